@@ -1,0 +1,55 @@
+// catalog.h -- the system object table MSysObjects, whose definition is always on page 2.
+// A local table is a row with Type & 0x7F == 1 under the "Tables" container; its Id is the
+// page of its table definition. System tables carry the flag bits 0x80000002.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/table_def.h"
+
+namespace db {
+
+inline constexpr uint32_t kCatalogTdefPage = 2;
+inline constexpr int32_t kTablesContainerId = 0x0F000001;
+inline constexpr int32_t kRootParentId = 0x0F000000;
+inline constexpr int kObjectTypeLocalTable = 1;
+inline constexpr int kObjectTypeOdbcTable = 4;
+inline constexpr int kObjectTypeLinkedTable = 6;
+inline constexpr uint32_t kSystemObjectFlags = 0x80000002;
+
+struct CatalogEntry {
+  std::string name;
+  int32_t id = 0;
+  int32_t parentId = 0;
+  int type = 0;        // Type & 0x7F
+  uint32_t flags = 0;
+
+  bool isLocalTable() const { return type == kObjectTypeLocalTable; }
+  bool isLinkedTable() const { return type == kObjectTypeLinkedTable || type == kObjectTypeOdbcTable; }
+  bool isSystem() const { return (flags & kSystemObjectFlags) != 0; }
+  uint32_t tdefPage() const { return static_cast<uint32_t>(id) & 0x00FFFFFF; }
+};
+
+class Catalog {
+ public:
+  static DbError load(const PageFile& file, Catalog* out);
+
+  // Tables (local and linked) under the Tables container, in catalogue order.
+  const std::vector<CatalogEntry>& tables() const { return tables_; }
+  // Local tables that are not system tables, sorted by name in UTF-16 code-unit order.
+  std::vector<CatalogEntry> userTables() const;
+  // A table by name, without regard to letter case; NoSuchTable when absent.
+  DbError findTable(std::string_view name, CatalogEntry* out) const;
+
+ private:
+  std::vector<CatalogEntry> tables_;
+};
+
+// Finds a local table and reads its definition.
+DbError openTableDef(const PageFile& file, const Catalog& catalog, std::string_view name,
+                     TableDef* def);
+
+}  // namespace db

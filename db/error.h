@@ -1,0 +1,68 @@
+// error.h -- the engine's error value and the exception its public surface throws.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace db {
+
+// The numbers are the ones the Jet engine uses for the same failures, so that messages read as
+// users of Jet files know them; the descriptions are our own words.
+enum class DbErrorNumber : int {
+  Ok = 0,
+  TypeMismatchVb = 13,        // a value that is not a number where a number is needed
+  InvalidUseOfNull = 94,      // Null where a value is needed
+  NoCurrentRecord = 3021,
+  DuplicateKey = 3022,
+  FileNotFound = 3024,
+  ReadOnly = 3027,
+  PasswordProtected = 3031,
+  PathNotFound = 3044,
+  FileInUse = 3045,
+  CorruptDatabase = 3049,
+  AccessDenied = 3051,
+  UnknownFieldInQuery = 3061,
+  ExpressionSyntax = 3075,
+  NoSuchTable = 3078,
+  InvalidStatement = 3129,
+  FromClauseSyntax = 3131,
+  UpdateSyntax = 3144,
+  FieldTooSmall = 3163,
+  ItemNotFound = 3265,
+  ValueRequired = 3314,
+  ZeroLengthNotAllowed = 3315,
+  NotADatabase = 3343,
+  NumericOverflow = 3349,
+  ConversionFailed = 3421,
+  TypeMismatch = 3464,
+  NotSupported = 3251,        // operation not supported for this type of object
+  IoError = 3043,             // disk or network error
+};
+
+struct DbError {
+  int number = 0;            // a DbErrorNumber; 0 is success
+  std::string description;   // one sentence naming the file, table or page involved
+  int systemError = 0;       // the OS error code when the OS refused, else 0
+
+  bool ok() const { return number == 0; }
+  static DbError success() { return {}; }
+};
+
+DbError makeError(DbErrorNumber number, std::string description, int systemError = 0);
+
+// Thrown by the recordset surface only; every layer below returns a DbError.
+class DbException : public std::runtime_error {
+ public:
+  explicit DbException(DbError error);
+  const DbError& error() const { return error_; }
+  int number() const { return error_.number; }
+  const std::string& description() const { return error_.description; }
+
+ private:
+  DbError error_;
+};
+
+// Throws when the error is not success; the surface's one way of turning a DbError into a throw.
+void throwIfError(DbError error);
+
+}  // namespace db

@@ -1,0 +1,121 @@
+// format.cpp -- page 0:
+//   0x00  page type 0x00, 0x01, 0x0000
+//   0x04  engine name, 15 ASCII characters + NUL: "Standard Jet DB"
+//   0x14  version byte: 0 Jet3 (2 KB pages), 1 Jet4 (4 KB pages), 2.. ACE
+//   0x18  region XORed with the RC4 keystream of key C7 DA 39 6B, 126 (Jet3) / 128 (Jet4) bytes
+// Inside the decoded region: 0x3A Jet3 sort order, 0x3C code page, 0x3E database key,
+// 0x42 password (Jet3 20 bytes; Jet4 40 bytes, masked with the creation date), 0x6E Jet4 sort
+// order, 0x72 Jet4 creation date.
+#include "db/format.h"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "db/bytes.h"
+
+namespace db {
+namespace {
+
+constexpr char kJetEngineName[] = "Standard Jet DB";
+constexpr char kAceEngineName[] = "Standard ACE DB";
+constexpr uint32_t kEngineNameOffset = 4;
+constexpr uint32_t kEngineNameLength = 15;
+constexpr uint32_t kVersionOffset = 0x14;
+constexpr uint32_t kMaskedStart = 0x18;
+constexpr uint32_t kSortOrder3Offset = 0x3A;
+constexpr uint32_t kCodePageOffset = 0x3C;
+constexpr uint32_t kDatabaseKeyOffset = 0x3E;
+constexpr uint32_t kPasswordOffset = 0x42;
+constexpr uint32_t kPassword3Length = 20;
+constexpr uint32_t kPassword4Length = 40;  // 20 UCS-2 characters
+constexpr uint32_t kSortOrder4Offset = 0x6E;
+constexpr uint32_t kCreationDateOffset = 0x72;
+constexpr std::array<uint8_t, 4> kHeaderKey{0xC7, 0xDA, 0x39, 0x6B};
+
+}  // namespace
+
+void rc4(std::span<const uint8_t> key, std::span<uint8_t> data) {
+  std::array<uint8_t, 256> s{};
+  for (int i = 0; i < 256; ++i) s[i] = static_cast<uint8_t>(i);
+  for (int i = 0, j = 0; i < 256; ++i) {
+    j = (j + s[i] + key[i % key.size()]) & 0xFF;
+    std::swap(s[i], s[j]);
+  }
+  int i = 0, j = 0;
+  for (uint8_t& b : data) {
+    i = (i + 1) & 0xFF;
+    j = (j + s[i]) & 0xFF;
+    std::swap(s[i], s[j]);
+    b ^= s[(s[i] + s[j]) & 0xFF];
+  }
+}
+
+void applyHeaderMask(std::span<uint8_t> page0, const FormatDescriptor& format) {
+  rc4(kHeaderKey, page0.subspan(kMaskedStart, format.headerMaskedLength));
+}
+
+DbError detectFormat(std::span<const uint8_t> page0, const std::string& fileName,
+                     DatabaseHeader* header) {
+  auto notADatabase = [&](const std::string& why) {
+    return makeError(DbErrorNumber::NotADatabase,
+                     "'" + fileName + "' is not a database this program can read: " + why + ".");
+  };
+  if (page0.size() < kHeaderProbeSize) return notADatabase("the file is too short for a header");
+  const char* name = reinterpret_cast<const char*>(page0.data() + kEngineNameOffset);
+  if (std::memcmp(name, kAceEngineName, kEngineNameLength) == 0) {
+    return notADatabase("it is an Access 2007 or later (.accdb) database");
+  }
+  if (page0[0] != 0 || std::memcmp(name, kJetEngineName, kEngineNameLength) != 0) {
+    return notADatabase("it has no Jet database header");
+  }
+  const FormatDescriptor* format = nullptr;
+  switch (page0[kVersionOffset]) {
+    case 0: format = &kVersion3; break;
+    case 1: format = &kVersion4; break;
+    default:
+      if (page0[kVersionOffset] <= 6) return notADatabase("it is an Access 2007 or later database");
+      return notADatabase("its version byte " + std::to_string(page0[kVersionOffset]) +
+                          " is unknown");
+  }
+  std::vector<uint8_t> copy(page0.begin(), page0.begin() + kHeaderProbeSize);
+  applyHeaderMask(copy, *format);
+  DatabaseHeader h;
+  h.format = format;
+  h.codePage = readU16(copy, kCodePageOffset);
+  h.databaseKey = readU32(copy, kDatabaseKeyOffset);
+  if (format->textEncoding == TextEncoding::CodePage) {
+    h.sortOrder = readU16(copy, kSortOrder3Offset);
+    for (uint32_t i = 0; i < kPassword3Length; ++i) {
+      if (copy[kPasswordOffset + i] != 0) h.hasPassword = true;
+    }
+  } else {
+    h.sortOrder = readU16(copy, kSortOrder4Offset);
+    h.creationDate = readF64(copy, kCreationDateOffset);
+    // The password area is XORed with the creation date's integer part, repeated.
+    int32_t dateMask = 0;
+    if (std::isfinite(h.creationDate) && std::fabs(h.creationDate) < 2147483647.0) {
+      dateMask = static_cast<int32_t>(h.creationDate);
+    }
+    uint8_t mask[4];
+    writeU32(mask, 0, static_cast<uint32_t>(dateMask));
+    for (uint32_t i = 0; i < kPassword4Length; ++i) {
+      if ((copy[kPasswordOffset + i] ^ mask[i % 4]) != 0) h.hasPassword = true;
+    }
+  }
+  if (h.databaseKey != 0) {
+    return makeError(DbErrorNumber::NotADatabase,
+                     "'" + fileName + "' is encrypted; decrypt it in Access before converting it.");
+  }
+  if (h.hasPassword) {
+    return makeError(DbErrorNumber::PasswordProtected,
+                     "'" + fileName +
+                         "' is protected by a database password; remove the password in Access "
+                         "before converting it.");
+  }
+  *header = h;
+  return DbError::success();
+}
+
+}  // namespace db

@@ -1,0 +1,27 @@
+// long_value.h -- Memo and OLE values. The row holds a 12-byte header:
+//   0  uint32 LE: bits 0..29 the value's length, bits 30..31 where it lives:
+//        0x80000000 inline (the data follows the header in the row)
+//        0x40000000 one row on a long-value page
+//        0          a chain of rows on long-value pages, each {next row pointer: 4, data}
+//   4  row pointer (page * 256 + row) of the first long-value row; 0 when inline
+//   8  uint32, unused
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "db/page_file.h"
+
+namespace db {
+
+inline constexpr uint32_t kLongValueHeaderSize = 4 + 4 + 4;
+inline constexpr uint32_t kLongValueInline = 0x80000000;
+inline constexpr uint32_t kLongValueSingle = 0x40000000;
+inline constexpr uint32_t kLongValueKindMask = 0xC0000000;
+inline constexpr uint32_t kLongValueLengthMask = 0x3FFFFFFF;
+
+// Collects the value whose header is `field`. `columnName` names the column in errors.
+DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
+                      const std::string& columnName, std::vector<uint8_t>* data);
+
+}  // namespace db

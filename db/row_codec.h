@@ -1,0 +1,39 @@
+// row_codec.h -- one row's bytes to its columns' raw values. Layout (offsets from the row
+// start; `countSize` and `offsetSize` are 1 in Jet3, 2 in Jet4):
+//   column count C    countSize bytes: columns when the row was written
+//   fixed area        each fixed column at countSize + fixedOffset, present even when Null
+//   variable data     values of the variable slots, back to back
+//   EOD               offset of the first byte after the variable data
+//   offsets           one per variable slot, slot 0 nearest the row end
+//   (Jet3 only) jump  one byte per 256-byte boundary that the offsets cross
+//   V                 variable slots when the row was written
+//   null mask         ceil(C / 8) bytes at the very end: bit n = column number n present
+// A table without variable columns has no EOD, offsets, jump table or V.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "db/table_def.h"
+#include "db/value.h"
+
+namespace db {
+
+struct RawField {
+  bool present = false;              // the null-mask bit; a Boolean's value
+  std::span<const uint8_t> bytes;    // fixed or variable bytes when present
+};
+
+// Splits `row` (the row's bytes on page `pageNo`) into one RawField per column of `def`,
+// in the order of def.columns. Offsets outside the row are reported as corrupt.
+DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
+                  uint32_t pageNo, std::vector<RawField>* fields);
+
+// The value of a column that is not Memo or OLE (those need long_value.h).
+DbError decodeScalar(const PageFile& file, const ColumnDef& column, const RawField& raw,
+                     Variant* out);
+
+// Byte size of a fixed-length type, 0 for a variable-length one.
+uint16_t fixedTypeSize(uint8_t typeCode);
+
+}  // namespace db

@@ -1,0 +1,151 @@
+#include "db/table_scan.h"
+
+#include <string>
+
+#include "db/bytes.h"
+#include "db/long_value.h"
+#include "db/text_codec.h"
+#include "db/usage_map.h"
+
+namespace db {
+namespace {
+
+constexpr uint32_t kOverflowPointerSize = 4;
+// An overflow pointer leads to a row that may itself have moved again; a longer chain than
+// this is a loop in a damaged file.
+constexpr int kMaxOverflowHops = 16;
+
+}  // namespace
+
+DbError TableScan::rewind() {
+  DbError err = readUsageMap(file_, def_.ownedMap, &pages_);
+  if (!err.ok()) return err;
+  pageIndex_ = 0;
+  nextSlot_ = -1;
+  slotCount_ = 0;
+  fields_.clear();
+  return {};
+}
+
+DbError TableScan::next(bool* found) {
+  *found = false;
+  while (pageIndex_ < pages_.size()) {
+    if (nextSlot_ < 0) {
+      const uint32_t pageNo = pages_[pageIndex_];
+      DbError err = file_.readPage(pageNo, &page_);
+      if (!err.ok()) return err;
+      // Maps may name pages that now belong to nobody: only this table's data pages count.
+      if (page_[0] != kPageData || readU32(page_, kDataOwnerOffset) != def_.tdefPage) {
+        ++pageIndex_;
+        continue;
+      }
+      err = dataRowCount(file_, page_, pageNo, &slotCount_);
+      if (!err.ok()) return err;
+      nextSlot_ = 0;
+    }
+    while (nextSlot_ < slotCount_) {
+      const auto slot = static_cast<uint16_t>(nextSlot_++);
+      bool live = false;
+      DbError err = loadSlot(pages_[pageIndex_], slot, &live);
+      if (!err.ok()) return err;
+      if (live) {
+        *found = true;
+        return {};
+      }
+    }
+    ++pageIndex_;
+    nextSlot_ = -1;
+  }
+  return {};
+}
+
+DbError TableScan::load(RowLocation where) {
+  // Find the page in the map so that a following next() carries on from there.
+  for (size_t i = 0; i < pages_.size(); ++i) {
+    if (pages_[i] != where.page) continue;
+    DbError err = file_.readPage(where.page, &page_);
+    if (!err.ok()) return err;
+    err = dataRowCount(file_, page_, where.page, &slotCount_);
+    if (!err.ok()) return err;
+    if (where.slot >= slotCount_) break;
+    pageIndex_ = i;
+    nextSlot_ = where.slot + 1;
+    bool live = false;
+    err = loadSlot(where.page, where.slot, &live);
+    if (!err.ok()) return err;
+    if (live) return {};
+    break;
+  }
+  return makeError(DbErrorNumber::NoCurrentRecord,
+                   "The row of table '" + def_.name + "' is no longer there.");
+}
+
+DbError TableScan::loadSlot(uint32_t pageNo, uint16_t slot, bool* live) {
+  *live = false;
+  RowSlot rs;
+  DbError err = dataRowSlot(file_, page_, pageNo, slot, &rs);
+  if (!err.ok()) return err;
+  if (rs.deleted) return {};
+  location_ = {pageNo, slot};
+  std::span<const uint8_t> row = std::span<const uint8_t>(page_).subspan(rs.start, rs.length());
+  uint32_t rowPageNo = pageNo;
+  for (int hop = 0; rs.overflow; ++hop) {
+    if (hop >= kMaxOverflowHops || row.size() < kOverflowPointerSize) {
+      return file_.corrupt("page " + std::to_string(rowPageNo) + ": row " +
+                           std::to_string(slot) + " has a broken overflow pointer");
+    }
+    const RowPointer target = RowPointer::fromStored(readU32(row, 0));
+    err = file_.readPage(target.page, &rowPage_);
+    if (!err.ok()) return err;
+    uint16_t count = 0;
+    if (rowPage_[0] != kPageData || !(err = dataRowCount(file_, rowPage_, target.page, &count)).ok() ||
+        target.row >= count) {
+      return err.ok() ? file_.corrupt("page " + std::to_string(rowPageNo) +
+                                      ": an overflow pointer names a row that does not exist")
+                      : err;
+    }
+    err = dataRowSlot(file_, rowPage_, target.page, target.row, &rs);
+    if (!err.ok()) return err;
+    rowPageNo = target.page;
+    row = std::span<const uint8_t>(rowPage_).subspan(rs.start, rs.length());
+    // The target slot carries the deleted flag so that scans skip it; only 0x4000 matters.
+  }
+  err = decodeRow(file_, def_, row, rowPageNo, &fields_);
+  if (!err.ok()) return err;
+  *live = true;
+  return {};
+}
+
+DbError TableScan::value(size_t index, Variant* out) const {
+  const ColumnDef& col = def_.columns[index];
+  const RawField& raw = fields_[index];
+  if (!isLongValueType(col.typeCode) || !raw.present) return decodeScalar(file_, col, raw, out);
+  // A zero-length Memo or OLE field has no header: Jet reads it as Null.
+  if (raw.bytes.empty()) {
+    *out = Variant::null();
+    return {};
+  }
+  std::vector<uint8_t> data;
+  DbError err = readLongValue(file_, raw.bytes, col.name, &data);
+  if (!err.ok()) return err;
+  if (col.typeCode == 0x0B) {
+    *out = Variant(std::move(data));
+  } else if (file_.format().textEncoding == TextEncoding::Utf16Le) {
+    *out = Variant(decodeJet4Text(data));
+  } else {
+    *out = Variant(decodeCodePage(data, file_.header().codePage));
+  }
+  return {};
+}
+
+DbError readRowValues(const PageFile&, const TableDef& def, const TableScan& scan,
+                      std::vector<Variant>* values) {
+  values->resize(def.columns.size());
+  for (size_t i = 0; i < def.columns.size(); ++i) {
+    DbError err = scan.value(i, &(*values)[i]);
+    if (!err.ok()) return err;
+  }
+  return {};
+}
+
+}  // namespace db

@@ -1,0 +1,55 @@
+// table_scan.h -- the rows of one table, page by page in the order of its owned-pages map,
+// slot by slot. Deleted slots are skipped; a slot that points elsewhere (overflow) yields the
+// row it points to, at the pointer's place. Only one page is held at a time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "db/row_codec.h"
+
+namespace db {
+
+// Where a row was found: its page and the slot of its row-offset entry.
+struct RowLocation {
+  uint32_t page = 0;
+  uint16_t slot = 0;
+  bool operator==(const RowLocation&) const = default;
+};
+
+class TableScan {
+ public:
+  TableScan(const PageFile& file, const TableDef& def) : file_(file), def_(def) {}
+
+  // Reads the owned-pages map and stands before the first row.
+  DbError rewind();
+  // Moves to the next live row; `found` is false past the last.
+  DbError next(bool* found);
+  // Loads the row at a location that next() returned earlier.
+  DbError load(RowLocation where);
+
+  RowLocation location() const { return location_; }
+  const std::vector<RawField>& fields() const { return fields_; }
+  // The value of def.columns[index] of the current row; Memo and OLE are read in full.
+  DbError value(size_t index, Variant* out) const;
+
+ private:
+  DbError loadSlot(uint32_t pageNo, uint16_t slot, bool* live);
+
+  const PageFile& file_;
+  const TableDef& def_;
+  std::vector<uint32_t> pages_;
+  size_t pageIndex_ = 0;
+  int nextSlot_ = 0;
+  uint16_t slotCount_ = 0;
+  Page page_;          // the page being walked
+  Page rowPage_;       // the page holding the current row when it was moved elsewhere
+  RowLocation location_;
+  std::vector<RawField> fields_;
+};
+
+// Every live value of a table's column-ordered row, read in full; for catalogue reading.
+DbError readRowValues(const PageFile& file, const TableDef& def, const TableScan& scan,
+                      std::vector<Variant>* values);
+
+}  // namespace db

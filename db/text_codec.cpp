@@ -1,0 +1,256 @@
+#include "db/text_codec.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <cerrno>
+#include <vector>
+
+namespace db {
+namespace {
+
+// Windows-1252 0x80..0x9F; the undefined bytes map to the C1 control of the same value.
+constexpr std::array<char16_t, 32> kCp1252High{
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void appendUtf8(std::string* out, uint32_t cp) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Next code point of UTF-8 text; malformed bytes come back as U+FFFD, one byte at a time.
+uint32_t nextCodePoint(std::string_view s, size_t* i) {
+  const auto b0 = static_cast<uint8_t>(s[*i]);
+  auto cont = [&](size_t k) {
+    return *i + k < s.size() && (static_cast<uint8_t>(s[*i + k]) & 0xC0) == 0x80;
+  };
+  auto at = [&](size_t k) { return static_cast<uint8_t>(s[*i + k]) & 0x3F; };
+  if (b0 < 0x80) { *i += 1; return b0; }
+  if ((b0 & 0xE0) == 0xC0 && cont(1)) {
+    uint32_t cp = ((b0 & 0x1F) << 6) | at(1);
+    *i += 2;
+    return cp >= 0x80 ? cp : 0xFFFD;
+  }
+  if ((b0 & 0xF0) == 0xE0 && cont(1) && cont(2)) {
+    uint32_t cp = ((b0 & 0x0F) << 12) | (at(1) << 6) | at(2);
+    *i += 3;
+    return cp >= 0x800 ? cp : 0xFFFD;
+  }
+  if ((b0 & 0xF8) == 0xF0 && cont(1) && cont(2) && cont(3)) {
+    uint32_t cp = ((b0 & 0x07) << 18) | (at(1) << 12) | (at(2) << 6) | at(3);
+    *i += 4;
+    return cp >= 0x10000 && cp <= 0x10FFFF ? cp : 0xFFFD;
+  }
+  *i += 1;
+  return 0xFFFD;
+}
+
+uint32_t upperCodePoint(uint32_t c) {
+  if (c >= 'a' && c <= 'z') return c - 0x20;
+  if (c < 0x80) return c;
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 0x20;
+  if (c == 0xFF) return 0x178;
+  if (c >= 0x100 && c <= 0x17F) {
+    if (c == 0x131 || c == 0x138 || c == 0x149 || c == 0x17F) return c;
+    bool oddLower = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    if (oddLower) return (c % 2 == 0) ? c - 1 : c;
+    return (c % 2 == 1) ? c - 1 : c;
+  }
+  if (c >= 0x3B1 && c <= 0x3C9) return c == 0x3C2 ? 0x3A3 : c - 0x20;
+  if (c >= 0x430 && c <= 0x44F) return c - 0x20;
+  if (c >= 0x450 && c <= 0x45F) return c - 0x50;
+  return c;
+}
+
+// iconv's name for a Windows code page, or nullptr to use the built-in Windows-1252.
+std::string iconvName(uint16_t codePage) {
+  if (codePage == 1252 || codePage == 0) return {};
+  return "CP" + std::to_string(codePage);
+}
+
+bool convertWithIconv(const std::string& to, const std::string& from, std::string_view in,
+                      std::string* out) {
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  out->clear();
+  std::vector<char> input(in.begin(), in.end());
+  char* inPtr = input.data();
+  size_t inLeft = input.size();
+  std::array<char, 1024> buffer{};
+  bool ok = true;
+  while (inLeft > 0) {
+    char* outPtr = buffer.data();
+    size_t outLeft = buffer.size();
+    size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+    out->append(buffer.data(), buffer.size() - outLeft);
+    if (r == static_cast<size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      // An unmappable or malformed byte: keep going past it with a replacement.
+      ok = false;
+      out->append(to == "UTF-8" ? "\xEF\xBF\xBD" : "?");
+      ++inPtr;
+      --inLeft;
+    }
+  }
+  iconv_close(cd);
+  return ok;
+}
+
+}  // namespace
+
+std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
+  std::string out;
+  const std::string name = iconvName(codePage);
+  if (!name.empty()) {
+    std::string_view in(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::string converted;
+    // A code page iconv lacks falls back to Windows-1252 below.
+    if (convertWithIconv("UTF-8", name, in, &converted) || !converted.empty()) return converted;
+  }
+  out.reserve(bytes.size());
+  for (uint8_t b : bytes) {
+    if (b >= 0x80 && b <= 0x9F) {
+      appendUtf8(&out, kCp1252High[b - 0x80]);
+    } else {
+      appendUtf8(&out, b);
+    }
+  }
+  return out;
+}
+
+bool encodeCodePage(std::string_view utf8, uint16_t codePage, std::string* out) {
+  const std::string name = iconvName(codePage);
+  if (!name.empty()) {
+    std::string converted;
+    bool ok = convertWithIconv(name, "UTF-8", utf8, &converted);
+    if (ok || !converted.empty()) {
+      *out = converted;
+      return ok;
+    }
+  }
+  out->clear();
+  bool ok = true;
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = nextCodePoint(utf8, &i);
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
+      out->push_back(static_cast<char>(cp));
+      continue;
+    }
+    int found = -1;
+    for (int k = 0; k < 32; ++k) {
+      if (kCp1252High[k] == cp) found = k;
+    }
+    if (found >= 0) {
+      out->push_back(static_cast<char>(0x80 + found));
+    } else {
+      out->push_back('?');
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+std::string utf16leToUtf8(std::span<const uint8_t> bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t u = bytes[i] | (bytes[i + 1] << 8);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
+      uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        appendUtf8(&out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;  // a lone surrogate
+    appendUtf8(&out, u);
+  }
+  return out;
+}
+
+std::string decodeJet4Text(std::span<const uint8_t> bytes) {
+  if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xFE) return utf16leToUtf8(bytes);
+  std::string out;
+  out.reserve(bytes.size());
+  bool compressed = true;
+  size_t i = 2;
+  while (i < bytes.size()) {
+    if (bytes[i] == 0x00) {
+      compressed = !compressed;
+      ++i;
+      continue;
+    }
+    if (compressed) {
+      appendUtf8(&out, bytes[i]);
+      ++i;
+    } else {
+      if (i + 1 >= bytes.size()) break;  // an odd trailing byte
+      out += utf16leToUtf8(bytes.subspan(i, 2));
+      i += 2;
+    }
+  }
+  return out;
+}
+
+std::u16string utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = nextCodePoint(utf8, &i);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t u : text) {
+    bytes.push_back(static_cast<char>(u & 0xFF));
+    bytes.push_back(static_cast<char>(u >> 8));
+  }
+  return utf16leToUtf8(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                bytes.size()));
+}
+
+size_t utf16Length(std::string_view utf8) {
+  size_t n = 0;
+  for (size_t i = 0; i < utf8.size();) n += nextCodePoint(utf8, &i) >= 0x10000 ? 2 : 1;
+  return n;
+}
+
+std::string upperCase(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) appendUtf8(&out, upperCodePoint(nextCodePoint(utf8, &i)));
+  return out;
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  return upperCase(a) == upperCase(b);
+}
+
+}  // namespace db

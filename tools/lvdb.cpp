@@ -1,0 +1,97 @@
+// lvdb -- looks inside a Jet database file: its tables, their definitions, their rows.
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "db/catalog.h"
+#include "db/json_dump.h"
+#include "db/page_file.h"
+#include "db/text_codec.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+int usage() {
+  std::cerr << "usage: lvdb tables FILE\n"
+               "       lvdb schema FILE [TABLE]\n"
+               "       lvdb dump FILE [TABLE]\n"
+               "  tables  lists the user tables\n"
+               "  schema  prints each table's columns and indexes\n"
+               "  dump    prints every row as JSON lines\n";
+  return kExitUsage;
+}
+
+int fail(const db::DbError& err) {
+  std::cerr << "lvdb: " << err.description << " (" << err.number << ")\n";
+  return kExitFailed;
+}
+
+void printSchema(const db::TableDef& def) {
+  std::cout << "TABLE " << def.name << "  (" << def.rowCount << " rows";
+  if (def.lastAutonumber != 0) std::cout << ", last autonumber " << def.lastAutonumber;
+  std::cout << ")\n";
+  for (const db::ColumnDef& c : def.columns) {
+    std::cout << "  " << c.name << "  " << db::columnTypeName(c.typeCode);
+    if (c.typeCode == 0x0A || c.typeCode == 0x09) std::cout << "(" << c.length << " bytes)";
+    if (c.typeCode == 0x10) std::cout << "(" << int(c.precision) << "," << int(c.scale) << ")";
+    if (c.isAutoLong() || c.isAutoGuid()) std::cout << "  autonumber";
+    if (c.isHyperlink()) std::cout << "  hyperlink";
+    if (c.compressedUnicode()) std::cout << "  compressed";
+    std::cout << "\n";
+  }
+  for (const db::IndexDef& ix : def.indexes) {
+    const db::RealIndexDef& real = def.realIndexes[ix.realIndex];
+    std::cout << "  INDEX " << ix.name << " (";
+    for (size_t i = 0; i < real.columns.size(); ++i) {
+      const db::ColumnDef* c = def.columnByNumber(real.columns[i].columnNumber);
+      std::cout << (i ? ", " : "") << (c ? c->name : "?") << (real.columns[i].ascending ? "" : " DESC");
+    }
+    std::cout << ")";
+    if (ix.isPrimary()) std::cout << " PRIMARY KEY";
+    else if (real.flags & db::kIndexUnique) std::cout << " UNIQUE";
+    if (ix.isForeignKey()) std::cout << " FOREIGN KEY";
+    std::cout << "\n";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return usage();
+  const std::string command = argv[1];
+  const std::string path = argv[2];
+  const std::string table = argc > 3 ? argv[3] : "";
+  if (argc > 4 || (command == "tables" && argc > 3)) return usage();
+  if (command != "tables" && command != "schema" && command != "dump") return usage();
+
+  std::unique_ptr<db::PageFile> file;
+  db::DbError err = db::PageFile::open(path, &file);
+  if (!err.ok()) return fail(err);
+  db::Catalog catalog;
+  err = db::Catalog::load(*file, &catalog);
+  if (!err.ok()) return fail(err);
+
+  if (command == "tables") {
+    for (const db::CatalogEntry& e : catalog.userTables()) std::cout << e.name << "\n";
+    return kExitOk;
+  }
+  if (command == "schema") {
+    std::cout << "FORMAT " << file->format().name << "\n";
+    for (const db::CatalogEntry& e : catalog.userTables()) {
+      if (!table.empty() && !db::equalsIgnoreCase(e.name, table)) continue;
+      db::TableDef def;
+      err = db::readTableDef(*file, e.tdefPage(), e.name, &def);
+      if (!err.ok()) return fail(err);
+      printSchema(def);
+    }
+    return kExitOk;
+  }
+  std::ios::sync_with_stdio(false);
+  err = db::dumpJson(*file, catalog, table, std::cout);
+  std::cout.flush();
+  if (!err.ok()) return fail(err);
+  return kExitOk;
+}
