@@ -25,6 +25,8 @@ enum class DbErrorNumber : int {
   ExpressionSyntax = 3075,
   NoSuchTable = 3078,
   InvalidStatement = 3129,
+  SelectSyntax = 3141,
+  ObjectClosed = 3420,
   FromClauseSyntax = 3131,
   UpdateSyntax = 3144,
   FieldTooSmall = 3163,
@@ -35,7 +37,8 @@ enum class DbErrorNumber : int {
   NumericOverflow = 3349,
   ConversionFailed = 3421,
   TypeMismatch = 3464,
-  NotSupported = 3251,        // operation not supported for this type of object
+  NotSupported = 3251,
+  InvalidArgument = 3001,        // operation not supported for this type of object
   IoError = 3043,             // disk or network error
 };
 

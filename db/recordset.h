@@ -1,0 +1,122 @@
+// recordset.h -- the surface the program calls, named as the program's database library names
+// it: one program-wide engine (DBEngine), databases opened by path, recordsets on SQL texts,
+// fields by name. Failures throw DbException, carrying the Jet error number.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/error.h"
+#include "db/table_def.h"
+#include "db/value.h"
+
+namespace db {
+
+inline constexpr int dbOpenDynaset = 2;
+inline constexpr int dbOpenSnapshot = 4;
+
+class Database;
+class Recordset;
+struct OpenFile;
+
+class Engine {
+ public:
+  // Opens an existing database by its full path, shared and read-write.
+  std::shared_ptr<Database> OpenDatabase(const std::string& path);
+};
+
+// The program-wide engine, created on first use.
+Engine& DBEngine();
+
+class Database : public std::enable_shared_from_this<Database> {
+ public:
+  ~Database();
+
+  // `type` is dbOpenSnapshot or dbOpenDynaset.
+  std::shared_ptr<Recordset> OpenRecordset(const std::string& sql, int type = dbOpenDynaset);
+  // Releases the file; recordsets opened through this database stop working.
+  void Close();
+
+  const std::string& path() const;
+  const char* formatName() const;
+  // User tables, by name.
+  std::vector<std::string> tableNames() const;
+  // The definition of a table, as the file holds it now.
+  TableDef tableDef(std::string_view table) const;
+
+ private:
+  friend class Engine;
+  friend class Recordset;
+  Database() = default;
+  std::shared_ptr<OpenFile> file() const;  // throws when closed
+
+  std::shared_ptr<OpenFile> file_;
+};
+
+// The value of one field of the current record. Reading gives a Variant (which may be Null);
+// assigning a FieldValue copies the other field's value, not the field.
+class FieldValue {
+ public:
+  FieldValue(Recordset* recordset, int index) : rs_(recordset), index_(index) {}
+  FieldValue(const FieldValue&) = default;
+
+  Variant get() const;
+  operator Variant() const { return get(); }
+  FieldValue& operator=(const Variant& value);
+  FieldValue& operator=(const FieldValue& other) { return *this = other.get(); }
+
+  bool isNull() const { return get().isNull(); }
+  std::string text() const { return get().text(); }
+  int32_t int32() const { return get().int32(); }
+
+ private:
+  Recordset* rs_;
+  int index_;
+};
+
+struct Field {
+  Field(Recordset* rs, int index, std::string name, ColumnType type)
+      : Value(rs, index), Name(std::move(name)), Type(type) {}
+  Field(const Field&) = default;
+  Field& operator=(const Field&) = delete;
+
+  FieldValue Value;
+  const std::string Name;   // as the query names it (its alias, if any)
+  const ColumnType Type;
+};
+
+class Recordset {
+ public:
+  ~Recordset();
+
+  // True when there is no current record past the last one (or the recordset is empty).
+  // (The library's own name for it, EOF, is a C macro.)
+  bool EOF_() const;
+  void MoveNext();
+  void MoveFirst();
+  void MoveLast(int options = 0);
+  // Records reached so far; exact after MoveLast.
+  int32_t RecordCount() const;
+  // A field of the current record by name, without regard to letter case.
+  Field Fields(std::string_view name);
+  int FieldCount() const;
+  Field FieldAt(int index);
+  void Close();
+
+ private:
+  friend class Database;
+  friend class FieldValue;
+  struct State;
+  Recordset();
+  Variant fieldValue(int index);
+  void setFieldValue(int index, const Variant& value);
+  void requireOpen() const;
+  void MoveFirstOrEmpty();  // positions on the first record, or at EOF when there is none
+
+  std::unique_ptr<State> s_;
+};
+
+}  // namespace db
