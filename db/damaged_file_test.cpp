@@ -1,0 +1,177 @@
+// Files that are not readable databases: each is refused with a clear error, and damage
+// anywhere gives an error or data, never a crash or a hang.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "db/format.h"
+#include "db/bytes.h"
+#include "db/recordset.h"
+#include "db/test_support.h"
+
+namespace {
+
+using db::DbErrorNumber;
+using testing_support::readBytes;
+using testing_support::readEverything;
+using testing_support::ScratchDir;
+using testing_support::writeBytes;
+
+int number(DbErrorNumber n) { return static_cast<int>(n); }
+
+int openError(const std::filesystem::path& path, std::string* description = nullptr) {
+  try {
+    db::DBEngine().OpenDatabase(path.string());
+  } catch (const db::DbException& e) {
+    if (description) *description = e.description();
+    return e.number();
+  }
+  return 0;
+}
+
+// Page 0 with its masked region decoded, changed by `edit`, and masked again.
+std::vector<uint8_t> withHeaderEdit(std::vector<uint8_t> bytes,
+                                    const std::function<void(std::span<uint8_t>)>& edit) {
+  const db::FormatDescriptor& f = bytes[0x14] == 0 ? db::kVersion3 : db::kVersion4;
+  std::span<uint8_t> page0(bytes.data(), f.pageSize);
+  db::applyHeaderMask(page0, f);
+  edit(page0);
+  db::applyHeaderMask(page0, f);
+  return bytes;
+}
+
+TEST(DamagedFileTest, filesThatAreNoJetDatabaseAreRefusedByName) {
+  ScratchDir dir;
+  std::string why;
+  EXPECT_EQ(openError(dir.file("absent.mdb"), &why), number(DbErrorNumber::FileNotFound));
+  EXPECT_NE(why.find("absent.mdb"), std::string::npos);
+  EXPECT_EQ(openError(dir.path()), number(DbErrorNumber::NotADatabase));
+
+  writeBytes(dir.file("empty.mdb"), {});
+  EXPECT_EQ(openError(dir.file("empty.mdb")), number(DbErrorNumber::NotADatabase));
+
+  std::vector<uint8_t> text(5000, 'x');
+  writeBytes(dir.file("text.mdb"), text);
+  EXPECT_EQ(openError(dir.file("text.mdb"), &why), number(DbErrorNumber::NotADatabase));
+  EXPECT_NE(why.find("text.mdb"), std::string::npos);
+}
+
+TEST(DamagedFileTest, aceEncryptedAndPasswordFilesAreRefusedWithTheReason) {
+  REQUIRE_FIXTURE(jet3, "testV1997.mdb");
+  REQUIRE_FIXTURE(jet4, "test2V2003.mdb");
+  ScratchDir dir;
+  std::string why;
+  for (const auto& source : {jet3, jet4}) {
+    const std::vector<uint8_t> good = readBytes(source);
+    ASSERT_EQ(openError(source), 0);
+
+    std::vector<uint8_t> ace = good;
+    std::memcpy(ace.data() + 4, "Standard ACE DB", 15);
+    ace[0x14] = 2;
+    writeBytes(dir.file("ace.accdb"), ace);
+    EXPECT_EQ(openError(dir.file("ace.accdb"), &why), number(DbErrorNumber::NotADatabase));
+    EXPECT_NE(why.find(".accdb"), std::string::npos) << why;
+
+    std::vector<uint8_t> future = good;
+    future[0x14] = 9;
+    writeBytes(dir.file("future.mdb"), future);
+    EXPECT_EQ(openError(dir.file("future.mdb")), number(DbErrorNumber::NotADatabase));
+
+    writeBytes(dir.file("encrypted.mdb"),
+               withHeaderEdit(good, [](std::span<uint8_t> p) { db::writeU32(p, 0x3E, 0x1234); }));
+    EXPECT_EQ(openError(dir.file("encrypted.mdb"), &why), number(DbErrorNumber::NotADatabase));
+    EXPECT_NE(why.find("encrypted"), std::string::npos) << why;
+
+    // A password is stored in the masked region; any non-blank byte there means one is set.
+    writeBytes(dir.file("password.mdb"),
+               withHeaderEdit(good, [](std::span<uint8_t> p) { p[0x42] ^= 'p'; }));
+    EXPECT_EQ(openError(dir.file("password.mdb"), &why), number(DbErrorNumber::PasswordProtected));
+    EXPECT_NE(why.find("password"), std::string::npos) << why;
+  }
+}
+
+TEST(DamagedFileTest, truncatedFilesGiveErrorsAtEveryLength) {
+  for (const char* name : {"testV1997.mdb", "test2V2003.mdb", "overflowTestV2003.mdb"}) {
+    REQUIRE_FIXTURE(source, name);
+    const std::vector<uint8_t> good = readBytes(source);
+    const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
+    ScratchDir dir;
+    std::mt19937 rng(12345);
+    std::set<size_t> lengths = {0, 1, 100, 0x9C, pageSize - 1, pageSize, 3 * pageSize - 1};
+    for (size_t page = 1; page < good.size() / pageSize; ++page) lengths.insert(page * pageSize);
+    for (int i = 0; i < 40; ++i) lengths.insert(rng() % good.size());
+    for (size_t length : lengths) {
+      std::vector<uint8_t> cut(good.begin(), good.begin() + length);
+      writeBytes(dir.file("cut.mdb"), cut);
+      std::string why;
+      const int err = readEverything(dir.file("cut.mdb"), &why);
+      if (length % pageSize != 0 || length < 3 * pageSize) {
+        EXPECT_EQ(err, number(DbErrorNumber::NotADatabase)) << name << " cut at " << length;
+      } else {
+        // Whole pages missing: what is left may read, or names the damage.
+        EXPECT_TRUE(err == 0 || err == number(DbErrorNumber::CorruptDatabase))
+            << name << " cut at " << length << ": " << err << " " << why;
+      }
+    }
+  }
+}
+
+// Flips bytes in the given page ranges and reads everything; only clear errors may result.
+void flipBytesAndRead(const char* name, const std::function<bool(size_t page)>& inTarget,
+                      int trials) {
+  REQUIRE_FIXTURE(source, name);
+  const std::vector<uint8_t> good = readBytes(source);
+  const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
+  std::vector<size_t> pages;
+  for (size_t p = 0; p < good.size() / pageSize; ++p) {
+    if (inTarget(p) && (p == 0 || good[p * pageSize] != 0)) pages.push_back(p);
+  }
+  ASSERT_FALSE(pages.empty());
+  const std::set<int> clear = {0, number(DbErrorNumber::CorruptDatabase),
+                               number(DbErrorNumber::NotADatabase),
+                               number(DbErrorNumber::PasswordProtected),
+                               number(DbErrorNumber::NoCurrentRecord)};
+  ScratchDir dir;
+  std::mt19937 rng(2024);
+  for (int trial = 0; trial < trials; ++trial) {
+    std::vector<uint8_t> bad = good;
+    const size_t page = pages[rng() % pages.size()];
+    const int flips = 1 + static_cast<int>(rng() % 4);
+    for (int k = 0; k < flips; ++k) {
+      const size_t at = page * pageSize + rng() % pageSize;
+      bad[at] = static_cast<uint8_t>(rng() % 2 ? bad[at] ^ (1u << (rng() % 8)) : rng());
+    }
+    writeBytes(dir.file("flipped.mdb"), bad);
+    std::string why;
+    const int err = readEverything(dir.file("flipped.mdb"), &why);
+    EXPECT_TRUE(clear.count(err)) << name << " trial " << trial << ": " << err << " " << why;
+  }
+}
+
+TEST(DamagedFileTest, damagedHeadersGiveClearErrors) {
+  flipBytesAndRead("testV1997.mdb", [](size_t p) { return p == 0; }, 150);
+  flipBytesAndRead("test2V2003.mdb", [](size_t p) { return p == 0; }, 150);
+}
+
+TEST(DamagedFileTest, damagedTableDefinitionsGiveClearErrors) {
+  // Page 2 is the catalogue's definition; the others are found by their type byte.
+  for (const char* name : {"testV1997.mdb", "test2V2003.mdb", "overflowTestV2003.mdb"}) {
+    REQUIRE_FIXTURE(source, name);
+    const std::vector<uint8_t> good = readBytes(source);
+    const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
+    flipBytesAndRead(name, [&](size_t p) { return good[p * pageSize] == 0x02; }, 300);
+  }
+}
+
+TEST(DamagedFileTest, damagedRowsAndLongValuesGiveClearErrors) {
+  for (const char* name : {"testV1997.mdb", "test2V2003.mdb", "overflowTestV2003.mdb",
+                           "fixedNumericTestV2003.mdb", "testUnicodeCompV2003.mdb"}) {
+    REQUIRE_FIXTURE(source, name);
+    const std::vector<uint8_t> good = readBytes(source);
+    const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
+    flipBytesAndRead(name, [&](size_t p) { return good[p * pageSize] == 0x01; }, 300);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,282 @@
+// The program's surface on real files: recordsets on the SQL it sends, their cursor rules,
+// fields by name, and the errors it relies on.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "db/recordset.h"
+#include "db/test_support.h"
+
+namespace {
+
+using db::DbErrorNumber;
+using db::Variant;
+
+int errorNumberOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const db::DbException& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+int number(DbErrorNumber n) { return static_cast<int>(n); }
+
+struct ProductRow {
+  int32_t id = 0;
+  std::string name;
+  Variant category, price, discontinued, quantityPerUnit;
+};
+
+// Reads Products whole with SELECT *, so that filtered queries can be checked against it.
+std::vector<ProductRow> allProducts(db::Database& d) {
+  std::vector<ProductRow> out;
+  auto rs = d.OpenRecordset("SELECT * FROM Products", db::dbOpenSnapshot);
+  for (; !rs->EOF_(); rs->MoveNext()) {
+    ProductRow r;
+    r.id = rs->Fields("ProductID").Value.int32();
+    r.name = rs->Fields("ProductName").Value.text();
+    r.category = rs->Fields("CategoryID").Value;
+    r.price = rs->Fields("UnitPrice").Value;
+    r.discontinued = rs->Fields("Discontinued").Value;
+    r.quantityPerUnit = rs->Fields("QuantityPerUnit").Value;
+    out.push_back(r);
+  }
+  return out;
+}
+
+std::vector<int32_t> idsOf(db::Database& d, const std::string& sql) {
+  std::vector<int32_t> ids;
+  auto rs = d.OpenRecordset(sql, db::dbOpenSnapshot);
+  for (; !rs->EOF_(); rs->MoveNext()) ids.push_back(rs->Fields("ProductID").Value.int32());
+  return ids;
+}
+
+double priceOf(const ProductRow& r) {
+  double d = 0;
+  EXPECT_TRUE(r.price.toDouble(&d).ok());
+  return d;
+}
+
+TEST(RecordsetTest, whereSelectsTheRowsItsConditionHolds) {
+  REQUIRE_FIXTURE(mdb, "nwind.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  const std::vector<ProductRow> all = allProducts(*d);
+  ASSERT_EQ(all.size(), 77u);
+  struct Case {
+    const char* where;
+    std::function<bool(const ProductRow&)> holds;
+  };
+  const std::vector<Case> cases = {
+      {"CategoryID = 1", [](auto& r) { return r.category.int32() == 1; }},
+      {"CategoryID <> 1", [](auto& r) { return r.category.int32() != 1; }},
+      {"UnitPrice > 20", [](auto& r) { return priceOf(r) > 20; }},
+      {"UnitPrice >= 18", [](auto& r) { return priceOf(r) >= 18; }},
+      {"UnitPrice < 10.5", [](auto& r) { return priceOf(r) < 10.5; }},
+      {"UnitPrice <= 10", [](auto& r) { return priceOf(r) <= 10; }},
+      // Text compares without regard to letter case, both quote kinds.
+      {"ProductName = 'chai'", [](auto& r) { return r.name == "Chai"; }},
+      {"productname = \"CHANG\"", [](auto& r) { return r.name == "Chang"; }},
+      {"ProductName < 'B'", [](auto& r) { return r.name < "B"; }},
+      {"Discontinued = True", [](auto& r) { return r.discontinued.asBool(); }},
+      {"Discontinued <> 0", [](auto& r) { return r.discontinued.asBool(); }},
+      {"CategoryID = 1 AND UnitPrice > 15",
+       [](auto& r) { return r.category.int32() == 1 && priceOf(r) > 15; }},
+      {"CategoryID = 1 OR CategoryID = 2",
+       [](auto& r) { return r.category.int32() == 1 || r.category.int32() == 2; }},
+      {"NOT (CategoryID = 1 OR UnitPrice < 20)",
+       [](auto& r) { return !(r.category.int32() == 1 || priceOf(r) < 20); }},
+      {"[QuantityPerUnit] IS NOT NULL", [](auto& r) { return !r.quantityPerUnit.isNull(); }},
+      {"5 < CategoryID", [](auto& r) { return r.category.int32() > 5; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<int32_t> expected;
+    for (const ProductRow& r : all) {
+      if (c.holds(r)) expected.push_back(r.id);
+    }
+    EXPECT_EQ(idsOf(*d, std::string("SELECT * FROM Products WHERE ") + c.where), expected)
+        << c.where;
+  }
+}
+
+TEST(RecordsetTest, nullNeverEqualsAnythingAndIsNullFindsIt) {
+  REQUIRE_FIXTURE(mdb, "nwind.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  // Region is Null for most customers: neither = nor <> selects those rows.
+  auto count = [&](const std::string& where) {
+    auto rs = d->OpenRecordset("SELECT CustomerID FROM Customers WHERE " + where,
+                               db::dbOpenSnapshot);
+    if (rs->EOF_()) return 0;
+    rs->MoveLast();
+    return static_cast<int>(rs->RecordCount());
+  };
+  const int nulls = count("Region IS NULL");
+  const int set = count("Region IS NOT NULL");
+  EXPECT_EQ(nulls + set, 91);
+  EXPECT_GT(nulls, 0);
+  EXPECT_EQ(count("Region = 'WA'") + count("Region <> 'WA'"), set);
+  EXPECT_EQ(count("NOT (Region = 'WA')"), count("Region <> 'WA'"));
+}
+
+TEST(RecordsetTest, columnListsAliasesAndBracketsNameTheFields) {
+  REQUIRE_FIXTURE(mdb, "nwind.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  auto rs = d->OpenRecordset("SELECT CategoryID AS ID, CategoryName AS Name FROM Categories",
+                             db::dbOpenSnapshot);
+  ASSERT_EQ(rs->FieldCount(), 2);
+  EXPECT_EQ(rs->FieldAt(0).Name, "ID");
+  EXPECT_EQ(rs->Fields("id").Value.int32(), 1);
+  EXPECT_EQ(rs->Fields("NAME").Value.text(), "Beverages");
+  EXPECT_EQ(rs->Fields("ID").Type, db::ColumnType::Long);
+  // The column's own name is gone once it has an alias.
+  EXPECT_EQ(errorNumberOf([&] { rs->Fields("CategoryID"); }), number(DbErrorNumber::ItemNotFound));
+
+  auto details = d->OpenRecordset(
+      "select [OrderID], [Order Details].[UnitPrice] from [order details] where Quantity >= 100",
+      db::dbOpenSnapshot);
+  ASSERT_FALSE(details->EOF_());
+  EXPECT_EQ(details->FieldCount(), 2);
+  EXPECT_EQ(details->Fields("unitprice").Value.get().type(), db::VariantType::Currency);
+  EXPECT_EQ(errorNumberOf([&] { details->Fields("Quantity"); }),
+            number(DbErrorNumber::ItemNotFound));
+}
+
+TEST(RecordsetTest, recordCountIsExactAfterMoveLastAndMoveFirstReturns) {
+  REQUIRE_FIXTURE(mdb, "nwind.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  auto rs = d->OpenRecordset("SELECT * FROM [Order Details]", db::dbOpenSnapshot);
+  ASSERT_FALSE(rs->EOF_());
+  const int32_t firstOrder = rs->Fields("OrderID").Value.int32();
+  EXPECT_EQ(rs->RecordCount(), 1);
+  rs->MoveLast();
+  EXPECT_EQ(rs->RecordCount(), 2155);
+  EXPECT_FALSE(rs->EOF_());
+  rs->MoveFirst();
+  EXPECT_EQ(rs->Fields("OrderID").Value.int32(), firstOrder);
+  EXPECT_EQ(rs->RecordCount(), 2155);
+  int32_t seen = 0;
+  for (; !rs->EOF_(); rs->MoveNext()) ++seen;
+  EXPECT_EQ(seen, 2155);
+  // Past the end: no current record, and MoveLast comes back to the last one.
+  EXPECT_EQ(errorNumberOf([&] { rs->MoveNext(); }), number(DbErrorNumber::NoCurrentRecord));
+  EXPECT_EQ(errorNumberOf([&] { rs->Fields("OrderID").Value.get(); }),
+            number(DbErrorNumber::NoCurrentRecord));
+  rs->MoveLast();
+  EXPECT_FALSE(rs->EOF_());
+  rs->MoveNext();
+  EXPECT_TRUE(rs->EOF_());
+}
+
+TEST(RecordsetTest, emptyResultsStartAtEofAndRefuseMoves) {
+  REQUIRE_FIXTURE(mdb, "testV1997.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  for (const char* sql : {"SELECT * FROM Table2", "SELECT * FROM Table1 WHERE A = 'none'"}) {
+    auto rs = d->OpenRecordset(sql, db::dbOpenSnapshot);
+    EXPECT_TRUE(rs->EOF_()) << sql;
+    EXPECT_EQ(rs->RecordCount(), 0);
+    EXPECT_EQ(errorNumberOf([&] { rs->MoveNext(); }), number(DbErrorNumber::NoCurrentRecord));
+    EXPECT_EQ(errorNumberOf([&] { rs->MoveLast(); }), number(DbErrorNumber::NoCurrentRecord));
+    EXPECT_EQ(errorNumberOf([&] { rs->MoveFirst(); }), number(DbErrorNumber::NoCurrentRecord));
+    EXPECT_EQ(errorNumberOf([&] { rs->FieldAt(0).Value.get(); }),
+              number(DbErrorNumber::NoCurrentRecord));
+  }
+}
+
+TEST(RecordsetTest, valuesOfEveryTypeReachCallersInBothVersions) {
+  REQUIRE_FIXTURE(jet3, "testV1997.mdb");
+  REQUIRE_FIXTURE(jet4, "test2V2003.mdb");
+  auto d3 = db::DBEngine().OpenDatabase(jet3.string());
+  EXPECT_STREQ(d3->formatName(), "Jet3");
+  auto rs = d3->OpenRecordset("SELECT * FROM Table1 WHERE A = 'abcdefg'", db::dbOpenSnapshot);
+  ASSERT_FALSE(rs->EOF_());
+  EXPECT_EQ(rs->Fields("B").Value.text(), "hijklmnop");
+  EXPECT_EQ(rs->Fields("C").Value.get(), Variant(uint8_t{2}));
+  EXPECT_EQ(rs->Fields("D").Value.get(), Variant(int16_t{222}));
+  EXPECT_EQ(rs->Fields("E").Value.int32(), 333333333);
+  EXPECT_EQ(rs->Fields("F").Value.text(), "444.555");
+  EXPECT_EQ(rs->Fields("G").Value.text(), "1974-09-21");
+  EXPECT_EQ(rs->Fields("H").Value.text(), "3.5");
+  EXPECT_EQ(rs->Fields("I").Value.get(), Variant(true));
+  EXPECT_EQ(rs->Fields("I").Value.int32(), -1);
+
+  auto d4 = db::DBEngine().OpenDatabase(jet4.string());
+  EXPECT_STREQ(d4->formatName(), "Jet4");
+  auto p = d4->OpenRecordset("SELECT * FROM MSP_PROJECTS", db::dbOpenSnapshot);
+  EXPECT_EQ(p->Fields("PROJ_OPT_CURRENCY_SYMBOL").Value.text(), "\xC2\xA3");
+  EXPECT_TRUE(p->Fields("PROJ_PROP_CATEGORY").Value.isNull());
+  EXPECT_EQ(p->Fields("RESERVED_BINARY_DATA").Value.get().asBinary().size(), 22970u);
+  EXPECT_EQ(p->Fields("PROJ_PROP_AUTHOR").Value.text().size(), 348u);
+  // The conversions callers use: Null and non-numbers are clear errors.
+  EXPECT_EQ(errorNumberOf([&] { p->Fields("PROJ_PROP_CATEGORY").Value.int32(); }),
+            number(DbErrorNumber::InvalidUseOfNull));
+  EXPECT_EQ(errorNumberOf([&] { p->Fields("PROJ_NAME").Value.int32(); }),
+            number(DbErrorNumber::TypeMismatchVb));
+  EXPECT_EQ(p->Fields("PROJ_READ_COUNT").Value.int32(), 0);  // numeric text
+}
+
+TEST(RecordsetTest, queryErrorsCarryJetNumbers) {
+  REQUIRE_FIXTURE(mdb, "nwind.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  struct Case {
+    const char* sql;
+    DbErrorNumber expected;
+  };
+  const Case cases[] = {
+      {"SELECT * FROM Nowhere", DbErrorNumber::NoSuchTable},
+      {"SELECT * FROM MSysNothing", DbErrorNumber::NoSuchTable},
+      {"SELECT Missing FROM Products", DbErrorNumber::UnknownFieldInQuery},
+      {"SELECT * FROM Products WHERE Missing = 1", DbErrorNumber::UnknownFieldInQuery},
+      {"SELECT * FROM Products WHERE ProductName = 5", DbErrorNumber::TypeMismatch},
+      {"SELECT * FROM Products WHERE UnitPrice = 'cheap'", DbErrorNumber::TypeMismatch},
+      {"SELECT * FROM Products WHERE", DbErrorNumber::ExpressionSyntax},
+      {"SELECT * FROM Products WHERE UnitPrice >", DbErrorNumber::ExpressionSyntax},
+      {"SELECT * FROM Products WHERE (UnitPrice > 1", DbErrorNumber::ExpressionSyntax},
+      {"SELECT * FROM Products WHERE ProductName = 'open", DbErrorNumber::ExpressionSyntax},
+      {"SELECT * FROM", DbErrorNumber::FromClauseSyntax},
+      {"SELECT * FROM Products Orders", DbErrorNumber::FromClauseSyntax},
+      {"SELECT , FROM Products", DbErrorNumber::SelectSyntax},
+      {"DELETE FROM Products", DbErrorNumber::InvalidStatement},
+      {"", DbErrorNumber::InvalidStatement},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(errorNumberOf([&] { d->OpenRecordset(c.sql, db::dbOpenSnapshot); }),
+              number(c.expected))
+        << c.sql;
+  }
+  try {
+    d->OpenRecordset("SELECT * FROM Nowhere", db::dbOpenSnapshot);
+  } catch (const db::DbException& e) {
+    EXPECT_NE(e.description().find("Nowhere"), std::string::npos);
+  }
+}
+
+TEST(RecordsetTest, snapshotsAreReadOnlyAndClosedObjectsRefuseWork) {
+  REQUIRE_FIXTURE(mdb, "testV1997.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  auto rs = d->OpenRecordset("SELECT * FROM Table1", db::dbOpenSnapshot);
+  EXPECT_EQ(errorNumberOf([&] { rs->Fields("A").Value = Variant("x"); }),
+            number(DbErrorNumber::ReadOnly));
+  auto other = d->OpenRecordset("SELECT * FROM Table1", db::dbOpenSnapshot);
+  rs->Close();
+  EXPECT_EQ(errorNumberOf([&] { rs->EOF_(); }), number(DbErrorNumber::ObjectClosed));
+  EXPECT_FALSE(other->EOF_());
+  d->Close();
+  EXPECT_EQ(errorNumberOf([&] { other->MoveNext(); }), number(DbErrorNumber::ObjectClosed));
+  EXPECT_EQ(errorNumberOf([&] { d->OpenRecordset("SELECT * FROM Table1", 4); }),
+            number(DbErrorNumber::ObjectClosed));
+}
+
+TEST(RecordsetTest, tablesAreFoundWithoutRegardToCase) {
+  REQUIRE_FIXTURE(mdb, "nwind.mdb");
+  auto d = db::DBEngine().OpenDatabase(mdb.string());
+  const std::vector<std::string> names = d->tableNames();
+  EXPECT_EQ(names.size(), 9u);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Ums\xC3\xA4tze"), 1);
+  auto rs = d->OpenRecordset("SELECT * FROM UMS\xC3\x84TZE", db::dbOpenSnapshot);
+  EXPECT_EQ(rs->FieldCount(), d->tableDef("ums\xC3\xa4tze").columns.size());
+  auto upper = d->OpenRecordset("SELECT * FROM CUSTOMERS", db::dbOpenSnapshot);
+  EXPECT_FALSE(upper->EOF_());
+}
+
+}  // namespace
