@@ -1,0 +1,2 @@
+// index_key.h -- being written.
+#pragma once

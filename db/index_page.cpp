@@ -1,0 +1,1 @@
+#include "db/index_page.h"

@@ -1,0 +1,2 @@
+// index_page.h -- being written.
+#pragma once

@@ -1,0 +1,2 @@
+// properties.h -- being written.
+#pragma once
