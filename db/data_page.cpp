@@ -1,5 +1,6 @@
 #include "db/data_page.h"
 
+#include <algorithm>
 #include <string>
 
 #include "db/bytes.h"
@@ -63,6 +64,68 @@ DbError readRowAt(const PageFile& file, RowPointer ptr, Page* page,
   if (!err.ok()) return err;
   *bytes = std::span<const uint8_t>(*page).subspan(slot.start, slot.length());
   return DbError::success();
+}
+
+Page emptyDataPage(const FormatDescriptor& f, uint32_t owner) {
+  Page page(f.pageSize, 0);
+  page[0] = kPageData;
+  page[1] = 0x01;
+  writeU16(page, kDataFreeSpaceOffset, static_cast<uint16_t>(f.pageSize - f.dataRowTableOffset));
+  writeU32(page, kDataOwnerOffset, owner);
+  return page;
+}
+
+uint16_t dataPageFreeSpace(std::span<const uint8_t> page) {
+  return readU16(page, kDataFreeSpaceOffset);
+}
+
+namespace {
+
+uint32_t lowestRowStart(const FormatDescriptor& f, std::span<const uint8_t> page, uint16_t count) {
+  uint32_t lowest = static_cast<uint32_t>(page.size());
+  for (uint16_t i = 0; i < count; ++i) {
+    lowest = std::min<uint32_t>(lowest, readU16(page, f.dataRowTableOffset + 2u * i) & kRowOffsetMask);
+  }
+  return lowest;
+}
+
+}  // namespace
+
+bool rowFits(const FormatDescriptor& f, std::span<const uint8_t> page, size_t length) {
+  const uint16_t count = readU16(page, f.dataRowCountOffset);
+  if (count >= kMaxRowsPerPage) return false;
+  const uint32_t tableEnd = f.dataRowTableOffset + 2u * (count + 1);
+  const uint32_t lowest = lowestRowStart(f, page, count);
+  return lowest >= tableEnd && length <= lowest - tableEnd;
+}
+
+bool appendRow(const FormatDescriptor& f, Page* page, std::span<const uint8_t> row,
+               uint16_t* slot, uint16_t flags) {
+  if (!rowFits(f, *page, row.size())) return false;
+  const uint16_t count = readU16(*page, f.dataRowCountOffset);
+  const uint32_t start = lowestRowStart(f, *page, count) - static_cast<uint32_t>(row.size());
+  std::copy(row.begin(), row.end(), page->begin() + start);
+  writeU16(*page, f.dataRowTableOffset + 2u * count, static_cast<uint16_t>(start | flags));
+  writeU16(*page, f.dataRowCountOffset, static_cast<uint16_t>(count + 1));
+  const uint32_t tableEnd = f.dataRowTableOffset + 2u * (count + 1);
+  writeU16(*page, kDataFreeSpaceOffset, static_cast<uint16_t>(start - tableEnd));
+  *slot = count;
+  return true;
+}
+
+bool repackRows(const FormatDescriptor& f, Page* page, const std::vector<std::vector<uint8_t>>& rows,
+                const std::vector<uint16_t>& flags) {
+  size_t total = f.dataRowTableOffset + 2 * rows.size();
+  for (const auto& r : rows) total += r.size();
+  if (total > f.pageSize || rows.size() > kMaxRowsPerPage) return false;
+  const uint32_t owner = readU32(*page, kDataOwnerOffset);
+  Page fresh = emptyDataPage(f, owner);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    uint16_t slot = 0;
+    appendRow(f, &fresh, rows[i], &slot, flags[i]);
+  }
+  *page = std::move(fresh);
+  return true;
 }
 
 }  // namespace db

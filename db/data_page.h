@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "db/page_file.h"
 
@@ -52,5 +53,22 @@ DbError dataRowSlot(const PageFile& file, std::span<const uint8_t> page, uint32_
 // live or overflow-target row. `bytes` points into `page`.
 DbError readRowAt(const PageFile& file, RowPointer ptr, Page* page,
                   std::span<const uint8_t>* bytes);
+
+// At most this many row slots on a page: a row pointer has one byte for the row.
+inline constexpr uint16_t kMaxRowsPerPage = 255;
+
+// An empty data page owned by `owner` (a tdef page, kLongValueOwner, or 0 for map pages).
+Page emptyDataPage(const FormatDescriptor& format, uint32_t owner);
+uint16_t dataPageFreeSpace(std::span<const uint8_t> page);
+// Whether a row of `length` bytes fits as one more slot.
+bool rowFits(const FormatDescriptor& format, std::span<const uint8_t> page, size_t length);
+// Appends `row` as the page's next slot, below the lowest row, and keeps the free-space field
+// true (free = lowest row start - end of the slot table). False when it does not fit.
+bool appendRow(const FormatDescriptor& format, Page* page, std::span<const uint8_t> row,
+               uint16_t* slot, uint16_t flags = 0);
+// Rebuilds a page from its slots' bytes, packed from the page end in slot order, each slot
+// with its flags. Used where a row changes length (a usage map that grows).
+bool repackRows(const FormatDescriptor& format, Page* page,
+                const std::vector<std::vector<uint8_t>>& rows, const std::vector<uint16_t>& flags);
 
 }  // namespace db

@@ -10,36 +10,43 @@ namespace db {
 // users of Jet files know them; the descriptions are our own words.
 enum class DbErrorNumber : int {
   Ok = 0,
-  TypeMismatchVb = 13,        // a value that is not a number where a number is needed
-  InvalidUseOfNull = 94,      // Null where a value is needed
+  TypeMismatchVb = 13,          // a value that is not a number where a number is needed
+  InvalidUseOfNull = 94,        // Null where a value is needed
+  InvalidArgument = 3001,
+  TableExists = 3010,
+  UpdateWithoutAddNew = 3020,
   NoCurrentRecord = 3021,
   DuplicateKey = 3022,
   FileNotFound = 3024,
   ReadOnly = 3027,
   PasswordProtected = 3031,
+  IoError = 3043,               // the disk refused a read or write
   PathNotFound = 3044,
   FileInUse = 3045,
+  RecordTooLarge = 3047,
   CorruptDatabase = 3049,
   AccessDenied = 3051,
+  IndexNull = 3058,             // an index or primary key cannot hold Null
   UnknownFieldInQuery = 3061,
+  CannotExecuteSelect = 3065,
   ExpressionSyntax = 3075,
   NoSuchTable = 3078,
   InvalidStatement = 3129,
-  SelectSyntax = 3141,
-  ObjectClosed = 3420,
   FromClauseSyntax = 3131,
+  SelectSyntax = 3141,
   UpdateSyntax = 3144,
   FieldTooSmall = 3163,
+  FieldNotUpdatable = 3164,
+  FileExists = 3204,
+  NotSupported = 3251,          // the operation does not apply to this object
   ItemNotFound = 3265,
   ValueRequired = 3314,
   ZeroLengthNotAllowed = 3315,
   NotADatabase = 3343,
   NumericOverflow = 3349,
+  ObjectClosed = 3420,
   ConversionFailed = 3421,
   TypeMismatch = 3464,
-  NotSupported = 3251,
-  InvalidArgument = 3001,        // operation not supported for this type of object
-  IoError = 3043,             // disk or network error
 };
 
 struct DbError {

@@ -118,4 +118,42 @@ DbError detectFormat(std::span<const uint8_t> page0, const std::string& fileName
   return DbError::success();
 }
 
+std::vector<uint8_t> newDatabaseHeader(const FormatDescriptor& format, double creationDate) {
+  std::vector<uint8_t> page(format.pageSize, 0);
+  page[1] = 0x01;
+  std::memcpy(page.data() + kEngineNameOffset, kJetEngineName, kEngineNameLength + 1);
+  page[kVersionOffset] = format.versionByte;
+  // Fields of the masked region whose meaning is unknown; every engine-made file has these.
+  static const uint8_t kConstant[24] = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
+                                        0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                                        0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+  std::memcpy(page.data() + kMaskedStart, kConstant, sizeof kConstant);
+  writeU16(page, kCodePageOffset, 1252);
+  if (format.textEncoding == TextEncoding::CodePage) {
+    writeU16(page, 0x38, 0x0001);
+    writeU16(page, kSortOrder3Offset, 1033);
+    writeU16(page, 0x56, 0x251E);
+  } else {
+    // The password area holds the mask of an empty password: the creation date's integer
+    // part, repeated.
+    const int32_t dateMask = static_cast<int32_t>(creationDate);
+    for (uint32_t i = 0; i < kPassword4Length; i += 4) {
+      writeU32(page.data(), kPasswordOffset + i, static_cast<uint32_t>(dateMask));
+    }
+    writeU32(page.data(), 0x6A, 0x000011A6);
+    writeU16(page, kSortOrder4Offset, 1033);  // version 0: the General order Jet4 uses
+    writeF64(page, kCreationDateOffset, creationDate);
+    writeU32(page.data(), 0x98, 0x00000654);
+    std::memcpy(page.data() + 0x9C, "4.0", 4);
+    // A table of 256 uint16 at 0xE00 whose meaning is unknown: 0x0101, then 0x0100 for each
+    // further entry, in every engine-made blank.
+    for (uint32_t at = 0xE00; at + 1 < format.pageSize; at += 2) {
+      page[at] = at == 0xE00 ? 0x01 : 0x00;
+      page[at + 1] = 0x01;
+    }
+  }
+  applyHeaderMask(page, format);
+  return page;
+}
+
 }  // namespace db

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "db/error.h"
 
@@ -147,6 +148,10 @@ struct DatabaseHeader {
 // password-protected files. `fileName` only names the file in the description.
 DbError detectFormat(std::span<const uint8_t> page0, const std::string& fileName,
                      DatabaseHeader* header);
+
+// Page 0 of a new database: engine name, version, the engine's constant fields, code page
+// 1252, General sort order, no key or password, and `creationDate` (Jet4), masked.
+std::vector<uint8_t> newDatabaseHeader(const FormatDescriptor& format, double creationDate);
 
 // XORs the masked region of a page-0 copy with the fixed RC4 keystream (decode = encode).
 void applyHeaderMask(std::span<uint8_t> page0, const FormatDescriptor& format);

@@ -5,6 +5,7 @@
 
 #include "db/bytes.h"
 #include "db/data_page.h"
+#include "db/usage_map.h"
 
 namespace db {
 namespace {
@@ -63,6 +64,95 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
     data->insert(data->end(), row.begin() + kChainLinkSize, row.begin() + kChainLinkSize + take);
     ptr = RowPointer::fromStored(readU32(row, 0));
   }
+  return {};
+}
+
+namespace {
+
+// The longest long-value row: the page less its header and one slot entry, and four bytes
+// that Jet leaves unused (Jet4 4076 = 4 + 4072 data bytes in a chain row; Jet3 2036 = 4 + 2032).
+size_t maxLongValueRow(const FormatDescriptor& f) {
+  return f.pageSize - f.dataRowTableOffset - 2 - (f.pageSize == kVersion3.pageSize ? 0 : 4);
+}
+
+// Puts one row on the column's current long-value page, or on a new one.
+DbError placeRow(PageAllocator& allocator, LongValueTarget* target, std::span<const uint8_t> row,
+                 RowPointer* where) {
+  PageFile& file = allocator.file();
+  const FormatDescriptor& f = file.format();
+  Page page;
+  if (target->currentPage != 0) {
+    DbError err = file.readPage(target->currentPage, &page);
+    if (!err.ok()) return err;
+    uint16_t slot = 0;
+    if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == kLongValueOwner &&
+        appendRow(f, &page, row, &slot)) {
+      *where = {target->currentPage, static_cast<uint8_t>(slot)};
+      return file.writePage(target->currentPage, page);
+    }
+    // Full for this row: no longer a page with room.
+    if (target->freeMap.page != 0) {
+      err = updateUsageMap(allocator, target->freeMap, target->currentPage, false);
+      if (!err.ok()) return err;
+    }
+  }
+  page = emptyDataPage(f, kLongValueOwner);
+  uint16_t slot = 0;
+  appendRow(f, &page, row, &slot);
+  uint32_t pageNo = 0;
+  DbError err = allocator.allocate(page, &pageNo);
+  if (!err.ok()) return err;
+  target->currentPage = pageNo;
+  err = updateUsageMap(allocator, target->ownedMap, pageNo, true);
+  if (err.ok() && target->freeMap.page != 0) {
+    err = updateUsageMap(allocator, target->freeMap, pageNo, true);
+  }
+  *where = {pageNo, static_cast<uint8_t>(slot)};
+  return err;
+}
+
+}  // namespace
+
+DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
+                       std::span<const uint8_t> data, bool mayInline, std::vector<uint8_t>* field) {
+  const FormatDescriptor& f = allocator.file().format();
+  if (data.size() > kLongValueLengthMask) {
+    return makeError(DbErrorNumber::FieldTooSmall, "A long value of " +
+                                                      std::to_string(data.size()) +
+                                                      " bytes is too large to store.");
+  }
+  const uint32_t length = static_cast<uint32_t>(data.size());
+  field->assign(kLongValueHeaderSize, 0);
+  if (mayInline && data.size() <= kMaxInlineLongValue) {
+    writeU32(field->data(), 0, length | kLongValueInline);
+    field->insert(field->end(), data.begin(), data.end());
+    return {};
+  }
+  const size_t maxRow = maxLongValueRow(f);
+  RowPointer first;
+  if (data.size() <= maxRow) {
+    DbError err = placeRow(allocator, target, data, &first);
+    if (!err.ok()) return err;
+    writeU32(field->data(), 0, length | kLongValueSingle);
+  } else {
+    // A chain: written from its last piece back, so that each row knows the next.
+    const size_t chunk = maxRow - kChainLinkSize;
+    const size_t pieces = (data.size() + chunk - 1) / chunk;
+    RowPointer next;
+    std::vector<uint8_t> row;
+    for (size_t i = pieces; i-- > 0;) {
+      const size_t at = i * chunk;
+      const size_t n = std::min(chunk, data.size() - at);
+      row.assign(kChainLinkSize, 0);
+      writeU32(row.data(), 0, next.stored());
+      row.insert(row.end(), data.begin() + at, data.begin() + at + n);
+      DbError err = placeRow(allocator, target, row, &next);
+      if (!err.ok()) return err;
+    }
+    first = next;
+    writeU32(field->data(), 0, length);
+  }
+  writeU32(field->data(), 4, first.stored());
   return {};
 }
 

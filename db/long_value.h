@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "db/page_file.h"
+#include "db/data_page.h"
 
 namespace db {
 
@@ -23,5 +23,24 @@ inline constexpr uint32_t kLongValueLengthMask = 0x3FFFFFFF;
 // Collects the value whose header is `field`. `columnName` names the column in errors.
 DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
                       const std::string& columnName, std::vector<uint8_t>* data);
+
+// Values of up to this many bytes stay in the row.
+inline constexpr size_t kMaxInlineLongValue = 64;
+
+class PageAllocator;
+
+// Where one Memo or OLE column keeps its long values: the column's owned and free-space maps
+// (a free map at page 0 means the column has none), and the long-value page it last wrote to.
+struct LongValueTarget {
+  RowPointer ownedMap;
+  RowPointer freeMap;
+  uint32_t currentPage = 0;
+};
+
+// Stores `data` and gives the field bytes the row holds: the header with the data after it
+// when `mayInline` and it is short, else the header pointing to one long-value row, or to a
+// chain of rows when the data is longer than one row can be.
+DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
+                       std::span<const uint8_t> data, bool mayInline, std::vector<uint8_t>* field);
 
 }  // namespace db

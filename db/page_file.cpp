@@ -46,14 +46,20 @@ PageFile::~PageFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out) {
+DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, bool writable) {
+  // Opened for reading only; the first write reopens the file for writing, so that a file
+  // that is only read is never opened in a mode that could change it.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return osError(path, errno);
+  const bool readOnly = !writable;
   std::unique_ptr<PageFile> file(new PageFile());
   file->fd_ = fd;
   file->path_ = path;
+  file->readOnly_ = readOnly;
   struct stat st{};
   if (::fstat(fd, &st) != 0) return osError(path, errno);
+  file->device_ = static_cast<uint64_t>(st.st_dev);
+  file->inode_ = static_cast<uint64_t>(st.st_ino);
   if (!S_ISREG(st.st_mode)) {
     return makeError(DbErrorNumber::NotADatabase, "'" + path + "' is not a file.");
   }
@@ -82,10 +88,62 @@ DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out) 
   return DbError::success();
 }
 
+DbError PageFile::create(const std::string& path, const FormatDescriptor& format,
+                         std::span<const uint8_t> page0, std::unique_ptr<PageFile>* out) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      return makeError(DbErrorNumber::FileExists, "The file '" + path + "' already exists.", errno);
+    }
+    return osError(path, errno);
+  }
+  std::unique_ptr<PageFile> file(new PageFile());
+  file->fd_ = fd;
+  file->path_ = path;
+  file->readOnly_ = false;
+  file->openedForWriting_ = true;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return osError(path, errno);
+  file->device_ = static_cast<uint64_t>(st.st_dev);
+  file->inode_ = static_cast<uint64_t>(st.st_ino);
+  DbError err = detectFormat(page0, path, &file->header_);
+  if (!err.ok()) return err;
+  if (file->header_.format != &format || page0.size() != format.pageSize) {
+    return makeError(DbErrorNumber::InvalidArgument, "The new database's header is malformed.");
+  }
+  uint32_t pageNo = 0;
+  err = file->appendPage(page0, &pageNo);
+  if (!err.ok()) return err;
+  *out = std::move(file);
+  return DbError::success();
+}
+
+void PageFile::remember(uint32_t pageNo, std::span<const uint8_t> page) const {
+  if (cacheSlot_.size() <= pageNo) cacheSlot_.resize(pageNo + 1024, -1);
+  int32_t slot = cacheSlot_[pageNo];
+  if (slot < 0) {
+    if (cache_.size() < kCachePages) {
+      slot = static_cast<int32_t>(cache_.size());
+      cache_.emplace_back();
+    } else {
+      // Evict in turn: cheap, and good enough for pages that are touched in runs.
+      slot = static_cast<int32_t>(cacheHand_++ % kCachePages);
+      cacheSlot_[cache_[slot].first] = -1;
+    }
+    cacheSlot_[pageNo] = slot;
+    cache_[slot].first = pageNo;
+  }
+  cache_[slot].second.assign(page.begin(), page.end());
+}
+
 DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
   if (pageNo >= pageCount_) {
     return corrupt("a reference to page " + std::to_string(pageNo) + " lies past the end of the " +
                    std::to_string(pageCount_) + "-page file");
+  }
+  if (pageNo < cacheSlot_.size() && cacheSlot_[pageNo] >= 0) {
+    *page = cache_[cacheSlot_[pageNo]].second;
+    return DbError::success();
   }
   page->resize(pageSize());
   if (!readFully(fd_, page->data(), pageSize(), static_cast<off_t>(pageNo) * pageSize())) {
@@ -93,7 +151,57 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
                      "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.",
                      errno);
   }
+  remember(pageNo, *page);
   return DbError::success();
+}
+
+DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
+  if (readOnly_) {
+    return makeError(DbErrorNumber::ReadOnly,
+                     "The database '" + path_ + "' is read-only and cannot be changed.");
+  }
+  if (!openedForWriting_) {
+    int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    struct stat st{};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != inode_ ||
+        static_cast<uint64_t>(st.st_dev) != device_) {
+      const int err = errno;
+      if (fd >= 0) ::close(fd);
+      return makeError(DbErrorNumber::ReadOnly,
+                       "The database '" + path_ + "' cannot be opened for writing.", err);
+    }
+    ::close(fd_);
+    fd_ = fd;
+    openedForWriting_ = true;
+  }
+  if (pageNo > pageCount_ || page.size() != pageSize()) {
+    return makeError(DbErrorNumber::InvalidArgument,
+                     "Page " + std::to_string(pageNo) + " cannot be written to '" + path_ + "'.");
+  }
+  const uint8_t* data = page.data();
+  size_t left = page.size();
+  off_t offset = static_cast<off_t>(pageNo) * pageSize();
+  while (left > 0) {
+    ssize_t n = ::pwrite(fd_, data, left, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      return makeError(DbErrorNumber::IoError,
+                       "Could not write page " + std::to_string(pageNo) + " of '" + path_ +
+                           "': " + std::strerror(errno) + ".",
+                       errno);
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+    offset += n;
+  }
+  if (pageNo == pageCount_) ++pageCount_;
+  remember(pageNo, page);
+  return DbError::success();
+}
+
+DbError PageFile::appendPage(std::span<const uint8_t> page, uint32_t* pageNo) {
+  *pageNo = pageCount_;
+  return writePage(pageCount_, page);
 }
 
 DbError PageFile::corrupt(const std::string& what) const {

@@ -28,8 +28,14 @@ class PageFile {
   PageFile(const PageFile&) = delete;
   PageFile& operator=(const PageFile&) = delete;
 
-  // Opens an existing database for reading and checks its header.
-  static DbError open(const std::string& path, std::unique_ptr<PageFile>* out);
+  // Opens an existing database and checks its header. With `writable`, the first write
+  // reopens it for writing (and fails with ReadOnly where that is refused); without, every
+  // write fails.
+  static DbError open(const std::string& path, std::unique_ptr<PageFile>* out,
+                      bool writable = true);
+  // Creates a new file holding `page0` as its first page; fails when the path exists.
+  static DbError create(const std::string& path, const FormatDescriptor& format,
+                        std::span<const uint8_t> page0, std::unique_ptr<PageFile>* out);
 
   const std::string& path() const { return path_; }
   const FormatDescriptor& format() const { return *header_.format; }
@@ -41,16 +47,39 @@ class PageFile {
   // its header region still masked. A page past the file's end is a corrupt reference.
   DbError readPage(uint32_t pageNo, Page* page) const;
 
+  // Writes a whole page, through to the file; `pageNo` may be the page count to append.
+  DbError writePage(uint32_t pageNo, std::span<const uint8_t> page);
+  // Appends `page` as a new last page and names it.
+  DbError appendPage(std::span<const uint8_t> page, uint32_t* pageNo);
+
+  bool readOnly() const { return readOnly_; }
+  // Identity of the file on disk (device and inode), so that two opens of one file can share
+  // one PageFile.
+  uint64_t device() const { return device_; }
+  uint64_t inode() const { return inode_; }
+
   // An error naming this file, for faults found in its pages.
   DbError corrupt(const std::string& what) const;
 
  private:
   PageFile() = default;
+  void remember(uint32_t pageNo, std::span<const uint8_t> page) const;
 
   std::string path_;
   int fd_ = -1;
+  bool readOnly_ = true;
+  bool openedForWriting_ = false;
+  uint64_t device_ = 0;
+  uint64_t inode_ = 0;
   DatabaseHeader header_;
   uint32_t pageCount_ = 0;
+  // Recently used pages. Writes go through to the file at once, so the cache never holds
+  // anything the file lacks; it only saves reads of the pages a run touches again and again
+  // (a table's last data page, its definition, index roots).
+  static constexpr size_t kCachePages = 512;
+  mutable std::vector<std::pair<uint32_t, Page>> cache_;
+  mutable std::vector<int32_t> cacheSlot_;  // page number -> index in cache_, -1 when absent
+  mutable size_t cacheHand_ = 0;
 };
 
 }  // namespace db

@@ -1,17 +1,12 @@
 #include "db/recordset.h"
 
-#include "db/catalog.h"
-#include "db/page_file.h"
+#include "db/database_file.h"
 #include "db/sql.h"
 #include "db/table_scan.h"
 #include "db/text_codec.h"
+#include "db/value_convert.h"
 
 namespace db {
-
-struct OpenFile {
-  std::unique_ptr<PageFile> file;
-  Catalog catalog;
-};
 
 namespace {
 
@@ -33,45 +28,97 @@ Engine& DBEngine() {
 }
 
 std::shared_ptr<Database> Engine::OpenDatabase(const std::string& path) {
-  auto open = std::make_shared<OpenFile>();
-  throwIfError(PageFile::open(path, &open->file));
-  throwIfError(Catalog::load(*open->file, &open->catalog));
+  std::shared_ptr<DatabaseFile> file;
+  throwIfError(DatabaseFile::open(path, &file));
   std::shared_ptr<Database> db(new Database());
-  db->file_ = std::move(open);
+  db->file_ = std::move(file);
+  return db;
+}
+
+std::shared_ptr<Database> Engine::CreateDatabase(const std::string& path,
+                                                 const FormatDescriptor& format) {
+  std::shared_ptr<DatabaseFile> file;
+  throwIfError(DatabaseFile::create(path, format, &file));
+  std::shared_ptr<Database> db(new Database());
+  db->file_ = std::move(file);
   return db;
 }
 
 Database::~Database() = default;
 
-std::shared_ptr<OpenFile> Database::file() const {
+std::shared_ptr<DatabaseFile> Database::file() const {
   if (!file_) fail(DbErrorNumber::ObjectClosed, "The database has been closed.");
   return file_;
 }
 
 void Database::Close() { file_.reset(); }
 
-const std::string& Database::path() const { return file()->file->path(); }
+const std::string& Database::path() const { return file()->pages().path(); }
 
-const char* Database::formatName() const { return file()->file->format().name; }
+const char* Database::formatName() const { return file()->pages().format().name; }
 
 std::vector<std::string> Database::tableNames() const {
   std::vector<std::string> names;
-  for (const CatalogEntry& e : file()->catalog.userTables()) names.push_back(e.name);
+  for (const CatalogEntry& e : file()->catalog().userTables()) names.push_back(e.name);
   return names;
 }
 
 TableDef Database::tableDef(std::string_view table) const {
-  auto f = file();
-  TableDef def;
-  throwIfError(openTableDef(*f->file, f->catalog, table, &def));
-  return def;
+  std::shared_ptr<TableState> state;
+  throwIfError(file()->table(table, &state));
+  return state->def;
 }
 
+void Database::createTable(const TableSchema& schema) { throwIfError(file()->createTable(schema)); }
+
+namespace {
+
+// Binds the columns a condition names to their place in `def` and checks what each is
+// compared with; fails like Jet does for unknown names and mismatched types.
+void bindCondition(const TableDef& def, Condition* where) {
+  std::vector<Condition*> pending{where};
+  while (!pending.empty()) {
+    Condition* c = pending.back();
+    pending.pop_back();
+    if (c->a) pending.push_back(c->a.get());
+    if (c->b) pending.push_back(c->b.get());
+    int kinds[2] = {0, 0};  // 1 text, 2 number, 0 Null or not a comparison
+    Operand* ops[2] = {&c->left, &c->right};
+    for (int k = 0; k < 2; ++k) {
+      Operand* o = ops[k];
+      if (o->isColumn) {
+        o->columnIndex = def.findColumn(o->column);
+        if (o->columnIndex < 0) {
+          fail(DbErrorNumber::UnknownFieldInQuery, "The query names '" + o->column +
+                                                       "', which is not a column of table '" +
+                                                       def.name + "'.");
+        }
+        const uint8_t type = def.columns[o->columnIndex].typeCode;
+        if (c->kind == Condition::Kind::Compare && !isComparableType(type)) {
+          fail(DbErrorNumber::TypeMismatch,
+               "The column '" + o->column + "' cannot be compared in a query condition.");
+        }
+        kinds[k] = isTextType(type) ? 1 : 2;
+      } else if (!o->literal.isNull()) {
+        kinds[k] = o->literal.type() == VariantType::Text ? 1 : 2;
+      }
+    }
+    if (c->kind == Condition::Kind::Compare && kinds[0] && kinds[1] && kinds[0] != kinds[1]) {
+      fail(DbErrorNumber::TypeMismatch,
+           "Data type mismatch in the query's condition: text is compared with a number.");
+    }
+  }
+}
+
+}  // namespace
+
 struct Recordset::State {
-  std::shared_ptr<OpenFile> file;
+  std::shared_ptr<DatabaseFile> file;
   std::weak_ptr<Database> database;   // a closed database ends its recordsets too
   int type = dbOpenSnapshot;
-  TableDef def;
+  std::shared_ptr<TableState> table;  // shared with every connection to the file
+  const TableDef* defPtr = nullptr;
+  const TableDef& def() const { return *defPtr; }
   std::unique_ptr<TableScan> scan;
   SqlStatement statement;
   std::vector<int> columns;           // def.columns index of each field
@@ -82,6 +129,9 @@ struct Recordset::State {
   int32_t reached = 0;                // records reached so far
   bool endKnown = false;              // the scan has run past the last record
   RowLocation last;                   // the furthest record reached
+  bool adding = false;                // between AddNew and Update
+  std::vector<Variant> pending;       // the record being added, one value per column
+  std::vector<bool> given;
 
   DbError evaluate(const Condition& c, Truth* out) const;
   DbError operandValue(const Operand& o, Variant* out) const;
@@ -190,60 +240,84 @@ std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& sql, int t
     fail(DbErrorNumber::InvalidArgument,
          "A recordset needs a SELECT query; run other statements with Execute.");
   }
-  throwIfError(openTableDef(*f->file, f->catalog, s.statement.table, &s.def));
-
-  auto unknown = [&](const std::string& name) {
-    fail(DbErrorNumber::UnknownFieldInQuery,
-         "The query names '" + name + "', which is not a column of table '" + s.def.name + "'.");
-  };
+  throwIfError(f->table(s.statement.table, &s.table));
+  s.defPtr = &s.table->def;
+  const TableDef& def = s.def();
   if (s.statement.selectAll) {
-    for (size_t i = 0; i < s.def.columns.size(); ++i) {
+    for (size_t i = 0; i < def.columns.size(); ++i) {
       s.columns.push_back(static_cast<int>(i));
-      s.names.push_back(s.def.columns[i].name);
+      s.names.push_back(def.columns[i].name);
     }
   } else {
     for (const SelectItem& item : s.statement.items) {
-      int index = s.def.findColumn(item.column);
-      if (index < 0) unknown(item.column);
+      int index = def.findColumn(item.column);
+      if (index < 0) {
+        fail(DbErrorNumber::UnknownFieldInQuery, "The query names '" + item.column +
+                                                     "', which is not a column of table '" +
+                                                     def.name + "'.");
+      }
       s.columns.push_back(index);
-      s.names.push_back(item.alias.empty() ? s.def.columns[index].name : item.alias);
+      s.names.push_back(item.alias.empty() ? def.columns[index].name : item.alias);
     }
   }
-  if (s.statement.where) {
-    // Bind each column named in the condition and check what it is compared with.
-    std::vector<Condition*> pending{s.statement.where.get()};
-    while (!pending.empty()) {
-      Condition* c = pending.back();
-      pending.pop_back();
-      if (c->a) pending.push_back(c->a.get());
-      if (c->b) pending.push_back(c->b.get());
-      int kinds[2] = {0, 0};  // 1 text, 2 number, 0 Null or not a comparison
-      Operand* ops[2] = {&c->left, &c->right};
-      for (int k = 0; k < 2; ++k) {
-        Operand* o = ops[k];
-        if (o->isColumn) {
-          o->columnIndex = s.def.findColumn(o->column);
-          if (o->columnIndex < 0) unknown(o->column);
-          const uint8_t type = s.def.columns[o->columnIndex].typeCode;
-          if (c->kind == Condition::Kind::Compare && !isComparableType(type)) {
-            fail(DbErrorNumber::TypeMismatch, "The column '" + o->column +
-                                                  "' cannot be compared in a query condition.");
-          }
-          kinds[k] = isTextType(type) ? 1 : 2;
-        } else if (!o->literal.isNull()) {
-          kinds[k] = o->literal.type() == VariantType::Text ? 1 : 2;
-        }
-      }
-      if (c->kind == Condition::Kind::Compare && kinds[0] && kinds[1] && kinds[0] != kinds[1]) {
-        fail(DbErrorNumber::TypeMismatch,
-             "Data type mismatch in the query's condition: text is compared with a number.");
-      }
-    }
-  }
-  s.scan = std::make_unique<TableScan>(*f->file, s.def);
+  if (s.statement.where) bindCondition(def, s.statement.where.get());
+  s.scan = std::make_unique<TableScan>(f->pages(), def);
   throwIfError(s.scan->rewind());
   rs->MoveFirstOrEmpty();
   return rs;
+}
+
+void Database::Execute(const std::string& sql, int options) {
+  auto f = file();
+  SqlStatement statement;
+  throwIfError(parseSql(sql, &statement));
+  if (statement.kind != SqlStatement::Kind::Update) {
+    fail(DbErrorNumber::CannotExecuteSelect, "A SELECT query cannot be executed; open a "
+                                             "recordset on it instead.");
+  }
+  std::shared_ptr<TableState> table;
+  throwIfError(f->table(statement.table, &table));
+  const TableDef& def = table->def;
+  std::vector<std::pair<int, Variant>> changes;
+  for (const Assignment& a : statement.assignments) {
+    const int index = def.findColumn(a.column);
+    if (index < 0) {
+      fail(DbErrorNumber::UnknownFieldInQuery,
+           "The statement names '" + a.column + "', which is not a column of table '" +
+               def.name + "'.");
+    }
+    changes.emplace_back(index, a.value);
+  }
+  if (statement.where) bindCondition(def, statement.where.get());
+  Recordset::State s;
+  s.defPtr = &def;
+  s.statement = std::move(statement);
+  s.scan = std::make_unique<TableScan>(f->pages(), def);
+  throwIfError(s.scan->rewind());
+  TableWriter writer(f->allocator(), *table);
+  const bool failOnError = (options & dbFailOnError) != 0;
+  for (;;) {
+    bool found = false;
+    throwIfError(s.advance(&found));
+    if (!found) break;
+    std::vector<Variant> before;
+    throwIfError(readRowValues(f->pages(), def, *s.scan, &before));
+    std::vector<Variant> after = before;
+    DbError err;
+    for (const auto& [index, value] : changes) {
+      err = convertForColumn(f->pages().header(), def.columns[index], value, &after[index]);
+      if (!err.ok()) break;
+    }
+    // Moving a row rewrites pages the scan holds a copy of; the copy stays as it was read,
+    // and a moved row's new place is flagged so that the scan passes it by.
+    const std::vector<RawField> raw = s.scan->fields();
+    if (err.ok() && after != before) err = writer.updateRow(s.scan->location(), before, raw, after);
+    if (!err.ok() && (failOnError || err.number == static_cast<int>(DbErrorNumber::IoError) ||
+                      err.number == static_cast<int>(DbErrorNumber::CorruptDatabase) ||
+                      err.number == static_cast<int>(DbErrorNumber::ReadOnly))) {
+      throw DbException(err);
+    }
+  }
 }
 
 void Recordset::MoveFirstOrEmpty() {
@@ -336,36 +410,110 @@ Field Recordset::FieldAt(int index) {
   if (index < 0 || index >= FieldCount()) {
     fail(DbErrorNumber::ItemNotFound, "There is no field number " + std::to_string(index) + ".");
   }
-  return Field(this, index, s_->names[index], s_->def.columns[s_->columns[index]].type());
+  return Field(this, index, s_->names[index], s_->def().columns[s_->columns[index]].type());
 }
 
-Field Recordset::Fields(std::string_view name) {
-  requireOpen();
+int Recordset::indexOf(std::string_view name) const {
   const std::string wanted = upperCase(name);
   for (size_t i = 0; i < s_->names.size(); ++i) {
-    if (upperCase(s_->names[i]) == wanted) return FieldAt(static_cast<int>(i));
+    if (upperCase(s_->names[i]) == wanted) return static_cast<int>(i);
   }
   fail(DbErrorNumber::ItemNotFound,
        "Item not found in this collection: the recordset has no field '" + std::string(name) + "'.");
 }
 
+Field Recordset::Fields(std::string_view name) {
+  requireOpen();
+  return FieldAt(indexOf(name));
+}
+
+FieldValue Recordset::Collect(std::string_view name) {
+  requireOpen();
+  return FieldValue(this, indexOf(name));
+}
+
 void Recordset::Close() {
   s_->closed = true;
+  s_->adding = false;
   s_->scan.reset();
+  s_->table.reset();
   s_->file.reset();
 }
 
 Variant Recordset::fieldValue(int index) {
   requireOpen();
-  if (s_->eof) fail(DbErrorNumber::NoCurrentRecord, "There is no current record.");
+  State& s = *s_;
+  if (s.adding) return s.pending[s.columns[index]];
+  if (s.eof) fail(DbErrorNumber::NoCurrentRecord, "There is no current record.");
   Variant v;
-  throwIfError(s_->scan->value(static_cast<size_t>(s_->columns[index]), &v));
+  throwIfError(s.scan->value(static_cast<size_t>(s.columns[index]), &v));
   return v;
 }
 
-void Recordset::setFieldValue(int, const Variant&) {
+void Recordset::setFieldValue(int index, const Variant& value) {
   requireOpen();
-  fail(DbErrorNumber::ReadOnly, "The recordset cannot be changed: it is read-only.");
+  State& s = *s_;
+  if (s.type != dbOpenDynaset) {
+    fail(DbErrorNumber::ReadOnly, "The recordset cannot be changed: it is read-only.");
+  }
+  if (!s.adding) {
+    fail(DbErrorNumber::UpdateWithoutAddNew,
+         "Update or CancelUpdate without AddNew or Edit: start a new record with AddNew first.");
+  }
+  const int column = s.columns[index];
+  const ColumnDef& c = s.def().columns[column];
+  if (c.isAutoLong()) {
+    fail(DbErrorNumber::FieldNotUpdatable,
+         "The field '" + c.name + "' cannot be updated: the database assigns its values.");
+  }
+  Variant converted;
+  throwIfError(convertForColumn(s.file->pages().header(), c, value, &converted));
+  s.pending[column] = std::move(converted);
+  s.given[column] = true;
+}
+
+void Recordset::AddNew() {
+  requireOpen();
+  State& s = *s_;
+  if (s.type != dbOpenDynaset) {
+    fail(DbErrorNumber::ReadOnly, "The recordset cannot be changed: it is read-only.");
+  }
+  const TableDef& def = s.def();
+  s.pending.assign(def.columns.size(), Variant());
+  s.given.assign(def.columns.size(), false);
+  TableWriter writer(s.file->allocator(), *s.table);
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    if (!def.columns[k].isAutoLong()) continue;
+    int32_t next = 0;
+    throwIfError(writer.reserveAutonumber(&next));
+    s.pending[k] = Variant(next);
+  }
+  s.adding = true;
+}
+
+void Recordset::Update(int type, bool force) {
+  requireOpen();
+  State& s = *s_;
+  if (type != dbUpdateRegular || force) {
+    fail(DbErrorNumber::InvalidArgument, "Only regular updates are supported.");
+  }
+  if (!s.adding) {
+    fail(DbErrorNumber::UpdateWithoutAddNew,
+         "Update or CancelUpdate without AddNew or Edit: start a new record with AddNew first.");
+  }
+  TableWriter writer(s.file->allocator(), *s.table);
+  RowLocation where;
+  throwIfError(writer.insertRow(s.pending, s.given, &where));
+  s.adding = false;
+  s.pending.clear();
+  s.given.clear();
+}
+
+void Recordset::CancelUpdate() {
+  requireOpen();
+  s_->adding = false;
+  s_->pending.clear();
+  s_->given.clear();
 }
 
 Variant FieldValue::get() const { return rs_->fieldValue(index_); }

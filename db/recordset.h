@@ -1,6 +1,7 @@
 // recordset.h -- the surface the program calls, named as the program's database library names
 // it: one program-wide engine (DBEngine), databases opened by path, recordsets on SQL texts,
-// fields by name. Failures throw DbException, carrying the Jet error number.
+// fields by name, AddNew ... Update, Execute. Failures throw DbException, carrying the Jet
+// error number.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "db/error.h"
+#include "db/format.h"
+#include "db/schema.h"
 #include "db/table_def.h"
 #include "db/value.h"
 
@@ -17,15 +20,21 @@ namespace db {
 
 inline constexpr int dbOpenDynaset = 2;
 inline constexpr int dbOpenSnapshot = 4;
+inline constexpr int dbUpdateRegular = 1;
+inline constexpr int dbFailOnError = 128;
 
 class Database;
 class Recordset;
-struct OpenFile;
+class DatabaseFile;
 
 class Engine {
  public:
-  // Opens an existing database by its full path, shared and read-write.
+  // Opens an existing database by its full path, shared and read-write: every connection to
+  // one file in this process sees the others' rows at once.
   std::shared_ptr<Database> OpenDatabase(const std::string& path);
+  // Creates a new, empty database file (which must not exist) and opens it.
+  std::shared_ptr<Database> CreateDatabase(const std::string& path,
+                                           const FormatDescriptor& format = kVersion4);
 };
 
 // The program-wide engine, created on first use.
@@ -35,9 +44,13 @@ class Database : public std::enable_shared_from_this<Database> {
  public:
   ~Database();
 
-  // `type` is dbOpenSnapshot or dbOpenDynaset.
+  // `type` is dbOpenSnapshot (read only) or dbOpenDynaset (rows can be added).
   std::shared_ptr<Recordset> OpenRecordset(const std::string& sql, int type = dbOpenDynaset);
-  // Releases the file; recordsets opened through this database stop working.
+  // Runs an UPDATE statement. Without dbFailOnError in `options`, a row that cannot take the
+  // change is left as it was and the others are changed; a missing table or column, or a bad
+  // statement, always fails.
+  void Execute(const std::string& sql, int options = 0);
+  // Releases the connection; recordsets opened through it stop working.
   void Close();
 
   const std::string& path() const;
@@ -46,18 +59,21 @@ class Database : public std::enable_shared_from_this<Database> {
   std::vector<std::string> tableNames() const;
   // The definition of a table, as the file holds it now.
   TableDef tableDef(std::string_view table) const;
+  // Adds a table.
+  void createTable(const TableSchema& schema);
 
  private:
   friend class Engine;
   friend class Recordset;
   Database() = default;
-  std::shared_ptr<OpenFile> file() const;  // throws when closed
+  std::shared_ptr<DatabaseFile> file() const;  // throws when closed
 
-  std::shared_ptr<OpenFile> file_;
+  std::shared_ptr<DatabaseFile> file_;
 };
 
-// The value of one field of the current record. Reading gives a Variant (which may be Null);
-// assigning a FieldValue copies the other field's value, not the field.
+// The value of one field of the current record (or of the record being added). Reading gives
+// a Variant (which may be Null); assigning a FieldValue copies the other field's value, not
+// the field.
 class FieldValue {
  public:
   FieldValue(Recordset* recordset, int index) : rs_(recordset), index_(index) {}
@@ -102,8 +118,17 @@ class Recordset {
   int32_t RecordCount() const;
   // A field of the current record by name, without regard to letter case.
   Field Fields(std::string_view name);
+  // The same field's value, as the library's shorthand names it.
+  FieldValue Collect(std::string_view name);
   int FieldCount() const;
   Field FieldAt(int index);
+
+  // Starts a new record (dynasets only); an autonumber is assigned now and can be read.
+  void AddNew();
+  // Stores the new record. `type` dbUpdateRegular; `force` is not supported.
+  void Update(int type = dbUpdateRegular, bool force = false);
+  // Drops the record being added.
+  void CancelUpdate();
   void Close();
 
  private:
@@ -115,6 +140,7 @@ class Recordset {
   void setFieldValue(int index, const Variant& value);
   void requireOpen() const;
   void MoveFirstOrEmpty();  // positions on the first record, or at EOF when there is none
+  int indexOf(std::string_view name) const;
 
   std::unique_ptr<State> s_;
 };

@@ -1,5 +1,6 @@
 #include "db/row_codec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -172,6 +173,210 @@ DbError decodeScalar(const PageFile& file, const ColumnDef& col, const RawField&
       *out = Variant(std::vector<uint8_t>(b.begin(), b.end()));
       return {};
   }
+}
+
+namespace {
+
+// Compressed text needs at least this many characters to gain on its two-byte marker; Memo
+// text longer than kMaxCompressedMemo characters is always stored as plain UTF-16.
+constexpr size_t kMinCompressedChars = 3;
+constexpr size_t kMaxCompressedMemo = 1024;
+
+std::vector<uint8_t> encodeJet4Text(const std::u16string& units, bool mayCompress) {
+  bool compressible = mayCompress && units.size() >= kMinCompressedChars;
+  for (char16_t u : units) {
+    if (u == 0 || u > 0xFF) compressible = false;
+  }
+  std::vector<uint8_t> out;
+  if (compressible) {
+    out.reserve(2 + units.size());
+    out.push_back(0xFF);
+    out.push_back(0xFE);
+    for (char16_t u : units) out.push_back(static_cast<uint8_t>(u));
+    return out;
+  }
+  out.reserve(2 * units.size());
+  for (char16_t u : units) {
+    out.push_back(static_cast<uint8_t>(u & 0xFF));
+    out.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  return out;
+}
+
+std::vector<uint8_t> encodeTextBytes(const DatabaseHeader& header, const ColumnDef& column,
+                                     const std::string& text, bool memo) {
+  if (header.format->textEncoding == TextEncoding::Utf16Le) {
+    const std::u16string units = utf8ToUtf16(text);
+    const bool allowed = column.compressedUnicode() && !column.isFixed() &&
+                         (!memo || units.size() <= kMaxCompressedMemo);
+    return encodeJet4Text(units, allowed);
+  }
+  std::string bytes;
+  encodeCodePage(text, header.codePage, &bytes);
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+size_t maxRowSize(const FormatDescriptor& format) {
+  return format.pageSize == kVersion3.pageSize ? 2012 : 4060;
+}
+
+std::vector<uint8_t> encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
+                                    const std::string& text) {
+  return encodeTextBytes(header, column, text, true);
+}
+
+EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
+                          const Variant& v) {
+  EncodedField out;
+  if (column.typeCode == 0x01) {
+    out.present = !v.isNull() && v.asBool();
+    return out;
+  }
+  if (v.isNull()) return out;
+  out.present = true;
+  std::vector<uint8_t>& b = out.bytes;
+  auto put = [&](uint64_t bits, size_t n) {
+    for (size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  };
+  switch (v.type()) {
+    case VariantType::Byte: put(v.asByte(), 1); break;
+    case VariantType::Integer: put(static_cast<uint16_t>(v.asInteger()), 2); break;
+    case VariantType::Long: put(static_cast<uint32_t>(v.asLong()), 4); break;
+    case VariantType::Currency: put(static_cast<uint64_t>(v.asCurrency().scaled), 8); break;
+    case VariantType::Single: {
+      float f = v.asSingle();
+      uint32_t bits;
+      std::memcpy(&bits, &f, 4);
+      put(bits, 4);
+      break;
+    }
+    case VariantType::Double:
+    case VariantType::Date: {
+      double d = v.type() == VariantType::Double ? v.asDouble() : v.asDate().days;
+      uint64_t bits;
+      std::memcpy(&bits, &d, 8);
+      put(bits, 8);
+      break;
+    }
+    case VariantType::Guid: b.assign(v.asGuid().begin(), v.asGuid().end()); break;
+    case VariantType::Decimal: {
+      const Decimal& d = v.asDecimal();
+      b.push_back(d.negative ? 0x80 : 0x00);
+      for (int w = 3; w >= 0; --w) put(static_cast<uint32_t>(d.magnitude >> (32 * w)), 4);
+      break;
+    }
+    case VariantType::Text: b = encodeTextBytes(header, column, v.asText(), false); break;
+    case VariantType::Binary: b = v.asBinary(); break;
+    default: break;
+  }
+  if (column.isFixed() && column.typeCode == 0x0A) {
+    // Fixed-length text fills its whole width.
+    b.resize(column.length, 0);
+  }
+  return out;
+}
+
+DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
+                  const std::vector<EncodedField>& fields, size_t minLength,
+                  std::vector<uint8_t>* row) {
+  const size_t countSize = f.rowColumnCountSize;
+  const size_t c = def.maxColumns;
+  const size_t m = (c + 7) / 8;
+  std::vector<uint8_t> mask(m, 0);
+  size_t fixedEnd = 0;
+  for (const ColumnDef& col : def.columns) {
+    if (col.isFixed() && col.typeCode != 0x01) {
+      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
+    }
+  }
+  std::vector<uint8_t> r(countSize + fixedEnd, 0);
+  if (countSize == 1) {
+    r[0] = static_cast<uint8_t>(c);
+  } else {
+    r[0] = static_cast<uint8_t>(c);
+    r[1] = static_cast<uint8_t>(c >> 8);
+  }
+  std::vector<const std::vector<uint8_t>*> slotBytes(def.varColumns, nullptr);
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& col = def.columns[k];
+    const EncodedField& field = fields[k];
+    if (col.number >= c) continue;
+    if (field.present) mask[col.number / 8] |= static_cast<uint8_t>(1u << (col.number % 8));
+    if (!field.present || col.typeCode == 0x01) continue;
+    if (col.isFixed()) {
+      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      std::copy_n(field.bytes.begin(), std::min(size, field.bytes.size()),
+                  r.begin() + countSize + col.fixedOffset);
+    } else if (col.varSlot < slotBytes.size()) {
+      slotBytes[col.varSlot] = &field.bytes;
+    }
+  }
+  // Padding sits between the fixed area and the variable data: every offset counts from the
+  // row start, so readers never see it.
+  auto build = [&](size_t padding) {
+    std::vector<uint8_t> out = r;
+    out.resize(out.size() + padding, 0);
+    if (def.varColumns == 0) {
+      out.insert(out.end(), mask.begin(), mask.end());
+      return out;
+    }
+    const size_t v = def.varColumns;
+    std::vector<size_t> offsets(v + 1);
+    for (size_t s = 0; s < v; ++s) {
+      offsets[s] = out.size();
+      if (slotBytes[s]) out.insert(out.end(), slotBytes[s]->begin(), slotBytes[s]->end());
+    }
+    const size_t eod = out.size();
+    offsets[v] = eod;
+    if (f.rowVarOffsetSize == 2) {
+      auto put16 = [&](size_t x) {
+        out.push_back(static_cast<uint8_t>(x));
+        out.push_back(static_cast<uint8_t>(x >> 8));
+      };
+      put16(eod);
+      for (size_t s = v; s-- > 0;) put16(offsets[s]);
+      put16(v);
+    } else {
+      // One byte per offset; a jump entry for each 256-byte boundary the offsets cross names
+      // the first offset at or past it. The reader derives the number of entries from the row
+      // length, so one placeholder (0xFF) is added when the row ends past another boundary.
+      std::vector<uint8_t> jumps;
+      for (size_t k = 1; 256 * k <= eod; ++k) {
+        size_t first = 0;
+        while (offsets[first] < 256 * k) ++first;
+        jumps.push_back(static_cast<uint8_t>(first));
+      }
+      const size_t tail = 1 + v + jumps.size() + 1 + m;
+      const bool placeholder = (eod + tail - 1) / 256 > jumps.size();
+      out.push_back(static_cast<uint8_t>(eod));
+      for (size_t s = v; s-- > 0;) out.push_back(static_cast<uint8_t>(offsets[s]));
+      if (placeholder) out.push_back(0xFF);
+      for (size_t k = jumps.size(); k-- > 0;) out.push_back(jumps[k]);
+      out.push_back(static_cast<uint8_t>(v));
+    }
+    out.insert(out.end(), mask.begin(), mask.end());
+    return out;
+  };
+  std::vector<uint8_t> out = build(0);
+  // Jet3 rows grow their jump table with their length, so pad until the length is reached.
+  for (size_t padding = 0; out.size() < minLength;) {
+    padding += minLength - out.size();
+    out = build(padding);
+  }
+  if (out.size() > maxRowSize(f) && out.size() > minLength) {
+    return makeError(DbErrorNumber::RecordTooLarge,
+                     "The record is too large: " + std::to_string(out.size()) +
+                         " bytes for table '" + def.name + "', which takes at most " +
+                         std::to_string(maxRowSize(f)) + ".");
+  }
+  if (f.rowVarOffsetSize == 1 && out.size() > 256 * 255) {
+    return makeError(DbErrorNumber::RecordTooLarge, "The record is too large.");
+  }
+  *row = std::move(out);
+  return {};
 }
 
 }  // namespace db

@@ -36,4 +36,32 @@ DbError decodeScalar(const PageFile& file, const ColumnDef& column, const RawFie
 // Byte size of a fixed-length type, 0 for a variable-length one.
 uint16_t fixedTypeSize(uint8_t typeCode);
 
+// Longest row a page takes, long values kept elsewhere (Jet3 2012 bytes, Jet4 4060): the
+// physical room less what Jet keeps free for itself.
+size_t maxRowSize(const FormatDescriptor& format);
+
+// One column's bytes as the row stores them. Memo and OLE carry their 12-byte long-value
+// header (and inline data); Booleans only `present`, which is their value.
+struct EncodedField {
+  bool present = false;
+  std::vector<uint8_t> bytes;
+};
+
+// Stored bytes of a value already converted to the column's type (value_convert.h); not for
+// Memo and OLE, whose bytes long_value.h makes. Text is compressed where the column allows it
+// and every character is U+0001..U+00FF (Jet4), or put in the database's code page (Jet3).
+EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
+                          const Variant& value);
+
+// The text bytes a Memo value stores before it goes to long-value pages.
+std::vector<uint8_t> encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
+                                    const std::string& text);
+
+// Builds a row from one EncodedField per column of `def` (in def.columns order). The row is
+// padded with zero bytes after its fixed area up to `minLength`, so that it can replace a
+// longer row in place. Fails with RecordTooLarge past maxRowSize.
+DbError encodeRow(const FormatDescriptor& format, const TableDef& def,
+                  const std::vector<EncodedField>& fields, size_t minLength,
+                  std::vector<uint8_t>* row);
+
 }  // namespace db

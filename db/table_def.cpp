@@ -5,6 +5,7 @@
 
 #include "db/bytes.h"
 #include "db/text_codec.h"
+#include "db/usage_map.h"
 
 namespace db {
 namespace {
@@ -20,6 +21,13 @@ constexpr uint32_t kLongValueMapEntrySize = 2 + 4 + 4;
 // More columns or indexes than this cannot fit in a row or a tdef; a larger count is damage.
 constexpr uint32_t kMaxColumns = 4096;
 constexpr uint32_t kMaxIndexes = 1024;
+// Constants that every Jet4 definition written by Access carries in these places.
+constexpr uint32_t kJet4TdefMagic = 1625;
+constexpr uint32_t kJet4RealIndexMagic = 1923;
+constexpr uint16_t kJet3ColumnConstant = 0x0001;
+constexpr uint32_t kNoRelatedIndex = 0xFFFFFFFF;
+// Jet3 tdef pages carry "VC" where Jet4 keeps the page's free space.
+constexpr uint16_t kJet3TdefMarker = 0x4356;
 
 // A bounds-checked walk through the stream; the first overrun sets `failed`.
 struct StreamCursor {
@@ -212,6 +220,177 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
   t.columns = std::move(columns);
   *def = std::move(t);
   return DbError::success();
+}
+
+namespace {
+
+void appendName(std::vector<uint8_t>* out, const DatabaseHeader& header, const std::string& name) {
+  if (header.format->textEncoding == TextEncoding::Utf16Le) {
+    const std::u16string units = utf8ToUtf16(name);
+    const size_t at = out->size();
+    out->resize(at + 2 + 2 * units.size());
+    writeU16(*out, at, static_cast<uint16_t>(2 * units.size()));
+    for (size_t i = 0; i < units.size(); ++i) writeU16(*out, at + 2 + 2 * i, units[i]);
+  } else {
+    std::string bytes;
+    encodeCodePage(name, header.codePage, &bytes);
+    out->push_back(static_cast<uint8_t>(bytes.size()));
+    out->insert(out->end(), bytes.begin(), bytes.end());
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeTableDef(const DatabaseHeader& header, const TableDef& def) {
+  const FormatDescriptor& f = *header.format;
+  const bool jet4 = f.textEncoding == TextEncoding::Utf16Le;
+  std::vector<uint8_t> s(f.tdefHeaderSize, 0);
+  s[0] = kPageTableDef;
+  s[1] = 0x01;
+  if (jet4) {
+    writeU32(s, 12, kJet4TdefMagic);
+    s[f.tdefAutonumberEnableOffset] = 1;
+  }
+  writeU32(s, f.tdefRowCountOffset, def.rowCount);
+  writeU32(s, f.tdefAutonumberOffset, def.lastAutonumber);
+  s[f.tdefTableTypeOffset] = def.tableType;
+  writeU16(s, f.tdefMaxColumnsOffset, def.maxColumns);
+  writeU16(s, f.tdefVarColumnsOffset, def.varColumns);
+  writeU16(s, f.tdefColumnCountOffset, static_cast<uint16_t>(def.columns.size()));
+  writeU32(s, f.tdefLogicalIndexCountOffset, static_cast<uint32_t>(def.indexes.size()));
+  writeU32(s, f.tdefRealIndexCountOffset, static_cast<uint32_t>(def.realIndexes.size()));
+  writeU32(s, f.tdefOwnedMapOffset, def.ownedMap.stored());
+  writeU32(s, f.tdefFreeMapOffset, def.freeMap.stored());
+
+  for (const RealIndexDef& ri : def.realIndexes) {
+    std::vector<uint8_t> rec(f.realIndexCountSize, 0);
+    writeU32(rec, 4, ri.uniqueCount);
+    s.insert(s.end(), rec.begin(), rec.end());
+  }
+  for (const ColumnDef& c : def.columns) {
+    std::vector<uint8_t> rec(f.columnRecordSize, 0);
+    rec[0] = c.typeCode;
+    if (jet4) writeU32(rec, 1, kJet4TdefMagic);
+    writeU16(rec, f.columnNumberOffset, c.number);
+    writeU16(rec, f.columnVarSlotOffset, c.varSlot);
+    writeU16(rec, f.columnNumberOffset + 4, c.number);  // the second column number
+    if (!jet4) writeU16(rec, 7, kJet3ColumnConstant);
+    if (c.typeCode == 0x10 && f.columnPrecisionOffset != kAbsent) {
+      rec[f.columnPrecisionOffset] = c.precision;
+      rec[f.columnScaleOffset] = c.scale;
+    } else {
+      writeU16(rec, f.columnSortOrderOffset, c.sortOrder ? c.sortOrder : kGeneralSortOrder);
+    }
+    if (f.columnCodePageOffset != kAbsent) {
+      writeU16(rec, f.columnCodePageOffset, c.codePage ? c.codePage : header.codePage);
+    }
+    rec[f.columnFlagsOffset] = c.flags;
+    if (f.columnExtFlagsOffset != kAbsent) rec[f.columnExtFlagsOffset] = c.extFlags;
+    writeU16(rec, f.columnFixedOffsetOffset, c.isFixed() ? c.fixedOffset : 0);
+    writeU16(rec, f.columnLengthOffset, c.length);
+    s.insert(s.end(), rec.begin(), rec.end());
+  }
+  for (const ColumnDef& c : def.columns) appendName(&s, header, c.name);
+  for (const RealIndexDef& ri : def.realIndexes) {
+    std::vector<uint8_t> rec(f.realIndexRecordSize, 0);
+    if (jet4) writeU32(rec, 0, kJet4RealIndexMagic);
+    for (uint32_t slot = 0; slot < kIndexColumnSlots; ++slot) {
+      const size_t at = f.realIndexColumnsOffset + slot * kIndexColumnSlotSize;
+      if (slot < ri.columns.size()) {
+        writeU16(rec, at, ri.columns[slot].columnNumber);
+        rec[at + 2] = ri.columns[slot].ascending ? 0x01 : 0x00;
+      } else {
+        writeU16(rec, at, kNoColumn);
+      }
+    }
+    writeU32(rec, f.realIndexMapOffset, ri.usageMap.stored());
+    writeU32(rec, f.realIndexRootOffset, ri.rootPage);
+    rec[f.realIndexFlagsOffset] = ri.flags;
+    s.insert(s.end(), rec.begin(), rec.end());
+  }
+  for (const IndexDef& li : def.indexes) {
+    std::vector<uint8_t> rec(f.logicalIndexRecordSize, 0);
+    if (jet4) writeU32(rec, 0, kJet4TdefMagic);
+    writeU32(rec, f.logicalIndexNumberOffset, li.number);
+    writeU32(rec, f.logicalIndexRealOffset, li.realIndex);
+    // Not a foreign key: no related index (-1) and no related table.
+    writeU32(rec, f.logicalIndexRealOffset + 5, kNoRelatedIndex);
+    rec[f.logicalIndexTypeOffset] = li.type;
+    s.insert(s.end(), rec.begin(), rec.end());
+  }
+  for (const IndexDef& li : def.indexes) appendName(&s, header, li.name);
+  for (const LongValueMaps& lv : def.longValueMaps) {
+    std::vector<uint8_t> rec(kLongValueMapEntrySize, 0);
+    writeU16(rec, 0, lv.columnNumber);
+    writeU32(rec, 2, lv.owned.stored());
+    writeU32(rec, 6, lv.free.stored());
+    s.insert(s.end(), rec.begin(), rec.end());
+  }
+  s.push_back(0xFF);
+  s.push_back(0xFF);
+  writeU32(s, kTdefLengthOffset, static_cast<uint32_t>(s.size()));
+  return s;
+}
+
+DbError writeTableDef(PageAllocator& allocator, TableDef* def) {
+  PageFile& file = allocator.file();
+  const FormatDescriptor& f = file.format();
+  const bool jet4 = f.textEncoding == TextEncoding::Utf16Le;
+  const std::vector<uint8_t> stream = encodeTableDef(file.header(), *def);
+  const size_t perContinuation = f.pageSize - kTdefPageHeaderSize;
+  size_t pagesNeeded = 1;
+  if (stream.size() > f.pageSize) {
+    pagesNeeded += (stream.size() - f.pageSize + perContinuation - 1) / perContinuation;
+  }
+  if (def->tdefPages.empty()) def->tdefPages.push_back(def->tdefPage);
+  while (def->tdefPages.size() < pagesNeeded) {
+    uint32_t pageNo = 0;
+    DbError err = allocator.allocate(Page(f.pageSize, 0), &pageNo);
+    if (!err.ok()) return err;
+    def->tdefPages.push_back(pageNo);
+  }
+  size_t consumed = 0;
+  for (size_t i = 0; i < def->tdefPages.size(); ++i) {
+    Page page(f.pageSize, 0);
+    // The first page carries the stream from its offset 0; each further page from offset 8.
+    const size_t at = i == 0 ? 0 : kTdefPageHeaderSize;
+    const size_t placed = std::min(stream.size() - consumed, f.pageSize - at);
+    std::copy(stream.begin() + consumed, stream.begin() + consumed + placed, page.begin() + at);
+    consumed += placed;
+    page[0] = kPageTableDef;
+    page[1] = 0x01;
+    if (jet4) {
+      const size_t unused = f.pageSize - at - placed;
+      writeU16(page, 2, static_cast<uint16_t>(unused > 8 ? unused - 8 : 0));
+    } else {
+      writeU16(page, 2, kJet3TdefMarker);
+    }
+    const bool last = i + 1 == def->tdefPages.size();
+    writeU32(page, kTdefNextPageOffset, last ? 0 : def->tdefPages[i + 1]);
+    DbError err = file.writePage(def->tdefPages[i], page);
+    if (!err.ok()) return err;
+  }
+  def->definitionLength = static_cast<uint32_t>(stream.size());
+  return {};
+}
+
+DbError writeTableCounts(PageFile& file, const TableDef& def) {
+  const FormatDescriptor& f = file.format();
+  Page page;
+  DbError err = file.readPage(def.tdefPage, &page);
+  if (!err.ok()) return err;
+  if (page[0] != kPageTableDef) {
+    return file.corrupt("page " + std::to_string(def.tdefPage) + " no longer holds the definition of '" +
+                        def.name + "'");
+  }
+  writeU32(page, f.tdefRowCountOffset, def.rowCount);
+  writeU32(page, f.tdefAutonumberOffset, def.lastAutonumber);
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    const size_t at = f.tdefHeaderSize + i * f.realIndexCountSize + 4;
+    if (at + 4 > page.size()) break;  // counts beyond the first page are left as they are
+    writeU32(page, at, def.realIndexes[i].uniqueCount);
+  }
+  return file.writePage(def.tdefPage, page);
 }
 
 }  // namespace db

@@ -36,6 +36,9 @@ enum class ColumnType : uint8_t {
 const char* columnTypeName(uint8_t typeCode);
 bool isLongValueType(uint8_t typeCode);
 
+// The "General" sort order (LCID 1033) that text columns and the database header name.
+inline constexpr uint16_t kGeneralSortOrder = 1033;
+
 // Column flag bits.
 inline constexpr uint8_t kColumnFixed = 0x01;
 inline constexpr uint8_t kColumnUpdatable = 0x02;
@@ -130,5 +133,22 @@ struct TableDef {
 // Reads the tdef chain starting at `tdefPage`; `tableName` names the table in errors.
 DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string& tableName,
                      TableDef* def);
+
+// Table-type bytes.
+inline constexpr uint8_t kTableTypeUser = 0x4E;    // 'N'
+inline constexpr uint8_t kTableTypeSystem = 0x53;  // 'S'
+
+// The definition as one byte stream, as readTableDef reads it (first page header included).
+// Column records are written in column-number order.
+std::vector<uint8_t> encodeTableDef(const DatabaseHeader& header, const TableDef& def);
+
+// Writes the definition over its pages, allocating continuation pages as the stream needs
+// them (def.tdefPages is updated). def.tdefPage must already be allocated.
+class PageAllocator;
+DbError writeTableDef(PageAllocator& allocator, TableDef* def);
+
+// Writes back what changes as rows arrive: row count, last autonumber and the unique-key
+// counts of the real indexes, in place on the first tdef page.
+DbError writeTableCounts(PageFile& file, const TableDef& def);
 
 }  // namespace db

@@ -1,0 +1,612 @@
+#include "db/database_file.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+#include "db/bytes.h"
+#include "db/index_btree.h"
+#include "db/column_properties.h"
+#include "db/text_codec.h"
+
+namespace db {
+namespace {
+
+// Files open in this process, by device and inode.
+std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<DatabaseFile>>& openFiles() {
+  static std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<DatabaseFile>> files;
+  return files;
+}
+
+// Column flag bits seen on system tables: 0x10 on all their columns, 0x20 on the security
+// identifier columns (MSysObjects.Owner, MSysACEs.SID).
+constexpr uint8_t kColumnSystem = 0x10;
+constexpr uint8_t kColumnSecurityId = 0x20;
+// Set on every real index Jet4 writes.
+constexpr uint8_t kIndexJet4Marker = 0x80;
+constexpr uint8_t kIndexTypeNormal = 0;
+constexpr int32_t kDatabasesContainerId = 0x0F000002;
+constexpr int32_t kRelationshipsContainerId = 0x0F000003;
+constexpr int32_t kDatabaseObjectId = 0x10000000;
+constexpr int kObjectTypeDatabase = 2;
+constexpr int kObjectTypeContainer = 3;
+constexpr uint32_t kMaxNameLength = 64;
+constexpr uint32_t kFullAccess = 0x000FFFFF;
+
+// Security identifiers and access masks of a database the Jet engine creates: the owner of
+// the containers and system tables, the owner of the database object, and two groups.
+// These are the values the engine itself wrote into its blank databases.
+const std::vector<uint8_t> kSidObjectsOwner{0x06, 0xEA};
+const std::vector<uint8_t> kSidDatabaseOwner{0x07, 0xE8};
+const std::vector<uint8_t> kSidGroupA{0x06, 0xED};
+const std::vector<uint8_t> kSidGroupB{0x06, 0xE8};
+
+struct AceRow {
+  int32_t objectId;
+  const std::vector<uint8_t>* sid;
+  int32_t mask;
+  bool inheritable;
+};
+
+// The access entries of a new database, in the order the engine writes them.
+const std::vector<AceRow>& blankDatabaseAces() {
+  static const std::vector<AceRow> rows = {
+      {2, &kSidDatabaseOwner, 393216, false},
+      {3, &kSidDatabaseOwner, 393216, false},
+      {4, &kSidDatabaseOwner, 393216, false},
+      {5, &kSidDatabaseOwner, 917504, false},
+      {kTablesContainerId, &kSidGroupA, 983294, true},
+      {kTablesContainerId, &kSidDatabaseOwner, 393217, false},
+      {kRelationshipsContainerId, &kSidGroupA, 983294, true},
+      {kRelationshipsContainerId, &kSidDatabaseOwner, 393217, false},
+      {kDatabasesContainerId, &kSidDatabaseOwner, 393216, false},
+      {kDatabaseObjectId, &kSidDatabaseOwner, 393230, false},
+      {kDatabaseObjectId, &kSidGroupB, 14, false},
+      {4, &kSidGroupB, 20, false},
+      {5, &kSidGroupB, 20, false},
+      {2, &kSidGroupB, 20, false},
+      {kTablesContainerId, &kSidGroupB, 1048319, true},
+      {kRelationshipsContainerId, &kSidGroupB, 1048575, true},
+  };
+  return rows;
+}
+
+ColumnSpec col(const char* name, ColumnType type, uint16_t size = 0) {
+  ColumnSpec c;
+  c.name = name;
+  c.type = type;
+  c.size = size;
+  c.allowZeroLength = true;
+  c.unicodeCompression = false;
+  return c;
+}
+
+IndexSpec index(const char* name, std::vector<const char*> columns, bool primary, bool unique,
+                bool ignoreNulls, bool required) {
+  IndexSpec ix;
+  ix.name = name;
+  for (const char* c : columns) ix.columns.push_back({c, true});
+  ix.primaryKey = primary;
+  ix.unique = unique;
+  ix.ignoreNulls = ignoreNulls;
+  ix.required = required;
+  return ix;
+}
+
+// The four system tables of a database the Jet engine creates, column by column. Text sizes
+// are characters (255 = the widest column).
+std::vector<TableSchema> systemTables() {
+  using T = ColumnType;
+  TableSchema objects{"MSysObjects",
+                      {col("Id", T::Long), col("ParentId", T::Long), col("Name", T::Text, 255),
+                       col("Type", T::Integer), col("DateCreate", T::DateTime),
+                       col("DateUpdate", T::DateTime), col("Owner", T::Binary, 510),
+                       col("Flags", T::Long), col("Database", T::Memo), col("Connect", T::Memo),
+                       col("ForeignName", T::Text, 255), col("RmtInfoShort", T::Binary, 510),
+                       col("RmtInfoLong", T::OLE), col("Lv", T::OLE), col("LvProp", T::OLE),
+                       col("LvModule", T::OLE), col("LvExtra", T::OLE)},
+                      {index("ParentIdName", {"ParentId", "Name"}, false, true, false, false),
+                       index("Id", {"Id"}, true, true, false, false)}};
+  TableSchema aces{"MSysACEs",
+                   {col("ObjectId", T::Long), col("SID", T::Binary, 510), col("ACM", T::Long),
+                    col("FInheritable", T::Boolean)},
+                   {index("ObjectId", {"ObjectId"}, false, false, false, true)}};
+  TableSchema queries{"MSysQueries",
+                      {col("ObjectId", T::Long), col("Attribute", T::Byte),
+                       col("Order", T::Binary, 510), col("Name1", T::Text, 255),
+                       col("Name2", T::Text, 255), col("Expression", T::Memo),
+                       col("Flag", T::Integer), col("LvExtra", T::Long)},
+                      {index("ObjectIdAttribute", {"ObjectId", "Attribute", "Order"}, true, true,
+                             false, false)}};
+  TableSchema relationships{
+      "MSysRelationships",
+      {col("szRelationship", T::Text, 255), col("grbit", T::Long), col("ccolumn", T::Long),
+       col("icolumn", T::Long), col("szObject", T::Text, 255), col("szColumn", T::Text, 255),
+       col("szReferencedObject", T::Text, 255), col("szReferencedColumn", T::Text, 255)},
+      {index("szRelationship", {"szRelationship"}, false, false, true, false),
+       index("szObject", {"szObject"}, false, false, true, false),
+       index("szReferencedObject", {"szReferencedObject"}, false, false, true, false)}};
+  return {objects, aces, queries, relationships};
+}
+
+bool validName(const std::string& name) {
+  if (name.empty() || utf16Length(name) > kMaxNameLength || name[0] == ' ') return false;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == '.' || c == '!' || c == '`' || c == '[' || c == ']') return false;
+  }
+  return true;
+}
+
+DbError invalid(const std::string& what) {
+  return makeError(DbErrorNumber::InvalidArgument, what);
+}
+
+// The definition of a new table, before it has pages: column numbers in order, fixed columns
+// laid out one after another (Yes/No columns take no room), variable columns given slots in
+// column order, one real index per index.
+DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, bool system,
+                      TableDef* out) {
+  const bool jet4 = header.format->textEncoding == TextEncoding::Utf16Le;
+  TableDef def;
+  def.name = schema.name;
+  def.tableType = system ? kTableTypeSystem : kTableTypeUser;
+  if (!validName(schema.name)) return invalid("'" + schema.name + "' is not a valid table name.");
+  if (schema.columns.empty() || schema.columns.size() > 255) {
+    return invalid("A table has 1 to 255 columns; '" + schema.name + "' has " +
+                   std::to_string(schema.columns.size()) + ".");
+  }
+  uint16_t fixedOffset = 0;
+  uint16_t varSlot = 0;
+  for (size_t i = 0; i < schema.columns.size(); ++i) {
+    const ColumnSpec& spec = schema.columns[i];
+    if (!validName(spec.name)) return invalid("'" + spec.name + "' is not a valid column name.");
+    for (size_t j = 0; j < i; ++j) {
+      if (equalsIgnoreCase(schema.columns[j].name, spec.name)) {
+        return invalid("The column name '" + spec.name + "' is used twice in '" + schema.name + "'.");
+      }
+    }
+    ColumnDef c;
+    c.name = spec.name;
+    c.typeCode = static_cast<uint8_t>(spec.type);
+    if (std::string(columnTypeName(c.typeCode)) == "Unknown") {
+      return invalid("The column '" + spec.name + "' has an unknown type.");
+    }
+    c.number = static_cast<uint16_t>(i);
+    c.sortOrder = header.sortOrder ? header.sortOrder : 1033;
+    if (!jet4) c.codePage = header.codePage;
+    c.flags = kColumnUpdatable;
+    const uint16_t fixedSize = fixedTypeSize(c.typeCode);
+    switch (spec.type) {
+      case ColumnType::Text:
+        if (spec.size < 1 || spec.size > 255) {
+          return invalid("The text column '" + spec.name + "' must hold 1 to 255 characters.");
+        }
+        c.length = static_cast<uint16_t>(jet4 ? 2 * spec.size : spec.size);
+        break;
+      case ColumnType::Binary:
+        if (spec.size < 1 || spec.size > 510) {
+          return invalid("The binary column '" + spec.name + "' must hold 1 to 510 bytes.");
+        }
+        c.length = spec.size;
+        break;
+      case ColumnType::Memo:
+      case ColumnType::OLE:
+        c.length = 0;
+        break;
+      case ColumnType::Boolean:
+        c.length = 1;
+        break;
+      default:
+        c.length = fixedSize;
+    }
+    if (spec.autoNumber) {
+      if (spec.type != ColumnType::Long) {
+        return invalid("Only a Long column can be an autonumber; '" + spec.name + "' is not.");
+      }
+      c.flags |= kColumnAutoLong;
+    }
+    if (spec.type == ColumnType::Decimal) {
+      if (!jet4) return invalid("Decimal columns need a Jet4 database.");
+      if (spec.precision < 1 || spec.precision > 28 || spec.scale > spec.precision) {
+        return invalid("The decimal column '" + spec.name + "' has an invalid precision or scale.");
+      }
+      c.precision = spec.precision;
+      c.scale = spec.scale;
+    }
+    if (jet4 && spec.unicodeCompression &&
+        (spec.type == ColumnType::Text || spec.type == ColumnType::Memo)) {
+      c.extFlags |= kColumnExtCompressedUnicode;
+    }
+    if (spec.type == ColumnType::Boolean || fixedSize > 0) {
+      c.flags |= kColumnFixed;
+      if (spec.type != ColumnType::Boolean) {
+        c.fixedOffset = fixedOffset;
+        fixedOffset = static_cast<uint16_t>(fixedOffset + fixedSize);
+      }
+    } else {
+      c.varSlot = varSlot++;
+    }
+    if (system) c.flags |= kColumnSystem;
+    def.columns.push_back(c);
+  }
+  def.maxColumns = static_cast<uint16_t>(def.columns.size());
+  def.varColumns = varSlot;
+
+  bool primarySeen = false;
+  for (size_t i = 0; i < schema.indexes.size(); ++i) {
+    const IndexSpec& spec = schema.indexes[i];
+    if (!validName(spec.name) || spec.columns.empty() || spec.columns.size() > 10) {
+      return invalid("The index '" + spec.name + "' of '" + schema.name + "' is not valid.");
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (equalsIgnoreCase(schema.indexes[j].name, spec.name)) {
+        return invalid("The index name '" + spec.name + "' is used twice in '" + schema.name + "'.");
+      }
+    }
+    if (spec.primaryKey && primarySeen) {
+      return invalid("The table '" + schema.name + "' has more than one primary key.");
+    }
+    primarySeen = primarySeen || spec.primaryKey;
+    RealIndexDef real;
+    for (const IndexColumnSpec& ic : spec.columns) {
+      const int k = def.findColumn(ic.column);
+      if (k < 0) {
+        return invalid("The index '" + spec.name + "' names '" + ic.column +
+                       "', which is not a column of '" + schema.name + "'.");
+      }
+      const uint8_t t = def.columns[k].typeCode;
+      if (t == 0x0B || t == 0x0C) {
+        return invalid("The Memo or OLE column '" + ic.column + "' cannot be indexed.");
+      }
+      real.columns.push_back({def.columns[k].number, ic.ascending});
+    }
+    real.flags = 0;
+    if (spec.unique || spec.primaryKey) real.flags |= kIndexUnique;
+    if (spec.ignoreNulls) real.flags |= kIndexIgnoreNulls;
+    if (spec.required || (spec.primaryKey && !system)) real.flags |= kIndexRequired;
+    if (jet4) real.flags |= kIndexJet4Marker;
+    IndexDef logical;
+    logical.name = spec.name;
+    logical.number = static_cast<uint32_t>(i);
+    logical.realIndex = static_cast<uint32_t>(i);
+    logical.type = spec.primaryKey ? kIndexTypePrimary : kIndexTypeNormal;
+    def.realIndexes.push_back(real);
+    def.indexes.push_back(logical);
+  }
+  if (system) {
+    for (ColumnDef& c : def.columns) {
+      if (c.name == "Owner" || c.name == "SID") c.flags |= kColumnSecurityId;
+    }
+  }
+  *out = std::move(def);
+  return {};
+}
+
+}  // namespace
+
+double jetNow() {
+  const auto now = std::chrono::system_clock::now();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  const std::time_t secs = static_cast<std::time_t>(ms / 1000);
+  std::tm local{};
+  localtime_r(&secs, &local);
+  const double localSecs = static_cast<double>(secs + local.tm_gmtoff) + (ms % 1000) / 1000.0;
+  return 25569.0 + localSecs / 86400.0;
+}
+
+DbError DatabaseFile::open(const std::string& path, std::shared_ptr<DatabaseFile>* out) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) {
+    auto key = std::make_pair(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+    auto it = openFiles().find(key);
+    if (it != openFiles().end()) {
+      if (auto existing = it->second.lock()) {
+        *out = existing;
+        return {};
+      }
+    }
+  }
+  std::unique_ptr<PageFile> file;
+  DbError err = PageFile::open(path, &file);
+  if (!err.ok()) return err;
+  std::shared_ptr<DatabaseFile> db(new DatabaseFile(std::move(file)));
+  err = Catalog::load(*db->file_, &db->catalog_);
+  if (!err.ok()) return err;
+  openFiles()[{db->file_->device(), db->file_->inode()}] = db;
+  *out = db;
+  return {};
+}
+
+DbError DatabaseFile::tableAt(const CatalogEntry& entry, std::shared_ptr<TableState>* out) {
+  auto it = tables_.find(entry.tdefPage());
+  if (it != tables_.end()) {
+    *out = it->second;
+    return {};
+  }
+  auto state = std::make_shared<TableState>();
+  DbError err = readTableDef(*file_, entry.tdefPage(), entry.name, &state->def);
+  if (!err.ok()) return err;
+  state->objectId = entry.id;
+  state->rules.assign(state->def.columns.size(), ColumnRules{});
+  err = loadColumnRules(*file_, entry.id, state->def, &state->rules);
+  if (!err.ok()) return err;
+  prepareLongValueTargets(state.get());
+  tables_[entry.tdefPage()] = state;
+  *out = state;
+  return {};
+}
+
+DbError DatabaseFile::table(std::string_view name, std::shared_ptr<TableState>* out) {
+  CatalogEntry entry;
+  DbError err = catalog_.findTable(name, &entry);
+  if (!err.ok()) return err;
+  if (!entry.isLocalTable()) {
+    return makeError(DbErrorNumber::NotSupported,
+                     "The table '" + entry.name + "' is linked to another database.");
+  }
+  return tableAt(entry, out);
+}
+
+DbError DatabaseFile::addTableDefinition(const TableSchema& schema, bool system,
+                                         uint32_t tdefPage, TableDef* def) {
+  const FormatDescriptor& f = file_->format();
+  DbError err = buildTableDef(file_->header(), schema, system, def);
+  if (!err.ok()) return err;
+  def->tdefPage = tdefPage;
+  def->tdefPages = {tdefPage};
+  // One page holds the table's usage maps: owned and free pages, one map per index, and an
+  // owned and a free map per Memo/OLE column.
+  const uint32_t firstPage = file_->pageCount() / 8 * 8;
+  std::vector<std::vector<uint8_t>> rows = {emptyInlineMap(f, firstPage),
+                                            emptyInlineMap(f, firstPage)};
+  Page mapPage = emptyDataPage(f, 0);
+  uint32_t mapPageNo = 0;
+  err = allocator_.allocate(mapPage, &mapPageNo);
+  if (!err.ok()) return err;
+  def->ownedMap = {mapPageNo, 0};
+  def->freeMap = {mapPageNo, 1};
+  for (RealIndexDef& ri : def->realIndexes) {
+    err = allocator_.allocate(emptyIndexRoot(f, tdefPage), &ri.rootPage);
+    if (!err.ok()) return err;
+    std::vector<uint8_t> map = emptyInlineMap(f, ri.rootPage / 8 * 8);
+    map[kMapInlineHeaderSize + (ri.rootPage % 8) / 8] |= static_cast<uint8_t>(1u << (ri.rootPage % 8));
+    ri.usageMap = {mapPageNo, static_cast<uint8_t>(rows.size())};
+    rows.push_back(map);
+  }
+  for (const ColumnDef& c : def->columns) {
+    if (!isLongValueType(c.typeCode)) continue;
+    LongValueMaps lv;
+    lv.columnNumber = c.number;
+    lv.owned = {mapPageNo, static_cast<uint8_t>(rows.size())};
+    rows.push_back(emptyInlineMap(f, firstPage));
+    lv.free = {mapPageNo, static_cast<uint8_t>(rows.size())};
+    rows.push_back(emptyInlineMap(f, firstPage));
+    def->longValueMaps.push_back(lv);
+  }
+  for (const auto& row : rows) {
+    uint16_t slot = 0;
+    if (!appendRow(f, &mapPage, row, &slot)) {
+      return invalid("The table '" + schema.name + "' has too many indexes and long-value "
+                     "columns for one usage-map page.");
+    }
+  }
+  err = file_->writePage(mapPageNo, mapPage);
+  if (!err.ok()) return err;
+  return writeTableDef(allocator_, def);
+}
+
+DbError DatabaseFile::createTable(const TableSchema& schema) {
+  CatalogEntry existing;
+  if (catalog_.findTable(schema.name, &existing).ok()) {
+    return makeError(DbErrorNumber::TableExists, "The table '" + schema.name + "' already exists.");
+  }
+  TableDef probe;
+  DbError err = buildTableDef(file_->header(), schema, false, &probe);
+  if (!err.ok()) return err;
+  uint32_t tdefPage = 0;
+  err = allocator_.allocate(Page(file_->pageSize(), 0), &tdefPage);
+  if (!err.ok()) return err;
+  TableDef def;
+  err = addTableDefinition(schema, false, tdefPage, &def);
+  if (!err.ok()) return err;
+  err = insertCatalogRows(def, encodeColumnProperties(file_->header(), schema));
+  if (!err.ok()) return err;
+  err = Catalog::load(*file_, &catalog_);
+  if (!err.ok()) return err;
+  // The new table's state comes from what was written, rules included.
+  CatalogEntry entry;
+  err = catalog_.findTable(schema.name, &entry);
+  if (!err.ok()) return err;
+  std::shared_ptr<TableState> state;
+  return tableAt(entry, &state);
+}
+
+DbError DatabaseFile::insertCatalogRows(const TableDef& def,
+                                        const std::vector<uint8_t>& properties) {
+  std::shared_ptr<TableState> objects, aces;
+  DbError err = table("MSysObjects", &objects);
+  if (err.ok()) err = table("MSysACEs", &aces);
+  if (!err.ok()) return err;
+  // The new table belongs to the owner of the database object; every group with rights on
+  // the Tables container gets full rights on it.
+  Variant owner;
+  std::vector<Variant> containerSids;
+  {
+    TableScan scan(*file_, objects->def);
+    err = scan.rewind();
+    const int idCol = objects->def.findColumn("Id");
+    const int ownerCol = objects->def.findColumn("Owner");
+    for (bool found = true; err.ok();) {
+      err = scan.next(&found);
+      if (!err.ok() || !found) break;
+      Variant id;
+      err = scan.value(idCol, &id);
+      if (err.ok() && id.type() == VariantType::Long && id.asLong() == kDatabaseObjectId) {
+        err = scan.value(ownerCol, &owner);
+      }
+    }
+    if (!err.ok()) return err;
+    TableScan aceScan(*file_, aces->def);
+    err = aceScan.rewind();
+    const int objCol = aces->def.findColumn("ObjectId");
+    const int sidCol = aces->def.findColumn("SID");
+    for (bool found = true; err.ok();) {
+      err = aceScan.next(&found);
+      if (!err.ok() || !found) break;
+      Variant id, sid;
+      err = aceScan.value(objCol, &id);
+      if (err.ok()) err = aceScan.value(sidCol, &sid);
+      if (err.ok() && id.type() == VariantType::Long && id.asLong() == kTablesContainerId &&
+          std::find(containerSids.begin(), containerSids.end(), sid) == containerSids.end()) {
+        containerSids.push_back(sid);
+      }
+    }
+    if (!err.ok()) return err;
+  }
+  const double now = jetNow();
+  std::vector<Variant> row(objects->def.columns.size());
+  std::vector<bool> given(row.size(), true);
+  auto set = [&](const char* name, Variant v) { row[objects->def.findColumn(name)] = std::move(v); };
+  set("Id", Variant(static_cast<int32_t>(def.tdefPage)));
+  set("ParentId", Variant(kTablesContainerId));
+  set("Name", Variant(def.name));
+  set("Type", Variant(static_cast<int16_t>(kObjectTypeLocalTable)));
+  set("DateCreate", Variant(DateValue{now}));
+  set("DateUpdate", Variant(DateValue{now}));
+  set("Owner", owner);
+  set("Flags", Variant(int32_t{0}));
+  if (!properties.empty()) set("LvProp", Variant(properties));
+  RowLocation where;
+  TableWriter objectsWriter(allocator_, *objects);
+  err = objectsWriter.insertRow(row, given, &where);
+  if (!err.ok()) return err;
+  TableWriter acesWriter(allocator_, *aces);
+  for (const Variant& sid : containerSids) {
+    std::vector<Variant> ace(aces->def.columns.size());
+    ace[aces->def.findColumn("ObjectId")] = Variant(static_cast<int32_t>(def.tdefPage));
+    ace[aces->def.findColumn("SID")] = sid;
+    ace[aces->def.findColumn("ACM")] = Variant(static_cast<int32_t>(kFullAccess));
+    ace[aces->def.findColumn("FInheritable")] = Variant(false);
+    err = acesWriter.insertRow(ace, std::vector<bool>(ace.size(), true), &where);
+    if (!err.ok()) return err;
+  }
+  return {};
+}
+
+DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& format,
+                             std::shared_ptr<DatabaseFile>* out, double creationDate) {
+  if (creationDate == 0) creationDate = jetNow();
+  std::unique_ptr<PageFile> file;
+  DbError err = PageFile::create(path, format, newDatabaseHeader(format, creationDate), &file);
+  if (!err.ok()) return err;
+  // Page 1: the global usage map (pages 0 and 1 in use, every later page free) and a second,
+  // empty map that the engine keeps beside it.
+  {
+    const FormatDescriptor& f = format;
+    Page page1 = emptyDataPage(f, 1);
+    std::vector<uint8_t> global = emptyInlineMap(f);
+    std::fill(global.begin() + kMapInlineHeaderSize, global.end(), 0xFF);
+    global[kMapInlineHeaderSize] = 0xFC;
+    uint16_t slot = 0;
+    appendRow(f, &page1, global, &slot);
+    appendRow(f, &page1, emptyInlineMap(f), &slot);
+    uint32_t pageNo = 0;
+    err = file->appendPage(page1, &pageNo);
+    if (!err.ok()) return err;
+  }
+  std::shared_ptr<DatabaseFile> db(new DatabaseFile(std::move(file)));
+  // The four system tables' definitions take pages 2 to 5, the catalogue's on page 2 as
+  // every reader expects.
+  const std::vector<TableSchema> system = systemTables();
+  std::vector<TableDef> defs(system.size());
+  for (TableDef& def : defs) {
+    err = db->allocator_.allocate(Page(format.pageSize, 0), &def.tdefPage);
+    if (!err.ok()) return err;
+  }
+  for (size_t i = 0; i < system.size(); ++i) {
+    err = db->addTableDefinition(system[i], true, defs[i].tdefPage, &defs[i]);
+    if (!err.ok()) return err;
+    // The engine's own indexes on system tables carry no Required flag; its ACE index does.
+    for (size_t r = 0; r < defs[i].realIndexes.size(); ++r) {
+      const IndexSpec& spec = system[i].indexes[r];
+      uint8_t flags = (spec.unique || spec.primaryKey ? kIndexUnique : 0) |
+                      (spec.ignoreNulls ? kIndexIgnoreNulls : 0) |
+                      (spec.required ? kIndexRequired : 0);
+      if (format.textEncoding == TextEncoding::Utf16Le) flags |= kIndexJet4Marker;
+      defs[i].realIndexes[r].flags = flags;
+    }
+    err = writeTableDef(db->allocator_, &defs[i]);
+    if (!err.ok()) return err;
+  }
+  // The catalogue rows, found by the reader from page 2 on.
+  auto objects = std::make_shared<TableState>();
+  objects->def = defs[0];
+  objects->rules.assign(objects->def.columns.size(), ColumnRules{});
+  prepareLongValueTargets(objects.get());
+  auto aces = std::make_shared<TableState>();
+  aces->def = defs[1];
+  aces->rules.assign(aces->def.columns.size(), ColumnRules{});
+  prepareLongValueTargets(aces.get());
+  db->tables_[defs[0].tdefPage] = objects;
+  db->tables_[defs[1].tdefPage] = aces;
+
+  struct ObjectRow {
+    int32_t id, parent;
+    const char* name;
+    int type;
+    const std::vector<uint8_t>* owner;
+  };
+  const ObjectRow objectRows[] = {
+      {kTablesContainerId, kRootParentId, "Tables", kObjectTypeContainer, &kSidObjectsOwner},
+      {kDatabasesContainerId, kRootParentId, "Databases", kObjectTypeContainer, &kSidObjectsOwner},
+      {kRelationshipsContainerId, kRootParentId, "Relationships", kObjectTypeContainer,
+       &kSidObjectsOwner},
+      {kDatabaseObjectId, kDatabasesContainerId, "MSysDb", kObjectTypeDatabase, &kSidDatabaseOwner},
+      {static_cast<int32_t>(defs[0].tdefPage), kTablesContainerId, "MSysObjects",
+       kObjectTypeLocalTable, &kSidObjectsOwner},
+      {static_cast<int32_t>(defs[1].tdefPage), kTablesContainerId, "MSysACEs",
+       kObjectTypeLocalTable, &kSidObjectsOwner},
+      {static_cast<int32_t>(defs[2].tdefPage), kTablesContainerId, "MSysQueries",
+       kObjectTypeLocalTable, &kSidObjectsOwner},
+      {static_cast<int32_t>(defs[3].tdefPage), kTablesContainerId, "MSysRelationships",
+       kObjectTypeLocalTable, &kSidObjectsOwner},
+  };
+  TableWriter objectsWriter(db->allocator_, *objects);
+  const TableDef& od = objects->def;
+  for (const ObjectRow& r : objectRows) {
+    std::vector<Variant> row(od.columns.size());
+    row[od.findColumn("Id")] = Variant(r.id);
+    row[od.findColumn("ParentId")] = Variant(r.parent);
+    row[od.findColumn("Name")] = Variant(std::string(r.name));
+    row[od.findColumn("Type")] = Variant(static_cast<int16_t>(r.type));
+    row[od.findColumn("DateCreate")] = Variant(DateValue{creationDate});
+    row[od.findColumn("DateUpdate")] = Variant(DateValue{creationDate});
+    row[od.findColumn("Owner")] = Variant(*r.owner);
+    row[od.findColumn("Flags")] = Variant(static_cast<int32_t>(0x80000000u));
+    RowLocation where;
+    err = objectsWriter.insertRow(row, std::vector<bool>(row.size(), true), &where);
+    if (!err.ok()) return err;
+  }
+  TableWriter acesWriter(db->allocator_, *aces);
+  const TableDef& ad = aces->def;
+  for (const AceRow& r : blankDatabaseAces()) {
+    std::vector<Variant> row(ad.columns.size());
+    row[ad.findColumn("ObjectId")] = Variant(r.objectId);
+    row[ad.findColumn("SID")] = Variant(*r.sid);
+    row[ad.findColumn("ACM")] = Variant(r.mask);
+    row[ad.findColumn("FInheritable")] = Variant(r.inheritable);
+    RowLocation where;
+    err = acesWriter.insertRow(row, std::vector<bool>(row.size(), true), &where);
+    if (!err.ok()) return err;
+  }
+  err = Catalog::load(*db->file_, &db->catalog_);
+  if (!err.ok()) return err;
+  openFiles()[{db->file_->device(), db->file_->inode()}] = db;
+  *out = db;
+  return {};
+}
+
+}  // namespace db

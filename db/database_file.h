@@ -1,0 +1,56 @@
+// database_file.h -- one database file as the process holds it: its pages, its catalogue and
+// the state of its tables, shared by every connection that opens the same file (found by its
+// identity on disk, so that two paths to one file share too). Sharing is what keeps two
+// connections from handing out the same page or autonumber.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "db/catalog.h"
+#include "db/schema.h"
+#include "db/table_writer.h"
+
+namespace db {
+
+class DatabaseFile {
+ public:
+  // Opens the database at `path`, or returns the one this process has open already.
+  static DbError open(const std::string& path, std::shared_ptr<DatabaseFile>* out);
+  // Creates a new database at `path` (which must not exist) holding the system tables the Jet
+  // engine writes into a new database and no user tables. `creationDate` is a Jet date; 0
+  // means now.
+  static DbError create(const std::string& path, const FormatDescriptor& format,
+                        std::shared_ptr<DatabaseFile>* out, double creationDate = 0);
+
+  PageFile& pages() { return *file_; }
+  const PageFile& pages() const { return *file_; }
+  PageAllocator& allocator() { return allocator_; }
+  const Catalog& catalog() const { return catalog_; }
+
+  // The shared state of a table (system tables included), found without regard to case.
+  DbError table(std::string_view name, std::shared_ptr<TableState>* out);
+  // Adds a user table: its definition, maps, empty indexes, catalogue row, access entries and
+  // column properties.
+  DbError createTable(const TableSchema& schema);
+
+ private:
+  explicit DatabaseFile(std::unique_ptr<PageFile> file)
+      : file_(std::move(file)), allocator_(*file_) {}
+  DbError tableAt(const CatalogEntry& entry, std::shared_ptr<TableState>* out);
+  DbError addTableDefinition(const TableSchema& schema, bool system, uint32_t tdefPage,
+                             TableDef* def);
+  DbError insertCatalogRows(const TableDef& def, const std::vector<uint8_t>& properties);
+
+  std::unique_ptr<PageFile> file_;
+  PageAllocator allocator_;
+  Catalog catalog_;
+  std::map<uint32_t, std::shared_ptr<TableState>> tables_;  // by tdef page
+};
+
+// The current time as a Jet date (days since 1899-12-30, local time of day).
+double jetNow();
+
+}  // namespace db

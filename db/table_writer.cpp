@@ -1,0 +1,379 @@
+#include "db/table_writer.h"
+
+#include <string>
+
+#include "db/bytes.h"
+#include "db/index_btree.h"
+#include "db/index_key.h"
+
+namespace db {
+namespace {
+
+constexpr uint32_t kOverflowPointerSize = 4;
+
+bool allNull(const RealIndexDef& index, const TableDef& def, const std::vector<Variant>& values) {
+  for (const IndexColumn& ic : index.columns) {
+    for (size_t k = 0; k < def.columns.size(); ++k) {
+      if (def.columns[k].number == ic.columnNumber && !values[k].isNull()) return false;
+    }
+  }
+  return true;
+}
+
+bool anyNull(const RealIndexDef& index, const TableDef& def, const std::vector<Variant>& values) {
+  for (const IndexColumn& ic : index.columns) {
+    for (size_t k = 0; k < def.columns.size(); ++k) {
+      if (def.columns[k].number == ic.columnNumber && values[k].isNull() &&
+          def.columns[k].typeCode != 0x01) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void prepareLongValueTargets(TableState* state) {
+  state->longValues.assign(state->def.columns.size(), LongValueTarget{});
+  for (size_t k = 0; k < state->def.columns.size(); ++k) {
+    for (const LongValueMaps& lv : state->def.longValueMaps) {
+      if (lv.columnNumber == state->def.columns[k].number) {
+        state->longValues[k].ownedMap = lv.owned;
+        state->longValues[k].freeMap = lv.free;
+      }
+    }
+  }
+}
+
+DbError TableWriter::reserveAutonumber(int32_t* value) {
+  TableDef& def = table_.def;
+  bool hasAuto = false;
+  for (const ColumnDef& c : def.columns) hasAuto = hasAuto || c.isAutoLong();
+  if (!hasAuto) {
+    return makeError(DbErrorNumber::InvalidArgument,
+                     "The table '" + def.name + "' has no autonumber column.");
+  }
+  if (def.lastAutonumber >= 0x7FFFFFFF) {
+    return makeError(DbErrorNumber::NumericOverflow,
+                     "The autonumbers of table '" + def.name + "' are used up.");
+  }
+  ++def.lastAutonumber;
+  *value = static_cast<int32_t>(def.lastAutonumber);
+  return writeTableCounts(allocator_.file(), def);
+}
+
+DbError TableWriter::checkRules(const std::vector<Variant>& values) const {
+  const TableDef& def = table_.def;
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnRules& rule = table_.rules[k];
+    const ColumnDef& c = def.columns[k];
+    if (rule.required && values[k].isNull() && c.typeCode != 0x01) {
+      return makeError(DbErrorNumber::ValueRequired,
+                       "The field '" + def.name + "." + c.name +
+                           "' cannot contain a Null value because its Required property is "
+                           "set. Enter a value in this field.");
+    }
+    if (!rule.allowZeroLength && values[k].type() == VariantType::Text &&
+        values[k].asText().empty()) {
+      return makeError(DbErrorNumber::ZeroLengthNotAllowed,
+                       "The field '" + def.name + "." + c.name +
+                           "' cannot be a zero-length string.");
+    }
+  }
+  return {};
+}
+
+DbError TableWriter::indexKeys(const std::vector<Variant>& values,
+                               std::vector<std::vector<uint8_t>>* keys) const {
+  const TableDef& def = table_.def;
+  const DatabaseHeader& header = allocator_.file().header();
+  keys->assign(def.realIndexes.size(), {});
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    const RealIndexDef& index = def.realIndexes[i];
+    if ((index.flags & kIndexRequired) && anyNull(index, def, values)) {
+      std::string name;
+      for (const IndexDef& li : def.indexes) {
+        if (li.realIndex == i) name = li.name;
+      }
+      return makeError(DbErrorNumber::IndexNull,
+                       "The index '" + name + "' of table '" + def.name +
+                           "' cannot contain a Null value.");
+    }
+    DbError err = encodeIndexKey(header, def, index, values, &(*keys)[i]);
+    if (!err.ok()) return err;
+  }
+  return {};
+}
+
+DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
+                                 const RowPointer* self) const {
+  const TableDef& def = table_.def;
+  // Keys whose columns are all Null are exempt, as Jet exempts them.
+  std::vector<Variant> none;
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    const RealIndexDef& index = def.realIndexes[i];
+    if (!(index.flags & kIndexUnique)) continue;
+    bool found = false;
+    DbError err = indexContainsKey(allocator_.file(), index, keys[i], self, &found);
+    if (!err.ok()) return err;
+    if (found) {
+      std::string name;
+      for (const IndexDef& li : def.indexes) {
+        if (li.realIndex == i) name = li.name;
+      }
+      return makeError(DbErrorNumber::DuplicateKey,
+                       "The changes were not successful because they would create duplicate "
+                       "values in the index '" + name + "' of table '" + def.name + "'.");
+    }
+  }
+  return {};
+}
+
+DbError TableWriter::encodeFields(const std::vector<Variant>& values,
+                                  const std::vector<RawField>* reuse,
+                                  const std::vector<Variant>* oldValues,
+                                  std::vector<EncodedField>* fields) {
+  const TableDef& def = table_.def;
+  const DatabaseHeader& header = allocator_.file().header();
+  fields->assign(def.columns.size(), EncodedField{});
+  // First without long values, to refuse a row that cannot fit before anything is written.
+  std::vector<EncodedField> probe(def.columns.size());
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& c = def.columns[k];
+    if (isLongValueType(c.typeCode)) {
+      probe[k].present = !values[k].isNull();
+      if (probe[k].present) probe[k].bytes.assign(kLongValueHeaderSize, 0);
+    } else {
+      probe[k] = encodeScalar(header, c, values[k]);
+    }
+  }
+  std::vector<uint8_t> row;
+  DbError err = encodeRow(header.format[0], def, probe, 0, &row);
+  if (!err.ok()) return err;
+  size_t room = maxRowSize(*header.format) - row.size();
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& c = def.columns[k];
+    if (!isLongValueType(c.typeCode)) {
+      (*fields)[k] = std::move(probe[k]);
+      continue;
+    }
+    EncodedField& out = (*fields)[k];
+    out.present = !values[k].isNull();
+    if (!out.present) continue;
+    if (reuse && oldValues && (*oldValues)[k] == values[k] && (*reuse)[k].present &&
+        !(*reuse)[k].bytes.empty()) {
+      out.bytes.assign((*reuse)[k].bytes.begin(), (*reuse)[k].bytes.end());
+      room -= std::min(room, out.bytes.size() - kLongValueHeaderSize);
+      continue;
+    }
+    std::vector<uint8_t> data;
+    if (c.typeCode == 0x0C) {
+      data = encodeMemoText(header, c, values[k].asText());
+    } else {
+      data = values[k].asBinary();
+    }
+    const bool mayInline = data.size() <= kMaxInlineLongValue && data.size() <= room;
+    err = writeLongValue(allocator_, &table_.longValues[k], data, mayInline, &out.bytes);
+    if (!err.ok()) return err;
+    room -= std::min(room, out.bytes.size() - kLongValueHeaderSize);
+  }
+  return {};
+}
+
+DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where) {
+  PageFile& file = allocator_.file();
+  const FormatDescriptor& f = file.format();
+  TableDef& def = table_.def;
+  Page page;
+  if (table_.currentDataPage == 0) {
+    // Carry on with the last page the table owns that still has room.
+    std::vector<uint32_t> free;
+    DbError err = readUsageMap(file, def.freeMap, &free);
+    if (!err.ok()) return err;
+    for (auto it = free.rbegin(); it != free.rend(); ++it) {
+      err = file.readPage(*it, &page);
+      if (!err.ok()) return err;
+      if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == def.tdefPage) {
+        table_.currentDataPage = *it;
+        break;
+      }
+    }
+  }
+  if (table_.currentDataPage != 0) {
+    DbError err = file.readPage(table_.currentDataPage, &page);
+    if (!err.ok()) return err;
+    uint16_t slot = 0;
+    if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == def.tdefPage &&
+        appendRow(f, &page, row, &slot, flags)) {
+      *where = {table_.currentDataPage, static_cast<uint8_t>(slot)};
+      return file.writePage(table_.currentDataPage, page);
+    }
+    err = updateUsageMap(allocator_, def.freeMap, table_.currentDataPage, false);
+    if (!err.ok()) return err;
+  }
+  page = emptyDataPage(f, def.tdefPage);
+  uint16_t slot = 0;
+  appendRow(f, &page, row, &slot, flags);
+  uint32_t pageNo = 0;
+  DbError err = allocator_.allocate(page, &pageNo);
+  if (!err.ok()) return err;
+  table_.currentDataPage = pageNo;
+  err = updateUsageMap(allocator_, def.ownedMap, pageNo, true);
+  if (err.ok()) err = updateUsageMap(allocator_, def.freeMap, pageNo, true);
+  *where = {pageNo, static_cast<uint8_t>(slot)};
+  return err;
+}
+
+DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bool>& given,
+                               RowLocation* where) {
+  TableDef& def = table_.def;
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& c = def.columns[k];
+    if (c.isAutoLong() && values[k].isNull()) {
+      int32_t next = 0;
+      DbError err = reserveAutonumber(&next);
+      if (!err.ok()) return err;
+      values[k] = Variant(next);
+    } else if (!given[k] && table_.rules[k].hasDefault) {
+      values[k] = table_.rules[k].defaultValue;
+    } else if (c.typeCode == 0x01 && values[k].isNull()) {
+      values[k] = Variant(false);  // a Yes/No column has no Null
+    }
+  }
+  DbError err = checkRules(values);
+  if (!err.ok()) return err;
+  std::vector<std::vector<uint8_t>> keys;
+  err = indexKeys(values, &keys);
+  if (!err.ok()) return err;
+  err = checkUnique(keys, nullptr);
+  if (!err.ok()) return err;
+  std::vector<EncodedField> fields;
+  err = encodeFields(values, nullptr, nullptr, &fields);
+  if (!err.ok()) return err;
+  std::vector<uint8_t> row;
+  err = encodeRow(allocator_.file().format(), def, fields, 0, &row);
+  if (!err.ok()) return err;
+  RowPointer at;
+  err = placeRow(row, 0, &at);
+  if (!err.ok()) return err;
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    RealIndexDef& index = def.realIndexes[i];
+    if ((index.flags & kIndexIgnoreNulls) && allNull(index, def, values)) continue;
+    bool newKey = false;
+    err = indexInsert(allocator_, def, index, keys[i], at, &newKey);
+    if (!err.ok()) return err;
+    if (newKey) ++index.uniqueCount;
+  }
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    // An autonumber given explicitly moves the counter past it.
+    if (def.columns[k].isAutoLong() && values[k].type() == VariantType::Long &&
+        values[k].asLong() > 0 && static_cast<uint32_t>(values[k].asLong()) > def.lastAutonumber) {
+      def.lastAutonumber = static_cast<uint32_t>(values[k].asLong());
+    }
+  }
+  ++def.rowCount;
+  err = writeTableCounts(allocator_.file(), def);
+  if (!err.ok()) return err;
+  *where = {at.page, at.row};
+  return {};
+}
+
+DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& oldValues,
+                               const std::vector<RawField>& oldRaw, std::vector<Variant> values) {
+  TableDef& def = table_.def;
+  PageFile& file = allocator_.file();
+  const FormatDescriptor& f = file.format();
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    if (def.columns[k].typeCode == 0x01 && values[k].isNull()) values[k] = Variant(false);
+  }
+  DbError err = checkRules(values);
+  if (!err.ok()) return err;
+  std::vector<std::vector<uint8_t>> oldKeys, keys;
+  err = indexKeys(oldValues, &oldKeys);
+  if (err.ok()) err = indexKeys(values, &keys);
+  if (!err.ok()) return err;
+  const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
+  std::vector<std::vector<uint8_t>> changedKeys = keys;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == oldKeys[i]) changedKeys[i].clear();
+  }
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (changedKeys[i].empty() || !(def.realIndexes[i].flags & kIndexUnique)) continue;
+    bool found = false;
+    err = indexContainsKey(file, def.realIndexes[i], keys[i], &self, &found);
+    if (!err.ok()) return err;
+    if (found) {
+      return makeError(DbErrorNumber::DuplicateKey,
+                       "The changes were not successful because they would create duplicate "
+                       "values in an index of table '" + def.name + "'.");
+    }
+  }
+  std::vector<EncodedField> fields;
+  err = encodeFields(values, &oldRaw, &oldValues, &fields);
+  if (!err.ok()) return err;
+
+  // Where the row lives now: its own slot, or the slot its pointer names.
+  Page page;
+  err = file.readPage(where.page, &page);
+  if (!err.ok()) return err;
+  RowSlot slot;
+  err = dataRowSlot(file, page, where.page, where.slot, &slot);
+  if (!err.ok()) return err;
+  RowPointer home = self;
+  RowSlot homeSlot = slot;
+  Page homePage = page;
+  if (slot.overflow) {
+    if (slot.length() < kOverflowPointerSize) return file.corrupt("a moved row has no pointer");
+    home = RowPointer::fromStored(readU32(page, slot.start));
+    err = file.readPage(home.page, &homePage);
+    if (err.ok()) err = dataRowSlot(file, homePage, home.page, home.row, &homeSlot);
+    if (!err.ok()) return err;
+  }
+  std::vector<uint8_t> row;
+  err = encodeRow(f, def, fields, homeSlot.length(), &row);
+  if (!err.ok()) return err;
+  if (row.size() == homeSlot.length()) {
+    std::copy(row.begin(), row.end(), homePage.begin() + homeSlot.start);
+    err = file.writePage(home.page, homePage);
+  } else {
+    // Too long for its place: the row moves to a page with room; the slot it was found at
+    // keeps a pointer to it, and the new slot is flagged deleted so that scans pass it by.
+    if (slot.length() < kOverflowPointerSize) {
+      return makeError(DbErrorNumber::RecordTooLarge,
+                       "A row of table '" + def.name + "' cannot grow: it is too short to leave a "
+                       "pointer behind.");
+    }
+    err = encodeRow(f, def, fields, 0, &row);
+    RowPointer moved;
+    if (err.ok()) err = placeRow(row, kRowDeleted, &moved);
+    if (!err.ok()) return err;
+    err = file.readPage(where.page, &page);  // placing may have written this very page
+    if (!err.ok()) return err;
+    std::fill(page.begin() + slot.start, page.begin() + slot.end, 0);
+    writeU32(page, slot.start, moved.stored());
+    const size_t entry = f.dataRowTableOffset + 2u * where.slot;
+    writeU16(page, entry, static_cast<uint16_t>(slot.start | kRowOverflow));
+    err = file.writePage(where.page, page);
+  }
+  if (!err.ok()) return err;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (changedKeys[i].empty()) continue;
+    RealIndexDef& index = def.realIndexes[i];
+    const bool oldStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, oldValues));
+    const bool newStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, values));
+    if (oldStored) {
+      err = indexRemove(allocator_, def, index, oldKeys[i], self);
+      if (!err.ok()) return err;
+    }
+    if (newStored) {
+      bool newKey = false;
+      err = indexInsert(allocator_, def, index, keys[i], self, &newKey);
+      if (!err.ok()) return err;
+      if (newKey) ++index.uniqueCount;
+    }
+  }
+  return writeTableCounts(file, def);
+}
+
+}  // namespace db

@@ -1,0 +1,70 @@
+// table_writer.h -- appending and rewriting the rows of one table: values checked against the
+// column rules, long values stored, the row placed on a page with room (or a new one, entered
+// in the table's usage maps), every index told, and the definition's counts written back.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "db/long_value.h"
+#include "db/row_codec.h"
+#include "db/table_scan.h"
+#include "db/usage_map.h"
+
+namespace db {
+
+// What the column properties ask of each value: the writer enforces them.
+struct ColumnRules {
+  bool required = false;          // Null refused (ValueRequired)
+  bool allowZeroLength = true;    // "" refused when false (ZeroLengthNotAllowed)
+  bool hasDefault = false;        // a new row that leaves the column unset takes this value
+  Variant defaultValue;
+};
+
+// A table as every connection to its file shares it: the definition as it stands (row count,
+// autonumber, unique counts), its column rules, and where rows and long values go next.
+struct TableState {
+  TableDef def;
+  int32_t objectId = 0;                       // its MSysObjects Id
+  std::vector<ColumnRules> rules;             // one per def.columns entry
+  uint32_t currentDataPage = 0;               // 0 until the first row is placed
+  std::vector<LongValueTarget> longValues;    // one per def.columns entry; used for Memo/OLE
+};
+
+// Fills state->longValues from the definition's long-value maps.
+void prepareLongValueTargets(TableState* state);
+
+class TableWriter {
+ public:
+  TableWriter(PageAllocator& allocator, TableState& table) : allocator_(allocator), table_(table) {}
+
+  // Hands out the next autonumber and records it at once, so that no other connection can
+  // hand it out too. Fails when the table has no autonumber column.
+  DbError reserveAutonumber(int32_t* value);
+
+  // Appends a row. `values` are already converted to each column's type (value_convert.h),
+  // one per def.columns entry; `given` tells which the caller set: the others take their
+  // default. Nothing is stored when a check fails.
+  DbError insertRow(std::vector<Variant> values, const std::vector<bool>& given,
+                    RowLocation* where);
+
+  // Rewrites the row found at `where` (its slot in the table scan) with `values`; `oldValues`
+  // and `oldRaw` are the row as read, so that unchanged long values keep their storage. A row
+  // that outgrows its place moves, leaving a pointer in its slot.
+  DbError updateRow(RowLocation where, const std::vector<Variant>& oldValues,
+                    const std::vector<RawField>& oldRaw, std::vector<Variant> values);
+
+ private:
+  DbError checkRules(const std::vector<Variant>& values) const;
+  DbError indexKeys(const std::vector<Variant>& values,
+                    std::vector<std::vector<uint8_t>>* keys) const;
+  DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys, const RowPointer* self) const;
+  DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* reuse,
+                       const std::vector<Variant>* oldValues, std::vector<EncodedField>* fields);
+  DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);
+
+  PageAllocator& allocator_;
+  TableState& table_;
+};
+
+}  // namespace db
