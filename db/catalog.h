@@ -14,6 +14,9 @@ namespace db {
 
 inline constexpr uint32_t kCatalogTdefPage = 2;
 inline constexpr int32_t kTablesContainerId = 0x0F000001;
+inline constexpr int32_t kDatabasesContainerId = 0x0F000002;
+inline constexpr int32_t kRelationshipsContainerId = 0x0F000003;
+inline constexpr int32_t kDatabaseObjectId = 0x10000000;  // MSysDb, owner of the database's properties
 inline constexpr int32_t kRootParentId = 0x0F000000;
 inline constexpr int kObjectTypeLocalTable = 1;
 inline constexpr int kObjectTypeOdbcTable = 4;

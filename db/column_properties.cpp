@@ -83,12 +83,16 @@ DbError loadColumnRules(const PageFile& file, int32_t objectId, const TableDef& 
   return {};
 }
 
-std::vector<uint8_t> encodeColumnProperties(const DatabaseHeader& header,
-                                            const TableSchema& schema) {
+DbError encodeColumnProperties(const DatabaseHeader& header, const TableSchema& schema,
+                               std::vector<uint8_t>* out) {
+  out->clear();
   PropertyBlob blob;
+  DbError err;
   auto add = [&](const std::string& column, const char* name, const Variant& value) {
+    if (!err.ok()) return;
     Property p;
-    if (makeProperty(name, value, &p).ok()) setProperty(&blob, column, p);
+    err = makeProperty(name, value, &p);
+    if (err.ok()) setProperty(&blob, column, p);
   };
   for (const ColumnSpec& c : schema.columns) {
     if (c.required) add(c.name, "Required", Variant(true));
@@ -98,10 +102,8 @@ std::vector<uint8_t> encodeColumnProperties(const DatabaseHeader& header,
     if (c.defaultValue) add(c.name, "DefaultValue", Variant(defaultValueExpression(*c.defaultValue)));
     if (!c.description.empty()) add(c.name, "Description", Variant(c.description));
   }
-  if (blob.blocks.empty()) return {};
-  std::vector<uint8_t> bytes;
-  if (!encodeProperties(blob, header, &bytes).ok()) return {};
-  return bytes;
+  if (!err.ok() || blob.blocks.empty()) return err;
+  return encodeProperties(blob, header, out);
 }
 
 }  // namespace db

@@ -19,8 +19,10 @@ DbError loadColumnRules(const PageFile& file, int32_t objectId, const TableDef& 
 
 // The property blob of a new table: for each column Required when set, AllowZeroLength for
 // Text and Memo, DefaultValue when given, Description when not empty. Empty when no column
-// has any of them.
-std::vector<uint8_t> encodeColumnProperties(const DatabaseHeader& header, const TableSchema& schema);
+// has any of them. A property that cannot be stored (a description too long for its length
+// field) fails the whole table rather than leaving its rules out.
+DbError encodeColumnProperties(const DatabaseHeader& header, const TableSchema& schema,
+                               std::vector<uint8_t>* blob);
 
 // A literal default as the DefaultValue property writes it ("0", "\"text\"", "True"), and back.
 std::string defaultValueExpression(const Variant& value);

@@ -28,9 +28,6 @@ constexpr uint8_t kColumnSecurityId = 0x20;
 // Set on every real index Jet4 writes.
 constexpr uint8_t kIndexJet4Marker = 0x80;
 constexpr uint8_t kIndexTypeNormal = 0;
-constexpr int32_t kDatabasesContainerId = 0x0F000002;
-constexpr int32_t kRelationshipsContainerId = 0x0F000003;
-constexpr int32_t kDatabaseObjectId = 0x10000000;
 constexpr int kObjectTypeDatabase = 2;
 constexpr int kObjectTypeContainer = 3;
 constexpr uint32_t kMaxNameLength = 64;
@@ -403,8 +400,12 @@ DbError DatabaseFile::createTable(const TableSchema& schema) {
   if (catalog_.findTable(schema.name, &existing).ok()) {
     return makeError(DbErrorNumber::TableExists, "The table '" + schema.name + "' already exists.");
   }
+  // Everything that can be refused is checked before the first page is written.
   TableDef probe;
   DbError err = buildTableDef(file_->header(), schema, false, &probe);
+  if (!err.ok()) return err;
+  std::vector<uint8_t> properties;
+  err = encodeColumnProperties(file_->header(), schema, &properties);
   if (!err.ok()) return err;
   uint32_t tdefPage = 0;
   err = allocator_.allocate(Page(file_->pageSize(), 0), &tdefPage);
@@ -412,7 +413,7 @@ DbError DatabaseFile::createTable(const TableSchema& schema) {
   TableDef def;
   err = addTableDefinition(schema, false, tdefPage, &def);
   if (!err.ok()) return err;
-  err = insertCatalogRows(def, encodeColumnProperties(file_->header(), schema));
+  err = insertCatalogRows(def, properties);
   if (!err.ok()) return err;
   err = Catalog::load(*file_, &catalog_);
   if (!err.ok()) return err;

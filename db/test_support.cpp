@@ -1,6 +1,9 @@
 #include "db/test_support.h"
 
+#include <cmath>
+#include <cstdio>
 #include <fstream>
+#include <sys/wait.h>
 #include <random>
 
 #include "db/recordset.h"
@@ -60,6 +63,158 @@ int readEverything(const std::filesystem::path& path, std::string* description) 
     return e.number();
   }
   return 0;
+}
+
+std::string runCommand(const std::string& command, int* exitCode) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) {
+    if (exitCode) *exitCode = -1;
+    return out;
+  }
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int status = pclose(p);
+  if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+bool haveMdbTools() {
+  static const bool have = [] {
+    int code = 0;
+    runCommand("command -v mdb-export >/dev/null 2>&1", &code);
+    return code == 0;
+  }();
+  return have;
+}
+
+namespace {
+
+std::string quoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
+// RFC 4180 fields: quoted ones may hold commas, quotes (doubled) and line breaks. An unquoted
+// empty field is Null.
+std::vector<ExportedRow> parseCsv(const std::string& text) {
+  std::vector<ExportedRow> rows;
+  ExportedRow row;
+  size_t i = 0;
+  while (i < text.size()) {
+    std::optional<std::string> field;
+    if (text[i] == '"') {
+      std::string v;
+      ++i;
+      while (i < text.size()) {
+        if (text[i] == '"') {
+          if (i + 1 < text.size() && text[i + 1] == '"') {
+            v += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        v += text[i++];
+      }
+      field = v;
+    } else {
+      size_t end = text.find_first_of(",\n", i);
+      if (end == std::string::npos) end = text.size();
+      if (end > i) field = text.substr(i, end - i);
+      i = end;
+    }
+    row.push_back(field);
+    if (i >= text.size() || text[i] == '\n') {
+      rows.push_back(std::move(row));
+      row.clear();
+    }
+    ++i;
+  }
+  return rows;
+}
+
+bool numbersMatch(double a, double b) {
+  return a == b || std::fabs(a - b) <= 1e-6 * std::max(std::fabs(a), std::fabs(b));
+}
+
+}  // namespace
+
+std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std::string& table,
+                                   std::vector<std::string>* header) {
+  const std::string out = runCommand("mdb-export -b hex -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' " +
+                                     quoted(path.string()) + " " + quoted(table));
+  std::vector<ExportedRow> rows = parseCsv(out);
+  if (!rows.empty()) {
+    if (header) {
+      header->clear();
+      for (const auto& f : rows.front()) header->push_back(f.value_or(""));
+    }
+    rows.erase(rows.begin());
+  }
+  return rows;
+}
+
+bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
+                    std::string* why) {
+  using db::VariantType;
+  auto differ = [&](const std::string& expected) {
+    const std::string shown = theirs ? theirs->substr(0, 64) + (theirs->size() > 64 ? "..." : "") : "";
+    *why = "ours " + expected + ", mdb-export " + (theirs ? "'" + shown + "'" : "Null");
+    return false;
+  };
+  if (ours.isNull()) return theirs ? differ("Null") : true;
+  // mdb-export prints a zero-length text or binary value as it prints Null.
+  // A Binary value that starts with a zero byte is therefore empty to it, too.
+  const bool empty = (ours.type() == VariantType::Text && ours.asText().empty()) ||
+                     (ours.type() == VariantType::Binary &&
+                      (ours.asBinary().empty() || ours.asBinary()[0] == 0));
+  if (!theirs) return empty ? true : differ(ours.text());
+  const std::string& t = *theirs;
+  static const char* kHex = "0123456789ABCDEF";
+  switch (ours.type()) {
+    case VariantType::Boolean:
+      return t == (ours.asBool() ? "1" : "0") ? true : differ(ours.text());
+    case VariantType::Text:
+      return t == ours.asText() ? true : differ(ours.asText());
+    case VariantType::Date: {
+      const std::string mine = db::formatDate(ours.asDate(), ' ').substr(0, 19);
+      return t == mine ? true : differ(mine);
+    }
+    case VariantType::Binary: {
+      // mdb-export stops a Binary column's value (not an OLE one's) at its first zero byte.
+      std::string hex, beforeZero;
+      bool zeroSeen = false;
+      for (uint8_t b : ours.asBinary()) {
+        zeroSeen = zeroSeen || b == 0;
+        hex += kHex[b >> 4];
+        hex += kHex[b & 15];
+        if (!zeroSeen) beforeZero = hex;
+      }
+      if (t == hex || (zeroSeen && t == beforeZero)) return true;
+      return differ(hex.substr(0, 64) + (hex.size() > 64 ? "..." : ""));
+    }
+    case VariantType::Guid: {
+      // mdb-export prints the hex of the GUID's text, and leaves out its last hyphen.
+      std::string text;
+      for (size_t i = 0; i + 1 < t.size(); i += 2) text += static_cast<char>(std::stoi(t.substr(i, 2), nullptr, 16));
+      std::string mine = db::formatGuid(ours.asGuid());
+      mine.erase(24, 1);
+      return text == mine ? true : differ(mine);
+    }
+    default: {
+      double a = 0, b = 0;
+      if (!ours.toDouble(&a).ok() || !db::parseNumber(t, &b) || !numbersMatch(a, b)) {
+        return differ(ours.text());
+      }
+      return true;
+    }
+  }
 }
 
 }  // namespace testing_support

@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "db/value.h"
 
 namespace testing_support {
 
@@ -40,5 +43,26 @@ void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& b
 // then MoveLast and RecordCount. Returns 0 when all went well, or the number of the first
 // error thrown. Anything other than a DbException propagates and fails the test.
 int readEverything(const std::filesystem::path& path, std::string* description = nullptr);
+
+// Runs a shell command; its standard output, and its exit code in `exitCode`.
+std::string runCommand(const std::string& command, int* exitCode = nullptr);
+
+// mdbtools, the independent reader the tests compare with.
+bool haveMdbTools();
+#define REQUIRE_MDBTOOLS()                                                          \
+  if (!::testing_support::haveMdbTools()) {                                         \
+    GTEST_SKIP() << "mdbtools (mdb-export) is not installed; scripts/setup installs it"; \
+  }
+
+// A table as mdb-export prints it: one vector per row, a field per column, std::nullopt for
+// Null. Binary is upper-case hex; dates "YYYY-MM-DD HH:MM:SS".
+using ExportedRow = std::vector<std::optional<std::string>>;
+std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std::string& table,
+                                   std::vector<std::string>* header = nullptr);
+
+// Whether mdb-export's text for a field says the same as a value our reader gave for it;
+// `why` tells how they differ.
+bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
+                    std::string* why);
 
 }  // namespace testing_support

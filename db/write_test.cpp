@@ -1,0 +1,527 @@
+// Databases the engine writes: the system catalogue of a new file, tables of every type, rows
+// appended through dynasets, UPDATE statements, and two connections to one file. Every file
+// is read back through our reader and through mdbtools.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "db/catalog.h"
+#include "db/json_dump.h"
+#include "db/page_file.h"
+#include "db/recordset.h"
+#include "db/test_support.h"
+#include "db/usage_map.h"
+
+namespace {
+
+using db::ColumnType;
+using db::DbErrorNumber;
+using db::Variant;
+using testing_support::ScratchDir;
+
+int errorNumberOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const db::DbException& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+int number(DbErrorNumber n) { return static_cast<int>(n); }
+
+db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
+  db::ColumnSpec c;
+  c.name = name;
+  c.type = type;
+  c.size = size;
+  c.allowZeroLength = true;
+  return c;
+}
+
+// Rows as our reader gives them, through a snapshot on SELECT *.
+std::vector<std::vector<Variant>> readRows(db::Database& d, const std::string& table) {
+  std::vector<std::vector<Variant>> rows;
+  auto rs = d.OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
+  for (; !rs->EOF_(); rs->MoveNext()) {
+    std::vector<Variant> row;
+    for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// Our reader and mdb-export agree on every value of the table. Rows are matched by their
+// first column, a unique number: mdb-export returns a row that was moved after an update
+// where its data now lies, not at its original place.
+void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& table) {
+  if (!testing_support::haveMdbTools()) return;
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  auto ours = readRows(*d, table);
+  auto theirs = testing_support::mdbExport(path, table);
+  std::sort(ours.begin(), ours.end(), [](const auto& a, const auto& b) { return a[0].int32() < b[0].int32(); });
+  std::sort(theirs.begin(), theirs.end(), [](const auto& a, const auto& b) {
+    return std::stol(a[0].value_or("0")) < std::stol(b[0].value_or("0"));
+  });
+  ASSERT_EQ(ours.size(), theirs.size()) << table;
+  for (size_t r = 0; r < ours.size(); ++r) {
+    ASSERT_EQ(ours[r].size(), theirs[r].size()) << table << " row " << r;
+    for (size_t c = 0; c < ours[r].size(); ++c) {
+      std::string why;
+      ASSERT_TRUE(testing_support::sameAsExported(ours[r][c], theirs[r][c], &why))
+          << table << " row " << r << " column " << c << ": " << why;
+    }
+  }
+}
+
+// The system tables of a new database hold what the engine itself writes into one: the
+// blank fixture made by the engine is the model, rows and access entries alike, but for the
+// creation dates.
+TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTables) {
+  REQUIRE_FIXTURE(blank, "blankJet4.mdb");
+  ScratchDir dir;
+  db::DBEngine().CreateDatabase(dir.file("new.mdb").string())->Close();
+  auto dumpSystem = [](const std::filesystem::path& path, const char* table) {
+    std::unique_ptr<db::PageFile> file;
+    EXPECT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
+    db::Catalog catalog;
+    EXPECT_TRUE(db::Catalog::load(*file, &catalog).ok());
+    std::stringstream out;
+    EXPECT_TRUE(db::dumpJson(*file, catalog, table, out).ok());
+    // Dates of creation differ by nature.
+    return std::regex_replace(out.str(), std::regex("\"Date(Create|Update)\":\"[^\"]*\""),
+                              "\"Date$1\":\"-\"");
+  };
+  for (const char* table : {"MSysObjects", "MSysACEs", "MSysQueries", "MSysRelationships"}) {
+    EXPECT_EQ(dumpSystem(dir.file("new.mdb"), table), dumpSystem(blank, table)) << table;
+  }
+  // The definitions match column by column, flags and places included.
+  auto ours = db::DBEngine().OpenDatabase(dir.file("new.mdb").string());
+  auto model = db::DBEngine().OpenDatabase(blank.string());
+  for (const char* table : {"MSysObjects", "MSysACEs", "MSysQueries", "MSysRelationships"}) {
+    const db::TableDef a = ours->tableDef(table), b = model->tableDef(table);
+    ASSERT_EQ(a.columns.size(), b.columns.size());
+    EXPECT_EQ(a.tableType, b.tableType);
+    for (size_t i = 0; i < a.columns.size(); ++i) {
+      EXPECT_EQ(a.columns[i].name, b.columns[i].name);
+      EXPECT_EQ(a.columns[i].flags, b.columns[i].flags) << table << "." << a.columns[i].name;
+      EXPECT_EQ(a.columns[i].length, b.columns[i].length) << a.columns[i].name;
+      if (a.columns[i].isFixed()) EXPECT_EQ(a.columns[i].fixedOffset, b.columns[i].fixedOffset);
+      else EXPECT_EQ(a.columns[i].varSlot, b.columns[i].varSlot) << a.columns[i].name;
+    }
+    ASSERT_EQ(a.realIndexes.size(), b.realIndexes.size());
+    for (size_t i = 0; i < a.realIndexes.size(); ++i) {
+      EXPECT_EQ(a.realIndexes[i].flags, b.realIndexes[i].flags) << table;
+      EXPECT_EQ(a.realIndexes[i].uniqueCount, b.realIndexes[i].uniqueCount) << table;
+    }
+  }
+  if (testing_support::haveMdbTools()) {
+    EXPECT_EQ(testing_support::runCommand("mdb-tables -S -1 '" + dir.file("new.mdb").string() + "'"),
+              "MSysObjects\nMSysACEs\nMSysQueries\nMSysRelationships\n");
+  }
+}
+
+TEST(WriteTest, aDatabaseFileIsNeverOverwritten) {
+  ScratchDir dir;
+  testing_support::writeBytes(dir.file("taken.mdb"), {1, 2, 3});
+  EXPECT_EQ(errorNumberOf([&] { db::DBEngine().CreateDatabase(dir.file("taken.mdb").string()); }),
+            number(DbErrorNumber::FileExists));
+  EXPECT_EQ(testing_support::readBytes(dir.file("taken.mdb")), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(errorNumberOf([&] {
+              db::DBEngine().CreateDatabase(dir.file("no/such/folder/x.mdb").string());
+            }),
+            number(DbErrorNumber::FileNotFound));
+}
+
+db::TableSchema everyTypeSchema() {
+  db::TableSchema s;
+  s.name = "Every Type";
+  s.columns = {column("Id", ColumnType::Long),       column("Flag", ColumnType::Boolean),
+               column("Small", ColumnType::Byte),    column("Int", ColumnType::Integer),
+               column("Whole", ColumnType::Long),    column("Money", ColumnType::Currency),
+               column("Sing", ColumnType::Single),   column("Dbl", ColumnType::Double),
+               column("When", ColumnType::DateTime), column("Txt", ColumnType::Text, 60),
+               column("Note", ColumnType::Memo),     column("Bin", ColumnType::Binary, 16),
+               column("Blob", ColumnType::OLE),      column("Uid", ColumnType::GUID),
+               column("Dec", ColumnType::Decimal)};
+  s.columns[0].autoNumber = true;
+  s.columns.back().precision = 18;
+  s.columns.back().scale = 4;
+  s.columns[9].unicodeCompression = true;
+  s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
+               {"ByWhole", {{"Whole", false}, {"Small", true}}, false, false, false, false}};
+  return s;
+}
+
+// One row of varied values: Nulls, text of every script, memos of every storage size.
+std::vector<std::pair<std::string, Variant>> sampleRow(std::mt19937& rng, int i) {
+  static const char* kTexts[] = {"plain", "Grüße aus Köln", "Мир", "漢字仮名", "ümlaut é à",
+                                 "", "quote \" and 'apostrophe'", "x"};
+  std::vector<std::pair<std::string, Variant>> v;
+  auto maybe = [&](const char* name, Variant value) {
+    if (rng() % 7 != 0) v.emplace_back(name, std::move(value));
+  };
+  maybe("Flag", Variant(rng() % 2 == 0));
+  maybe("Small", Variant(static_cast<int32_t>(rng() % 256)));
+  maybe("Int", Variant(static_cast<int32_t>(rng() % 65536) - 32768));
+  maybe("Whole", Variant(static_cast<int32_t>(rng())));
+  maybe("Money", Variant(db::Currency{static_cast<int64_t>(rng()) - 2000000000}));
+  maybe("Sing", Variant(static_cast<float>(rng() % 100000) / 8));
+  maybe("Dbl", Variant(static_cast<double>(rng()) / 1000.0 - 1e6));
+  maybe("When", Variant(db::DateValue{static_cast<double>(rng() % 60000) + (rng() % 86400) / 86400.0}));
+  maybe("Txt", Variant(std::string(kTexts[rng() % 8]) + " " + std::to_string(i)));
+  const size_t memo[] = {0, 10, 64, 65, 500, 1100, 4072, 4077, 9000, 30000};
+  std::string note;
+  for (size_t k = 0, n = memo[rng() % 10]; note.size() < n; ++k) note += (k % 5 == 0) ? "é" : "note ";
+  maybe("Note", Variant(note));
+  std::vector<uint8_t> bin(rng() % 17);
+  for (auto& b : bin) b = static_cast<uint8_t>(rng());
+  maybe("Bin", Variant(bin));
+  std::vector<uint8_t> blob(memo[rng() % 10]);
+  for (auto& b : blob) b = static_cast<uint8_t>(rng());
+  maybe("Blob", Variant(blob));
+  db::Guid g;
+  for (auto& b : g) b = static_cast<uint8_t>(rng());
+  maybe("Uid", Variant(g));
+  maybe("Dec", Variant(std::to_string(static_cast<int>(rng() % 2000000) - 1000000) + ".1234"));
+  return v;
+}
+
+TEST(WriteTest, rowsOfEveryTypeReadBackThroughBothReaders) {
+  ScratchDir dir;
+  const auto path = dir.file("types.mdb");
+  std::vector<std::vector<std::pair<std::string, Variant>>> written;
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    d->createTable(everyTypeSchema());
+    auto rs = d->OpenRecordset("SELECT * FROM [Every Type]", db::dbOpenDynaset);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 1500; ++i) {
+      rs->AddNew();
+      auto row = sampleRow(rng, i);
+      for (auto& [name, value] : row) rs->Fields(name).Value = value;
+      EXPECT_EQ(rs->Fields("Id").Value.int32(), i + 1);
+      rs->Update();
+      written.push_back(row);
+    }
+    d->Close();
+  }
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  auto rs = d->OpenRecordset("SELECT * FROM [Every Type]", db::dbOpenSnapshot);
+  size_t i = 0;
+  for (; !rs->EOF_(); rs->MoveNext(), ++i) {
+    ASSERT_LT(i, written.size());
+    EXPECT_EQ(rs->Fields("Id").Value.int32(), static_cast<int32_t>(i + 1));
+    for (const auto& [name, value] : written[i]) {
+      Variant stored = rs->Fields(name).Value;
+      if (name == "Dec") {
+        EXPECT_EQ(stored.text(), value.text()) << "row " << i;
+      } else if (name == "Small" || name == "Int" || name == "Sing") {
+        double a = 0, b = 0;
+        stored.toDouble(&a);
+        value.toDouble(&b);
+        EXPECT_EQ(a, b) << name << " row " << i;
+      } else {
+        EXPECT_EQ(stored, value) << name << " row " << i;
+      }
+    }
+  }
+  EXPECT_EQ(i, written.size());
+  d->Close();
+  expectMdbToolsAgree(path, "Every Type");
+}
+
+TEST(WriteTest, growingTablesTakeNewPagesAndKeepTheirMapsTrue) {
+  ScratchDir dir;
+  const auto path = dir.file("big.mdb");
+  db::TableSchema s;
+  s.name = "Big";
+  s.columns = {column("Id", ColumnType::Long), column("Name", ColumnType::Text, 200),
+               column("Year", ColumnType::Integer)};
+  s.columns[0].autoNumber = true;
+  s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false}};
+  const int rows = 30000;
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    d->createTable(s);
+    auto rs = d->OpenRecordset("SELECT * FROM Big", db::dbOpenDynaset);
+    for (int i = 0; i < rows; ++i) {
+      rs->AddNew();
+      rs->Fields("Name").Value = Variant("Game with a rather long title, number " + std::to_string(i) +
+                                         std::string(i % 80, '.'));
+      rs->Fields("Year").Value = Variant(1980 + i % 20);
+      rs->Update();
+    }
+    d->Close();
+  }
+  // More pages than an inline map reaches: the owned map must have become a reference map,
+  // and every row must still be found, in order.
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  const db::TableDef def = d->tableDef("Big");
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
+  std::vector<uint32_t> owned;
+  ASSERT_TRUE(db::readUsageMap(*file, def.ownedMap, &owned).ok());
+  ASSERT_GT(owned.size(), 512u);
+  db::Page mapPage;
+  std::span<const uint8_t> mapRow;
+  ASSERT_TRUE(db::readRowAt(*file, def.ownedMap, &mapPage, &mapRow).ok());
+  EXPECT_EQ(mapRow[0], db::kMapReference);
+  EXPECT_EQ(def.rowCount, static_cast<uint32_t>(rows));
+  EXPECT_EQ(def.lastAutonumber, static_cast<uint32_t>(rows));
+  auto rs = d->OpenRecordset("SELECT Id FROM Big", db::dbOpenSnapshot);
+  int32_t expected = 1;
+  for (; !rs->EOF_(); rs->MoveNext()) ASSERT_EQ(rs->Fields("Id").Value.int32(), expected++);
+  EXPECT_EQ(expected, rows + 1);
+  if (testing_support::haveMdbTools()) {
+    EXPECT_EQ(testing_support::mdbExport(path, "Big").size(), static_cast<size_t>(rows));
+  }
+}
+
+TEST(WriteTest, valuesConvertAsJetConvertsThemOrFailWithItsErrors) {
+  ScratchDir dir;
+  auto d = db::DBEngine().CreateDatabase(dir.file("c.mdb").string());
+  db::TableSchema s;
+  s.name = "T";
+  s.columns = {column("Id", ColumnType::Long),   column("B", ColumnType::Byte),
+               column("I", ColumnType::Integer), column("L", ColumnType::Long),
+               column("F", ColumnType::Boolean), column("T", ColumnType::Text, 5),
+               column("D", ColumnType::Double),  column("Need", ColumnType::Text, 10),
+               column("NoEmpty", ColumnType::Text, 10)};
+  s.columns[0].autoNumber = true;
+  s.columns[7].required = true;
+  s.columns[8].allowZeroLength = false;
+  s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
+               {"UniqueL", {{"L", true}}, false, true, false, false}};
+  d->createTable(s);
+  auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
+  rs->AddNew();
+  rs->Fields("B").Value = Variant(2.5);          // rounds half to even
+  rs->Fields("I").Value = Variant("  -42 ");     // numeric text
+  rs->Fields("L").Value = Variant(true);         // True is -1
+  rs->Fields("F").Value = Variant(int32_t{7});   // non-zero is True
+  rs->Fields("T").Value = Variant(int32_t{12345});
+  rs->Fields("D").Value = Variant(db::Currency{15000});
+  rs->Fields("Need").Value = Variant("x");
+  rs->Update();
+  auto rows = readRows(*d, "T");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][1], Variant(uint8_t{2}));
+  EXPECT_EQ(rows[0][2], Variant(int16_t{-42}));
+  EXPECT_EQ(rows[0][3], Variant(int32_t{-1}));
+  EXPECT_EQ(rows[0][4], Variant(true));
+  EXPECT_EQ(rows[0][5], Variant("12345"));
+  EXPECT_EQ(rows[0][6], Variant(1.5));
+
+  struct Case {
+    const char* field;
+    Variant value;
+    DbErrorNumber expected;
+  };
+  const Case atAssignment[] = {
+      {"B", Variant(int32_t{256}), DbErrorNumber::NumericOverflow},
+      {"B", Variant(int32_t{-1}), DbErrorNumber::NumericOverflow},
+      {"I", Variant(40000.0), DbErrorNumber::NumericOverflow},
+      {"L", Variant("twelve"), DbErrorNumber::ConversionFailed},
+      {"T", Variant("toolong"), DbErrorNumber::FieldTooSmall},
+      {"D", Variant(std::vector<uint8_t>{1}), DbErrorNumber::ConversionFailed},
+      {"Id", Variant(int32_t{99}), DbErrorNumber::FieldNotUpdatable},
+  };
+  rs->AddNew();
+  for (const Case& c : atAssignment) {
+    EXPECT_EQ(errorNumberOf([&] { rs->Fields(c.field).Value = c.value; }), number(c.expected))
+        << c.field;
+  }
+  rs->CancelUpdate();
+  // Failures at Update store nothing, and the next good row still goes in.
+  auto updateError = [&](const std::function<void()>& fill) {
+    rs->AddNew();
+    fill();
+    const int err = errorNumberOf([&] { rs->Update(); });
+    rs->CancelUpdate();
+    return err;
+  };
+  EXPECT_EQ(updateError([&] {}), number(DbErrorNumber::ValueRequired));
+  EXPECT_EQ(updateError([&] {
+              rs->Fields("Need").Value = Variant("x");
+              rs->Fields("NoEmpty").Value = Variant("");
+            }),
+            number(DbErrorNumber::ZeroLengthNotAllowed));
+  EXPECT_EQ(updateError([&] {
+              rs->Fields("Need").Value = Variant("x");
+              rs->Fields("L").Value = Variant(int32_t{-1});
+            }),
+            number(DbErrorNumber::DuplicateKey));
+  EXPECT_EQ(readRows(*d, "T").size(), 1u);
+  EXPECT_EQ(d->tableDef("T").rowCount, 1u);
+  EXPECT_EQ(errorNumberOf([&] { rs->Update(); }), number(DbErrorNumber::UpdateWithoutAddNew));
+  rs->AddNew();
+  rs->Fields("Need").Value = Variant("y");
+  rs->Update();
+  EXPECT_EQ(readRows(*d, "T").size(), 2u);
+  d->Close();
+  expectMdbToolsAgree(dir.file("c.mdb"), "T");
+}
+
+TEST(WriteTest, aliasesWriteIntoTheirColumnsAndFieldsCopyByValue) {
+  ScratchDir dir;
+  auto d = db::DBEngine().CreateDatabase(dir.file("a.mdb").string());
+  db::TableSchema s;
+  s.name = "Difficulty";
+  s.columns = {column("DI_Id", ColumnType::Long), column("Difficulty", ColumnType::Text, 50)};
+  d->createTable(s);
+  db::TableSchema g;
+  g.name = "Genres";
+  g.columns = {column("GE_Id", ColumnType::Long), column("Name", ColumnType::Text, 50)};
+  g.columns[0].autoNumber = true;
+  d->createTable(g);
+
+  auto dst = d->OpenRecordset("SELECT DI_Id AS ID, Difficulty AS Name FROM Difficulty", db::dbOpenDynaset);
+  dst->AddNew();
+  dst->Fields("ID").Value = Variant(int32_t{5});
+  dst->Collect("Name") = Variant("Hard");
+  EXPECT_EQ(dst->Collect("name").text(), "Hard");
+  dst->Update();
+
+  // A field given as the value is copied when assigned, not looked up later.
+  auto src = d->OpenRecordset("SELECT * FROM Difficulty", db::dbOpenSnapshot);
+  auto genres = d->OpenRecordset("SELECT * FROM Genres", db::dbOpenDynaset);
+  genres->AddNew();
+  const int32_t firstId = genres->Fields("GE_Id").Value.int32();
+  genres->Fields("Name").Value = src->Fields("Difficulty").Value;
+  src->Close();
+  genres->Update();
+  genres->AddNew();
+  EXPECT_EQ(genres->Fields("GE_Id").Value.int32(), firstId + 1);
+  genres->Fields("Name").Value = Variant("Second");
+  genres->Update();
+
+  auto rows = readRows(*d, "Difficulty");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], Variant(int32_t{5}));
+  EXPECT_EQ(rows[0][1], Variant("Hard"));
+  rows = readRows(*d, "Genres");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][1], Variant("Hard"));
+  EXPECT_EQ(rows[0][0], Variant(firstId));
+}
+
+TEST(WriteTest, updateStatementsRewriteRowsAndMoveThoseThatGrow) {
+  ScratchDir dir;
+  const auto path = dir.file("u.mdb");
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    db::TableSchema s;
+    s.name = "Games";
+    s.columns = {column("GA_Id", ColumnType::Long), column("Name", ColumnType::Text, 100),
+                 column("Comment", ColumnType::Memo), column("Players", ColumnType::Integer),
+                 column("Strict", ColumnType::Text, 10)};
+    s.columns[0].autoNumber = true;
+    s.columns[4].allowZeroLength = false;
+    s.indexes = {{"PrimaryKey", {{"GA_Id", true}}, true, false, false, false},
+                 {"Name", {{"Name", true}}, false, false, false, false}};
+    d->createTable(s);
+    auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
+    for (int i = 0; i < 600; ++i) {
+      rs->AddNew();
+      if (i % 3 != 0) rs->Fields("Name").Value = Variant("Game " + std::to_string(i));
+      if (i % 4 != 0) rs->Fields("Comment").Value = Variant(std::string(i % 4 == 1 ? 5000 : 20, 'c'));
+      rs->Fields("Players").Value = Variant(i % 5);
+      rs->Update();
+    }
+    // Null text becomes "" (the rows grow by their empty value), a number changes, and a
+    // row that cannot take a change is left alone without failing the statement.
+    d->Execute("UPDATE Games SET Name = \"\" WHERE Name IS NULL");
+    d->Execute("update [Games] set [Comment] = '', Players = 9 where Comment is null and Players >= 2");
+    d->Execute("UPDATE Games SET Strict = '' WHERE Players = 1");
+    EXPECT_EQ(errorNumberOf([&] { d->Execute("UPDATE Games SET Strict = '' WHERE Players = 1", db::dbFailOnError); }),
+              number(DbErrorNumber::ZeroLengthNotAllowed));
+    EXPECT_EQ(errorNumberOf([&] { d->Execute("UPDATE Nowhere SET a = 1"); }), number(DbErrorNumber::NoSuchTable));
+    EXPECT_EQ(errorNumberOf([&] { d->Execute("UPDATE Games SET Missing = 1"); }),
+              number(DbErrorNumber::UnknownFieldInQuery));
+    EXPECT_EQ(errorNumberOf([&] { d->Execute("UPDATE Games SET = 1"); }), number(DbErrorNumber::UpdateSyntax));
+    EXPECT_EQ(errorNumberOf([&] { d->Execute("SELECT * FROM Games"); }),
+              number(DbErrorNumber::CannotExecuteSelect));
+    d->Close();
+  }
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenSnapshot);
+  int i = 0;
+  for (; !rs->EOF_(); rs->MoveNext(), ++i) {
+    EXPECT_EQ(rs->Fields("GA_Id").Value.int32(), i + 1);
+    EXPECT_EQ(rs->Fields("Name").Value.text(), i % 3 != 0 ? "Game " + std::to_string(i) : "");
+    const bool commentWasNull = i % 4 == 0;
+    const bool changed = commentWasNull && i % 5 >= 2;
+    EXPECT_EQ(rs->Fields("Players").Value.int32(), changed ? 9 : i % 5) << i;
+    if (changed) {
+      EXPECT_EQ(rs->Fields("Comment").Value.text(), "");
+    } else if (commentWasNull) {
+      EXPECT_TRUE(rs->Fields("Comment").Value.isNull());
+    } else {
+      EXPECT_EQ(rs->Fields("Comment").Value.text().size(), i % 4 == 1 ? 5000u : 20u);
+    }
+    EXPECT_TRUE(rs->Fields("Strict").Value.isNull());
+  }
+  EXPECT_EQ(i, 600);
+  EXPECT_EQ(d->tableDef("Games").rowCount, 600u);
+  d->Close();
+  expectMdbToolsAgree(path, "Games");
+}
+
+// The conversion run and the genre dialog write to one file through two connections: each
+// sees the other's rows at once, and no page or autonumber is handed out twice.
+TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
+  ScratchDir dir;
+  const auto path = dir.file("shared.mdb");
+  std::filesystem::create_directory(dir.file("sub"));
+  std::filesystem::create_symlink(path, dir.file("link.mdb"));
+  auto first = db::DBEngine().CreateDatabase(path.string());
+  db::TableSchema s;
+  s.name = "Genres";
+  s.columns = {column("GE_Id", ColumnType::Long), column("Name", ColumnType::Text, 50),
+               column("Note", ColumnType::Memo)};
+  s.columns[0].autoNumber = true;
+  s.indexes = {{"PrimaryKey", {{"GE_Id", true}}, true, false, false, false}};
+  first->createTable(s);
+  // The second connection reaches the file by another name.
+  auto second = db::DBEngine().OpenDatabase((dir.path() / "sub" / ".." / "link.mdb").string());
+  EXPECT_EQ(second->tableNames(), std::vector<std::string>{"Genres"});
+  auto a = first->OpenRecordset("SELECT * FROM Genres", db::dbOpenDynaset);
+  auto b = second->OpenRecordset("SELECT GE_Id, Name, Note FROM Genres", db::dbOpenDynaset);
+  std::set<int32_t> ids;
+  for (int i = 0; i < 400; ++i) {
+    auto& rs = (i % 3 == 0) ? b : a;
+    rs->AddNew();
+    ids.insert(rs->Fields("GE_Id").Value.int32());
+    rs->Fields("Name").Value = Variant("genre " + std::to_string(i));
+    rs->Fields("Note").Value = Variant(std::string(100 + i * 7, 'n'));
+    rs->Update();
+    if (i == 200) {
+      // Each connection sees every row so far.
+      EXPECT_EQ(readRows(*first, "Genres").size(), 201u);
+      EXPECT_EQ(readRows(*second, "Genres").size(), 201u);
+    }
+  }
+  EXPECT_EQ(ids.size(), 400u);
+  EXPECT_EQ(*ids.begin(), 1);
+  EXPECT_EQ(*ids.rbegin(), 400);
+  first->Close();
+  // Closing one connection leaves the other working.
+  EXPECT_EQ(readRows(*second, "Genres").size(), 400u);
+  second->Close();
+  auto again = db::DBEngine().OpenDatabase(path.string());
+  const auto rows = readRows(*again, "Genres");
+  ASSERT_EQ(rows.size(), 400u);
+  std::set<std::string> names;
+  for (const auto& r : rows) names.insert(r[1].text());
+  EXPECT_EQ(names.size(), 400u);
+  again->Close();
+  expectMdbToolsAgree(path, "Genres");
+}
+
+}  // namespace
