@@ -25,16 +25,58 @@ std::vector<uint8_t> orderBytes(const std::vector<uint8_t>& key, RowPointer row)
 
 std::vector<uint8_t> orderBytes(const IndexEntry& e) { return orderBytes(e.key, e.row); }
 
+// Orders an entry against the order bytes of another without building its own: key bytes,
+// then the row pointer, as unsigned bytes, a shorter run first where one is a prefix.
+int compareEntry(const IndexEntry& e, const std::vector<uint8_t>& target) {
+  const uint8_t row[4] = {static_cast<uint8_t>(e.row.page >> 16),
+                          static_cast<uint8_t>(e.row.page >> 8), static_cast<uint8_t>(e.row.page),
+                          e.row.row};
+  const size_t total = e.key.size() + 4;
+  const size_t n = std::min(total, target.size());
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t a = i < e.key.size() ? e.key[i] : row[i - e.key.size()];
+    if (a != target[i]) return a < target[i] ? -1 : 1;
+  }
+  return total < target.size() ? -1 : (total > target.size() ? 1 : 0);
+}
+
+// The first entry not below `target`.
+size_t lowerBound(const std::vector<IndexEntry>& entries, const std::vector<uint8_t>& target) {
+  size_t lo = 0, hi = entries.size();
+  while (lo < hi) {
+    const size_t mid = (lo + hi) / 2;
+    if (compareEntry(entries[mid], target) < 0) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo;
+}
+
 struct PathStep {
   uint32_t pageNo;
-  IndexPageContents contents;
+  IndexPageContents* page;  // in the cache
   size_t childIndex;  // which child was followed: an entry index, or entries.size() for the tail
 };
 
 class Tree {
  public:
-  Tree(PageAllocator* allocator, const PageFile& file, const TableDef* def, const RealIndexDef& index)
-      : allocator_(allocator), file_(file), def_(def), index_(index) {}
+  Tree(PageAllocator* allocator, const PageFile& file, const TableDef* def, const RealIndexDef& index,
+       IndexPageCache* cache)
+      : allocator_(allocator), file_(file), def_(def), index_(index), cache_(cache ? cache : &local_) {
+    if (cache_->pages.size() > IndexPageCache::kMaxPages) cache_->pages.clear();
+  }
+
+  // The decoded page, from the cache or read now.
+  DbError page(uint32_t pageNo, IndexPageContents** out) const {
+    auto it = cache_->pages.find(pageNo);
+    if (it == cache_->pages.end()) {
+      IndexPageContents c;
+      DbError err = readIndexPage(file_, pageNo, &c);
+      if (!err.ok()) return err;
+      it = cache_->pages.emplace(pageNo, std::move(c)).first;
+    }
+    *out = &it->second;
+    return {};
+  }
 
   // Descends to the leaf where `target` belongs, recording the way down.
   DbError descend(const std::vector<uint8_t>& target, std::vector<PathStep>* path) const {
@@ -42,21 +84,20 @@ class Tree {
     uint32_t pageNo = index_.rootPage;
     for (uint32_t steps = 0;; ++steps) {
       if (steps > file_.pageCount()) return file_.corrupt("an index loops back on itself");
-      PathStep step{pageNo, {}, 0};
-      DbError err = readIndexPage(file_, pageNo, &step.contents);
+      PathStep step{pageNo, nullptr, 0};
+      DbError err = page(pageNo, &step.page);
       if (!err.ok()) return err;
-      if (step.contents.type == kPageIndexLeaf) {
-        path->push_back(std::move(step));
+      if (step.page->type == kPageIndexLeaf) {
+        path->push_back(step);
         return {};
       }
-      const auto& entries = step.contents.entries;
-      size_t i = 0;
-      while (i < entries.size() && orderBytes(entries[i]) < target) ++i;
+      const auto& entries = step.page->entries;
+      size_t i = lowerBound(entries, target);
       uint32_t child = 0;
       if (i < entries.size()) {
         child = entries[i].childPage;
-      } else if (step.contents.tail != 0) {
-        child = step.contents.tail;
+      } else if (step.page->tail != 0) {
+        child = step.page->tail;
       } else if (!entries.empty()) {
         i = entries.size() - 1;  // a page with one child keeps it as an entry, no tail
         child = entries[i].childPage;
@@ -64,7 +105,7 @@ class Tree {
         return file_.corrupt("index page " + std::to_string(pageNo) + " has no children");
       }
       step.childIndex = i;
-      path->push_back(std::move(step));
+      path->push_back(step);
       pageNo = child;
     }
   }
@@ -72,36 +113,51 @@ class Tree {
   // The greatest leaf entry below `pageNo`.
   DbError lastEntry(uint32_t pageNo, IndexEntry* out) const {
     for (uint32_t steps = 0; steps <= file_.pageCount(); ++steps) {
-      IndexPageContents c;
-      DbError err = readIndexPage(file_, pageNo, &c);
+      IndexPageContents* c = nullptr;
+      DbError err = page(pageNo, &c);
       if (!err.ok()) return err;
-      if (c.type == kPageIndexLeaf) {
-        if (c.entries.empty()) return file_.corrupt("an index leaf below the root is empty");
-        *out = c.entries.back();
+      if (c->type == kPageIndexLeaf) {
+        if (c->entries.empty()) return file_.corrupt("an index leaf below the root is empty");
+        *out = c->entries.back();
         out->childPage = 0;
         return {};
       }
-      pageNo = c.tail ? c.tail : (c.entries.empty() ? 0 : c.entries.back().childPage);
+      pageNo = c->tail ? c->tail : (c->entries.empty() ? 0 : c->entries.back().childPage);
       if (pageNo == 0) return file_.corrupt("an index page has no children");
     }
     return file_.corrupt("an index loops back on itself");
   }
 
-  DbError write(uint32_t pageNo, IndexPageContents& c) {
+  // Encodes and writes the cached page `pageNo`, after its contents were changed in place.
+  DbError write(uint32_t pageNo) {
+    IndexPageContents& c = cache_->pages.at(pageNo);
     // A parent whose children are all named by entries turns the last into its tail.
     if (c.type == kPageIndexNode && c.tail == 0 && c.entries.size() > 1) {
       c.tail = c.entries.back().childPage;
       c.entries.pop_back();
     }
-    Page page;
-    DbError err = encodeIndexPage(file_.format(), c, def_->tdefPage, &page);
+    Page bytes;
+    DbError err = encodeIndexPage(file_.format(), c, def_->tdefPage, &bytes);
     if (!err.ok()) return err;
-    return allocator_->file().writePage(pageNo, page);
+    err = allocator_->file().writePage(pageNo, bytes);
+    // A page that could not be written is no longer known as it stands on disk.
+    if (!err.ok()) cache_->pages.erase(pageNo);
+    return err;
   }
+
+  // Puts `contents` in the cache as page `pageNo` and writes it.
+  DbError store(uint32_t pageNo, IndexPageContents contents) {
+    cache_->pages[pageNo] = std::move(contents);
+    return write(pageNo);
+  }
+
+  void forget() { cache_->pages.clear(); }
+  void drop(uint32_t pageNo) { cache_->pages.erase(pageNo); }
 
   DbError newPage(uint32_t* pageNo) {
     DbError err = allocator_->allocate(emptyIndexRoot(file_.format(), def_->tdefPage), pageNo);
     if (!err.ok()) return err;
+    cache_->pages[*pageNo] = IndexPageContents{};
     return updateUsageMap(*allocator_, index_.usageMap, *pageNo, true);
   }
 
@@ -117,18 +173,18 @@ class Tree {
       IndexEntry last;
       DbError err = lastEntry(path[up + 1].pageNo, &last);
       if (!err.ok()) return err;
-      if (parent.childIndex < parent.contents.entries.size()) {
-        IndexEntry& e = parent.contents.entries[parent.childIndex];
+      if (parent.childIndex < parent.page->entries.size()) {
+        IndexEntry& e = parent.page->entries[parent.childIndex];
         if (e.key == last.key && e.row.page == last.row.page && e.row.row == last.row.row) {
           return {};
         }
         e.key = last.key;
         e.row = last.row;
-        err = write(parent.pageNo, parent.contents);
+        err = write(parent.pageNo);
         if (!err.ok()) return err;
         // Only the tail's (or a lone entry's) greatest entry is the parent's own.
-        const bool parentsLast = parent.contents.tail == 0 &&
-                                 parent.childIndex + 1 == parent.contents.entries.size();
+        const bool parentsLast = parent.page->tail == 0 &&
+                                 parent.childIndex + 1 == parent.page->entries.size();
         if (!parentsLast) return {};
       }
     }
@@ -137,42 +193,44 @@ class Tree {
 
   // Splits the page at path[level], which overflows, and whatever overflows above it.
   DbError split(std::vector<PathStep>& path, size_t level) {
-    PathStep& step = path[level];
     if (level == 0) {
       // The root keeps its page: its entries move to a new child, which is then split.
       uint32_t child = 0;
       DbError err = newPage(&child);
       if (!err.ok()) return err;
-      PathStep moved{child, step.contents, 0};
-      moved.contents.prev = moved.contents.next = 0;
-      step.contents = IndexPageContents{};
-      step.contents.type = kPageIndexNode;
-      step.contents.tail = child;
-      step.childIndex = 0;
-      path.insert(path.begin() + 1, std::move(moved));
-      err = write(path[0].pageNo, path[0].contents);
+      IndexPageContents& moved = cache_->pages.at(child);
+      moved = std::move(*path[0].page);
+      moved.prev = moved.next = 0;
+      *path[0].page = IndexPageContents{};
+      path[0].page->type = kPageIndexNode;
+      path[0].page->tail = child;
+      path[0].childIndex = 0;
+      path.insert(path.begin() + 1, PathStep{child, &moved, 0});
+      err = write(path[0].pageNo);
       if (!err.ok()) return err;
       return split(path, 1);
     }
+    PathStep& step = path[level];
     PathStep& parent = path[level - 1];
-    IndexPageContents& full = step.contents;
     uint32_t leftNo = 0;
     DbError err = newPage(&leftNo);
     if (!err.ok()) return err;
-    IndexPageContents left;
+    IndexPageContents& full = *step.page;
+    IndexPageContents& left = cache_->pages.at(leftNo);
     left.type = full.type;
     const size_t half = (full.entries.size() + 1) / 2;
-    left.entries.assign(full.entries.begin(), full.entries.begin() + half);
-    full.entries.erase(full.entries.begin(), full.entries.begin() + half);
+    left.entries.assign(std::make_move_iterator(full.entries.begin()),
+                        std::make_move_iterator(full.entries.begin() + static_cast<std::ptrdiff_t>(half)));
+    full.entries.erase(full.entries.begin(), full.entries.begin() + static_cast<std::ptrdiff_t>(half));
     left.prev = full.prev;
     left.next = step.pageNo;
     full.prev = leftNo;
     if (left.prev != 0) {
-      IndexPageContents neighbour;
-      err = readIndexPage(file_, left.prev, &neighbour);
+      IndexPageContents* neighbour = nullptr;
+      err = page(left.prev, &neighbour);
       if (!err.ok()) return err;
-      neighbour.next = leftNo;
-      err = write(left.prev, neighbour);
+      neighbour->next = leftNo;
+      err = write(left.prev);
       if (!err.ok()) return err;
     }
     if (full.type == kPageIndexNode) {
@@ -180,37 +238,39 @@ class Tree {
       // within one parent, so the moved children's chain is cut where the pages part.
       left.tail = left.entries.back().childPage;
       left.entries.pop_back();
-      IndexPageContents lastChild, firstChild;
       const uint32_t firstRight = full.entries.empty() ? full.tail : full.entries.front().childPage;
-      err = readIndexPage(file_, left.tail, &lastChild);
-      if (err.ok()) err = readIndexPage(file_, firstRight, &firstChild);
+      IndexPageContents *lastChild = nullptr, *firstChild = nullptr;
+      err = page(left.tail, &lastChild);
+      if (err.ok()) err = page(firstRight, &firstChild);
       if (!err.ok()) return err;
-      if (lastChild.type == kPageIndexNode) {
-        lastChild.next = 0;
-        firstChild.prev = 0;
-        err = write(left.tail, lastChild);
-        if (err.ok()) err = write(firstRight, firstChild);
+      if (lastChild->type == kPageIndexNode) {
+        lastChild->next = 0;
+        firstChild->prev = 0;
+        err = write(left.tail);
+        if (err.ok()) err = write(firstRight);
         if (!err.ok()) return err;
       }
     }
-    err = write(leftNo, left);
-    if (err.ok()) err = write(step.pageNo, full);
+    err = write(leftNo);
+    if (err.ok()) err = write(step.pageNo);
     if (!err.ok()) return err;
     IndexEntry leftLast;
     err = lastEntry(leftNo, &leftLast);
     if (!err.ok()) return err;
     leftLast.childPage = leftNo;
-    auto& pe = parent.contents.entries;
+    auto& pe = parent.page->entries;
     pe.insert(pe.begin() + static_cast<std::ptrdiff_t>(parent.childIndex), leftLast);
     ++parent.childIndex;
-    if (overflows(parent.contents)) return split(path, level - 1);
-    return write(parent.pageNo, parent.contents);
+    if (overflows(*parent.page)) return split(path, level - 1);
+    return write(parent.pageNo);
   }
 
   PageAllocator* allocator_;
   const PageFile& file_;
   const TableDef* def_;
   const RealIndexDef& index_;
+  IndexPageCache local_;
+  IndexPageCache* cache_;
 };
 
 bool sameKeyPrefix(const IndexEntry& e, const std::vector<uint8_t>& key) { return e.key == key; }
@@ -225,145 +285,154 @@ Page emptyIndexRoot(const FormatDescriptor& format, uint32_t ownerTdefPage) {
 }
 
 DbError indexContainsKey(const PageFile& file, const RealIndexDef& index,
-                         const std::vector<uint8_t>& key, const RowPointer* except, bool* found) {
+                         const std::vector<uint8_t>& key, const RowPointer* except, bool* found,
+                         IndexPageCache* cache) {
   *found = false;
-  Tree tree(nullptr, file, nullptr, index);
+  Tree tree(nullptr, file, nullptr, index, cache);
   std::vector<PathStep> path;
   // The smallest entry with this key has the row pointer 0/0: start there, walk right.
   DbError err = tree.descend(orderBytes(key, RowPointer{0, 0}), &path);
   if (!err.ok()) return err;
-  IndexPageContents page = path.back().contents;
+  const IndexPageContents* page = path.back().page;
   for (uint32_t steps = 0; steps <= file.pageCount(); ++steps) {
-    for (const IndexEntry& e : page.entries) {
+    for (const IndexEntry& e : page->entries) {
       if (e.key < key) continue;
       if (!sameKeyPrefix(e, key)) return {};
       if (except && e.row.page == except->page && e.row.row == except->row) continue;
       *found = true;
       return {};
     }
-    if (page.next == 0) return {};
-    err = readIndexPage(file, page.next, &page);
+    if (page->next == 0) return {};
+    IndexPageContents* next = nullptr;
+    err = tree.page(page->next, &next);
     if (!err.ok()) return err;
+    page = next;
   }
   return file.corrupt("an index's leaves loop back on themselves");
 }
 
 DbError indexInsert(PageAllocator& allocator, const TableDef& def, const RealIndexDef& index,
-                    const std::vector<uint8_t>& key, RowPointer row, bool* newKey) {
-  bool exists = false;
-  DbError err = indexContainsKey(allocator.file(), index, key, nullptr, &exists);
-  if (!err.ok()) return err;
-  *newKey = !exists;
-  Tree tree(&allocator, allocator.file(), &def, index);
+                    const std::vector<uint8_t>& key, RowPointer row, bool* newKey,
+                    IndexPageCache* cache) {
+  Tree tree(&allocator, allocator.file(), &def, index, cache);
   std::vector<PathStep> path;
   const std::vector<uint8_t> target = orderBytes(key, row);
-  err = tree.descend(target, &path);
+  DbError err = tree.descend(target, &path);
   if (!err.ok()) return err;
-  PathStep& leaf = path.back();
-  auto& entries = leaf.contents.entries;
-  size_t at = 0;
-  while (at < entries.size() && orderBytes(entries[at]) < target) ++at;
-  if (at < entries.size() && orderBytes(entries[at]) == target) return {};  // already there
+  IndexPageContents& leaf = *path.back().page;
+  auto& entries = leaf.entries;
+  const size_t at = lowerBound(entries, target);
+  if (at < entries.size() && compareEntry(entries[at], target) == 0) return {};  // already there
+  {
+    // Equal keys sit next to each other: the new key is new unless a neighbour has it. At
+    // either end of the leaf the neighbour may be on the next leaf, or the previous one.
+    bool exists = (at < entries.size() && entries[at].key == key) ||
+                  (at > 0 && entries[at - 1].key == key);
+    if (!exists && ((at == 0 && leaf.prev != 0) || (at == entries.size() && leaf.next != 0))) {
+      err = indexContainsKey(allocator.file(), index, key, nullptr, &exists, cache);
+      if (!err.ok()) return err;
+    }
+    *newKey = !exists;
+  }
   IndexEntry entry;
   entry.key = key;
   entry.row = row;
-  entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(at), entry);
+  entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(at), std::move(entry));
   const bool becameLast = at + 1 == entries.size();
-  if (tree.overflows(leaf.contents)) {
-    const size_t level = path.size() - 1;
-    err = tree.split(path, level);
-    if (!err.ok()) return err;
-    // The split rewrote the parents; their copies of last entries are right by construction,
-    // except above the page that received the new greatest entry.
-    if (becameLast) {
+  if (tree.overflows(leaf)) {
+    err = tree.split(path, path.size() - 1);
+    if (err.ok() && becameLast) {
+      // The split rewrote the parents; the copies of the greatest entry above the page that
+      // took the new entry follow it.
       std::vector<PathStep> again;
       err = tree.descend(target, &again);
-      if (!err.ok()) return err;
-      return tree.propagateLast(again, again.size() - 1);
+      if (err.ok()) err = tree.propagateLast(again, again.size() - 1);
     }
-    return {};
+  } else {
+    err = tree.write(path.back().pageNo);
+    if (err.ok() && becameLast) err = tree.propagateLast(path, path.size() - 1);
   }
-  err = tree.write(leaf.pageNo, leaf.contents);
-  if (!err.ok()) return err;
-  if (becameLast) return tree.propagateLast(path, path.size() - 1);
-  return {};
+  // A failure half way leaves pages the cache may not show as they are on disk.
+  if (!err.ok()) tree.forget();
+  return err;
 }
 
 DbError indexRemove(PageAllocator& allocator, const TableDef& def, const RealIndexDef& index,
-                    const std::vector<uint8_t>& key, RowPointer row) {
-  Tree tree(&allocator, allocator.file(), &def, index);
+                    const std::vector<uint8_t>& key, RowPointer row, IndexPageCache* cache) {
+  Tree tree(&allocator, allocator.file(), &def, index, cache);
   const PageFile& file = allocator.file();
   std::vector<PathStep> path;
   const std::vector<uint8_t> target = orderBytes(key, row);
   DbError err = tree.descend(target, &path);
   if (!err.ok()) return err;
-  PathStep& leaf = path.back();
-  auto& entries = leaf.contents.entries;
-  auto it = std::find_if(entries.begin(), entries.end(),
-                         [&](const IndexEntry& e) { return orderBytes(e) == target; });
-  if (it == entries.end()) {
-    return file.corrupt("index of table '" + def.name + "' lacks the entry of a row it should hold");
+  auto& entries = path.back().page->entries;
+  const size_t at = lowerBound(entries, target);
+  if (at >= entries.size() || compareEntry(entries[at], target) != 0) {
+    return file.corrupt("an index of table '" + def.name + "' lacks the entry of a row it should hold");
   }
-  const bool wasLast = it + 1 == entries.end();
-  entries.erase(it);
+  const bool wasLast = at + 1 == entries.size();
+  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(at));
   if (!entries.empty() || path.size() == 1) {
-    err = tree.write(leaf.pageNo, leaf.contents);
-    if (!err.ok()) return err;
-    if (wasLast && !entries.empty()) return tree.propagateLast(path, path.size() - 1);
-    return {};
+    err = tree.write(path.back().pageNo);
+    if (err.ok() && wasLast && !entries.empty()) err = tree.propagateLast(path, path.size() - 1);
+    if (!err.ok()) tree.forget();
+    return err;
   }
-  // The leaf is empty and not the root: it leaves the leaf chain and its parent.
+  // The leaf is empty and not the root: it leaves its sibling chain and its parent, and its
+  // page is given back; a parent left without children goes the same way.
   for (size_t level = path.size() - 1; level > 0; --level) {
-    PathStep& gone = path[level];
-    if (gone.contents.prev) {
-      IndexPageContents p;
-      err = readIndexPage(file, gone.contents.prev, &p);
-      if (!err.ok()) return err;
-      p.next = gone.contents.next;
-      err = tree.write(gone.contents.prev, p);
-      if (!err.ok()) return err;
+    const PathStep gone = path[level];
+    const uint32_t prev = gone.page->prev, next = gone.page->next;
+    if (prev) {
+      IndexPageContents* p = nullptr;
+      err = tree.page(prev, &p);
+      if (!err.ok()) break;
+      p->next = next;
+      err = tree.write(prev);
+      if (!err.ok()) break;
     }
-    if (gone.contents.next) {
-      IndexPageContents n;
-      err = readIndexPage(file, gone.contents.next, &n);
-      if (!err.ok()) return err;
-      n.prev = gone.contents.prev;
-      err = tree.write(gone.contents.next, n);
-      if (!err.ok()) return err;
+    if (next) {
+      IndexPageContents* n = nullptr;
+      err = tree.page(next, &n);
+      if (!err.ok()) break;
+      n->prev = prev;
+      err = tree.write(next);
+      if (!err.ok()) break;
     }
     err = updateUsageMap(allocator, index.usageMap, gone.pageNo, false);
-    if (!err.ok()) return err;
-    err = allocator.release(gone.pageNo);
-    if (!err.ok()) return err;
+    if (err.ok()) err = allocator.release(gone.pageNo);
+    if (!err.ok()) break;
+    tree.drop(gone.pageNo);
     PathStep& parent = path[level - 1];
-    auto& pe = parent.contents.entries;
+    IndexPageContents& pc = *parent.page;
+    auto& pe = pc.entries;
     if (parent.childIndex < pe.size()) {
       pe.erase(pe.begin() + static_cast<std::ptrdiff_t>(parent.childIndex));
     } else if (!pe.empty()) {
-      parent.contents.tail = pe.back().childPage;
+      pc.tail = pe.back().childPage;
       pe.pop_back();
     } else {
-      parent.contents.tail = 0;
+      pc.tail = 0;
     }
-    const bool parentEmpty = pe.empty() && parent.contents.tail == 0;
-    if (!parentEmpty || level - 1 == 0) {
-      if (parentEmpty) {
-        parent.contents = IndexPageContents{};  // an empty root is an empty leaf
-      } else if (pe.empty() && parent.contents.tail != 0 && level - 1 > 0) {
-        // One child left: Jet keeps it as an entry rather than a tail.
-        IndexEntry only;
-        err = tree.lastEntry(parent.contents.tail, &only);
-        if (!err.ok()) return err;
-        only.childPage = parent.contents.tail;
-        parent.contents.tail = 0;
-        pe.push_back(only);
-      }
-      err = tree.write(parent.pageNo, parent.contents);
-      if (!err.ok()) return err;
-      return tree.propagateLast(path, level - 1);
+    const bool parentEmpty = pe.empty() && pc.tail == 0;
+    if (parentEmpty && level - 1 > 0) continue;
+    if (parentEmpty) {
+      pc = IndexPageContents{};  // an empty root is an empty leaf
+    } else if (pe.empty() && level - 1 > 0) {
+      // One child left: Jet keeps it as an entry rather than a tail.
+      IndexEntry only;
+      err = tree.lastEntry(pc.tail, &only);
+      if (!err.ok()) break;
+      only.childPage = pc.tail;
+      pc.tail = 0;
+      pe.push_back(only);
     }
+    err = tree.write(parent.pageNo);
+    if (err.ok()) err = tree.propagateLast(path, level - 1);
+    break;
   }
-  return {};
+  if (!err.ok()) tree.forget();
+  return err;
 }
 
 }  // namespace db

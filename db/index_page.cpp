@@ -1,5 +1,7 @@
 #include "db/index_page.h"
 
+#include <cstring>
+
 #include <algorithm>
 #include <string>
 
@@ -102,6 +104,26 @@ std::string decodeEntries(const FormatDescriptor& f, std::span<const uint8_t> pa
   return {};
 }
 
+// Whether `a` orders before `b`: key bytes, then the row pointer, unsigned, a prefix first.
+bool entrySortsBefore(const IndexEntry& a, const IndexEntry& b) {
+  const int c = std::memcmp(a.key.data(), b.key.data(), std::min(a.key.size(), b.key.size()));
+  if (c != 0) return c < 0;
+  // One key is a prefix of the other: the row pointer bytes continue the comparison.
+  auto byteAt = [](const IndexEntry& e, size_t i) -> int {
+    if (i < e.key.size()) return e.key[i];
+    const size_t r = i - e.key.size();
+    if (r < 3) return static_cast<uint8_t>(e.row.page >> (8 * (2 - r)));
+    if (r == 3) return e.row.row;
+    return -1;  // past the end
+  };
+  const size_t n = std::max(a.key.size(), b.key.size()) + 4;
+  for (size_t i = std::min(a.key.size(), b.key.size()); i < n; ++i) {
+    const int x = byteAt(a, i), y = byteAt(b, i);
+    if (x != y) return x < y;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<uint8_t> indexEntryBytes(uint8_t pageType, const IndexEntry& entry) {
@@ -202,18 +224,15 @@ DbError encodeIndexPage(const FormatDescriptor& f, const IndexPageContents& cont
   if (!isIndexPageType(type)) return refuse("the page type " + std::to_string(type) +
                                             " is not an index page type");
   const std::vector<IndexEntry>& entries = contents.entries;
-  std::vector<uint8_t> previous;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].row.page > kMaxRowPage) {
       return refuse("entry " + std::to_string(i) + " points to page " +
                     std::to_string(entries[i].row.page) + ", beyond what 3 bytes hold");
     }
     // Order by key and row pointer; prefix compression relies on it.
-    std::vector<uint8_t> bytes = indexEntryBytes(kPageIndexLeaf, entries[i]);
-    if (i > 0 && !(previous < bytes)) {
+    if (i > 0 && !entrySortsBefore(entries[i - 1], entries[i])) {
       return refuse("entry " + std::to_string(i) + " does not sort after the entry before it");
     }
-    previous = std::move(bytes);
   }
   const size_t capacity = indexPageCapacity(f);
   const size_t used = encodedIndexEntriesSize(f, type, entries);
@@ -240,12 +259,20 @@ DbError encodeIndexPage(const FormatDescriptor& f, const IndexPageContents& cont
   page[f.indexPrefixOffset + f.indexPrefixSize] = type == kPageIndexNode ? kIntermediateMarker : 0;
 
   size_t at = 0;
+  uint8_t* area = page.data() + f.indexEntryStart;
   for (size_t i = 0; i < entries.size(); ++i) {
-    const std::vector<uint8_t> bytes = indexEntryBytes(type, entries[i]);
+    const IndexEntry& e = entries[i];
+    // The prefix only ever covers key bytes: it is what the first and last keys share.
     const size_t skip = i == 0 ? 0 : prefix;
-    std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(skip), bytes.end(),
-              page.begin() + f.indexEntryStart + at);
-    at += bytes.size() - skip;
+    std::copy(e.key.begin() + static_cast<std::ptrdiff_t>(skip), e.key.end(), area + at);
+    at += e.key.size() - skip;
+    area[at++] = static_cast<uint8_t>(e.row.page >> 16);
+    area[at++] = static_cast<uint8_t>(e.row.page >> 8);
+    area[at++] = static_cast<uint8_t>(e.row.page);
+    area[at++] = e.row.row;
+    if (type == kPageIndexNode) {
+      for (int shift = 24; shift >= 0; shift -= 8) area[at++] = static_cast<uint8_t>(e.childPage >> shift);
+    }
     page[f.indexMaskOffset + at / 8] |= static_cast<uint8_t>(1u << (at % 8));
   }
   return {};

@@ -1,5 +1,7 @@
 #include "db/recordset.h"
 
+#include <unordered_map>
+
 #include "db/database_file.h"
 #include "db/sql.h"
 #include "db/table_scan.h"
@@ -123,6 +125,8 @@ struct Recordset::State {
   SqlStatement statement;
   std::vector<int> columns;           // def.columns index of each field
   std::vector<std::string> names;     // each field's name (its alias, if any)
+  // Names as callers spelled them, to their field: the same names come for every record.
+  std::unordered_map<std::string, int> lookups;
   bool closed = false;
   bool eof = true;
   int32_t position = -1;              // 0-based place of the current record
@@ -414,9 +418,14 @@ Field Recordset::FieldAt(int index) {
 }
 
 int Recordset::indexOf(std::string_view name) const {
+  auto known = s_->lookups.find(std::string(name));
+  if (known != s_->lookups.end()) return known->second;
   const std::string wanted = upperCase(name);
   for (size_t i = 0; i < s_->names.size(); ++i) {
-    if (upperCase(s_->names[i]) == wanted) return static_cast<int>(i);
+    if (upperCase(s_->names[i]) == wanted) {
+      s_->lookups.emplace(std::string(name), static_cast<int>(i));
+      return static_cast<int>(i);
+    }
   }
   fail(DbErrorNumber::ItemNotFound,
        "Item not found in this collection: the recordset has no field '" + std::string(name) + "'.");

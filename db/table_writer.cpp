@@ -115,7 +115,7 @@ DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
     const RealIndexDef& index = def.realIndexes[i];
     if (!(index.flags & kIndexUnique)) continue;
     bool found = false;
-    DbError err = indexContainsKey(allocator_.file(), index, keys[i], self, &found);
+    DbError err = indexContainsKey(allocator_.file(), index, keys[i], self, &found, &table_.indexPages);
     if (!err.ok()) return err;
     if (found) {
       std::string name;
@@ -261,7 +261,7 @@ DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bo
     RealIndexDef& index = def.realIndexes[i];
     if ((index.flags & kIndexIgnoreNulls) && allNull(index, def, values)) continue;
     bool newKey = false;
-    err = indexInsert(allocator_, def, index, keys[i], at, &newKey);
+    err = indexInsert(allocator_, def, index, keys[i], at, &newKey, &table_.indexPages);
     if (!err.ok()) return err;
     if (newKey) ++index.uniqueCount;
   }
@@ -301,7 +301,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
   for (size_t i = 0; i < keys.size(); ++i) {
     if (changedKeys[i].empty() || !(def.realIndexes[i].flags & kIndexUnique)) continue;
     bool found = false;
-    err = indexContainsKey(file, def.realIndexes[i], keys[i], &self, &found);
+    err = indexContainsKey(file, def.realIndexes[i], keys[i], &self, &found, &table_.indexPages);
     if (!err.ok()) return err;
     if (found) {
       return makeError(DbErrorNumber::DuplicateKey,
@@ -363,12 +363,12 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
     const bool oldStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, oldValues));
     const bool newStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, values));
     if (oldStored) {
-      err = indexRemove(allocator_, def, index, oldKeys[i], self);
+      err = indexRemove(allocator_, def, index, oldKeys[i], self, &table_.indexPages);
       if (!err.ok()) return err;
     }
     if (newStored) {
       bool newKey = false;
-      err = indexInsert(allocator_, def, index, keys[i], self, &newKey);
+      err = indexInsert(allocator_, def, index, keys[i], self, &newKey, &table_.indexPages);
       if (!err.ok()) return err;
       if (newKey) ++index.uniqueCount;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "db/index_btree.h"
 #include "db/long_value.h"
 #include "db/row_codec.h"
 #include "db/table_scan.h"
@@ -29,6 +30,7 @@ struct TableState {
   std::vector<ColumnRules> rules;             // one per def.columns entry
   uint32_t currentDataPage = 0;               // 0 until the first row is placed
   std::vector<LongValueTarget> longValues;    // one per def.columns entry; used for Memo/OLE
+  IndexPageCache indexPages;                  // decoded pages of the table's indexes
 };
 
 // Fills state->longValues from the definition's long-value maps.
