@@ -1,6 +1,7 @@
 #include "db/catalog.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "db/table_scan.h"
 #include "db/text_codec.h"
@@ -58,10 +59,13 @@ DbError Catalog::load(const PageFile& file, Catalog* out) {
     if (e.parentId == kRootParentId && e.name == "Tables") tablesId = e.id;
   }
   Catalog c;
+  std::unordered_set<uint32_t> pages;
   for (CatalogEntry& e : all) {
-    if (e.parentId == tablesId && (e.isLocalTable() || e.isLinkedTable())) {
-      c.tables_.push_back(std::move(e));
-    }
+    if (e.parentId != tablesId || !(e.isLocalTable() || e.isLinkedTable())) continue;
+    // A second entry for the same definition or the same name is damage; the first counts.
+    if (e.isLocalTable() && !pages.insert(e.tdefPage()).second) continue;
+    if (!c.byUpperName_.emplace(upperCase(e.name), c.tables_.size()).second) continue;
+    c.tables_.push_back(std::move(e));
   }
   *out = std::move(c);
   return {};
@@ -79,12 +83,10 @@ std::vector<CatalogEntry> Catalog::userTables() const {
 }
 
 DbError Catalog::findTable(std::string_view name, CatalogEntry* out) const {
-  const std::string wanted = upperCase(name);
-  for (const CatalogEntry& e : tables_) {
-    if (upperCase(e.name) == wanted) {
-      *out = e;
-      return {};
-    }
+  auto it = byUpperName_.find(upperCase(name));
+  if (it != byUpperName_.end()) {
+    *out = tables_[it->second];
+    return {};
   }
   return makeError(DbErrorNumber::NoSuchTable,
                    "The table '" + std::string(name) + "' does not exist in the database.");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "db/table_def.h"
@@ -49,6 +50,7 @@ class Catalog {
 
  private:
   std::vector<CatalogEntry> tables_;
+  std::unordered_map<std::string, size_t> byUpperName_;  // into tables_
 };
 
 // Finds a local table and reads its definition.

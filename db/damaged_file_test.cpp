@@ -5,7 +5,10 @@
 #include <random>
 #include <set>
 
+#include "db/catalog.h"
 #include "db/format.h"
+#include "db/long_value.h"
+#include "db/table_scan.h"
 #include "db/bytes.h"
 #include "db/recordset.h"
 #include "db/test_support.h"
@@ -171,6 +174,75 @@ TEST(DamagedFileTest, damagedRowsAndLongValuesGiveClearErrors) {
     const std::vector<uint8_t> good = readBytes(source);
     const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
     flipBytesAndRead(name, [&](size_t p) { return good[p * pageSize] == 0x01; }, 300);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The file offset of the bytes `inside` points to, given the page they were read from.
+size_t fileOffset(const db::PageFile& file, uint32_t pageNo, const db::Page& page,
+                  const uint8_t* inside) {
+  return static_cast<size_t>(pageNo) * file.pageSize() + static_cast<size_t>(inside - page.data());
+}
+
+TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
+  REQUIRE_FIXTURE(chained, "test2V2003.mdb");
+  REQUIRE_FIXTURE(moved, "overflowTestV2003.mdb");
+  ScratchDir dir;
+  {
+    // The long OLE value of test2V2003 lies on a chain of rows; make its first row point to
+    // itself.
+    std::unique_ptr<db::PageFile> file;
+    ASSERT_TRUE(db::PageFile::open(chained.string(), &file, false).ok());
+    db::Catalog catalog;
+    ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
+    db::TableDef def;
+    ASSERT_TRUE(db::openTableDef(*file, catalog, "MSP_PROJECTS", &def).ok());
+    db::TableScan scan(*file, def);
+    bool found = false;
+    ASSERT_TRUE(scan.rewind().ok());
+    ASSERT_TRUE(scan.next(&found).ok() && found);
+    const int column = def.findColumn("RESERVED_BINARY_DATA");
+    const auto header = scan.fields()[column].bytes;
+    ASSERT_EQ(db::readU32(header, 0) & db::kLongValueKindMask, 0u);  // a chain
+    const auto first = db::RowPointer::fromStored(db::readU32(header, 4));
+    db::Page page;
+    std::span<const uint8_t> row;
+    ASSERT_TRUE(db::readRowAt(*file, first, &page, &row).ok());
+    std::vector<uint8_t> bytes = readBytes(chained);
+    db::writeU32(bytes.data(), fileOffset(*file, first.page, page, row.data()), first.stored());
+    writeBytes(dir.file("loop.mdb"), bytes);
+    std::string why;
+    EXPECT_EQ(readEverything(dir.file("loop.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
+    EXPECT_NE(why.find("loops back"), std::string::npos) << why;
+  }
+  {
+    // Two moved rows of overflowTestV2003: point the second's slot at the first one's row.
+    std::unique_ptr<db::PageFile> file;
+    ASSERT_TRUE(db::PageFile::open(moved.string(), &file, false).ok());
+    std::vector<uint8_t> bytes = readBytes(moved);
+    std::vector<size_t> pointers;
+    const db::FormatDescriptor& f = file->format();
+    db::Page page;
+    for (uint32_t p = 0; p < file->pageCount(); ++p) {
+      ASSERT_TRUE(file->readPage(p, &page).ok());
+      if (page[0] != db::kPageData) continue;
+      uint16_t count = 0;
+      ASSERT_TRUE(db::dataRowCount(*file, page, p, &count).ok());
+      for (uint16_t r = 0; r < count; ++r) {
+        db::RowSlot slot;
+        ASSERT_TRUE(db::dataRowSlot(*file, page, p, r, &slot).ok());
+        if (slot.overflow && !slot.deleted) pointers.push_back(p * f.pageSize + slot.start);
+      }
+    }
+    ASSERT_EQ(pointers.size(), 2u);
+    std::copy_n(bytes.begin() + pointers[0], 4, bytes.begin() + pointers[1]);
+    writeBytes(dir.file("twice.mdb"), bytes);
+    std::string why;
+    EXPECT_EQ(readEverything(dir.file("twice.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
+    EXPECT_NE(why.find("points to a row that another row points to"), std::string::npos) << why;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 
 #include "db/bytes.h"
 #include "db/data_page.h"
@@ -11,6 +12,7 @@ namespace db {
 namespace {
 
 constexpr uint32_t kChainLinkSize = 4;
+constexpr size_t kMaxUpFrontReserve = 1 << 20;
 
 }  // namespace
 
@@ -48,18 +50,22 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
     data->assign(row.begin(), row.begin() + length);
     return {};
   }
-  data->reserve(length);
-  // Each link moves to another row; more links than rows in the file means a loop.
-  uint64_t steps = 0;
-  const uint64_t maxSteps = static_cast<uint64_t>(file.pageCount()) * 256;
+  // Grown as the chain is read: a damaged length must not reserve memory by itself.
+  data->reserve(std::min<size_t>(length, kMaxUpFrontReserve));
+  // Every row of a chain is visited once and adds data; a row seen again is a loop.
+  std::unordered_set<uint32_t> visited;
   while (data->size() < length) {
-    if (ptr.page == 0 || ++steps > maxSteps) {
+    if (ptr.page == 0) {
       return file.corrupt(where + " ends before its length of " + std::to_string(length) +
                           " bytes");
     }
+    if (!visited.insert(ptr.stored()).second) {
+      return file.corrupt(where + " loops back to row " + std::to_string(ptr.row) + " of page " +
+                          std::to_string(ptr.page));
+    }
     DbError err = readRowAt(file, ptr, &page, &row);
     if (!err.ok()) return err;
-    if (row.size() < kChainLinkSize) return file.corrupt(where + " has a broken chain row");
+    if (row.size() <= kChainLinkSize) return file.corrupt(where + " has a chain row without data");
     const size_t take = std::min<size_t>(row.size() - kChainLinkSize, length - data->size());
     data->insert(data->end(), row.begin() + kChainLinkSize, row.begin() + kChainLinkSize + take);
     ptr = RowPointer::fromStored(readU32(row, 0));

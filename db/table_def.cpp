@@ -19,13 +19,14 @@ constexpr uint16_t kNoColumn = 0xFFFF;
 constexpr uint16_t kTrailerEnd = 0xFFFF;
 constexpr uint32_t kLongValueMapEntrySize = 2 + 4 + 4;
 // More columns or indexes than this cannot fit in a row or a tdef; a larger count is damage.
-constexpr uint32_t kMaxColumns = 4096;
+constexpr uint32_t kMaxColumns = 255;
+// A definition of 255 columns and dozens of indexes fits in about 15 pages.
+constexpr size_t kMaxTdefPages = 64;
 constexpr uint32_t kMaxIndexes = 1024;
 // Constants that every Jet4 definition written by Access carries in these places.
 constexpr uint32_t kJet4TdefMagic = 1625;
 constexpr uint32_t kJet4RealIndexMagic = 1923;
 constexpr uint16_t kJet3ColumnConstant = 0x0001;
-constexpr uint32_t kNoRelatedIndex = 0xFFFFFFFF;
 // Jet3 tdef pages carry "VC" where Jet4 keeps the page's free space.
 constexpr uint16_t kJet3TdefMarker = 0x4356;
 
@@ -113,6 +114,7 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
   for (uint32_t pageNo = tdefPage; pageNo != 0;) {
     if (!seen.insert(pageNo).second) return file.corrupt(where + " loops back to page " +
                                                          std::to_string(pageNo));
+    if (seen.size() > kMaxTdefPages) return file.corrupt(where + " runs over too many pages");
     DbError err = file.readPage(pageNo, &page);
     if (!err.ok()) return err;
     if (page[0] != kPageTableDef) {
@@ -194,6 +196,14 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
     if (cur.failed) break;
     li.number = readU32(rec, f.logicalIndexNumberOffset);
     li.realIndex = readU32(rec, f.logicalIndexRealOffset);
+    // After the real index number: related-table type (1), related index (4), related
+    // table page (4), cascade-update (1) and cascade-delete (1) flags, then the index type.
+    const size_t rel = f.logicalIndexRealOffset + 4;
+    li.relatedType = rec[rel];
+    li.relatedIndex = readU32(rec, rel + 1);
+    li.relatedTablePage = readU32(rec, rel + 5);
+    li.cascadeUpdate = rec[rel + 9];
+    li.cascadeDelete = rec[rel + 10];
     li.type = rec[f.logicalIndexTypeOffset];
   }
   for (IndexDef& li : t.indexes) li.name = readName(&cur, file);
@@ -205,8 +215,11 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
     }
   }
 
-  // The long-value map trailer; tolerated when absent, as older writers left it out.
-  while (cur.need(2)) {
+  // The long-value map trailer; tolerated when absent, as older writers left it out. It has
+  // at most one entry per Memo/OLE column.
+  size_t longValueColumns = 0;
+  for (const ColumnDef& c : columns) longValueColumns += isLongValueType(c.typeCode) ? 1 : 0;
+  while (t.longValueMaps.size() < longValueColumns && cur.need(2)) {
     uint16_t number = readU16(stream, cur.pos);
     if (number == kTrailerEnd) break;
     auto rec = cur.take(kLongValueMapEntrySize);
@@ -313,8 +326,12 @@ std::vector<uint8_t> encodeTableDef(const DatabaseHeader& header, const TableDef
     if (jet4) writeU32(rec, 0, kJet4TdefMagic);
     writeU32(rec, f.logicalIndexNumberOffset, li.number);
     writeU32(rec, f.logicalIndexRealOffset, li.realIndex);
-    // Not a foreign key: no related index (-1) and no related table.
-    writeU32(rec, f.logicalIndexRealOffset + 5, kNoRelatedIndex);
+    const size_t rel = f.logicalIndexRealOffset + 4;
+    rec[rel] = li.relatedType;
+    writeU32(rec, rel + 1, li.relatedIndex);
+    writeU32(rec, rel + 5, li.relatedTablePage);
+    rec[rel + 9] = li.cascadeUpdate;
+    rec[rel + 10] = li.cascadeDelete;
     rec[f.logicalIndexTypeOffset] = li.type;
     s.insert(s.end(), rec.begin(), rec.end());
   }

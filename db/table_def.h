@@ -98,6 +98,13 @@ struct IndexDef {
   uint32_t number = 0;
   uint32_t realIndex = 0;
   uint8_t type = 0;
+  // Foreign keys only: which side of the relationship this table is (1 primary, 2 the
+  // referencing side), the other table's index and definition page, and the cascade flags.
+  uint8_t relatedType = 0;
+  uint32_t relatedIndex = 0xFFFFFFFF;
+  uint32_t relatedTablePage = 0;
+  uint8_t cascadeUpdate = 0;
+  uint8_t cascadeDelete = 0;
   bool isPrimary() const { return type == kIndexTypePrimary; }
   bool isForeignKey() const { return type == kIndexTypeForeignKey; }
 };

@@ -1,5 +1,6 @@
 #include "db/table_scan.h"
 
+#include <algorithm>
 #include <string>
 
 #include "db/bytes.h"
@@ -24,6 +25,7 @@ DbError TableScan::rewind() {
   nextSlot_ = -1;
   slotCount_ = 0;
   fields_.clear();
+  movedRows_.clear();
   return {};
 }
 
@@ -60,9 +62,11 @@ DbError TableScan::next(bool* found) {
 }
 
 DbError TableScan::load(RowLocation where) {
-  // Find the page in the map so that a following next() carries on from there.
-  for (size_t i = 0; i < pages_.size(); ++i) {
-    if (pages_[i] != where.page) continue;
+  // Find the page in the map (its pages are in ascending order) so that a following next()
+  // carries on from there.
+  auto found = std::lower_bound(pages_.begin(), pages_.end(), where.page);
+  for (size_t i = static_cast<size_t>(found - pages_.begin()); i < pages_.size(); ++i) {
+    if (pages_[i] != where.page) break;
     DbError err = file_.readPage(where.page, &page_);
     if (!err.ok()) return err;
     err = dataRowCount(file_, page_, where.page, &slotCount_);
@@ -71,7 +75,9 @@ DbError TableScan::load(RowLocation where) {
     pageIndex_ = i;
     nextSlot_ = where.slot + 1;
     bool live = false;
+    loading_ = true;
     err = loadSlot(where.page, where.slot, &live);
+    loading_ = false;
     if (!err.ok()) return err;
     if (live) return {};
     break;
@@ -95,6 +101,12 @@ DbError TableScan::loadSlot(uint32_t pageNo, uint16_t slot, bool* live) {
                            std::to_string(slot) + " has a broken overflow pointer");
     }
     const RowPointer target = RowPointer::fromStored(readU32(row, 0));
+    // A row found again through load() makes the same claim as before; only the walk of
+    // next() must not meet a second one.
+    if (!loading_ && !movedRows_.insert(target.stored()).second) {
+      return file_.corrupt("page " + std::to_string(rowPageNo) + ": row " + std::to_string(slot) +
+                           " points to a row that another row points to already");
+    }
     err = file_.readPage(target.page, &rowPage_);
     if (!err.ok()) return err;
     uint16_t count = 0;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "db/row_codec.h"
@@ -46,6 +47,10 @@ class TableScan {
   Page rowPage_;       // the page holding the current row when it was moved elsewhere
   RowLocation location_;
   std::vector<RawField> fields_;
+  // Rows that moved are claimed by one pointer each; a second claim is damage (and would
+  // make a scan return the row again and again).
+  std::unordered_set<uint32_t> movedRows_;
+  bool loading_ = false;
 };
 
 // Every live value of a table's column-ordered row, read in full; for catalogue reading.

@@ -201,9 +201,12 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes) {
       appendUtf8(&out, bytes[i]);
       ++i;
     } else {
-      if (i + 1 >= bytes.size()) break;  // an odd trailing byte
-      out += utf16leToUtf8(bytes.subspan(i, 2));
-      i += 2;
+      // The whole run of two-byte units at once, so that surrogate pairs stay together.
+      size_t end = i;
+      while (end + 1 < bytes.size() && bytes[end] != 0x00) end += 2;
+      if (end == i) break;  // an odd trailing byte
+      out += utf16leToUtf8(bytes.subspan(i, end - i));
+      i = end;
     }
   }
   return out;

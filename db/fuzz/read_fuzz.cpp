@@ -34,12 +34,12 @@ namespace {
 // Pages are at most this long; inputs are padded to a whole number of them.
 constexpr size_t kLargestPage = 4096;
 
+// One scratch file per process (fork and jobs modes run several), removed after each input.
 const std::string& scratchPath() {
   static const std::string path = [] {
     const char* dir = std::getenv("TMPDIR");
-    std::string p = std::string(dir && *dir ? dir : "/tmp") + "/read_fuzz_" +
-                    std::to_string(::getpid()) + ".mdb";
-    return p;
+    return std::string(dir && *dir ? dir : "/tmp") + "/read_fuzz_" +
+           std::to_string(::getpid()) + ".mdb";
   }();
   return path;
 }
@@ -334,5 +334,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   readWithDump(path);
   readWithRecordsets(path);
+  ::unlink(path.c_str());
   return 0;
 }
