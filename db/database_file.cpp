@@ -347,50 +347,82 @@ DbError DatabaseFile::table(std::string_view name, std::shared_ptr<TableState>* 
   return tableAt(entry, out);
 }
 
-DbError DatabaseFile::addTableDefinition(const TableSchema& schema, bool system,
-                                         uint32_t tdefPage, TableDef* def) {
+DbError DatabaseFile::reloadCatalog() {
+  tables_.clear();
+  return Catalog::load(*file_, &catalog_);
+}
+
+DbError DatabaseFile::tableAtPage(uint32_t tdefPage, const std::string& name,
+                                  std::shared_ptr<TableState>* out) {
+  CatalogEntry entry;
+  entry.name = name;
+  entry.id = static_cast<int32_t>(tdefPage);
+  entry.type = kObjectTypeLocalTable;
+  return tableAt(entry, out);
+}
+
+DbError DatabaseFile::addTableDefinition(TableDef* def) {
   const FormatDescriptor& f = file_->format();
-  DbError err = buildTableDef(file_->header(), schema, system, def);
-  if (!err.ok()) return err;
-  def->tdefPage = tdefPage;
+  const uint32_t tdefPage = def->tdefPage;
   def->tdefPages = {tdefPage};
+  def->longValueMaps.clear();
+  DbError err;
   // One page holds the table's usage maps: owned and free pages, one map per index, and an
   // owned and a free map per Memo/OLE column.
   const uint32_t firstPage = file_->pageCount() / 8 * 8;
   std::vector<std::vector<uint8_t>> rows = {emptyInlineMap(f, firstPage),
                                             emptyInlineMap(f, firstPage)};
-  Page mapPage = emptyDataPage(f, 0);
-  uint32_t mapPageNo = 0;
-  err = allocator_.allocate(mapPage, &mapPageNo);
-  if (!err.ok()) return err;
-  def->ownedMap = {mapPageNo, 0};
-  def->freeMap = {mapPageNo, 1};
+  // The index roots come first: their maps name them.
   for (RealIndexDef& ri : def->realIndexes) {
     err = allocator_.allocate(emptyIndexRoot(f, tdefPage), &ri.rootPage);
     if (!err.ok()) return err;
     std::vector<uint8_t> map = emptyInlineMap(f, ri.rootPage / 8 * 8);
-    map[kMapInlineHeaderSize + (ri.rootPage % 8) / 8] |= static_cast<uint8_t>(1u << (ri.rootPage % 8));
-    ri.usageMap = {mapPageNo, static_cast<uint8_t>(rows.size())};
+    map[kMapInlineHeaderSize] |= static_cast<uint8_t>(1u << (ri.rootPage % 8));
     rows.push_back(map);
   }
   for (const ColumnDef& c : def->columns) {
     if (!isLongValueType(c.typeCode)) continue;
+    rows.push_back(emptyInlineMap(f, firstPage));
+    rows.push_back(emptyInlineMap(f, firstPage));
+  }
+  // The maps go on the page that took the last table's maps while they fit there, as Jet
+  // keeps the maps of several tables on one page; else on a new page.
+  Page mapPage;
+  size_t bytes = 0;
+  for (const auto& row : rows) bytes += row.size();
+  bool shared = false;
+  if (mapPage_ != 0 && file_->readPage(mapPage_, &mapPage).ok() && mapPage[0] == kPageData) {
+    const uint16_t count = readU16(mapPage, f.dataRowCountOffset);
+    shared = count + rows.size() <= kMaxRowsPerPage &&
+             bytes + 2 * rows.size() <= dataPageFreeSpace(mapPage);
+  }
+  if (!shared) {
+    mapPage = emptyDataPage(f, 0);
+    err = allocator_.allocate(mapPage, &mapPage_);
+    if (!err.ok()) return err;
+  }
+  const uint16_t base = readU16(mapPage, f.dataRowCountOffset);
+  auto at = [&](size_t i) { return RowPointer{mapPage_, static_cast<uint8_t>(base + i)}; };
+  size_t next = 0;
+  def->ownedMap = at(next++);
+  def->freeMap = at(next++);
+  for (RealIndexDef& ri : def->realIndexes) ri.usageMap = at(next++);
+  for (const ColumnDef& c : def->columns) {
+    if (!isLongValueType(c.typeCode)) continue;
     LongValueMaps lv;
     lv.columnNumber = c.number;
-    lv.owned = {mapPageNo, static_cast<uint8_t>(rows.size())};
-    rows.push_back(emptyInlineMap(f, firstPage));
-    lv.free = {mapPageNo, static_cast<uint8_t>(rows.size())};
-    rows.push_back(emptyInlineMap(f, firstPage));
+    lv.owned = at(next++);
+    lv.free = at(next++);
     def->longValueMaps.push_back(lv);
   }
   for (const auto& row : rows) {
     uint16_t slot = 0;
     if (!appendRow(f, &mapPage, row, &slot)) {
-      return invalid("The table '" + schema.name + "' has too many indexes and long-value "
+      return invalid("The table '" + def->name + "' has too many indexes and long-value "
                      "columns for one usage-map page.");
     }
   }
-  err = file_->writePage(mapPageNo, mapPage);
+  err = file_->writePage(mapPage_, mapPage);
   if (!err.ok()) return err;
   return writeTableDef(allocator_, def);
 }
@@ -410,8 +442,9 @@ DbError DatabaseFile::createTable(const TableSchema& schema) {
   uint32_t tdefPage = 0;
   err = allocator_.allocate(Page(file_->pageSize(), 0), &tdefPage);
   if (!err.ok()) return err;
-  TableDef def;
-  err = addTableDefinition(schema, false, tdefPage, &def);
+  TableDef def = probe;
+  def.tdefPage = tdefPage;
+  err = addTableDefinition(&def);
   if (!err.ok()) return err;
   err = insertCatalogRows(def, properties);
   if (!err.ok()) return err;
@@ -498,7 +531,8 @@ DbError DatabaseFile::insertCatalogRows(const TableDef& def,
 }
 
 DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& format,
-                             std::shared_ptr<DatabaseFile>* out, double creationDate) {
+                             std::shared_ptr<DatabaseFile>* out, double creationDate,
+                             bool catalogueRows) {
   if (creationDate == 0) creationDate = jetNow();
   std::unique_ptr<PageFile> file;
   DbError err = PageFile::create(path, format, newDatabaseHeader(format, creationDate), &file);
@@ -528,7 +562,11 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     if (!err.ok()) return err;
   }
   for (size_t i = 0; i < system.size(); ++i) {
-    err = db->addTableDefinition(system[i], true, defs[i].tdefPage, &defs[i]);
+    const uint32_t tdefPage = defs[i].tdefPage;
+    err = buildTableDef(db->file_->header(), system[i], true, &defs[i]);
+    if (!err.ok()) return err;
+    defs[i].tdefPage = tdefPage;
+    err = db->addTableDefinition(&defs[i]);
     if (!err.ok()) return err;
     // The engine's own indexes on system tables carry no Required flag; its ACE index does.
     for (size_t r = 0; r < defs[i].realIndexes.size(); ++r) {
@@ -578,6 +616,7 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
   TableWriter objectsWriter(db->allocator_, *objects);
   const TableDef& od = objects->def;
   for (const ObjectRow& r : objectRows) {
+    if (!catalogueRows) break;
     std::vector<Variant> row(od.columns.size());
     row[od.findColumn("Id")] = Variant(r.id);
     row[od.findColumn("ParentId")] = Variant(r.parent);
@@ -594,6 +633,7 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
   TableWriter acesWriter(db->allocator_, *aces);
   const TableDef& ad = aces->def;
   for (const AceRow& r : blankDatabaseAces()) {
+    if (!catalogueRows) break;
     std::vector<Variant> row(ad.columns.size());
     row[ad.findColumn("ObjectId")] = Variant(r.objectId);
     row[ad.findColumn("SID")] = Variant(*r.sid);

@@ -22,8 +22,11 @@ class DatabaseFile {
   // Creates a new database at `path` (which must not exist) holding the system tables the Jet
   // engine writes into a new database and no user tables. `creationDate` is a Jet date; 0
   // means now.
+  // With `catalogueRows` false the system tables are left empty, for a copy that brings its
+  // own catalogue (compaction).
   static DbError create(const std::string& path, const FormatDescriptor& format,
-                        std::shared_ptr<DatabaseFile>* out, double creationDate = 0);
+                        std::shared_ptr<DatabaseFile>* out, double creationDate = 0,
+                        bool catalogueRows = true);
 
   PageFile& pages() { return *file_; }
   const PageFile& pages() const { return *file_; }
@@ -36,18 +39,26 @@ class DatabaseFile {
   // column properties.
   DbError createTable(const TableSchema& schema);
 
+  // Writes a complete definition (columns and indexes set, def->tdefPage already allocated):
+  // its usage-map page, empty index roots and the definition pages. No catalogue row.
+  DbError addTableDefinition(TableDef* def);
+  // Forgets what it knows of the catalogue and reads it again.
+  DbError reloadCatalog();
+  // The shared state of the table whose definition is on `tdefPage`, for writers that work
+  // below the catalogue.
+  DbError tableAtPage(uint32_t tdefPage, const std::string& name, std::shared_ptr<TableState>* out);
+
  private:
   explicit DatabaseFile(std::unique_ptr<PageFile> file)
       : file_(std::move(file)), allocator_(*file_) {}
   DbError tableAt(const CatalogEntry& entry, std::shared_ptr<TableState>* out);
-  DbError addTableDefinition(const TableSchema& schema, bool system, uint32_t tdefPage,
-                             TableDef* def);
   DbError insertCatalogRows(const TableDef& def, const std::vector<uint8_t>& properties);
 
   std::unique_ptr<PageFile> file_;
   PageAllocator allocator_;
   Catalog catalog_;
   std::map<uint32_t, std::shared_ptr<TableState>> tables_;  // by tdef page
+  uint32_t mapPage_ = 0;  // the page that took the last new table's usage maps
 };
 
 // The current time as a Jet date (days since 1899-12-30, local time of day).

@@ -61,7 +61,11 @@ class Tree {
  public:
   Tree(PageAllocator* allocator, const PageFile& file, const TableDef* def, const RealIndexDef& index,
        IndexPageCache* cache)
-      : allocator_(allocator), file_(file), def_(def), index_(index), cache_(cache ? cache : &local_) {
+      : allocator_(allocator), file_(file), def_(def), index_(index), cache_(cache ? cache : &local_) {}
+
+  // Starts the cache afresh when it has grown past its bound. Only at the start of an
+  // operation: pages of the operation's path point into it.
+  void trimCache() {
     if (cache_->pages.size() > IndexPageCache::kMaxPages) cache_->pages.clear();
   }
 
@@ -210,6 +214,21 @@ class Tree {
       if (!err.ok()) return err;
       return split(path, 1);
     }
+    // Entries leave the page from its front for new left siblings until it fits: one cut in
+    // half is usually enough, but a page whose entries shared a long common prefix can lose
+    // it to a new first entry and then need more.
+    while (overflows(*path[level].page)) {
+      DbError err = splitOnce(path, level);
+      if (!err.ok()) return err;
+    }
+    PathStep& parent = path[level - 1];
+    if (overflows(*parent.page)) return split(path, level - 1);
+    return write(parent.pageNo);
+  }
+
+  // Moves the first entries of path[level] to a new left sibling (half of them, or fewer when
+  // half do not fit a page) and gives the parent an entry for it, without writing the parent.
+  DbError splitOnce(std::vector<PathStep>& path, size_t level) {
     PathStep& step = path[level];
     PathStep& parent = path[level - 1];
     uint32_t leftNo = 0;
@@ -218,7 +237,12 @@ class Tree {
     IndexPageContents& full = *step.page;
     IndexPageContents& left = cache_->pages.at(leftNo);
     left.type = full.type;
-    const size_t half = (full.entries.size() + 1) / 2;
+    size_t half = (full.entries.size() + 1) / 2;
+    while (half > 1 && encodedIndexEntriesSize(file_.format(), full.type,
+                                               std::span<const IndexEntry>(full.entries.data(), half)) >
+                           indexPageCapacity(file_.format())) {
+      --half;
+    }
     left.entries.assign(std::make_move_iterator(full.entries.begin()),
                         std::make_move_iterator(full.entries.begin() + static_cast<std::ptrdiff_t>(half)));
     full.entries.erase(full.entries.begin(), full.entries.begin() + static_cast<std::ptrdiff_t>(half));
@@ -252,7 +276,8 @@ class Tree {
       }
     }
     err = write(leftNo);
-    if (err.ok()) err = write(step.pageNo);
+    // A page that still overflows is written once the next cut has made it fit.
+    if (err.ok() && !overflows(full)) err = write(step.pageNo);
     if (!err.ok()) return err;
     IndexEntry leftLast;
     err = lastEntry(leftNo, &leftLast);
@@ -261,8 +286,7 @@ class Tree {
     auto& pe = parent.page->entries;
     pe.insert(pe.begin() + static_cast<std::ptrdiff_t>(parent.childIndex), leftLast);
     ++parent.childIndex;
-    if (overflows(*parent.page)) return split(path, level - 1);
-    return write(parent.pageNo);
+    return {};
   }
 
   PageAllocator* allocator_;
@@ -284,11 +308,11 @@ Page emptyIndexRoot(const FormatDescriptor& format, uint32_t ownerTdefPage) {
   return page;
 }
 
-DbError indexContainsKey(const PageFile& file, const RealIndexDef& index,
-                         const std::vector<uint8_t>& key, const RowPointer* except, bool* found,
-                         IndexPageCache* cache) {
+namespace {
+
+DbError containsKey(Tree& tree, const PageFile& file, const std::vector<uint8_t>& key,
+                    const RowPointer* except, bool* found) {
   *found = false;
-  Tree tree(nullptr, file, nullptr, index, cache);
   std::vector<PathStep> path;
   // The smallest entry with this key has the row pointer 0/0: start there, walk right.
   DbError err = tree.descend(orderBytes(key, RowPointer{0, 0}), &path);
@@ -311,10 +335,21 @@ DbError indexContainsKey(const PageFile& file, const RealIndexDef& index,
   return file.corrupt("an index's leaves loop back on themselves");
 }
 
+}  // namespace
+
+DbError indexContainsKey(const PageFile& file, const RealIndexDef& index,
+                         const std::vector<uint8_t>& key, const RowPointer* except, bool* found,
+                         IndexPageCache* cache) {
+  Tree tree(nullptr, file, nullptr, index, cache);
+  tree.trimCache();
+  return containsKey(tree, file, key, except, found);
+}
+
 DbError indexInsert(PageAllocator& allocator, const TableDef& def, const RealIndexDef& index,
                     const std::vector<uint8_t>& key, RowPointer row, bool* newKey,
                     IndexPageCache* cache) {
   Tree tree(&allocator, allocator.file(), &def, index, cache);
+  tree.trimCache();
   std::vector<PathStep> path;
   const std::vector<uint8_t> target = orderBytes(key, row);
   DbError err = tree.descend(target, &path);
@@ -329,7 +364,7 @@ DbError indexInsert(PageAllocator& allocator, const TableDef& def, const RealInd
     bool exists = (at < entries.size() && entries[at].key == key) ||
                   (at > 0 && entries[at - 1].key == key);
     if (!exists && ((at == 0 && leaf.prev != 0) || (at == entries.size() && leaf.next != 0))) {
-      err = indexContainsKey(allocator.file(), index, key, nullptr, &exists, cache);
+      err = containsKey(tree, allocator.file(), key, nullptr, &exists);
       if (!err.ok()) return err;
     }
     *newKey = !exists;
@@ -357,9 +392,28 @@ DbError indexInsert(PageAllocator& allocator, const TableDef& def, const RealInd
   return err;
 }
 
+namespace {
+DbError removeEntry(PageAllocator& allocator, const TableDef& def, const RealIndexDef& index,
+                    const std::vector<uint8_t>& key, RowPointer row, IndexPageCache* cache);
+}  // namespace
+
 DbError indexRemove(PageAllocator& allocator, const TableDef& def, const RealIndexDef& index,
+                    const std::vector<uint8_t>& key, RowPointer row, bool* keyGone,
+                    IndexPageCache* cache) {
+  DbError err = removeEntry(allocator, def, index, key, row, cache);
+  if (!err.ok()) return err;
+  bool found = false;
+  err = indexContainsKey(allocator.file(), index, key, nullptr, &found, cache);
+  *keyGone = !found;
+  return err;
+}
+
+namespace {
+
+DbError removeEntry(PageAllocator& allocator, const TableDef& def, const RealIndexDef& index,
                     const std::vector<uint8_t>& key, RowPointer row, IndexPageCache* cache) {
   Tree tree(&allocator, allocator.file(), &def, index, cache);
+  tree.trimCache();
   const PageFile& file = allocator.file();
   std::vector<PathStep> path;
   const std::vector<uint8_t> target = orderBytes(key, row);
@@ -433,6 +487,137 @@ DbError indexRemove(PageAllocator& allocator, const TableDef& def, const RealInd
   }
   if (!err.ok()) tree.forget();
   return err;
+}
+
+}  // namespace
+}  // namespace db
+
+namespace db {
+namespace {
+
+// Consecutive runs of `entries` that each fill one page of `type` as far as it goes. A page's
+// size is the sum of its entries less the common prefix on every entry but the first; the
+// prefix is what the first and last keys share, so it only shrinks as entries are added.
+std::vector<std::pair<size_t, size_t>> packEntries(const FormatDescriptor& f, uint8_t type,
+                                                   const std::vector<IndexEntry>& entries) {
+  const size_t capacity = indexPageCapacity(f);
+  const size_t pointers = kIndexRowPointerSize + (type == kPageIndexNode ? kIndexChildPointerSize : 0);
+  const size_t maxPrefix = f.indexPrefixSize == 1 ? 0xFF : 0xFFFF;
+  std::vector<std::pair<size_t, size_t>> runs;
+  size_t begin = 0;
+  while (begin < entries.size()) {
+    size_t total = entries[begin].key.size() + pointers;
+    size_t end = begin + 1;
+    while (end < entries.size()) {
+      const auto& first = entries[begin].key;
+      const auto& next = entries[end].key;
+      size_t prefix = 0;
+      while (prefix < first.size() && prefix < next.size() && first[prefix] == next[prefix]) ++prefix;
+      prefix = std::min(prefix, maxPrefix);
+      const size_t withNext = total + next.size() + pointers;
+      const size_t count = end - begin + 1;
+      if (withNext - (count - 1) * prefix > capacity) break;
+      total = withNext;
+      ++end;
+    }
+    runs.emplace_back(begin, end);
+    begin = end;
+  }
+  return runs;
+}
+
+struct BuiltNode {
+  uint32_t pageNo = 0;
+  IndexPageContents contents;
+  IndexEntry last;  // the greatest leaf entry below
+};
+
+}  // namespace
+
+DbError buildIndex(PageAllocator& allocator, const TableDef& def, RealIndexDef* index,
+                   const std::vector<IndexEntry>& entries) {
+  PageFile& file = allocator.file();
+  const FormatDescriptor& f = file.format();
+  index->uniqueCount = 0;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i == 0 || entries[i].key != entries[i - 1].key) ++index->uniqueCount;
+  }
+  auto writeNode = [&](uint32_t pageNo, const IndexPageContents& c) {
+    Page bytes;
+    DbError err = encodeIndexPage(f, c, def.tdefPage, &bytes);
+    if (!err.ok()) return err;
+    return file.writePage(pageNo, bytes);
+  };
+  auto newPage = [&](uint32_t* pageNo) {
+    DbError err = allocator.allocate(Page(f.pageSize, 0), pageNo);
+    if (!err.ok()) return err;
+    return updateUsageMap(allocator, index->usageMap, *pageNo, true);
+  };
+
+  const auto leafRuns = packEntries(f, kPageIndexLeaf, entries);
+  if (leafRuns.size() <= 1) {
+    IndexPageContents root;
+    root.entries = entries;
+    return writeNode(index->rootPage, root);
+  }
+  // Leaves: every one on a new page, linked left to right across the whole level.
+  std::vector<BuiltNode> level(leafRuns.size());
+  for (BuiltNode& node : level) {
+    DbError err = newPage(&node.pageNo);
+    if (!err.ok()) return err;
+  }
+  for (size_t i = 0; i < level.size(); ++i) {
+    BuiltNode& node = level[i];
+    node.contents.type = kPageIndexLeaf;
+    node.contents.entries.assign(entries.begin() + static_cast<std::ptrdiff_t>(leafRuns[i].first),
+                                 entries.begin() + static_cast<std::ptrdiff_t>(leafRuns[i].second));
+    node.contents.prev = i > 0 ? level[i - 1].pageNo : 0;
+    node.contents.next = i + 1 < level.size() ? level[i + 1].pageNo : 0;
+    node.last = node.contents.entries.back();
+    DbError err = writeNode(node.pageNo, node.contents);
+    if (!err.ok()) return err;
+  }
+  // Parents, level by level: a page holds an entry (the child's greatest entry and its page)
+  // for each child but its last, which only the tail names. Intermediate pages are linked to
+  // their siblings under the same parent only.
+  for (bool childrenWritten = true;;) {
+    std::vector<IndexEntry> childEntries;
+    for (const BuiltNode& child : level) {
+      IndexEntry e = child.last;
+      e.childPage = child.pageNo;
+      childEntries.push_back(std::move(e));
+    }
+    const auto runs = packEntries(f, kPageIndexNode, childEntries);
+    if (!childrenWritten) {
+      for (const auto& [begin, end] : runs) {
+        for (size_t i = begin; i < end; ++i) {
+          level[i].contents.prev = i > begin ? level[i - 1].pageNo : 0;
+          level[i].contents.next = i + 1 < end ? level[i + 1].pageNo : 0;
+          DbError err = writeNode(level[i].pageNo, level[i].contents);
+          if (!err.ok()) return err;
+        }
+      }
+    }
+    std::vector<BuiltNode> parents(runs.size());
+    for (size_t g = 0; g < runs.size(); ++g) {
+      BuiltNode& parent = parents[g];
+      parent.contents.type = kPageIndexNode;
+      parent.contents.entries.assign(childEntries.begin() + static_cast<std::ptrdiff_t>(runs[g].first),
+                                     childEntries.begin() + static_cast<std::ptrdiff_t>(runs[g].second));
+      parent.last = level[runs[g].second - 1].last;
+      if (parent.contents.entries.size() > 1) {
+        parent.contents.tail = parent.contents.entries.back().childPage;
+        parent.contents.entries.pop_back();
+      }
+    }
+    if (parents.size() == 1) return writeNode(index->rootPage, parents[0].contents);
+    for (BuiltNode& parent : parents) {
+      DbError err = newPage(&parent.pageNo);
+      if (!err.ok()) return err;
+    }
+    level = std::move(parents);
+    childrenWritten = false;
+  }
 }
 
 }  // namespace db

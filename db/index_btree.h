@@ -35,12 +35,24 @@ DbError indexInsert(PageAllocator& allocator, const TableDef& def, const RealInd
                     const std::vector<uint8_t>& key, RowPointer row, bool* newKey,
                     IndexPageCache* cache = nullptr);
 
-// Removes the entry for `row` with these key bytes.
+// Removes the entry for `row` with these key bytes. `keyGone` tells whether no entry has
+// these key bytes any more.
 DbError indexRemove(PageAllocator& allocator, const TableDef& def, const RealIndexDef& index,
-                    const std::vector<uint8_t>& key, RowPointer row,
+                    const std::vector<uint8_t>& key, RowPointer row, bool* keyGone,
                     IndexPageCache* cache = nullptr);
 
 // An empty leaf page, as the root of a new index.
 Page emptyIndexRoot(const FormatDescriptor& format, uint32_t ownerTdefPage);
+
+}  // namespace db
+
+namespace db {
+
+// Writes a whole index at once from all its leaf entries, which must be sorted by key and row
+// pointer: leaves filled left to right and linked, then each level of parents, the top one on
+// the index's root page (which must be allocated and in the index's usage map). Sets the
+// index's count of distinct keys.
+DbError buildIndex(PageAllocator& allocator, const TableDef& def, RealIndexDef* index,
+                   const std::vector<IndexEntry>& entries);
 
 }  // namespace db

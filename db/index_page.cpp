@@ -104,8 +104,10 @@ std::string decodeEntries(const FormatDescriptor& f, std::span<const uint8_t> pa
   return {};
 }
 
+}  // namespace
+
 // Whether `a` orders before `b`: key bytes, then the row pointer, unsigned, a prefix first.
-bool entrySortsBefore(const IndexEntry& a, const IndexEntry& b) {
+bool indexEntryLess(const IndexEntry& a, const IndexEntry& b) {
   const int c = std::memcmp(a.key.data(), b.key.data(), std::min(a.key.size(), b.key.size()));
   if (c != 0) return c < 0;
   // One key is a prefix of the other: the row pointer bytes continue the comparison.
@@ -124,7 +126,6 @@ bool entrySortsBefore(const IndexEntry& a, const IndexEntry& b) {
   return false;
 }
 
-}  // namespace
 
 std::vector<uint8_t> indexEntryBytes(uint8_t pageType, const IndexEntry& entry) {
   std::vector<uint8_t> b = entry.key;
@@ -230,7 +231,7 @@ DbError encodeIndexPage(const FormatDescriptor& f, const IndexPageContents& cont
                     std::to_string(entries[i].row.page) + ", beyond what 3 bytes hold");
     }
     // Order by key and row pointer; prefix compression relies on it.
-    if (i > 0 && !entrySortsBefore(entries[i - 1], entries[i])) {
+    if (i > 0 && !indexEntryLess(entries[i - 1], entries[i])) {
       return refuse("entry " + std::to_string(i) + " does not sort after the entry before it");
     }
   }

@@ -51,6 +51,10 @@ struct IndexPageContents {
   std::vector<IndexEntry> entries; // prefixes expanded: every entry in full
 };
 
+// The order of entries on index pages: key bytes then the row pointer's, unsigned, a byte
+// string that is a prefix of another first.
+bool indexEntryLess(const IndexEntry& a, const IndexEntry& b);
+
 // An entry as the page orders and stores it (before prefix compression): key, row pointer,
 // and on intermediate pages the child page.
 std::vector<uint8_t> indexEntryBytes(uint8_t pageType, const IndexEntry& entry);

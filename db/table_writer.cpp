@@ -279,6 +279,16 @@ DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bo
   return {};
 }
 
+DbError TableWriter::copyRow(const std::vector<Variant>& values, RowPointer* where) {
+  std::vector<EncodedField> fields;
+  DbError err = encodeFields(values, nullptr, nullptr, &fields);
+  if (!err.ok()) return err;
+  std::vector<uint8_t> row;
+  err = encodeRow(allocator_.file().format(), table_.def, fields, 0, &row);
+  if (!err.ok()) return err;
+  return placeRow(row, 0, where);
+}
+
 DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& oldValues,
                                const std::vector<RawField>& oldRaw, std::vector<Variant> values) {
   TableDef& def = table_.def;
@@ -363,8 +373,11 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
     const bool oldStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, oldValues));
     const bool newStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, values));
     if (oldStored) {
-      err = indexRemove(allocator_, def, index, oldKeys[i], self, &table_.indexPages);
+      // The count of distinct keys follows the keys the index holds.
+      bool keyGone = false;
+      err = indexRemove(allocator_, def, index, oldKeys[i], self, &keyGone, &table_.indexPages);
       if (!err.ok()) return err;
+      if (keyGone && index.uniqueCount > 0) --index.uniqueCount;
     }
     if (newStored) {
       bool newKey = false;

@@ -50,6 +50,10 @@ class TableWriter {
   DbError insertRow(std::vector<Variant> values, const std::vector<bool>& given,
                     RowLocation* where);
 
+  // Stores a row as it is, for a copy of a table that is known to be sound: no rules, no
+  // index entries and no counts (the copier builds and sets those itself).
+  DbError copyRow(const std::vector<Variant>& values, RowPointer* where);
+
   // Rewrites the row found at `where` (its slot in the table scan) with `values`; `oldValues`
   // and `oldRaw` are the row as read, so that unchanged long values keep their storage. A row
   // that outgrows its place moves, leaving a pointer in its slot.

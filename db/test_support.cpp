@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <random>
 
+#include "db/check.h"
+#include "db/page_file.h"
 #include "db/recordset.h"
 
 namespace testing_support {
@@ -215,6 +217,16 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
       return true;
     }
   }
+}
+
+void expectSoundFile(const std::filesystem::path& path) {
+  std::unique_ptr<db::PageFile> file;
+  db::DbError err = db::PageFile::open(path.string(), &file, false);
+  ASSERT_TRUE(err.ok()) << err.description;
+  db::CheckReport report;
+  err = db::checkDatabase(*file, &report);
+  ASSERT_TRUE(err.ok()) << err.description;
+  for (const std::string& problem : report.problems) ADD_FAILURE() << path.filename() << ": " << problem;
 }
 
 }  // namespace testing_support

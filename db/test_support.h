@@ -65,4 +65,7 @@ std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std:
 bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
                     std::string* why);
 
+// Runs the integrity check on a file and fails the calling test with every problem it finds.
+void expectSoundFile(const std::filesystem::path& path);
+
 }  // namespace testing_support

@@ -60,6 +60,7 @@ std::vector<std::vector<Variant>> readRows(db::Database& d, const std::string& t
 // first column, a unique number: mdb-export returns a row that was moved after an update
 // where its data now lies, not at its original place.
 void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& table) {
+  testing_support::expectSoundFile(path);
   if (!testing_support::haveMdbTools()) return;
   auto d = db::DBEngine().OpenDatabase(path.string());
   auto ours = readRows(*d, table);
@@ -120,6 +121,7 @@ TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTables) {
       EXPECT_EQ(a.realIndexes[i].uniqueCount, b.realIndexes[i].uniqueCount) << table;
     }
   }
+  testing_support::expectSoundFile(dir.file("new.mdb"));
   if (testing_support::haveMdbTools()) {
     EXPECT_EQ(testing_support::runCommand("mdb-tables -S -1 '" + dir.file("new.mdb").string() + "'"),
               "MSysObjects\nMSysACEs\nMSysQueries\nMSysRelationships\n");
@@ -281,6 +283,7 @@ TEST(WriteTest, growingTablesTakeNewPagesAndKeepTheirMapsTrue) {
   if (testing_support::haveMdbTools()) {
     EXPECT_EQ(testing_support::mdbExport(path, "Big").size(), static_cast<size_t>(rows));
   }
+  testing_support::expectSoundFile(path);
 }
 
 TEST(WriteTest, valuesConvertAsJetConvertsThemOrFailWithItsErrors) {

@@ -1,0 +1,148 @@
+// Compaction: a fresh file that holds everything its source held, passes the integrity
+// check, is no larger, and leaves its source untouched.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+
+#include "db/catalog.h"
+#include "db/compact.h"
+#include "db/json_dump.h"
+#include "db/page_file.h"
+#include "db/recordset.h"
+#include "db/test_support.h"
+
+namespace {
+
+using db::ColumnType;
+using db::Variant;
+using testing_support::ScratchDir;
+
+std::string dump(const std::filesystem::path& path) {
+  std::unique_ptr<db::PageFile> file;
+  EXPECT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
+  if (!file) return {};
+  db::Catalog catalog;
+  EXPECT_TRUE(db::Catalog::load(*file, &catalog).ok());
+  std::stringstream out;
+  const db::DbError err = db::dumpJson(*file, catalog, "", out);
+  EXPECT_TRUE(err.ok()) << err.description;
+  return out.str();
+}
+
+// The copy dumps as its source, passes the check, is no larger, opens in mdbtools, and the
+// source's bytes are as they were.
+void expectFaithfulCopy(const std::filesystem::path& source, const std::filesystem::path& copy) {
+  const auto before = testing_support::readBytes(source);
+  const db::DbError err = db::compactDatabase(source.string(), copy.string());
+  ASSERT_TRUE(err.ok()) << err.description;
+  EXPECT_EQ(testing_support::readBytes(source), before);
+  EXPECT_EQ(dump(copy), dump(source)) << source.filename();
+  EXPECT_LE(std::filesystem::file_size(copy), std::filesystem::file_size(source)) << source.filename();
+  testing_support::expectSoundFile(copy);
+  if (testing_support::haveMdbTools()) {
+    EXPECT_EQ(testing_support::runCommand("mdb-tables -1 '" + copy.string() + "'"),
+              testing_support::runCommand("mdb-tables -1 '" + source.string() + "'"));
+  }
+}
+
+class CompactFixtureTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(CompactFixtureTest, accessMadeFilesCompactToFaithfulSmallerCopies) {
+  REQUIRE_FIXTURE(source, GetParam());
+  ScratchDir dir;
+  expectFaithfulCopy(source, dir.file("copy.mdb"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Jet4Fixtures, CompactFixtureTest,
+                         testing::Values("test2V2003.mdb", "testUnicodeCompV2003.mdb",
+                                         "compIndexTestV2000.mdb", "overflowTestV2003.mdb",
+                                         "fixedNumericTestV2003.mdb", "blankJet4.mdb",
+                                         "blankAdoxJet4.mdb"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           std::string name = info.param;
+                           return name.substr(0, name.find('.'));
+                         });
+
+db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
+  db::ColumnSpec c;
+  c.name = name;
+  c.type = type;
+  c.size = size;
+  c.allowZeroLength = true;
+  return c;
+}
+
+// A file grown by appends in random key order and by updates that move rows: its copy has
+// full index pages in order, the same rows, and the autonumber counter as it stood (past
+// rows deleted at the end it would not be reset).
+TEST(CompactTest, writtenFilesCompactWithIndexesRebuiltAndCountersKept) {
+  ScratchDir dir;
+  const auto source = dir.file("grown.mdb");
+  {
+    auto d = db::DBEngine().CreateDatabase(source.string());
+    db::TableSchema s;
+    s.name = "Games";
+    s.columns = {column("GA_Id", ColumnType::Long), column("Code", ColumnType::Long),
+                 column("Name", ColumnType::Text, 80), column("Note", ColumnType::Memo),
+                 column("Score", ColumnType::Double)};
+    s.columns[0].autoNumber = true;
+    s.indexes = {{"PrimaryKey", {{"GA_Id", true}}, true, false, false, false},
+                 {"Code", {{"Code", false}}, false, true, false, false},
+                 {"NameScore", {{"Name", true}, {"Score", false}}, false, false, false, false}};
+    d->createTable(s);
+    db::TableSchema empty;
+    empty.name = "Empty";
+    empty.columns = {column("X", ColumnType::Long)};
+    empty.indexes = {{"PrimaryKey", {{"X", true}}, true, false, false, false}};
+    d->createTable(empty);
+    auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
+    std::mt19937 rng(3);
+    std::vector<int32_t> codes(6000);
+    for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int32_t>(i * 7);
+    std::shuffle(codes.begin(), codes.end(), rng);
+    for (int32_t code : codes) {
+      rs->AddNew();
+      rs->Fields("Code").Value = Variant(code);
+      if (rng() % 5) rs->Fields("Name").Value = Variant("Name " + std::to_string(rng() % 900));
+      if (rng() % 3 == 0) rs->Fields("Note").Value = Variant(std::string(rng() % 6000, 'n'));
+      rs->Fields("Score").Value = Variant(static_cast<double>(rng() % 1000) / 10);
+      rs->Update();
+    }
+    d->Execute("UPDATE Games SET Name = 'a longer name than before, moved' WHERE Name IS NULL");
+    d->Close();
+  }
+  testing_support::expectSoundFile(source);
+  expectFaithfulCopy(source, dir.file("copy.mdb"));
+  auto copy = db::DBEngine().OpenDatabase(dir.file("copy.mdb").string());
+  EXPECT_EQ(copy->tableDef("Games").lastAutonumber, 6000u);
+  EXPECT_EQ(copy->tableDef("Games").rowCount, 6000u);
+  EXPECT_EQ(copy->tableDef("Empty").rowCount, 0u);
+  // The copy takes new rows and keeps counting from where the source stopped.
+  auto rs = copy->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
+  rs->AddNew();
+  EXPECT_EQ(rs->Fields("GA_Id").Value.int32(), 6001);
+  rs->Fields("Code").Value = Variant(int32_t{-5});
+  rs->Update();
+  copy->Close();
+  testing_support::expectSoundFile(dir.file("copy.mdb"));
+}
+
+TEST(CompactTest, theDestinationMustNotExistAndFailuresLeaveNothing) {
+  ScratchDir dir;
+  const auto source = dir.file("s.mdb");
+  db::DBEngine().CreateDatabase(source.string())->Close();
+  testing_support::writeBytes(dir.file("taken.mdb"), {42});
+  db::DbError err = db::compactDatabase(source.string(), dir.file("taken.mdb").string());
+  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::FileExists));
+  EXPECT_EQ(testing_support::readBytes(dir.file("taken.mdb")), std::vector<uint8_t>{42});
+  err = db::compactDatabase(dir.file("missing.mdb").string(), dir.file("out.mdb").string());
+  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::FileNotFound));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.mdb")));
+  REQUIRE_FIXTURE(jet3, "testV1997.mdb");
+  err = db::compactDatabase(jet3.string(), dir.file("out.mdb").string());
+  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::NotSupported));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.mdb")));
+}
+
+}  // namespace
