@@ -107,13 +107,12 @@ DbError TableWriter::indexKeys(const std::vector<Variant>& values,
 }
 
 DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
-                                 const RowPointer* self) const {
+                                 const std::vector<Variant>& values, const RowPointer* self) const {
   const TableDef& def = table_.def;
-  // Keys whose columns are all Null are exempt, as Jet exempts them.
-  std::vector<Variant> none;
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
-    if (!(index.flags & kIndexUnique)) continue;
+    // Keys whose columns are all Null are exempt, as Jet exempts them.
+    if (!(index.flags & kIndexUnique) || allNull(index, def, values)) continue;
     bool found = false;
     DbError err = indexContainsKey(allocator_.file(), index, keys[i], self, &found, &table_.indexPages);
     if (!err.ok()) return err;
@@ -246,7 +245,7 @@ DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bo
   std::vector<std::vector<uint8_t>> keys;
   err = indexKeys(values, &keys);
   if (!err.ok()) return err;
-  err = checkUnique(keys, nullptr);
+  err = checkUnique(keys, values, nullptr);
   if (!err.ok()) return err;
   std::vector<EncodedField> fields;
   err = encodeFields(values, nullptr, nullptr, &fields);
@@ -309,7 +308,10 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
     if (keys[i] == oldKeys[i]) changedKeys[i].clear();
   }
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (changedKeys[i].empty() || !(def.realIndexes[i].flags & kIndexUnique)) continue;
+    if (changedKeys[i].empty() || !(def.realIndexes[i].flags & kIndexUnique) ||
+        allNull(def.realIndexes[i], def, values)) {
+      continue;
+    }
     bool found = false;
     err = indexContainsKey(file, def.realIndexes[i], keys[i], &self, &found, &table_.indexPages);
     if (!err.ok()) return err;

@@ -64,7 +64,8 @@ class TableWriter {
   DbError checkRules(const std::vector<Variant>& values) const;
   DbError indexKeys(const std::vector<Variant>& values,
                     std::vector<std::vector<uint8_t>>* keys) const;
-  DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys, const RowPointer* self) const;
+  DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys,
+                      const std::vector<Variant>& values, const RowPointer* self) const;
   DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* reuse,
                        const std::vector<Variant>* oldValues, std::vector<EncodedField>* fields);
   DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);

@@ -1,0 +1,25 @@
+// compact_bench -- time to compact a database and its size before and after.
+// Usage: compact_bench SOURCE DESTINATION (DESTINATION is replaced)
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "db/compact.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: compact_bench SOURCE DESTINATION\n");
+    return 2;
+  }
+  std::filesystem::remove(argv[2]);
+  const auto start = std::chrono::steady_clock::now();
+  const db::DbError err = db::compactDatabase(argv[1], argv[2]);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!err.ok()) {
+    std::fprintf(stderr, "compact_bench: %s (%d)\n", err.description.c_str(), err.number);
+    return 1;
+  }
+  std::printf("compacted in %.2f s: %.1f MB -> %.1f MB\n", secs,
+              std::filesystem::file_size(argv[1]) / 1e6, std::filesystem::file_size(argv[2]) / 1e6);
+  return 0;
+}

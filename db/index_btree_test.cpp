@@ -1,0 +1,155 @@
+// Indexes kept current by appends and updates: random keys in every order, pages split at
+// every level, and what is left agrees with a sort of the rows and with the integrity check.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "db/catalog.h"
+#include "db/index_key.h"
+#include "db/index_page.h"
+#include "db/page_file.h"
+#include "db/recordset.h"
+#include "db/table_scan.h"
+#include "db/test_support.h"
+
+namespace {
+
+using db::ColumnType;
+using db::Variant;
+
+db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
+  db::ColumnSpec c;
+  c.name = name;
+  c.type = type;
+  c.size = size;
+  c.allowZeroLength = true;
+  return c;
+}
+
+// Each index's leaf entries, in order, against the keys of the rows sorted.
+void expectIndexesMatchTheRows(const std::filesystem::path& path, const std::string& table) {
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
+  db::Catalog catalog;
+  ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
+  db::TableDef def;
+  ASSERT_TRUE(db::openTableDef(*file, catalog, table, &def).ok());
+  for (const db::RealIndexDef& index : def.realIndexes) {
+    std::vector<db::IndexEntry> expected;
+    db::TableScan scan(*file, def);
+    ASSERT_TRUE(scan.rewind().ok());
+    for (bool found = true;;) {
+      ASSERT_TRUE(scan.next(&found).ok());
+      if (!found) break;
+      std::vector<Variant> values;
+      ASSERT_TRUE(db::readRowValues(*file, def, scan, &values).ok());
+      if (!db::indexHoldsRow(def, index, values)) continue;
+      db::IndexEntry e;
+      ASSERT_TRUE(db::encodeIndexKey(file->header(), def, index, values, &e.key).ok());
+      e.row = {scan.location().page, static_cast<uint8_t>(scan.location().slot)};
+      expected.push_back(std::move(e));
+    }
+    std::sort(expected.begin(), expected.end(), db::indexEntryLess);
+    std::vector<db::IndexEntry> actual;
+    ASSERT_TRUE(db::scanIndex(*file, index, &actual).ok());
+    ASSERT_EQ(actual.size(), expected.size());
+    for (size_t i = 0; i < actual.size(); ++i) {
+      ASSERT_EQ(actual[i].key, expected[i].key) << "entry " << i;
+      ASSERT_EQ(actual[i].row.stored(), expected[i].row.stored()) << "entry " << i;
+    }
+  }
+}
+
+class IndexBTreeTest : public testing::TestWithParam<int> {};
+
+TEST_P(IndexBTreeTest, randomAppendsAndUpdatesKeepEveryIndexInOrder) {
+  testing_support::ScratchDir dir;
+  const auto path = dir.file("idx.mdb");
+  std::mt19937 rng(static_cast<unsigned>(GetParam()));
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    db::TableSchema s;
+    s.name = "Keys";
+    s.columns = {column("Id", ColumnType::Long),      column("Code", ColumnType::Long),
+                 column("Name", ColumnType::Text, 120), column("When", ColumnType::DateTime),
+                 column("Price", ColumnType::Currency), column("Small", ColumnType::Byte),
+                 column("Flag", ColumnType::Boolean), column("Ratio", ColumnType::Double),
+                 column("Short", ColumnType::Integer)};
+    s.columns[0].autoNumber = true;
+    s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
+                 {"Code", {{"Code", false}}, false, true, false, false},
+                 {"NameWhen", {{"Name", true}, {"When", false}}, false, false, false, false},
+                 {"Price", {{"Price", true}, {"Small", false}, {"Flag", true}}, false, false, true, false},
+                 {"Ratio", {{"Ratio", false}, {"Short", true}}, false, false, false, false}};
+    d->createTable(s);
+    auto rs = d->OpenRecordset("SELECT * FROM Keys", db::dbOpenDynaset);
+    std::vector<int32_t> codes(4000);
+    for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int32_t>(i) * 3 - 5000;
+    // Keys arrive ascending, descending or shuffled, by seed.
+    if (GetParam() % 3 == 1) std::reverse(codes.begin(), codes.end());
+    if (GetParam() % 3 == 2) std::shuffle(codes.begin(), codes.end(), rng);
+    for (int32_t code : codes) {
+      rs->AddNew();
+      rs->Fields("Code").Value = Variant(code);
+      // Long names with a shared beginning give prefix-compressed pages.
+      if (rng() % 7) rs->Fields("Name").Value = Variant(std::string(rng() % 60, 'k') + "name " + std::to_string(rng() % 500));
+      if (rng() % 5) rs->Fields("When").Value = Variant(db::DateValue{static_cast<double>(rng() % 40000) - 2000.25});
+      if (rng() % 4) rs->Fields("Price").Value = Variant(db::Currency{static_cast<int64_t>(rng() % 2000000) - 1000000});
+      rs->Fields("Small").Value = Variant(static_cast<int32_t>(rng() % 256));
+      rs->Fields("Flag").Value = Variant(rng() % 2 == 0);
+      rs->Fields("Ratio").Value = Variant(static_cast<double>(rng()) / 1e6 - 2000);
+      rs->Fields("Short").Value = Variant(static_cast<int32_t>(rng() % 60000) - 30000);
+      rs->Update();
+    }
+    // Updates that change keys of every index, some making rows longer so they move.
+    d->Execute("UPDATE Keys SET Name = 'renamed, and longer than it was before' WHERE Small < 40");
+    d->Execute("UPDATE Keys SET Ratio = 1.5, Short = 7 WHERE Code > 5000");
+    d->Execute("UPDATE Keys SET Name = NULL WHERE Small > 240");
+    d->Close();
+  }
+  testing_support::expectSoundFile(path);
+  expectIndexesMatchTheRows(path, "Keys");
+  if (testing_support::haveMdbTools()) {
+    EXPECT_EQ(testing_support::mdbExport(path, "Keys").size(), 4000u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, IndexBTreeTest, testing::Values(1, 2, 3, 4, 5, 6));
+
+TEST(IndexBTreeTest, duplicatesInUniqueIndexesAreRefusedAndStoreNothing) {
+  testing_support::ScratchDir dir;
+  auto d = db::DBEngine().CreateDatabase(dir.file("u.mdb").string());
+  db::TableSchema s;
+  s.name = "U";
+  s.columns = {column("A", ColumnType::Long), column("B", ColumnType::Text, 20)};
+  s.indexes = {{"PrimaryKey", {{"A", true}}, true, false, false, false},
+               {"B", {{"B", true}}, false, true, false, false}};
+  d->createTable(s);
+  auto rs = d->OpenRecordset("SELECT * FROM U", db::dbOpenDynaset);
+  auto add = [&](int32_t a, const char* b) {
+    rs->AddNew();
+    rs->Fields("A").Value = Variant(a);
+    if (b) rs->Fields("B").Value = Variant(b);
+    try {
+      rs->Update();
+    } catch (const db::DbException& e) {
+      rs->CancelUpdate();
+      return e.number();
+    }
+    return 0;
+  };
+  EXPECT_EQ(add(1, "one"), 0);
+  EXPECT_EQ(add(1, "other"), static_cast<int>(db::DbErrorNumber::DuplicateKey));
+  EXPECT_EQ(add(2, "ONE"), static_cast<int>(db::DbErrorNumber::DuplicateKey));  // text keys ignore case
+  EXPECT_EQ(add(3, nullptr), 0);  // Null keys are exempt
+  EXPECT_EQ(add(4, nullptr), 0);
+  d->Close();
+  auto again = db::DBEngine().OpenDatabase(dir.file("u.mdb").string());
+  EXPECT_EQ(again->tableDef("U").rowCount, 3u);
+  again->Close();
+  testing_support::expectSoundFile(dir.file("u.mdb"));
+  expectIndexesMatchTheRows(dir.file("u.mdb"), "U");
+}
+
+}  // namespace
