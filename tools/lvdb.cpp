@@ -4,6 +4,7 @@
 #include <string>
 
 #include "db/catalog.h"
+#include "db/check.h"
 #include "db/json_dump.h"
 #include "db/page_file.h"
 #include "db/text_codec.h"
@@ -18,9 +19,12 @@ int usage() {
   std::cerr << "usage: lvdb tables FILE\n"
                "       lvdb schema FILE [TABLE]\n"
                "       lvdb dump FILE [TABLE]\n"
+               "       lvdb check FILE\n"
                "  tables  lists the user tables\n"
                "  schema  prints each table's columns and indexes\n"
-               "  dump    prints every row as JSON lines\n";
+               "  dump    prints every row as JSON lines\n"
+               "  check   checks every table, index and usage map; prints each problem\n"
+               "          and a summary, and exits 1 when it found any\n";
   return kExitUsage;
 }
 
@@ -57,6 +61,27 @@ void printSchema(const db::TableDef& def) {
   }
 }
 
+// Prints each problem on a line of its own, then one summary line.
+int check(const db::PageFile& file) {
+  db::CheckReport report;
+  const db::DbError err = db::checkDatabase(file, &report);
+  if (!err.ok()) return fail(err);
+  for (const std::string& line : report.problems) std::cout << line << "\n";
+  if (!report.clean()) {
+    std::cout << report.problems.size()
+              << (report.problems.size() == 1 ? " problem found\n" : " problems found\n");
+    return kExitFailed;
+  }
+  std::cout << "OK: " << report.tables << " tables, " << report.rows << " rows, "
+            << report.indexEntries << " index entries checked";
+  if (report.keysNotChecked > 0) {
+    std::cout << " (" << report.keysNotChecked
+              << " index keys not compared: their text is outside what the key encoder covers)";
+  }
+  std::cout << "\n";
+  return kExitOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,12 +89,15 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   const std::string path = argv[2];
   const std::string table = argc > 3 ? argv[3] : "";
-  if (argc > 4 || (command == "tables" && argc > 3)) return usage();
-  if (command != "tables" && command != "schema" && command != "dump") return usage();
+  if (argc > 4 || ((command == "tables" || command == "check") && argc > 3)) return usage();
+  if (command != "tables" && command != "schema" && command != "dump" && command != "check") {
+    return usage();
+  }
 
   std::unique_ptr<db::PageFile> file;
-  db::DbError err = db::PageFile::open(path, &file);
+  db::DbError err = db::PageFile::open(path, &file, /*writable=*/false);
   if (!err.ok()) return fail(err);
+  if (command == "check") return check(*file);
   db::Catalog catalog;
   err = db::Catalog::load(*file, &catalog);
   if (!err.ok()) return fail(err);

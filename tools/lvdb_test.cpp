@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <sys/wait.h>
 
+#include "db/bytes.h"
+#include "db/catalog.h"
+#include "db/page_file.h"
 #include "db/test_support.h"
 
 namespace {
@@ -57,6 +60,43 @@ TEST(LvdbTest, failuresSayWhyAndExitNonZero) {
   const CommandResult noTable = lvdb("dump '" + mdb.string() + "' Nowhere");
   EXPECT_EQ(noTable.exitCode, 1);
   EXPECT_NE(noTable.out.find("(3078)"), std::string::npos) << noTable.out;
+}
+
+TEST(LvdbTest, checkPrintsEachProblemThenASummaryAndExitsByWhatItFound) {
+  REQUIRE_FIXTURE(mdb, "testV1997.mdb");
+  const CommandResult clean = lvdb("check '" + mdb.string() + "'");
+  EXPECT_EQ(clean.exitCode, 0) << clean.out;
+  EXPECT_EQ(clean.out.substr(0, 4), "OK: ") << clean.out;
+  EXPECT_NE(clean.out.find(" index entries checked\n"), std::string::npos) << clean.out;
+  EXPECT_EQ(std::count(clean.out.begin(), clean.out.end(), '\n'), 1) << clean.out;
+
+  // A copy whose Table1 claims one row more than it holds.
+  testing_support::ScratchDir dir;
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(mdb.string(), &file, false).ok());
+  db::Catalog catalog;
+  ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
+  db::TableDef def;
+  ASSERT_TRUE(db::openTableDef(*file, catalog, "Table1", &def).ok());
+  std::vector<uint8_t> bytes = testing_support::readBytes(mdb);
+  db::writeU32(std::span<uint8_t>(bytes),
+               size_t(def.tdefPage) * file->pageSize() + file->format().tdefRowCountOffset,
+               def.rowCount + 1);
+  testing_support::writeBytes(dir.file("miscounted.mdb"), bytes);
+  const CommandResult damaged = lvdb("check '" + dir.file("miscounted.mdb").string() + "'");
+  EXPECT_EQ(damaged.exitCode, 1);
+  EXPECT_EQ(damaged.out, "Table 'Table1': its definition counts " + std::to_string(def.rowCount + 1) +
+                             " rows, but " + std::to_string(def.rowCount) + " were found.\n"
+                             "1 problem found\n");
+
+  const CommandResult missing = lvdb("check '" + dir.file("none.mdb").string() + "'");
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.out.find("(3024)"), std::string::npos) << missing.out;
+
+  const CommandResult bare = lvdb("check");
+  EXPECT_EQ(bare.exitCode, 2);
+  EXPECT_NE(bare.out.find("lvdb check FILE"), std::string::npos) << bare.out;
+  EXPECT_EQ(lvdb("check '" + mdb.string() + "' Table1").exitCode, 2);
 }
 
 }  // namespace

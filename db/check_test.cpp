@@ -1,0 +1,717 @@
+// The integrity check: every Access-made fixture and every file the engine writes passes it,
+// and each kind of damage, made on purpose in a copy at a place found through the engine's own
+// reader, is reported with the sentence that names it (and, where the damage touches one
+// thing only, with nothing else).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "db/bytes.h"
+#include "db/catalog.h"
+#include "db/check.h"
+#include "db/index_page.h"
+#include "db/long_value.h"
+#include "db/page_file.h"
+#include "db/recordset.h"
+#include "db/table_scan.h"
+#include "db/test_support.h"
+#include "db/usage_map.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using db::CheckReport;
+using db::RowPointer;
+using testing_support::ScratchDir;
+
+std::string rowText(RowPointer p) {
+  return "row " + std::to_string(p.row) + " of page " + std::to_string(p.page);
+}
+
+std::string listed(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const std::string& l : lines) s += "\n  " + l;
+  return s.empty() ? " (none)" : s;
+}
+
+CheckReport checkFile(const fs::path& path) {
+  CheckReport report;
+  std::unique_ptr<db::PageFile> file;
+  db::DbError err = db::PageFile::open(path.string(), &file, false);
+  EXPECT_TRUE(err.ok()) << err.description;
+  if (!err.ok()) return report;
+  err = db::checkDatabase(*file, &report);
+  EXPECT_TRUE(err.ok()) << err.description;
+  return report;
+}
+
+// The report holds exactly these problems, in any order.
+void expectProblems(const CheckReport& report, std::vector<std::string> expected) {
+  std::vector<std::string> found = report.problems;
+  std::sort(found.begin(), found.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(found, expected) << "expected:" << listed(expected) << "\nfound:" << listed(found);
+}
+
+// The report holds this problem, among others.
+void expectProblem(const CheckReport& report, const std::string& sentence) {
+  EXPECT_NE(std::find(report.problems.begin(), report.problems.end(), sentence),
+            report.problems.end())
+      << "expected: " << sentence << "\nfound:" << listed(report.problems);
+}
+
+db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0) {
+  db::ColumnSpec c;
+  c.name = name;
+  c.type = type;
+  c.size = size;
+  c.allowZeroLength = true;
+  return c;
+}
+
+// A Jet4 database as the engine writes it: an autonumber primary key, a unique and an
+// ignore-nulls index, Memo and OLE values inline, on one long-value row and chained, and rows
+// that an UPDATE made longer, so that they moved and left a pointer in their slot.
+fs::path writeGamesDatabase(const fs::path& path) {
+  auto d = db::DBEngine().CreateDatabase(path.string());
+  db::TableSchema s;
+  s.name = "Games";
+  s.columns = {column("Id", db::ColumnType::Long),     column("Name", db::ColumnType::Text, 100),
+               column("Code", db::ColumnType::Text, 10), column("Notes", db::ColumnType::Memo),
+               column("Box", db::ColumnType::OLE),       column("Publisher", db::ColumnType::Text, 200)};
+  s.columns[0].autoNumber = true;
+  s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
+               {"Name", {{"Name", true}}, false, true, false, false},
+               {"Code", {{"Code", true}}, false, false, true, false}};
+  d->createTable(s);
+  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
+  for (int i = 0; i < 120; ++i) {
+    rs->AddNew();
+    rs->Fields("Name").Value = db::Variant("Game " + std::to_string(i));
+    if (i % 2 == 0) rs->Fields("Code").Value = db::Variant("C" + std::to_string(i));
+    rs->Fields("Notes").Value = db::Variant(std::string(i % 10 == 0 ? 6000 : (i % 3 ? 200 : 20), 'n'));
+    if (i % 25 == 0) rs->Fields("Box").Value = db::Variant(std::vector<uint8_t>(9000, uint8_t(i)));
+    rs->Fields("Publisher").Value = db::Variant("P");
+    rs->Update();
+  }
+  rs->Close();
+  d->Execute("UPDATE Games SET Publisher = '" + std::string(150, 'p') + "' WHERE Id <= 20");
+  d->Close();
+  return path;
+}
+
+// ---- Files that pass --------------------------------------------------------------------------
+
+class CheckFixtureTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CheckFixtureTest, accessMadeFilesPassEveryCheck) {
+  REQUIRE_FIXTURE(path, GetParam());
+  const CheckReport report = checkFile(path);
+  EXPECT_TRUE(report.clean()) << report.problems.size() << " problems:" << listed(report.problems);
+  EXPECT_GE(report.tables, 4u) << "the system tables are checked too";
+  EXPECT_GT(report.rows, 0u);
+  EXPECT_GT(report.indexEntries, 0u);
+  if (std::string(GetParam()) == "testUnicodeCompV2003.mdb") {
+    // Cyrillic, Greek and CJK text: keys the encoder refuses are counted, not reported.
+    EXPECT_GT(report.keysNotChecked, 0u);
+  } else {
+    EXPECT_EQ(report.keysNotChecked, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, CheckFixtureTest,
+                         ::testing::Values("nwind.mdb", "testIndexCodesV1997.mdb", "testV1997.mdb",
+                                           "test2V2003.mdb", "testUnicodeCompV2003.mdb",
+                                           "compIndexTestV2000.mdb", "overflowTestV2003.mdb",
+                                           "fixedNumericTestV2003.mdb", "blankJet4.mdb",
+                                           "blankAdoxJet4.mdb"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           std::string name = info.param;
+                           return name.substr(0, name.find('.'));
+                         });
+
+TEST(CheckTest, filesTheEngineWritesPassEveryCheck) {
+  ScratchDir dir;
+  {
+    auto d = db::DBEngine().CreateDatabase(dir.file("blank.mdb").string());
+    d->Close();
+  }
+  const CheckReport blank = checkFile(dir.file("blank.mdb"));
+  EXPECT_TRUE(blank.clean()) << listed(blank.problems);
+  // MSysObjects, MSysACEs, MSysQueries, MSysRelationships: 8 catalogue rows, 16 access entries.
+  EXPECT_EQ(blank.tables, 4u);
+  EXPECT_EQ(blank.rows, 24u);
+
+  const CheckReport games = checkFile(writeGamesDatabase(dir.file("games.mdb")));
+  EXPECT_TRUE(games.clean()) << listed(games.problems);
+  EXPECT_EQ(games.tables, 5u);
+  EXPECT_GT(games.rows, 120u + blank.rows);
+  EXPECT_GT(games.longValues, 0u);
+}
+
+// ---- Damage made on purpose -------------------------------------------------------------------
+
+// A copy of a database in a scratch folder. Places are found through the engine's reader of
+// the source file; patches go into the copy's bytes, which check() writes out and checks.
+class Damaged {
+ public:
+  explicit Damaged(const fs::path& source)
+      : path_(dir_.file(source.filename().string())), bytes_(testing_support::readBytes(source)) {
+    EXPECT_TRUE(db::PageFile::open(source.string(), &file_, false).ok());
+    EXPECT_TRUE(db::Catalog::load(*file_, &catalog_).ok());
+  }
+
+  const db::PageFile& file() const { return *file_; }
+  db::TableDef table(const std::string& name) const {
+    db::TableDef def;
+    EXPECT_TRUE(db::openTableDef(*file_, catalog_, name, &def).ok()) << name;
+    return def;
+  }
+  size_t pageStart(uint32_t page) const { return size_t(page) * file_->pageSize(); }
+  uint8_t& byte(size_t offset) { return bytes_.at(offset); }
+  void putU32(size_t offset, uint32_t v) { db::writeU32(std::span<uint8_t>(bytes_), offset, v); }
+
+  // Where the row `where` names starts in the file, and its length.
+  size_t rowOffset(RowPointer where, size_t* length = nullptr) const {
+    db::Page page;
+    std::span<const uint8_t> row;
+    EXPECT_TRUE(db::readRowAt(*file_, where, &page, &row).ok()) << rowText(where);
+    if (length) *length = row.size();
+    return pageStart(where.page) + static_cast<size_t>(row.data() - page.data());
+  }
+
+  // Sets or clears the bit of `page` in the inline usage map stored at `map`.
+  void setMapBit(RowPointer map, uint32_t page, bool on) {
+    const size_t at = rowOffset(map);
+    ASSERT_EQ(bytes_[at], db::kMapInline) << "the map at " << rowText(map) << " is not inline";
+    const uint32_t start = db::readU32(bytes_, at + 1);
+    ASSERT_GE(page, start);
+    uint8_t& b = bytes_.at(at + db::kMapInlineHeaderSize + (page - start) / 8);
+    const uint8_t bit = static_cast<uint8_t>(1u << ((page - start) % 8));
+    b = on ? (b | bit) : (b & ~bit);
+  }
+
+  // Offsets in the file of the ends of the entries of index page `page`, from its entry mask.
+  std::vector<size_t> entryEnds(uint32_t page) const {
+    const db::FormatDescriptor& f = file_->format();
+    std::vector<size_t> ends;
+    for (uint32_t k = 0; k < (f.indexEntryStart - f.indexMaskOffset) * 8; ++k) {
+      if (bytes_[pageStart(page) + f.indexMaskOffset + k / 8] & (1u << (k % 8))) {
+        ends.push_back(pageStart(page) + f.indexEntryStart + k);
+      }
+    }
+    return ends;
+  }
+
+  CheckReport check() {
+    testing_support::writeBytes(path_, bytes_);
+    return checkFile(path_);
+  }
+
+ private:
+  ScratchDir dir_;
+  fs::path path_;
+  std::vector<uint8_t> bytes_;
+  std::unique_ptr<db::PageFile> file_;
+  db::Catalog catalog_;
+};
+
+// What the damage tests need to know of a table: they run on a table of an Access-made Jet3
+// file and on one of a Jet4 file the engine writes.
+struct DamageCase {
+  const char* label;
+  const char* fixture;       // nullptr: the Games database written by writeGamesDatabase
+  const char* table;
+  const char* primaryKey;    // how the report names the primary key's B-tree
+  const char* chained;       // a Memo or OLE column with a value on chained long-value pages
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.label; }
+
+class CheckDamageTest : public ::testing::TestWithParam<DamageCase> {
+ protected:
+  void SetUp() override {
+    if (GetParam().fixture) {
+      REQUIRE_FIXTURE(path, GetParam().fixture);
+      source_ = path;
+    } else {
+      source_ = writeGamesDatabase(written_.file("games.mdb"));
+    }
+    Damaged probe(source_);
+    def_ = probe.table(GetParam().table);
+    what_ = "Table '" + std::string(GetParam().table) + "'";
+    for (size_t i = 0; i < def_.indexes.size(); ++i) {
+      if (def_.indexes[i].isPrimary()) primary_ = def_.indexes[i].realIndex;
+    }
+    indexWhat_ = what_ + ", " + GetParam().primaryKey;
+    std::vector<uint32_t> owned;
+    ASSERT_TRUE(db::readUsageMap(probe.file(), def_.ownedMap, &owned).ok());
+    ASSERT_FALSE(owned.empty());
+    dataPage_ = owned.front();
+    ASSERT_TRUE(db::readUsageMap(probe.file(), def_.freeMap, &freePages_).ok());
+  }
+
+  const db::RealIndexDef& primary() const { return def_.realIndexes[primary_]; }
+
+  // The first row of the table whose value of the chained column lies on chained long-value
+  // rows: its slot, the first row of the chain, and the value's length.
+  void findChainedValue(const Damaged& d, RowPointer* row, RowPointer* chain,
+                        uint32_t* length) const {
+    db::TableScan scan(d.file(), def_);
+    ASSERT_TRUE(scan.rewind().ok());
+    const int k = def_.findColumn(GetParam().chained);
+    ASSERT_GE(k, 0);
+    for (bool found = true;;) {
+      ASSERT_TRUE(scan.next(&found).ok());
+      ASSERT_TRUE(found) << "no chained value in " << GetParam().chained;
+      const db::RawField& f = scan.fields()[k];
+      if (!f.present || f.bytes.size() < db::kLongValueHeaderSize) continue;
+      if ((db::readU32(f.bytes, 0) & db::kLongValueKindMask) != 0) continue;
+      *row = {scan.location().page, static_cast<uint8_t>(scan.location().slot)};
+      *chain = RowPointer::fromStored(db::readU32(f.bytes, 4));
+      *length = db::readU32(f.bytes, 0) & db::kLongValueLengthMask;
+      return;
+    }
+  }
+
+  std::string columnWhat(const char* column) const { return what_ + ", column '" + column + "'"; }
+
+  ScratchDir written_;
+  fs::path source_;
+  db::TableDef def_;
+  std::string what_, indexWhat_;
+  size_t primary_ = 0;
+  uint32_t dataPage_ = 0;
+  std::vector<uint32_t> freePages_;
+};
+
+TEST_P(CheckDamageTest, tableMapsThatDisagreeWithItsPagesAreReported) {
+  const uint32_t root = primary().rootPage;
+  {
+    Damaged d(source_);
+    d.setMapBit(def_.ownedMap, dataPage_, false);
+    std::vector<std::string> expected = {what_ + ": data page " + std::to_string(dataPage_) +
+                                         " belongs to it but is missing from its owned-pages map."};
+    if (std::count(freePages_.begin(), freePages_.end(), dataPage_)) {
+      expected.push_back(what_ + ": its free-space map lists page " + std::to_string(dataPage_) +
+                         ", which is not in its owned-pages map.");
+    }
+    expectProblems(d.check(), expected);
+  }
+  {
+    Damaged d(source_);
+    d.setMapBit(def_.ownedMap, root, true);
+    expectProblems(d.check(), {what_ + ": its owned-pages map lists page " + std::to_string(root) +
+                               ", which is not one of its data pages but an index page of table '" +
+                               GetParam().table + "'."});
+  }
+  {
+    Damaged d(source_);
+    d.setMapBit(def_.freeMap, root, true);
+    expectProblems(d.check(), {what_ + ": its free-space map lists page " + std::to_string(root) +
+                               ", which is not in its owned-pages map."});
+  }
+}
+
+TEST_P(CheckDamageTest, indexMapsThatDisagreeWithTheTreeAreReported) {
+  const uint32_t root = primary().rootPage;
+  {
+    Damaged d(source_);
+    d.setMapBit(primary().usageMap, root, false);
+    expectProblems(d.check(), {indexWhat_ + ": page " + std::to_string(root) +
+                               " of its tree is missing from its usage map."});
+  }
+  {
+    Damaged d(source_);
+    d.setMapBit(primary().usageMap, dataPage_, true);
+    expectProblems(d.check(), {indexWhat_ + ": its usage map lists page " + std::to_string(dataPage_) +
+                               ", which is not a page of its tree but a data page of table '" +
+                               GetParam().table + "'."});
+  }
+}
+
+TEST_P(CheckDamageTest, longValuesOffTheirPagesOrOutOfTheirChainsAreReported) {
+  const std::string where = columnWhat(GetParam().chained);
+  const db::LongValueMaps* maps = nullptr;
+  const db::ColumnDef& col = def_.columns[def_.findColumn(GetParam().chained)];
+  for (const db::LongValueMaps& lv : def_.longValueMaps) {
+    if (lv.columnNumber == col.number) maps = &lv;
+  }
+  ASSERT_NE(maps, nullptr);
+  RowPointer row, chain;
+  uint32_t total = 0;
+  {
+    Damaged d(source_);
+    findChainedValue(d, &row, &chain, &total);
+    if (HasFatalFailure()) return;
+    const std::string value = where + ": the long value in " + rowText(row);
+    const std::string page = std::to_string(chain.page);
+    {
+      // Its first row points back to itself.
+      Damaged loop(source_);
+      loop.putU32(loop.rowOffset(chain), chain.stored());
+      expectProblems(loop.check(), {value + " loops back to " + rowText(chain) + "."});
+    }
+    {
+      size_t length = 0;
+      // Its first row says it is the last.
+      Damaged cut(source_);
+      cut.putU32(cut.rowOffset(chain, &length), 0);
+      expectProblems(cut.check(), {value + " ends after " + std::to_string(length - 4) +
+                                   " of its " + std::to_string(total) + " bytes."});
+    }
+    {
+      // Its page left out of the column's map: every value with a row there is reported.
+      Damaged unmapped(source_);
+      unmapped.setMapBit(maps->owned, chain.page, false);
+      const CheckReport r = unmapped.check();
+      expectProblem(r, value + " lies on page " + page +
+                           ", which is missing from the column's long-value map.");
+      for (const std::string& p : r.problems) {
+        EXPECT_NE(p.find("missing from the column's long-value map"), std::string::npos) << p;
+      }
+    }
+    {
+      // Its page no longer says LVAL.
+      Damaged owner(source_);
+      owner.putU32(owner.pageStart(chain.page) + db::kDataOwnerOffset, 0);
+      const CheckReport r = owner.check();
+      const std::string is = "which is not a long-value page but a data page whose owner field "
+                             "names page 0.";
+      expectProblem(r, value + " lies on page " + page + ", " + is);
+      expectProblem(r, where + ": its long-value map lists page " + page + ", " + is);
+    }
+  }
+}
+
+TEST_P(CheckDamageTest, countsAndAutonumbersAreHeldToTheRows) {
+  const db::FormatDescriptor& f = Damaged(source_).file().format();  // one of the constants
+  const size_t tdef = size_t(def_.tdefPage) * f.pageSize;
+  {
+    Damaged d(source_);
+    d.putU32(tdef + f.tdefRowCountOffset, def_.rowCount + 1);
+    expectProblems(d.check(), {what_ + ": its definition counts " + std::to_string(def_.rowCount + 1) +
+                               " rows, but " + std::to_string(def_.rowCount) + " were found."});
+  }
+  {
+    // The counter one below the highest value in the table.
+    const db::ColumnDef* autoColumn = nullptr;
+    for (const db::ColumnDef& c : def_.columns) {
+      if (c.isAutoLong()) autoColumn = &c;
+    }
+    ASSERT_NE(autoColumn, nullptr);
+    Damaged d(source_);
+    d.putU32(tdef + f.tdefAutonumberOffset, def_.lastAutonumber - 1);
+    expectProblems(d.check(), {columnWhat(autoColumn->name.c_str()) + ": it holds the autonumber " +
+                               std::to_string(def_.lastAutonumber) +
+                               ", above the table's last autonumber " +
+                               std::to_string(def_.lastAutonumber - 1) + "."});
+  }
+  {
+    Damaged d(source_);
+    const size_t count = tdef + f.tdefHeaderSize + primary_ * f.realIndexCountSize + 4;
+    d.putU32(count, primary().uniqueCount + 1);
+    expectProblems(d.check(), {indexWhat_ + ": its definition counts " +
+                               std::to_string(primary().uniqueCount + 1) +
+                               " distinct keys, but the index holds " +
+                               std::to_string(primary().uniqueCount) + "."});
+  }
+}
+
+TEST_P(CheckDamageTest, indexEntriesThatDisagreeWithTheRowsAreReported) {
+  // The primary key's first leaf: autonumbers 1, 2, ... whose keys differ in their last byte.
+  std::vector<db::IndexEntry> entries;
+  {
+    Damaged probe(source_);
+    ASSERT_TRUE(db::scanIndex(probe.file(), primary(), &entries).ok());
+  }
+  ASSERT_GE(entries.size(), 2u);
+  ASSERT_EQ(entries[0].key.size(), 5u);
+  ASSERT_EQ(std::vector<uint8_t>(entries[0].key.begin(), entries[0].key.end() - 1),
+            std::vector<uint8_t>(entries[1].key.begin(), entries[1].key.end() - 1));
+  uint32_t leaf = primary().rootPage;
+  db::IndexPageContents contents;
+  for (;;) {
+    Damaged probe(source_);
+    ASSERT_TRUE(db::readIndexPage(probe.file(), leaf, &contents).ok());
+    if (contents.type == db::kPageIndexLeaf) break;
+    leaf = contents.entries.empty() ? contents.tail : contents.entries[0].childPage;
+  }
+  auto hexKey = [](const std::vector<uint8_t>& k) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t b : k) s += std::string(s.empty() ? "" : " ") + digits[b >> 4] + digits[b & 15];
+    return s;
+  };
+  // Each leaf entry ends with its row pointer: 3 page bytes, then the row byte; the key's last
+  // byte is the one before the pointer.
+  const RowPointer first = entries[0].row, second = entries[1].row;
+  {
+    Damaged d(source_);
+    d.byte(d.entryEnds(leaf)[0] - 1) = 0xFE;
+    const RowPointer bogus{first.page, 0xFE};
+    expectProblems(d.check(), {indexWhat_ + " holds an entry for " + rowText(bogus) +
+                                   ", which is not a live row of the table.",
+                               indexWhat_ + " has no entry for " + rowText(first) + "."});
+  }
+  {
+    // The second key made equal to the first: a duplicate in a unique index.
+    Damaged d(source_);
+    const std::vector<size_t> ends = d.entryEnds(leaf);
+    d.byte(ends[1] - 5) = d.byte(ends[0] - 5);
+    expectProblems(d.check(),
+                   {indexWhat_ + ": the entry for " + rowText(second) + " has the key " +
+                        hexKey(entries[0].key) + ", but the row's values give " +
+                        hexKey(entries[1].key) + ".",
+                    indexWhat_ + " is unique but holds the key " + hexKey(entries[0].key) +
+                        " 2 times: " + rowText(first) + ", " + rowText(second) + ".",
+                    indexWhat_ + ": its definition counts " + std::to_string(primary().uniqueCount) +
+                        " distinct keys, but the index holds " +
+                        std::to_string(primary().uniqueCount - 1) + "."});
+  }
+  {
+    // The second key made smaller than the first: out of order.
+    Damaged d(source_);
+    d.byte(d.entryEnds(leaf)[1] - 5) = 0x00;
+    std::vector<uint8_t> low = entries[1].key;
+    low.back() = 0x00;
+    expectProblems(d.check(),
+                   {indexWhat_ + ": leaf entry 1 (for " + rowText(second) +
+                        ") does not sort after the entry before it.",
+                    indexWhat_ + ": the entry for " + rowText(second) + " has the key " +
+                        hexKey(low) + ", but the row's values give " + hexKey(entries[1].key) + "."});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tables, CheckDamageTest,
+    ::testing::Values(DamageCase{"Jet3AccessCategories", "nwind.mdb", "Categories",
+                                 "index 'PrimaryKey' (also '.rC')", "Picture"},
+                      DamageCase{"Jet4EngineGames", nullptr, "Games", "index 'PrimaryKey'", "Box"}),
+    [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.label); });
+
+TEST(CheckTest, pagesInUseThatTheGlobalMapCallsFreeAreReported) {
+  ScratchDir written;
+  const fs::path source = writeGamesDatabase(written.file("games.mdb"));
+  Damaged probe(source);
+  const db::TableDef def = probe.table("Games");
+  std::vector<uint32_t> owned, longValues;
+  ASSERT_TRUE(db::readUsageMap(probe.file(), def.ownedMap, &owned).ok());
+  ASSERT_TRUE(db::readUsageMap(probe.file(), def.longValueMaps.at(0).owned, &longValues).ok());
+  ASSERT_FALSE(longValues.empty());
+  const std::vector<std::pair<uint32_t, std::string>> cases = {
+      {owned.front(), "a data page of table 'Games'"},
+      {def.tdefPage, "the definition of table 'Games'"},
+      {def.realIndexes[1].rootPage, "an index page of table 'Games'"},
+      {longValues.front(), "a long-value page of table 'Games'"},
+      {2, "the definition of table 'MSysObjects'"},
+      // The page of the table's maps may hold the maps of other tables too: the report names
+      // the first table whose map it found there.
+      {def.ownedMap.page, "the usage maps of table '"},
+  };
+  for (const auto& [page, what] : cases) {
+    Damaged d(source);
+    d.setMapBit({1, 0}, page, true);  // a set bit in the global map means free
+    const CheckReport r = d.check();
+    const std::string start = "Page " + std::to_string(page) + " (" + what;
+    const std::string end = ") is in use, but the global usage map marks it free.";
+    ASSERT_EQ(r.problems.size(), 1u) << listed(r.problems);
+    EXPECT_EQ(r.problems[0].substr(0, start.size()), start) << r.problems[0];
+    EXPECT_EQ(r.problems[0].substr(r.problems[0].size() - std::min(end.size(), r.problems[0].size())),
+              end) << r.problems[0];
+  }
+}
+
+TEST(CheckTest, referenceMapsAndTheirBitmapPagesAreCheckedToo) {
+  // Two tables written in turn, a row a page each: each table's pages spread over more than
+  // the 512 an inline Jet4 map reaches, so its owned map becomes a reference map whose bitmaps
+  // lie on usage-map pages (type 0x05).
+  ScratchDir dir;
+  const fs::path path = dir.file("wide.mdb");
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    for (const char* name : {"Left", "Right"}) {
+      db::TableSchema s;
+      s.name = name;
+      for (int c = 0; c < 7; ++c) {
+        s.columns.push_back(column(("T" + std::to_string(c)).c_str(), db::ColumnType::Text, 255));
+        s.columns.back().unicodeCompression = false;
+      }
+      d->createTable(s);
+    }
+    auto left = d->OpenRecordset("SELECT * FROM [Left]", db::dbOpenDynaset);
+    auto right = d->OpenRecordset("SELECT * FROM [Right]", db::dbOpenDynaset);
+    for (int i = 0; i < 300; ++i) {
+      for (auto* rs : {&left, &right}) {
+        (*rs)->AddNew();
+        for (int c = 0; c < 7; ++c) (*rs)->Fields("T" + std::to_string(c)).Value = db::Variant(std::string(255, 'a' + c));
+        (*rs)->Update();
+      }
+    }
+    d->Close();
+  }
+  const CheckReport report = checkFile(path);
+  EXPECT_TRUE(report.clean()) << listed(report.problems);
+
+  Damaged probe(path);
+  const db::TableDef def = probe.table("Left");
+  db::Page mapPage;
+  std::span<const uint8_t> row;
+  ASSERT_TRUE(db::readRowAt(probe.file(), def.ownedMap, &mapPage, &row).ok());
+  ASSERT_EQ(row[0], db::kMapReference);
+  const uint32_t bitmapPage = db::readU32(row, 1);  // the bitmap of pages 0..32735
+  std::vector<uint32_t> owned;
+  ASSERT_TRUE(db::readUsageMap(probe.file(), def.ownedMap, &owned).ok());
+  ASSERT_GT(owned.size(), 1u);
+  {
+    Damaged d(path);
+    d.setMapBit({1, 0}, bitmapPage, true);
+    expectProblems(d.check(), {"Page " + std::to_string(bitmapPage) +
+                               " (the usage maps of table 'Left') is in use, but the global usage "
+                               "map marks it free."});
+  }
+  {
+    Damaged d(path);
+    const uint32_t page = owned[owned.size() / 2];  // a full page: not in the free-space map
+    d.byte(d.pageStart(bitmapPage) + db::kMapPageHeaderSize + page / 8) &=
+        static_cast<uint8_t>(~(1u << (page % 8)));
+    expectProblems(d.check(), {"Table 'Left': data page " + std::to_string(page) +
+                               " belongs to it but is missing from its owned-pages map."});
+  }
+}
+
+TEST(CheckTest, movedRowsMustPointToRowsThatExist) {
+  REQUIRE_FIXTURE(access, "overflowTestV2003.mdb");
+  ScratchDir written;
+  for (const auto& [source, table] : {std::pair<fs::path, std::string>{access, "Table1"},
+                                      {writeGamesDatabase(written.file("games.mdb")), "Games"}}) {
+    Damaged probe(source);
+    const db::TableDef def = probe.table(table);
+    std::vector<uint32_t> owned;
+    ASSERT_TRUE(db::readUsageMap(probe.file(), def.ownedMap, &owned).ok());
+    // The first slot that points to where its row moved.
+    RowPointer moved{0, 0};
+    db::Page page;
+    for (uint32_t p : owned) {
+      ASSERT_TRUE(probe.file().readPage(p, &page).ok());
+      uint16_t count = 0;
+      ASSERT_TRUE(db::dataRowCount(probe.file(), page, p, &count).ok());
+      for (uint16_t s = 0; s < count && moved.page == 0; ++s) {
+        db::RowSlot slot;
+        ASSERT_TRUE(db::dataRowSlot(probe.file(), page, p, s, &slot).ok());
+        if (slot.overflow && !slot.deleted) moved = {p, static_cast<uint8_t>(s)};
+      }
+      if (moved.page != 0) break;
+    }
+    ASSERT_NE(moved.page, 0u) << table << " has no moved row";
+    const size_t pointer = probe.rowOffset(moved);
+    const RowPointer target = RowPointer::fromStored(db::readU32(
+        testing_support::readBytes(source), pointer));
+    uint16_t targetRows = 0;
+    ASSERT_TRUE(probe.file().readPage(target.page, &page).ok());
+    ASSERT_TRUE(db::dataRowCount(probe.file(), page, target.page, &targetRows).ok());
+    const std::string what = "Table '" + table + "': " + rowText(moved) + " points to ";
+    {
+      Damaged d(source);
+      d.putU32(pointer, RowPointer{target.page, 0xFE}.stored());
+      expectProblems(d.check(), {what + rowText({target.page, 0xFE}) +
+                                 ", which does not exist: the page has " +
+                                 std::to_string(targetRows) + " rows."});
+    }
+    {
+      Damaged d(source);
+      d.putU32(pointer, RowPointer{def.tdefPage, 0}.stored());
+      expectProblems(d.check(), {what + rowText({def.tdefPage, 0}) +
+                                 ", which does not exist: the page is a table-definition page."});
+    }
+  }
+}
+
+TEST(CheckTest, intermediateEntriesMustCopyTheirChildsGreatestEntry) {
+  REQUIRE_FIXTURE(path, "nwind.mdb");
+  Damaged probe(path);
+  const db::TableDef def = probe.table("Order Details");
+  // A B-tree of more than one level: its root is an intermediate page.
+  const db::RealIndexDef* index = nullptr;
+  std::string name;
+  db::IndexPageContents root;
+  for (const db::IndexDef& li : def.indexes) {
+    const db::RealIndexDef& ri = def.realIndexes[li.realIndex];
+    ASSERT_TRUE(db::readIndexPage(probe.file(), ri.rootPage, &root).ok());
+    if (root.type == db::kPageIndexNode && !root.entries.empty()) {
+      index = &ri;
+      name = li.name;
+      break;
+    }
+  }
+  ASSERT_NE(index, nullptr) << "no multi-level index in Order Details";
+  // An intermediate entry is the child's last entry and then the child's page (4 bytes): its
+  // row byte is the fifth byte from its end.
+  Damaged d(path);
+  const size_t rowByte = d.entryEnds(index->rootPage)[0] - 5;
+  const RowPointer was = root.entries[0].row;
+  const RowPointer now{was.page, static_cast<uint8_t>(was.row ^ 0x01)};
+  d.byte(rowByte) = now.row;
+  const CheckReport r = d.check();
+  ASSERT_EQ(r.problems.size(), 1u) << listed(r.problems);
+  EXPECT_NE(r.problems[0].find("index '" + name + "'"), std::string::npos) << r.problems[0];
+  EXPECT_NE(r.problems[0].find(": intermediate page " + std::to_string(index->rootPage) +
+                               " keeps for its child page " +
+                               std::to_string(root.entries[0].childPage) + " the entry for " +
+                               rowText(now) + ", which is not that child's greatest entry (the one for " +
+                               rowText(was) + ")."),
+            std::string::npos)
+      << r.problems[0];
+}
+
+TEST(CheckTest, anAllNullRowInAnIndexThatIgnoresNullsIsReported) {
+  ScratchDir written;
+  const fs::path source = writeGamesDatabase(written.file("games.mdb"));
+  Damaged probe(source);
+  const db::TableDef def = probe.table("Games");
+  const int code = def.findColumn("Code");
+  ASSERT_GE(code, 0);
+  // A row that has a Code and lives in its own slot; clearing the Code's null-mask bit at the
+  // row's end makes the value Null, while its entry in the Code index stays.
+  db::TableScan scan(probe.file(), def);
+  ASSERT_TRUE(scan.rewind().ok());
+  RowPointer row{0, 0};
+  db::Page page;
+  for (bool found = true; row.page == 0;) {
+    ASSERT_TRUE(scan.next(&found).ok());
+    ASSERT_TRUE(found);
+    db::RowSlot slot;
+    ASSERT_TRUE(probe.file().readPage(scan.location().page, &page).ok());
+    ASSERT_TRUE(db::dataRowSlot(probe.file(), page, scan.location().page, scan.location().slot, &slot).ok());
+    if (scan.fields()[code].present && !slot.overflow) {
+      row = {scan.location().page, static_cast<uint8_t>(scan.location().slot)};
+    }
+  }
+  size_t length = 0;
+  const size_t start = probe.rowOffset(row, &length);
+  Damaged d(source);
+  const uint16_t columns = db::readU16(std::span<const uint8_t>(&d.byte(start), 2), 0);
+  const size_t mask = start + length - (columns + 7) / 8;
+  const uint16_t number = def.columns[code].number;
+  d.byte(mask + number / 8) &= static_cast<uint8_t>(~(1u << (number % 8)));
+  expectProblems(d.check(), {"Table 'Games', index 'Code' holds an entry for " + rowText(row) +
+                             ", whose key columns are all Null, though the index ignores Nulls."});
+}
+
+TEST(CheckTest, aFileWhoseCatalogueCannotBeReadFailsInsteadOfReporting) {
+  REQUIRE_FIXTURE(path, "testV1997.mdb");
+  ScratchDir dir;
+  std::vector<uint8_t> bytes = testing_support::readBytes(path);
+  bytes[2 * db::kVersion3.pageSize] = 0x01;  // page 2, MSysObjects' definition, now a data page
+  testing_support::writeBytes(dir.file("broken.mdb"), bytes);
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(dir.file("broken.mdb").string(), &file, false).ok());
+  CheckReport report;
+  const db::DbError err = db::checkDatabase(*file, &report);
+  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::CorruptDatabase));
+  EXPECT_NE(err.description.find("page 2"), std::string::npos) << err.description;
+}
+
+}  // namespace
