@@ -412,6 +412,63 @@ TEST(WriteTest, aliasesWriteIntoTheirColumnsAndFieldsCopyByValue) {
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][1], Variant("Hard"));
   EXPECT_EQ(rows[0][0], Variant(firstId));
+  d->Close();
+  testing_support::expectSoundFile(dir.file("a.mdb"));
+}
+
+// Column properties live in the table's property blob, where Jet keeps them; the writer
+// honours them, also after the file is opened again, and mdbtools reads them.
+TEST(WriteTest, columnPropertiesAreStoredAndHonoured) {
+  ScratchDir dir;
+  const auto path = dir.file("p.mdb");
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    db::TableSchema s;
+    s.name = "Games";
+    s.columns = {column("Name", ColumnType::Text, 50), column("Players", ColumnType::Integer),
+                 column("Label", ColumnType::Text, 20), column("Adult", ColumnType::Boolean),
+                 column("Ratio", ColumnType::Double)};
+    s.columns[0].required = true;
+    s.columns[0].description = "The game's title, as the box prints it";
+    s.columns[1].defaultValue = Variant(int32_t{4});
+    s.columns[2].defaultValue = Variant("say \"hi\"");
+    s.columns[2].allowZeroLength = false;
+    s.columns[3].defaultValue = Variant(true);
+    s.columns[4].defaultValue = Variant(0.25);
+    d->createTable(s);
+    d->Close();
+  }
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
+  rs->AddNew();
+  rs->Fields("Name").Value = Variant("Elite");
+  rs->Update();
+  rs->AddNew();
+  rs->Fields("Name").Value = Variant("Given");
+  rs->Fields("Players").Value = Variant(int32_t{1});
+  rs->Fields("Label").Value = Variant();  // set, to Null: no default
+  rs->Update();
+  const auto rows = readRows(*d, "Games");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][1], Variant(int16_t{4}));
+  EXPECT_EQ(rows[0][2], Variant("say \"hi\""));
+  EXPECT_EQ(rows[0][3], Variant(true));
+  EXPECT_EQ(rows[0][4], Variant(0.25));
+  EXPECT_EQ(rows[1][1], Variant(int16_t{1}));
+  EXPECT_TRUE(rows[1][2].isNull());
+  rs->AddNew();
+  EXPECT_EQ(errorNumberOf([&] { rs->Update(); }), number(DbErrorNumber::ValueRequired));
+  rs->Fields("Name").Value = Variant("x");
+  rs->Fields("Label").Value = Variant("");
+  EXPECT_EQ(errorNumberOf([&] { rs->Update(); }), number(DbErrorNumber::ZeroLengthNotAllowed));
+  d->Close();
+  testing_support::expectSoundFile(path);
+  if (testing_support::haveMdbTools()) {
+    const std::string props = testing_support::runCommand("mdb-prop '" + path.string() + "' Games");
+    EXPECT_NE(props.find("Description: The game's title, as the box prints it"), std::string::npos) << props;
+    EXPECT_NE(props.find("Required: yes"), std::string::npos) << props;
+    EXPECT_NE(props.find("DefaultValue: 4"), std::string::npos) << props;
+  }
 }
 
 TEST(WriteTest, updateStatementsRewriteRowsAndMoveThoseThatGrow) {
