@@ -170,8 +170,23 @@ class Tree {
            indexPageCapacity(file_.format());
   }
 
-  // After the greatest entry below path[level] changed, the copies above it follow.
-  DbError propagateLast(std::vector<PathStep>& path, size_t level) {
+  // After the greatest entry below path[level] changed, the copies above it follow. A copy
+  // that grows can overflow its page: the page is split, which changes the path, so the work
+  // starts over from a fresh descent to `target` until no page splits.
+  DbError propagateLast(std::vector<PathStep>& path, size_t level, const std::vector<uint8_t>& target) {
+    for (int round = 0;; ++round) {
+      if (round > 64) return file_.corrupt("an index keeps splitting without end");
+      bool split = false;
+      DbError err = propagateOnce(path, level, &split);
+      if (!err.ok() || !split) return err;
+      err = descend(target, &path);
+      if (!err.ok()) return err;
+      level = path.size() - 1;
+    }
+  }
+
+  DbError propagateOnce(std::vector<PathStep>& path, size_t level, bool* splitDone) {
+    *splitDone = false;
     for (size_t up = level; up-- > 0;) {
       PathStep& parent = path[up];
       IndexEntry last;
@@ -184,6 +199,10 @@ class Tree {
         }
         e.key = last.key;
         e.row = last.row;
+        if (overflows(*parent.page)) {
+          *splitDone = true;
+          return split(path, up);
+        }
         err = write(parent.pageNo);
         if (!err.ok()) return err;
         // Only the tail's (or a lone entry's) greatest entry is the parent's own.
@@ -381,11 +400,11 @@ DbError indexInsert(PageAllocator& allocator, const TableDef& def, const RealInd
       // took the new entry follow it.
       std::vector<PathStep> again;
       err = tree.descend(target, &again);
-      if (err.ok()) err = tree.propagateLast(again, again.size() - 1);
+      if (err.ok()) err = tree.propagateLast(again, again.size() - 1, target);
     }
   } else {
     err = tree.write(path.back().pageNo);
-    if (err.ok() && becameLast) err = tree.propagateLast(path, path.size() - 1);
+    if (err.ok() && becameLast) err = tree.propagateLast(path, path.size() - 1, target);
   }
   // A failure half way leaves pages the cache may not show as they are on disk.
   if (!err.ok()) tree.forget();
@@ -428,7 +447,7 @@ DbError removeEntry(PageAllocator& allocator, const TableDef& def, const RealInd
   entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(at));
   if (!entries.empty() || path.size() == 1) {
     err = tree.write(path.back().pageNo);
-    if (err.ok() && wasLast && !entries.empty()) err = tree.propagateLast(path, path.size() - 1);
+    if (err.ok() && wasLast && !entries.empty()) err = tree.propagateLast(path, path.size() - 1, target);
     if (!err.ok()) tree.forget();
     return err;
   }
@@ -482,7 +501,7 @@ DbError removeEntry(PageAllocator& allocator, const TableDef& def, const RealInd
       pe.push_back(only);
     }
     err = tree.write(parent.pageNo);
-    if (err.ok()) err = tree.propagateLast(path, level - 1);
+    if (err.ok()) err = tree.propagateLast(path, level - 1, target);
     break;
   }
   if (!err.ok()) tree.forget();

@@ -153,3 +153,37 @@ TEST(IndexBTreeTest, duplicatesInUniqueIndexesAreRefusedAndStoreNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Keys of very different lengths: when a parent's copy of a child's greatest entry is
+// replaced by a longer one, the parent can overflow and must split too.
+TEST(IndexBTreeTest, longerCopiesOfGreatestEntriesSplitTheirParents) {
+  testing_support::ScratchDir dir;
+  const auto path = dir.file("long.mdb");
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    db::TableSchema s;
+    s.name = "T";
+    s.columns = {column("Id", ColumnType::Long), column("Name", ColumnType::Text, 255)};
+    s.columns[0].autoNumber = true;
+    s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
+                 {"Name", {{"Name", true}}, false, false, false, false}};
+    d->createTable(s);
+    auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
+    for (int i = 0; i < 800; ++i) {
+      rs->AddNew();
+      rs->Fields("Name").Value =
+          Variant(std::string(i % 2 ? 200 : 1, static_cast<char>('a' + i % 26)) + std::to_string(100000 + i));
+      rs->Update();
+    }
+    for (int k = 1; k <= 60; ++k) {
+      d->Execute("UPDATE T SET Name = 'zzz' WHERE Id = " + std::to_string(k), db::dbFailOnError);
+    }
+    d->Close();
+  }
+  testing_support::expectSoundFile(path);
+  expectIndexesMatchTheRows(path, "T");
+}
+
+}  // namespace
