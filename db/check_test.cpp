@@ -21,6 +21,10 @@
 
 namespace {
 
+using testing_support::column;
+using testing_support::errorNumberOf;
+using testing_support::number;
+
 namespace fs = std::filesystem;
 using db::CheckReport;
 using db::RowPointer;
@@ -60,15 +64,6 @@ void expectProblem(const CheckReport& report, const std::string& sentence) {
   EXPECT_NE(std::find(report.problems.begin(), report.problems.end(), sentence),
             report.problems.end())
       << "expected: " << sentence << "\nfound:" << listed(report.problems);
-}
-
-db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0) {
-  db::ColumnSpec c;
-  c.name = name;
-  c.type = type;
-  c.size = size;
-  c.allowZeroLength = true;
-  return c;
 }
 
 // A Jet4 database as the engine writes it: an autonumber primary key, a unique and an

@@ -14,6 +14,10 @@
 
 namespace {
 
+using testing_support::column;
+using testing_support::errorNumberOf;
+using testing_support::number;
+
 using db::ColumnType;
 using db::Variant;
 using testing_support::ScratchDir;
@@ -63,15 +67,6 @@ INSTANTIATE_TEST_SUITE_P(Jet4Fixtures, CompactFixtureTest,
                            std::string name = info.param;
                            return name.substr(0, name.find('.'));
                          });
-
-db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
-  db::ColumnSpec c;
-  c.name = name;
-  c.type = type;
-  c.size = size;
-  c.allowZeroLength = true;
-  return c;
-}
 
 // A file grown by appends in random key order and by updates that move rows: its copy has
 // full index pages in order, the same rows, and the autonumber counter as it stood (past

@@ -15,13 +15,13 @@
 
 namespace {
 
+using testing_support::number;
+
 using db::DbErrorNumber;
 using testing_support::readBytes;
 using testing_support::readEverything;
 using testing_support::ScratchDir;
 using testing_support::writeBytes;
-
-int number(DbErrorNumber n) { return static_cast<int>(n); }
 
 int openError(const std::filesystem::path& path, std::string* description = nullptr) {
   try {

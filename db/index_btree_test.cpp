@@ -15,17 +15,12 @@
 
 namespace {
 
+using testing_support::column;
+using testing_support::errorNumberOf;
+using testing_support::number;
+
 using db::ColumnType;
 using db::Variant;
-
-db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
-  db::ColumnSpec c;
-  c.name = name;
-  c.type = type;
-  c.size = size;
-  c.allowZeroLength = true;
-  return c;
-}
 
 // Each index's leaf entries, in order, against the keys of the rows sorted.
 void expectIndexesMatchTheRows(const std::filesystem::path& path, const std::string& table) {

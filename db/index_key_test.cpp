@@ -21,6 +21,8 @@
 
 namespace {
 
+using testing_support::number;
+
 using db::ColumnDef;
 using db::DatabaseHeader;
 using db::DbError;
@@ -29,8 +31,6 @@ using db::IndexEntry;
 using db::IndexPageContents;
 using db::Variant;
 using Bytes = std::vector<uint8_t>;
-
-int number(DbErrorNumber n) { return static_cast<int>(n); }
 
 Bytes hexBytes(const std::string& hex) {
   Bytes out;

@@ -9,19 +9,12 @@
 
 namespace {
 
+using testing_support::column;
+using testing_support::errorNumberOf;
+using testing_support::number;
+
 using db::DbErrorNumber;
 using db::Variant;
-
-int errorNumberOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const db::DbException& e) {
-    return e.number();
-  }
-  return 0;
-}
-
-int number(DbErrorNumber n) { return static_cast<int>(n); }
 
 struct ProductRow {
   int32_t id = 0;

@@ -229,4 +229,22 @@ void expectSoundFile(const std::filesystem::path& path) {
   for (const std::string& problem : report.problems) ADD_FAILURE() << path.filename() << ": " << problem;
 }
 
+int errorNumberOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const db::DbException& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size) {
+  db::ColumnSpec c;
+  c.name = name;
+  c.type = type;
+  c.size = size;
+  c.allowZeroLength = true;
+  return c;
+}
+
 }  // namespace testing_support

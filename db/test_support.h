@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "db/schema.h"
 #include "db/value.h"
 
 namespace testing_support {
@@ -64,6 +66,13 @@ std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std:
 // `why` tells how they differ.
 bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
                     std::string* why);
+
+// The Jet error number an action throws, 0 when it throws none.
+int errorNumberOf(const std::function<void()>& action);
+inline int number(db::DbErrorNumber n) { return static_cast<int>(n); }
+
+// A column for a test table: zero-length text allowed, so that tests set only what they test.
+db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0);
 
 // Runs the integrity check on a file and fails the calling test with every problem it finds.
 void expectSoundFile(const std::filesystem::path& path);

@@ -19,30 +19,14 @@
 
 namespace {
 
+using testing_support::column;
+using testing_support::errorNumberOf;
+using testing_support::number;
+
 using db::ColumnType;
 using db::DbErrorNumber;
 using db::Variant;
 using testing_support::ScratchDir;
-
-int errorNumberOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const db::DbException& e) {
-    return e.number();
-  }
-  return 0;
-}
-
-int number(DbErrorNumber n) { return static_cast<int>(n); }
-
-db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
-  db::ColumnSpec c;
-  c.name = name;
-  c.type = type;
-  c.size = size;
-  c.allowZeroLength = true;
-  return c;
-}
 
 // Rows as our reader gives them, through a snapshot on SELECT *.
 std::vector<std::vector<Variant>> readRows(db::Database& d, const std::string& table) {
