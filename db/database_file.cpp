@@ -158,36 +158,36 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
   uint16_t fixedOffset = 0;
   uint16_t varSlot = 0;
   for (size_t i = 0; i < schema.columns.size(); ++i) {
-    const ColumnSpec& spec = schema.columns[i];
-    if (!validName(spec.name)) return invalid("'" + spec.name + "' is not a valid column name.");
+    const ColumnSpec& given = schema.columns[i];
+    if (!validName(given.name)) return invalid("'" + given.name + "' is not a valid column name.");
     for (size_t j = 0; j < i; ++j) {
-      if (equalsIgnoreCase(schema.columns[j].name, spec.name)) {
-        return invalid("The column name '" + spec.name + "' is used twice in '" + schema.name + "'.");
+      if (equalsIgnoreCase(schema.columns[j].name, given.name)) {
+        return invalid("The column name '" + given.name + "' is used twice in '" + schema.name + "'.");
       }
     }
     ColumnDef c;
-    c.name = spec.name;
-    c.typeCode = static_cast<uint8_t>(spec.type);
+    c.name = given.name;
+    c.typeCode = static_cast<uint8_t>(given.type);
     if (std::string(columnTypeName(c.typeCode)) == "Unknown") {
-      return invalid("The column '" + spec.name + "' has an unknown type.");
+      return invalid("The column '" + given.name + "' has an unknown type.");
     }
     c.number = static_cast<uint16_t>(i);
     c.sortOrder = header.sortOrder ? header.sortOrder : 1033;
     if (!jet4) c.codePage = header.codePage;
     c.flags = kColumnUpdatable;
     const uint16_t fixedSize = fixedTypeSize(c.typeCode);
-    switch (spec.type) {
+    switch (given.type) {
       case ColumnType::Text:
-        if (spec.size < 1 || spec.size > 255) {
-          return invalid("The text column '" + spec.name + "' must hold 1 to 255 characters.");
+        if (given.size < 1 || given.size > 255) {
+          return invalid("The text column '" + given.name + "' must hold 1 to 255 characters.");
         }
-        c.length = static_cast<uint16_t>(jet4 ? 2 * spec.size : spec.size);
+        c.length = static_cast<uint16_t>(jet4 ? 2 * given.size : given.size);
         break;
       case ColumnType::Binary:
-        if (spec.size < 1 || spec.size > 510) {
-          return invalid("The binary column '" + spec.name + "' must hold 1 to 510 bytes.");
+        if (given.size < 1 || given.size > 510) {
+          return invalid("The binary column '" + given.name + "' must hold 1 to 510 bytes.");
         }
-        c.length = spec.size;
+        c.length = given.size;
         break;
       case ColumnType::Memo:
       case ColumnType::OLE:
@@ -199,27 +199,27 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
       default:
         c.length = fixedSize;
     }
-    if (spec.autoNumber) {
-      if (spec.type != ColumnType::Long) {
-        return invalid("Only a Long column can be an autonumber; '" + spec.name + "' is not.");
+    if (given.autoNumber) {
+      if (given.type != ColumnType::Long) {
+        return invalid("Only a Long column can be an autonumber; '" + given.name + "' is not.");
       }
       c.flags |= kColumnAutoLong;
     }
-    if (spec.type == ColumnType::Decimal) {
+    if (given.type == ColumnType::Decimal) {
       if (!jet4) return invalid("Decimal columns need a Jet4 database.");
-      if (spec.precision < 1 || spec.precision > 28 || spec.scale > spec.precision) {
-        return invalid("The decimal column '" + spec.name + "' has an invalid precision or scale.");
+      if (given.precision < 1 || given.precision > 28 || given.scale > given.precision) {
+        return invalid("The decimal column '" + given.name + "' has an invalid precision or scale.");
       }
-      c.precision = spec.precision;
-      c.scale = spec.scale;
+      c.precision = given.precision;
+      c.scale = given.scale;
     }
-    if (jet4 && spec.unicodeCompression &&
-        (spec.type == ColumnType::Text || spec.type == ColumnType::Memo)) {
+    if (jet4 && given.unicodeCompression &&
+        (given.type == ColumnType::Text || given.type == ColumnType::Memo)) {
       c.extFlags |= kColumnExtCompressedUnicode;
     }
-    if (spec.type == ColumnType::Boolean || fixedSize > 0) {
+    if (given.type == ColumnType::Boolean || fixedSize > 0) {
       c.flags |= kColumnFixed;
-      if (spec.type != ColumnType::Boolean) {
+      if (given.type != ColumnType::Boolean) {
         c.fixedOffset = fixedOffset;
         fixedOffset = static_cast<uint16_t>(fixedOffset + fixedSize);
       }
@@ -234,24 +234,24 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
 
   bool primarySeen = false;
   for (size_t i = 0; i < schema.indexes.size(); ++i) {
-    const IndexSpec& spec = schema.indexes[i];
-    if (!validName(spec.name) || spec.columns.empty() || spec.columns.size() > 10) {
-      return invalid("The index '" + spec.name + "' of '" + schema.name + "' is not valid.");
+    const IndexSpec& given = schema.indexes[i];
+    if (!validName(given.name) || given.columns.empty() || given.columns.size() > 10) {
+      return invalid("The index '" + given.name + "' of '" + schema.name + "' is not valid.");
     }
     for (size_t j = 0; j < i; ++j) {
-      if (equalsIgnoreCase(schema.indexes[j].name, spec.name)) {
-        return invalid("The index name '" + spec.name + "' is used twice in '" + schema.name + "'.");
+      if (equalsIgnoreCase(schema.indexes[j].name, given.name)) {
+        return invalid("The index name '" + given.name + "' is used twice in '" + schema.name + "'.");
       }
     }
-    if (spec.primaryKey && primarySeen) {
+    if (given.primaryKey && primarySeen) {
       return invalid("The table '" + schema.name + "' has more than one primary key.");
     }
-    primarySeen = primarySeen || spec.primaryKey;
+    primarySeen = primarySeen || given.primaryKey;
     RealIndexDef real;
-    for (const IndexColumnSpec& ic : spec.columns) {
+    for (const IndexColumnSpec& ic : given.columns) {
       const int k = def.findColumn(ic.column);
       if (k < 0) {
-        return invalid("The index '" + spec.name + "' names '" + ic.column +
+        return invalid("The index '" + given.name + "' names '" + ic.column +
                        "', which is not a column of '" + schema.name + "'.");
       }
       const uint8_t t = def.columns[k].typeCode;
@@ -261,15 +261,15 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
       real.columns.push_back({def.columns[k].number, ic.ascending});
     }
     real.flags = 0;
-    if (spec.unique || spec.primaryKey) real.flags |= kIndexUnique;
-    if (spec.ignoreNulls) real.flags |= kIndexIgnoreNulls;
-    if (spec.required || (spec.primaryKey && !system)) real.flags |= kIndexRequired;
+    if (given.unique || given.primaryKey) real.flags |= kIndexUnique;
+    if (given.ignoreNulls) real.flags |= kIndexIgnoreNulls;
+    if (given.required || (given.primaryKey && !system)) real.flags |= kIndexRequired;
     if (jet4) real.flags |= kIndexJet4Marker;
     IndexDef logical;
-    logical.name = spec.name;
+    logical.name = given.name;
     logical.number = static_cast<uint32_t>(i);
     logical.realIndex = static_cast<uint32_t>(i);
-    logical.type = spec.primaryKey ? kIndexTypePrimary : kIndexTypeNormal;
+    logical.type = given.primaryKey ? kIndexTypePrimary : kIndexTypeNormal;
     def.realIndexes.push_back(real);
     def.indexes.push_back(logical);
   }
@@ -570,10 +570,10 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     if (!err.ok()) return err;
     // The engine's own indexes on system tables carry no Required flag; its ACE index does.
     for (size_t r = 0; r < defs[i].realIndexes.size(); ++r) {
-      const IndexSpec& spec = system[i].indexes[r];
-      uint8_t flags = (spec.unique || spec.primaryKey ? kIndexUnique : 0) |
-                      (spec.ignoreNulls ? kIndexIgnoreNulls : 0) |
-                      (spec.required ? kIndexRequired : 0);
+      const IndexSpec& given = system[i].indexes[r];
+      uint8_t flags = (given.unique || given.primaryKey ? kIndexUnique : 0) |
+                      (given.ignoreNulls ? kIndexIgnoreNulls : 0) |
+                      (given.required ? kIndexRequired : 0);
       if (format.textEncoding == TextEncoding::Utf16Le) flags |= kIndexJet4Marker;
       defs[i].realIndexes[r].flags = flags;
     }
