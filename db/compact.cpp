@@ -254,11 +254,6 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
   std::unique_ptr<PageFile> src;
   DbError err = PageFile::open(source, &src, false);
   if (!err.ok()) return err;
-  if (src->format().textEncoding != TextEncoding::Utf16Le) {
-    return makeError(DbErrorNumber::NotSupported,
-                     "'" + source + "' is an Access 97 database; only Access 2000 and later "
-                     "databases can be compacted.");
-  }
   {
     std::shared_ptr<DatabaseFile> dst;
     err = DatabaseFile::create(destination, src->format(), &dst, src->header().creationDate, false);

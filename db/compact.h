@@ -10,8 +10,8 @@
 
 namespace db {
 
-// `destination` must not exist; `source` is only read. On failure nothing is left at
-// `destination`. Jet4 files only, for now: a Jet3 source is refused.
+// The copy has the source's version. `destination` must not exist; `source` is only read. On
+// failure nothing is left at `destination`.
 DbError compactDatabase(const std::string& source, const std::string& destination);
 
 }  // namespace db

@@ -2,6 +2,7 @@
 // check, is no larger, and leaves its source untouched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 
@@ -34,8 +35,8 @@ std::string dump(const std::filesystem::path& path) {
   return out.str();
 }
 
-// The copy dumps as its source, passes the check, is no larger, opens in mdbtools, and the
-// source's bytes are as they were.
+// The copy (of the source's version) dumps as its source, passes the check, is no larger,
+// opens in mdbtools, and the source's bytes are as they were.
 void expectFaithfulCopy(const std::filesystem::path& source, const std::filesystem::path& copy) {
   const auto before = testing_support::readBytes(source);
   const db::DbError err = db::compactDatabase(source.string(), copy.string());
@@ -45,8 +46,16 @@ void expectFaithfulCopy(const std::filesystem::path& source, const std::filesyst
   EXPECT_LE(std::filesystem::file_size(copy), std::filesystem::file_size(source)) << source.filename();
   testing_support::expectSoundFile(copy);
   if (testing_support::haveMdbTools()) {
-    EXPECT_EQ(testing_support::runCommand("mdb-tables -1 '" + copy.string() + "'"),
-              testing_support::runCommand("mdb-tables -1 '" + source.string() + "'"));
+    // mdbtools lists tables in the order their catalogue rows lie on the pages, which a copy
+    // changes where the source had moved rows: compare the sets.
+    auto tables = [](const std::filesystem::path& p) {
+      std::stringstream in(testing_support::runCommand("mdb-tables -1 '" + p.string() + "'"));
+      std::vector<std::string> names;
+      for (std::string line; std::getline(in, line);) names.push_back(line);
+      std::sort(names.begin(), names.end());
+      return names;
+    };
+    EXPECT_EQ(tables(copy), tables(source));
   }
 }
 
@@ -58,8 +67,9 @@ TEST_P(CompactFixtureTest, accessMadeFilesCompactToFaithfulSmallerCopies) {
   expectFaithfulCopy(source, dir.file("copy.mdb"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Jet4Fixtures, CompactFixtureTest,
-                         testing::Values("test2V2003.mdb", "testUnicodeCompV2003.mdb",
+INSTANTIATE_TEST_SUITE_P(AccessFixtures, CompactFixtureTest,
+                         testing::Values("nwind.mdb", "testIndexCodesV1997.mdb", "testV1997.mdb",
+                                         "test2V2003.mdb", "testUnicodeCompV2003.mdb",
                                          "compIndexTestV2000.mdb", "overflowTestV2003.mdb",
                                          "fixedNumericTestV2003.mdb", "blankJet4.mdb",
                                          "blankAdoxJet4.mdb"),
@@ -134,9 +144,16 @@ TEST(CompactTest, theDestinationMustNotExistAndFailuresLeaveNothing) {
   err = db::compactDatabase(dir.file("missing.mdb").string(), dir.file("out.mdb").string());
   EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::FileNotFound));
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.mdb")));
-  REQUIRE_FIXTURE(jet3, "testV1997.mdb");
-  err = db::compactDatabase(jet3.string(), dir.file("out.mdb").string());
-  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::NotSupported));
+  // A damaged source fails part way: what was written of the copy is removed.
+  REQUIRE_FIXTURE(chained, "test2V2003.mdb");
+  std::vector<uint8_t> bytes = testing_support::readBytes(chained);
+  const size_t pageSize = 4096;
+  for (size_t p = 3; p < bytes.size() / pageSize; ++p) {
+    if (bytes[p * pageSize] == 0x04) bytes[p * pageSize + 0x1B] = 0xFF;  // index entry masks
+  }
+  testing_support::writeBytes(dir.file("damaged.mdb"), bytes);
+  err = db::compactDatabase(dir.file("damaged.mdb").string(), dir.file("out.mdb").string());
+  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::CorruptDatabase)) << err.description;
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.mdb")));
 }
 

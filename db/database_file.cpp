@@ -33,42 +33,50 @@ constexpr int kObjectTypeContainer = 3;
 constexpr uint32_t kMaxNameLength = 64;
 constexpr uint32_t kFullAccess = 0x000FFFFF;
 
-// Security identifiers and access masks of a database the Jet engine creates: the owner of
-// the containers and system tables, the owner of the database object, and two groups.
-// These are the values the engine itself wrote into its blank databases.
-const std::vector<uint8_t> kSidObjectsOwner{0x06, 0xEA};
-const std::vector<uint8_t> kSidDatabaseOwner{0x07, 0xE8};
-const std::vector<uint8_t> kSidGroupA{0x06, 0xED};
-const std::vector<uint8_t> kSidGroupB{0x06, 0xE8};
+// Security identifiers of a database the Jet engine creates: the owner of the containers and
+// system tables, the owner of the database object, and two groups. These are the values the
+// engine itself wrote into its blank databases, which differ between the two versions.
+struct EngineSids {
+  std::vector<uint8_t> objectsOwner, databaseOwner, groupA, groupB;
+};
+
+const EngineSids& engineSids(const FormatDescriptor& format) {
+  static const EngineSids jet3{{0x02, 0x03}, {0x03, 0x01}, {0x02, 0x04}, {0x02, 0x01}};
+  static const EngineSids jet4{{0x06, 0xEA}, {0x07, 0xE8}, {0x06, 0xED}, {0x06, 0xE8}};
+  return format.textEncoding == TextEncoding::CodePage ? jet3 : jet4;
+}
+
+enum class Sid { DatabaseOwner, GroupA, GroupB };
 
 struct AceRow {
   int32_t objectId;
-  const std::vector<uint8_t>* sid;
+  Sid sid;
   int32_t mask;
   bool inheritable;
 };
 
-// The access entries of a new database, in the order the engine writes them.
-const std::vector<AceRow>& blankDatabaseAces() {
-  static const std::vector<AceRow> rows = {
-      {2, &kSidDatabaseOwner, 393216, false},
-      {3, &kSidDatabaseOwner, 393216, false},
-      {4, &kSidDatabaseOwner, 393216, false},
-      {5, &kSidDatabaseOwner, 917504, false},
-      {kTablesContainerId, &kSidGroupA, 983294, true},
-      {kTablesContainerId, &kSidDatabaseOwner, 393217, false},
-      {kRelationshipsContainerId, &kSidGroupA, 983294, true},
-      {kRelationshipsContainerId, &kSidDatabaseOwner, 393217, false},
-      {kDatabasesContainerId, &kSidDatabaseOwner, 393216, false},
-      {kDatabaseObjectId, &kSidDatabaseOwner, 393230, false},
-      {kDatabaseObjectId, &kSidGroupB, 14, false},
-      {4, &kSidGroupB, 20, false},
-      {5, &kSidGroupB, 20, false},
-      {2, &kSidGroupB, 20, false},
-      {kTablesContainerId, &kSidGroupB, 1048319, true},
-      {kRelationshipsContainerId, &kSidGroupB, 1048575, true},
+// The access entries of a new database, in the order the engine writes them. Jet3 gives the
+// database owner inheritable rights on the Tables container where Jet4 gives it fewer.
+std::vector<AceRow> blankDatabaseAces(const FormatDescriptor& format) {
+  const bool jet3 = format.textEncoding == TextEncoding::CodePage;
+  return {
+      {2, Sid::DatabaseOwner, 393216, false},
+      {3, Sid::DatabaseOwner, 393216, false},
+      {4, Sid::DatabaseOwner, 393216, false},
+      {5, Sid::DatabaseOwner, 917504, false},
+      {kTablesContainerId, Sid::GroupA, 983294, true},
+      {kTablesContainerId, Sid::DatabaseOwner, jet3 ? 1048319 : 393217, jet3},
+      {kRelationshipsContainerId, Sid::GroupA, 983294, true},
+      {kRelationshipsContainerId, Sid::DatabaseOwner, 393217, false},
+      {kDatabasesContainerId, Sid::DatabaseOwner, 393216, false},
+      {kDatabaseObjectId, Sid::DatabaseOwner, 393230, false},
+      {kDatabaseObjectId, Sid::GroupB, 14, false},
+      {4, Sid::GroupB, 20, false},
+      {5, Sid::GroupB, 20, false},
+      {2, Sid::GroupB, 20, false},
+      {kTablesContainerId, Sid::GroupB, 1048319, true},
+      {kRelationshipsContainerId, Sid::GroupB, 1048575, true},
   };
-  return rows;
 }
 
 ColumnSpec col(const char* name, ColumnType type, uint16_t size = 0) {
@@ -94,26 +102,29 @@ IndexSpec index(const char* name, std::vector<const char*> columns, bool primary
 }
 
 // The four system tables of a database the Jet engine creates, column by column. Text sizes
-// are characters (255 = the widest column).
-std::vector<TableSchema> systemTables() {
+// are characters (255 = the widest column); binary columns are 255 bytes wide in Jet3, 510 in
+// Jet4, whose MSysQueries also has a column more.
+std::vector<TableSchema> systemTables(const FormatDescriptor& format) {
   using T = ColumnType;
+  const bool jet3 = format.textEncoding == TextEncoding::CodePage;
+  const uint16_t binary = jet3 ? 255 : 510;
   TableSchema objects{"MSysObjects",
                       {col("Id", T::Long), col("ParentId", T::Long), col("Name", T::Text, 255),
                        col("Type", T::Integer), col("DateCreate", T::DateTime),
-                       col("DateUpdate", T::DateTime), col("Owner", T::Binary, 510),
+                       col("DateUpdate", T::DateTime), col("Owner", T::Binary, binary),
                        col("Flags", T::Long), col("Database", T::Memo), col("Connect", T::Memo),
-                       col("ForeignName", T::Text, 255), col("RmtInfoShort", T::Binary, 510),
+                       col("ForeignName", T::Text, 255), col("RmtInfoShort", T::Binary, binary),
                        col("RmtInfoLong", T::OLE), col("Lv", T::OLE), col("LvProp", T::OLE),
                        col("LvModule", T::OLE), col("LvExtra", T::OLE)},
                       {index("ParentIdName", {"ParentId", "Name"}, false, true, false, false),
                        index("Id", {"Id"}, true, true, false, false)}};
   TableSchema aces{"MSysACEs",
-                   {col("ObjectId", T::Long), col("SID", T::Binary, 510), col("ACM", T::Long),
+                   {col("ObjectId", T::Long), col("SID", T::Binary, binary), col("ACM", T::Long),
                     col("FInheritable", T::Boolean)},
                    {index("ObjectId", {"ObjectId"}, false, false, false, true)}};
   TableSchema queries{"MSysQueries",
                       {col("ObjectId", T::Long), col("Attribute", T::Byte),
-                       col("Order", T::Binary, 510), col("Name1", T::Text, 255),
+                       col("Order", T::Binary, binary), col("Name1", T::Text, 255),
                        col("Name2", T::Text, 255), col("Expression", T::Memo),
                        col("Flag", T::Integer), col("LvExtra", T::Long)},
                       {index("ObjectIdAttribute", {"ObjectId", "Attribute", "Order"}, true, true,
@@ -126,6 +137,7 @@ std::vector<TableSchema> systemTables() {
       {index("szRelationship", {"szRelationship"}, false, false, true, false),
        index("szObject", {"szObject"}, false, false, true, false),
        index("szReferencedObject", {"szReferencedObject"}, false, false, true, false)}};
+  if (jet3) queries.columns.pop_back();  // LvExtra
   return {objects, aces, queries, relationships};
 }
 
@@ -367,8 +379,8 @@ DbError DatabaseFile::addTableDefinition(TableDef* def) {
   def->tdefPages = {tdefPage};
   def->longValueMaps.clear();
   DbError err;
-  // One page holds the table's usage maps: owned and free pages, one map per index, and an
-  // owned and a free map per Memo/OLE column.
+  // The table's usage maps: owned and free pages, one map per index, and an owned and a free
+  // map per Memo/OLE column.
   const uint32_t firstPage = file_->pageCount() / 8 * 8;
   std::vector<std::vector<uint8_t>> rows = {emptyInlineMap(f, firstPage),
                                             emptyInlineMap(f, firstPage)};
@@ -386,44 +398,45 @@ DbError DatabaseFile::addTableDefinition(TableDef* def) {
     rows.push_back(emptyInlineMap(f, firstPage));
   }
   // The maps go on the page that took the last table's maps while they fit there, as Jet
-  // keeps the maps of several tables on one page; else on a new page.
+  // keeps the maps of several tables on one page, and on new pages when they do not (Jet3's
+  // maps are twice as long on pages half as big).
+  std::vector<RowPointer> placed(rows.size());
   Page mapPage;
-  size_t bytes = 0;
-  for (const auto& row : rows) bytes += row.size();
-  bool shared = false;
-  if (mapPage_ != 0 && file_->readPage(mapPage_, &mapPage).ok() && mapPage[0] == kPageData) {
-    const uint16_t count = readU16(mapPage, f.dataRowCountOffset);
-    shared = count + rows.size() <= kMaxRowsPerPage &&
-             bytes + 2 * rows.size() <= dataPageFreeSpace(mapPage);
-  }
-  if (!shared) {
+  bool haveMapPage = mapPage_ != 0 && file_->readPage(mapPage_, &mapPage).ok() &&
+                     mapPage[0] == kPageData && readU32(mapPage, kDataOwnerOffset) == 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    uint16_t slot = 0;
+    if (haveMapPage && appendRow(f, &mapPage, rows[i], &slot)) {
+      placed[i] = {mapPage_, static_cast<uint8_t>(slot)};
+      continue;
+    }
+    if (haveMapPage) {
+      err = file_->writePage(mapPage_, mapPage);
+      if (!err.ok()) return err;
+    }
     mapPage = emptyDataPage(f, 0);
     err = allocator_.allocate(mapPage, &mapPage_);
     if (!err.ok()) return err;
+    haveMapPage = true;
+    if (!appendRow(f, &mapPage, rows[i], &slot)) {
+      return invalid("A usage map of table '" + def->name + "' does not fit a page.");
+    }
+    placed[i] = {mapPage_, static_cast<uint8_t>(slot)};
   }
-  const uint16_t base = readU16(mapPage, f.dataRowCountOffset);
-  auto at = [&](size_t i) { return RowPointer{mapPage_, static_cast<uint8_t>(base + i)}; };
+  err = file_->writePage(mapPage_, mapPage);
+  if (!err.ok()) return err;
   size_t next = 0;
-  def->ownedMap = at(next++);
-  def->freeMap = at(next++);
-  for (RealIndexDef& ri : def->realIndexes) ri.usageMap = at(next++);
+  def->ownedMap = placed[next++];
+  def->freeMap = placed[next++];
+  for (RealIndexDef& ri : def->realIndexes) ri.usageMap = placed[next++];
   for (const ColumnDef& c : def->columns) {
     if (!isLongValueType(c.typeCode)) continue;
     LongValueMaps lv;
     lv.columnNumber = c.number;
-    lv.owned = at(next++);
-    lv.free = at(next++);
+    lv.owned = placed[next++];
+    lv.free = placed[next++];
     def->longValueMaps.push_back(lv);
   }
-  for (const auto& row : rows) {
-    uint16_t slot = 0;
-    if (!appendRow(f, &mapPage, row, &slot)) {
-      return invalid("The table '" + def->name + "' has too many indexes and long-value "
-                     "columns for one usage-map page.");
-    }
-  }
-  err = file_->writePage(mapPage_, mapPage);
-  if (!err.ok()) return err;
   return writeTableDef(allocator_, def);
 }
 
@@ -555,7 +568,8 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
   std::shared_ptr<DatabaseFile> db(new DatabaseFile(std::move(file)));
   // The four system tables' definitions take pages 2 to 5, the catalogue's on page 2 as
   // every reader expects.
-  const std::vector<TableSchema> system = systemTables();
+  const std::vector<TableSchema> system = systemTables(format);
+  const EngineSids& sids = engineSids(format);
   std::vector<TableDef> defs(system.size());
   for (TableDef& def : defs) {
     err = db->allocator_.allocate(Page(format.pageSize, 0), &def.tdefPage);
@@ -599,19 +613,19 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     const std::vector<uint8_t>* owner;
   };
   const ObjectRow objectRows[] = {
-      {kTablesContainerId, kRootParentId, "Tables", kObjectTypeContainer, &kSidObjectsOwner},
-      {kDatabasesContainerId, kRootParentId, "Databases", kObjectTypeContainer, &kSidObjectsOwner},
+      {kTablesContainerId, kRootParentId, "Tables", kObjectTypeContainer, &sids.objectsOwner},
+      {kDatabasesContainerId, kRootParentId, "Databases", kObjectTypeContainer, &sids.objectsOwner},
       {kRelationshipsContainerId, kRootParentId, "Relationships", kObjectTypeContainer,
-       &kSidObjectsOwner},
-      {kDatabaseObjectId, kDatabasesContainerId, "MSysDb", kObjectTypeDatabase, &kSidDatabaseOwner},
+       &sids.objectsOwner},
+      {kDatabaseObjectId, kDatabasesContainerId, "MSysDb", kObjectTypeDatabase, &sids.databaseOwner},
       {static_cast<int32_t>(defs[0].tdefPage), kTablesContainerId, "MSysObjects",
-       kObjectTypeLocalTable, &kSidObjectsOwner},
+       kObjectTypeLocalTable, &sids.objectsOwner},
       {static_cast<int32_t>(defs[1].tdefPage), kTablesContainerId, "MSysACEs",
-       kObjectTypeLocalTable, &kSidObjectsOwner},
+       kObjectTypeLocalTable, &sids.objectsOwner},
       {static_cast<int32_t>(defs[2].tdefPage), kTablesContainerId, "MSysQueries",
-       kObjectTypeLocalTable, &kSidObjectsOwner},
+       kObjectTypeLocalTable, &sids.objectsOwner},
       {static_cast<int32_t>(defs[3].tdefPage), kTablesContainerId, "MSysRelationships",
-       kObjectTypeLocalTable, &kSidObjectsOwner},
+       kObjectTypeLocalTable, &sids.objectsOwner},
   };
   TableWriter objectsWriter(db->allocator_, *objects);
   const TableDef& od = objects->def;
@@ -632,11 +646,14 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
   }
   TableWriter acesWriter(db->allocator_, *aces);
   const TableDef& ad = aces->def;
-  for (const AceRow& r : blankDatabaseAces()) {
+  for (const AceRow& r : blankDatabaseAces(format)) {
     if (!catalogueRows) break;
     std::vector<Variant> row(ad.columns.size());
     row[ad.findColumn("ObjectId")] = Variant(r.objectId);
-    row[ad.findColumn("SID")] = Variant(*r.sid);
+    const std::vector<uint8_t>& sid = r.sid == Sid::DatabaseOwner ? sids.databaseOwner
+                                      : r.sid == Sid::GroupA      ? sids.groupA
+                                                                  : sids.groupB;
+    row[ad.findColumn("SID")] = Variant(sid);
     row[ad.findColumn("ACM")] = Variant(r.mask);
     row[ad.findColumn("FInheritable")] = Variant(r.inheritable);
     RowLocation where;
