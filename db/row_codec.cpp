@@ -316,7 +316,12 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
   }
   // Padding sits between the fixed area and the variable data: every offset counts from the
   // row start, so readers never see it.
+  // Jet3: the number of jump entries a reader expects follows from the row's length, and it
+  // allows for one placeholder at most. `shortBy` tells how much padding moves the end of
+  // the variable data past the next 256-byte boundary when a layout would need more.
+  size_t shortBy = 0;
   auto build = [&](size_t padding) {
+    shortBy = 0;
     std::vector<uint8_t> out = r;
     out.resize(out.size() + padding, 0);
     if (def.varColumns == 0) {
@@ -351,6 +356,7 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
       }
       const size_t tail = 1 + v + jumps.size() + 1 + m;
       const bool placeholder = (eod + tail - 1) / 256 > jumps.size();
+      if ((eod + tail + (placeholder ? 1 : 0) - 1) / 256 > jumps.size() + 1) shortBy = 256 - eod % 256;
       out.push_back(static_cast<uint8_t>(eod));
       for (size_t s = v; s-- > 0;) out.push_back(static_cast<uint8_t>(offsets[s]));
       if (placeholder) out.push_back(0xFF);
@@ -360,11 +366,17 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     out.insert(out.end(), mask.begin(), mask.end());
     return out;
   };
-  std::vector<uint8_t> out = build(0);
-  // Jet3 rows grow their jump table with their length, so pad until the length is reached.
-  for (size_t padding = 0; out.size() < minLength;) {
-    padding += minLength - out.size();
+  // Jet3 rows grow their jump table with their length, so pad until the length is reached,
+  // and until the jump table can be read back.
+  size_t padding = 0;
+  std::vector<uint8_t> out = build(padding);
+  for (int rounds = 0; (out.size() < minLength || shortBy > 0) && rounds < 64; ++rounds) {
+    padding += shortBy > 0 ? shortBy : minLength - out.size();
     out = build(padding);
+  }
+  if (shortBy > 0) {
+    return makeError(DbErrorNumber::RecordTooLarge,
+                     "A row of table '" + def.name + "' has too many columns for its layout.");
   }
   if (out.size() > maxRowSize(f) && out.size() > minLength) {
     return makeError(DbErrorNumber::RecordTooLarge,

@@ -10,6 +10,8 @@ namespace db {
 namespace {
 
 constexpr uint32_t kOverflowPointerSize = 4;
+// A pointer to a moved row may lead to another; a longer chain is a loop in a damaged file.
+constexpr int kMaxOverflowHops = 16;
 
 bool allNull(const RealIndexDef& index, const TableDef& def, const std::vector<Variant>& values) {
   for (const IndexColumn& ic : index.columns) {
@@ -85,13 +87,13 @@ DbError TableWriter::checkRules(const std::vector<Variant>& values) const {
 }
 
 DbError TableWriter::indexKeys(const std::vector<Variant>& values,
-                               std::vector<std::vector<uint8_t>>* keys) const {
+                               std::vector<std::vector<uint8_t>>* keys, bool checkRequired) const {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
   keys->assign(def.realIndexes.size(), {});
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
-    if ((index.flags & kIndexRequired) && anyNull(index, def, values)) {
+    if (checkRequired && (index.flags & kIndexRequired) && anyNull(index, def, values)) {
       std::string name;
       for (const IndexDef& li : def.indexes) {
         if (li.realIndex == i) name = li.name;
@@ -299,7 +301,9 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
   DbError err = checkRules(values);
   if (!err.ok()) return err;
   std::vector<std::vector<uint8_t>> oldKeys, keys;
-  err = indexKeys(oldValues, &oldKeys);
+  // The row as it was may hold what the rules now refuse (a Null in a required index);
+  // only the new values answer to them.
+  err = indexKeys(oldValues, &oldKeys, false);
   if (err.ok()) err = indexKeys(values, &keys);
   if (!err.ok()) return err;
   const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
@@ -335,9 +339,13 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
   RowPointer home = self;
   RowSlot homeSlot = slot;
   Page homePage = page;
-  if (slot.overflow) {
-    if (slot.length() < kOverflowPointerSize) return file.corrupt("a moved row has no pointer");
-    home = RowPointer::fromStored(readU32(page, slot.start));
+  // A moved row may have moved again: follow the pointers to where its bytes are.
+  for (int hop = 0; homeSlot.overflow; ++hop) {
+    if (hop >= kMaxOverflowHops || homeSlot.length() < kOverflowPointerSize) {
+      return file.corrupt("page " + std::to_string(home.page) + ": row " +
+                          std::to_string(home.row) + " has a broken pointer to where it moved");
+    }
+    home = RowPointer::fromStored(readU32(homePage, homeSlot.start));
     err = file.readPage(home.page, &homePage);
     if (err.ok()) err = dataRowSlot(file, homePage, home.page, home.row, &homeSlot);
     if (!err.ok()) return err;
@@ -360,6 +368,17 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
     RowPointer moved;
     if (err.ok()) err = placeRow(row, kRowDeleted, &moved);
     if (!err.ok()) return err;
+    if (slot.overflow) {
+      // The place it moved to before is left: flagged as Jet flags a deleted row, so that
+      // no reader, whichever flag it honours, returns that old copy.
+      err = file.readPage(home.page, &homePage);
+      if (!err.ok()) return err;
+      const size_t oldEntry = f.dataRowTableOffset + 2u * home.row;
+      writeU16(homePage, oldEntry, static_cast<uint16_t>(readU16(homePage, oldEntry) | kRowDeleted |
+                                                         kRowOverflow));
+      err = file.writePage(home.page, homePage);
+      if (!err.ok()) return err;
+    }
     err = file.readPage(where.page, &page);  // placing may have written this very page
     if (!err.ok()) return err;
     std::fill(page.begin() + slot.start, page.begin() + slot.end, 0);

@@ -62,8 +62,8 @@ class TableWriter {
 
  private:
   DbError checkRules(const std::vector<Variant>& values) const;
-  DbError indexKeys(const std::vector<Variant>& values,
-                    std::vector<std::vector<uint8_t>>* keys) const;
+  DbError indexKeys(const std::vector<Variant>& values, std::vector<std::vector<uint8_t>>* keys,
+                    bool checkRequired = true) const;
   DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys,
                       const std::vector<Variant>& values, const RowPointer* self) const;
   DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* reuse,
