@@ -87,6 +87,19 @@ DbError placeRow(PageAllocator& allocator, LongValueTarget* target, std::span<co
   PageFile& file = allocator.file();
   const FormatDescriptor& f = file.format();
   Page page;
+  if (target->currentPage == 0 && target->freeMap.page != 0) {
+    // Carry on with the column's last page that still has room, as the file was left.
+    std::vector<uint32_t> withRoom;
+    DbError err = readUsageMap(file, target->freeMap, &withRoom);
+    if (!err.ok()) return err;
+    for (auto it = withRoom.rbegin(); it != withRoom.rend() && target->currentPage == 0; ++it) {
+      err = file.readPage(*it, &page);
+      if (!err.ok()) return err;
+      if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == kLongValueOwner) {
+        target->currentPage = *it;
+      }
+    }
+  }
   if (target->currentPage != 0) {
     DbError err = file.readPage(target->currentPage, &page);
     if (!err.ok()) return err;

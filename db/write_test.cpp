@@ -10,7 +10,9 @@
 #include <set>
 #include <sstream>
 
+#include "db/bytes.h"
 #include "db/catalog.h"
+#include "db/data_page.h"
 #include "db/json_dump.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
@@ -648,5 +650,44 @@ INSTANTIATE_TEST_SUITE_P(Versions, VersionTest, testing::Values(&db::kVersion3, 
                          [](const testing::TestParamInfo<const db::FormatDescriptor*>& info) {
                            return std::string(info.param->name);
                          });
+
+}  // namespace
+
+namespace {
+
+// Long values written after the file was opened again go on the page that still has room.
+TEST(WriteTest, longValuesFillTheirPagesAcrossSessions) {
+  ScratchDir dir;
+  const auto path = dir.file("lv.mdb");
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    db::TableSchema s;
+    s.name = "Notes";
+    s.columns = {column("Id", ColumnType::Long), column("Text", ColumnType::Memo)};
+    s.columns[0].autoNumber = true;
+    d->createTable(s);
+  }
+  for (int session = 0; session < 4; ++session) {
+    auto d = db::DBEngine().OpenDatabase(path.string());
+    auto rs = d->OpenRecordset("SELECT * FROM Notes", db::dbOpenDynaset);
+    for (int i = 0; i < 3; ++i) {
+      rs->AddNew();
+      rs->Fields("Text").Value = Variant(std::string(300, static_cast<char>('a' + session)));
+      rs->Update();
+    }
+    d->Close();
+  }
+  // The column's own map of long-value pages: one page takes all twelve values.
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  const db::TableDef def = d->tableDef("Notes");
+  d->Close();
+  ASSERT_EQ(def.longValueMaps.size(), 1u);
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
+  std::vector<uint32_t> pages;
+  ASSERT_TRUE(db::readUsageMap(*file, def.longValueMaps[0].owned, &pages).ok());
+  EXPECT_EQ(pages.size(), 1u);
+  expectMdbToolsAgree(path, "Notes");
+}
 
 }  // namespace
