@@ -51,16 +51,7 @@ BlobDialect dialectOf(const DatabaseHeader& header) {
 }
 
 std::vector<uint8_t> encodeText(std::string_view utf8, const BlobDialect& d) {
-  if (d.utf16) {
-    const std::u16string units = utf8ToUtf16(utf8);
-    std::vector<uint8_t> out;
-    out.reserve(units.size() * 2);
-    for (char16_t u : units) {
-      out.push_back(static_cast<uint8_t>(u & 0xFF));
-      out.push_back(static_cast<uint8_t>(u >> 8));
-    }
-    return out;
-  }
+  if (d.utf16) return utf16leBytes(utf8ToUtf16(utf8));
   std::string bytes;
   encodeCodePage(utf8, d.codePage, &bytes);   // '?' for what the code page lacks, as documented
   return std::vector<uint8_t>(bytes.begin(), bytes.end());

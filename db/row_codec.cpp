@@ -195,12 +195,7 @@ std::vector<uint8_t> encodeJet4Text(const std::u16string& units, bool mayCompres
     for (char16_t u : units) out.push_back(static_cast<uint8_t>(u));
     return out;
   }
-  out.reserve(2 * units.size());
-  for (char16_t u : units) {
-    out.push_back(static_cast<uint8_t>(u & 0xFF));
-    out.push_back(static_cast<uint8_t>(u >> 8));
-  }
-  return out;
+  return utf16leBytes(units);
 }
 
 std::vector<uint8_t> encodeTextBytes(const DatabaseHeader& header, const ColumnDef& column,

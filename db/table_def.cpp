@@ -239,11 +239,11 @@ namespace {
 
 void appendName(std::vector<uint8_t>* out, const DatabaseHeader& header, const std::string& name) {
   if (header.format->textEncoding == TextEncoding::Utf16Le) {
-    const std::u16string units = utf8ToUtf16(name);
+    const std::vector<uint8_t> bytes = utf16leBytes(utf8ToUtf16(name));
     const size_t at = out->size();
-    out->resize(at + 2 + 2 * units.size());
-    writeU16(*out, at, static_cast<uint16_t>(2 * units.size()));
-    for (size_t i = 0; i < units.size(); ++i) writeU16(*out, at + 2 + 2 * i, units[i]);
+    out->resize(at + 2);
+    writeU16(*out, at, static_cast<uint16_t>(bytes.size()));
+    out->insert(out->end(), bytes.begin(), bytes.end());
   } else {
     std::string bytes;
     encodeCodePage(name, header.codePage, &bytes);

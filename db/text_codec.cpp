@@ -228,16 +228,17 @@ std::u16string utf8ToUtf16(std::string_view utf8) {
   return out;
 }
 
-std::string utf16ToUtf8(std::u16string_view text) {
-  std::string bytes;
-  bytes.reserve(text.size() * 2);
-  for (char16_t u : text) {
-    bytes.push_back(static_cast<char>(u & 0xFF));
-    bytes.push_back(static_cast<char>(u >> 8));
+std::vector<uint8_t> utf16leBytes(std::u16string_view units) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(units.size() * 2);
+  for (char16_t u : units) {
+    bytes.push_back(static_cast<uint8_t>(u & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(u >> 8));
   }
-  return utf16leToUtf8(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                bytes.size()));
+  return bytes;
 }
+
+std::string utf16ToUtf8(std::u16string_view text) { return utf16leToUtf8(utf16leBytes(text)); }
 
 size_t utf16Length(std::string_view utf8) {
   size_t n = 0;

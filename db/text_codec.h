@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace db {
 
@@ -27,6 +28,8 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes);
 std::string utf16leToUtf8(std::span<const uint8_t> bytes);
 std::u16string utf8ToUtf16(std::string_view utf8);
 std::string utf16ToUtf8(std::u16string_view text);
+// UTF-16 units as the files store them: each unit's low byte, then its high byte.
+std::vector<uint8_t> utf16leBytes(std::u16string_view units);
 
 // Number of UTF-16 code units, which is what Jet's text lengths count.
 size_t utf16Length(std::string_view utf8);

@@ -239,10 +239,7 @@ DbError convertForColumn(const DatabaseHeader& header, const ColumnDef& c, const
       } else if (in.type() == VariantType::Guid) {
         bytes.assign(in.asGuid().begin(), in.asGuid().end());
       } else if (in.type() == VariantType::Text) {
-        for (char16_t u : utf8ToUtf16(in.asText())) {
-          bytes.push_back(static_cast<uint8_t>(u & 0xFF));
-          bytes.push_back(static_cast<uint8_t>(u >> 8));
-        }
+        bytes = utf16leBytes(utf8ToUtf16(in.asText()));
       } else {
         return conversionFailed(c, describe(in));
       }
