@@ -513,7 +513,7 @@ DbError DatabaseFile::insertCatalogRows(const TableDef& def,
     }
     if (!err.ok()) return err;
   }
-  const double now = jetNow();
+  const double now = stampDate_ != 0 ? stampDate_ : jetNow();
   std::vector<Variant> row(objects->def.columns.size());
   std::vector<bool> given(row.size(), true);
   auto set = [&](const char* name, Variant v) { row[objects->def.findColumn(name)] = std::move(v); };
@@ -546,7 +546,8 @@ DbError DatabaseFile::insertCatalogRows(const TableDef& def,
 DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& format,
                              std::shared_ptr<DatabaseFile>* out, double creationDate,
                              bool catalogueRows) {
-  if (creationDate == 0) creationDate = jetNow();
+  const bool fixedDate = creationDate != 0;
+  if (!fixedDate) creationDate = jetNow();
   std::unique_ptr<PageFile> file;
   DbError err = PageFile::create(path, format, newDatabaseHeader(format, creationDate), &file);
   if (!err.ok()) return err;
@@ -566,6 +567,7 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     if (!err.ok()) return err;
   }
   std::shared_ptr<DatabaseFile> db(new DatabaseFile(std::move(file)));
+  if (fixedDate) db->stampDate_ = creationDate;
   // The four system tables' definitions take pages 2 to 5, the catalogue's on page 2 as
   // every reader expects.
   const std::vector<TableSchema> system = systemTables(format);

@@ -21,7 +21,9 @@ class DatabaseFile {
   static DbError open(const std::string& path, std::shared_ptr<DatabaseFile>* out);
   // Creates a new database at `path` (which must not exist) holding the system tables the Jet
   // engine writes into a new database and no user tables. `creationDate` is a Jet date; 0
-  // means now.
+  // means now. A database created with a given date also stamps the tables created through
+  // this object with it, so that a file built from the same description twice is the same
+  // file byte for byte.
   // With `catalogueRows` false the system tables are left empty, for a copy that brings its
   // own catalogue (compaction).
   static DbError create(const std::string& path, const FormatDescriptor& format,
@@ -59,6 +61,7 @@ class DatabaseFile {
   Catalog catalog_;
   std::map<uint32_t, std::shared_ptr<TableState>> tables_;  // by tdef page
   uint32_t mapPage_ = 0;  // the page that took the last new table's usage maps
+  double stampDate_ = 0;  // the date of new catalogue rows; 0: the time they are written
 };
 
 // The current time as a Jet date (days since 1899-12-30, local time of day).

@@ -38,9 +38,10 @@ std::shared_ptr<Database> Engine::OpenDatabase(const std::string& path) {
 }
 
 std::shared_ptr<Database> Engine::CreateDatabase(const std::string& path,
-                                                 const FormatDescriptor& format) {
+                                                 const FormatDescriptor& format,
+                                                 double creationDate) {
   std::shared_ptr<DatabaseFile> file;
-  throwIfError(DatabaseFile::create(path, format, &file));
+  throwIfError(DatabaseFile::create(path, format, &file, creationDate));
   std::shared_ptr<Database> db(new Database());
   db->file_ = std::move(file);
   return db;

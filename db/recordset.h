@@ -32,9 +32,12 @@ class Engine {
   // Opens an existing database by its full path, shared and read-write: every connection to
   // one file in this process sees the others' rows at once.
   std::shared_ptr<Database> OpenDatabase(const std::string& path);
-  // Creates a new, empty database file (which must not exist) and opens it.
+  // Creates a new, empty database file (which must not exist) and opens it. A `creationDate`
+  // (a Jet date) other than 0 is stamped on the file and on every table created through this
+  // connection, for files that must come out the same on every build.
   std::shared_ptr<Database> CreateDatabase(const std::string& path,
-                                           const FormatDescriptor& format = kVersion4);
+                                           const FormatDescriptor& format = kVersion4,
+                                           double creationDate = 0);
 };
 
 // The program-wide engine, created on first use.

@@ -1,5 +1,6 @@
 #include "db/test_support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -245,6 +246,40 @@ db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size) {
   c.size = size;
   c.allowZeroLength = true;
   return c;
+}
+
+std::vector<std::vector<db::Variant>> readRows(const std::filesystem::path& path,
+                                               const std::string& table) {
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  std::vector<std::vector<db::Variant>> rows;
+  auto rs = d->OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
+  for (; !rs->EOF_(); rs->MoveNext()) {
+    std::vector<db::Variant> row;
+    for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& table) {
+  expectSoundFile(path);
+  if (!haveMdbTools()) return;
+  auto ours = readRows(path, table);
+  auto theirs = mdbExport(path, table);
+  std::sort(ours.begin(), ours.end(),
+            [](const auto& a, const auto& b) { return a[0].int32() < b[0].int32(); });
+  std::sort(theirs.begin(), theirs.end(), [](const auto& a, const auto& b) {
+    return std::stol(a[0].value_or("0")) < std::stol(b[0].value_or("0"));
+  });
+  ASSERT_EQ(ours.size(), theirs.size()) << table;
+  for (size_t r = 0; r < ours.size(); ++r) {
+    ASSERT_EQ(ours[r].size(), theirs[r].size()) << table << " row " << r;
+    for (size_t c = 0; c < ours[r].size(); ++c) {
+      std::string why;
+      ASSERT_TRUE(sameAsExported(ours[r][c], theirs[r][c], &why))
+          << table << " row " << r << " column " << c << ": " << why;
+    }
+  }
 }
 
 }  // namespace testing_support

@@ -67,6 +67,16 @@ std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std:
 bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
                     std::string* why);
 
+// Rows as our reader gives them, through a snapshot on SELECT * (a Variant per column).
+std::vector<std::vector<db::Variant>> readRows(const std::filesystem::path& path,
+                                               const std::string& table);
+
+// The file is sound, and our reader and mdb-export agree on every value of the table (when
+// mdbtools is installed). Rows are matched by their first column, which must be a unique
+// number: mdb-export returns a row that was moved after an update where its data now lies,
+// not at its original place.
+void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& table);
+
 // The Jet error number an action throws, 0 when it throws none.
 int errorNumberOf(const std::function<void()>& action);
 inline int number(db::DbErrorNumber n) { return static_cast<int>(n); }

@@ -30,7 +30,9 @@ using db::DbErrorNumber;
 using db::Variant;
 using testing_support::ScratchDir;
 
-// Rows as our reader gives them, through a snapshot on SELECT *.
+using testing_support::expectMdbToolsAgree;
+
+// Rows as our reader gives them through an open connection, a snapshot on SELECT *.
 std::vector<std::vector<Variant>> readRows(db::Database& d, const std::string& table) {
   std::vector<std::vector<Variant>> rows;
   auto rs = d.OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
@@ -40,30 +42,6 @@ std::vector<std::vector<Variant>> readRows(db::Database& d, const std::string& t
     rows.push_back(std::move(row));
   }
   return rows;
-}
-
-// Our reader and mdb-export agree on every value of the table. Rows are matched by their
-// first column, a unique number: mdb-export returns a row that was moved after an update
-// where its data now lies, not at its original place.
-void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& table) {
-  testing_support::expectSoundFile(path);
-  if (!testing_support::haveMdbTools()) return;
-  auto d = db::DBEngine().OpenDatabase(path.string());
-  auto ours = readRows(*d, table);
-  auto theirs = testing_support::mdbExport(path, table);
-  std::sort(ours.begin(), ours.end(), [](const auto& a, const auto& b) { return a[0].int32() < b[0].int32(); });
-  std::sort(theirs.begin(), theirs.end(), [](const auto& a, const auto& b) {
-    return std::stol(a[0].value_or("0")) < std::stol(b[0].value_or("0"));
-  });
-  ASSERT_EQ(ours.size(), theirs.size()) << table;
-  for (size_t r = 0; r < ours.size(); ++r) {
-    ASSERT_EQ(ours[r].size(), theirs[r].size()) << table << " row " << r;
-    for (size_t c = 0; c < ours[r].size(); ++c) {
-      std::string why;
-      ASSERT_TRUE(testing_support::sameAsExported(ours[r][c], theirs[r][c], &why))
-          << table << " row " << r << " column " << c << ": " << why;
-    }
-  }
 }
 
 // The system tables of a new database hold what the engine itself writes into one: the

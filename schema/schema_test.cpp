@@ -1,0 +1,357 @@
+// The description of a new catalogue's tables and the template the build makes from it: the
+// file is sound, other readers agree with it, it is the same on every build, it holds what a
+// conversion starts from, and every column a conversion writes takes every kind of value the
+// conversion writes into it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "db/recordset.h"
+#include "db/test_support.h"
+#include "db/text_codec.h"
+#include "schema/schema_doc.h"
+
+namespace {
+
+using db::ColumnType;
+using db::Variant;
+using testing_support::ScratchDir;
+
+const schema::SchemaDocument& document() {
+  static const schema::SchemaDocument doc = schema::loadSchemaDocument(LV_SCHEMA_DOC);
+  return doc;
+}
+
+std::string parseError(const std::string& text) {
+  schema::SchemaDocument doc;
+  std::string error;
+  EXPECT_FALSE(schema::parseSchemaDocument(text, &doc, &error)) << text;
+  return error;
+}
+
+TEST(SchemaDocumentTest, faultsAreNamedWithTheirLine) {
+  const std::string head = "created 2026-01-01\ntable T\n  A  Long  required\n";
+  EXPECT_EQ(parseError(head + "  B  Varchar\n"), "line 4: column B: expected a type (Long, Text(50), ...)");
+  EXPECT_EQ(parseError(head + "  B  Text(256)\n"), "line 4: column B: expected a type (Long, Text(50), ...)");
+  EXPECT_EQ(parseError(head + "  B  Integer  counter\n"),
+            "line 4: column B: \"counter\" is not a property of a Integer column");
+  EXPECT_EQ(parseError(head + "  B  Long  zero-length\n"),
+            "line 4: column B: \"zero-length\" is not a property of a Long column");
+  EXPECT_EQ(parseError(head + "  a  Long\n"), "line 4: column a is described twice");
+  EXPECT_EQ(parseError(head + "  primary key B\n"), "line 4: no column B in T");
+  EXPECT_EQ(parseError(head + "  primary key A\n  primary key A\n"),
+            "line 5: index PrimaryKey is described twice");
+  EXPECT_EQ(parseError(head + "  row A=\"open\n"), "line 4: a text has no closing quote");
+  EXPECT_EQ(parseError(head + "  row B=1\n"), "line 4: no column B in T");
+  EXPECT_EQ(parseError(head + "  rows A = 5..1\n"), "line 4: expected: rows COLUMN[, COLUMN...] = FIRST..LAST");
+  EXPECT_EQ(parseError("  A  Long\n"), "line 1: \"A\" before the first table");
+  EXPECT_EQ(parseError(head + "table T\n"), "line 4: table T is described twice");
+  EXPECT_EQ(parseError(head + "table U\n"), "table U has no columns");
+}
+
+TEST(SchemaDocumentTest, aCounterThatGivesAnotherNumberStopsTheBuild) {
+  schema::SchemaDocument doc;
+  std::string error;
+  ASSERT_TRUE(schema::parseSchemaDocument(
+      "created 2026-01-01\ntable T\n  Id  Long  counter\n  N  Text(10)\n"
+      "  row Id=1 N=\"a\"\n  row Id=3 N=\"b\"\n", &doc, &error)) << error;
+  EXPECT_EQ(doc.tables[0].rows[1].values[1].second, Variant("b"));
+  ScratchDir dir;
+  try {
+    schema::buildTemplate(doc, dir.file("t.mdb").string());
+    FAIL() << "the build went on";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "T.Id numbers a row 2, not 3");
+  }
+}
+
+// The build's template and one made here from the same description are the same bytes:
+// nothing in the file depends on when or where it was built.
+TEST(TemplateTest, isTheSameOnEveryBuild) {
+  ScratchDir dir;
+  schema::buildTemplate(document(), dir.file("again.lvd").string());
+  EXPECT_EQ(testing_support::readBytes(LV_TEMPLATE), testing_support::readBytes(dir.file("again.lvd")));
+}
+
+TEST(TemplateTest, isSoundAndOtherReadersAgree) {
+  int exitCode = -1;
+  const std::string out = testing_support::runCommand(std::string(LVDB_PATH) + " check " + LV_TEMPLATE, &exitCode);
+  EXPECT_EQ(exitCode, 0) << out;
+  for (const schema::TableBlock& t : document().tables) {
+    SCOPED_TRACE(t.table.name);
+    testing_support::expectMdbToolsAgree(LV_TEMPLATE, t.table.name);
+  }
+  if (testing_support::haveMdbTools()) {
+    const std::string tables = testing_support::runCommand("mdb-tables -1 '" + std::string(LV_TEMPLATE) + "'");
+    for (const schema::TableBlock& t : document().tables) {
+      EXPECT_NE(tables.find(t.table.name + "\n"), std::string::npos) << t.table.name;
+    }
+  }
+}
+
+// The query that tells an old catalogue from anything else fails on the template, so that the
+// template can never be taken for a catalogue to convert.
+TEST(TemplateTest, isNotTakenForAnOldCatalogue) {
+  auto d = db::DBEngine().OpenDatabase(LV_TEMPLATE);
+  EXPECT_NE(testing_support::errorNumberOf([&] {
+              d->OpenRecordset("SELECT PRG, VicePort1, VicePort2, [Personal Comment], "
+                               "[Music Filename], DocFile FROM Games", db::dbOpenSnapshot);
+            }), 0);
+}
+
+TEST(TemplateTest, holdsEveryDescribedTableAsDescribed) {
+  auto d = db::DBEngine().OpenDatabase(LV_TEMPLATE);
+  std::vector<std::string> names = d->tableNames();
+  ASSERT_EQ(names.size(), document().tables.size());
+  for (const schema::TableBlock& t : document().tables) {
+    SCOPED_TRACE(t.table.name);
+    const db::TableDef def = d->tableDef(t.table.name);
+    ASSERT_EQ(def.columns.size(), t.table.columns.size());
+    for (size_t i = 0; i < def.columns.size(); ++i) {
+      const db::ColumnSpec& want = t.table.columns[i];
+      const db::ColumnDef& have = def.columns[i];
+      EXPECT_EQ(have.name, want.name);
+      EXPECT_EQ(have.type(), want.type) << want.name;
+      if (want.type == ColumnType::Text) {
+        EXPECT_EQ(have.length, want.size * 2) << want.name;
+      }
+      EXPECT_EQ(have.isAutoLong(), want.autoNumber) << want.name;
+    }
+    ASSERT_EQ(def.indexes.size(), t.table.indexes.size());
+    EXPECT_EQ(def.rowCount, t.rows.size());
+  }
+}
+
+// What a conversion starts from: the years, the uncategorized genre under a parent of its own,
+// empty tables for everything that receives old identifiers, and counters that go on from the
+// rows the template brings.
+TEST(TemplateTest, holdsWhatAConversionStartsFrom) {
+  ScratchDir dir;
+  const auto copy = dir.file("copy.mdb");
+  std::filesystem::copy_file(LV_TEMPLATE, copy);
+  auto d = db::DBEngine().OpenDatabase(copy.string());
+  auto count = [&](const char* table) {
+    auto rs = d->OpenRecordset(std::string("SELECT * FROM ") + table, db::dbOpenSnapshot);
+    if (rs->EOF_()) return 0;
+    rs->MoveLast();
+    return static_cast<int>(rs->RecordCount());
+  };
+  for (const char* table : {"Difficulty", "Publishers", "Musicians", "Music", "Games"}) {
+    EXPECT_EQ(count(table), 0) << table;
+  }
+  auto years = d->OpenRecordset("SELECT YE_Id, Year FROM Years", db::dbOpenSnapshot);
+  std::set<int> seen;
+  for (; !years->EOF_(); years->MoveNext()) {
+    EXPECT_EQ(years->Collect("YE_Id").int32(), years->Collect("Year").int32());
+    seen.insert(years->Collect("YE_Id").int32());
+  }
+  EXPECT_EQ(seen.size(), 61u);
+  EXPECT_EQ(*seen.begin(), 1970);
+  EXPECT_EQ(*seen.rbegin(), 2030);
+
+  auto genres = d->OpenRecordset("SELECT * FROM Genres", db::dbOpenSnapshot);
+  ASSERT_FALSE(genres->EOF_());
+  EXPECT_EQ(genres->Collect("GE_Id").int32(), 1);
+  const int parent = genres->Collect("PG_Id").int32();
+  genres->MoveNext();
+  EXPECT_TRUE(genres->EOF_()) << "only the uncategorized genre";
+  auto parents = d->OpenRecordset("SELECT * FROM PGenres", db::dbOpenSnapshot);
+  ASSERT_FALSE(parents->EOF_());
+  EXPECT_EQ(parents->Collect("PG_Id").int32(), parent);
+  parents->MoveNext();
+  EXPECT_TRUE(parents->EOF_()) << "only the uncategorized genre's parent";
+
+  auto newParent = d->OpenRecordset("SELECT * FROM PGenres", db::dbOpenDynaset);
+  newParent->AddNew();
+  EXPECT_EQ(newParent->Collect("PG_Id").int32(), 2);
+  newParent->Collect("ParentGenre") = Variant("Strategy");
+  newParent->Update();
+  auto newGenre = d->OpenRecordset("SELECT * FROM Genres", db::dbOpenDynaset);
+  newGenre->AddNew();
+  EXPECT_EQ(newGenre->Collect("GE_Id").int32(), 2);
+}
+
+// One column a conversion writes and the kinds of value it writes there: copied values of the
+// old catalogue's types (Null included), emptied texts, constants of the stated types.
+struct Written {
+  const char* table;
+  const char* column;
+  std::vector<Variant> values;
+};
+
+std::vector<Written> conversionWrites() {
+  const Variant null;
+  const std::string accented = "Crème brûlée \"Deluxe\" € Š Ærø ";
+  std::string text255;  // the longest a Text(255) holds, accented
+  for (int i = 0; i < 255; ++i) text255 += i % 3 ? "a" : "\u00e9";
+  const std::vector<Variant> texts = {Variant(""), Variant("Archon"), Variant(accented),
+                                      Variant(text255), null};
+  std::string comment;
+  while (comment.size() < 9000) comment += accented + "and a long tale of play. ";
+  const std::vector<Variant> memos = {Variant(""), Variant(comment), null};
+  const std::vector<Variant> ids = {Variant(int32_t{1}), Variant(int32_t{7}),
+                                    Variant(int32_t{2147483647}), null};
+  const std::vector<Variant> smallInts = {Variant(int16_t{0}), Variant(int16_t{-1}),
+                                          Variant(int16_t{32767}), null};
+  const std::vector<Variant> booleans = {Variant(true), Variant(false)};
+  const std::vector<Variant> emptied = {Variant("")};
+  auto small = [](int v) { return std::vector<Variant>{Variant(static_cast<int16_t>(v))}; };
+  return {
+      // Look-up tables: identifier and name, copied.
+      {"Difficulty", "DI_Id", {Variant(int32_t{1}), Variant(int32_t{7}), Variant(int32_t{2147483647})}},
+      {"Difficulty", "Difficulty", texts},
+      {"Publishers", "PU_Id", {Variant(int32_t{1}), Variant(int32_t{7}), Variant(int32_t{2147483647})}},
+      {"Publishers", "Publisher", texts},
+      // Musicians: identifier and name copied, three new texts emptied.
+      {"Musicians", "MU_Id", {Variant(int32_t{1}), Variant(int32_t{7}), Variant(int32_t{2147483647})}},
+      {"Musicians", "Musician", texts},
+      {"Musicians", "Nick", emptied},
+      {"Musicians", "Grp", emptied},
+      {"Musicians", "Photo", emptied},
+      // Music: title and file name copied or emptied, musician copied, three flags.
+      {"Music", "Name", texts},
+      {"Music", "FileName", texts},
+      {"Music", "MU_Id", ids},
+      {"Music", "SFav", {Variant(false)}},
+      {"Music", "SA", {Variant(false)}},
+      {"Music", "Adult", booleans},
+      // The genre tables: names as a person types them, the parent's number.
+      {"PGenres", "ParentGenre", {Variant("Strategy"), Variant(accented), Variant(std::string(50, 'P'))}},
+      {"Genres", "PG_Id", {Variant(int32_t{1}), Variant(int32_t{2147483647})}},
+      {"Genres", "Genre", texts},
+      // Games, in the order the conversion writes them.
+      {"Games", "Name", texts},
+      {"Games", "YE_Id", {Variant(int16_t{1984}), Variant(int16_t{0}), Variant(int16_t{-1}), null}},
+      {"Games", "Comment", memos},
+      {"Games", "FileName", texts},
+      {"Games", "FilenameIndex", ids},
+      {"Games", "FileToRun", emptied},
+      {"Games", "ScrnShotFileName", texts},
+      {"Games", "MU_Id", ids},
+      {"Games", "GE_Id", {Variant(int32_t{1}), Variant(int32_t{2147483647})}},
+      {"Games", "PU_Id", ids},
+      {"Games", "DI_Id", ids},
+      {"Games", "CR_Id", small(8)},
+      {"Games", "SidFileName", texts},
+      {"Games", "DateLastPlayed", texts},
+      {"Games", "TimesPlayed", ids},
+      {"Games", "CCode", small(4)},
+      {"Games", "HighScore", texts},
+      {"Games", "FA", {Variant(false)}},
+      {"Games", "SA", {Variant(false)}},
+      {"Games", "Fav", {Variant(false)}},
+      {"Games", "PR_Id", small(1)},
+      {"Games", "LA_Id", small(1)},
+      {"Games", "Extras", {Variant(false)}},
+      {"Games", "Classic", {Variant(false)}},
+      {"Games", "Rating", small(0)},
+      {"Games", "V_LoadingScreen", {Variant(false)}},
+      {"Games", "V_HighScoreSaver", {Variant(false)}},
+      {"Games", "V_IncludedDocs", {Variant(false)}},
+      {"Games", "V_PalNTSC", small(3)},
+      {"Games", "V_TrueDriveEmu", {Variant(false)}},
+      {"Games", "V_Length", small(0)},
+      {"Games", "V_Trainers", smallInts},
+      {"Games", "PlayersFrom", {Variant(int16_t{1}), Variant(int16_t{-1})}},
+      {"Games", "PlayersTo", {Variant(int16_t{1}), Variant(int16_t{2}), Variant(int16_t{-1})}},
+      {"Games", "PlayersSim", booleans},
+      {"Games", "V_Comment", emptied},
+      {"Games", "Adult", booleans},
+      {"Games", "MemoText", emptied},
+      {"Games", "Prequel", small(0)},
+      {"Games", "Sequel", small(0)},
+      {"Games", "Related", small(0)},
+      {"Games", "Control", small(0)},
+  };
+}
+
+// The stored value says what was written: the same text, truth or number.
+bool sameValue(const Variant& stored, const Variant& written) {
+  if (written.isNull() || stored.isNull()) return written.isNull() == stored.isNull();
+  if (written.type() == db::VariantType::Text) {
+    return stored.type() == db::VariantType::Text && stored.text() == written.text();
+  }
+  if (written.type() == db::VariantType::Boolean) {
+    return stored.type() == db::VariantType::Boolean && stored.asBool() == written.asBool();
+  }
+  return stored.type() != db::VariantType::Text && stored.int32() == written.int32();
+}
+
+TEST(TemplateTest, takesEveryValueAConversionWrites) {
+  ScratchDir dir;
+  const auto copy = dir.file("copy.mdb");
+  std::filesystem::copy_file(LV_TEMPLATE, copy);
+  const std::vector<Written> writes = conversionWrites();
+  // Each value goes into a row of its own, keyed by a number of its own where the table's key
+  // is not a counter, and is read back by that key.
+  struct Stored {
+    const Written* write;
+    size_t value;
+  };
+  std::map<std::pair<std::string, int32_t>, Stored> stored;
+  {
+    auto d = db::DBEngine().OpenDatabase(copy.string());
+    int32_t nextKey = 100000;
+    for (const Written& w : writes) {
+      const schema::TableBlock* block = document().table(w.table);
+      ASSERT_NE(block, nullptr) << w.table;
+      const db::ColumnSpec* column = block->column(w.column);
+      ASSERT_NE(column, nullptr) << w.table << "." << w.column << " is not in the description";
+      const std::string key = block->table.columns[0].name;
+      for (size_t i = 0; i < w.values.size(); ++i) {
+        SCOPED_TRACE(std::string(w.table) + "." + w.column + " value " + std::to_string(i));
+        auto rs = d->OpenRecordset(std::string("SELECT * FROM ") + w.table, db::dbOpenDynaset);
+        rs->AddNew();
+        if (!block->table.columns[0].autoNumber && key != w.column) {
+          rs->Collect(key) = Variant(nextKey++);
+        }
+        try {
+          rs->Collect(w.column) = w.values[i];
+          const int32_t id = rs->Collect(key).int32();
+          rs->Update();
+          stored[{w.table, id}] = {&w, i};
+        } catch (const db::DbException& e) {
+          ADD_FAILURE() << e.error().description << " (" << e.error().number << ")";
+        }
+        rs->Close();
+      }
+    }
+  }
+  size_t checked = 0;
+  for (const schema::TableBlock& block : document().tables) {
+    auto d = db::DBEngine().OpenDatabase(copy.string());
+    auto rs = d->OpenRecordset("SELECT * FROM [" + block.table.name + "]", db::dbOpenSnapshot);
+    for (; !rs->EOF_(); rs->MoveNext()) {
+      const auto it = stored.find({block.table.name, rs->FieldAt(0).Value.int32()});
+      if (it == stored.end()) continue;
+      const Written& w = *it->second.write;
+      const Variant& written = w.values[it->second.value];
+      EXPECT_TRUE(sameValue(rs->Collect(w.column), written))
+          << w.table << "." << w.column << ": wrote " << written.text() << ", read "
+          << rs->Collect(w.column).get().text();
+      ++checked;
+    }
+  }
+  EXPECT_EQ(checked, stored.size());
+  testing_support::expectSoundFile(copy);
+
+  // The Null repair's statements, each on a column that holds Nulls now.
+  auto d = db::DBEngine().OpenDatabase(copy.string());
+  const std::pair<const char*, const char*> repaired[] = {
+      {"Games", "Comment"}, {"Games", "Filename"}, {"Games", "FileToRun"},
+      {"Games", "ScrnShotFilename"}, {"Games", "SidFilename"}, {"Games", "DateLastPlayed"},
+      {"Games", "HighScore"}, {"Games", "V_Comment"}, {"Games", "MemoText"},
+      {"Music", "Filename"}, {"Musicians", "Grp"}, {"Musicians", "Nick"}, {"Musicians", "Photo"}};
+  for (const auto& [table, column] : repaired) {
+    const std::string col = column;
+    d->Execute(std::string("UPDATE ") + table + " SET " + col + " = \"\" WHERE " + col + " IS NULL",
+               db::dbFailOnError);
+    auto rs = d->OpenRecordset(std::string("SELECT ") + column + " FROM " + table, db::dbOpenSnapshot);
+    for (; !rs->EOF_(); rs->MoveNext()) {
+      EXPECT_FALSE(rs->FieldAt(0).Value.isNull()) << table << "." << column;
+    }
+  }
+}
+
+}  // namespace
