@@ -1,0 +1,363 @@
+// lvconvert-cli -- converts an old catalogue without a window: the same checks as the window's
+// Start, the same run, the genre phase answered from a mapping (suggested or from a file)
+// instead of the dialog. Everything that can be refused is refused before a byte is written.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QByteArray>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+
+#include "convert/conversion.h"
+#include "db/recordset.h"
+#include "db/text_codec.h"
+#include "genres/genre_model.h"
+#include "shared/mod_global.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr const char* kTemplateName = "v13bconvert.lvd";
+
+int usage(const std::string& why = {}) {
+  if (!why.empty()) std::cerr << "lvconvert-cli: " << why << "\n";
+  std::cerr
+      << "usage: lvconvert-cli SOURCE DEST [--genres auto|FILE] [--template PATH] [--overwrite]\n"
+         "       lvconvert-cli SOURCE --write-genres FILE\n"
+         "  SOURCE          the old catalogue (.mdb); it is only read\n"
+         "  DEST            the new database to write\n"
+         "  --genres auto   each old genre \"P (S)\" or \"P [S]\" goes under parent P, any other\n"
+         "                  under a parent of its own name (the default)\n"
+         "  --genres FILE   the parents and sub genres as a JSON file (see --write-genres)\n"
+         "  --write-genres FILE  writes the suggested mapping for editing, and converts nothing\n"
+         "  --template PATH the empty database to start from (default: v13bconvert.lvd beside\n"
+         "                  this program)\n"
+         "  --overwrite     replace DEST when it exists\n";
+  return kExitUsage;
+}
+
+// A file the way a directory listing shows it: an ordinary file, not a hidden one.
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return fs::path(path).filename().string().rfind('.', 0) != 0;
+}
+
+// Two paths name the same file when their texts match in upper case, or when they reach the
+// same file on disk (a link, another spelling of the folder).
+bool SameFile(const std::string& a, const std::string& b) {
+  if (db::upperCase(a) == db::upperCase(b)) return true;
+  struct stat sa{}, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+std::string programFolder() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : self.parent_path().string();
+}
+
+bool IsValidSourceDatabase(const std::string& path) {
+  try {
+    auto d = db::DBEngine().OpenDatabase(path);
+    d->OpenRecordset("SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games",
+                     db::dbOpenSnapshot)->Close();
+    d->Close();
+    return true;
+  } catch (const db::DbException&) {
+    return false;
+  }
+}
+
+// ---- Genre mapping files -------------------------------------------------------------------
+
+QJsonDocument mappingToJson(const std::vector<genres::ParentGenre>& parents,
+                            const std::vector<genres::GenreEntry>& oldGenres) {
+  std::map<int32_t, std::string> oldNames;
+  for (const genres::GenreEntry& g : oldGenres) oldNames[g.oldId] = g.name;
+  QJsonArray list;
+  for (const genres::ParentGenre& p : parents) {
+    QJsonArray subs;
+    for (const genres::GenreEntry& s : p.subs) {
+      subs.append(QJsonObject{{"id", s.oldId},
+                              {"name", QString::fromStdString(s.name)},
+                              {"was", QString::fromStdString(oldNames[s.oldId])}});
+    }
+    list.append(QJsonObject{{"parent", QString::fromStdString(p.name)}, {"genres", subs}});
+  }
+  return QJsonDocument(QJsonObject{{"parents", list}});
+}
+
+// Reads a mapping and checks it against the source's genres; a fault names its entry.
+bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEntry>& oldGenres,
+                     std::vector<genres::ParentGenre>* out, std::string* fault) {
+  QJsonParseError parseError{};
+  const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
+  if (doc.isNull()) {
+    *fault = "not JSON: " + parseError.errorString().toStdString() + " at offset " +
+             std::to_string(parseError.offset);
+    return false;
+  }
+  if (!doc.isObject() || !doc.object().value("parents").isArray()) {
+    *fault = "expected an object with a \"parents\" list";
+    return false;
+  }
+  std::map<int32_t, std::string> known;
+  for (const genres::GenreEntry& g : oldGenres) known[g.oldId] = g.name;
+  std::map<int32_t, std::string> placed;  // old id -> the parent it went under
+  const QJsonArray parents = doc.object().value("parents").toArray();
+  for (qsizetype i = 0; i < parents.size(); ++i) {
+    const QJsonObject p = parents[i].toObject();
+    const std::string where = "parent " + std::to_string(i + 1);
+    if (!p.value("parent").isString() || !p.value("genres").isArray()) {
+      *fault = where + ": expected \"parent\" (a name) and \"genres\" (a list)";
+      return false;
+    }
+    genres::ParentGenre parent;
+    parent.name = p.value("parent").toString().toStdString();
+    const std::string named = "parent \"" + parent.name + "\"";
+    if (const std::string why = genres::ParentNameFault(parent.name); !why.empty()) {
+      *fault = named + ": " + why;
+      return false;
+    }
+    for (const genres::ParentGenre& earlier : *out) {
+      if (genres::SameName(earlier.name, parent.name)) {
+        *fault = named + " is named twice (as \"" + earlier.name + "\" before)";
+        return false;
+      }
+    }
+    const QJsonArray subs = p.value("genres").toArray();
+    for (qsizetype j = 0; j < subs.size(); ++j) {
+      const QJsonObject s = subs[j].toObject();
+      const QJsonValue id = s.value("id");
+      if (!id.isDouble() || id.toDouble() != std::floor(id.toDouble()) ||
+          std::fabs(id.toDouble()) > 2147483647.0 || !s.value("name").isString()) {
+        *fault = named + ", genre " + std::to_string(j + 1) + ": expected \"id\" (a whole number) and \"name\"";
+        return false;
+      }
+      genres::GenreEntry sub{s.value("name").toString().toStdString(), static_cast<int32_t>(id.toDouble())};
+      const std::string entry = named + ", genre " + std::to_string(sub.oldId);
+      if (!known.count(sub.oldId)) {
+        *fault = entry + ": the source has no genre " + std::to_string(sub.oldId) +
+                 (sub.oldId == 1 ? " to map (genre 1 always stays the uncategorized genre)" : "");
+        return false;
+      }
+      if (const auto at = placed.find(sub.oldId); at != placed.end()) {
+        *fault = entry + " (\"" + known[sub.oldId] + "\") is mapped twice, under \"" + at->second +
+                 "\" too";
+        return false;
+      }
+      if (sub.name.empty()) {
+        *fault = entry + ": a sub genre needs a name";
+        return false;
+      }
+      if (sub.name.find_first_of(genres::kInvalidNameChars) != std::string::npos) {
+        *fault = entry + ": a sub genre's name cannot hold a double quote";
+        return false;
+      }
+      if (db::utf16Length(sub.name) > 255) {
+        *fault = entry + ": a sub genre's name has at most 255 characters";
+        return false;
+      }
+      placed[sub.oldId] = parent.name;
+      parent.subs.push_back(std::move(sub));
+    }
+    out->push_back(std::move(parent));
+  }
+  for (const genres::GenreEntry& g : oldGenres) {
+    if (!placed.count(g.oldId)) {
+      *fault = "genre " + std::to_string(g.oldId) + " (\"" + g.name + "\") is not mapped";
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- The window of a run without one -------------------------------------------------------
+
+class CommandLineWindow : public convert::ConversionWindow {
+ public:
+  CommandLineWindow(std::string source, std::string destination,
+                    std::vector<genres::ParentGenre> mapping)
+      : source_(std::move(source)), destination_(std::move(destination)),
+        mapping_(std::move(mapping)), terminal_(::isatty(STDOUT_FILENO) == 1) {}
+
+  std::string sourcePath() const override { return source_; }
+  std::string destinationPath() const override { return destination_; }
+
+  // Prints each line of the log once it is complete.
+  void AddStatus(const std::string& text) override {
+    pending_ += text;
+    for (size_t end; (end = pending_.find("\r\n")) != std::string::npos;) {
+      clearBar();
+      std::cout << pending_.substr(0, end) << "\n" << std::flush;
+      pending_.erase(0, end + 2);
+    }
+  }
+  void setProgressMin(float v) override { min_ = v; }
+  void setProgressMax(float v) override { max_ = v; }
+  void setProgressValue(float v) override {
+    value_ = v;
+    drawBar();
+  }
+  float progressValue() const override { return value_; }
+  void yield() override {}
+  void showMessage(const std::string& text, convert::MessageIcon) override {
+    clearBar();
+    std::cerr << "lvconvert-cli: " << text << "\n";
+  }
+  void showGenreDialog() override {
+    modGlobal::ConversionAborted = true;
+    genres::WriteGenreTables(destination_, mapping_);
+    modGlobal::ConversionAborted = false;
+  }
+  void finish() {
+    clearBar();
+    if (!pending_.empty()) std::cout << pending_ << "\n";
+    pending_.clear();
+  }
+
+ private:
+  // A bar of 40 cells after the unfinished log line, drawn again only when a cell changes.
+  void drawBar() {
+    if (!terminal_) return;
+    const float span = max_ - min_;
+    const int cells = span <= 0 ? 40 : static_cast<int>(40 * (value_ - min_) / span);
+    if (cells == drawn_) return;
+    drawn_ = cells;
+    std::cout << "\r" << pending_ << " [" << std::string(std::clamp(cells, 0, 40), '#')
+              << std::string(40 - std::clamp(cells, 0, 40), '.') << "]" << std::flush;
+  }
+  void clearBar() {
+    if (!terminal_ || drawn_ < 0) return;
+    std::cout << "\r\033[K" << pending_ << std::flush;
+    if (!pending_.empty()) std::cout << "\r";
+    drawn_ = -1;
+  }
+
+  std::string source_, destination_;
+  std::vector<genres::ParentGenre> mapping_;
+  bool terminal_;
+  std::string pending_;
+  float min_ = 0, max_ = 0, value_ = 0;
+  int drawn_ = -1;
+};
+
+int fail(const std::string& message) {
+  std::cerr << "lvconvert-cli: " << message << "\n";
+  return kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> positional;
+  std::string genresOption = "auto", templatePath, writeGenres;
+  bool overwrite = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    if (arg == "--genres") {
+      if (!value(&genresOption)) return usage("--genres needs \"auto\" or a file");
+    } else if (arg == "--template") {
+      if (!value(&templatePath)) return usage("--template needs a path");
+    } else if (arg == "--write-genres") {
+      if (!value(&writeGenres)) return usage("--write-genres needs a file");
+    } else if (arg == "--overwrite") {
+      overwrite = true;
+    } else if (arg == "-h" || arg == "--help") {
+      usage();
+      return kExitOk;
+    } else if (arg.rfind("--", 0) == 0) {
+      return usage("unknown option " + arg);
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  const bool writeOnly = !writeGenres.empty();
+  if (positional.size() != (writeOnly ? 1u : 2u)) return usage();
+  const std::string source = positional[0];
+  if (templatePath.empty()) templatePath = (fs::path(programFolder()) / kTemplateName).string();
+
+  if (!FileExists(source)) return fail("File not found: " + source);
+  if (!IsValidSourceDatabase(source)) return fail("The selected file is not a valid Kestrel v1.3b database!");
+  std::vector<genres::GenreEntry> oldGenres;
+  try {
+    oldGenres = genres::LoadOldGenres(source);
+  } catch (const db::DbException& e) {
+    return fail(convert::errorMessage(e.error()));
+  }
+
+  std::vector<genres::ParentGenre> mapping;
+  if (genresOption == "auto") {
+    mapping = genres::SuggestGenreMapping(oldGenres);
+  } else {
+    QFile file(QString::fromStdString(genresOption));
+    if (!file.open(QIODevice::ReadOnly)) return fail(genresOption + ": cannot be read");
+    std::string fault;
+    if (!mappingFromJson(file.readAll(), oldGenres, &mapping, &fault)) {
+      return fail(genresOption + ": " + fault);
+    }
+  }
+  if (writeOnly) {
+    if (SameFile(writeGenres, source)) return fail("Source and genre file must be different!");
+    QSaveFile out(QString::fromStdString(writeGenres));
+    if (!out.open(QIODevice::WriteOnly) ||
+        out.write(mappingToJson(mapping, oldGenres).toJson(QJsonDocument::Indented)) < 0 ||
+        !out.commit()) {
+      return fail(writeGenres + ": cannot be written");
+    }
+    return kExitOk;
+  }
+
+  const std::string destination = positional[1];
+  if (SameFile(source, destination)) return fail("Source and Destination files must be different!");
+  if (!FileExists(templatePath)) {
+    return fail("Could not find empty Ludovane template database! (" + std::string(kTemplateName) + ")");
+  }
+  if (SameFile(templatePath, source)) return fail("You cannot select this file to update!");
+  if (SameFile(templatePath, destination)) return fail("You cannot overwrite this file!  Please select a new filename!");
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(destination, ec)) && !overwrite) {
+    return fail(destination + " exists; add --overwrite to replace it");
+  }
+
+  // The destination starts as a byte-for-byte copy of the template.
+  fs::remove(destination, ec);
+  if (ec || !fs::copy_file(templatePath, destination, fs::copy_options::overwrite_existing, ec) ||
+      !FileExists(destination)) {
+    return fail("Unable to create the new database file");
+  }
+  CommandLineWindow window(source, destination, std::move(mapping));
+  window.AddStatus("Created new database OK\r\n");
+  const bool converted = convert::ConvertDatabase(window);
+  window.finish();
+  if (!converted) {
+    return fail("There was an error or you aborted.  The database was not fully converted!");
+  }
+  std::cout << "Finished!  Your new Ludovane database can be found here: -\n\n"
+            << destination << "\n\n"
+            << "Please refer to the INSTRUCTIONS.TXT file for info on setting up your new "
+               "database with Ludovane\n";
+  return kExitOk;
+}

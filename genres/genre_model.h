@@ -1,0 +1,69 @@
+// genre_model.h -- the genre restructuring without windows: old flat genres, the parents and
+// sub genres a person (or the suggestion) makes of them, the names derived on the way, and the
+// writing of the new genre tables and the genre id map.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace genres {
+
+// An old genre as the source holds it, or a sub genre as it will be written: a name and the
+// old genre id (the source's GE_Id) it stands for.
+struct GenreEntry {
+  std::string name;  // UTF-8
+  int32_t oldId = 0;
+};
+
+// A parent genre with its sub genres in list order. newId is 0 until the tables are written,
+// then the PG_Id the destination gave it.
+struct ParentGenre {
+  std::string name;
+  int32_t newId = 0;
+  std::vector<GenreEntry> subs;
+};
+
+// The parent entry that stands for the uncategorized genre; never written, never a name.
+inline constexpr const char* kUncategorized = "[uncategorized]";
+// The limits the name prompt puts on a name a person types.
+inline constexpr int kMaxNameLength = 50;      // characters
+inline constexpr const char* kInvalidNameChars = "\"";
+
+// The old genres of a source, in the order the engine delivers them, all but GE_Id 1 (which
+// always becomes the new genre 1). Throws db::DbException.
+std::vector<GenreEntry> LoadOldGenres(const std::string& sourcePath);
+
+// The sub genre name Set derives from an old genre name `s0` put under parent `parent`:
+// the parent's name taken off the front (compared in upper case) when at least two characters
+// follow it, then trimmed and stripped of a pair of enclosing brackets (() or []); double
+// quotes removed; "Miscellaneous" (exact case) shortened to "Misc".
+std::string DeriveSubGenreName(const std::string& s0, const std::string& parent);
+
+// Whether two names are equal compared in upper case.
+bool SameName(const std::string& a, const std::string& b);
+
+// The suggested mapping: a genre named "P (S)" or "P [S]" goes under parent P, any other under
+// a parent of its own name; parents in order of first appearance, compared in upper case, the
+// first spelling kept; parent names made to obey the prompt's limits; sub names derived as Set
+// derives them. Parents named in `existing` are reused (matched in upper case) and not
+// repeated in the result's new parents: the result holds the existing ones first, then the new.
+std::vector<ParentGenre> SuggestGenreMapping(const std::vector<GenreEntry>& oldGenres,
+                                            const std::vector<std::string>& existing = {});
+
+// The parent name the suggestion gives an old genre (before the prompt's limits are applied,
+// see PromptSafeName).
+std::string SuggestedParentName(const std::string& oldName);
+// A name obeying the prompt's limits: no invalid characters, at most kMaxNameLength
+// characters, not empty, not the uncategorized entry's name.
+std::string PromptSafeName(const std::string& name);
+// Why a parent name breaks the prompt's limits, or "" when it obeys them.
+std::string ParentNameFault(const std::string& name);
+
+// Writes the parents into PGenres and their sub genres into Genres of the destination through
+// a connection of its own, parents first in order, then sub genres grouped by parent; stores
+// each parent's new PG_Id in its newId; rebuilds modGlobal::GenreIdMap and GenreIdMapCount
+// (entry 0: 1 -> 1, then one entry per sub genre in writing order). Throws db::DbException.
+void WriteGenreTables(const std::string& destinationPath, std::vector<ParentGenre>& parents);
+
+}  // namespace genres
