@@ -1,0 +1,617 @@
+// Whole conversions of generated old catalogues, Jet 3 and Jet 4, checked row by row against
+// their sources with expectations worked out here from the source values; failures at every
+// stage of a run; and the genre names and mapping a run is given.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "convert/conversion.h"
+#include "db/recordset.h"
+#include "db/test_support.h"
+#include "db/text_codec.h"
+#include "genres/genre_model.h"
+#include "shared/mod_global.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using db::Variant;
+using testing_support::ScratchDir;
+
+// ---- A window that records what the run does -------------------------------------------------
+
+class RecordingWindow : public convert::ConversionWindow {
+ public:
+  RecordingWindow(fs::path source, fs::path destination)
+      : source_(std::move(source)), destination_(std::move(destination)) {}
+
+  std::string sourcePath() const override { return source_.string(); }
+  std::string destinationPath() const override { return destination_.string(); }
+  void AddStatus(const std::string& text) override {
+    log += text;
+    if (onStatus) onStatus(text);
+  }
+  void setProgressMin(float v) override { min = v; }
+  void setProgressMax(float v) override { max = v; }
+  void setProgressValue(float v) override {
+    value = v;
+    EXPECT_LE(v, max) << "progress past its maximum";
+  }
+  float progressValue() const override { return value; }
+  void yield() override {
+    ++yields;
+    // Where each phase left the bar: recorded at the yield after its "Done".
+    if (log.size() >= 6 && log.compare(log.size() - 6, 6, "Done\r\n") == 0 && log.size() != lastDone) {
+      lastDone = log.size();
+      endOfPhase.push_back({value, max});
+    }
+  }
+  void showMessage(const std::string& text, convert::MessageIcon icon) override {
+    messages.push_back(text);
+    EXPECT_EQ(icon, convert::MessageIcon::Critical);
+  }
+  void showGenreDialog() override {
+    modGlobal::ConversionAborted = true;
+    if (genrePhase) genrePhase();
+  }
+
+  std::string log;
+  std::vector<std::string> messages;
+  float min = 0, max = 0, value = 0;
+  int yields = 0;
+  std::vector<std::pair<float, float>> endOfPhase;
+  std::function<void()> genrePhase;
+  std::function<void(const std::string&)> onStatus;
+
+ private:
+  size_t lastDone = 0;
+  fs::path source_, destination_;
+};
+
+const char* const kPhaseLines =
+    "Creating Years table...Done\r\n"
+    "Copying Difficulty table...Done\r\n"
+    "Copying Publishers table...Done\r\n"
+    "Copying Musicians table...Done\r\n"
+    "Copying Music table...Done\r\n"
+    "Copying Genres tables...Done\r\n"
+    "Copying Games table...Done\r\n"
+    "Fixing NULL values...Done\r\n"
+    "Compacting the new database...Done\r\n";
+
+// ---- Files -----------------------------------------------------------------------------------
+
+fs::path makeSample(const ScratchDir& dir, const std::string& name, const std::string& options) {
+  const fs::path out = dir.file(name);
+  int exitCode = -1;
+  const std::string output =
+      testing_support::runCommand(std::string(LVSAMPLE_PATH) + " '" + out.string() + "' " + options + " 2>&1", &exitCode);
+  EXPECT_EQ(exitCode, 0) << output;
+  return out;
+}
+
+fs::path copyTemplate(const ScratchDir& dir, const std::string& name = "new.mdb") {
+  const fs::path out = dir.file(name);
+  fs::copy_file(LV_TEMPLATE, out);
+  return out;
+}
+
+// A table read whole through a query, values by column name.
+struct Rows {
+  std::vector<std::string> columns;
+  std::vector<std::vector<Variant>> rows;
+
+  const Variant& at(size_t row, const std::string& column) const {
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (db::equalsIgnoreCase(columns[i], column)) return rows[row][i];
+    }
+    ADD_FAILURE() << "no column " << column;
+    static const Variant null;
+    return null;
+  }
+};
+
+Rows readQuery(const fs::path& path, const std::string& sql) {
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  auto rs = d->OpenRecordset(sql, db::dbOpenSnapshot);
+  Rows out;
+  for (int i = 0; i < rs->FieldCount(); ++i) out.columns.push_back(rs->FieldAt(i).Name);
+  for (; !rs->EOF_(); rs->MoveNext()) {
+    std::vector<Variant> row;
+    for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
+    out.rows.push_back(std::move(row));
+  }
+  return out;
+}
+
+int openDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// ---- What the rules say, worked out independently --------------------------------------------
+
+Variant afterPlaceholder(const Variant& v, const std::string& placeholder) {
+  if (v.type() == db::VariantType::Text && v.asText() == placeholder) return Variant("");
+  return v;
+}
+
+// Text columns the Null repair empties end up "" where they were Null.
+Variant repaired(const Variant& v) { return v.isNull() ? Variant("") : v; }
+
+bool flagged(const Variant& name) {
+  if (name.isNull()) return false;
+  std::string lower = name.text();
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find("sex") != std::string::npos || lower.find("fuck") != std::string::npos;
+}
+
+void expectSame(const Variant& got, const Variant& want, const std::string& where) {
+  if (want.isNull() || got.isNull()) {
+    EXPECT_EQ(got.isNull(), want.isNull()) << where << ": got " << (got.isNull() ? "Null" : got.text())
+                                           << ", want " << (want.isNull() ? "Null" : want.text());
+    return;
+  }
+  if (want.type() == db::VariantType::Text) {
+    EXPECT_EQ(got.text(), want.text()) << where;
+    return;
+  }
+  double a = 0, b = 0;
+  ASSERT_TRUE(got.toDouble(&a).ok() && want.toDouble(&b).ok()) << where;
+  EXPECT_EQ(a, b) << where;
+}
+
+// The genre phase of these tests: one parent per ten old genres, in the source's order, each
+// sub genre keeping its old name. New genre ids then follow the source's order from 2.
+std::vector<genres::ParentGenre> mappingInSourceOrder(const fs::path& source) {
+  const Rows old = readQuery(source, "SELECT GE_Id, Genre FROM Genres");
+  std::vector<genres::ParentGenre> parents;
+  size_t n = 0;
+  for (size_t i = 0; i < old.rows.size(); ++i) {
+    if (old.at(i, "GE_Id").int32() == 1) continue;
+    if (n++ % 10 == 0) parents.push_back({"Parent " + std::to_string(parents.size() + 1), 0, {}});
+    parents.back().subs.push_back({old.at(i, "Genre").text(), old.at(i, "GE_Id").int32()});
+  }
+  return parents;
+}
+
+std::map<int32_t, int32_t> expectedGenreIds(const fs::path& source) {
+  const Rows old = readQuery(source, "SELECT GE_Id FROM Genres");
+  std::map<int32_t, int32_t> ids{{1, 1}};
+  int32_t next = 2;
+  for (size_t i = 0; i < old.rows.size(); ++i) {
+    if (old.at(i, "GE_Id").int32() != 1) ids[old.at(i, "GE_Id").int32()] = next++;
+  }
+  return ids;
+}
+
+void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destination) {
+  // Look-up tables: identifiers and names as they were.
+  for (const auto& [table, key, name] : {std::tuple{"Difficulty", "DI_Id", "Difficulty"},
+                                         std::tuple{"Publishers", "PU_Id", "Publisher"}}) {
+    const Rows from = readQuery(source, std::string("SELECT * FROM ") + table);
+    const Rows to = readQuery(destination, std::string("SELECT * FROM ") + table);
+    ASSERT_EQ(to.rows.size(), from.rows.size()) << table;
+    std::map<int32_t, size_t> byId;
+    for (size_t i = 0; i < to.rows.size(); ++i) byId[to.at(i, key).int32()] = i;
+    for (size_t i = 0; i < from.rows.size(); ++i) {
+      const auto it = byId.find(from.at(i, key).int32());
+      ASSERT_NE(it, byId.end()) << table << " " << from.at(i, key).int32();
+      expectSame(to.at(it->second, name), from.at(i, name), std::string(table) + " name");
+    }
+  }
+  // Musicians: name under its new column, the three new texts empty.
+  {
+    const Rows from = readQuery(source, "SELECT * FROM Musicians");
+    const Rows to = readQuery(destination, "SELECT * FROM Musicians");
+    ASSERT_EQ(to.rows.size(), from.rows.size());
+    std::map<int32_t, size_t> byId;
+    for (size_t i = 0; i < to.rows.size(); ++i) byId[to.at(i, "MU_Id").int32()] = i;
+    for (size_t i = 0; i < from.rows.size(); ++i) {
+      const size_t j = byId.at(from.at(i, "MU_Id").int32());
+      expectSame(to.at(j, "Musician"), from.at(i, "Name"), "Musician");
+      for (const char* c : {"Nick", "Grp", "Photo"}) expectSame(to.at(j, c), Variant(""), c);
+    }
+  }
+  // Music: in source order (the counter numbers them as they come).
+  {
+    const Rows from = readQuery(source, "SELECT Name, Filename, MU_Id FROM Music");
+    const Rows to = readQuery(destination, "SELECT * FROM Music");
+    ASSERT_EQ(to.rows.size(), from.rows.size());
+    std::map<int32_t, size_t> byCounter;
+    for (size_t i = 0; i < to.rows.size(); ++i) byCounter[to.at(i, "SI_Id").int32()] = i;
+    size_t i = 0;
+    for (const auto& [counter, j] : byCounter) {
+      const std::string where = "Music " + std::to_string(counter);
+      expectSame(to.at(j, "Name"), from.at(i, "Name"), where + " Name");
+      expectSame(to.at(j, "FileName"), repaired(afterPlaceholder(from.at(i, "Filename"), "(None)")),
+                 where + " FileName");
+      expectSame(to.at(j, "MU_Id"), from.at(i, "MU_Id"), where + " MU_Id");
+      expectSame(to.at(j, "SFav"), Variant(false), where + " SFav");
+      expectSame(to.at(j, "SA"), Variant(false), where + " SA");
+      expectSame(to.at(j, "Adult"), Variant(flagged(from.at(i, "Name"))), where + " Adult");
+      ++i;
+    }
+  }
+  // Games, column by column.
+  const std::map<int32_t, int32_t> genreIds = expectedGenreIds(source);
+  const Rows from = readQuery(source, "SELECT * FROM Games");
+  const Rows to = readQuery(destination, "SELECT * FROM Games");
+  ASSERT_EQ(to.rows.size(), from.rows.size());
+  std::map<int32_t, size_t> byCounter;
+  for (size_t i = 0; i < to.rows.size(); ++i) byCounter[to.at(i, "GA_Id").int32()] = i;
+  size_t i = 0;
+  for (const auto& [counter, j] : byCounter) {
+    const std::string where = "Games " + std::to_string(counter) + " ";
+    auto copied = [&](const char* column, const char* sourceColumn) {
+      expectSame(to.at(j, column), from.at(i, sourceColumn), where + column);
+    };
+    auto repairedCopy = [&](const char* column, const char* sourceColumn, const char* placeholder) {
+      const Variant v = placeholder ? afterPlaceholder(from.at(i, sourceColumn), placeholder)
+                                    : from.at(i, sourceColumn);
+      expectSame(to.at(j, column), repaired(v), where + column);
+    };
+    auto constant = [&](const char* column, Variant v) { expectSame(to.at(j, column), v, where + column); };
+    copied("Name", "Name");
+    copied("YE_Id", "Year Published");
+    repairedCopy("Comment", "Personal Comment", nullptr);
+    repairedCopy("FileName", "FileName", "(None)");
+    copied("FilenameIndex", "Filename Index");
+    constant("FileToRun", Variant(""));
+    repairedCopy("ScrnShotFileName", "Screenshot FileName", "(None)");
+    copied("MU_Id", "MU_Id");
+    const auto genre = genreIds.find(from.at(i, "GE_Id").int32());
+    constant("GE_Id", Variant(genre == genreIds.end() ? 1 : genre->second));
+    copied("PU_Id", "PU_Id");
+    copied("DI_Id", "DI_Id");
+    constant("CR_Id", Variant(int32_t{8}));
+    repairedCopy("SidFileName", "Music FileName", "(None)");
+    repairedCopy("DateLastPlayed", "DateLastPlayed", "(Never)");
+    copied("TimesPlayed", "TimesPlayed");
+    constant("CCode", Variant(int32_t{4}));
+    repairedCopy("HighScore", "HighScore", "(Not Entered)");
+    for (const char* flag : {"FA", "SA", "Fav", "Extras", "Classic", "V_LoadingScreen",
+                             "V_HighScoreSaver", "V_IncludedDocs", "V_TrueDriveEmu"}) {
+      constant(flag, Variant(false));
+    }
+    constant("PR_Id", Variant(int32_t{1}));
+    constant("LA_Id", Variant(int32_t{1}));
+    constant("Rating", Variant(int32_t{0}));
+    constant("V_PalNTSC", Variant(int32_t{3}));
+    constant("V_Length", Variant(int32_t{0}));
+    copied("V_Trainers", "Trained");
+    const Variant players = from.at(i, "PL_Id");
+    const int code = players.isNull() ? -100 : players.int32();
+    constant("PlayersFrom", Variant(int32_t{code >= 1 && code <= 4 ? 1 : -1}));
+    constant("PlayersTo", Variant(int32_t{code == 1 ? 1 : code == 2 || code == 3 ? 2 : -1}));
+    constant("PlayersSim", Variant(code == 3));
+    constant("V_Comment", Variant(""));
+    constant("Adult", Variant(flagged(from.at(i, "Name"))));
+    constant("MemoText", Variant(""));
+    for (const char* zero : {"Prequel", "Sequel", "Related", "Control"}) constant(zero, Variant(int32_t{0}));
+    ++i;
+  }
+}
+
+// ---- Whole runs ------------------------------------------------------------------------------
+
+struct Sample {
+  const char* name;
+  const char* options;
+};
+
+class WholeRunTest : public testing::TestWithParam<Sample> {};
+
+TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "old.mdb", GetParam().options);
+  const fs::path destination = copyTemplate(dir);
+  const std::vector<uint8_t> sourceBytes = testing_support::readBytes(source);
+  struct stat before{};
+  ASSERT_EQ(::stat(destination.c_str(), &before), 0);
+  const int descriptors = openDescriptors();
+
+  RecordingWindow window(source, destination);
+  auto mapping = mappingInSourceOrder(source);
+  window.genrePhase = [&] {
+    genres::WriteGenreTables(destination.string(), mapping);
+    modGlobal::ConversionAborted = false;
+  };
+  ASSERT_TRUE(convert::ConvertDatabase(window)) << (window.messages.empty() ? "" : window.messages[0]);
+  EXPECT_EQ(window.log, kPhaseLines);
+  EXPECT_TRUE(window.messages.empty());
+  EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";
+
+  expectConvertedAsTheRulesSay(source, destination);
+  EXPECT_EQ(testing_support::readBytes(source), sourceBytes) << "the source was written";
+
+  // Every phase before the compaction left the bar at its maximum.
+  ASSERT_EQ(window.endOfPhase.size(), 8u);
+  for (size_t i = 0; i + 1 < window.endOfPhase.size(); ++i) {
+    EXPECT_EQ(window.endOfPhase[i].first, window.endOfPhase[i].second) << "phase " << i + 2;
+  }
+  EXPECT_EQ(window.value, 0) << "the compaction's bar stays empty";
+  EXPECT_EQ(window.max, 13);
+
+  // The compacted copy took the destination's place, and nothing else is left beside it.
+  struct stat after{};
+  ASSERT_EQ(::stat(destination.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  std::set<std::string> files;
+  for (const auto& e : fs::directory_iterator(dir.path())) files.insert(e.path().filename().string());
+  EXPECT_EQ(files, (std::set<std::string>{"old.mdb", "new.mdb"}));
+  for (const char* table : {"Difficulty", "Publishers", "Musicians", "Music", "PGenres", "Genres", "Games"}) {
+    SCOPED_TRACE(table);
+    testing_support::expectMdbToolsAgree(destination, table);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, WholeRunTest,
+    testing::Values(Sample{"Jet3", "--games 120 --seed 7"}, Sample{"Jet4", "--games 120 --seed 8 --format jet4"},
+                    Sample{"Empty", "--games 0 --empty Difficulty --empty Music"},
+                    Sample{"OneRow", "--games 1 --one-row Publishers --one-row Musicians --format jet4"},
+                    Sample{"EmptyGenres", "--games 30 --empty Genres"}),
+    [](const testing::TestParamInfo<Sample>& info) { return std::string(info.param.name); });
+
+// ---- Runs that stop ----------------------------------------------------------------------------
+
+TEST(FailedRunTest, anAbortInTheGenreDialogStopsAfterTheMusic) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "old.mdb", "--games 40");
+  const fs::path destination = copyTemplate(dir);
+  RecordingWindow window(source, destination);
+  const int descriptors = openDescriptors();
+  EXPECT_FALSE(convert::ConvertDatabase(window));
+  EXPECT_EQ(window.log, std::string(kPhaseLines).substr(0, std::string(kPhaseLines).find("Copying Genres tables...") +
+                                                              std::string("Copying Genres tables...").size()));
+  EXPECT_TRUE(window.messages.empty()) << "an abort is the person's own doing";
+  EXPECT_EQ(openDescriptors(), descriptors);
+  // What was copied stays; the games were never reached.
+  EXPECT_EQ(readQuery(destination, "SELECT * FROM Musicians").rows.size(),
+            readQuery(source, "SELECT * FROM Musicians").rows.size());
+  EXPECT_TRUE(readQuery(destination, "SELECT * FROM Games").rows.empty());
+}
+
+// A source made here, with what a test needs missing or wrong.
+fs::path customSource(const ScratchDir& dir, const std::vector<db::TableSchema>& tables,
+                      const std::function<void(db::Database&)>& fill) {
+  const fs::path path = dir.file("custom.mdb");
+  auto d = db::DBEngine().CreateDatabase(path.string(), db::kVersion3);
+  for (const db::TableSchema& t : tables) d->createTable(t);
+  fill(*d);
+  d->Close();
+  return path;
+}
+
+db::TableSchema table(const char* name, std::vector<db::ColumnSpec> columns) {
+  return db::TableSchema{name, std::move(columns), {}};
+}
+
+using testing_support::column;
+using T = db::ColumnType;
+
+std::vector<db::TableSchema> lookupTables() {
+  return {table("Difficulty", {column("DI_Id", T::Long), column("Difficulty", T::Text, 50)}),
+          table("Publishers", {column("PU_Id", T::Long), column("Publisher", T::Text, 50)}),
+          table("Musicians", {column("MU_Id", T::Long), column("Name", T::Text, 50)})};
+}
+
+void addRow(db::Database& d, const char* table, std::vector<std::pair<const char*, Variant>> values) {
+  auto rs = d.OpenRecordset(std::string("SELECT * FROM ") + table, db::dbOpenDynaset);
+  rs->AddNew();
+  for (const auto& [name, value] : values) rs->Collect(name) = value;
+  rs->Update();
+}
+
+struct Failure {
+  std::string log;
+  std::string message;
+};
+
+Failure failedRun(const fs::path& source, const fs::path& destination,
+                  std::function<void(RecordingWindow&)> setUp = {}) {
+  RecordingWindow window(source, destination);
+  window.genrePhase = [&] {
+    auto mapping = mappingInSourceOrder(source);
+    genres::WriteGenreTables(destination.string(), mapping);
+    modGlobal::ConversionAborted = false;
+  };
+  if (setUp) setUp(window);
+  const int descriptors = openDescriptors();
+  EXPECT_FALSE(convert::ConvertDatabase(window));
+  EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";
+  EXPECT_EQ(window.messages.size(), 1u);
+  return {window.log, window.messages.empty() ? "" : window.messages[0]};
+}
+
+std::string logUpTo(const std::string& openingText) {
+  const std::string all = kPhaseLines;
+  return all.substr(0, all.find(openingText) + openingText.size());
+}
+
+TEST(FailedRunTest, aMissingTableOrColumnStopsItsPhase) {
+  {
+    ScratchDir dir;
+    const fs::path source = customSource(dir, lookupTables(), [](db::Database&) {});
+    const Failure f = failedRun(source, copyTemplate(dir));
+    EXPECT_EQ(f.log, logUpTo("Copying Music table..."));
+    EXPECT_NE(f.message.find("Music"), std::string::npos) << f.message;
+    EXPECT_TRUE(f.message.ends_with(" (3078,0)")) << f.message;
+  }
+  {
+    // Games without the high score: the first record fails, nothing of it is stored.
+    ScratchDir dir;
+    const fs::path destination = copyTemplate(dir);
+    std::vector<db::TableSchema> tables = lookupTables();
+    tables.push_back(table("Music", {column("Name", T::Text, 50), column("Filename", T::Text, 50),
+                                     column("MU_Id", T::Long)}));
+    tables.push_back(table("Genres", {column("GE_Id", T::Long), column("Genre", T::Text, 50)}));
+    tables.push_back(table("Games", {column("Name", T::Text, 50), column("Year Published", T::Integer),
+                                     column("Personal Comment", T::Memo), column("FileName", T::Text, 50)}));
+    const fs::path source = customSource(dir, tables, [](db::Database& d) {
+      addRow(d, "Games", {{"Name", Variant("Archon")}});
+    });
+    const Failure f = failedRun(source, destination);
+    EXPECT_EQ(f.log, logUpTo("Copying Games table..."));
+    EXPECT_NE(f.message.find("Filename Index"), std::string::npos) << f.message;
+    EXPECT_TRUE(readQuery(destination, "SELECT * FROM Games").rows.empty());
+  }
+}
+
+// A musician number that comes twice breaks the destination's key at the second: the first
+// stays, the run reports the engine's error and goes no further.
+TEST(FailedRunTest, anErrorInTheMiddleOfATableKeepsWhatWasStored) {
+  ScratchDir dir;
+  const fs::path source = customSource(dir, lookupTables(), [](db::Database& d) {
+    addRow(d, "Musicians", {{"MU_Id", Variant(int32_t{5})}, {"Name", Variant("Hubbard")}});
+    addRow(d, "Musicians", {{"MU_Id", Variant(int32_t{6})}, {"Name", Variant("Galway")}});
+    addRow(d, "Musicians", {{"MU_Id", Variant(int32_t{5})}, {"Name", Variant("Again")}});
+  });
+  const fs::path destination = copyTemplate(dir);
+  const Failure f = failedRun(source, destination);
+  EXPECT_EQ(f.log, logUpTo("Copying Musicians table..."));
+  EXPECT_TRUE(f.message.ends_with(" (3022,0)")) << f.message;
+  EXPECT_EQ(readQuery(destination, "SELECT * FROM Musicians").rows.size(), 2u);
+}
+
+TEST(FailedRunTest, anUnopenableSourceIsReportedBeforeAnyLine) {
+  ScratchDir dir;
+  const Failure f = failedRun(dir.file("missing.mdb"), copyTemplate(dir));
+  EXPECT_EQ(f.log, "");
+  EXPECT_NE(f.message.find("missing.mdb"), std::string::npos) << f.message;
+  EXPECT_TRUE(f.message.ends_with(" (3024,2)")) << f.message;  // ENOENT
+}
+
+// The disk refuses the compacted copy (a file-size limit binds root too): the run fails with
+// the system's error, the destination is still the whole uncompacted conversion, and no
+// temporary file is left beside it.
+TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheConversionInPlace) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "old.mdb", "--games 60");
+  const fs::path destination = copyTemplate(dir);
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  const Failure f = failedRun(source, destination, [&](RecordingWindow& w) {
+    w.onStatus = [&](const std::string& text) {
+      if (text == "Compacting the new database...") {
+        rlimit small = original;
+        small.rlim_cur = 8192;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+      }
+    };
+  });
+  ::setrlimit(RLIMIT_FSIZE, &original);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_EQ(f.log, logUpTo("Compacting the new database..."));
+  EXPECT_TRUE(f.message.ends_with(",27)")) << f.message;  // EFBIG
+  std::set<std::string> files;
+  for (const auto& e : fs::directory_iterator(dir.path())) files.insert(e.path().filename().string());
+  EXPECT_EQ(files, (std::set<std::string>{"old.mdb", "new.mdb"}));
+  testing_support::expectSoundFile(destination);
+  expectConvertedAsTheRulesSay(source, destination);
+}
+
+// ---- The genre map and names -----------------------------------------------------------------
+
+TEST(GenreMapTest, theFirstMatchingEntryWinsAndUnknownIdsBecomeOne) {
+  modGlobal::GenreIdMap = {{1, 1}, {7, 3}, {9, 4}, {7, 5}, {12, 6}};
+  modGlobal::GenreIdMapCount = 4;  // the last entry is not valid
+  EXPECT_EQ(convert::GetNewGenreId(7), 3);
+  EXPECT_EQ(convert::GetNewGenreId(9), 4);
+  EXPECT_EQ(convert::GetNewGenreId(1), 1);
+  EXPECT_EQ(convert::GetNewGenreId(12), 1);
+  EXPECT_EQ(convert::GetNewGenreId(-3), 1);
+  modGlobal::GenreIdMapCount = 0;
+  EXPECT_EQ(convert::GetNewGenreId(7), 1);
+}
+
+TEST(GenreNamesTest, setDerivesTheSubGenreName) {
+  using genres::DeriveSubGenreName;
+  EXPECT_EQ(DeriveSubGenreName("Strategy (War)", "Strategy"), "War");
+  EXPECT_EQ(DeriveSubGenreName("Strategy (War)", "strategy"), "War");
+  EXPECT_EQ(DeriveSubGenreName("Strategy [War]", "Strategy"), "War");
+  EXPECT_EQ(DeriveSubGenreName("Strategy", "Strategy"), "Strategy");
+  EXPECT_EQ(DeriveSubGenreName("StrategyX", "Strategy"), "StrategyX");
+  EXPECT_EQ(DeriveSubGenreName("Strategy X", "Strategy"), "X");
+  EXPECT_EQ(DeriveSubGenreName("Strategy - War", "Strategy"), "- War");
+  EXPECT_EQ(DeriveSubGenreName("Strategy ()", "Strategy"), "Strategy ()");
+  EXPECT_EQ(DeriveSubGenreName("Strategy (War]", "Strategy"), "(War]");
+  EXPECT_EQ(DeriveSubGenreName("Strategy   ", "Strategy"), "Strategy   ");
+  EXPECT_EQ(DeriveSubGenreName("Miscellaneous", "Sport"), "Misc");
+  EXPECT_EQ(DeriveSubGenreName("Strategy (Miscellaneous)", "Strategy"), "Misc");
+  EXPECT_EQ(DeriveSubGenreName("miscellaneous", "Sport"), "miscellaneous");
+  EXPECT_EQ(DeriveSubGenreName("The \"Best\" (Ever)", "The"), "Best (Ever)");
+  EXPECT_EQ(DeriveSubGenreName("Rôle (Jeu)", "RÔLE"), "Jeu");
+}
+
+TEST(GenreNamesTest, theSuggestionGroupsByParentAndObeysThePromptsLimits) {
+  const std::vector<genres::GenreEntry> old = {
+      {"Strategy (War)", 4},  {"Sport [Football]", 9}, {"Puzzle", 2},
+      {"ARCADE (Climbing)", 12}, {"Arcade (Maze)", 13}, {"strategy (Economy)", 5},
+      {"Miscellaneous", 30}, {"[uncategorized]", 31}, {"\"Quoted\" (Thing)", 32},
+      {std::string(60, 'L') + " (Long)", 33}, {"(Odd)", 34}, {"Sport [", 35}};
+  const auto parents = genres::SuggestGenreMapping(old, {"Sport"});
+  std::vector<std::string> names;
+  for (const auto& p : parents) {
+    names.push_back(p.name);
+    EXPECT_EQ(genres::ParentNameFault(p.name), "") << p.name;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Sport", "Strategy", "Puzzle", "ARCADE", "Miscellaneous",
+                                             "Uncategorized", "Quoted", std::string(50, 'L'), "(Odd)",
+                                             "Sport ["}));
+  auto subsOf = [&](const std::string& parent) {
+    std::vector<std::pair<std::string, int32_t>> out;
+    for (const auto& p : parents) {
+      if (p.name == parent) {
+        for (const auto& s : p.subs) out.push_back({s.name, s.oldId});
+      }
+    }
+    return out;
+  };
+  using Subs = std::vector<std::pair<std::string, int32_t>>;
+  EXPECT_EQ(subsOf("Sport"), (Subs{{"Football", 9}}));
+  EXPECT_EQ(subsOf("Strategy"), (Subs{{"War", 4}, {"Economy", 5}}));
+  EXPECT_EQ(subsOf("ARCADE"), (Subs{{"Climbing", 12}, {"Maze", 13}}));
+  EXPECT_EQ(subsOf("Miscellaneous"), (Subs{{"Misc", 30}}));
+  EXPECT_EQ(subsOf("Puzzle"), (Subs{{"Puzzle", 2}}));
+  EXPECT_EQ(subsOf("Quoted"), (Subs{{"Quoted (Thing)", 32}}));
+}
+
+TEST(GenreTablesTest, parentsThenSubGenresAreNumberedInOrder) {
+  ScratchDir dir;
+  const fs::path destination = copyTemplate(dir);
+  std::vector<genres::ParentGenre> parents = {
+      {"Strategy", 0, {{"War", 4}, {"War", 5}}}, {"Empty", 0, {}}, {"Sport", 0, {{"Golf", 9}}}};
+  genres::WriteGenreTables(destination.string(), parents);
+  EXPECT_EQ(parents[0].newId, 2);
+  EXPECT_EQ(parents[1].newId, 3);
+  EXPECT_EQ(parents[2].newId, 4);
+  ASSERT_EQ(modGlobal::GenreIdMapCount, 4);
+  EXPECT_EQ(modGlobal::GenreIdMap[0].oldId, 1);
+  EXPECT_EQ(modGlobal::GenreIdMap[0].newId, 1);
+  const std::vector<std::pair<int32_t, int32_t>> want = {{4, 2}, {5, 3}, {9, 4}};
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(modGlobal::GenreIdMap[i + 1].oldId, want[i].first);
+    EXPECT_EQ(modGlobal::GenreIdMap[i + 1].newId, want[i].second);
+  }
+  const Rows genres = readQuery(destination, "SELECT GE_Id, PG_Id, Genre FROM Genres");
+  std::map<int32_t, std::pair<int32_t, std::string>> byId;
+  for (size_t i = 0; i < genres.rows.size(); ++i) {
+    byId[genres.at(i, "GE_Id").int32()] = {genres.at(i, "PG_Id").int32(), genres.at(i, "Genre").text()};
+  }
+  EXPECT_EQ(byId[2], (std::pair<int32_t, std::string>{2, "War"}));
+  EXPECT_EQ(byId[3], (std::pair<int32_t, std::string>{2, "War"}));
+  EXPECT_EQ(byId[4], (std::pair<int32_t, std::string>{4, "Golf"}));
+  EXPECT_EQ(byId.size(), 4u);
+}
+
+}  // namespace
