@@ -238,7 +238,7 @@ class CommandLineWindow : public convert::ConversionWindow {
   void drawBar() {
     if (!terminal_) return;
     const float span = max_ - min_;
-    const int cells = span <= 0 ? 40 : static_cast<int>(40 * (value_ - min_) / span);
+    const int cells = span < 0 ? 0 : span == 0 ? 40 : static_cast<int>(40 * (value_ - min_) / span);
     if (cells == drawn_) return;
     drawn_ = cells;
     std::cout << "\r" << pending_ << " [" << std::string(std::clamp(cells, 0, 40), '#')
@@ -246,8 +246,7 @@ class CommandLineWindow : public convert::ConversionWindow {
   }
   void clearBar() {
     if (!terminal_ || drawn_ < 0) return;
-    std::cout << "\r\033[K" << pending_ << std::flush;
-    if (!pending_.empty()) std::cout << "\r";
+    std::cout << "\r\033[K" << std::flush;
     drawn_ = -1;
   }
 
@@ -255,7 +254,7 @@ class CommandLineWindow : public convert::ConversionWindow {
   std::vector<genres::ParentGenre> mapping_;
   bool terminal_;
   std::string pending_;
-  float min_ = 0, max_ = 0, value_ = 0;
+  float min_ = 0, max_ = -1, value_ = 0;
   int drawn_ = -1;
 };
 

@@ -1,0 +1,211 @@
+// The headless converter as a person runs it: its output, its exit codes, the genre mapping
+// files it writes and reads, and everything it refuses before writing a byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "db/recordset.h"
+#include "db/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ScratchDir;
+
+struct Result {
+  int exitCode = -1;
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+Result cli(const std::string& arguments, const fs::path& errFile) {
+  Result r;
+  r.out = testing_support::runCommand(std::string(LVCONVERT_CLI) + " " + arguments + " 2>" +
+                                          quoted(errFile.string()),
+                                      &r.exitCode);
+  std::ifstream in(errFile);
+  r.err.assign(std::istreambuf_iterator<char>(in), {});
+  return r;
+}
+
+fs::path sample(const ScratchDir& dir, const std::string& name, const std::string& options = "--games 80") {
+  const fs::path out = dir.file(name);
+  int exitCode = -1;
+  testing_support::runCommand(std::string(LVSAMPLE_PATH) + " " + quoted(out.string()) + " " + options, &exitCode);
+  EXPECT_EQ(exitCode, 0);
+  return out;
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void spit(const fs::path& p, const std::string& text) { std::ofstream(p) << text; }
+
+class CliTest : public testing::Test {
+ protected:
+  Result run(const std::string& arguments) { return cli(arguments, dir.file("stderr.txt")); }
+  ScratchDir dir;
+};
+
+TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
+  const fs::path source = sample(dir, "old.mdb");
+  const auto before = testing_support::readBytes(source);
+  const fs::path dest = dir.file("new.mdb");
+  const Result r = run(quoted(source.string()) + " " + quoted(dest.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Created new database OK\n"
+            "Creating Years table...Done\n"
+            "Copying Difficulty table...Done\n"
+            "Copying Publishers table...Done\n"
+            "Copying Musicians table...Done\n"
+            "Copying Music table...Done\n"
+            "Copying Genres tables...Done\n"
+            "Copying Games table...Done\n"
+            "Fixing NULL values...Done\n"
+            "Compacting the new database...Done\n"
+            "Finished!  Your new Ludovane database can be found here: -\n\n" + dest.string() +
+                "\n\nPlease refer to the INSTRUCTIONS.TXT file for info on setting up your new database "
+                "with Ludovane\n")
+      << "no progress bar when the output is not a terminal";
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(testing_support::readBytes(source), before);
+  testing_support::expectSoundFile(dest);
+  // The suggested mapping: "Strategy (War)" became "War" under "Strategy".
+  auto d = db::DBEngine().OpenDatabase(dest.string());
+  auto rs = d->OpenRecordset("SELECT * FROM Genres", db::dbOpenSnapshot);
+  bool war = false;
+  for (; !rs->EOF_(); rs->MoveNext()) war |= rs->Collect("Genre").text() == "War";
+  EXPECT_TRUE(war);
+}
+
+TEST_F(CliTest, badUsageExitsWithTwo) {
+  for (const char* args : {"", "only-one.mdb", "a b c", "a b --genres", "a b --colour"}) {
+    EXPECT_EQ(run(args).exitCode, 2) << args;
+  }
+}
+
+// Refusals come before anything is written: no destination appears, an existing one stays.
+TEST_F(CliTest, refusesWhatStartWouldRefuse) {
+  const fs::path source = sample(dir, "old.mdb");
+  const fs::path dest = dir.file("new.mdb");
+  fs::create_symlink(source, dir.file("link.mdb"));
+  struct Case {
+    std::string args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {quoted(dir.file("gone.mdb").string()) + " " + quoted(dest.string()), "File not found: " + dir.file("gone.mdb").string()},
+      {quoted(source.string()) + " " + quoted(dir.file("OLD.MDB").string()), "Source and Destination files must be different!"},
+      {quoted(source.string()) + " " + quoted(dir.file("link.mdb").string()), "Source and Destination files must be different!"},
+      {quoted(source.string()) + " " + quoted(dest.string()) + " --template " + quoted(dir.file("none.lvd").string()),
+       "Could not find empty Ludovane template database! (v13bconvert.lvd)"},
+      {quoted(LV_TEMPLATE) + " " + quoted(dest.string()), "The selected file is not a valid Kestrel v1.3b database!"},
+      {quoted(source.string()) + " " + quoted(LV_TEMPLATE) + " --overwrite",
+       "You cannot overwrite this file!  Please select a new filename!"},
+      {quoted(source.string()) + " " + quoted(dir.file("no-folder/new.mdb").string()), "Unable to create the new database file"},
+  };
+  const auto templateBytes = testing_support::readBytes(LV_TEMPLATE);
+  for (const Case& c : cases) {
+    const Result r = run(c.args);
+    EXPECT_EQ(r.exitCode, 1) << c.args;
+    EXPECT_EQ(r.err, "lvconvert-cli: " + c.message + "\n") << c.args;
+    EXPECT_FALSE(fs::exists(dest)) << c.args;
+  }
+  EXPECT_EQ(testing_support::readBytes(LV_TEMPLATE), templateBytes);
+
+  spit(dest, "mine");
+  const Result r = run(quoted(source.string()) + " " + quoted(dest.string()));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(slurp(dest), "mine");
+  EXPECT_EQ(run(quoted(source.string()) + " " + quoted(dest.string()) + " --overwrite").exitCode, 0);
+  testing_support::expectSoundFile(dest);
+}
+
+// A person writes the suggestion, edits it, and converts with it.
+TEST_F(CliTest, anEditedMappingFileDecidesTheGenres) {
+  const fs::path source = sample(dir, "old.mdb", "--games 40");
+  const fs::path mapping = dir.file("genres.json");
+  ASSERT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string())).exitCode, 0);
+  std::string json = slurp(mapping);
+  ASSERT_NE(json.find("\"parent\": \"Strategy\""), std::string::npos) << json;
+  json = std::regex_replace(json, std::regex("\"parent\": \"Strategy\""), "\"parent\": \"Thinking\"");
+  json = std::regex_replace(json, std::regex("\"name\": \"War\""), "\"name\": \"Battles\"");
+  spit(mapping, json);
+  const fs::path dest = dir.file("new.mdb");
+  const Result r = run(quoted(source.string()) + " " + quoted(dest.string()) + " --genres " + quoted(mapping.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  auto d = db::DBEngine().OpenDatabase(dest.string());
+  auto parents = d->OpenRecordset("SELECT * FROM PGenres", db::dbOpenSnapshot);
+  int32_t thinking = 0;
+  for (; !parents->EOF_(); parents->MoveNext()) {
+    EXPECT_NE(parents->Collect("ParentGenre").text(), "Strategy");
+    if (parents->Collect("ParentGenre").text() == "Thinking") thinking = parents->Collect("PG_Id").int32();
+  }
+  ASSERT_NE(thinking, 0);
+  auto subs = d->OpenRecordset("SELECT * FROM Genres", db::dbOpenSnapshot);
+  bool battles = false;
+  for (; !subs->EOF_(); subs->MoveNext()) {
+    if (subs->Collect("Genre").text() == "Battles") battles = subs->Collect("PG_Id").int32() == thinking;
+  }
+  EXPECT_TRUE(battles);
+}
+
+TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
+  const fs::path source = sample(dir, "old.mdb", "--games 40");
+  const fs::path mapping = dir.file("genres.json");
+  ASSERT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string())).exitCode, 0);
+  const std::string good = slurp(mapping);
+  // The first sub genre entry of the file, whole, and its id.
+  std::smatch first;
+  ASSERT_TRUE(std::regex_search(good, first, std::regex("\\{\\s*\"id\": (\\d+),\\s*\"name\": \"([^\"]*)\",\\s*\"was\": \"([^\"]*)\"\\s*\\}")));
+  const std::string entry = first[0], id = first[1], was = first[3];
+  const std::string firstParent = std::regex_search(good, first, std::regex("\"parent\": \"([^\"]*)\"")) ? first[1].str() : "";
+  struct Case {
+    std::string json;
+    std::string fault;
+  };
+  auto replaced = [&](const std::string& what, const std::string& with) {
+    std::string s = good;
+    s.replace(s.find(what), what.size(), with);
+    return s;
+  };
+  // The entry taken out, with the comma that joined it to a neighbour, or the parent left empty.
+  auto withoutEntry = [&] {
+    std::string s = good;
+    const size_t at = s.find(entry);
+    const size_t after = s.find_first_not_of(" \n", at + entry.size());
+    if (s[after] == ',') return s.erase(at, after + 1 - at);
+    return s.erase(at, entry.size());
+  };
+  const std::vector<Case> cases = {
+      {"{", "not JSON"},
+      {"[]", "expected an object with a \"parents\" list"},
+      {replaced(entry, "{\"id\": 999999, \"name\": \"X\"}, " + entry),
+       "parent \"" + firstParent + "\", genre 999999: the source has no genre 999999"},
+      {replaced(entry, entry + ", " + entry), "parent \"" + firstParent + "\", genre " + id + " (\"" + was + "\") is mapped twice"},
+      {withoutEntry(), "genre " + id + " (\"" + was + "\") is not mapped"},
+      {replaced("\"parent\": \"" + firstParent + "\"", "\"parent\": \"[Uncategorized]\""),
+       "parent \"[Uncategorized]\": \"[uncategorized]\" is taken"},
+      {replaced("\"parent\": \"" + firstParent + "\"", "\"parent\": \"" + std::string(51, 'x') + "\""),
+       "a parent genre's name has at most 50 characters"},
+      {replaced("\"parent\": \"" + firstParent + "\"", "\"parent\": \"a \\\"b\\\"\""),
+       "a parent genre's name cannot hold a double quote"},
+  };
+  const fs::path dest = dir.file("new.mdb");
+  for (const Case& c : cases) {
+    spit(mapping, c.json);
+    const Result r = run(quoted(source.string()) + " " + quoted(dest.string()) + " --genres " + quoted(mapping.string()));
+    EXPECT_EQ(r.exitCode, 1) << c.fault;
+    EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dest)) << c.fault;
+  }
+}
+
+}  // namespace
