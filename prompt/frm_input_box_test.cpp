@@ -1,0 +1,222 @@
+// The name prompt as its callers and its user meet it: the variables in, keys and pastes, OK,
+// Cancel, Esc and the close box, the variables out.
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "prompt/frm_input_box.h"
+#include "shared/mod_global.h"
+
+namespace {
+
+// The prompt with its refusal message answered at once and recorded.
+class ScriptedInputBox : public frmInputBox {
+ public:
+  using frmInputBox::frmInputBox;
+  int refusals = 0;
+  bool visibleAtRefusal = false;
+
+ protected:
+  void showInvalidCharsMessage() override {
+    ++refusals;
+    visibleAtRefusal = isVisible();
+  }
+};
+
+// What the genre dialog sets before asking for a name, with leftovers of an earlier use in
+// the results, which the load must clear.
+void setGenreNameVariables(const std::string& defaultText) {
+  modGlobal::InputTitle = "New Parent Genre";
+  modGlobal::InputPrompt = "Parent Genre Name:";
+  modGlobal::InputDefault = defaultText;
+  modGlobal::InputOKCaption = "&OK";
+  modGlobal::InputCancelCaption = "&Cancel";
+  modGlobal::InputInvalidChars = "\"";
+  modGlobal::InputMaxLength = 50;
+  modGlobal::InputAllowEmpty = false;
+  modGlobal::InputOK = true;
+  modGlobal::InputResult = "left over";
+}
+
+void showAndActivate(QWidget& w) {
+  w.show();
+  QVERIFY(QTest::qWaitForWindowActive(&w));
+}
+
+}  // namespace
+
+class FrmInputBoxTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void loadTakesTheVariablesAndClearsTheResult() {
+    setGenreNameVariables("Strategy");
+    modGlobal::InputTitle = "Rename Sub Genre";
+    modGlobal::InputPrompt = "Sub Genre Name:";
+    ScriptedInputBox box;
+    QCOMPARE(box.size(), QSize(305, 89));
+    QCOMPARE(box.windowTitle(), QString("Rename Sub Genre"));
+    QCOMPARE(box.lblPrompt->text(), QString("Sub Genre Name:"));
+    QCOMPARE(box.cmdOK->text(), QString("&OK"));
+    QCOMPARE(box.cmdCancel->text(), QString("&Cancel"));
+    QCOMPARE(box.txtInput->text(), QString("Strategy"));
+    QCOMPARE(box.txtInput->maxLength(), 50);
+    QVERIFY(box.cmdOK->isEnabled());
+    QVERIFY(box.cmdOK->isDefault());
+    QVERIFY(!modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, std::string());
+  }
+
+  void defaultIsSelectedSoTypingReplacesIt() {
+    setGenreNameVariables("Strategy");
+    ScriptedInputBox box;
+    showAndActivate(box);
+    QCOMPARE(QApplication::focusWidget(), box.txtInput);
+    QCOMPARE(box.txtInput->selectedText(), QString("Strategy"));
+    QTest::keyClicks(box.txtInput, "War");
+    QCOMPARE(box.txtInput->text(), QString("War"));
+  }
+
+  void keyFilterDiscardsForbiddenCharacters_data() {
+    QTest::addColumn<QString>("forbidden");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("double quote") << "\"" << "Str\"at\"egy\"" << "Strategy";
+    QTest::newRow("no check") << "" << "say \"hi\"" << "say \"hi\"";
+    QTest::newRow("case matters") << "xY" << "xXyY" << "Xy";
+    QTest::newRow("several") << "/\\:" << "a/b\\c:d" << "abcd";
+  }
+  void keyFilterDiscardsForbiddenCharacters() {
+    QFETCH(QString, forbidden);
+    QFETCH(QString, typed);
+    QFETCH(QString, expected);
+    setGenreNameVariables("");
+    modGlobal::InputInvalidChars = forbidden.toStdString();
+    ScriptedInputBox box;
+    QTest::keyClicks(box.txtInput, typed);
+    QCOMPARE(box.txtInput->text(), expected);
+    QCOMPARE(box.refusals, 0);
+  }
+
+  void backspaceStillWorksUnderTheFilter() {
+    setGenreNameVariables("");
+    ScriptedInputBox box;
+    QTest::keyClicks(box.txtInput, "War");
+    QTest::keyClick(box.txtInput, Qt::Key_Backspace);
+    QCOMPARE(box.txtInput->text(), QString("Wa"));
+  }
+
+  void pastedForbiddenCharacterIsRefusedAtOk() {
+    setGenreNameVariables("");
+    ScriptedInputBox box;
+    showAndActivate(box);
+    QApplication::clipboard()->setText("Strategy \"War\"");
+    box.txtInput->paste();
+    if (box.txtInput->text().isEmpty()) box.txtInput->insert("Strategy \"War\"");  // no clipboard
+    QCOMPARE(box.txtInput->text(), QString("Strategy \"War\""));
+
+    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
+    QCOMPARE(box.refusals, 1);
+    QVERIFY(box.visibleAtRefusal);
+    QVERIFY(box.isVisible());
+    QVERIFY(!modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, std::string());
+    QCOMPARE(QApplication::focusWidget(), box.txtInput);
+
+    // Corrected, the same dialog accepts.
+    box.txtInput->setText("Strategy War");
+    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
+    QCOMPARE(box.refusals, 1);
+    QVERIFY(modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, std::string("Strategy War"));
+    QCOMPARE(box.result(), int(QDialog::Accepted));
+    QVERIFY(!box.isVisible());
+  }
+
+  void fiftyFirstCharacterCannotBeTyped() {
+    setGenreNameVariables("");
+    ScriptedInputBox box;
+    const QString fifty(50, QChar('a'));
+    QTest::keyClicks(box.txtInput, fifty + "bc");
+    QCOMPARE(box.txtInput->text(), fifty);
+    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
+    QCOMPARE(modGlobal::InputResult, fifty.toStdString());
+  }
+
+  void blanksAndNonAsciiComeBackUnchanged() {
+    setGenreNameVariables("");
+    ScriptedInputBox box;
+    showAndActivate(box);
+    // QTest types only ASCII by character; the accented letter comes as a key with its text.
+    QTest::keyClicks(box.txtInput, "  Jeux d'");
+    QTest::sendKeyEvent(QTest::Click, box.txtInput, Qt::Key_Eacute, QString(QChar(0xE9)),
+                        Qt::NoModifier);
+    QTest::keyClicks(box.txtInput, "checs  ");
+    QTest::keyClick(box.txtInput, Qt::Key_Return);
+    QVERIFY(modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, std::string("  Jeux d'\xC3\xA9" "checs  "));
+  }
+
+  void okFollowsTheTextUnlessEmptyAnswersAreAllowed() {
+    setGenreNameVariables("");
+    {
+      ScriptedInputBox box;
+      showAndActivate(box);
+      QVERIFY(!box.cmdOK->isEnabled());
+      QTest::keyClicks(box.txtInput, "W");
+      QVERIFY(box.cmdOK->isEnabled());
+      QTest::keyClick(box.txtInput, Qt::Key_Backspace);
+      QVERIFY(!box.cmdOK->isEnabled());
+      // Enter does nothing while OK is disabled.
+      QTest::keyClick(box.txtInput, Qt::Key_Return);
+      QVERIFY(!modGlobal::InputOK);
+    }
+    modGlobal::InputAllowEmpty = true;
+    modGlobal::InputDefault = "Sport";
+    ScriptedInputBox box;
+    QVERIFY(box.cmdOK->isEnabled());
+    box.txtInput->clear();
+    QVERIFY(box.cmdOK->isEnabled());
+    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
+    QVERIFY(modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, std::string());
+  }
+
+  void variablesChangedWhileOpenHaveNoEffect() {
+    setGenreNameVariables("");
+    ScriptedInputBox box;
+    modGlobal::InputInvalidChars = "";
+    modGlobal::InputAllowEmpty = true;
+    QTest::keyClicks(box.txtInput, "a\"");
+    QCOMPARE(box.txtInput->text(), QString("a"));
+    box.txtInput->clear();
+    QVERIFY(!box.cmdOK->isEnabled());
+  }
+
+  void cancelEscAndCloseBoxReturnNothing_data() {
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Cancel button") << "cancel";
+    QTest::newRow("Esc") << "esc";
+    QTest::newRow("close box") << "close";
+  }
+  void cancelEscAndCloseBoxReturnNothing() {
+    QFETCH(QString, how);
+    setGenreNameVariables("Strategy");
+    ScriptedInputBox box;
+    showAndActivate(box);
+    QTest::keyClicks(box.txtInput, "War");
+    if (how == "cancel") QTest::mouseClick(box.cmdCancel, Qt::LeftButton);
+    else if (how == "esc") QTest::keyClick(box.txtInput, Qt::Key_Escape);
+    else QVERIFY(box.close());
+    QVERIFY(!box.isVisible());
+    QCOMPARE(box.result(), int(QDialog::Rejected));
+    QVERIFY(!modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, std::string());
+  }
+};
+
+QTEST_MAIN(FrmInputBoxTest)
+#include "frm_input_box_test.moc"
