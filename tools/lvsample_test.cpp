@@ -1,0 +1,439 @@
+// lvsample as the converter's tests and a person use it: old-layout catalogues that our engine
+// and mdbtools read alike, that hold every awkward value a real catalogue can, and that are the
+// same for the same seed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "db/bytes.h"
+#include "db/catalog.h"
+#include "db/column_properties.h"
+#include "db/format.h"
+#include "db/page_file.h"
+#include "db/recordset.h"
+#include "db/test_support.h"
+#include "db/text_codec.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using db::Variant;
+using testing_support::ScratchDir;
+
+const char* const kTables[] = {"Difficulty", "Publishers", "Musicians", "Music", "Genres", "Games"};
+const char* const kProbe =
+    "SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games";
+
+std::string quoted(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+int run(const std::string& program, const std::string& args, std::string* out = nullptr) {
+  int code = -1;
+  const std::string text = testing_support::runCommand(program + " " + args + " 2>&1", &code);
+  if (out) *out = text;
+  return code;
+}
+
+using Rows = std::vector<std::vector<Variant>>;
+
+// Rows in the order of their first column, the table's key.
+Rows readRows(db::Database& d, const std::string& table) {
+  Rows rows;
+  auto rs = d.OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
+  for (; !rs->EOF_(); rs->MoveNext()) {
+    std::vector<Variant> row;
+    for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
+    rows.push_back(std::move(row));
+  }
+  std::sort(rows.begin(), rows.end(),
+            [](const auto& a, const auto& b) { return a[0].int32() < b[0].int32(); });
+  return rows;
+}
+
+// Every value of one column.
+std::vector<Variant> column(db::Database& d, const std::string& table, const std::string& name) {
+  std::vector<Variant> values;
+  auto rs = d.OpenRecordset("SELECT [" + name + "] FROM [" + table + "]", db::dbOpenSnapshot);
+  for (; !rs->EOF_(); rs->MoveNext()) values.push_back(rs->FieldAt(0).Value);
+  return values;
+}
+
+std::set<std::string> texts(const std::vector<Variant>& values) {
+  std::set<std::string> out;
+  for (const Variant& v : values) {
+    if (v.type() == db::VariantType::Text) out.insert(v.asText());
+  }
+  return out;
+}
+
+bool hasNull(const std::vector<Variant>& values) {
+  return std::any_of(values.begin(), values.end(), [](const Variant& v) { return v.isNull(); });
+}
+
+// The file with every date the engine stamps at creation zeroed: the creation date in the
+// header (Jet4; with the copies of its day number that mask the empty password) and each
+// catalogue row's DateCreate and DateUpdate. They are the only doubles that fall within a day
+// of now; `datesFound` counts them.
+std::vector<uint8_t> withoutCreationDates(const fs::path& path, int* datesFound) {
+  std::vector<uint8_t> bytes = testing_support::readBytes(path);
+  db::DatabaseHeader header;
+  EXPECT_TRUE(db::detectFormat(bytes, path.string(), &header).ok());
+  const size_t pageSize = header.format->pageSize;
+  db::applyHeaderMask(std::span<uint8_t>(bytes).first(pageSize), *header.format);
+  const double now =
+      25569.0 +
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() /
+          86400.0;
+  *datesFound = 0;
+  for (size_t at = 0; at + 8 <= bytes.size(); ++at) {
+    double v;
+    std::memcpy(&v, bytes.data() + at, 8);
+    if (v > now - 1.0 && v < now + 1.0) {
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 8, 0);
+      ++*datesFound;
+    }
+  }
+  for (size_t at = 0; at + 4 <= pageSize; ++at) {
+    const uint32_t day = db::readU32(bytes, at);
+    if (day + 1.0 > now - 1.0 && day < now + 1.0)
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), 4, 0);
+  }
+  return bytes;
+}
+
+class SampleTest : public testing::TestWithParam<const char*> {
+ protected:
+  // A new catalogue in the format under test; fails the test when lvsample does.
+  fs::path make(const std::string& name, const std::string& options) {
+    const fs::path path = dir_.file(name);
+    std::string out;
+    EXPECT_EQ(
+        run(LVSAMPLE_PATH, quoted(path.string()) + " --format " + GetParam() + " " + options, &out),
+        0)
+        << options << ": " << out;
+    return path;
+  }
+  ScratchDir dir_;
+};
+
+// Each kind of catalogue passes the integrity check, holds the six tables with the rows asked
+// for, answers the query the converter reads Games with, and reads the same through mdb-export
+// as through our engine.
+TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
+  struct Case {
+    std::string options;
+    size_t games;
+    std::optional<size_t> music;
+  };
+  const std::vector<Case> variants = {
+      {"", 200, std::nullopt},
+      {"--games 1", 1, std::nullopt},
+      {"--games 0", 0, 0},
+      {"--games 37", 37, std::nullopt},
+      {"--games 30 --empty Games --one-row Music", 0, 1},
+      {"--games 60 --one-row genres --empty MUSICIANS --one-row Publishers --empty difficulty", 60,
+       std::nullopt}};
+  for (size_t k = 0; k < variants.size(); ++k) {
+    SCOPED_TRACE(variants[k].options);
+    const fs::path path = make("v" + std::to_string(k) + ".mdb", variants[k].options);
+    std::string report;
+    EXPECT_EQ(run(LVDB_PATH, "check " + quoted(path.string()), &report), 0) << report;
+    EXPECT_EQ(report.substr(0, 4), "OK: ") << report;
+
+    auto d = db::DBEngine().OpenDatabase(path.string());
+    EXPECT_EQ(d->formatName(),
+              std::string(GetParam()) == "jet3" ? std::string("Jet3") : std::string("Jet4"));
+    std::vector<std::string> names = d->tableNames();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Games", "Genres", "Music",
+                                               "Musicians", "Publishers"}));
+
+    auto probe = d->OpenRecordset(kProbe, db::dbOpenSnapshot);
+    ASSERT_EQ(probe->FieldCount(), 6);
+    EXPECT_TRUE(db::equalsIgnoreCase(probe->FieldAt(4).Name, "Music Filename"))
+        << probe->FieldAt(4).Name;
+    size_t probed = 0;
+    for (; !probe->EOF_(); probe->MoveNext(), ++probed) (void)probe->FieldAt(3).Value.get();
+    EXPECT_EQ(probed, variants[k].games);
+    EXPECT_EQ(readRows(*d, "Games").size(), variants[k].games);
+    if (variants[k].music) {
+      EXPECT_EQ(readRows(*d, "Music").size(), *variants[k].music);
+    }
+
+    if (!testing_support::haveMdbTools()) continue;
+    for (const char* table : kTables) {
+      const Rows ours = readRows(*d, table);
+      auto theirs = testing_support::mdbExport(path, table);
+      std::sort(theirs.begin(), theirs.end(), [](const auto& a, const auto& b) {
+        return std::stol(a[0].value_or("0")) < std::stol(b[0].value_or("0"));
+      });
+      ASSERT_EQ(ours.size(), theirs.size()) << table;
+      for (size_t r = 0; r < ours.size(); ++r) {
+        ASSERT_EQ(ours[r].size(), theirs[r].size()) << table;
+        for (size_t c = 0; c < ours[r].size(); ++c) {
+          std::string why;
+          EXPECT_TRUE(testing_support::sameAsExported(ours[r][c], theirs[r][c], &why))
+              << table << " row " << r << " column " << c << ": " << why;
+        }
+      }
+    }
+  }
+  if (!testing_support::haveMdbTools())
+    GTEST_SKIP() << "mdbtools (mdb-export) is not installed; rows not compared with it";
+}
+
+// The other tables grow with the games, and Games refers to rows that exist wherever it can.
+TEST_P(SampleTest, tablesGrowWithTheGamesAndReferencesHold) {
+  {
+    const fs::path path = make("default.mdb", "");
+    auto d = db::DBEngine().OpenDatabase(path.string());
+    for (const char* table : {"Publishers", "Musicians", "Music", "Genres"}) {
+      EXPECT_GE(readRows(*d, table).size(), 8u) << table;
+    }
+    EXPECT_GE(readRows(*d, "Music").size(), 200u / 8);
+    EXPECT_LE(readRows(*d, "Music").size(), 200u / 2);
+    const std::pair<const char*, const char*> references[] = {{"Games.MU_Id", "Musicians"},
+                                                              {"Games.PU_Id", "Publishers"},
+                                                              {"Games.DI_Id", "Difficulty"},
+                                                              {"Games.GE_Id", "Genres"},
+                                                              {"Music.MU_Id", "Musicians"}};
+    for (const auto& [from, to] : references) {
+      std::set<int32_t> ids;
+      for (const auto& row : readRows(*d, to)) ids.insert(row[0].int32());
+      const std::string f(from);
+      const std::vector<Variant> values =
+          column(*d, f.substr(0, f.find('.')), f.substr(f.find('.') + 1));
+      size_t nulls = 0;
+      for (const Variant& v : values) {
+        if (v.isNull())
+          ++nulls;
+        else
+          EXPECT_TRUE(ids.count(v.int32())) << from << " " << v.int32();
+      }
+      if (f == "Games.GE_Id") {
+        EXPECT_EQ(nulls, 0u);
+      } else {
+        EXPECT_GT(nulls, 0u) << from;
+      }
+      EXPECT_LT(nulls, values.size() / 2) << from;
+    }
+  }
+
+  // One musician, no publishers, no genres: Games names the musician or nobody, and still a
+  // genre.
+  {
+    const fs::path path =
+        make("narrow.mdb", "--games 60 --one-row musicians --empty publishers --empty Genres");
+    auto d = db::DBEngine().OpenDatabase(path.string());
+    const Rows musicians = readRows(*d, "Musicians");
+    ASSERT_EQ(musicians.size(), 1u);
+    EXPECT_FALSE(musicians[0][1].isNull());
+    EXPECT_TRUE(readRows(*d, "Genres").empty());
+    size_t named = 0;
+    for (const Variant& v : column(*d, "Games", "MU_Id")) {
+      if (v.isNull()) continue;
+      EXPECT_EQ(v, musicians[0][0]);
+      ++named;
+    }
+    EXPECT_GT(named, 0u);
+    for (const Variant& v : column(*d, "Games", "PU_Id")) EXPECT_TRUE(v.isNull());
+    EXPECT_FALSE(hasNull(column(*d, "Games", "GE_Id")));
+  }
+
+  // A one-game catalogue holds a realistic game: every field filled.
+  {
+    const fs::path path = make("one.mdb", "--games 1");
+    auto d = db::DBEngine().OpenDatabase(path.string());
+    const Rows games = readRows(*d, "Games");
+    ASSERT_EQ(games.size(), 1u);
+    for (size_t c = 0; c < games[0].size(); ++c) EXPECT_FALSE(games[0][c].isNull()) << c;
+    const Rows genres = readRows(*d, "Genres");
+    ASSERT_FALSE(genres.empty());
+    EXPECT_EQ(genres[0][0], Variant(int32_t{1}));
+    EXPECT_EQ(genres[0][1], Variant("(None)"));
+  }
+}
+
+// The awkward values, each present in a catalogue of 50 games, found through the engine.
+TEST_P(SampleTest, aSmallCatalogueHoldsEveryAwkwardValue) {
+  const fs::path path = make("awkward.mdb", "--games 50");
+  auto d = db::DBEngine().OpenDatabase(path.string());
+
+  const std::vector<std::string> nones = {"(None)", "(none)", "(NONE)", " (None)", "(None) "};
+  for (const auto& [table, name] :
+       std::vector<std::pair<std::string, std::string>>{{"Games", "FileName"},
+                                                        {"Games", "Screenshot FileName"},
+                                                        {"Games", "Music FileName"},
+                                                        {"Music", "Filename"}}) {
+    const std::set<std::string> values = texts(column(*d, table, name));
+    for (const std::string& none : nones)
+      EXPECT_TRUE(values.count(none)) << table << "." << name << " '" << none << "'";
+  }
+  const std::set<std::string> played = texts(column(*d, "Games", "DateLastPlayed"));
+  EXPECT_TRUE(played.count("(Never)") && played.count("(never)"));
+  const std::set<std::string> scores = texts(column(*d, "Games", "HighScore"));
+  EXPECT_TRUE(scores.count("(Not Entered)") && scores.count("(not entered)"));
+
+  std::set<int> players;
+  for (const Variant& v : column(*d, "Games", "PL_Id")) players.insert(v.isNull() ? -1 : v.int32());
+  EXPECT_EQ(players, (std::set<int>{-1, 0, 1, 2, 3, 4, 5}));
+
+  // Genres: the uncategorised one, both sub-genre shapes, plain names, and two parents that
+  // differ only in letter case.
+  const Rows genres = readRows(*d, "Genres");
+  ASSERT_FALSE(genres.empty());
+  EXPECT_EQ(genres[0][1], Variant("(None)"));
+  std::map<std::string, std::set<std::string>> parents;  // upper case -> as written
+  bool parenthesised = false, bracketed = false, plain = false, miscellaneous = false;
+  for (const auto& row : genres) {
+    const std::string g = row[1].text();
+    if (g == "(None)") continue;
+    const size_t open = g.find_first_of("([");
+    parenthesised |= g.find(" (") != std::string::npos && g.back() == ')';
+    bracketed |= g.find(" [") != std::string::npos && g.back() == ']';
+    plain |= open == std::string::npos;
+    miscellaneous |= g == "Miscellaneous";
+    const std::string parent = g.substr(0, open == std::string::npos ? g.size() : open - 1);
+    parents[db::upperCase(parent)].insert(parent);
+  }
+  EXPECT_TRUE(parenthesised && bracketed && plain && miscellaneous);
+  EXPECT_TRUE(std::any_of(parents.begin(), parents.end(),
+                          [](const auto& p) { return p.second.size() > 1; }));
+
+  // Titles: quotes, apostrophes, and words that hold "sex" or "fuck" beside ones that nearly do.
+  const std::set<std::string> names = texts(column(*d, "Games", "Name"));
+  auto anyName = [&](auto test) { return std::any_of(names.begin(), names.end(), test); };
+  EXPECT_TRUE(anyName([](const std::string& n) { return n.find('"') != std::string::npos; }));
+  EXPECT_TRUE(anyName([](const std::string& n) { return n.find('\'') != std::string::npos; }));
+  std::set<std::string> insideWords;
+  for (const std::string& n : names) {
+    const std::string upper = db::upperCase(n);
+    for (const char* word : {"SEX", "FUCK"}) {
+      const size_t at = upper.find(word);
+      if (at == std::string::npos) continue;
+      const size_t end = at + std::strlen(word);
+      const bool longer =
+          (at > 0 && std::isalpha(static_cast<unsigned char>(upper[at - 1]))) ||
+          (end < upper.size() && std::isalpha(static_cast<unsigned char>(upper[end])));
+      if (longer) insideWords.insert(n.substr(at, end - at));
+    }
+  }
+  EXPECT_TRUE(insideWords.count("sex") && insideWords.count("SEX") && insideWords.count("Fuck"));
+  EXPECT_TRUE(names.count("S.E.X.") && names.count("Sussed"));
+
+  // Accented and Windows-1252 text somewhere in the catalogue, € and Š among it.
+  std::string all;
+  for (const char* table : kTables) {
+    for (const auto& row : readRows(*d, table)) {
+      for (const Variant& v : row) {
+        if (v.type() == db::VariantType::Text) all += v.asText() + "\n";
+      }
+    }
+  }
+  for (const char* piece : {"é", "ü", "ß", "ñ", "Ærø", "Ça va", "Crème brûlée", "€", "Š"}) {
+    EXPECT_NE(all.find(piece), std::string::npos) << piece;
+  }
+  if (std::string(GetParam()) == "jet3") {
+    // Jet3 keeps text in the code page: € is byte 0x80 there.
+    const std::vector<uint8_t> bytes = testing_support::readBytes(path);
+    const std::string text = "Euro \x80 Dealer";
+    const std::vector<uint8_t> euro(text.begin(), text.end());
+    EXPECT_NE(std::search(bytes.begin(), bytes.end(), euro.begin(), euro.end()), bytes.end());
+  }
+
+  // Comments longer than a page, empty and Null.
+  const std::vector<Variant> comments = column(*d, "Games", "Personal Comment");
+  EXPECT_TRUE(hasNull(comments));
+  EXPECT_TRUE(texts(comments).count(""));
+  EXPECT_TRUE(std::any_of(comments.begin(), comments.end(), [](const Variant& v) {
+    return !v.isNull() && db::utf16Length(v.asText()) > 5000;
+  }));
+
+  // The file's own rules: the keys, Games.GE_Id and Genres.Genre may not be Null; every other
+  // column may, and holds a Null somewhere; every text column takes "". Every id column has gaps.
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
+  db::Catalog catalog;
+  ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
+  for (const char* table : kTables) {
+    db::TableDef def;
+    ASSERT_TRUE(db::openTableDef(*file, catalog, table, &def).ok());
+    std::vector<db::ColumnRules> rules;
+    ASSERT_TRUE(db::loadColumnRules(*file, static_cast<int32_t>(def.tdefPage), def, &rules).ok());
+    std::set<int> keyColumns;
+    for (const db::IndexDef& ix : def.indexes) {
+      if (!ix.isPrimary()) continue;
+      for (const db::IndexColumn& c : def.realIndexes[ix.realIndex].columns)
+        keyColumns.insert(c.columnNumber);
+    }
+    EXPECT_EQ(keyColumns, std::set<int>{def.columns[0].number}) << table;
+    const Rows rows = readRows(*d, table);
+    for (size_t c = 0; c < def.columns.size(); ++c) {
+      const db::ColumnDef& cd = def.columns[c];
+      const std::string where = std::string(table) + "." + cd.name;
+      const bool mayBeNull = c != 0 && !rules[c].required;
+      EXPECT_EQ(!mayBeNull && c != 0, where == "Games.GE_Id" || where == "Genres.Genre") << where;
+      if (cd.type() == db::ColumnType::Text || cd.type() == db::ColumnType::Memo) {
+        EXPECT_TRUE(rules[c].allowZeroLength) << where;
+      }
+      const bool nullSeen =
+          std::any_of(rows.begin(), rows.end(), [&](const auto& r) { return r[c].isNull(); });
+      EXPECT_EQ(nullSeen, mayBeNull) << where;
+    }
+    bool gap = false;
+    for (size_t r = 1; r < rows.size(); ++r) gap |= rows[r][0].int32() > rows[r - 1][0].int32() + 1;
+    EXPECT_TRUE(gap) << table;
+  }
+}
+
+// The same seed gives the same file but for creation dates; another seed other games.
+TEST_P(SampleTest, aSeedDeterminesTheCatalogue) {
+  int datesA = 0, datesB = 0, datesC = 0;
+  const auto a = withoutCreationDates(make("a.mdb", "--seed 7"), &datesA);
+  const auto b = withoutCreationDates(make("b.mdb", "--seed 7"), &datesB);
+  EXPECT_GE(datesA, 12);  // at least DateCreate and DateUpdate of the six tables
+  EXPECT_EQ(datesA, datesB);
+  EXPECT_TRUE(a == b) << "files of one seed differ beyond their creation dates";
+
+  const fs::path other = make("c.mdb", "--seed 8");
+  EXPECT_FALSE(a == withoutCreationDates(other, &datesC));
+  auto d7 = db::DBEngine().OpenDatabase(dir_.file("a.mdb").string());
+  auto d8 = db::DBEngine().OpenDatabase(other.string());
+  EXPECT_NE(column(*d7, "Games", "Name"), column(*d8, "Games", "Name"));
+  EXPECT_NE(readRows(*d7, "Genres"), readRows(*d8, "Genres"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, SampleTest, testing::Values("jet3", "jet4"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
+
+TEST(LvsampleTest, badUsageExitsTwoAndAnExistingFileIsLeftAlone) {
+  ScratchDir dir;
+  const std::string out = quoted(dir.file("x.mdb").string());
+  std::string text;
+  EXPECT_EQ(run(LVSAMPLE_PATH, "", &text), 2);
+  EXPECT_NE(text.find("usage: lvsample"), std::string::npos) << text;
+  for (const std::string& args :
+       {out + " --games", out + " --games -1", out + " --games 12x", out + " --seed many",
+        out + " --format jet5", out + " --empty Nowhere", out + " --frobnicate 1",
+        out + " " + out + "2", out + " --empty Music --one-row music"}) {
+    EXPECT_EQ(run(LVSAMPLE_PATH, args, &text), 2) << args << ": " << text;
+  }
+  EXPECT_FALSE(fs::exists(dir.file("x.mdb")));
+  EXPECT_EQ(run(LVSAMPLE_PATH, "--help"), 0);
+
+  testing_support::writeBytes(dir.file("x.mdb"), {1, 2, 3});
+  EXPECT_EQ(run(LVSAMPLE_PATH, out + " --games 5", &text), 1);
+  EXPECT_NE(text.find("already exists"), std::string::npos) << text;
+  EXPECT_EQ(testing_support::readBytes(dir.file("x.mdb")), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+}  // namespace
