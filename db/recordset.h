@@ -103,7 +103,7 @@ struct Field {
   Field& operator=(const Field&) = delete;
 
   FieldValue Value;
-  const std::string Name;   // as the query names it (its alias, if any)
+  const std::string Name;   // its alias in the query, else the name as the table spells it
   const ColumnType Type;
 };
 
