@@ -1,0 +1,69 @@
+#include "app/dialogs.h"
+
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include "app/file_ops.h"
+
+namespace app {
+
+QString QtDialogs::chooseFile(QWidget* owner, const FileDialogSettings& settings) {
+  DatabaseFileDialog dialog(owner, settings);
+  if (dialog.exec() != QDialog::Accepted) return {};
+  const QStringList files = dialog.selectedFiles();
+  return files.isEmpty() ? QString() : files.first();
+}
+
+void QtDialogs::showMessage(QWidget* owner, const QString& title, const QString& text,
+                            convert::MessageIcon icon) {
+  QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
+  switch (icon) {
+    case convert::MessageIcon::None: boxIcon = QMessageBox::NoIcon; break;
+    case convert::MessageIcon::Critical: boxIcon = QMessageBox::Critical; break;
+    case convert::MessageIcon::Information: boxIcon = QMessageBox::Information; break;
+    case convert::MessageIcon::Exclamation: boxIcon = QMessageBox::Warning; break;
+  }
+  // Plain text: a path may hold "<" or "&"; a lone CR would show as a glyph.
+  QMessageBox box(boxIcon, title, QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
+                  QMessageBox::Ok, owner);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+DatabaseFileDialog::DatabaseFileDialog(QWidget* owner, const FileDialogSettings& settings)
+    : QFileDialog(owner), settings_(settings) {
+  setOption(QFileDialog::DontUseNativeDialog);
+  setAcceptMode(settings.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+  setFileMode(settings.fileMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+  setOption(QFileDialog::DontConfirmOverwrite, !settings.confirmOverwrite);
+  setWindowTitle(settings.title);
+  setNameFilter(settings.nameFilter);
+  setDefaultSuffix(settings.defaultSuffix);
+  setDirectory(settings.folder);
+  if (!settings.fileName.isEmpty()) selectFile(settings.fileName);
+}
+
+void DatabaseFileDialog::accept() {
+  const QStringList files = selectedFiles();
+  if (!files.isEmpty() && !QFileInfo(files.first()).isDir()) {
+    const QString why = refusal(files.first());
+    if (!why.isEmpty()) {
+      QMessageBox::warning(this, windowTitle(), why);
+      return;
+    }
+  }
+  QFileDialog::accept();
+}
+
+QString DatabaseFileDialog::refusal(const QString& path) const {
+  const QFileInfo file(path);
+  if (settings_.folderMustExist && !QFileInfo(file.absolutePath()).isDir()) {
+    return tr("%1\nThe folder does not exist.\nCheck the path and try again.").arg(file.absolutePath());
+  }
+  // A missing file is left to QFileDialog, which reports it itself.
+  if (settings_.fileMustExist && !file.exists()) return {};
+  if (settings_.refuseReadOnly) return readOnlyRefusal(path);
+  return {};
+}
+
+}  // namespace app

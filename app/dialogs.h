@@ -1,0 +1,68 @@
+// dialogs.h -- the standard dialogs the main window asks its questions through: the one file
+// dialog the two Select buttons share, and message boxes. The program uses QtDialogs; tests and
+// the screenshot renderer answer directly, so that nothing waits on a modal window.
+#pragma once
+
+#include <QFileDialog>
+#include <QString>
+
+#include "convert/conversion.h"
+
+class QWidget;
+
+namespace app {
+
+// The settings of the shared file dialog. Each use sets what it needs; the rest (the file name
+// above all) stays as the previous use left it.
+struct FileDialogSettings {
+  bool save = false;             // a Save dialog, otherwise an Open dialog
+  QString title;
+  QString nameFilter;            // "Description (*.ext)"
+  QString defaultSuffix;         // added to a typed name without one; no dot
+  QString folder;                // where the dialog opens
+  QString fileName;              // the name box: a bare name, or a full path whose folder wins
+  bool fileMustExist = false;
+  bool folderMustExist = false;
+  bool confirmOverwrite = false;
+  bool refuseReadOnly = false;   // read-only files and write-protected folders are refused
+};
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+  // The chosen file's full path, or "" when the dialog was cancelled or failed.
+  virtual QString chooseFile(QWidget* owner, const FileDialogSettings& settings) = 0;
+  // A message box with a single OK button; returns when it has been acknowledged. Line breaks
+  // in `text` are CR LF.
+  virtual void showMessage(QWidget* owner, const QString& title, const QString& text,
+                           convert::MessageIcon icon) = 0;
+};
+
+// The real dialogs, modal over their owner.
+class QtDialogs : public Dialogs {
+ public:
+  QString chooseFile(QWidget* owner, const FileDialogSettings& settings) override;
+  void showMessage(QWidget* owner, const QString& title, const QString& text,
+                   convert::MessageIcon icon) override;
+};
+
+// The file dialog QtDialogs shows: always Qt's own, so that it looks and behaves the same on
+// every desktop, with the checks it lacks made before it closes (the folder of a new file must
+// exist; read-only files are refused).
+class DatabaseFileDialog : public QFileDialog {
+  Q_OBJECT
+
+ public:
+  DatabaseFileDialog(QWidget* owner, const FileDialogSettings& settings);
+
+ protected:
+  void accept() override;
+
+ private:
+  // Why the selected file cannot be taken, or "" when it can.
+  QString refusal(const QString& path) const;
+
+  FileDialogSettings settings_;
+};
+
+}  // namespace app

@@ -1,0 +1,449 @@
+#include "app/frmMain.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <exception>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+#include "app/file_ops.h"
+#include "db/recordset.h"
+#include "shared/mod_global.h"
+
+namespace {
+
+using convert::MessageIcon;
+
+// The layout is designed in twips, 15 to a pixel at 96 dots per inch.
+constexpr int kTwipsPerPixel = 15;
+constexpr int kClientWidthTwips = 6510;
+constexpr int kClientHeightTwips = 3135;
+constexpr int kDesignFontPoints = 8;
+
+QRect twips(int left, int top, int width, int height) {
+  return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+               height / kTwipsPerPixel);
+}
+
+const QString kCaption = QStringLiteral("Database Converter Utility");
+const QString kInfoText = QStringLiteral(
+    "This utility will take your current Kestrel v1.3b database and copy it to a new converted "
+    "database for use with the new version of Ludovane.");
+const QString kSourcePlaceholder = QStringLiteral("[Current Kestrel v1.3b Database File]");
+const QString kDestPlaceholder = QStringLiteral("[New LV Destination Database File]");
+const QString kTemplateName = QStringLiteral("v13bconvert.lvd");
+// The name the Select checks refuse, compared in upper case.
+const QString kTemplateGuardName = QStringLiteral("V13BCONVERT.LVD");
+const QString kCrLf = QStringLiteral("\r\n");
+
+const QString kFilter = QStringLiteral("Ludovane Databases (*.mdb)");
+const QString kSourceTitle = QStringLiteral("Select v1.3b File to copy and convert");
+const QString kDestTitle = QStringLiteral("Select Destination Filename");
+const QString kDestPreset = QStringLiteral("C64.mdb");
+// Every old-release catalogue answers this; what it returns does not matter.
+constexpr const char* kProbeQuery =
+    "SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games";
+
+// Form_QueryUnload's UnloadMode: the user's close box or system menu, or the program itself.
+constexpr int kUnloadByUser = 0;
+constexpr int kUnloadByCode = 1;
+
+constexpr int kExitConverted = 0;
+constexpr int kExitFailed = 1;
+// The old runtime's "Internal error", for a failure that carries no number of its own.
+constexpr int kInternalError = 51;
+
+// The progress bar counts in ints; the run sets it in floats.
+int progressStep(float value) {
+  if (!std::isfinite(value)) return 0;
+  return static_cast<int>(std::clamp<double>(std::nearbyint(value), INT_MIN, INT_MAX));
+}
+
+// Until the genre dialog exists, the genre phase ends as closing that dialog unfinished would.
+void genreDialogStandIn(frmMain&) { modGlobal::ConversionAborted = true; }
+
+}  // namespace
+
+frmMain::frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent), dialogs_(dialogs), genreDialog_(genreDialogStandIn),
+      givenFolder_(std::move(programFolder)) {
+  setWindowTitle(kCaption);
+  // The layout is measured for an 8-point font; a larger desktop font would clip the info text.
+  QFont designFont = font();
+  designFont.setPointSize(kDesignFontPoints);
+  setFont(designFont);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+
+  // The two path labels stand out in the tooltip colour, as notes to be filled in.
+  QPalette note = palette();
+  note.setColor(QPalette::Window, note.color(QPalette::ToolTipBase));
+  note.setColor(QPalette::WindowText, note.color(QPalette::ToolTipText));
+  auto makeLabel = [&](const char* name, const QRect& place, bool isNote) {
+    auto* label = new QLabel(this);
+    label->setObjectName(QLatin1String(name));
+    label->setGeometry(place);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setTextFormat(Qt::PlainText);
+    if (isNote) {
+      label->setAutoFillBackground(true);
+      label->setPalette(note);
+    }
+    return label;
+  };
+  auto makeButton = [&](const char* name, const QRect& place, const QString& text) {
+    auto* button = new QPushButton(text, this);
+    button->setObjectName(QLatin1String(name));
+    button->setGeometry(place);
+    return button;
+  };
+
+  ui_.lblInfo = makeLabel("lblInfo", twips(120, 120, 6255, 495), false);
+  ui_.lblInfo->setWordWrap(true);
+  ui_.lblInfo->setText(kInfoText);
+  ui_.lblSource = makeLabel("lblSource", twips(120, 720, 5175, 255), true);
+  ui_.cmdSource = makeButton("cmdSource", twips(5400, 720, 975, 375), QStringLiteral("Select"));
+  ui_.lblDest = makeLabel("lblDest", twips(120, 1440, 5175, 255), true);
+  ui_.cmdDest = makeButton("cmdDest", twips(5400, 1440, 975, 375), QStringLiteral("Select"));
+  ui_.cmdStart = makeButton("cmdStart", twips(2760, 2280, 975, 375), QStringLiteral("Start"));
+  ui_.cmdStart->setEnabled(false);
+
+  ui_.pbStatus = new QProgressBar(this);
+  ui_.pbStatus->setObjectName(QStringLiteral("pbStatus"));
+  ui_.pbStatus->setGeometry(twips(120, 2760, 6255, 255));
+  ui_.pbStatus->setTextVisible(false);
+  ui_.pbStatus->hide();
+  showProgress();
+
+  // The log covers everything from the info text down to Start; only the bar stays beside it.
+  ui_.txtStatus = new QPlainTextEdit(this);
+  ui_.txtStatus->setObjectName(QStringLiteral("txtStatus"));
+  ui_.txtStatus->setGeometry(twips(120, 120, 6255, 2535));
+  ui_.txtStatus->setReadOnly(true);
+  ui_.txtStatus->hide();
+
+  setTabOrder(ui_.cmdSource, ui_.cmdDest);
+  setTabOrder(ui_.cmdDest, ui_.cmdStart);
+  setTabOrder(ui_.cmdStart, ui_.txtStatus);
+
+  connect(ui_.cmdSource, &QPushButton::clicked, this, &frmMain::cmdSource_Click);
+  connect(ui_.cmdDest, &QPushButton::clicked, this, &frmMain::cmdDest_Click);
+  connect(ui_.cmdStart, &QPushButton::clicked, this, &frmMain::cmdStart_Click);
+}
+
+frmMain::~frmMain() { showDefaultPointer(); }
+
+void frmMain::setGenreDialog(GenreDialog dialog) {
+  genreDialog_ = dialog ? std::move(dialog) : GenreDialog(genreDialogStandIn);
+}
+
+void frmMain::setVisible(bool visible) {
+  if (visible && !loaded_) {
+    loaded_ = true;
+    Form_Load();
+  }
+  if (visible && ended_) return;
+  QWidget::setVisible(visible);
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+  bool cancel = false;
+  Form_QueryUnload(cancel, closingByCode_ ? kUnloadByCode : kUnloadByUser);
+  if (cancel) {
+    event->ignore();
+  } else {
+    event->accept();
+  }
+}
+
+// --- Load and close --------------------------------------------------------------------------
+
+void frmMain::Form_Load() {
+  // The widget's size is its client area.
+  setFixedSize(kClientWidthTwips / kTwipsPerPixel, kClientHeightTwips / kTwipsPerPixel);
+  if (QScreen* screen = this->screen()) {
+    setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
+                                    screen->availableGeometry()));
+  }
+  ui_.lblSource->setText(kSourcePlaceholder);
+  ui_.lblDest->setText(kDestPlaceholder);
+  programFolder_ = givenFolder_;
+  if (!programFolder_.endsWith(u'/')) programFolder_ += u'/';
+  conversionRunning_ = false;
+  ui_.cmdSource->setFocus();
+
+  if (!app::FileExists(templatePath())) {
+    message(QStringLiteral("Could not find empty Ludovane template database! (v13bconvert.lvd)"),
+            MessageIcon::Critical);
+    endProgram(kExitFailed);
+  }
+}
+
+void frmMain::Form_QueryUnload(bool& Cancel, int UnloadMode) {
+  if (UnloadMode == kUnloadByUser && conversionRunning_) Cancel = true;
+}
+
+// --- Selection -------------------------------------------------------------------------------
+
+QString frmMain::SelectDatabaseFile(bool source) {
+  cDialog_.defaultSuffix = QStringLiteral("mdb");
+  cDialog_.nameFilter = kFilter;
+  cDialog_.folder = app::dialogStartFolder(programFolder_);
+  // Both must find their folder and refuse read-only files; the source must exist, an existing
+  // destination is overwritten only when the user confirms it.
+  cDialog_.folderMustExist = true;
+  cDialog_.refuseReadOnly = true;
+  cDialog_.fileMustExist = source;
+  cDialog_.confirmOverwrite = !source;
+  cDialog_.title = source ? kSourceTitle : kDestTitle;
+  if (!source) cDialog_.fileName = kDestPreset;
+  cDialog_.save = !source;
+
+  const QString chosen = dialogs_.chooseFile(this, cDialog_);
+  if (!chosen.isEmpty()) cDialog_.fileName = chosen;
+  return chosen;
+}
+
+void frmMain::cmdSource_Click() {
+  const QString path = SelectDatabaseFile(true);
+  if (path.isEmpty()) return;
+  ui_.lblSource->setText(path);
+  if (!bothChosen()) {
+    ui_.cmdStart->setEnabled(false);
+    return;
+  }
+  if (app::sameFileOrName(path, ui_.lblDest->text())) {
+    message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
+  } else if (isTemplate(path)) {
+    message(QStringLiteral("You cannot select this file to update!"), MessageIcon::Information);
+  } else if (IsValidSourceDatabase(path)) {
+    ui_.cmdStart->setEnabled(true);
+    ui_.cmdDest->setFocus();
+    return;
+  }
+  ui_.lblSource->setText(kSourcePlaceholder);
+  ui_.cmdStart->setEnabled(false);
+}
+
+void frmMain::cmdDest_Click() {
+  const QString path = SelectDatabaseFile(false);
+  if (path.isEmpty()) return;
+  ui_.lblDest->setText(path);
+  if (!bothChosen()) {
+    ui_.cmdStart->setEnabled(false);
+    return;
+  }
+  if (app::sameFileOrName(ui_.lblSource->text(), path)) {
+    message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
+  } else if (isTemplate(path)) {
+    message(QStringLiteral("You cannot overwrite this file!  Please select a new filename!"),
+            MessageIcon::Information);
+  } else {
+    ui_.cmdStart->setEnabled(true);
+    ui_.cmdStart->setFocus();
+    return;
+  }
+  ui_.lblDest->setText(kDestPlaceholder);
+  ui_.cmdStart->setEnabled(false);
+}
+
+bool frmMain::IsValidSourceDatabase(const QString& path) {
+  try {
+    std::shared_ptr<db::Database> database = db::DBEngine().OpenDatabase(path.toStdString());
+    if (!database) {
+      message(QStringLiteral("Could not open the database '") + path + u'\'', MessageIcon::None);
+      return false;
+    }
+    database->OpenRecordset(kProbeQuery, db::dbOpenSnapshot)->Close();
+    return true;
+  } catch (const std::exception&) {
+    message(QStringLiteral("The selected file is not a valid Kestrel v1.3b database!"),
+            MessageIcon::None);
+    return false;
+  }
+}
+
+// --- Start -----------------------------------------------------------------------------------
+
+void frmMain::cmdStart_Click() {
+  const QString source = ui_.lblSource->text();
+  const QString destination = ui_.lblDest->text();
+  if (app::sameFileOrName(source, destination)) {
+    message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
+    ui_.cmdStart->setEnabled(false);
+    clearSelection();
+    return;
+  }
+  if (!app::FileExists(source)) {
+    message(QStringLiteral("File not found: ") + source, MessageIcon::None);
+    ui_.cmdSource->setFocus();
+    clearSelection();
+    ui_.cmdStart->setEnabled(false);
+    return;
+  }
+  showHourglass();
+  yield();
+
+  try {
+    if (app::FileExists(destination)) {
+      const db::DbError deleted = app::deleteFile(destination);
+      if (!deleted.ok()) throw db::DbException(deleted);
+    }
+    if (!app::CreateDestinationDatabase(templatePath(), destination)) {
+      message(QStringLiteral("Unable to create the new database file"), MessageIcon::Critical);
+      clearSelection();
+      ui_.cmdSource->setFocus();
+      ui_.cmdStart->setEnabled(false);
+      showDefaultPointer();
+      return;
+    }
+    conversionRunning_ = true;
+    ui_.cmdStart->setEnabled(false);
+    ui_.cmdSource->setEnabled(false);
+    ui_.cmdDest->setEnabled(false);
+    ui_.pbStatus->show();
+    AddStatus("Created new database OK\r\n");
+    ui_.txtStatus->show();
+    yield();
+
+    const bool converted = ConvertDatabase();
+    if (converted) {
+      message(QStringLiteral("Finished!  Your new Ludovane database can be found here: -") + kCrLf +
+                  kCrLf + destination + kCrLf + kCrLf +
+                  QStringLiteral("Please refer to the INSTRUCTIONS.TXT file for info on setting "
+                                 "up your new database with Ludovane"),
+              MessageIcon::None);
+    } else {
+      message(QStringLiteral("There was an error or you aborted.  The database was not fully "
+                             "converted!"),
+              MessageIcon::Critical);
+    }
+    showDefaultPointer();
+    conversionRunning_ = false;
+    endProgram(converted ? kExitConverted : kExitFailed);
+  } catch (const db::DbException& error) {
+    startFailed(error.error());
+  } catch (const std::exception& error) {
+    startFailed(db::DbError{kInternalError, error.what(), 0});
+  }
+}
+
+void frmMain::startFailed(const db::DbError& error) {
+  message(QStringLiteral("Could not convert the database!") + kCrLf + kCrLf +
+              QString::fromStdString(convert::errorMessage(error)),
+          MessageIcon::Critical);
+  showDefaultPointer();
+  conversionRunning_ = false;
+  endProgram(kExitFailed);
+}
+
+bool frmMain::ConvertDatabase() { return convert::ConvertDatabase(*this); }
+
+void frmMain::endProgram(int exitCode) {
+  ended_ = true;
+  exitCode_ = exitCode;
+  closingByCode_ = true;
+  close();
+  closingByCode_ = false;
+  emit programEnded(exitCode);
+}
+
+// --- What the run sees -----------------------------------------------------------------------
+
+std::string frmMain::sourcePath() const { return ui_.lblSource->text().toStdString(); }
+
+std::string frmMain::destinationPath() const { return ui_.lblDest->text().toStdString(); }
+
+void frmMain::AddStatus(const std::string& text) {
+  statusLog_ += QString::fromStdString(text);
+  // The log's lines end in CR LF; the text box breaks a line at either character alone.
+  ui_.txtStatus->setPlainText(QString(statusLog_).replace(kCrLf, QStringLiteral("\n")));
+  ui_.txtStatus->moveCursor(QTextCursor::End);
+}
+
+void frmMain::setProgressMin(float value) {
+  progressMin_ = value;
+  showProgress();
+}
+
+void frmMain::setProgressMax(float value) {
+  progressMax_ = value;
+  showProgress();
+}
+
+void frmMain::setProgressValue(float value) {
+  progressValue_ = value;
+  showProgress();
+}
+
+void frmMain::showProgress() {
+  const int minimum = progressStep(progressMin_);
+  const int maximum = progressStep(progressMax_);
+  const int value = progressStep(progressValue_);
+  // QProgressBar shows an empty range (a one-record table) as a busy animation: show it as a
+  // range of one step instead, full once the value has reached the end.
+  if (maximum <= minimum) {
+    ui_.pbStatus->setRange(0, 1);
+    ui_.pbStatus->setValue(value >= maximum ? 1 : 0);
+    return;
+  }
+  ui_.pbStatus->setRange(minimum, maximum);
+  ui_.pbStatus->setValue(std::clamp(value, minimum, maximum));
+}
+
+void frmMain::yield() { QCoreApplication::processEvents(); }
+
+void frmMain::showMessage(const std::string& text, MessageIcon icon) {
+  message(QString::fromStdString(text), icon);
+}
+
+void frmMain::showGenreDialog() {
+  // The hourglass belongs to this window; the dialog is worked with the ordinary pointer.
+  QApplication::setOverrideCursor(Qt::ArrowCursor);
+  struct RestorePointer {
+    ~RestorePointer() { QApplication::restoreOverrideCursor(); }
+  } restore;
+  genreDialog_(*this);
+}
+
+// --- Helpers ---------------------------------------------------------------------------------
+
+void frmMain::message(const QString& text, MessageIcon icon) {
+  dialogs_.showMessage(this, QString::fromUtf8(convert::kMessageTitle), text, icon);
+}
+
+void frmMain::clearSelection() {
+  ui_.lblSource->setText(kSourcePlaceholder);
+  ui_.lblDest->setText(kDestPlaceholder);
+}
+
+void frmMain::showHourglass() {
+  if (hourglass_) return;
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  hourglass_ = true;
+}
+
+void frmMain::showDefaultPointer() {
+  if (!hourglass_) return;
+  QApplication::restoreOverrideCursor();
+  hourglass_ = false;
+}
+
+QString frmMain::templatePath() const { return programFolder_ + kTemplateName; }
+
+bool frmMain::bothChosen() const {
+  return ui_.lblSource->text() != kSourcePlaceholder && ui_.lblDest->text() != kDestPlaceholder;
+}
+
+bool frmMain::isTemplate(const QString& path) const {
+  return path.toUpper() == (programFolder_ + kTemplateGuardName).toUpper() ||
+         app::sameFile(templatePath(), path);
+}

@@ -1,0 +1,114 @@
+// frmMain.h -- the main window: the choice of the two databases, the start of a conversion, its
+// status log and progress bar while it runs, and the end of the program after its outcome.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <QWidget>
+
+#include "app/dialogs.h"
+#include "convert/conversion.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+class frmMain : public QWidget, public convert::ConversionWindow {
+  Q_OBJECT
+
+ public:
+  // The genre dialog of the run's genre phase: shown modally over `owner`, it returns when it
+  // has closed, leaving modGlobal::ConversionAborted false only after a finished OK.
+  using GenreDialog = std::function<void(frmMain& owner)>;
+
+  // `programFolder` is the folder holding the executable and the template (the program passes
+  // QCoreApplication::applicationDirPath()). The window loads when it is first shown.
+  frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent = nullptr);
+  ~frmMain() override;
+
+  void setGenreDialog(GenreDialog dialog);
+
+  // The program's folder as the window loaded it, ending in "/".
+  const QString& ProgramFolder() const { return programFolder_; }
+  bool ConversionRunning() const { return conversionRunning_; }
+  // Set once the program is to end; the exit code of that end (0 after a finished conversion).
+  bool hasEnded() const { return ended_; }
+  int exitCode() const { return exitCode_; }
+  // The status log as appended, line breaks CR LF.
+  const QString& statusLog() const { return statusLog_; }
+
+  // Loads the window on its first show; an ended program never shows it.
+  void setVisible(bool visible) override;
+
+  // What the run sees of the window.
+  std::string sourcePath() const override;
+  std::string destinationPath() const override;
+  void AddStatus(const std::string& text) override;
+  void setProgressMin(float value) override;
+  void setProgressMax(float value) override;
+  void setProgressValue(float value) override;
+  float progressValue() const override { return progressValue_; }
+  void yield() override;
+  void showMessage(const std::string& text, convert::MessageIcon icon) override;
+  void showGenreDialog() override;
+
+ signals:
+  // The program must end now with `exitCode`: the template was missing, a conversion has been
+  // reported, or Start failed. The window has closed (or never shown).
+  void programEnded(int exitCode);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  struct Controls {
+    QLabel* lblInfo = nullptr;
+    QLabel* lblSource = nullptr;
+    QPushButton* cmdSource = nullptr;
+    QLabel* lblDest = nullptr;
+    QPushButton* cmdDest = nullptr;
+    QPushButton* cmdStart = nullptr;
+    QProgressBar* pbStatus = nullptr;
+    QPlainTextEdit* txtStatus = nullptr;
+  };
+
+  void Form_Load();
+  void Form_QueryUnload(bool& Cancel, int UnloadMode);
+  void cmdSource_Click();
+  void cmdDest_Click();
+  void cmdStart_Click();
+  QString SelectDatabaseFile(bool source);
+  bool IsValidSourceDatabase(const QString& path);
+  bool ConvertDatabase();
+
+  void message(const QString& text, convert::MessageIcon icon);
+  void clearSelection();
+  void showHourglass();
+  void showDefaultPointer();
+  void startFailed(const db::DbError& error);
+  void endProgram(int exitCode);
+  void showProgress();
+  QString templatePath() const;
+  bool bothChosen() const;
+  // The template in the program's folder, by name (letter case ignored) or as the same file.
+  bool isTemplate(const QString& path) const;
+
+  Controls ui_;
+  app::Dialogs& dialogs_;
+  GenreDialog genreDialog_;
+  app::FileDialogSettings cDialog_;  // the one file dialog; its settings outlive each use
+  QString givenFolder_;
+  QString programFolder_;
+  QString statusLog_;
+  float progressMin_ = 0;
+  float progressMax_ = 100;
+  float progressValue_ = 0;
+  bool conversionRunning_ = false;
+  bool loaded_ = false;
+  bool ended_ = false;
+  bool closingByCode_ = false;
+  bool hourglass_ = false;
+  int exitCode_ = 0;
+};

@@ -1,0 +1,697 @@
+// The main window driven by clicks, headless: loading, the two Select buttons against real
+// files, links and catalogues, Start's refusals, and whole conversions through the real run and
+// engine. The file dialog and message boxes are answered by ScriptedDialogs.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWindow>
+#include <QtTest>
+
+#include "app/dialogs.h"
+#include "app/file_ops.h"
+#include "app/frmMain.h"
+#include "db/recordset.h"
+#include "genres/genre_model.h"
+#include "shared/mod_global.h"
+
+using convert::MessageIcon;
+Q_DECLARE_METATYPE(convert::MessageIcon)
+
+namespace {
+
+const QString kTitle = QStringLiteral("Ludovane Database Converter");
+const QString kSourcePlaceholder = QStringLiteral("[Current Kestrel v1.3b Database File]");
+const QString kDestPlaceholder = QStringLiteral("[New LV Destination Database File]");
+const QString kMustDiffer = QStringLiteral("Source and Destination files must be different!");
+const QString kNotValid = QStringLiteral("The selected file is not a valid Kestrel v1.3b database!");
+const QString kCannotCreate = QStringLiteral("Unable to create the new database file");
+constexpr int kGames = 30;
+
+struct Message {
+  QString title;
+  QString text;
+  MessageIcon icon;
+};
+
+// Answers the file dialog from a queue ("" cancels) and records what was asked and shown.
+class ScriptedDialogs : public app::Dialogs {
+ public:
+  QStringList files;
+  QList<app::FileDialogSettings> asked;
+  QList<Message> messages;
+
+  QString chooseFile(QWidget*, const app::FileDialogSettings& settings) override {
+    asked.append(settings);
+    return files.isEmpty() ? QString() : files.takeFirst();
+  }
+  void showMessage(QWidget*, const QString& title, const QString& text, MessageIcon icon) override {
+    messages.append({title, text, icon});
+  }
+};
+
+// The genre phase as a finished OK of the genre dialog leaves it: the suggested grouping written.
+void writeSuggestedGenres(frmMain& owner) {
+  std::vector<genres::ParentGenre> parents =
+      genres::SuggestGenreMapping(genres::LoadOldGenres(owner.sourcePath()));
+  genres::WriteGenreTables(owner.destinationPath(), parents);
+  modGlobal::ConversionAborted = false;
+}
+
+// Sets or clears the immutable attribute, which stops even root from deleting a file.
+bool setImmutable(const QString& path, bool on) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  ::close(fd);
+  return done;
+}
+
+}  // namespace
+
+class frmMainTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+
+  void missingTemplateEndsProgramBeforeWindowShows_data();
+  void missingTemplateEndsProgramBeforeWindowShows();
+  void loadsAtDesignSizeWithNothingChosen_data();
+  void loadsAtDesignSizeWithNothingChosen();
+  void closeBoxClosesWindowWhenNoRunIsUnderWay();
+
+  void selectionIsCheckedAgainstOtherSideAndTemplate_data();
+  void selectionIsCheckedAgainstOtherSideAndTemplate();
+  void startFollowsLastSelectionAndCancelChangesNothing();
+  void fileDialogKeepsItsNameBetweenUses();
+  void fileDialogRefusesReadOnlyFilesAndMissingFolders();
+
+  void startRefusesWhatChangedSinceSelection_data();
+  void startRefusesWhatChangedSinceSelection();
+  void undeletableDestinationEndsProgram_data();
+  void undeletableDestinationEndsProgram();
+  void wholeConversionEndsWithFinishMessage();
+  void abortedGenrePhaseEndsWithFailureMessage();
+
+ private:
+  QString programFolder() const { return scratch_->filePath(QStringLiteral("program/")); }
+  QString path(const QString& name) const { return scratch_->filePath(name); }
+  // A copy of the shared sample catalogue under `name` in the scratch folder.
+  QString catalogue(const QString& name);
+  // Files and links the selection rows name by token, made on first use.
+  QString resolve(const QString& token);
+  frmMain& openWindow();
+  QPushButton* button(const char* name) { return window_->findChild<QPushButton*>(name); }
+  QString caption(const char* name) { return window_->findChild<QLabel*>(name)->text(); }
+  void click(const char* name) { QTest::mouseClick(button(name), Qt::LeftButton); }
+  // Chooses both files through the Select buttons; fails the test unless Start is enabled.
+  void choose(const QString& source, const QString& destination);
+
+  QTemporaryDir suite_;
+  QString sampleCatalogue_;
+  std::unique_ptr<QTemporaryDir> scratch_;
+  ScriptedDialogs dialogs_;
+  std::unique_ptr<frmMain> window_;
+  QString immutableFile_;
+};
+
+void frmMainTest::initTestCase() {
+  QVERIFY(suite_.isValid());
+  // One row in Difficulty puts a one-record range on the progress bar.
+  sampleCatalogue_ = suite_.filePath(QStringLiteral("sample.mdb"));
+  QProcess lvsample;
+  lvsample.start(QStringLiteral(LVSAMPLE_PATH),
+                 {sampleCatalogue_, QStringLiteral("--games"), QString::number(kGames),
+                  QStringLiteral("--one-row"), QStringLiteral("Difficulty")});
+  QVERIFY(lvsample.waitForFinished(60000));
+  QVERIFY2(lvsample.exitCode() == 0, lvsample.readAllStandardError().constData());
+}
+
+void frmMainTest::init() {
+  scratch_ = std::make_unique<QTemporaryDir>();
+  QVERIFY(scratch_->isValid());
+  QVERIFY(QDir(scratch_->path()).mkdir(QStringLiteral("program")));
+  QVERIFY(QFile::copy(QStringLiteral(LV_TEMPLATE), programFolder() + "v13bconvert.lvd"));
+  dialogs_ = ScriptedDialogs();
+  modGlobal::ConversionAborted = true;
+}
+
+void frmMainTest::cleanup() {
+  window_.reset();
+  if (!immutableFile_.isEmpty()) setImmutable(immutableFile_, false);
+  immutableFile_.clear();
+  scratch_.reset();
+  QCOMPARE(QApplication::overrideCursor(), nullptr);
+}
+
+QString frmMainTest::catalogue(const QString& name) {
+  const QString copy = path(name);
+  if (!QFile::exists(copy)) QFile::copy(sampleCatalogue_, copy);
+  return copy;
+}
+
+QString frmMainTest::resolve(const QString& token) {
+  const QString templatePath = programFolder() + "v13bconvert.lvd";
+  auto link = [&](const QString& name, const QString& target, bool hard) {
+    const QString made = path(name);
+    if (!QFile::exists(made)) {
+      const QByteArray from = QFile::encodeName(target), to = QFile::encodeName(made);
+      hard ? ::link(from.constData(), to.constData()) : ::symlink(from.constData(), to.constData());
+    }
+    return made;
+  };
+  if (token == "cat") return catalogue("Catalogue.mdb");
+  if (token == "cat-upper") return catalogue("Catalogue.mdb").toUpper();
+  if (token == "symlink") return link("Linked.mdb", catalogue("Catalogue.mdb"), false);
+  if (token == "hardlink") return link("Hard.mdb", catalogue("Catalogue.mdb"), true);
+  if (token == "dotdot") {
+    QDir(scratch_->path()).mkdir("sub");
+    catalogue("Catalogue.mdb");
+    return path("sub/../Catalogue.mdb");
+  }
+  if (token == "new") return path("New.mdb");
+  if (token == "template") return templatePath;
+  if (token == "template-upper") return programFolder() + "V13BConvert.LVD";
+  if (token == "template-symlink") return link("Template.mdb", templatePath, false);
+  if (token == "template-hardlink") return link("TemplateHard.mdb", templatePath, true);
+  if (token == "template-copy") {
+    QFile::copy(templatePath, path("Copy.lvd"));
+    return path("Copy.lvd");
+  }
+  if (token == "text") {
+    QFile text(path("Notes.mdb"));
+    if (text.open(QIODevice::WriteOnly)) text.write("not a database\n");
+    return text.fileName();
+  }
+  qFatal("unknown token %s", qPrintable(token));
+}
+
+frmMain& frmMainTest::openWindow() {
+  window_ = std::make_unique<frmMain>(programFolder(), dialogs_);
+  window_->show();
+  return *window_;
+}
+
+void frmMainTest::choose(const QString& source, const QString& destination) {
+  dialogs_.files << destination << source;
+  click("cmdDest");
+  click("cmdSource");
+  QVERIFY(button("cmdStart")->isEnabled());
+  QVERIFY(dialogs_.messages.isEmpty());
+}
+
+// --- Load and close --------------------------------------------------------------------------
+
+void frmMainTest::missingTemplateEndsProgramBeforeWindowShows_data() {
+  QTest::addColumn<QString>("templateBecomes");
+  QTest::newRow("absent") << "absent";
+  QTest::newRow("a folder of that name") << "folder";
+  QTest::newRow("a link to nothing") << "dangling link";
+}
+
+void frmMainTest::missingTemplateEndsProgramBeforeWindowShows() {
+  QFETCH(QString, templateBecomes);
+  const QString templatePath = programFolder() + "v13bconvert.lvd";
+  QVERIFY(QFile::remove(templatePath));
+  if (templateBecomes == "folder") QVERIFY(QDir().mkdir(templatePath));
+  if (templateBecomes == "dangling link") QVERIFY(QFile::link(path("gone.lvd"), templatePath));
+
+  window_ = std::make_unique<frmMain>(programFolder(), dialogs_);
+  QSignalSpy ended(window_.get(), &frmMain::programEnded);
+  window_->show();
+
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QCOMPARE(dialogs_.messages[0].title, kTitle);
+  QCOMPARE(dialogs_.messages[0].text,
+           QStringLiteral("Could not find empty Ludovane template database! (v13bconvert.lvd)"));
+  QCOMPARE(dialogs_.messages[0].icon, MessageIcon::Critical);
+  QCOMPARE(ended.size(), 1);
+  QCOMPARE(ended[0][0].toInt(), 1);
+  QVERIFY(!window_->isVisible());
+  QCOMPARE(window_->windowHandle(), nullptr);  // no native window was ever made
+}
+
+void frmMainTest::loadsAtDesignSizeWithNothingChosen_data() {
+  QTest::addColumn<bool>("trailingSlash");
+  QTest::newRow("folder given without a trailing slash") << false;
+  QTest::newRow("folder given with one") << true;
+}
+
+void frmMainTest::loadsAtDesignSizeWithNothingChosen() {
+  QFETCH(bool, trailingSlash);
+  QString folder = programFolder();
+  if (!trailingSlash) folder.chop(1);
+  window_ = std::make_unique<frmMain>(folder, dialogs_);
+  window_->show();
+  frmMain& w = *window_;
+
+  QCOMPARE(w.ProgramFolder(), programFolder());
+  QVERIFY(dialogs_.messages.isEmpty());
+  QVERIFY(w.isVisible());
+  QCOMPARE(w.size(), QSize(434, 209));
+  QCOMPARE(w.windowTitle(), QStringLiteral("Database Converter Utility"));
+  QVERIFY(!(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+  QCOMPARE(caption("lblSource"), kSourcePlaceholder);
+  QCOMPARE(caption("lblDest"), kDestPlaceholder);
+  for (const char* name : {"lblSource", "lblDest"}) {
+    auto* label = w.findChild<QLabel*>(name);
+    QVERIFY(label->autoFillBackground());
+    QCOMPARE(label->palette().color(QPalette::Window),
+             QApplication::palette().color(QPalette::ToolTipBase));
+  }
+  QVERIFY(!button("cmdStart")->isEnabled());
+  auto* log = w.findChild<QPlainTextEdit*>("txtStatus");
+  auto* bar = w.findChild<QProgressBar*>("pbStatus");
+  QVERIFY(!log->isVisible() && !bar->isVisible());
+  // Shown, the log covers the info text and the buttons and leaves the bar in view.
+  QVERIFY(log->geometry().contains(w.findChild<QLabel*>("lblInfo")->geometry()));
+  QVERIFY(log->geometry().contains(button("cmdStart")->geometry()));
+  QVERIFY(!log->geometry().intersects(bar->geometry()));
+  QVERIFY(w.rect().contains(bar->geometry()));
+
+  QCOMPARE(w.focusWidget(), button("cmdSource"));
+  QList<QWidget*> tabOrder;
+  for (QWidget* next = button("cmdSource"); tabOrder.size() < 4; next = next->nextInFocusChain()) {
+    if (next->focusPolicy() & Qt::TabFocus) tabOrder << next;
+  }
+  QCOMPARE(tabOrder, (QList<QWidget*>{button("cmdSource"), button("cmdDest"), button("cmdStart"),
+                                      log}));
+}
+
+void frmMainTest::closeBoxClosesWindowWhenNoRunIsUnderWay() {
+  frmMain& w = openWindow();
+  QSignalSpy ended(&w, &frmMain::programEnded);
+  QVERIFY(QTest::qWaitForWindowExposed(&w));
+  QVERIFY(w.windowHandle()->close());  // as the window system delivers the close box
+  QVERIFY(!w.isVisible());
+  QCOMPARE(ended.size(), 0);
+}
+
+// --- Selection -------------------------------------------------------------------------------
+
+void frmMainTest::selectionIsCheckedAgainstOtherSideAndTemplate_data() {
+  QTest::addColumn<bool>("sourceFirst");
+  QTest::addColumn<QString>("first");
+  QTest::addColumn<QString>("second");
+  QTest::addColumn<QString>("message");
+  QTest::addColumn<MessageIcon>("icon");
+  QTest::addColumn<bool>("secondKept");
+
+  const auto none = MessageIcon::None;
+  const auto info = MessageIcon::Information;
+  const QString sourceTemplate = QStringLiteral("You cannot select this file to update!");
+  const QString destTemplate =
+      QStringLiteral("You cannot overwrite this file!  Please select a new filename!");
+  // Source picked second: it is probed.
+  QTest::newRow("catalogue as source") << false << "new" << "cat" << "" << none << true;
+  QTest::newRow("source same as destination, other letter case")
+      << false << "cat-upper" << "cat" << kMustDiffer << none << false;
+  QTest::newRow("source through a path with ..")
+      << false << "cat" << "dotdot" << kMustDiffer << none << false;
+  QTest::newRow("template as source") << false << "new" << "template" << sourceTemplate << info
+                                      << false;
+  QTest::newRow("template as source, other letter case")
+      << false << "new" << "template-upper" << sourceTemplate << info << false;
+  QTest::newRow("template as source through a link")
+      << false << "new" << "template-symlink" << sourceTemplate << info << false;
+  QTest::newRow("not a database") << false << "new" << "text" << kNotValid << none << false;
+  QTest::newRow("copy of the template elsewhere: allowed, but no catalogue")
+      << false << "new" << "template-copy" << kNotValid << none << false;
+  // Destination picked second: never probed.
+  QTest::newRow("destination after a source that was never probed")
+      << true << "text" << "new" << "" << none << true;
+  QTest::newRow("destination is a symbolic link to the source")
+      << true << "cat" << "symlink" << kMustDiffer << none << false;
+  QTest::newRow("destination is a hard link to the source")
+      << true << "cat" << "hardlink" << kMustDiffer << none << false;
+  QTest::newRow("template as destination") << true << "cat" << "template" << destTemplate << info
+                                           << false;
+  QTest::newRow("template as destination through a hard link")
+      << true << "cat" << "template-hardlink" << destTemplate << info << false;
+}
+
+void frmMainTest::selectionIsCheckedAgainstOtherSideAndTemplate() {
+  QFETCH(bool, sourceFirst);
+  QFETCH(QString, first);
+  QFETCH(QString, second);
+  QFETCH(QString, message);
+  QFETCH(MessageIcon, icon);
+  QFETCH(bool, secondKept);
+  const QString firstPath = resolve(first), secondPath = resolve(second);
+  openWindow();
+  const char* firstButton = sourceFirst ? "cmdSource" : "cmdDest";
+  const char* secondButton = sourceFirst ? "cmdDest" : "cmdSource";
+  const char* firstLabel = sourceFirst ? "lblSource" : "lblDest";
+  const char* secondLabel = sourceFirst ? "lblDest" : "lblSource";
+  const QString secondPlaceholder = sourceFirst ? kDestPlaceholder : kSourcePlaceholder;
+
+  // One side alone is taken as it is: nothing compared, nothing probed, Start stays off.
+  dialogs_.files << firstPath;
+  click(firstButton);
+  QCOMPARE(caption(firstLabel), firstPath);
+  QVERIFY(!button("cmdStart")->isEnabled());
+
+  dialogs_.files << secondPath;
+  click(secondButton);
+  if (message.isEmpty()) {
+    QVERIFY(dialogs_.messages.isEmpty());
+  } else {
+    QCOMPARE(dialogs_.messages.size(), 1);
+    QCOMPARE(dialogs_.messages[0].title, kTitle);
+    QCOMPARE(dialogs_.messages[0].text, message);
+    QCOMPARE(dialogs_.messages[0].icon, icon);
+  }
+  QCOMPARE(caption(firstLabel), firstPath);
+  QCOMPARE(caption(secondLabel), secondKept ? secondPath : secondPlaceholder);
+  QCOMPARE(button("cmdStart")->isEnabled(), secondKept);
+  if (secondKept) {
+    QCOMPARE(window_->focusWidget(), button(sourceFirst ? "cmdStart" : "cmdDest"));
+  }
+}
+
+void frmMainTest::startFollowsLastSelectionAndCancelChangesNothing() {
+  const QString good = resolve("cat"), bad = resolve("text"), destination = resolve("new");
+  openWindow();
+  choose(good, destination);
+
+  click("cmdSource");  // cancelled: the queue is empty
+  QCOMPARE(caption("lblSource"), good);
+  QVERIFY(button("cmdStart")->isEnabled());
+
+  dialogs_.files << bad;
+  click("cmdSource");
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QCOMPARE(dialogs_.messages[0].text, kNotValid);
+  QCOMPARE(caption("lblSource"), kSourcePlaceholder);
+  QCOMPARE(caption("lblDest"), destination);
+  QVERIFY(!button("cmdStart")->isEnabled());
+
+  click("cmdDest");  // cancelled
+  QCOMPARE(caption("lblDest"), destination);
+  QVERIFY(!button("cmdStart")->isEnabled());
+
+  dialogs_.files << good;
+  click("cmdSource");
+  QVERIFY(button("cmdStart")->isEnabled());
+  QCOMPARE(dialogs_.messages.size(), 1);
+}
+
+void frmMainTest::fileDialogKeepsItsNameBetweenUses() {
+  const QString destination = resolve("new");
+  openWindow();
+  click("cmdSource");                   // cancelled
+  click("cmdDest");                     // cancelled, leaving the preset name
+  click("cmdSource");                   // cancelled
+  dialogs_.files << destination;
+  click("cmdDest");
+  click("cmdSource");                   // cancelled
+  QCOMPARE(dialogs_.asked.size(), 5);
+
+  const app::FileDialogSettings& source = dialogs_.asked[0];
+  QVERIFY(!source.save);
+  QCOMPARE(source.title, QStringLiteral("Select v1.3b File to copy and convert"));
+  QCOMPARE(source.nameFilter, QStringLiteral("Ludovane Databases (*.mdb)"));
+  QCOMPARE(source.defaultSuffix, QStringLiteral("mdb"));
+  QCOMPARE(source.folder, programFolder());
+  QCOMPARE(source.fileName, QString());
+  QVERIFY(source.fileMustExist && source.folderMustExist && source.refuseReadOnly);
+  QVERIFY(!source.confirmOverwrite);
+
+  const app::FileDialogSettings& dest = dialogs_.asked[1];
+  QVERIFY(dest.save);
+  QCOMPARE(dest.title, QStringLiteral("Select Destination Filename"));
+  QCOMPARE(dest.nameFilter, source.nameFilter);
+  QCOMPARE(dest.defaultSuffix, source.defaultSuffix);
+  QCOMPARE(dest.folder, programFolder());
+  QCOMPARE(dest.fileName, QStringLiteral("C64.mdb"));
+  QVERIFY(dest.confirmOverwrite && dest.folderMustExist && dest.refuseReadOnly);
+  QVERIFY(!dest.fileMustExist);
+
+  // The source dialog shows the name the previous dialog left, chosen or only proposed.
+  QCOMPARE(dialogs_.asked[2].fileName, QStringLiteral("C64.mdb"));
+  QVERIFY(dialogs_.asked[2].fileMustExist && !dialogs_.asked[2].save);
+  QCOMPARE(dialogs_.asked[4].fileName, destination);
+
+  // A folder the user may not write is no place to start a new database.
+  QCOMPARE(app::dialogStartFolder(programFolder()), programFolder());
+  QCOMPARE(app::dialogStartFolder(path("no such folder/")), QDir::homePath() + u'/');
+}
+
+void frmMainTest::fileDialogRefusesReadOnlyFilesAndMissingFolders() {
+  const QString readOnly = resolve("cat"), writable = path("Writable.mdb");
+  QVERIFY(QFile::copy(readOnly, writable));
+  QVERIFY(QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+  const QString inMissingFolder = path("missing/New.mdb");
+
+  // Answers the next message box the dialog shows, keeping its text.
+  QStringList shown;
+  auto answerNextBox = [&] {
+    QTimer::singleShot(0, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        shown << box->text();
+        box->button(box->buttons().contains(box->button(QMessageBox::Yes)) ? QMessageBox::Yes
+                                                                           : QMessageBox::Ok)
+            ->click();
+      }
+    });
+  };
+  auto tryAccept = [&](bool save, const QString& file) {
+    app::FileDialogSettings settings;
+    settings.save = save;
+    settings.fileMustExist = !save;
+    settings.confirmOverwrite = save;
+    settings.folderMustExist = settings.refuseReadOnly = true;
+    settings.nameFilter = QStringLiteral("Ludovane Databases (*.mdb)");
+    settings.defaultSuffix = QStringLiteral("mdb");
+    settings.folder = scratch_->path();
+    settings.fileName = file;
+    app::DatabaseFileDialog dialog(nullptr, settings);
+    dialog.show();
+    answerNextBox();
+    QMetaObject::invokeMethod(&dialog, "accept");
+    QCoreApplication::processEvents();
+    const bool accepted = dialog.result() == QDialog::Accepted;
+    return accepted && dialog.selectedFiles().value(0) == file;
+  };
+
+  QVERIFY(!tryAccept(false, readOnly));
+  QVERIFY(shown.last().contains("read-only"));
+  QVERIFY(tryAccept(false, writable));
+  QVERIFY(!tryAccept(true, readOnly));
+  QVERIFY(shown.last().contains("read-only"));
+  QVERIFY(!tryAccept(true, inMissingFolder));
+  QVERIFY(shown.last().contains("does not exist"));
+  const int before = shown.size();
+  QVERIFY(tryAccept(true, writable));  // after the overwrite question, answered Yes
+  QCOMPARE(shown.size(), before + 1);
+  QVERIFY(tryAccept(true, path("Fresh.mdb")));
+
+  app::FileDialogSettings settings;
+  app::DatabaseFileDialog dialog(nullptr, settings);
+  QVERIFY(dialog.testOption(QFileDialog::DontUseNativeDialog));
+}
+
+// --- Start -----------------------------------------------------------------------------------
+
+void frmMainTest::startRefusesWhatChangedSinceSelection_data() {
+  QTest::addColumn<QString>("change");
+  QTest::addColumn<QString>("message");
+  QTest::addColumn<MessageIcon>("icon");
+  QTest::newRow("source deleted") << "source deleted" << "File not found: {source}"
+                                  << MessageIcon::None;
+  QTest::newRow("source hidden") << "hidden source" << "File not found: {source}"
+                                 << MessageIcon::None;
+  QTest::newRow("destination made a link to the source")
+      << "destination linked" << kMustDiffer << MessageIcon::None;
+  QTest::newRow("destination is a folder with files")
+      << "destination folder" << kCannotCreate << MessageIcon::Critical;
+  QTest::newRow("destination hidden, so its copy is never seen")
+      << "hidden destination" << kCannotCreate << MessageIcon::Critical;
+  QTest::newRow("template gone") << "template gone" << kCannotCreate << MessageIcon::Critical;
+}
+
+void frmMainTest::startRefusesWhatChangedSinceSelection() {
+  QFETCH(QString, change);
+  QFETCH(QString, message);
+  QFETCH(MessageIcon, icon);
+  const QString source = catalogue(change == "hidden source" ? ".Hidden.mdb" : "Catalogue.mdb");
+  const QString destination = path(change == "hidden destination" ? ".New.mdb" : "New.mdb");
+  openWindow();
+  choose(source, destination);
+
+  if (change == "source deleted") QVERIFY(QFile::remove(source));
+  if (change == "destination linked") QVERIFY(QFile::link(source, destination));
+  if (change == "destination folder") {
+    QVERIFY(QDir().mkpath(destination + "/inside"));
+  }
+  if (change == "hidden destination") QVERIFY(QFile::copy(source, destination));
+  if (change == "template gone") QVERIFY(QFile::remove(programFolder() + "v13bconvert.lvd"));
+  QSignalSpy ended(window_.get(), &frmMain::programEnded);
+  click("cmdStart");
+
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QCOMPARE(dialogs_.messages[0].title, kTitle);
+  QCOMPARE(dialogs_.messages[0].text, QString(message).replace("{source}", source));
+  QCOMPARE(dialogs_.messages[0].icon, icon);
+  QCOMPARE(caption("lblSource"), kSourcePlaceholder);
+  QCOMPARE(caption("lblDest"), kDestPlaceholder);
+  QVERIFY(!button("cmdStart")->isEnabled());
+  QVERIFY(button("cmdSource")->isEnabled() && button("cmdDest")->isEnabled());
+  if (message != kMustDiffer) QCOMPARE(window_->focusWidget(), button("cmdSource"));
+  QVERIFY(!window_->ConversionRunning());
+  QVERIFY(window_->isVisible());
+  QCOMPARE(ended.size(), 0);
+  if (change == "source deleted") QVERIFY(!QFile::exists(destination));
+}
+
+void frmMainTest::undeletableDestinationEndsProgram_data() {
+  QTest::addColumn<QString>("kind");
+  QTest::newRow("immutable file") << "immutable";
+  QTest::newRow("a file of the kernel's") << "kernel";
+}
+
+void frmMainTest::undeletableDestinationEndsProgram() {
+  QFETCH(QString, kind);
+  QString destination = QStringLiteral("/proc/self/comm");
+  if (kind == "immutable") {
+    destination = catalogue("Old.mdb");
+    if (!setImmutable(destination, true)) QSKIP("this file system keeps no immutable attribute");
+    immutableFile_ = destination;
+  }
+  openWindow();
+  choose(catalogue("Catalogue.mdb"), destination);
+  QSignalSpy ended(window_.get(), &frmMain::programEnded);
+  click("cmdStart");
+
+  QCOMPARE(dialogs_.messages.size(), 1);
+  const Message& shown = dialogs_.messages[0];
+  QCOMPARE(shown.icon, MessageIcon::Critical);
+  QVERIFY2(shown.text.startsWith("Could not convert the database!\r\n\r\n"), qPrintable(shown.text));
+  QVERIFY2(shown.text.contains(destination), qPrintable(shown.text));
+  QVERIFY2(shown.text.endsWith(QStringLiteral(" (75,%1)").arg(EPERM)), qPrintable(shown.text));
+  QCOMPARE(ended.size(), 1);
+  QCOMPARE(ended[0][0].toInt(), 1);
+  QVERIFY(!window_->isVisible());
+  QVERIFY(!window_->ConversionRunning());
+}
+
+void frmMainTest::wholeConversionEndsWithFinishMessage() {
+  const QString source = catalogue("Catalogue.mdb"), destination = resolve("new");
+  frmMain& w = openWindow();
+  QVERIFY(QTest::qWaitForWindowExposed(&w));
+  auto* log = w.findChild<QPlainTextEdit*>("txtStatus");
+  auto* bar = w.findChild<QProgressBar*>("pbStatus");
+
+  // At the end of every phase: where the bar stands. The first log line also asks the window
+  // system to close the window, which arrives during the next yield, mid-run.
+  QStringList barAtDone;
+  bool closeAccepted = true;
+  connect(log, &QPlainTextEdit::textChanged, &w, [&] {
+    if (w.statusLog() == "Created new database OK\r\n") {
+      QTimer::singleShot(0, &w, [&] { closeAccepted = w.windowHandle()->close(); });
+    }
+    if (w.statusLog().endsWith("Done\r\n")) {
+      // An empty range would show as a busy animation, never as done.
+      const bool range = bar->maximum() > bar->minimum();
+      barAtDone << QStringLiteral("%1/%2").arg(bar->value()).arg(range ? bar->maximum() : -1);
+    }
+  });
+  struct { bool running, visible, buttonsOff, logShown, barShown; } during{};
+  w.setGenreDialog([&](frmMain& owner) {
+    during = {owner.ConversionRunning(), owner.isVisible(),
+              !button("cmdSource")->isEnabled() && !button("cmdDest")->isEnabled() &&
+                  !button("cmdStart")->isEnabled(),
+              log->isVisible(), bar->isVisible()};
+    writeSuggestedGenres(owner);
+  });
+  choose(source, destination);
+  QSignalSpy ended(&w, &frmMain::programEnded);
+  click("cmdStart");
+
+  QVERIFY(during.running && during.visible && during.buttonsOff && during.logShown &&
+          during.barShown);
+  QVERIFY(!closeAccepted);
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QCOMPARE(dialogs_.messages[0].title, kTitle);
+  QCOMPARE(dialogs_.messages[0].icon, MessageIcon::None);
+  QCOMPARE(dialogs_.messages[0].text,
+           "Finished!  Your new Ludovane database can be found here: -\r\n\r\n" + destination +
+               "\r\n\r\nPlease refer to the INSTRUCTIONS.TXT file for info on setting up your new "
+               "database with Ludovane");
+  const QStringList lines = {"Created new database OK",
+                             "Creating Years table...Done",
+                             "Copying Difficulty table...Done",
+                             "Copying Publishers table...Done",
+                             "Copying Musicians table...Done",
+                             "Copying Music table...Done",
+                             "Copying Genres tables...Done",
+                             "Copying Games table...Done",
+                             "Fixing NULL values...Done",
+                             "Compacting the new database...Done"};
+  QCOMPARE(w.statusLog(), lines.join("\r\n") + "\r\n");
+  QCOMPARE(log->toPlainText(), lines.join("\n") + "\n");
+  QVERIFY(log->textCursor().atEnd());
+  // From the first table to the Null repair every phase leaves the bar full (Difficulty's one
+  // row included); the compaction sets it up empty and does not move it.
+  QCOMPARE(barAtDone.size(), 9);
+  for (int i = 1; i < 8; ++i) {
+    const QStringList parts = barAtDone[i].split('/');
+    QVERIFY2(parts[0] == parts[1], qPrintable(lines[i + 1] + ": " + barAtDone[i]));
+  }
+  QCOMPARE(barAtDone[8], QStringLiteral("0/13"));
+  QCOMPARE(ended.size(), 1);
+  QCOMPARE(ended[0][0].toInt(), 0);
+  QVERIFY(!w.isVisible());
+  QVERIFY(!w.ConversionRunning());
+
+  auto converted = db::DBEngine().OpenDatabase(destination.toStdString());
+  auto games = converted->OpenRecordset("SELECT * FROM Games", db::dbOpenSnapshot);
+  games->MoveLast();
+  QCOMPARE(games->RecordCount(), kGames);
+}
+
+void frmMainTest::abortedGenrePhaseEndsWithFailureMessage() {
+  frmMain& w = openWindow();
+  choose(catalogue("Catalogue.mdb"), resolve("new"));
+  modGlobal::ConversionAborted = false;  // the stand-in genre dialog must set it itself
+  QSignalSpy ended(&w, &frmMain::programEnded);
+  click("cmdStart");
+
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QCOMPARE(dialogs_.messages[0].title, kTitle);
+  QCOMPARE(dialogs_.messages[0].text,
+           QStringLiteral(
+               "There was an error or you aborted.  The database was not fully converted!"));
+  QCOMPARE(dialogs_.messages[0].icon, MessageIcon::Critical);
+  QVERIFY(w.statusLog().endsWith("Copying Music table...Done\r\nCopying Genres tables..."));
+  QCOMPARE(ended.size(), 1);
+  QCOMPARE(ended[0][0].toInt(), 1);
+  QVERIFY(!w.isVisible());
+}
+
+QTEST_MAIN(frmMainTest)
+#include "frmMain_test.moc"

@@ -1,0 +1,17 @@
+// lvconvert -- the converter's window: one conversion per start of the program.
+#include <QApplication>
+
+#include "app/dialogs.h"
+#include "app/frmMain.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  app::QtDialogs dialogs;
+  frmMain window(QCoreApplication::applicationDirPath(), dialogs);
+  QObject::connect(&window, &frmMain::programEnded, &application,
+                   [](int exitCode) { QCoreApplication::exit(exitCode); });
+  window.show();
+  // A missing template ends the program while loading, before the event loop has started.
+  if (window.hasEnded()) return window.exitCode();
+  return application.exec();
+}

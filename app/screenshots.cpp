@@ -1,0 +1,30 @@
+#include "app/screenshots.h"
+
+#include <cstdio>
+
+#include <QDir>
+#include <QPixmap>
+#include <QWidget>
+
+namespace app {
+
+ShotContext::ShotContext(QString outputFolder, QString scratchFolder, QString sampleCatalogue)
+    : outputFolder_(std::move(outputFolder)), scratchFolder_(std::move(scratchFolder)),
+      sampleCatalogue_(std::move(sampleCatalogue)) {}
+
+bool ShotContext::save(const QString& fileName, QWidget& widget) {
+  const QString path = QDir(outputFolder_).filePath(fileName);
+  if (!widget.grab().save(path, "PNG")) {
+    fail(QStringLiteral("could not write ") + path);
+    return false;
+  }
+  std::fprintf(stdout, "%s\n", qPrintable(path));
+  return true;
+}
+
+void ShotContext::fail(const QString& why) {
+  std::fprintf(stderr, "lvscreenshots: %s\n", qPrintable(why));
+  ++failures_;
+}
+
+}  // namespace app
