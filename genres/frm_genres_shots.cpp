@@ -1,0 +1,70 @@
+// The genre dialog as it opens over the sample catalogue and once every genre has a parent,
+// and the name prompt as New asks for a parent's name.
+#include "genres/frm_genres_shots.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include "app/screenshots.h"
+#include "genres/frm_genres.h"
+#include "genres/genre_model.h"
+#include "prompt/frm_input_box.h"
+#include "shared/mod_global.h"
+
+namespace genres {
+namespace {
+
+// Nothing may open over the pictures: the explanation is left unshown, and no prompt is asked.
+class SilentHost : public GenreDialogHost {
+ public:
+  void showMessage(QWidget*, const std::string&, convert::MessageIcon) override {}
+  void showInputBox(QWidget*) override { modGlobal::InputOK = false; }
+  void popUpMenu(QMenu*, const QPoint&) override {}
+};
+
+}  // namespace
+
+void shootGenreDialogs(app::ShotContext& shots) {
+  const QString source = shots.scratchFolder() + QStringLiteral("Genres.mdb");
+  if (!QFile::exists(source) && !QFile::copy(shots.sampleCatalogue(), source)) {
+    shots.fail(QStringLiteral("cannot copy the sample catalogue ") + shots.sampleCatalogue());
+    return;
+  }
+  SilentHost host;
+  try {
+    frmGenres dialog(source.toStdString(), std::string(), nullptr, &host);
+    dialog.show();
+    shots.save(QStringLiteral("frmGenres-loaded.png"), dialog);
+
+    dialog.suggestAction->trigger();
+    // The parent with the most sub genres, one of them selected.
+    int busiest = 1;
+    for (int k = 1; k < static_cast<int>(dialog.lstSub.size()); ++k) {
+      if (dialog.lstSub[k]->count() > dialog.lstSub[busiest]->count()) busiest = k;
+    }
+    dialog.lstParent->setCurrentIndex(busiest);
+    dialog.lstSub[busiest]->setCurrentRow(0);
+    shots.save(QStringLiteral("frmGenres-mapped.png"), dialog);
+  } catch (const db::DbException& e) {
+    shots.fail(QStringLiteral("the genre dialog cannot load: ") +
+               QString::fromStdString(convert::errorMessage(e.error())));
+  }
+
+  modGlobal::InputTitle = "New Parent Genre";
+  modGlobal::InputPrompt = "Parent Genre Name:";
+  modGlobal::InputDefault = "";
+  modGlobal::InputOKCaption = "&OK";
+  modGlobal::InputCancelCaption = "&Cancel";
+  modGlobal::InputInvalidChars = kInvalidNameChars;
+  modGlobal::InputMaxLength = kMaxNameLength;
+  modGlobal::InputAllowEmpty = false;
+  frmInputBox prompt;
+  prompt.txtInput->setText(QStringLiteral("Strategy"));
+  prompt.show();
+  shots.save(QStringLiteral("frmInputBox.png"), prompt);
+}
+
+}  // namespace genres
