@@ -67,7 +67,7 @@ int progressStep(float value) {
   return static_cast<int>(std::clamp<double>(std::nearbyint(value), INT_MIN, INT_MAX));
 }
 
-// Until the genre dialog exists, the genre phase ends as closing that dialog unfinished would.
+// A window given no genre dialog ends the genre phase as closing that dialog unfinished would.
 void genreDialogStandIn(frmMain&) { modGlobal::ConversionAborted = true; }
 
 }  // namespace

@@ -28,6 +28,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent = nullptr);
   ~frmMain() override;
 
+  // Without one (the default), the genre phase ends at once as an abort.
   void setGenreDialog(GenreDialog dialog);
 
   // The program's folder as the window loaded it, ending in "/".

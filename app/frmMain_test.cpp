@@ -27,12 +27,16 @@
 #include "app/dialogs.h"
 #include "app/file_ops.h"
 #include "app/frmMain.h"
+#include "app/genre_phase.h"
 #include "db/recordset.h"
+#include "genres/frm_genres.h"
 #include "genres/genre_model.h"
 #include "shared/mod_global.h"
 
 using convert::MessageIcon;
 Q_DECLARE_METATYPE(convert::MessageIcon)
+
+constexpr const char* kFinishedStart = "Finished!  Your new Ludovane database can be found here: -";
 
 namespace {
 
@@ -116,6 +120,7 @@ class frmMainTest : public QObject {
   void undeletableDestinationEndsProgram();
   void wholeConversionEndsWithFinishMessage();
   void abortedGenrePhaseEndsWithFailureMessage();
+  void conversionThroughGenreDialogAsProgramShowsIt();
 
  private:
   QString programFolder() const { return scratch_->filePath(QStringLiteral("program/")); }
@@ -639,7 +644,7 @@ void frmMainTest::wholeConversionEndsWithFinishMessage() {
   QCOMPARE(dialogs_.messages[0].title, kTitle);
   QCOMPARE(dialogs_.messages[0].icon, MessageIcon::None);
   QCOMPARE(dialogs_.messages[0].text,
-           "Finished!  Your new Ludovane database can be found here: -\r\n\r\n" + destination +
+           kFinishedStart + QStringLiteral("\r\n\r\n") + destination +
                "\r\n\r\nPlease refer to the INSTRUCTIONS.TXT file for info on setting up your new "
                "database with Ludovane");
   const QStringList lines = {"Created new database OK",
@@ -691,6 +696,43 @@ void frmMainTest::abortedGenrePhaseEndsWithFailureMessage() {
   QCOMPARE(ended.size(), 1);
   QCOMPARE(ended[0][0].toInt(), 1);
   QVERIFY(!w.isVisible());
+}
+
+void frmMainTest::conversionThroughGenreDialogAsProgramShowsIt() {
+  const QString destination = resolve("new");
+  frmMain& w = openWindow();
+  w.setGenreDialog(app::runGenreDialog);
+  choose(catalogue("Catalogue.mdb"), destination);
+
+  // The person's part: acknowledge any box, take the suggested grouping, then OK.
+  bool suggested = false;
+  QTimer person;
+  connect(&person, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      box->button(QMessageBox::Ok)->click();
+    } else if (auto* genres = qobject_cast<frmGenres*>(modal)) {
+      QCOMPARE(genres->parentWidget(), &w);
+      if (!suggested) {
+        genres->suggestAction->trigger();
+        suggested = true;
+      } else if (genres->cmdOK->isEnabled()) {
+        genres->cmdOK->click();
+      }
+    }
+  });
+  person.start(10);
+  click("cmdStart");
+  person.stop();
+
+  QVERIFY(suggested);
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QVERIFY2(dialogs_.messages[0].text.startsWith(kFinishedStart), qPrintable(w.statusLog()));
+  QVERIFY(w.statusLog().endsWith("Copying Genres tables...Done\r\nCopying Games table...Done\r\n"
+                                 "Fixing NULL values...Done\r\nCompacting the new database...Done\r\n"));
+  auto converted = db::DBEngine().OpenDatabase(destination.toStdString());
+  auto parents = converted->OpenRecordset("SELECT * FROM PGenres", db::dbOpenSnapshot);
+  QVERIFY(!parents->EOF_());
 }
 
 QTEST_MAIN(frmMainTest)

@@ -3,11 +3,13 @@
 
 #include "app/dialogs.h"
 #include "app/frmMain.h"
+#include "app/genre_phase.h"
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   app::QtDialogs dialogs;
   frmMain window(QCoreApplication::applicationDirPath(), dialogs);
+  window.setGenreDialog(app::runGenreDialog);
   QObject::connect(&window, &frmMain::programEnded, &application,
                    [](int exitCode) { QCoreApplication::exit(exitCode); });
   window.show();

@@ -1,0 +1,13 @@
+#include "app/genre_phase.h"
+
+#include "app/frmMain.h"
+#include "genres/frm_genres.h"
+
+namespace app {
+
+void runGenreDialog(frmMain& owner) {
+  frmGenres dialog(owner.sourcePath(), owner.destinationPath(), &owner);
+  dialog.exec();
+}
+
+}  // namespace app
