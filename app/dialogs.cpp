@@ -24,8 +24,8 @@ void QtDialogs::showMessage(QWidget* owner, const QString& title, const QString&
     case convert::MessageIcon::Exclamation: boxIcon = QMessageBox::Warning; break;
   }
   // Plain text: a path may hold "<" or "&"; a lone CR would show as a glyph.
-  QMessageBox box(boxIcon, title, QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
-                  QMessageBox::Ok, owner);
+  const QString shown = QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  QMessageBox box(boxIcon, title, shown, QMessageBox::Ok, owner);
   box.setTextFormat(Qt::PlainText);
   box.exec();
 }
@@ -58,7 +58,8 @@ void DatabaseFileDialog::accept() {
 QString DatabaseFileDialog::refusal(const QString& path) const {
   const QFileInfo file(path);
   if (settings_.folderMustExist && !QFileInfo(file.absolutePath()).isDir()) {
-    return tr("%1\nThe folder does not exist.\nCheck the path and try again.").arg(file.absolutePath());
+    return tr("%1\nThe folder does not exist.\nCheck the path and try again.")
+        .arg(file.absolutePath());
   }
   // A missing file is left to QFileDialog, which reports it itself.
   if (settings_.fileMustExist && !file.exists()) return {};

@@ -79,12 +79,14 @@ QString readOnlyRefusal(const QString& path) {
   if (statPath(path, &info)) {
     const bool nobodyWrites = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
     if (nobodyWrites || ::access(QFile::encodeName(path).constData(), W_OK) != 0) {
-      return QStringLiteral("%1\nThis file is read-only.\nChoose another file.").arg(file.fileName());
+      return QStringLiteral("%1\nThis file is read-only.\nChoose another file.")
+          .arg(file.fileName());
     }
   }
   const QString folder = file.absolutePath();
   if (::access(QFile::encodeName(folder).constData(), W_OK) != 0) {
-    return QStringLiteral("%1\nThis folder is write-protected.\nChoose another folder.").arg(folder);
+    return QStringLiteral("%1\nThis folder is write-protected.\nChoose another folder.")
+        .arg(folder);
   }
   return {};
 }
