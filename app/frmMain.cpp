@@ -155,6 +155,8 @@ void frmMain::setVisible(bool visible) {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+  // Only the close the program makes at its end is its own; the close box, the system menu,
+  // the window system and any other caller of close() count as the user's.
   bool cancel = false;
   Form_QueryUnload(cancel, closingByCode_ ? kUnloadByCode : kUnloadByUser);
   if (cancel) {
