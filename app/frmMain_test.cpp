@@ -6,7 +6,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <QApplication>
@@ -730,9 +732,57 @@ void frmMainTest::conversionThroughGenreDialogAsProgramShowsIt() {
   QVERIFY(w.statusLog().endsWith(
       "Copying Genres tables...Done\r\nCopying Games table...Done\r\n"
       "Fixing NULL values...Done\r\nCompacting the new database...Done\r\n"));
-  auto converted = db::DBEngine().OpenDatabase(destination.toStdString());
-  auto parents = converted->OpenRecordset("SELECT * FROM PGenres", db::dbOpenSnapshot);
-  QVERIFY(!parents->EOF_());
+  // Every game sits under the new genre made of its old one: games that shared an old genre
+  // share a new one and no others do; the new genre's name comes out of the old name (the
+  // bracketed part, or the whole name with its quotes gone and "Miscellaneous" shortened),
+  // and its parent's name is where the old name starts.
+  auto table = [](const QString& path, const std::string& sql) {
+    auto d = db::DBEngine().OpenDatabase(path.toStdString());
+    auto rs = d->OpenRecordset(sql, db::dbOpenSnapshot);
+    std::vector<std::vector<db::Variant>> rows;
+    for (; !rs->EOF_(); rs->MoveNext()) {
+      std::vector<db::Variant> row;
+      for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
+      rows.push_back(std::move(row));
+    }
+    return rows;
+  };
+  const QString source = catalogue("Catalogue.mdb");
+  std::map<int32_t, QString> oldNames, parentNames;
+  for (const auto& r : table(source, "SELECT GE_Id, Genre FROM Genres")) {
+    oldNames[r[0].int32()] = QString::fromStdString(r[1].text());
+  }
+  for (const auto& r : table(destination, "SELECT PG_Id, ParentGenre FROM PGenres")) {
+    parentNames[r[0].int32()] = QString::fromStdString(r[1].text());
+  }
+  std::map<int32_t, std::pair<int32_t, QString>> newGenres;
+  for (const auto& r : table(destination, "SELECT GE_Id, PG_Id, Genre FROM Genres")) {
+    newGenres[r[0].int32()] = {r[1].int32(), QString::fromStdString(r[2].text())};
+  }
+  const auto oldGames = table(source, "SELECT GE_Id FROM Games");
+  // The destination numbered the games in the order the source gave them.
+  auto newGames = table(destination, "SELECT GE_Id, GA_Id FROM Games");
+  std::sort(newGames.begin(), newGames.end(),
+            [](const auto& a, const auto& b) { return a[1].int32() < b[1].int32(); });
+  QCOMPARE(newGames.size(), oldGames.size());
+  std::map<int32_t, int32_t> oldToNew, newToOld;
+  for (size_t i = 0; i < oldGames.size(); ++i) {
+    const int32_t before = oldGames[i][0].int32(), after = newGames[i][0].int32();
+    if (before == 1 || !oldNames.count(before)) {
+      QCOMPARE(after, 1);
+      continue;
+    }
+    QVERIFY2(oldToNew.emplace(before, after).first->second == after, "one old genre, two new ones");
+    QVERIFY2(newToOld.emplace(after, before).first->second == before, "two old genres, one new one");
+    QVERIFY(newGenres.count(after));
+    const QString oldName = QString(oldNames[before]).remove('"').replace("Miscellaneous", "Misc");
+    const auto& [parent, name] = newGenres[after];
+    QVERIFY2(oldName.contains(name), qPrintable(oldNames[before] + " became " + name));
+    QVERIFY2(oldNames[before].startsWith(parentNames[parent], Qt::CaseInsensitive) ||
+                 oldNames[before].contains('"'),
+             qPrintable(oldNames[before] + " went under " + parentNames[parent]));
+  }
+  QVERIFY(oldToNew.size() > 5);
 }
 
 QTEST_MAIN(frmMainTest)

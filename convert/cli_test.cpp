@@ -128,6 +128,30 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   testing_support::expectSoundFile(dest);
 }
 
+// Nothing the person did not name is replaced: not a folder given as the destination, not the
+// template, not an existing mapping file unless asked.
+TEST_F(CliTest, replacesOnlyWhatItWasAskedToReplace) {
+  const fs::path source = sample(dir, "old.mdb", "--games 20");
+  fs::create_directory(dir.file("folder.mdb"));
+  Result r = run(quoted(source.string()) + " " + quoted(dir.file("folder.mdb").string()) + " --overwrite");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "lvconvert-cli: Unable to create the new database file\n");
+  EXPECT_TRUE(fs::is_directory(dir.file("folder.mdb")));
+
+  const auto templateBytes = testing_support::readBytes(LV_TEMPLATE);
+  r = run(quoted(source.string()) + " --write-genres " + quoted(LV_TEMPLATE) + " --overwrite");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "lvconvert-cli: You cannot overwrite this file!  Please select a new filename!\n");
+  EXPECT_EQ(testing_support::readBytes(LV_TEMPLATE), templateBytes);
+
+  const fs::path mapping = dir.file("genres.json");
+  spit(mapping, "my edits");
+  EXPECT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string())).exitCode, 1);
+  EXPECT_EQ(slurp(mapping), "my edits");
+  EXPECT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string()) + " --overwrite").exitCode, 0);
+  EXPECT_NE(slurp(mapping).find("\"parents\""), std::string::npos);
+}
+
 // A person writes the suggestion, edits it, and converts with it.
 TEST_F(CliTest, anEditedMappingFileDecidesTheGenres) {
   const fs::path source = sample(dir, "old.mdb", "--games 40");

@@ -2,6 +2,7 @@
 // table copied record by record through the same pattern, one error handler for all of it.
 #include "convert/conversion.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,19 +226,33 @@ void nullRepairPhase(ConversionWindow& window, RunState& run) {
 
 // A name beside the destination that nothing else uses: the copy is made in the destination's
 // own folder, which the person chose and can write, so that the final rename stays on one file
-// system and replaces the destination in one step.
+// system and replaces the destination in one step. The name has a fixed length, so that it
+// fits wherever the destination's own name fits.
 std::filesystem::path temporaryBeside(const std::filesystem::path& destination) {
   std::random_device seed;
   std::mt19937_64 rng(seed());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[17];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
-    std::filesystem::path candidate =
-        destination.parent_path() / ("." + destination.filename().string() + "." + suffix + ".compacting");
-    std::error_code ec;
-    if (!std::filesystem::exists(candidate, ec) && !ec) return candidate;
+    char name[40];
+    std::snprintf(name, sizeof name, ".lvconvert-%016llx.tmp", static_cast<unsigned long long>(rng()));
+    const std::filesystem::path candidate = destination.parent_path() / name;
+    struct stat st{};
+    if (::lstat(candidate.c_str(), &st) == 0) continue;
+    if (errno != ENOENT) {
+      failWithSystemError("No temporary file can be made beside '" + destination.string() + "'", errno);
+    }
+    return candidate;
   }
   failWithSystemError("No temporary name is free beside '" + destination.string() + "'", EEXIST);
+}
+
+// Data and name on disk before the step that depends on them: a power cut after the rename
+// must not find the destination replaced by a file whose pages never reached the disk.
+void syncToDisk(const std::filesystem::path& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  const bool ok = fd >= 0 && ::fsync(fd) == 0;
+  const int systemError = errno;
+  if (fd >= 0) ::close(fd);
+  if (!ok) failWithSystemError("'" + path.string() + "' could not be written to disk", systemError);
 }
 
 // The compacted copy replaces the destination only when it is complete; until the rename the
@@ -250,22 +265,34 @@ void compactionPhase(ConversionWindow& window) {
   window.yield();
   const std::filesystem::path destination = window.destinationPath();
   const std::filesystem::path temporary = temporaryBeside(destination);
-  const db::DbError err = db::compactDatabase(destination.string(), temporary.string());
-  std::error_code ec;
-  if (!err.ok()) {
+  // The compaction removes what it wrote when it fails; a file it found already there (another
+  // program's, made since the name was chosen) is not ours to remove.
+  db::DbError err;
+  try {
+    err = db::compactDatabase(destination.string(), temporary.string());
+  } catch (...) {
+    if (!std::filesystem::exists(temporary)) throw;
+    std::error_code ec;
     std::filesystem::remove(temporary, ec);
-    throw db::DbException(err);
+    throw;
   }
+  if (!err.ok()) throw db::DbException(err);
   struct stat st{};
   if (::stat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    struct stat original{};
-    if (::stat(destination.c_str(), &original) == 0) ::chmod(temporary.c_str(), original.st_mode & 07777);
-    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-      const int systemError = errno;
+    try {
+      struct stat original{};
+      if (::stat(destination.c_str(), &original) == 0) ::chmod(temporary.c_str(), original.st_mode & 07777);
+      syncToDisk(temporary, O_RDONLY);
+      if (::rename(temporary.c_str(), destination.c_str()) != 0) {
+        failWithSystemError("The compacted database could not replace '" + destination.string() + "'",
+                            errno);
+      }
+    } catch (...) {
+      std::error_code ec;
       std::filesystem::remove(temporary, ec);
-      failWithSystemError("The compacted database could not replace '" + destination.string() + "'",
-                          systemError);
+      throw;
     }
+    syncToDisk(destination.parent_path().empty() ? "." : destination.parent_path(), O_RDONLY | O_DIRECTORY);
   }
   window.AddStatus(kDone);
   window.yield();

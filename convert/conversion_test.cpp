@@ -35,17 +35,25 @@ class RecordingWindow : public convert::ConversionWindow {
   std::string destinationPath() const override { return destination_.string(); }
   void AddStatus(const std::string& text) override {
     log += text;
+    trace.push_back("status " + text);
     if (onStatus) onStatus(text);
   }
-  void setProgressMin(float v) override { min = v; }
-  void setProgressMax(float v) override { max = v; }
+  void setProgressMin(float v) override {
+    min = v;
+    trace.push_back("min " + std::to_string(static_cast<int>(v)));
+  }
+  void setProgressMax(float v) override {
+    max = v;
+    trace.push_back("max " + std::to_string(static_cast<int>(v)));
+  }
   void setProgressValue(float v) override {
     value = v;
+    trace.push_back("value " + std::to_string(static_cast<int>(v)));
     EXPECT_LE(v, max) << "progress past its maximum";
   }
   float progressValue() const override { return value; }
   void yield() override {
-    ++yields;
+    trace.push_back("yield");
     // Where each phase left the bar: recorded at the yield after its "Done".
     if (log.size() >= 6 && log.compare(log.size() - 6, 6, "Done\r\n") == 0 && log.size() != lastDone) {
       lastDone = log.size();
@@ -58,13 +66,14 @@ class RecordingWindow : public convert::ConversionWindow {
   }
   void showGenreDialog() override {
     modGlobal::ConversionAborted = true;
+    trace.push_back("genre dialog");
     if (genrePhase) genrePhase();
   }
 
   std::string log;
   std::vector<std::string> messages;
   float min = 0, max = 0, value = 0;
-  int yields = 0;
+  std::vector<std::string> trace;  // every call, in order
   std::vector<std::pair<float, float>> endOfPhase;
   std::function<void()> genrePhase;
   std::function<void(const std::string&)> onStatus;
@@ -360,6 +369,73 @@ INSTANTIATE_TEST_SUITE_P(
                     Sample{"OneRow", "--games 1 --one-row Publishers --one-row Musicians --format jet4"},
                     Sample{"EmptyGenres", "--games 30 --empty Genres"}),
     [](const testing::TestParamInfo<Sample>& info) { return std::string(info.param.name); });
+
+// The window hears of every step in order: a status line, the bar set up (minimum, value,
+// then maximum), a yield after the set-up, after every record, after every repair statement
+// and after every "Done" — and none after the Years line or before a phase's set-up.
+TEST(RunOrderTest, statusProgressAndYieldsComeInTheirOrder) {
+  ScratchDir dir;
+  const fs::path source = makeSample(
+      dir, "old.mdb", "--games 2 --one-row Difficulty --empty Publishers --one-row Musicians --one-row Music");
+  const fs::path destination = copyTemplate(dir);
+  RecordingWindow window(source, destination);
+  window.genrePhase = [&] {
+    auto mapping = mappingInSourceOrder(source);
+    genres::WriteGenreTables(destination.string(), mapping);
+    modGlobal::ConversionAborted = false;
+  };
+  ASSERT_TRUE(convert::ConvertDatabase(window));
+  std::vector<std::string> want = {"status Creating Years table...Done\r\n"};
+  auto table = [&](const std::string& opening, int records) {
+    want.push_back("status " + opening);
+    if (records > 0) {
+      for (const char* step : {"min 0", "value 0"}) want.push_back(step);
+      want.push_back("max " + std::to_string(records - 1));
+      want.push_back("yield");
+      for (int i = 0; i < records; ++i) {
+        want.push_back("value " + std::to_string(i));
+        want.push_back("yield");
+      }
+    }
+    want.push_back("status Done\r\n");
+    want.push_back("yield");
+  };
+  table("Copying Difficulty table...", 1);
+  table("Copying Publishers table...", 0);
+  table("Copying Musicians table...", 1);
+  table("Copying Music table...", 1);
+  for (const char* step : {"status Copying Genres tables...", "genre dialog", "status Done\r\n", "yield"}) {
+    want.push_back(step);
+  }
+  table("Copying Games table...", 2);
+  for (const char* step : {"status Fixing NULL values...", "min 0", "value 0", "max 13", "yield"}) want.push_back(step);
+  for (int i = 1; i <= 13; ++i) {
+    want.push_back("value " + std::to_string(i));
+    want.push_back("yield");
+  }
+  for (const char* step : {"status Done\r\n", "yield", "status Compacting the new database...", "min 0",
+                           "value 0", "max 13", "yield", "status Done\r\n", "yield"}) {
+    want.push_back(step);
+  }
+  EXPECT_EQ(window.trace, want);
+}
+
+// The temporary copy's name fits wherever the destination's does, even a name at the file
+// system's limit.
+TEST(RunOrderTest, aDestinationWithTheLongestNameIsCompactedInPlace) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "old.mdb", "--games 10");
+  const fs::path destination = copyTemplate(dir, std::string(251, 'n') + ".mdb");
+  RecordingWindow window(source, destination);
+  window.genrePhase = [&] {
+    auto mapping = mappingInSourceOrder(source);
+    genres::WriteGenreTables(destination.string(), mapping);
+    modGlobal::ConversionAborted = false;
+  };
+  EXPECT_TRUE(convert::ConvertDatabase(window)) << (window.messages.empty() ? "" : window.messages[0]);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+  testing_support::expectSoundFile(destination);
+}
 
 // ---- Runs that stop ----------------------------------------------------------------------------
 

@@ -47,7 +47,7 @@ int usage(const std::string& why = {}) {
          "  --write-genres FILE  writes the suggested mapping for editing, and converts nothing\n"
          "  --template PATH the empty database to start from (default: v13bconvert.lvd beside\n"
          "                  this program)\n"
-         "  --overwrite     replace DEST when it exists\n";
+         "  --overwrite     replace DEST (or the --write-genres FILE) when it exists\n";
   return kExitUsage;
 }
 
@@ -318,8 +318,15 @@ int main(int argc, char** argv) {
       return fail(genresOption + ": " + fault);
     }
   }
+  std::error_code ec;
   if (writeOnly) {
     if (SameFile(writeGenres, source)) return fail("Source and genre file must be different!");
+    if (SameFile(writeGenres, templatePath)) {
+      return fail("You cannot overwrite this file!  Please select a new filename!");
+    }
+    if (fs::exists(fs::symlink_status(writeGenres, ec)) && !overwrite) {
+      return fail(writeGenres + " exists; add --overwrite to replace it");
+    }
     QSaveFile out(QString::fromStdString(writeGenres));
     if (!out.open(QIODevice::WriteOnly) ||
         out.write(mappingToJson(mapping, oldGenres).toJson(QJsonDocument::Indented)) < 0 ||
@@ -336,9 +343,11 @@ int main(int argc, char** argv) {
   }
   if (SameFile(templatePath, source)) return fail("You cannot select this file to update!");
   if (SameFile(templatePath, destination)) return fail("You cannot overwrite this file!  Please select a new filename!");
-  std::error_code ec;
-  if (fs::exists(fs::symlink_status(destination, ec)) && !overwrite) {
-    return fail(destination + " exists; add --overwrite to replace it");
+  const fs::file_status existing = fs::symlink_status(destination, ec);
+  if (fs::exists(existing) && !overwrite) return fail(destination + " exists; add --overwrite to replace it");
+  // Only a file (or a link, not what it points to) is replaced; a folder never is.
+  if (fs::exists(existing) && !fs::is_regular_file(existing) && !fs::is_symlink(existing)) {
+    return fail("Unable to create the new database file");
   }
 
   // The destination starts as a byte-for-byte copy of the template.

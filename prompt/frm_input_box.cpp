@@ -63,8 +63,13 @@ void frmInputBox::Form_Load() {
 
   setWindowTitle(fromUtf8(modGlobal::InputTitle));
   lblPrompt->setText(fromUtf8(modGlobal::InputPrompt));
-  txtInput->setMaxLength(modGlobal::InputMaxLength > 0 ? modGlobal::InputMaxLength
-                                                       : kUnlimitedLength);
+  // The limit holds for what is typed. A default that is longer already (a sub genre name
+  // derived from a long old genre name) is shown whole, as a text box shows text put into it,
+  // so that OK without an edit returns it unchanged; it cannot grow past its own length.
+  const int defaultLength = static_cast<int>(fromUtf8(modGlobal::InputDefault).size());
+  txtInput->setMaxLength(modGlobal::InputMaxLength > 0
+                             ? std::max(modGlobal::InputMaxLength, defaultLength)
+                             : kUnlimitedLength);
 
   invalidChars_ = fromUtf8(modGlobal::InputInvalidChars).toStdU32String();
   cmdOK->setText(fromUtf8(modGlobal::InputOKCaption));

@@ -4,8 +4,10 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "prompt/frm_input_box.h"
 #include "shared/mod_global.h"
@@ -144,6 +146,45 @@ class FrmInputBoxTest : public QObject {
     QCOMPARE(box.txtInput->text(), fifty);
     QTest::mouseClick(box.cmdOK, Qt::LeftButton);
     QCOMPARE(modGlobal::InputResult, fifty.toStdString());
+  }
+
+  // A default longer than the limit (a derived sub genre name) comes back whole when OK is
+  // pressed without an edit, and cannot grow.
+  void aLongerDefaultIsKeptWhole() {
+    const QString sixty(60, QChar('s'));
+    setGenreNameVariables(sixty.toStdString());
+    ScriptedInputBox box;
+    QCOMPARE(box.txtInput->text(), sixty);
+    box.txtInput->end(false);
+    QTest::keyClicks(box.txtInput, "x");
+    QCOMPARE(box.txtInput->text(), sixty);
+    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
+    QVERIFY(modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, sixty.toStdString());
+  }
+
+  // The refusal as the person sees it: its own title, the exclamation icon, the text.
+  void theRealRefusalMessage() {
+    setGenreNameVariables("");
+    frmInputBox box;
+    showAndActivate(box);
+    box.txtInput->insert("a \"b\"");
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QTimer::singleShot(0, [&] {
+      auto* message = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(message);
+      title = message->windowTitle();
+      text = message->text();
+      icon = message->icon();
+      message->accept();
+    });
+    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
+    QCOMPARE(title, QString("LVToolbox"));
+    QCOMPARE(text, QString("You have entered one or more invalid characters!"));
+    QCOMPARE(icon, QMessageBox::Warning);
+    QVERIFY(box.isVisible());
+    QVERIFY(!modGlobal::InputOK);
   }
 
   void blanksAndNonAsciiComeBackUnchanged() {
