@@ -191,6 +191,15 @@ std::vector<genres::ParentGenre> mappingInSourceOrder(const fs::path& source) {
   return parents;
 }
 
+// A genre phase that writes that mapping and finishes as OK does.
+std::function<void()> genresInSourceOrder(const fs::path& source, const fs::path& destination) {
+  return [source, destination] {
+    auto mapping = mappingInSourceOrder(source);
+    genres::WriteGenreTables(destination.string(), mapping);
+    modGlobal::ConversionAborted = false;
+  };
+}
+
 std::map<int32_t, int32_t> expectedGenreIds(const fs::path& source) {
   const Rows old = readQuery(source, "SELECT GE_Id FROM Genres");
   std::map<int32_t, int32_t> ids{{1, 1}};
@@ -328,11 +337,7 @@ TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   const int descriptors = openDescriptors();
 
   RecordingWindow window(source, destination);
-  auto mapping = mappingInSourceOrder(source);
-  window.genrePhase = [&] {
-    genres::WriteGenreTables(destination.string(), mapping);
-    modGlobal::ConversionAborted = false;
-  };
+  window.genrePhase = genresInSourceOrder(source, destination);
   ASSERT_TRUE(convert::ConvertDatabase(window)) << (window.messages.empty() ? "" : window.messages[0]);
   EXPECT_EQ(window.log, kPhaseLines);
   EXPECT_TRUE(window.messages.empty());
@@ -379,11 +384,7 @@ TEST(RunOrderTest, statusProgressAndYieldsComeInTheirOrder) {
       dir, "old.mdb", "--games 2 --one-row Difficulty --empty Publishers --one-row Musicians --one-row Music");
   const fs::path destination = copyTemplate(dir);
   RecordingWindow window(source, destination);
-  window.genrePhase = [&] {
-    auto mapping = mappingInSourceOrder(source);
-    genres::WriteGenreTables(destination.string(), mapping);
-    modGlobal::ConversionAborted = false;
-  };
+  window.genrePhase = genresInSourceOrder(source, destination);
   ASSERT_TRUE(convert::ConvertDatabase(window));
   std::vector<std::string> want = {"status Creating Years table...Done\r\n"};
   auto table = [&](const std::string& opening, int records) {
@@ -427,11 +428,7 @@ TEST(RunOrderTest, aDestinationWithTheLongestNameIsCompactedInPlace) {
   const fs::path source = makeSample(dir, "old.mdb", "--games 10");
   const fs::path destination = copyTemplate(dir, std::string(251, 'n') + ".mdb");
   RecordingWindow window(source, destination);
-  window.genrePhase = [&] {
-    auto mapping = mappingInSourceOrder(source);
-    genres::WriteGenreTables(destination.string(), mapping);
-    modGlobal::ConversionAborted = false;
-  };
+  window.genrePhase = genresInSourceOrder(source, destination);
   EXPECT_TRUE(convert::ConvertDatabase(window)) << (window.messages.empty() ? "" : window.messages[0]);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
   testing_support::expectSoundFile(destination);
@@ -495,11 +492,7 @@ struct Failure {
 Failure failedRun(const fs::path& source, const fs::path& destination,
                   std::function<void(RecordingWindow&)> setUp = {}) {
   RecordingWindow window(source, destination);
-  window.genrePhase = [&] {
-    auto mapping = mappingInSourceOrder(source);
-    genres::WriteGenreTables(destination.string(), mapping);
-    modGlobal::ConversionAborted = false;
-  };
+  window.genrePhase = genresInSourceOrder(source, destination);
   if (setUp) setUp(window);
   const int descriptors = openDescriptors();
   EXPECT_FALSE(convert::ConvertDatabase(window));

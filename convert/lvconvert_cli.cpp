@@ -1,7 +1,6 @@
 // lvconvert-cli -- converts an old catalogue without a window: the same checks as the window's
 // Start, the same run, the genre phase answered from a mapping (suggested or from a file)
 // instead of the dialog. Everything that can be refused is refused before a byte is written.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -19,6 +18,7 @@
 #include <map>
 #include <optional>
 
+#include "app/file_ops.h"
 #include "convert/conversion.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
@@ -51,20 +51,12 @@ int usage(const std::string& why = {}) {
   return kExitUsage;
 }
 
-// A file the way a directory listing shows it: an ordinary file, not a hidden one.
-bool FileExists(const std::string& path) {
-  struct stat st{};
-  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return fs::path(path).filename().string().rfind('.', 0) != 0;
-}
+bool FileExists(const std::string& path) { return app::FileExists(QString::fromStdString(path)); }
 
 // Two paths name the same file when their texts match in upper case, or when they reach the
 // same file on disk (a link, another spelling of the folder).
 bool SameFile(const std::string& a, const std::string& b) {
-  if (db::upperCase(a) == db::upperCase(b)) return true;
-  struct stat sa{}, sb{};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
+  return app::sameFileOrName(QString::fromStdString(a), QString::fromStdString(b));
 }
 
 std::string programFolder() {
