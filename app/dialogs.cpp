@@ -1,11 +1,42 @@
 #include "app/dialogs.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 
-#include "app/file_ops.h"
-
 namespace app {
+
+QString dialogStartFolder(const QString& programFolder) {
+  if (!programFolder.isEmpty() &&
+      ::access(QFile::encodeName(programFolder).constData(), W_OK) == 0) {
+    return programFolder;
+  }
+  QString home = QDir::homePath();
+  if (!home.endsWith(u'/')) home += u'/';
+  return home;
+}
+
+QString readOnlyRefusal(const QString& path) {
+  const QFileInfo file(path);
+  struct stat info {};
+  if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
+    const bool nobodyWrites = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    if (nobodyWrites || ::access(QFile::encodeName(path).constData(), W_OK) != 0) {
+      return QStringLiteral("%1\nThis file is read-only.\nChoose another file.")
+          .arg(file.fileName());
+    }
+  }
+  const QString folder = file.absolutePath();
+  if (::access(QFile::encodeName(folder).constData(), W_OK) != 0) {
+    return QStringLiteral("%1\nThis folder is write-protected.\nChoose another folder.")
+        .arg(folder);
+  }
+  return {};
+}
 
 QString QtDialogs::chooseFile(QWidget* owner, const FileDialogSettings& settings) {
   DatabaseFileDialog dialog(owner, settings);

@@ -38,6 +38,15 @@ class Dialogs {
                            convert::MessageIcon icon) = 0;
 };
 
+// Where the file dialogs open: the program's folder when the user may write there (where the
+// new database usually goes), otherwise the user's home folder, ending in "/".
+QString dialogStartFolder(const QString& programFolder);
+
+// Why the file dialogs refuse `path` as a database to write: "" when it is acceptable. A file
+// is read-only when nobody has write permission on it or the process may not write it; a
+// folder that the process may not write is refused too, as the new file is made there.
+QString readOnlyRefusal(const QString& path);
+
 // The real dialogs, modal over their owner.
 class QtDialogs : public Dialogs {
  public:

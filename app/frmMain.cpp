@@ -14,7 +14,7 @@
 #include <QScreen>
 #include <QStyle>
 
-#include "app/file_ops.h"
+#include "convert/file_checks.h"
 #include "db/recordset.h"
 #include "shared/mod_global.h"
 
@@ -66,6 +66,8 @@ int progressStep(float value) {
   if (!std::isfinite(value)) return 0;
   return static_cast<int>(std::clamp<double>(std::nearbyint(value), INT_MIN, INT_MAX));
 }
+
+std::string utf8(const QString& text) { return text.toStdString(); }
 
 // A window given no genre dialog ends the genre phase as closing that dialog unfinished would.
 void genreDialogStandIn(frmMain&) { modGlobal::ConversionAborted = true; }
@@ -182,7 +184,7 @@ void frmMain::Form_Load() {
   conversionRunning_ = false;
   ui_.cmdSource->setFocus();
 
-  if (!app::FileExists(templatePath())) {
+  if (!convert::FileExists(utf8(templatePath()))) {
     message(QStringLiteral("Could not find empty Ludovane template database! (v13bconvert.lvd)"),
             MessageIcon::Critical);
     endProgram(kExitFailed);
@@ -222,7 +224,7 @@ void frmMain::cmdSource_Click() {
     ui_.cmdStart->setEnabled(false);
     return;
   }
-  if (app::sameFileOrName(path, ui_.lblDest->text())) {
+  if (convert::sameFileOrName(utf8(path), utf8(ui_.lblDest->text()))) {
     message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
   } else if (isTemplate(path)) {
     message(QStringLiteral("You cannot select this file to update!"), MessageIcon::Information);
@@ -243,7 +245,7 @@ void frmMain::cmdDest_Click() {
     ui_.cmdStart->setEnabled(false);
     return;
   }
-  if (app::sameFileOrName(ui_.lblSource->text(), path)) {
+  if (convert::sameFileOrName(utf8(ui_.lblSource->text()), utf8(path))) {
     message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
   } else if (isTemplate(path)) {
     message(QStringLiteral("You cannot overwrite this file!  Please select a new filename!"),
@@ -278,13 +280,13 @@ bool frmMain::IsValidSourceDatabase(const QString& path) {
 void frmMain::cmdStart_Click() {
   const QString source = ui_.lblSource->text();
   const QString destination = ui_.lblDest->text();
-  if (app::sameFileOrName(source, destination)) {
+  if (convert::sameFileOrName(utf8(source), utf8(destination))) {
     message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
     ui_.cmdStart->setEnabled(false);
     clearSelection();
     return;
   }
-  if (!app::FileExists(source)) {
+  if (!convert::FileExists(utf8(source))) {
     message(QStringLiteral("File not found: ") + source, MessageIcon::None);
     ui_.cmdSource->setFocus();
     clearSelection();
@@ -295,11 +297,11 @@ void frmMain::cmdStart_Click() {
   yield();
 
   try {
-    if (app::FileExists(destination)) {
-      const db::DbError deleted = app::deleteFile(destination);
+    if (convert::FileExists(utf8(destination))) {
+      const db::DbError deleted = convert::deleteFile(utf8(destination));
       if (!deleted.ok()) throw db::DbException(deleted);
     }
-    if (!app::CreateDestinationDatabase(templatePath(), destination)) {
+    if (!convert::CreateDestinationDatabase(utf8(templatePath()), utf8(destination))) {
       message(QStringLiteral("Unable to create the new database file"), MessageIcon::Critical);
       clearSelection();
       ui_.cmdSource->setFocus();
@@ -447,5 +449,5 @@ bool frmMain::bothChosen() const {
 
 bool frmMain::isTemplate(const QString& path) const {
   return path.toUpper() == (programFolder_ + kTemplateGuardName).toUpper() ||
-         app::sameFile(templatePath(), path);
+         convert::sameFile(utf8(templatePath()), utf8(path));
 }

@@ -8,7 +8,7 @@
 
 #include "app/frmMain.h"
 #include "app/screenshots.h"
-#include "genres/genre_model.h"
+#include "convert/genre_model.h"
 #include "shared/mod_global.h"
 
 namespace app {

@@ -27,12 +27,11 @@
 #include <QtTest>
 
 #include "app/dialogs.h"
-#include "app/file_ops.h"
 #include "app/frmMain.h"
 #include "app/genre_phase.h"
+#include "convert/genre_model.h"
 #include "db/recordset.h"
 #include "genres/frm_genres.h"
-#include "genres/genre_model.h"
 #include "shared/mod_global.h"
 
 using convert::MessageIcon;

@@ -39,5 +39,7 @@ using ShotFunction = void (*)(ShotContext& shots);
 
 // frmMain-start.png, frmMain-files-chosen.png, frmMain-running.png.
 void shootMainWindow(ShotContext& shots);
+// frmGenres-loaded.png, frmGenres-mapped.png and frmInputBox.png.
+void shootGenreDialogs(ShotContext& shots);
 
 }  // namespace app

@@ -9,14 +9,13 @@
 #include <QFile>
 
 #include "app/screenshots.h"
-#include "genres/frm_genres_shots.h"
 
 namespace {
 
 // One entry per window; its function saves that window's pictures.
 constexpr std::pair<const char*, app::ShotFunction> kWindows[] = {
     {"frmMain", app::shootMainWindow},
-    {"frmGenres", genres::shootGenreDialogs},
+    {"frmGenres", app::shootGenreDialogs},
 };
 
 }  // namespace

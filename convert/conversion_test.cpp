@@ -12,10 +12,10 @@
 #include <set>
 
 #include "convert/conversion.h"
+#include "convert/genre_model.h"
 #include "db/recordset.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
-#include "genres/genre_model.h"
 #include "shared/mod_global.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
+#include "convert/genre_model.h"
 #include "db/error.h"
-#include "genres/genre_model.h"
 #include "prompt/frm_input_box.h"
 #include "prompt/twips.h"
 #include "shared/mod_global.h"

@@ -1,7 +1,7 @@
 // genre_model.cpp -- names work in UTF-16 code units, the units a name's length is counted in
 // by the prompt and by the derivation, and letter case is compared through the engine's
 // upper-casing so that "Strategy" and "STRATEGY" are one parent here as in the database.
-#include "genres/genre_model.h"
+#include "convert/genre_model.h"
 
 #include "db/recordset.h"
 #include "db/text_codec.h"

@@ -1,6 +1,6 @@
 // The genre dialog as it opens over the sample catalogue and once every genre has a parent,
 // and the name prompt as New asks for a parent's name.
-#include "genres/frm_genres_shots.h"
+#include "app/screenshots.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -8,13 +8,12 @@
 #include <QLineEdit>
 #include <QListWidget>
 
-#include "app/screenshots.h"
+#include "convert/genre_model.h"
 #include "genres/frm_genres.h"
-#include "genres/genre_model.h"
 #include "prompt/frm_input_box.h"
 #include "shared/mod_global.h"
 
-namespace genres {
+namespace app {
 namespace {
 
 // Nothing may open over the pictures: the explanation is left unshown, and no prompt is asked.
@@ -27,7 +26,7 @@ class SilentHost : public GenreDialogHost {
 
 }  // namespace
 
-void shootGenreDialogs(app::ShotContext& shots) {
+void shootGenreDialogs(ShotContext& shots) {
   const QString source = shots.scratchFolder() + QStringLiteral("Genres.mdb");
   if (!QFile::exists(source) && !QFile::copy(shots.sampleCatalogue(), source)) {
     shots.fail(QStringLiteral("cannot copy the sample catalogue ") + shots.sampleCatalogue());
@@ -58,8 +57,8 @@ void shootGenreDialogs(app::ShotContext& shots) {
   modGlobal::InputDefault = "";
   modGlobal::InputOKCaption = "&OK";
   modGlobal::InputCancelCaption = "&Cancel";
-  modGlobal::InputInvalidChars = kInvalidNameChars;
-  modGlobal::InputMaxLength = kMaxNameLength;
+  modGlobal::InputInvalidChars = genres::kInvalidNameChars;
+  modGlobal::InputMaxLength = genres::kMaxNameLength;
   modGlobal::InputAllowEmpty = false;
   frmInputBox prompt;
   prompt.txtInput->setText(QStringLiteral("Strategy"));
@@ -67,4 +66,4 @@ void shootGenreDialogs(app::ShotContext& shots) {
   shots.save(QStringLiteral("frmInputBox.png"), prompt);
 }
 
-}  // namespace genres
+}  // namespace app

@@ -18,11 +18,11 @@
 #include <map>
 #include <optional>
 
-#include "app/file_ops.h"
 #include "convert/conversion.h"
+#include "convert/file_checks.h"
+#include "convert/genre_model.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
-#include "genres/genre_model.h"
 #include "shared/mod_global.h"
 
 namespace {
@@ -51,13 +51,10 @@ int usage(const std::string& why = {}) {
   return kExitUsage;
 }
 
-bool FileExists(const std::string& path) { return app::FileExists(QString::fromStdString(path)); }
-
+using convert::FileExists;
 // Two paths name the same file when their texts match in upper case, or when they reach the
 // same file on disk (a link, another spelling of the folder).
-bool SameFile(const std::string& a, const std::string& b) {
-  return app::sameFileOrName(QString::fromStdString(a), QString::fromStdString(b));
-}
+const auto SameFile = convert::sameFileOrName;
 
 std::string programFolder() {
   std::error_code ec;

@@ -1,0 +1,32 @@
+// file_checks.h -- the file-system questions that the window and the headless converter both
+// ask before a run: whether a path is a file a directory listing would show, and whether two
+// chosen paths name one file. Paths are UTF-8, as the rest of the program holds them.
+#pragma once
+
+#include <string>
+
+#include "db/error.h"
+
+namespace convert {
+
+// True when `path` names an existing ordinary file that a plain directory listing shows: not a
+// folder, device or socket, and not hidden (its name does not start with "."). A symbolic link
+// counts as what it points to. Any error (a bad path, a folder that cannot be searched) gives
+// false.
+bool FileExists(const std::string& path);
+
+// True when both paths exist and lead to the same file (same device and inode): the same file
+// under another name, through a symbolic link, a hard link or a path with "..".
+bool sameFile(const std::string& a, const std::string& b);
+
+// The comparison of two chosen paths: equal in upper case, or one file under two names.
+bool sameFileOrName(const std::string& a, const std::string& b);
+
+// Deletes a file. A refusal is the error the window reports, with the system's error code.
+db::DbError deleteFile(const std::string& path);
+
+// Deletes an existing destination, copies the template to it byte for byte, and reports
+// whether the copy is now there as a file FileExists sees. Failures give false, no message.
+bool CreateDestinationDatabase(const std::string& templatePath, const std::string& destinationPath);
+
+}  // namespace convert
