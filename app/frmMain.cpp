@@ -48,9 +48,6 @@ const QString kFilter = QStringLiteral("Ludovane Databases (*.mdb)");
 const QString kSourceTitle = QStringLiteral("Select v1.3b File to copy and convert");
 const QString kDestTitle = QStringLiteral("Select Destination Filename");
 const QString kDestPreset = QStringLiteral("C64.mdb");
-// Every old-release catalogue answers this; what it returns does not matter.
-constexpr const char* kProbeQuery =
-    "SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games";
 
 // Form_QueryUnload's UnloadMode: the user's close box or system menu, or the program itself.
 constexpr int kUnloadByUser = 0;
@@ -260,19 +257,14 @@ void frmMain::cmdDest_Click() {
 }
 
 bool frmMain::IsValidSourceDatabase(const QString& path) {
-  try {
-    std::shared_ptr<db::Database> database = db::DBEngine().OpenDatabase(path.toStdString());
-    if (!database) {
-      message(QStringLiteral("Could not open the database '") + path + u'\'', MessageIcon::None);
-      return false;
-    }
-    database->OpenRecordset(kProbeQuery, db::dbOpenSnapshot)->Close();
-    return true;
-  } catch (const std::exception&) {
-    message(QStringLiteral("The selected file is not a valid Kestrel v1.3b database!"),
-            MessageIcon::None);
-    return false;
-  }
+  // The engine's reason follows the refusal: a damaged, encrypted or foreign file, or one that
+  // lacks a table or column of the old release, each needs another remedy.
+  const db::DbError why = convert::probeSourceDatabase(utf8(path));
+  if (why.ok()) return true;
+  message(QStringLiteral("The selected file is not a valid Kestrel v1.3b database!") + kCrLf + kCrLf +
+              QString::fromStdString(convert::errorMessage(why)),
+          MessageIcon::None);
+  return false;
 }
 
 // --- Start -----------------------------------------------------------------------------------
@@ -297,12 +289,14 @@ void frmMain::cmdStart_Click() {
   yield();
 
   try {
-    if (convert::FileExists(utf8(destination))) {
-      const db::DbError deleted = convert::deleteFile(utf8(destination));
-      if (!deleted.ok()) throw db::DbException(deleted);
-    }
-    if (!convert::CreateDestinationDatabase(utf8(templatePath()), utf8(destination))) {
-      message(QStringLiteral("Unable to create the new database file"), MessageIcon::Critical);
+    // The destination is replaced only by the finished conversion; one that could not be
+    // replaced then is refused now, before any work.
+    const db::DbError replaceable = convert::checkReplaceable(utf8(destination));
+    if (!replaceable.ok()) throw db::DbException(replaceable);
+    if (!CreateDestinationDatabase(templatePath(), destination)) {
+      message(QStringLiteral("Unable to create the new database file") + kCrLf + kCrLf +
+                  QString::fromStdString(convert::errorMessage(createFailure_)),
+              MessageIcon::Critical);
       clearSelection();
       ui_.cmdSource->setFocus();
       ui_.cmdStart->setEnabled(false);
@@ -319,6 +313,8 @@ void frmMain::cmdStart_Click() {
     yield();
 
     const bool converted = ConvertDatabase();
+    // A failed run's work goes before the message, so that nothing of it outlasts the program.
+    work_.reset();
     if (converted) {
       message(QStringLiteral("Finished!  Your new Ludovane database can be found here: -") + kCrLf +
                   kCrLf + destination + kCrLf + kCrLf +
@@ -349,7 +345,13 @@ void frmMain::startFailed(const db::DbError& error) {
   endProgram(kExitFailed);
 }
 
-bool frmMain::ConvertDatabase() { return convert::ConvertDatabase(*this); }
+bool frmMain::CreateDestinationDatabase(const QString& templatePath, const QString& destinationPath) {
+  createFailure_ =
+      convert::CreateDestinationDatabase(utf8(templatePath), utf8(destinationPath), &work_);
+  return createFailure_.ok();
+}
+
+bool frmMain::ConvertDatabase() { return convert::ConvertDatabase(*this, *work_); }
 
 void frmMain::endProgram(int exitCode) {
   ended_ = true;
@@ -365,6 +367,8 @@ void frmMain::endProgram(int exitCode) {
 std::string frmMain::sourcePath() const { return ui_.lblSource->text().toStdString(); }
 
 std::string frmMain::destinationPath() const { return ui_.lblDest->text().toStdString(); }
+
+std::string frmMain::workPath() const { return work_ ? work_->path() : std::string(); }
 
 void frmMain::AddStatus(const std::string& text) {
   statusLog_ += QString::fromStdString(text);

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <QWidget>
 
 #include "app/dialogs.h"
 #include "convert/conversion.h"
+#include "convert/work_file.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -42,6 +44,10 @@ class frmMain : public QWidget, public convert::ConversionWindow {
 
   // Loads the window on its first show; an ended program never shows it.
   void setVisible(bool visible) override;
+
+  // The database the run writes: a work file beside the destination that takes its name once
+  // the conversion is complete ("" outside a run). The genre dialog writes into it.
+  std::string workPath() const;
 
   // What the run sees of the window.
   std::string sourcePath() const override;
@@ -82,6 +88,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   void cmdStart_Click();
   QString SelectDatabaseFile(bool source);
   bool IsValidSourceDatabase(const QString& path);
+  bool CreateDestinationDatabase(const QString& templatePath, const QString& destinationPath);
   bool ConvertDatabase();
 
   void message(const QString& text, convert::MessageIcon icon);
@@ -97,6 +104,8 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   bool isTemplate(const QString& path) const;
 
   Controls ui_;
+  std::unique_ptr<convert::WorkFile> work_;
+  db::DbError createFailure_;
   app::Dialogs& dialogs_;
   GenreDialog genreDialog_;
   app::FileDialogSettings cDialog_;  // the one file dialog; its settings outlive each use

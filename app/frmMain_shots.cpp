@@ -42,7 +42,7 @@ void shootMainWindow(ShotContext& shots) {
   window.setGenreDialog([](frmMain& owner) {
     std::vector<genres::ParentGenre> parents =
         genres::SuggestGenreMapping(genres::LoadOldGenres(owner.sourcePath()));
-    genres::WriteGenreTables(owner.destinationPath(), parents);
+    genres::WriteGenreTables(owner.workPath(), parents);
     modGlobal::ConversionAborted = false;
   });
   window.show();

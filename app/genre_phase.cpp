@@ -6,7 +6,7 @@
 namespace app {
 
 void runGenreDialog(frmMain& owner) {
-  frmGenres dialog(owner.sourcePath(), owner.destinationPath(), &owner);
+  frmGenres dialog(owner.sourcePath(), owner.workPath(), &owner);
   dialog.exec();
 }
 

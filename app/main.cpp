@@ -1,4 +1,6 @@
 // lvconvert -- the converter's window: one conversion per start of the program.
+#include <csignal>
+
 #include <QApplication>
 
 #include "app/dialogs.h"
@@ -6,6 +8,9 @@
 #include "app/genre_phase.h"
 
 int main(int argc, char** argv) {
+  // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
+  // the signal ending the program in the middle of a write.
+  std::signal(SIGXFSZ, SIG_IGN);
   QApplication application(argc, argv);
   app::QtDialogs dialogs;
   frmMain window(QCoreApplication::applicationDirPath(), dialogs);

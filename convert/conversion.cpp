@@ -2,17 +2,13 @@
 // table copied record by record through the same pattern, one error handler for all of it.
 #include "convert/conversion.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <new>
-#include <random>
 
+#include "convert/work_file.h"
 #include "db/compact.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
@@ -220,85 +216,38 @@ void nullRepairPhase(ConversionWindow& window, RunState& run) {
   window.yield();
 }
 
-[[noreturn]] void failWithSystemError(const std::string& what, int systemError) {
-  throw db::DbException(db::makeError(db::DbErrorNumber::IoError, what, systemError));
-}
-
-// A name beside the destination that nothing else uses: the copy is made in the destination's
-// own folder, which the person chose and can write, so that the final rename stays on one file
-// system and replaces the destination in one step. The name has a fixed length, so that it
-// fits wherever the destination's own name fits.
-std::filesystem::path temporaryBeside(const std::filesystem::path& destination) {
-  std::random_device seed;
-  std::mt19937_64 rng(seed());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[40];
-    std::snprintf(name, sizeof name, ".lvconvert-%016llx.tmp", static_cast<unsigned long long>(rng()));
-    const std::filesystem::path candidate = destination.parent_path() / name;
-    struct stat st{};
-    if (::lstat(candidate.c_str(), &st) == 0) continue;
-    if (errno != ENOENT) {
-      failWithSystemError("No temporary file can be made beside '" + destination.string() + "'", errno);
-    }
-    return candidate;
-  }
-  failWithSystemError("No temporary name is free beside '" + destination.string() + "'", EEXIST);
-}
-
-// Data and name on disk before the step that depends on them: a power cut after the rename
-// must not find the destination replaced by a file whose pages never reached the disk.
-void syncToDisk(const std::filesystem::path& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-  const bool ok = fd >= 0 && ::fsync(fd) == 0;
-  const int systemError = errno;
-  if (fd >= 0) ::close(fd);
-  if (!ok) failWithSystemError("'" + path.string() + "' could not be written to disk", systemError);
-}
-
-// The compacted copy replaces the destination only when it is complete; until the rename the
-// destination is the whole uncompacted conversion, and a failed copy leaves nothing behind.
-void compactionPhase(ConversionWindow& window) {
+// The compacted copy is what takes the destination's name; until then the destination is
+// absent or the file it was, whatever happens to the run.
+void compactionPhase(ConversionWindow& window, WorkFile& work) {
   window.AddStatus("Compacting the new database...");
   window.setProgressMin(0);
   window.setProgressValue(0);
   window.setProgressMax(13);
   window.yield();
-  const std::filesystem::path destination = window.destinationPath();
-  const std::filesystem::path temporary = temporaryBeside(destination);
-  // The compaction removes what it wrote when it fails; a file it found already there (another
-  // program's, made since the name was chosen) is not ours to remove.
-  db::DbError err;
-  try {
-    err = db::compactDatabase(destination.string(), temporary.string());
-  } catch (...) {
-    if (!std::filesystem::exists(temporary)) throw;
-    std::error_code ec;
-    std::filesystem::remove(temporary, ec);
-    throw;
-  }
-  if (!err.ok()) throw db::DbException(err);
-  struct stat st{};
-  if (::stat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    try {
-      struct stat original{};
-      if (::stat(destination.c_str(), &original) == 0) ::chmod(temporary.c_str(), original.st_mode & 07777);
-      syncToDisk(temporary, O_RDONLY);
-      if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-        failWithSystemError("The compacted database could not replace '" + destination.string() + "'",
-                            errno);
-      }
-    } catch (...) {
-      std::error_code ec;
-      std::filesystem::remove(temporary, ec);
-      throw;
-    }
-    syncToDisk(destination.parent_path().empty() ? "." : destination.parent_path(), O_RDONLY | O_DIRECTORY);
-  }
+  db::throwIfError(db::compactDatabase(work.path(), work.compactedPath()));
+  // A compaction that made no file leaves the work file, complete and uncompacted, to be put
+  // in place instead.
+  struct stat compacted {};
+  const bool made = ::stat(work.compactedPath().c_str(), &compacted) == 0 && S_ISREG(compacted.st_mode);
+  db::throwIfError(work.install(made ? work.compactedPath() : work.path()));
   window.AddStatus(kDone);
   window.yield();
 }
 
 }  // namespace
+
+db::DbError probeSourceDatabase(const std::string& path) {
+  // Every old-release catalogue answers this; what it returns does not matter.
+  static const char* const kProbeQuery =
+      "SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games";
+  try {
+    std::shared_ptr<db::Database> database = db::DBEngine().OpenDatabase(path);
+    database->OpenRecordset(kProbeQuery, db::dbOpenSnapshot)->Close();
+    return {};
+  } catch (const db::DbException& e) {
+    return e.error();
+  }
+}
 
 int32_t GetNewGenreId(int32_t oldGenreId) {
   for (int32_t i = 0; i < modGlobal::GenreIdMapCount; ++i) {
@@ -312,7 +261,7 @@ std::string errorMessage(const db::DbError& error) {
          std::to_string(error.systemError) + ")";
 }
 
-bool ConvertDatabase(ConversionWindow& window) {
+bool ConvertDatabase(ConversionWindow& window, WorkFile& work) {
   RunState run;
   try {
     run.source = db::DBEngine().OpenDatabase(window.sourcePath());
@@ -321,7 +270,7 @@ bool ConvertDatabase(ConversionWindow& window) {
                          MessageIcon::Critical);
       return false;
     }
-    run.destination = db::DBEngine().OpenDatabase(window.destinationPath());
+    run.destination = db::DBEngine().OpenDatabase(work.path());
     if (!run.destination) {
       window.showMessage("Could not open the destination database '" + window.destinationPath() + "'",
                          MessageIcon::Critical);
@@ -344,8 +293,12 @@ bool ConvertDatabase(ConversionWindow& window) {
     run.destination->Close();
     run.source.reset();
     run.destination.reset();
-    compactionPhase(window);
+    compactionPhase(window, work);
     return true;
+  } catch (const RunAborted&) {
+    // Stopped from outside, like an abort in the genre dialog: nothing to report. Once the
+    // catalogue is in place it is complete, and an abort comes too late to change that.
+    return work.installed();
   } catch (const db::DbException& e) {
     window.showMessage(errorMessage(e.error()), MessageIcon::Critical);
   } catch (const std::bad_alloc&) {

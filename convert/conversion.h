@@ -11,6 +11,8 @@
 
 namespace convert {
 
+class WorkFile;
+
 // Every message box of the program carries this title.
 inline constexpr const char* kMessageTitle = "Ludovane Database Converter";
 
@@ -30,7 +32,8 @@ class ConversionWindow {
   virtual void setProgressMax(float value) = 0;
   virtual void setProgressValue(float value) = 0;
   virtual float progressValue() const = 0;
-  // Lets the window process pending events once, repaint and take input.
+  // Lets the window process pending events once, repaint and take input. It may throw
+  // RunAborted to stop the run where it stands.
   virtual void yield() = 0;
   // A message box with one OK button, titled kMessageTitle.
   virtual void showMessage(const std::string& text, MessageIcon icon) = 0;
@@ -40,11 +43,20 @@ class ConversionWindow {
   virtual void showGenreDialog() = 0;
 };
 
-// Runs the whole conversion into the destination, which must be a fresh copy of the template.
-// True only when every phase has completed; on failure the window has been told why (except
-// after an abort in the genre dialog, which is the user's own doing). Nothing stays open,
-// whatever the outcome.
-bool ConvertDatabase(ConversionWindow& window);
+// Thrown by a window's yield() to stop the run as an abort from outside (an interrupted
+// command line): the run reports nothing and returns false.
+struct RunAborted {};
+
+// Runs the whole conversion into `work`, a fresh copy of the template beside the destination,
+// and puts the finished catalogue in the destination's place. True only when every phase has
+// completed; on failure the window has been told why (except after an abort, which is the
+// user's own doing) and the destination is as it was. Nothing stays open, whatever the
+// outcome; the caller's dropping `work` removes what is left of it.
+bool ConvertDatabase(ConversionWindow& window, WorkFile& work);
+
+// Whether `path` opens as an old-release catalogue: the probe query every such catalogue
+// answers runs on it. The engine's reason when it does not.
+db::DbError probeSourceDatabase(const std::string& path);
 
 // The new genre id of an old one, from modGlobal::GenreIdMap; 1 when no entry holds it.
 int32_t GetNewGenreId(int32_t oldGenreId);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -13,6 +14,8 @@
 
 #include "convert/conversion.h"
 #include "convert/genre_model.h"
+#include "convert/work_file.h"
+#include "db/file_io.h"
 #include "db/recordset.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
@@ -28,8 +31,20 @@ using testing_support::ScratchDir;
 
 class RecordingWindow : public convert::ConversionWindow {
  public:
+  // Makes the run's work file beside `destination`, as Start does; `createError` says why
+  // when it cannot.
   RecordingWindow(fs::path source, fs::path destination)
-      : source_(std::move(source)), destination_(std::move(destination)) {}
+      : source_(std::move(source)), destination_(std::move(destination)) {
+    createError = convert::WorkFile::create(LV_TEMPLATE, destination_.string(), &work);
+  }
+
+  // The run, then its work dropped as the callers drop it.
+  bool run() {
+    const bool converted = work && convert::ConvertDatabase(*this, *work);
+    work.reset();
+    return converted;
+  }
+  std::string workPath() const { return work ? work->path() : std::string(); }
 
   std::string sourcePath() const override { return source_.string(); }
   std::string destinationPath() const override { return destination_.string(); }
@@ -77,6 +92,8 @@ class RecordingWindow : public convert::ConversionWindow {
   std::vector<std::pair<float, float>> endOfPhase;
   std::function<void()> genrePhase;
   std::function<void(const std::string&)> onStatus;
+  std::unique_ptr<convert::WorkFile> work;
+  db::DbError createError;
 
  private:
   size_t lastDone = 0;
@@ -109,6 +126,14 @@ fs::path copyTemplate(const ScratchDir& dir, const std::string& name = "new.mdb"
   const fs::path out = dir.file(name);
   fs::copy_file(LV_TEMPLATE, out);
   return out;
+}
+
+// The names in a folder: after a run, the sources and the destination, and nothing of the
+// run's work.
+std::set<std::string> filesIn(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
+  return names;
 }
 
 // A table read whole through a query, values by column name.
@@ -191,11 +216,11 @@ std::vector<genres::ParentGenre> mappingInSourceOrder(const fs::path& source) {
   return parents;
 }
 
-// A genre phase that writes that mapping and finishes as OK does.
-std::function<void()> genresInSourceOrder(const fs::path& source, const fs::path& destination) {
-  return [source, destination] {
+// A genre phase that writes that mapping into the run's database and finishes as OK does.
+std::function<void()> genresInSourceOrder(const fs::path& source, const RecordingWindow& window) {
+  return [source, &window] {
     auto mapping = mappingInSourceOrder(source);
-    genres::WriteGenreTables(destination.string(), mapping);
+    genres::WriteGenreTables(window.workPath(), mapping);
     modGlobal::ConversionAborted = false;
   };
 }
@@ -330,15 +355,14 @@ class WholeRunTest : public testing::TestWithParam<Sample> {};
 TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, "old.mdb", GetParam().options);
-  const fs::path destination = copyTemplate(dir);
+  const fs::path destination = dir.file("new.mdb");
+  testing_support::writeBytes(destination, {'o', 'l', 'd'});  // replaced only once complete
   const std::vector<uint8_t> sourceBytes = testing_support::readBytes(source);
-  struct stat before{};
-  ASSERT_EQ(::stat(destination.c_str(), &before), 0);
   const int descriptors = openDescriptors();
 
   RecordingWindow window(source, destination);
-  window.genrePhase = genresInSourceOrder(source, destination);
-  ASSERT_TRUE(convert::ConvertDatabase(window)) << (window.messages.empty() ? "" : window.messages[0]);
+  window.genrePhase = genresInSourceOrder(source, window);
+  ASSERT_TRUE(window.run()) << (window.messages.empty() ? "" : window.messages[0]);
   EXPECT_EQ(window.log, kPhaseLines);
   EXPECT_TRUE(window.messages.empty());
   EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";
@@ -354,13 +378,7 @@ TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   EXPECT_EQ(window.value, 0) << "the compaction's bar stays empty";
   EXPECT_EQ(window.max, 13);
 
-  // The compacted copy took the destination's place, and nothing else is left beside it.
-  struct stat after{};
-  ASSERT_EQ(::stat(destination.c_str(), &after), 0);
-  EXPECT_NE(after.st_ino, before.st_ino);
-  std::set<std::string> files;
-  for (const auto& e : fs::directory_iterator(dir.path())) files.insert(e.path().filename().string());
-  EXPECT_EQ(files, (std::set<std::string>{"old.mdb", "new.mdb"}));
+  EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"old.mdb", "new.mdb"}));
   for (const char* table : {"Difficulty", "Publishers", "Musicians", "Music", "PGenres", "Genres", "Games"}) {
     SCOPED_TRACE(table);
     testing_support::expectMdbToolsAgree(destination, table);
@@ -382,10 +400,9 @@ TEST(RunOrderTest, statusProgressAndYieldsComeInTheirOrder) {
   ScratchDir dir;
   const fs::path source = makeSample(
       dir, "old.mdb", "--games 2 --one-row Difficulty --empty Publishers --one-row Musicians --one-row Music");
-  const fs::path destination = copyTemplate(dir);
-  RecordingWindow window(source, destination);
-  window.genrePhase = genresInSourceOrder(source, destination);
-  ASSERT_TRUE(convert::ConvertDatabase(window));
+  RecordingWindow window(source, dir.file("new.mdb"));
+  window.genrePhase = genresInSourceOrder(source, window);
+  ASSERT_TRUE(window.run());
   std::vector<std::string> want = {"status Creating Years table...Done\r\n"};
   auto table = [&](const std::string& opening, int records) {
     want.push_back("status " + opening);
@@ -421,16 +438,16 @@ TEST(RunOrderTest, statusProgressAndYieldsComeInTheirOrder) {
   EXPECT_EQ(window.trace, want);
 }
 
-// The temporary copy's name fits wherever the destination's does, even a name at the file
+// The work file's name fits wherever the destination's does, even a name at the file
 // system's limit.
-TEST(RunOrderTest, aDestinationWithTheLongestNameIsCompactedInPlace) {
+TEST(RunOrderTest, aDestinationWithTheLongestNameIsConvertedInPlace) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, "old.mdb", "--games 10");
-  const fs::path destination = copyTemplate(dir, std::string(251, 'n') + ".mdb");
+  const fs::path destination = dir.file(std::string(251, 'n') + ".mdb");
   RecordingWindow window(source, destination);
-  window.genrePhase = genresInSourceOrder(source, destination);
-  EXPECT_TRUE(convert::ConvertDatabase(window)) << (window.messages.empty() ? "" : window.messages[0]);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+  window.genrePhase = genresInSourceOrder(source, window);
+  EXPECT_TRUE(window.run()) << (window.messages.empty() ? "" : window.messages[0]);
+  EXPECT_EQ(filesIn(dir.path()).size(), 2u);
   testing_support::expectSoundFile(destination);
 }
 
@@ -439,18 +456,14 @@ TEST(RunOrderTest, aDestinationWithTheLongestNameIsCompactedInPlace) {
 TEST(FailedRunTest, anAbortInTheGenreDialogStopsAfterTheMusic) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, "old.mdb", "--games 40");
-  const fs::path destination = copyTemplate(dir);
-  RecordingWindow window(source, destination);
   const int descriptors = openDescriptors();
-  EXPECT_FALSE(convert::ConvertDatabase(window));
+  RecordingWindow window(source, dir.file("new.mdb"));
+  EXPECT_FALSE(window.run());
   EXPECT_EQ(window.log, std::string(kPhaseLines).substr(0, std::string(kPhaseLines).find("Copying Genres tables...") +
                                                               std::string("Copying Genres tables...").size()));
   EXPECT_TRUE(window.messages.empty()) << "an abort is the person's own doing";
   EXPECT_EQ(openDescriptors(), descriptors);
-  // What was copied stays; the games were never reached.
-  EXPECT_EQ(readQuery(destination, "SELECT * FROM Musicians").rows.size(),
-            readQuery(source, "SELECT * FROM Musicians").rows.size());
-  EXPECT_TRUE(readQuery(destination, "SELECT * FROM Games").rows.empty());
+  EXPECT_EQ(filesIn(dir.path()), std::set<std::string>{"old.mdb"}) << "an unfinished conversion was left";
 }
 
 // A source made here, with what a test needs missing or wrong.
@@ -489,16 +502,31 @@ struct Failure {
   std::string message;
 };
 
+// A run that fails: one message, nothing left open, and nothing of it left beside the
+// destination, which is absent or the file it was before.
 Failure failedRun(const fs::path& source, const fs::path& destination,
                   std::function<void(RecordingWindow&)> setUp = {}) {
-  RecordingWindow window(source, destination);
-  window.genrePhase = genresInSourceOrder(source, destination);
-  if (setUp) setUp(window);
+  const std::set<std::string> before = filesIn(destination.parent_path());
+  const std::vector<uint8_t> previous =
+      fs::exists(destination) ? testing_support::readBytes(destination) : std::vector<uint8_t>{};
   const int descriptors = openDescriptors();
-  EXPECT_FALSE(convert::ConvertDatabase(window));
+  Failure f;
+  {
+    RecordingWindow window(source, destination);
+    window.genrePhase = genresInSourceOrder(source, window);
+    if (setUp) setUp(window);
+    if (!window.work) {
+      f.message = convert::errorMessage(window.createError);  // what Start reports
+    } else {
+      EXPECT_FALSE(window.run());
+      EXPECT_EQ(window.messages.size(), 1u);
+      f = {window.log, window.messages.empty() ? "" : window.messages[0]};
+    }
+  }
   EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";
-  EXPECT_EQ(window.messages.size(), 1u);
-  return {window.log, window.messages.empty() ? "" : window.messages[0]};
+  EXPECT_EQ(filesIn(destination.parent_path()), before);
+  if (!previous.empty()) EXPECT_EQ(testing_support::readBytes(destination), previous);
+  return f;
 }
 
 std::string logUpTo(const std::string& openingText) {
@@ -510,7 +538,7 @@ TEST(FailedRunTest, aMissingTableOrColumnStopsItsPhase) {
   {
     ScratchDir dir;
     const fs::path source = customSource(dir, lookupTables(), [](db::Database&) {});
-    const Failure f = failedRun(source, copyTemplate(dir));
+    const Failure f = failedRun(source, dir.file("new.mdb"));
     EXPECT_EQ(f.log, logUpTo("Copying Music table..."));
     EXPECT_NE(f.message.find("Music"), std::string::npos) << f.message;
     EXPECT_TRUE(f.message.ends_with(" (3078,0)")) << f.message;
@@ -518,7 +546,6 @@ TEST(FailedRunTest, aMissingTableOrColumnStopsItsPhase) {
   {
     // Games without the high score: the first record fails, nothing of it is stored.
     ScratchDir dir;
-    const fs::path destination = copyTemplate(dir);
     std::vector<db::TableSchema> tables = lookupTables();
     tables.push_back(table("Music", {column("Name", T::Text, 50), column("Filename", T::Text, 50),
                                      column("MU_Id", T::Long)}));
@@ -528,48 +555,43 @@ TEST(FailedRunTest, aMissingTableOrColumnStopsItsPhase) {
     const fs::path source = customSource(dir, tables, [](db::Database& d) {
       addRow(d, "Games", {{"Name", Variant("Archon")}});
     });
-    const Failure f = failedRun(source, destination);
+    const Failure f = failedRun(source, dir.file("new.mdb"));
     EXPECT_EQ(f.log, logUpTo("Copying Games table..."));
     EXPECT_NE(f.message.find("Filename Index"), std::string::npos) << f.message;
-    EXPECT_TRUE(readQuery(destination, "SELECT * FROM Games").rows.empty());
   }
 }
 
-// A musician number that comes twice breaks the destination's key at the second: the first
-// stays, the run reports the engine's error and goes no further.
-TEST(FailedRunTest, anErrorInTheMiddleOfATableKeepsWhatWasStored) {
+// A musician number that comes twice breaks the destination's key at the second: the run
+// reports the engine's error there and goes no further; an existing destination stays as it was.
+TEST(FailedRunTest, anErrorInTheMiddleOfATableEndsTheRunThere) {
   ScratchDir dir;
   const fs::path source = customSource(dir, lookupTables(), [](db::Database& d) {
     addRow(d, "Musicians", {{"MU_Id", Variant(int32_t{5})}, {"Name", Variant("Hubbard")}});
     addRow(d, "Musicians", {{"MU_Id", Variant(int32_t{6})}, {"Name", Variant("Galway")}});
     addRow(d, "Musicians", {{"MU_Id", Variant(int32_t{5})}, {"Name", Variant("Again")}});
   });
-  const fs::path destination = copyTemplate(dir);
-  const Failure f = failedRun(source, destination);
+  const Failure f = failedRun(source, copyTemplate(dir));
   EXPECT_EQ(f.log, logUpTo("Copying Musicians table..."));
   EXPECT_TRUE(f.message.ends_with(" (3022,0)")) << f.message;
-  EXPECT_EQ(readQuery(destination, "SELECT * FROM Musicians").rows.size(), 2u);
 }
 
 TEST(FailedRunTest, anUnopenableSourceIsReportedBeforeAnyLine) {
   ScratchDir dir;
-  const Failure f = failedRun(dir.file("missing.mdb"), copyTemplate(dir));
+  const Failure f = failedRun(dir.file("missing.mdb"), dir.file("new.mdb"));
   EXPECT_EQ(f.log, "");
   EXPECT_NE(f.message.find("missing.mdb"), std::string::npos) << f.message;
   EXPECT_TRUE(f.message.ends_with(" (3024,2)")) << f.message;  // ENOENT
 }
 
 // The disk refuses the compacted copy (a file-size limit binds root too): the run fails with
-// the system's error, the destination is still the whole uncompacted conversion, and no
-// temporary file is left beside it.
-TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheConversionInPlace) {
+// the system's error, and the file the destination held before is untouched.
+TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheDestinationAsItWas) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, "old.mdb", "--games 60");
-  const fs::path destination = copyTemplate(dir);
   rlimit original{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
   const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  const Failure f = failedRun(source, destination, [&](RecordingWindow& w) {
+  const Failure f = failedRun(source, copyTemplate(dir), [&](RecordingWindow& w) {
     w.onStatus = [&](const std::string& text) {
       if (text == "Compacting the new database...") {
         rlimit small = original;
@@ -581,12 +603,37 @@ TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheConversionInPlace) {
   ::setrlimit(RLIMIT_FSIZE, &original);
   std::signal(SIGXFSZ, previousHandler);
   EXPECT_EQ(f.log, logUpTo("Compacting the new database..."));
-  EXPECT_TRUE(f.message.ends_with(",27)")) << f.message;  // EFBIG
-  std::set<std::string> files;
-  for (const auto& e : fs::directory_iterator(dir.path())) files.insert(e.path().filename().string());
-  EXPECT_EQ(files, (std::set<std::string>{"old.mdb", "new.mdb"}));
-  testing_support::expectSoundFile(destination);
-  expectConvertedAsTheRulesSay(source, destination);
+  EXPECT_TRUE(f.message.ends_with("(3026,27)")) << f.message;  // EFBIG
+}
+
+// Every write, sync and rename of a run fails in turn, as a full disk or a failing device
+// would make it: each run reports the system's error and leaves the destination as it was.
+TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "old.mdb", "--games 3 --one-row Difficulty --one-row Publishers "
+                                                     "--one-row Musicians --one-row Music");
+  const fs::path destination = copyTemplate(dir);
+  const std::vector<uint8_t> sourceBytes = testing_support::readBytes(source);
+  db::io::failOperation(0, 0);
+  {
+    RecordingWindow window(source, dir.file("counted.mdb"));
+    window.genrePhase = genresInSourceOrder(source, window);
+    ASSERT_TRUE(window.run());
+  }
+  const uint64_t operations = db::io::operationCount();
+  fs::remove(dir.file("counted.mdb"));
+  ASSERT_GT(operations, 10u);
+  for (uint64_t k = 1; k <= operations; ++k) {
+    SCOPED_TRACE("operation " + std::to_string(k) + " of " + std::to_string(operations));
+    const int error = k % 2 ? ENOSPC : EIO;
+    db::io::failOperation(k, error);
+    const Failure f = failedRun(source, destination);
+    EXPECT_TRUE(f.message.ends_with("," + std::to_string(error) + ")")) << f.message;
+    EXPECT_NE(f.message.find(std::strerror(error)), std::string::npos) << f.message;
+    if (::testing::Test::HasFailure()) break;
+  }
+  db::io::failOperation(0, 0);
+  EXPECT_EQ(testing_support::readBytes(source), sourceBytes);
 }
 
 // ---- The genre map and names -----------------------------------------------------------------

@@ -1,19 +1,21 @@
 #include "convert/file_checks.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "db/text_codec.h"
 
 namespace convert {
 namespace {
 
-// The number the old runtime gave for a file it could not delete ("Path/File access error"),
-// so that the message reads as its users know it.
+// The number the old runtime gave for a file it could not delete or replace ("Path/File access
+// error"), so that the message reads as its users know it.
 constexpr int kPathFileAccessError = 75;
 
 bool statPath(const std::string& path, struct stat* info) {
@@ -39,20 +41,29 @@ bool sameFileOrName(const std::string& a, const std::string& b) {
   return db::upperCase(a) == db::upperCase(b) || sameFile(a, b);
 }
 
-db::DbError deleteFile(const std::string& path) {
-  if (::unlink(path.c_str()) == 0) return db::DbError::success();
-  const int systemError = errno;
+db::DbError checkReplaceable(const std::string& path) {
+  struct stat info {}, folderInfo {};
+  if (path.empty() || ::lstat(path.c_str(), &info) != 0) return {};
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int systemError = 0;
+  if (::access(folder.c_str(), W_OK | X_OK) != 0 || ::stat(folder.c_str(), &folderInfo) != 0) {
+    systemError = errno;
+  } else if ((folderInfo.st_mode & S_ISVTX) && ::geteuid() != 0 && info.st_uid != ::geteuid() &&
+             folderInfo.st_uid != ::geteuid()) {
+    systemError = EPERM;  // a sticky folder lets only the owner replace a file
+  } else if (S_ISREG(info.st_mode)) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
+      systemError = EPERM;
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  if (systemError == 0) return {};
   return db::DbError{kPathFileAccessError,
-                     "Cannot delete '" + path + "': " + std::strerror(systemError), systemError};
-}
-
-bool CreateDestinationDatabase(const std::string& templatePath, const std::string& destinationPath) {
-  if (FileExists(destinationPath) && !deleteFile(destinationPath).ok()) return false;
-  std::error_code error;
-  std::filesystem::copy_file(templatePath, destinationPath,
-                             std::filesystem::copy_options::overwrite_existing, error);
-  if (error) return false;
-  return FileExists(destinationPath);
+                     "Cannot replace '" + path + "': " + std::strerror(systemError), systemError};
 }
 
 }  // namespace convert

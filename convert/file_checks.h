@@ -22,11 +22,10 @@ bool sameFile(const std::string& a, const std::string& b);
 // The comparison of two chosen paths: equal in upper case, or one file under two names.
 bool sameFileOrName(const std::string& a, const std::string& b);
 
-// Deletes a file. A refusal is the error the window reports, with the system's error code.
-db::DbError deleteFile(const std::string& path);
-
-// Deletes an existing destination, copies the template to it byte for byte, and reports
-// whether the copy is now there as a file FileExists sees. Failures give false, no message.
-bool CreateDestinationDatabase(const std::string& templatePath, const std::string& destinationPath);
+// Why the file at `path` could not be replaced by a finished conversion: its immutable or
+// append-only attribute (which stops even root), or a folder that refuses to change its names.
+// Success when nothing is there or it can be replaced. The refusal is the error the window
+// reports, with the system's error code.
+db::DbError checkReplaceable(const std::string& path);
 
 }  // namespace convert

@@ -18,6 +18,7 @@ enum class DbErrorNumber : int {
   NoCurrentRecord = 3021,
   DuplicateKey = 3022,
   FileNotFound = 3024,
+  DiskFull = 3026,              // no space left, a quota or the file-size limit reached
   ReadOnly = 3027,
   PasswordProtected = 3031,
   IoError = 3043,               // the disk refused a read or write
@@ -59,6 +60,11 @@ struct DbError {
 };
 
 DbError makeError(DbErrorNumber number, std::string description, int systemError = 0);
+
+// A write, sync or rename the system refused: `what` names the step and the file; the system's
+// reason and errno follow. A full disk, a quota or the file-size limit is DiskFull, the rest
+// IoError.
+DbError writeError(const std::string& what, int systemError);
 
 // Thrown by the recordset surface only; every layer below returns a DbError.
 class DbException : public std::runtime_error {

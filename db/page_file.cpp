@@ -1,16 +1,21 @@
 #include "db/page_file.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "db/file_io.h"
 
 namespace db {
 namespace {
 
 // Page 0, tdef of the catalogue on page 2: a database has at least three pages.
 constexpr uint32_t kMinimumPages = 3;
+// Jet addresses at most 2 GB of pages in a file.
+constexpr uint64_t kMaximumFileSize = uint64_t{1} << 31;
 
 DbError osError(const std::string& path, int err) {
   switch (err) {
@@ -48,8 +53,9 @@ PageFile::~PageFile() {
 
 DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, bool writable) {
   // Opened for reading only; the first write reopens the file for writing, so that a file
-  // that is only read is never opened in a mode that could change it.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // that is only read is never opened in a mode that could change it. Without blocking, so
+  // that a named pipe given as a database is refused below instead of waiting for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return osError(path, errno);
   const bool readOnly = !writable;
   std::unique_ptr<PageFile> file(new PageFile());
@@ -80,8 +86,11 @@ DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, 
                          " bytes is not a whole number of " + std::to_string(pageSize) +
                          "-byte pages.");
   }
-  if (size / pageSize > 0xFFFFFF) {
-    return makeError(DbErrorNumber::NotADatabase, "'" + path + "' is too large to be a database.");
+  if (size > kMaximumFileSize) {
+    return makeError(DbErrorNumber::NotADatabase,
+                     "'" + path + "' is not a database this program can read: at " +
+                         std::to_string(size) + " bytes it is larger than the 2 GB a Jet "
+                         "database can hold.");
   }
   file->pageCount_ = static_cast<uint32_t>(size / pageSize);
   *out = std::move(file);
@@ -178,21 +187,11 @@ DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
     return makeError(DbErrorNumber::InvalidArgument,
                      "Page " + std::to_string(pageNo) + " cannot be written to '" + path_ + "'.");
   }
-  const uint8_t* data = page.data();
-  size_t left = page.size();
-  off_t offset = static_cast<off_t>(pageNo) * pageSize();
-  while (left > 0) {
-    ssize_t n = ::pwrite(fd_, data, left, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      return makeError(DbErrorNumber::IoError,
-                       "Could not write page " + std::to_string(pageNo) + " of '" + path_ +
-                           "': " + std::strerror(errno) + ".",
-                       errno);
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-    offset += n;
+  const int failure = io::writeAt(fd_, page.data(), page.size(),
+                                  static_cast<off_t>(pageNo) * pageSize());
+  if (failure != 0) {
+    return writeError("Could not write page " + std::to_string(pageNo) + " of '" + path_ + "'",
+                      failure);
   }
   if (pageNo == pageCount_) ++pageCount_;
   remember(pageNo, page);

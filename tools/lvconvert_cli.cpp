@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -21,6 +22,7 @@
 #include "convert/conversion.h"
 #include "convert/file_checks.h"
 #include "convert/genre_model.h"
+#include "convert/work_file.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
 #include "shared/mod_global.h"
@@ -32,6 +34,8 @@ namespace fs = std::filesystem;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// A run stopped by a signal exits as the shell reports a process that signal ended.
+constexpr int kExitSignal = 128;
 constexpr const char* kTemplateName = "v13bconvert.lvd";
 
 int usage(const std::string& why = {}) {
@@ -60,18 +64,6 @@ std::string programFolder() {
   std::error_code ec;
   const fs::path self = fs::read_symlink("/proc/self/exe", ec);
   return ec ? std::string(".") : self.parent_path().string();
-}
-
-bool IsValidSourceDatabase(const std::string& path) {
-  try {
-    auto d = db::DBEngine().OpenDatabase(path);
-    d->OpenRecordset("SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games",
-                     db::dbOpenSnapshot)->Close();
-    d->Close();
-    return true;
-  } catch (const db::DbException&) {
-    return false;
-  }
 }
 
 // ---- Genre mapping files -------------------------------------------------------------------
@@ -178,14 +170,37 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEnt
   return true;
 }
 
+// A message box's text on standard error, its CR LF line breaks as the terminal's.
+void printMessage(std::string text) {
+  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "\n");
+  std::cerr << "lvconvert-cli: " << text << "\n";
+}
+
+// ---- Signals -------------------------------------------------------------------------------
+
+volatile std::sig_atomic_t gStopSignal = 0;
+
+void onStopSignal(int signal) { gStopSignal = signal; }
+
+void catchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  // Calls under way carry on; the run sees the flag at its next yield.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 // ---- The window of a run without one -------------------------------------------------------
 
 class CommandLineWindow : public convert::ConversionWindow {
  public:
-  CommandLineWindow(std::string source, std::string destination,
+  CommandLineWindow(std::string source, std::string destination, std::string workPath,
                     std::vector<genres::ParentGenre> mapping)
       : source_(std::move(source)), destination_(std::move(destination)),
-        mapping_(std::move(mapping)), terminal_(::isatty(STDOUT_FILENO) == 1) {}
+        workPath_(std::move(workPath)), mapping_(std::move(mapping)),
+        terminal_(::isatty(STDOUT_FILENO) == 1) {}
 
   std::string sourcePath() const override { return source_; }
   std::string destinationPath() const override { return destination_; }
@@ -206,14 +221,16 @@ class CommandLineWindow : public convert::ConversionWindow {
     drawBar();
   }
   float progressValue() const override { return value_; }
-  void yield() override {}
+  void yield() override {
+    if (gStopSignal) throw convert::RunAborted{};
+  }
   void showMessage(const std::string& text, convert::MessageIcon) override {
     clearBar();
-    std::cerr << "lvconvert-cli: " << text << "\n";
+    printMessage(text);
   }
   void showGenreDialog() override {
     modGlobal::ConversionAborted = true;
-    genres::WriteGenreTables(destination_, mapping_);
+    genres::WriteGenreTables(workPath_, mapping_);
     modGlobal::ConversionAborted = false;
   }
   void finish() {
@@ -239,7 +256,7 @@ class CommandLineWindow : public convert::ConversionWindow {
     drawn_ = -1;
   }
 
-  std::string source_, destination_;
+  std::string source_, destination_, workPath_;
   std::vector<genres::ParentGenre> mapping_;
   bool terminal_;
   std::string pending_;
@@ -248,13 +265,16 @@ class CommandLineWindow : public convert::ConversionWindow {
 };
 
 int fail(const std::string& message) {
-  std::cerr << "lvconvert-cli: " << message << "\n";
+  printMessage(message);
   return kExitFailed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
+  // the signal ending the program in the middle of a write.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::vector<std::string> positional;
   std::string genresOption = "auto", templatePath, writeGenres;
   bool overwrite = false;
@@ -288,7 +308,10 @@ int main(int argc, char** argv) {
   if (templatePath.empty()) templatePath = (fs::path(programFolder()) / kTemplateName).string();
 
   if (!FileExists(source)) return fail("File not found: " + source);
-  if (!IsValidSourceDatabase(source)) return fail("The selected file is not a valid Kestrel v1.3b database!");
+  if (const db::DbError why = convert::probeSourceDatabase(source); !why.ok()) {
+    return fail("The selected file is not a valid Kestrel v1.3b database!\r\n\r\n" +
+                convert::errorMessage(why));
+  }
   std::vector<genres::GenreEntry> oldGenres;
   try {
     oldGenres = genres::LoadOldGenres(source);
@@ -334,23 +357,30 @@ int main(int argc, char** argv) {
   if (SameFile(templatePath, destination)) return fail("You cannot overwrite this file!  Please select a new filename!");
   const fs::file_status existing = fs::symlink_status(destination, ec);
   if (fs::exists(existing) && !overwrite) return fail(destination + " exists; add --overwrite to replace it");
-  // Only a file (or a link, not what it points to) is replaced; a folder never is.
-  if (fs::exists(existing) && !fs::is_regular_file(existing) && !fs::is_symlink(existing)) {
-    return fail("Unable to create the new database file");
+
+  if (const db::DbError replaceable = convert::checkReplaceable(destination); !replaceable.ok()) {
+    return fail(convert::errorMessage(replaceable));
   }
 
-  // The destination starts as a byte-for-byte copy of the template.
-  fs::remove(destination, ec);
-  if (ec || !fs::copy_file(templatePath, destination, fs::copy_options::overwrite_existing, ec) ||
-      !FileExists(destination)) {
-    return fail("Unable to create the new database file");
+  // From here on Ctrl-C and SIGTERM stop the run at its next step instead of killing the
+  // program, so that the work is cleared away and the destination stays as it was.
+  catchStopSignals();
+  // The run works in a copy of the template beside the destination; the destination takes
+  // the finished catalogue only.
+  std::unique_ptr<convert::WorkFile> work;
+  // Only a file (or a link, not what it points to) is replaced; a folder never is.
+  if (const db::DbError err = convert::CreateDestinationDatabase(templatePath, destination, &work);
+      !err.ok()) {
+    return fail("Unable to create the new database file: " + convert::errorMessage(err));
   }
-  CommandLineWindow window(source, destination, std::move(mapping));
+  CommandLineWindow window(source, destination, work->path(), std::move(mapping));
   window.AddStatus("Created new database OK\r\n");
-  const bool converted = convert::ConvertDatabase(window);
+  const bool converted = !gStopSignal && convert::ConvertDatabase(window, *work);
   window.finish();
+  work.reset();
   if (!converted) {
-    return fail("There was an error or you aborted.  The database was not fully converted!");
+    fail("There was an error or you aborted.  The database was not fully converted!");
+    return gStopSignal ? kExitSignal + gStopSignal : kExitFailed;
   }
   std::cout << "Finished!  Your new Ludovane database can be found here: -\n\n"
             << destination << "\n\n"

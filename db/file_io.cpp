@@ -1,0 +1,68 @@
+#include "db/file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace db::io {
+namespace {
+
+std::atomic<uint64_t> gCount{0};
+std::atomic<uint64_t> gFailAt{0};
+std::atomic<int> gError{0};
+
+// Counts one call; true when the seam says this one fails.
+bool injectedFailure() {
+  const uint64_t n = ++gCount;
+  return gFailAt.load() != 0 && n == gFailAt.load();
+}
+
+}  // namespace
+
+void failOperation(uint64_t failAt, int error) {
+  gCount = 0;
+  gError = error;
+  gFailAt = failAt;
+}
+
+uint64_t operationCount() { return gCount.load(); }
+
+int writeAt(int fd, const void* data, size_t length, off_t offset) {
+  if (injectedFailure()) return gError.load();
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (length > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, length, offset);
+    if (n < 0 && errno == EINTR) continue;
+    // A write that takes nothing and reports no error is a full disk by another name.
+    if (n <= 0) return n < 0 ? errno : ENOSPC;
+    bytes += n;
+    length -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return 0;
+}
+
+int syncFile(int fd) {
+  if (injectedFailure()) return gError.load();
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+int syncPath(const char* path, int flags) {
+  const int fd = ::open(path, flags | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int err = syncFile(fd);
+  ::close(fd);
+  return err;
+}
+
+int renameFile(const char* from, const char* to) {
+  if (injectedFailure()) return gError.load();
+  return ::rename(from, to) == 0 ? 0 : errno;
+}
+
+}  // namespace db::io
