@@ -2,12 +2,14 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "db/catalog.h"
 #include "db/check.h"
 #include "db/json_dump.h"
 #include "db/page_file.h"
 #include "db/text_codec.h"
+#include "lv_version.h"
 
 namespace {
 
@@ -15,16 +17,23 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+void printUsage(std::ostream& out) {
+  out << "usage: lvdb tables FILE\n"
+         "       lvdb schema FILE [TABLE]\n"
+         "       lvdb dump FILE [TABLE]\n"
+         "       lvdb check FILE\n"
+         "       lvdb --help | --version\n"
+         "  tables  lists the user tables\n"
+         "  schema  prints each table's columns and indexes\n"
+         "  dump    prints every row as JSON lines\n"
+         "  check   checks every table, index and usage map; prints each problem\n"
+         "          and a summary, and exits 1 when it found any\n"
+         "  --help     prints this and exits\n"
+         "  --version  prints the version and exits\n";
+}
+
 int usage() {
-  std::cerr << "usage: lvdb tables FILE\n"
-               "       lvdb schema FILE [TABLE]\n"
-               "       lvdb dump FILE [TABLE]\n"
-               "       lvdb check FILE\n"
-               "  tables  lists the user tables\n"
-               "  schema  prints each table's columns and indexes\n"
-               "  dump    prints every row as JSON lines\n"
-               "  check   checks every table, index and usage map; prints each problem\n"
-               "          and a summary, and exits 1 when it found any\n";
+  printUsage(std::cerr);
   return kExitUsage;
 }
 
@@ -85,6 +94,14 @@ int check(const db::PageFile& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    printUsage(std::cout);
+    return kExitOk;
+  }
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::cout << "lvdb " LV_VERSION "\n";
+    return kExitOk;
+  }
   if (argc < 3) return usage();
   const std::string command = argv[1];
   const std::string path = argv[2];

@@ -17,6 +17,7 @@
 
 #include "db/recordset.h"
 #include "db/text_codec.h"
+#include "lv_version.h"
 
 namespace {
 
@@ -30,13 +31,16 @@ constexpr long kMaxGames = 1000000;
 void printUsage(std::ostream& out) {
   out << "usage: lvsample OUT.mdb [--games N] [--seed S] [--format jet3|jet4]\n"
          "                [--empty TABLE]... [--one-row TABLE]...\n"
+         "       lvsample --help | --version\n"
          "  writes a new catalogue in the old release's layout; OUT must not exist\n"
          "  --games N     rows in Games (default 200); the other tables grow with it\n"
          "  --seed S      which catalogue (default 1); the same seed gives the same rows\n"
          "  --format      jet3 (Access 97, the default) or jet4 (Access 2000)\n"
          "  --empty T     table T has no rows\n"
          "  --one-row T   table T has exactly one row\n"
-         "  TABLE is one of Difficulty, Publishers, Musicians, Music, Genres, Games\n";
+         "  TABLE is one of Difficulty, Publishers, Musicians, Music, Genres, Games\n"
+         "  --help        prints this and exits\n"
+         "  --version     prints the version and exits\n";
 }
 
 // --- Deterministic numbers ------------------------------------------------------------------
@@ -831,6 +835,10 @@ class Writer {
 int main(int argc, char** argv) {
   if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
     printUsage(std::cout);
+    return kExitOk;
+  }
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::cout << "lvsample " LV_VERSION "\n";
     return kExitOk;
   }
   Options o;
