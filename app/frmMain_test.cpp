@@ -691,7 +691,12 @@ void frmMainTest::wholeConversionEndsWithFinishMessage() {
 
 void frmMainTest::abortedGenrePhaseEndsWithFailureMessage() {
   frmMain& w = openWindow();
-  choose(catalogue("Catalogue.mdb"), resolve("new"));
+  // A file the person agreed to overwrite is lost only to a complete conversion.
+  const QString destination = resolve("new");
+  QFile previous(destination);
+  QVERIFY(previous.open(QIODevice::WriteOnly) && previous.write("mine") == 4);
+  previous.close();
+  choose(catalogue("Catalogue.mdb"), destination);
   modGlobal::ConversionAborted = false;  // the stand-in genre dialog must set it itself
   QSignalSpy ended(&w, &frmMain::programEnded);
   click("cmdStart");
@@ -703,6 +708,9 @@ void frmMainTest::abortedGenrePhaseEndsWithFailureMessage() {
   QCOMPARE(ended.size(), 1);
   QCOMPARE(ended[0][0].toInt(), 1);
   QVERIFY(!w.isVisible());
+  QVERIFY(previous.open(QIODevice::ReadOnly));
+  QCOMPARE(previous.readAll(), QByteArray("mine"));
+  QCOMPARE(QDir(scratch_->path()).entryList({".lvconvert-*"}, QDir::Hidden | QDir::Files), QStringList());
 }
 
 void frmMainTest::conversionThroughGenreDialogAsProgramShowsIt() {

@@ -2,8 +2,11 @@
 // their sources with expectations worked out here from the source values; failures at every
 // stage of a run; and the genre names and mapping a run is given.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -634,6 +637,28 @@ TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {
   }
   db::io::failOperation(0, 0);
   EXPECT_EQ(testing_support::readBytes(source), sourceBytes);
+}
+
+// A new run removes the work that ended runs left beside the destination (their lock is gone),
+// and leaves alone the work of a run that is still under way (its lock is held).
+TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
+  ScratchDir dir;
+  const std::string stale = ".lvconvert-00000000000000aa", live = ".lvconvert-00000000000000bb";
+  for (const std::string& name : {stale + ".work", stale + ".tmp", live + ".work", live + ".tmp",
+                                  std::string(".lvconvert-1.work"), std::string("notes.txt")}) {
+    testing_support::writeBytes(dir.file(name), {'x'});
+  }
+  const int held = ::open(dir.file(live + ".work").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  std::unique_ptr<convert::WorkFile> work;
+  ASSERT_TRUE(convert::WorkFile::create(LV_TEMPLATE, dir.file("new.mdb").string(), &work).ok());
+  const std::string mine = fs::path(work->path()).filename().string();
+  EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{live + ".work", live + ".tmp", ".lvconvert-1.work",
+                                                         "notes.txt", mine}));
+  EXPECT_EQ(testing_support::readBytes(work->path()), testing_support::readBytes(LV_TEMPLATE));
+  work.reset();
+  ::close(held);
+  EXPECT_FALSE(fs::exists(dir.file(mine)));
 }
 
 // ---- The genre map and names -----------------------------------------------------------------

@@ -1,10 +1,16 @@
 // The headless converter as a person runs it: its output, its exit codes, the genre mapping
 // files it writes and reads, and everything it refuses before writing a byte.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "db/recordset.h"
 #include "db/test_support.h"
@@ -230,6 +236,100 @@ TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
     EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dest)) << c.fault;
   }
+}
+
+// ---- Runs that end early ----------------------------------------------------------------------
+
+// Starts the converter in the background, its output into files of `dir`.
+pid_t startCli(const std::vector<std::string>& args, const ScratchDir& dir) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int out = ::open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(dir.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(LVCONVERT_CLI)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(LVCONVERT_CLI, argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// Its exit code, or 128 + the signal that ended it, as a shell reports them.
+int waitFor(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+std::vector<std::string> workLeftIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    if (e.path().filename().string().starts_with(".lvconvert-")) names.push_back(e.path().filename());
+  }
+  return names;
+}
+
+int gamesIn(const fs::path& database) {
+  auto d = db::DBEngine().OpenDatabase(database.string());
+  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenSnapshot);
+  if (rs->EOF_()) return 0;
+  rs->MoveLast();
+  return rs->RecordCount();
+}
+
+// Ctrl-C and SIGTERM stop the run as an abort: the failure message, the shell's code for the
+// signal, the destination as it was, nothing of the work left.
+TEST_F(CliTest, aStopSignalEndsTheRunAsAnAbort) {
+  const fs::path source = sample(dir, "old.mdb", "--games 4000");
+  const fs::path dest = dir.file("new.mdb");
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    spit(dest, "mine");
+    const pid_t pid = startCli({source.string(), dest.string(), "--overwrite"}, dir);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (workLeftIn(dir.path()).empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(pid, signal);
+    EXPECT_EQ(waitFor(pid), 128 + signal);
+    EXPECT_NE(slurp(dir.file("stderr.txt")).find("The database was not fully converted!"), std::string::npos)
+        << slurp(dir.file("stderr.txt"));
+    EXPECT_EQ(slurp(dest), "mine");
+    EXPECT_TRUE(workLeftIn(dir.path()).empty());
+  }
+}
+
+// SIGKILL at moments spread over a whole run: whenever it lands, the source is as it was and
+// the destination is the file it was or the complete conversion; the next run in the folder
+// clears away the work the killed ones left and converts.
+TEST_F(CliTest, aRunKilledAnywhereLeavesNothingDamaged) {
+  const int games = 3000;
+  const fs::path source = sample(dir, "old.mdb", "--games " + std::to_string(games));
+  const auto sourceBytes = testing_support::readBytes(source);
+  const fs::path dest = dir.file("new.mdb");
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run(quoted(source.string()) + " " + quoted(dest.string())).exitCode, 0);
+  const auto whole = std::chrono::steady_clock::now() - started;
+  constexpr int kKills = 12;
+  for (int i = 1; i <= kKills; ++i) {
+    SCOPED_TRACE("killed at " + std::to_string(i) + "/" + std::to_string(kKills + 1) + " of a run");
+    spit(dest, "mine");
+    const pid_t pid = startCli({source.string(), dest.string(), "--overwrite"}, dir);
+    std::this_thread::sleep_for(whole * i / (kKills + 1));
+    ::kill(pid, SIGKILL);
+    waitFor(pid);
+    if (slurp(dest) != "mine") {
+      testing_support::expectSoundFile(dest);
+      EXPECT_EQ(gamesIn(dest), games);
+    }
+    EXPECT_EQ(testing_support::readBytes(source), sourceBytes);
+  }
+  ASSERT_EQ(run(quoted(source.string()) + " " + quoted(dest.string()) + " --overwrite").exitCode, 0);
+  EXPECT_TRUE(workLeftIn(dir.path()).empty());
+  EXPECT_EQ(gamesIn(dest), games);
 }
 
 }  // namespace
