@@ -1,0 +1,45 @@
+// fuzz_support.h -- what the fuzz targets share: scratch files of their own (libFuzzer's fork and
+// jobs modes run several processes at once), and inputs made whole pages, since the engine opens
+// databases by path and refuses a size that is no whole number of pages before reading a byte.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace fuzz {
+
+// Pages are at most this long.
+inline constexpr size_t kLargestPage = 4096;
+
+// A path in TMPDIR (or /tmp) named after the target, the process and `what`.
+inline std::string scratchPath(const char* target, const std::string& what) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir && *dir ? dir : "/tmp") + "/" + target + "_" + std::to_string(::getpid()) +
+         "_" + what;
+}
+
+inline void writeScratch(const std::string& path, const uint8_t* data, size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) std::abort();
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n <= 0) std::abort();
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+// The input padded with zeros to whole pages, so that mutations that insert or remove bytes
+// still reach the readers behind the size check.
+inline std::vector<uint8_t> wholePages(const uint8_t* data, size_t size) {
+  std::vector<uint8_t> padded(data, data + size);
+  padded.resize((size + kLargestPage - 1) / kLargestPage * kLargestPage, 0);
+  return padded;
+}
+
+}  // namespace fuzz
