@@ -6,7 +6,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QMessageBox>
+#include <QScreen>
+#include <QTreeView>
 
 namespace app {
 
@@ -72,6 +76,22 @@ DatabaseFileDialog::DatabaseFileDialog(QWidget* owner, const FileDialogSettings&
   setDefaultSuffix(settings.defaultSuffix);
   setDirectory(settings.folder);
   if (!settings.fileName.isEmpty()) selectFile(settings.fileName);
+  // Sizes, types and dates shown whole beside the names, which take the rest of the width; a
+  // dialog wide enough for all of them where the screen allows.
+  setViewMode(QFileDialog::Detail);
+  if (auto* view = findChild<QTreeView*>()) {
+    QHeaderView* header = view->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < header->count(); ++column) {
+      header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    }
+  }
+  QSize size(760, 460);
+  if (const QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen()) {
+    size = size.boundedTo(screen->availableSize() * 9 / 10);
+  }
+  resize(size);
 }
 
 void DatabaseFileDialog::accept() {

@@ -14,8 +14,10 @@
 #include <QScreen>
 #include <QStyle>
 
+#include "app/path_label.h"
 #include "convert/file_checks.h"
 #include "db/recordset.h"
+#include "prompt/enter_key.h"
 #include "shared/mod_global.h"
 
 namespace {
@@ -87,7 +89,8 @@ frmMain::frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent)
   note.setColor(QPalette::Window, note.color(QPalette::ToolTipBase));
   note.setColor(QPalette::WindowText, note.color(QPalette::ToolTipText));
   auto makeLabel = [&](const char* name, const QRect& place, bool isNote) {
-    auto* label = new QLabel(this);
+    // The two path labels show the whole path where it fits, its ends where it does not.
+    QLabel* label = isNote ? new PathLabel(this) : new QLabel(this);
     label->setObjectName(QLatin1String(name));
     label->setGeometry(place);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -102,6 +105,7 @@ frmMain::frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent)
     auto* button = new QPushButton(text, this);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(place);
+    pressOnEnter({button});
     return button;
   };
 
@@ -280,6 +284,14 @@ void frmMain::cmdStart_Click() {
   }
   if (!convert::FileExists(utf8(source))) {
     message(QStringLiteral("File not found: ") + source, MessageIcon::None);
+    ui_.cmdSource->setFocus();
+    clearSelection();
+    ui_.cmdStart->setEnabled(false);
+    return;
+  }
+  // A source chosen before the destination was never probed, and a file may have changed
+  // since: the probe answers before anything is done about the destination.
+  if (!IsValidSourceDatabase(source)) {
     ui_.cmdSource->setFocus();
     clearSelection();
     ui_.cmdStart->setEnabled(false);

@@ -1,5 +1,6 @@
 // The main window's pictures: as it opens, with both files chosen, and half-way through the
 // games of a conversion of the sample catalogue.
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -30,9 +31,12 @@ class ListedAnswers : public Dialogs {
 }  // namespace
 
 void shootMainWindow(ShotContext& shots) {
-  const QString source = shots.scratchFolder() + QStringLiteral("Games.mdb");
+  // A source deep in folders, so that its label shows a path too long for it.
+  const QString folder =
+      shots.scratchFolder() + QStringLiteral("My catalogues/Commodore 64/Old release/Backups/");
+  const QString source = folder + QStringLiteral("Games.mdb");
   const QString destination = shots.scratchFolder() + QStringLiteral("C64.mdb");
-  if (!QFile::copy(shots.sampleCatalogue(), source)) {
+  if (!QDir().mkpath(folder) || !QFile::copy(shots.sampleCatalogue(), source)) {
     shots.fail(QStringLiteral("cannot copy the sample catalogue ") + shots.sampleCatalogue());
     return;
   }

@@ -14,6 +14,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -23,13 +25,17 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolTip>
+#include <QTreeView>
 #include <QWindow>
 #include <QtTest>
 
 #include "app/dialogs.h"
 #include "app/frmMain.h"
 #include "app/genre_phase.h"
+#include "app/path_label.h"
 #include "convert/genre_model.h"
+#include "convert/test_sources.h"
 #include "db/recordset.h"
 #include "genres/frm_genres.h"
 #include "shared/mod_global.h"
@@ -117,12 +123,16 @@ class frmMainTest : public QObject {
   void startFollowsLastSelectionAndCancelChangesNothing();
   void fileDialogKeepsItsNameBetweenUses();
   void fileDialogRefusesReadOnlyFilesAndMissingFolders();
+  void fileDialogShowsSizesAndTypesWhole();
+  void enterPressesTheFocusedButton();
+  void longPathsShowTheirEndsAndTellTheWholePath();
 
   void startRefusesWhatChangedSinceSelection_data();
   void startRefusesWhatChangedSinceSelection();
   void undeletableDestinationEndsProgram_data();
   void undeletableDestinationEndsProgram();
   void wholeConversionEndsWithFinishMessage();
+  void everyBadSourceIsRefusedWhereItsFaultIsMet();
   void abortedGenrePhaseEndsWithFailureMessage();
   void conversionThroughGenreDialogAsProgramShowsIt();
 
@@ -535,6 +545,55 @@ void frmMainTest::fileDialogRefusesReadOnlyFilesAndMissingFolders() {
   QVERIFY(dialog.testOption(QFileDialog::DontUseNativeDialog));
 }
 
+void frmMainTest::fileDialogShowsSizesAndTypesWhole() {
+  catalogue("Catalogue.mdb");
+  app::FileDialogSettings settings;
+  settings.folder = scratch_->path();
+  settings.nameFilter = QStringLiteral("Ludovane Databases (*.mdb)");
+  app::DatabaseFileDialog dialog(nullptr, settings);
+  QFont large = dialog.font();  // a desktop whose font is larger than Qt's own
+  large.setPointSize(16);
+  dialog.setFont(large);
+  dialog.show();
+  auto* view = dialog.findChild<QTreeView*>();
+  QVERIFY(view);
+  QVERIFY(QTest::qWaitFor([&] { return view->model()->rowCount(view->rootIndex()) > 0; }));
+  QTest::qWait(50);  // the columns size themselves once the rows are in
+  const QAbstractItemModel* model = view->model();
+  for (int row = 0; row < model->rowCount(view->rootIndex()); ++row) {
+    for (int column = 1; column < view->header()->count(); ++column) {  // the name may elide
+      const QString text = model->index(row, column, view->rootIndex()).data().toString();
+      QVERIFY2(view->header()->sectionSize(column) >= view->fontMetrics().horizontalAdvance(text),
+               qPrintable(text));
+    }
+  }
+}
+
+void frmMainTest::enterPressesTheFocusedButton() {
+  openWindow();
+  button("cmdDest")->setFocus();
+  QTest::keyClick(button("cmdDest"), Qt::Key_Return);
+  QCOMPARE(dialogs_.asked.size(), 1);
+  QVERIFY(dialogs_.asked[0].save);
+}
+
+void frmMainTest::longPathsShowTheirEndsAndTellTheWholePath() {
+  frmMain& w = openWindow();
+  const QString whole = path(QStringLiteral("a rather long folder name/").repeated(5) + "C64.mdb");
+  dialogs_.files << whole;
+  click("cmdDest");
+  auto* label = static_cast<PathLabel*>(w.findChild<QLabel*>("lblDest"));
+  QCOMPARE(label->text(), whole);
+  const QString shown = label->shownText();
+  QVERIFY2(shown.contains(QChar(0x2026)) && shown.startsWith(whole.left(4)) &&
+               shown.endsWith(QStringLiteral("/C64.mdb")),
+           qPrintable(shown));
+  QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width());
+  QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), label->mapToGlobal(QPoint(2, 2)));
+  QApplication::sendEvent(label, &tip);
+  QCOMPARE(QToolTip::text(), whole);
+}
+
 // --- Start -----------------------------------------------------------------------------------
 
 void frmMainTest::startRefusesWhatChangedSinceSelection_data() {
@@ -545,6 +604,7 @@ void frmMainTest::startRefusesWhatChangedSinceSelection_data() {
                                   << MessageIcon::None;
   QTest::newRow("source hidden") << "hidden source" << "File not found: {source}"
                                  << MessageIcon::None;
+  QTest::newRow("source now no catalogue") << "source replaced" << kNotValid << MessageIcon::None;
   QTest::newRow("destination made a link to the source")
       << "destination linked" << kMustDiffer << MessageIcon::None;
   QTest::newRow("destination is a folder with files")
@@ -564,6 +624,12 @@ void frmMainTest::startRefusesWhatChangedSinceSelection() {
   choose(source, destination);
 
   if (change == "source deleted") QVERIFY(QFile::remove(source));
+  if (change == "source replaced") {
+    QVERIFY(QFile::remove(source) && QFile::copy(resolve("text"), source));
+    // A file the person agreed to overwrite.
+    QFile previous(destination);
+    QVERIFY(previous.open(QIODevice::WriteOnly) && previous.write("mine") == 4);
+  }
   if (change == "destination linked") QVERIFY(QFile::link(source, destination));
   if (change == "destination folder") {
     QVERIFY(QDir().mkpath(destination + "/inside"));
@@ -583,6 +649,11 @@ void frmMainTest::startRefusesWhatChangedSinceSelection() {
   QVERIFY(window_->isVisible());
   QCOMPARE(ended.size(), 0);
   if (change == "source deleted") QVERIFY(!QFile::exists(destination));
+  if (change == "source replaced") {
+    QFile previous(destination);
+    QVERIFY(previous.open(QIODevice::ReadOnly));
+    QCOMPARE(previous.readAll(), QByteArray("mine"));
+  }
 }
 
 void frmMainTest::undeletableDestinationEndsProgram_data() {
@@ -615,6 +686,41 @@ void frmMainTest::undeletableDestinationEndsProgram() {
   QCOMPARE(ended[0][0].toInt(), 1);
   QVERIFY(!window_->isVisible());
   QVERIFY(!window_->ConversionRunning());
+}
+
+// Each bad source, chosen after the destination so that its choice is probed: refused there, or
+// refused by Start (a folder or a pipe), or failing in the phase that reads it, where the log
+// stops; the message ends with the engine's number and no file is left where the new database
+// was to go.
+void frmMainTest::everyBadSourceIsRefusedWhereItsFaultIsMet() {
+  const QString destination = resolve("new");
+  const auto sources = test_sources::makeBadSources(path("bad").toStdString(), LVSAMPLE_PATH);
+  for (const test_sources::BadSource& bad : sources) {
+    const QString source = QString::fromStdString(bad.path), what = QString::fromStdString(bad.what);
+    const QString number = QStringLiteral(" (%1,").arg(bad.number);
+    dialogs_ = ScriptedDialogs();
+    frmMain& w = openWindow();
+    w.setGenreDialog(writeSuggestedGenres);
+    dialogs_.files << destination << source;
+    click("cmdDest");
+    click("cmdSource");
+    if (bad.phase.empty() || bad.notAFile) {
+      QVERIFY2(dialogs_.messages.size() == 1 && dialogs_.messages[0].text.startsWith(kNotValid) &&
+                   dialogs_.messages[0].text.contains(number),
+               qPrintable(what));
+      QCOMPARE(caption("lblSource"), kSourcePlaceholder);
+      continue;
+    }
+    QVERIFY2(dialogs_.messages.isEmpty(), qPrintable(what));
+    click("cmdStart");
+    QVERIFY2(dialogs_.messages.size() == 2 && dialogs_.messages[0].text.contains(number) &&
+                 dialogs_.messages[1].text.startsWith("There was an error or you aborted."),
+             qPrintable(what + ": " + (dialogs_.messages.isEmpty() ? "" : dialogs_.messages[0].text)));
+    QVERIFY2(w.statusLog().endsWith(QString::fromStdString("\r\n" + bad.phase)), qPrintable(what));
+    QVERIFY2(w.hasEnded() && w.exitCode() == 1, qPrintable(what));
+    QVERIFY2(!QFile::exists(destination), qPrintable(what));
+    QCOMPARE(QDir(scratch_->path()).entryList({".lvconvert-*"}, QDir::Hidden | QDir::Files), QStringList());
+  }
 }
 
 void frmMainTest::wholeConversionEndsWithFinishMessage() {

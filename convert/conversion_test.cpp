@@ -528,7 +528,9 @@ Failure failedRun(const fs::path& source, const fs::path& destination,
   }
   EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";
   EXPECT_EQ(filesIn(destination.parent_path()), before);
-  if (!previous.empty()) EXPECT_EQ(testing_support::readBytes(destination), previous);
+  if (!previous.empty()) {
+    EXPECT_EQ(testing_support::readBytes(destination), previous);
+  }
   return f;
 }
 
@@ -700,7 +702,7 @@ TEST(GenreNamesTest, theSuggestionGroupsByParentAndObeysThePromptsLimits) {
       {"ARCADE (Climbing)", 12}, {"Arcade (Maze)", 13}, {"strategy (Economy)", 5},
       {"Miscellaneous", 30}, {"[uncategorized]", 31}, {"\"Quoted\" (Thing)", 32},
       {std::string(60, 'L') + " (Long)", 33}, {"(Odd)", 34}, {"Sport [", 35}};
-  const auto parents = genres::SuggestGenreMapping(old, {"Sport"});
+  const auto parents = genres::SuggestGenreMapping(old, {{"Sport", 0, {}}});
   std::vector<std::string> names;
   for (const auto& p : parents) {
     names.push_back(p.name);
@@ -725,6 +727,21 @@ TEST(GenreNamesTest, theSuggestionGroupsByParentAndObeysThePromptsLimits) {
   EXPECT_EQ(subsOf("Miscellaneous"), (Subs{{"Misc", 30}}));
   EXPECT_EQ(subsOf("Puzzle"), (Subs{{"Puzzle", 2}}));
   EXPECT_EQ(subsOf("Quoted"), (Subs{{"Quoted (Thing)", 32}}));
+}
+
+// Old genres whose derived names meet under one parent keep them apart, as Rename insists; a
+// parent the suggestion makes is never only blanks.
+TEST(GenreNamesTest, theSuggestionNeverRepeatsASubNameUnderOneParent) {
+  const std::vector<genres::GenreEntry> old = {{"Quiz (War)", 4}, {"Quiz [War]", 5}, {"Quiz (War)", 6},
+                                               {"Quiz (Trivia)", 7}, {"\t\u00A0(Odd)", 8}};
+  const auto parents = genres::SuggestGenreMapping(old, {{"Quiz", 0, {{"Trivia", 9}}}});
+  ASSERT_EQ(parents.size(), 2u);
+  std::vector<std::pair<std::string, int32_t>> subs;
+  for (const auto& s : parents[0].subs) subs.push_back({s.name, s.oldId});
+  EXPECT_EQ(subs, (std::vector<std::pair<std::string, int32_t>>{
+                      {"War", 4}, {"Quiz [War]", 5}, {"Quiz (War)", 6}, {"Quiz (Trivia)", 7}}));
+  EXPECT_EQ(parents[1].name, "Other");
+  EXPECT_EQ(genres::ParentNameFault(" \t "), "a parent genre's name cannot be only blanks");
 }
 
 TEST(GenreTablesTest, parentsThenSubGenresAreNumberedInOrder) {

@@ -3,6 +3,8 @@
 // upper-casing so that "Strategy" and "STRATEGY" are one parent here as in the database.
 #include "convert/genre_model.h"
 
+#include <algorithm>
+
 #include "db/recordset.h"
 #include "db/text_codec.h"
 #include "shared/mod_global.h"
@@ -86,6 +88,15 @@ std::string SuggestedParentName(const std::string& oldName) {
   return db::utf16ToUtf8(s);
 }
 
+bool IsBlankName(const std::string& name) {
+  for (const char16_t c : db::utf8ToUtf16(name)) {
+    const bool blank = c == u' ' || c == u'\t' || c == u'\u00A0' || c == u'\u3000' ||
+                       (c >= u'\u2000' && c <= u'\u200B');
+    if (!blank) return false;
+  }
+  return true;
+}
+
 std::string PromptSafeName(const std::string& name) {
   std::u16string s = db::utf8ToUtf16(name);
   for (const char* c = kInvalidNameChars; *c; ++c) {
@@ -96,7 +107,7 @@ std::string PromptSafeName(const std::string& name) {
   // A cut through a surrogate pair would leave half a character.
   if (!s.empty() && s.back() >= 0xD800 && s.back() <= 0xDBFF) s.pop_back();
   std::string out = db::utf16ToUtf8(s);
-  if (trimSpaces(s).empty()) return "Other";
+  if (IsBlankName(out)) return "Other";
   if (SameName(out, kUncategorized)) return "Uncategorized";
   return out;
 }
@@ -104,6 +115,7 @@ std::string PromptSafeName(const std::string& name) {
 std::string ParentNameFault(const std::string& name) {
   const std::u16string s = db::utf8ToUtf16(name);
   if (s.empty()) return "a parent genre needs a name";
+  if (IsBlankName(name)) return "a parent genre's name cannot be only blanks";
   if (s.size() > static_cast<size_t>(kMaxNameLength)) {
     return "a parent genre's name has at most " + std::to_string(kMaxNameLength) + " characters";
   }
@@ -114,24 +126,47 @@ std::string ParentNameFault(const std::string& name) {
   return {};
 }
 
+std::string SubNameFault(const std::string& name) {
+  if (name.empty()) return "a sub genre needs a name";
+  if (name.find_first_of(kInvalidNameChars) != std::string::npos) {
+    return "a sub genre's name cannot hold a double quote";
+  }
+  if (db::utf16Length(name) > kMaxSubNameLength) {
+    return "a sub genre's name has at most " + std::to_string(kMaxSubNameLength) + " characters";
+  }
+  return {};
+}
+
 std::vector<ParentGenre> SuggestGenreMapping(const std::vector<GenreEntry>& oldGenres,
-                                            const std::vector<std::string>& existing) {
-  std::vector<ParentGenre> parents;
-  for (const std::string& name : existing) parents.push_back({name, 0, {}});
+                                            const std::vector<ParentGenre>& existing) {
+  std::vector<ParentGenre> parents = existing;
+  const size_t given = parents.size();
   for (const GenreEntry& genre : oldGenres) {
     const std::string parentName = PromptSafeName(SuggestedParentName(genre.name));
-    ParentGenre* parent = nullptr;
-    for (ParentGenre& p : parents) {
-      if (SameName(p.name, parentName)) {
-        parent = &p;
-        break;
-      }
+    auto parent = std::find_if(parents.begin(), parents.end(),
+                               [&](const ParentGenre& p) { return SameName(p.name, parentName); });
+    if (parent == parents.end()) parent = parents.insert(parents.end(), {parentName, 0, {}});
+    auto taken = [&](const std::string& name) {
+      return std::any_of(parent->subs.begin(), parent->subs.end(),
+                         [&](const GenreEntry& s) { return SameName(s.name, name); });
+    };
+    // Two old genres may give one sub name ("Quiz (War)" and "War" under "Quiz"): the second
+    // keeps its whole old name, or failing that a number, as Rename would insist.
+    std::string name = DeriveSubGenreName(genre.name, parent->name);
+    if (taken(name) || !SubNameFault(name).empty()) {
+      std::u16string whole = trimSpaces(db::utf8ToUtf16(genre.name));
+      replaceAll(whole, u"\"", u"");
+      name = db::utf16ToUtf8(whole);
     }
-    if (!parent) {
-      parents.push_back({parentName, 0, {}});
-      parent = &parents.back();
-    }
-    parent->subs.push_back({DeriveSubGenreName(genre.name, parent->name), genre.oldId});
+    if (!SubNameFault(name).empty()) name = "Genre " + std::to_string(genre.oldId);
+    const std::string base = name;
+    for (int n = 2; taken(name); ++n) name = base + " (" + std::to_string(n) + ")";
+    parent->subs.push_back({name, genre.oldId});
+  }
+  // The existing parents keep only what the suggestion adds to them.
+  for (size_t i = 0; i < given; ++i) {
+    parents[i].subs.erase(parents[i].subs.begin(),
+                          parents[i].subs.begin() + static_cast<std::ptrdiff_t>(existing[i].subs.size()));
   }
   return parents;
 }

@@ -28,6 +28,8 @@ struct ParentGenre {
 inline constexpr const char* kUncategorized = "[uncategorized]";
 // The limits the name prompt puts on a name a person types.
 inline constexpr int kMaxNameLength = 50;      // characters
+// A sub genre's name may be longer: derived from an old genre, it is as long as the column.
+inline constexpr size_t kMaxSubNameLength = 255;
 inline constexpr const char* kInvalidNameChars = "\"";
 
 // The old genres of a source, in the order the engine delivers them, all but GE_Id 1 (which
@@ -46,10 +48,12 @@ bool SameName(const std::string& a, const std::string& b);
 // The suggested mapping: a genre named "P (S)" or "P [S]" goes under parent P, any other under
 // a parent of its own name; parents in order of first appearance, compared in upper case, the
 // first spelling kept; parent names made to obey the prompt's limits; sub names derived as Set
-// derives them. Parents named in `existing` are reused (matched in upper case) and not
-// repeated in the result's new parents: the result holds the existing ones first, then the new.
+// derives them from the genres' names as the source holds them, and never two alike under one
+// parent (the later keeps its whole old name, or gets a number). Parents in `existing` (with
+// the sub genres they hold) are reused, matched in upper case: the result holds them first,
+// each with only the sub genres the suggestion adds, then the new parents.
 std::vector<ParentGenre> SuggestGenreMapping(const std::vector<GenreEntry>& oldGenres,
-                                            const std::vector<std::string>& existing = {});
+                                            const std::vector<ParentGenre>& existing = {});
 
 // The parent name the suggestion gives an old genre (before the prompt's limits are applied,
 // see PromptSafeName).
@@ -57,8 +61,12 @@ std::string SuggestedParentName(const std::string& oldName);
 // A name obeying the prompt's limits: no invalid characters, at most kMaxNameLength
 // characters, not empty, not the uncategorized entry's name.
 std::string PromptSafeName(const std::string& name);
-// Why a parent name breaks the prompt's limits, or "" when it obeys them.
+// Whether a name holds nothing but blanks (spaces, tabs, no-break and other wide spaces).
+bool IsBlankName(const std::string& name);
+// Why a parent name breaks the prompt's limits or is only blanks, or "" when it is good.
 std::string ParentNameFault(const std::string& name);
+// Why a sub genre name cannot be written (empty, a double quote, too long), or "".
+std::string SubNameFault(const std::string& name);
 
 // Writes the parents into PGenres and their sub genres into Genres of the destination through
 // a connection of its own, parents first in order, then sub genres grouped by parent; stores

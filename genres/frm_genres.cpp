@@ -15,6 +15,7 @@
 
 #include "convert/genre_model.h"
 #include "db/error.h"
+#include "prompt/enter_key.h"
 #include "prompt/frm_input_box.h"
 #include "prompt/twips.h"
 #include "shared/mod_global.h"
@@ -61,9 +62,19 @@ QPushButton* makeButton(QWidget* parent, const char* name, const char* caption, 
   auto* button = new QPushButton(caption, parent);
   button->setObjectName(name);
   button->setGeometry(at);
-  // No button takes Enter from the lists: the dialog has no default button.
+  // No button takes Enter from the lists: the dialog has no default button. A focused button
+  // takes it.
   button->setAutoDefault(false);
+  pressOnEnter({button});
   return button;
+}
+
+// Where a button's pop-up menu opens: at the pointer when the mouse pressed the button, below
+// the button when the keyboard did (the pointer may then be anywhere on the screen).
+QPoint menuPlace(const QPushButton* button) {
+  const QPoint pointer = QCursor::pos();
+  if (button->rect().contains(button->mapFromGlobal(pointer))) return pointer;
+  return button->mapToGlobal(QPoint(0, button->height()));
 }
 
 QLabel* makeLabel(QWidget* parent, const char* name, const char* caption, QRect at) {
@@ -203,6 +214,7 @@ void frmGenres::Form_Load() {
 
   for (const genres::GenreEntry& genre : genres::LoadOldGenres(sourcePath_)) {
     appendEntry(lstGenres, genre.name, genre.oldId);
+    oldNames_[genre.oldId] = genre.name;
   }
 
   {
@@ -423,10 +435,10 @@ void frmGenres::cmdUnSet_Click() {
 void frmGenres::cmdParent_Click() {
   mnuParentRename->setEnabled(parentIndex() >= 1);
   suggestAction->setEnabled(lstGenres->count() > 0);
-  host_->popUpMenu(mnuParent, QCursor::pos());
+  host_->popUpMenu(mnuParent, menuPlace(cmdParent));
 }
 
-void frmGenres::cmdSub_Click() { host_->popUpMenu(mnuSub, QCursor::pos()); }
+void frmGenres::cmdSub_Click() { host_->popUpMenu(mnuSub, menuPlace(cmdSub)); }
 
 bool frmGenres::askName(const char* title, const char* prompt, const std::string& defaultText,
                         std::string* answer) {
@@ -514,13 +526,18 @@ void frmGenres::mnuSubRename_Click() {
 
 void frmGenres::suggestMapping() {
   if (lstGenres->count() == 0) return;
+  // From the names the source gave, not the short names Unset brings back.
   std::vector<genres::GenreEntry> unassigned;
   for (int i = 0; i < lstGenres->count(); ++i) {
-    unassigned.push_back({lstGenres->item(i)->text().toStdString(), datum(lstGenres->item(i))});
+    unassigned.push_back({oldNames_.at(datum(lstGenres->item(i))), datum(lstGenres->item(i))});
   }
-  std::vector<std::string> existing;
+  std::vector<genres::ParentGenre> existing;
   for (int i = 1; i < lstParent->count(); ++i) {
-    existing.push_back(lstParent->itemText(i).toStdString());
+    genres::ParentGenre parent{lstParent->itemText(i).toStdString(), 0, {}};
+    for (int j = 0; j < lstSub[i]->count(); ++j) {
+      parent.subs.push_back({lstSub[i]->item(j)->text().toStdString(), datum(lstSub[i]->item(j))});
+    }
+    existing.push_back(std::move(parent));
   }
 
   for (const genres::ParentGenre& parent : genres::SuggestGenreMapping(unassigned, existing)) {

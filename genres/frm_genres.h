@@ -15,6 +15,7 @@
 // modGlobal::ConversionAborted true.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -131,6 +132,7 @@ class frmGenres : public QDialog {
 
   std::string sourcePath_;
   std::string destinationPath_;
+  std::map<int32_t, std::string> oldNames_;  // each old genre's name as the source holds it
   std::unique_ptr<GenreDialogHost> ownHost_;
   GenreDialogHost* host_;
   bool ExplanationShown = false;

@@ -3,6 +3,7 @@
 // and a real copy of the template, read back through the engine.
 #include <QApplication>
 #include <QComboBox>
+#include <QCursor>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -42,6 +43,7 @@ class ScriptedHost : public GenreDialogHost {
   std::deque<std::optional<std::string>> answers;  // nullopt: Cancel
   QAction* choice = nullptr;                       // the next menu item to choose
   std::map<QString, bool> menuEnabled;             // the last menu's items
+  QPoint menuAt;                                   // where the last menu opened
 
   void showMessage(QWidget*, const std::string& text, convert::MessageIcon icon) override {
     messages.push_back({text, icon});
@@ -63,7 +65,8 @@ class ScriptedHost : public GenreDialogHost {
       InputResult = *answer;
     }
   }
-  void popUpMenu(QMenu* menu, const QPoint&) override {
+  void popUpMenu(QMenu* menu, const QPoint& at) override {
+    menuAt = at;
     menuEnabled.clear();
     for (QAction* a : menu->actions()) menuEnabled[a->text()] = a->isEnabled();
     QAction* chosen = std::exchange(choice, nullptr);
@@ -734,6 +737,51 @@ class FrmGenresTest : public QObject {
     d.cmdOK->click();
     QVERIFY(!modGlobal::ConversionAborted);
     QCOMPARE(modGlobal::GenreIdMapCount, int32_t(ids.size() + 1));
+  }
+
+  // Unset gives back short names ("War"), but the suggestion works from the names the source
+  // holds, and never puts two sub genres of one name under one parent.
+  void suggestionWorksFromTheSourcesNames() {
+    const fs::path source = file("wars.mdb");
+    writeSource(source, {{1, "Uncategorized"}, {2, "Strategy (War)"}, {3, "Quiz (War)"},
+                         {4, "Action (War)"}, {5, "Strategy [War]"}});
+    ScriptedHost host;
+    frmGenres d(source.string(), destination("wars.lvd").string(), nullptr, &host);
+    for (const char* parent : {"Strategy", "Quiz", "Action"}) {
+      newParent(d, host, parent);
+      setGenre(d, QString(parent) + " (War)");
+      d.lstSub[d.lstParent->currentIndex()]->setCurrentRow(0);
+      d.cmdUnSet->click();
+    }
+    QCOMPARE(texts(d.lstGenres), (QStringList{"Strategy [War]", "War", "War", "War"}));
+    d.lstParent->setCurrentIndex(1);
+    setGenre(d, "Strategy [War]");
+    choose(d, host, d.suggestAction, std::nullopt);
+    QCOMPARE(d.lstParent->count(), 4);  // no parent "War"
+    QCOMPARE(texts(d.lstSub[1]), (QStringList{"War", "Strategy (War)"}));
+    QCOMPARE(texts(d.lstSub[2]), QStringList{"War"});
+    QCOMPARE(texts(d.lstSub[3]), QStringList{"War"});
+  }
+
+  // Enter presses the focused button; a menu opened from the keyboard opens below its button,
+  // one opened by the mouse at the pointer.
+  void menusOpenWhereTheyWereAskedFor() {
+    ScriptedHost host;
+    frmGenres d(sample("sample60.mdb", {"--games", "60"}).string(), destination("menus.lvd").string(),
+                nullptr, &host);
+    d.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&d));
+    QCursor::setPos(d.mapToGlobal(QPoint(5, 5)));
+    d.cmdParent->setFocus();
+    QTest::keyClick(d.cmdParent, Qt::Key_Return);
+    QVERIFY(!host.menuEnabled.empty());
+    QCOMPARE(host.menuAt, d.cmdParent->mapToGlobal(QPoint(0, d.cmdParent->height())));
+    const QPoint pointer = d.cmdParent->mapToGlobal(QPoint(3, 4));
+    QCursor::setPos(pointer);
+    host.menuEnabled.clear();
+    QTest::mouseClick(d.cmdParent, Qt::LeftButton, {}, QPoint(3, 4));
+    QVERIFY(!host.menuEnabled.empty());
+    QCOMPARE(host.menuAt, pointer);
   }
 };
 

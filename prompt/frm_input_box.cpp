@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "prompt/enter_key.h"
 #include "prompt/twips.h"
 #include "shared/mod_global.h"
 
@@ -46,6 +47,7 @@ frmInputBox::frmInputBox(QWidget* parent) : QDialog(parent) {
   cmdCancel->setGeometry(twipsRect(3360, 840, 1095, 375));
   cmdCancel->setAutoDefault(false);
   lblPrompt->setBuddy(txtInput);
+  pressOnEnter({cmdOK, cmdCancel});
 
   txtInput->installEventFilter(this);
   connect(txtInput, &QLineEdit::textChanged, this, &frmInputBox::txtInput_Change);

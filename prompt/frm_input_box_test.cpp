@@ -240,6 +240,7 @@ class FrmInputBoxTest : public QObject {
   void cancelEscAndCloseBoxReturnNothing_data() {
     QTest::addColumn<QString>("how");
     QTest::newRow("Cancel button") << "cancel";
+    QTest::newRow("Enter on the focused Cancel button") << "enter";
     QTest::newRow("Esc") << "esc";
     QTest::newRow("close box") << "close";
   }
@@ -250,6 +251,7 @@ class FrmInputBoxTest : public QObject {
     showAndActivate(box);
     QTest::keyClicks(box.txtInput, "War");
     if (how == "cancel") QTest::mouseClick(box.cmdCancel, Qt::LeftButton);
+    else if (how == "enter") box.cmdCancel->setFocus(), QTest::keyClick(box.cmdCancel, Qt::Key_Return);
     else if (how == "esc") QTest::keyClick(box.txtInput, Qt::Key_Escape);
     else QVERIFY(box.close());
     QVERIFY(!box.isVisible());

@@ -12,6 +12,7 @@
 #include <regex>
 #include <thread>
 
+#include "convert/test_sources.h"
 #include "db/recordset.h"
 #include "db/test_support.h"
 
@@ -52,6 +53,14 @@ std::string slurp(const fs::path& p) {
 }
 
 void spit(const fs::path& p, const std::string& text) { std::ofstream(p) << text; }
+
+std::vector<std::string> workLeftIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    if (e.path().filename().string().starts_with(".lvconvert-")) names.push_back(e.path().filename());
+  }
+  return names;
+}
 
 class CliTest : public testing::Test {
  protected:
@@ -214,6 +223,17 @@ TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
     if (s[after] == ',') return s.erase(at, after + 1 - at);
     return s.erase(at, entry.size());
   };
+  // Every old genre under one parent, the first two of one name.
+  auto allUnderOneParent = [&] {
+    std::string subs;
+    const std::regex idPattern("\"id\": (\\d+)");
+    int n = 0;
+    for (auto it = std::sregex_iterator(good.begin(), good.end(), idPattern); it != std::sregex_iterator(); ++it, ++n) {
+      subs += std::string(n ? ", " : "") + "{\"id\": " + (*it)[1].str() + ", \"name\": \"" +
+              (n == 0 ? "Same" : n == 1 ? "same" : "G" + std::to_string(n)) + "\"}";
+    }
+    return "{\"parents\": [{\"parent\": \"All\", \"genres\": [" + subs + "]}]}";
+  };
   const std::vector<Case> cases = {
       {"{", "not JSON"},
       {"[]", "expected an object with a \"parents\" list"},
@@ -227,6 +247,9 @@ TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
        "a parent genre's name has at most 50 characters"},
       {replaced("\"parent\": \"" + firstParent + "\"", "\"parent\": \"a \\\"b\\\"\""),
        "a parent genre's name cannot hold a double quote"},
+      {replaced("\"parent\": \"" + firstParent + "\"", "\"parent\": \"   \""),
+       "a parent genre's name cannot be only blanks"},
+      {allUnderOneParent(), "\"same\" is the name of genre"},
   };
   const fs::path dest = dir.file("new.mdb");
   for (const Case& c : cases) {
@@ -235,6 +258,39 @@ TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
     EXPECT_EQ(r.exitCode, 1) << c.fault;
     EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dest)) << c.fault;
+  }
+}
+
+// Each bad source is refused where the run meets its fault: before anything is written (the
+// file checks, the probe, the genre mapping), or in the phase that reads it, with the log up to
+// that phase; the message ends with the engine's number, and nothing is left of the run.
+TEST_F(CliTest, everyBadSourceIsRefusedWhereItsFaultIsMet) {
+  const fs::path dest = dir.file("new.mdb");
+  for (const test_sources::BadSource& bad : test_sources::makeBadSources(dir.file("bad"), LVSAMPLE_PATH)) {
+    SCOPED_TRACE(bad.what);
+    // The sparse file of over 2 GB is left out: reading it whole proves nothing more.
+    const bool compared = fs::is_regular_file(bad.path) && fs::file_size(bad.path) < (1u << 30);
+    const std::string before = compared ? slurp(bad.path) : "";
+    const Result r = run(quoted(bad.path) + " " + quoted(dest.string()));
+    EXPECT_EQ(r.exitCode, 1);
+    if (bad.notAFile) {
+      EXPECT_TRUE(r.err.starts_with("lvconvert-cli: File not found: " + bad.path)) << r.err;
+    } else {
+      EXPECT_NE(r.err.find(" (" + std::to_string(bad.number) + ","), std::string::npos) << r.err;
+    }
+    // The genres are read, and the mapping checked, before a byte is written.
+    const bool beforeRun = bad.phase.empty() || bad.phase == "Copying Genres tables...";
+    if (beforeRun) {
+      EXPECT_EQ(r.out, "");
+    } else {
+      EXPECT_TRUE(r.out.ends_with("\n" + bad.phase + "\n")) << r.out;
+      EXPECT_NE(r.err.find("The database was not fully converted!"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_TRUE(workLeftIn(dir.path()).empty());
+    if (compared) {
+      EXPECT_EQ(slurp(bad.path), before);
+    }
   }
 }
 
@@ -262,14 +318,6 @@ int waitFor(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-}
-
-std::vector<std::string> workLeftIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) {
-    if (e.path().filename().string().starts_with(".lvconvert-")) names.push_back(e.path().filename());
-  }
-  return names;
 }
 
 int gamesIn(const fs::path& database) {

@@ -144,17 +144,17 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEnt
                  "\" too";
         return false;
       }
-      if (sub.name.empty()) {
-        *fault = entry + ": a sub genre needs a name";
+      if (const std::string why = genres::SubNameFault(sub.name); !why.empty()) {
+        *fault = entry + ": " + why;
         return false;
       }
-      if (sub.name.find_first_of(genres::kInvalidNameChars) != std::string::npos) {
-        *fault = entry + ": a sub genre's name cannot hold a double quote";
-        return false;
-      }
-      if (db::utf16Length(sub.name) > 255) {
-        *fault = entry + ": a sub genre's name has at most 255 characters";
-        return false;
+      // As Rename insists: no two sub genres of one name under one parent.
+      for (const genres::GenreEntry& earlier : parent.subs) {
+        if (genres::SameName(earlier.name, sub.name)) {
+          *fault = entry + ": \"" + sub.name + "\" is the name of genre " +
+                   std::to_string(earlier.oldId) + " under this parent too";
+          return false;
+        }
       }
       placed[sub.oldId] = parent.name;
       parent.subs.push_back(std::move(sub));

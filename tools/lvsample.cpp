@@ -17,6 +17,7 @@
 
 #include "db/recordset.h"
 #include "db/text_codec.h"
+#include "schema/old_catalogue.h"
 #include "lv_version.h"
 
 namespace {
@@ -77,62 +78,6 @@ class Rng {
 enum TableId { kDifficulty, kPublishers, kMusicians, kMusic, kGenres, kGames, kTableCount };
 constexpr std::array<const char*, kTableCount> kTableNames = {
     "Difficulty", "Publishers", "Musicians", "Music", "Genres", "Games"};
-
-using T = db::ColumnType;
-
-db::ColumnSpec col(const char* name, T type, uint16_t size = 0) {
-  db::ColumnSpec c;
-  c.name = name;
-  c.type = type;
-  c.size = size;
-  // The old release let every text column hold "".
-  c.allowZeroLength = type == T::Text || type == T::Memo;
-  return c;
-}
-
-db::IndexSpec primaryKey(const char* column) {
-  return {"PrimaryKey", {{column, true}}, true, false, false, false};
-}
-
-// Access indexed every column whose name ends in "Id" as the tables were designed.
-db::IndexSpec plainIndex(const char* column) {
-  return {column, {{column, true}}, false, false, false, false};
-}
-
-std::vector<db::TableSchema> oldCatalogueSchema() {
-  std::vector<db::TableSchema> s(kTableCount);
-  s[kDifficulty] = {
-      "Difficulty", {col("DI_Id", T::Long), col("Difficulty", T::Text, 50)}, {primaryKey("DI_Id")}};
-  s[kPublishers] = {
-      "Publishers", {col("PU_Id", T::Long), col("Publisher", T::Text, 255)}, {primaryKey("PU_Id")}};
-  s[kMusicians] = {"Musicians",
-                   {col("MU_Id", T::Long), col("Name", T::Text, 255), col("Country", T::Text, 50),
-                    col("Born", T::Integer), col("Photo", T::Text, 255)},
-                   {primaryKey("MU_Id")}};
-  s[kMusic] = {"Music",
-               {col("SI_Id", T::Long), col("Name", T::Text, 255), col("Filename", T::Text, 255),
-                col("MU_Id", T::Long)},
-               {primaryKey("SI_Id"), plainIndex("MU_Id")}};
-  s[kMusic].columns[0].autoNumber = true;
-  s[kGenres] = {
-      "Genres", {col("GE_Id", T::Long), col("Genre", T::Text, 50)}, {primaryKey("GE_Id")}};
-  s[kGenres].columns[1].required = true;
-  s[kGames] = {"Games",
-               {col("GA_Id", T::Long), col("Name", T::Text, 255), col("Year Published", T::Integer),
-                col("Personal Comment", T::Memo), col("FileName", T::Text, 255),
-                col("Filename Index", T::Long), col("Screenshot FileName", T::Text, 255),
-                col("MU_Id", T::Long), col("GE_Id", T::Long), col("PU_Id", T::Long),
-                col("DI_Id", T::Long), col("Music FileName", T::Text, 255),
-                col("DateLastPlayed", T::Text, 50), col("TimesPlayed", T::Long),
-                col("HighScore", T::Text, 50), col("Trained", T::Integer), col("PL_Id", T::Integer),
-                col("PRG", T::Text, 255), col("VicePort1", T::Integer), col("VicePort2", T::Integer),
-                col("DocFile", T::Text, 255)},
-               {primaryKey("GA_Id"), plainIndex("MU_Id"), plainIndex("GE_Id"), plainIndex("PU_Id"),
-                plainIndex("DI_Id"), plainIndex("PL_Id")}};
-  s[kGames].columns[0].autoNumber = true;
-  s[kGames].columns[8].required = true;
-  return s;
-}
 
 // --- Options ----------------------------------------------------------------------------------
 
@@ -385,7 +330,7 @@ class Writer {
   Writer(db::Database& d, const Options& o) : d_(d), o_(o) {}
 
   void run() {
-    const std::vector<db::TableSchema> schema = oldCatalogueSchema();
+    const std::vector<db::TableSchema> schema = schema::oldCatalogueSchema();
     for (const db::TableSchema& s : schema) d_.createTable(s);
     writeDifficulty();
     writePublishers();
