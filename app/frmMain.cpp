@@ -283,7 +283,10 @@ void frmMain::cmdStart_Click() {
     return;
   }
   if (!convert::FileExists(utf8(source))) {
-    message(QStringLiteral("File not found: ") + source, MessageIcon::None);
+    const std::string why = convert::whyNotAFile(utf8(source));
+    message(QStringLiteral("File not found: ") + source +
+                (why.empty() ? QString() : kCrLf + kCrLf + QString::fromStdString(why)),
+            MessageIcon::None);
     ui_.cmdSource->setFocus();
     clearSelection();
     ui_.cmdStart->setEnabled(false);

@@ -602,8 +602,10 @@ void frmMainTest::startRefusesWhatChangedSinceSelection_data() {
   QTest::addColumn<MessageIcon>("icon");
   QTest::newRow("source deleted") << "source deleted" << "File not found: {source}"
                                   << MessageIcon::None;
-  QTest::newRow("source hidden") << "hidden source" << "File not found: {source}"
-                                 << MessageIcon::None;
+  QTest::newRow("source hidden")
+      << "hidden source"
+      << "File not found: {source}\r\n\r\nIts name starts with \".\", which hides it."
+      << MessageIcon::None;
   QTest::newRow("source now no catalogue") << "source replaced" << kNotValid << MessageIcon::None;
   QTest::newRow("destination made a link to the source")
       << "destination linked" << kMustDiffer << MessageIcon::None;

@@ -31,6 +31,17 @@ bool FileExists(const std::string& path) {
   return path.compare(slash == std::string::npos ? 0 : slash + 1, 1, ".") != 0;
 }
 
+std::string whyNotAFile(const std::string& path) {
+  struct stat info {};
+  if (!statPath(path, &info)) return {};
+  if (S_ISDIR(info.st_mode)) return "It is a folder.";
+  if (S_ISFIFO(info.st_mode)) return "It is a named pipe.";
+  if (S_ISSOCK(info.st_mode)) return "It is a socket.";
+  if (!S_ISREG(info.st_mode)) return "It is a device.";
+  if (!FileExists(path)) return "Its name starts with \".\", which hides it.";
+  return {};
+}
+
 bool sameFile(const std::string& a, const std::string& b) {
   struct stat infoA {}, infoB {};
   if (!statPath(a, &infoA) || !statPath(b, &infoB)) return false;

@@ -15,6 +15,10 @@ namespace convert {
 // false.
 bool FileExists(const std::string& path);
 
+// Why FileExists says false of a path that names something: "It is a folder.", "Its name
+// starts with \".\", which hides it.", ...; "" when nothing is there (or it is such a file).
+std::string whyNotAFile(const std::string& path);
+
 // True when both paths exist and lead to the same file (same device and inode): the same file
 // under another name, through a symbolic link, a hard link or a path with "..".
 bool sameFile(const std::string& a, const std::string& b);

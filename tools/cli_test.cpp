@@ -274,7 +274,7 @@ TEST_F(CliTest, everyBadSourceIsRefusedWhereItsFaultIsMet) {
     const Result r = run(quoted(bad.path) + " " + quoted(dest.string()));
     EXPECT_EQ(r.exitCode, 1);
     if (bad.notAFile) {
-      EXPECT_TRUE(r.err.starts_with("lvconvert-cli: File not found: " + bad.path)) << r.err;
+      EXPECT_TRUE(r.err.starts_with("lvconvert-cli: File not found: " + bad.path + "\n\nIt is a")) << r.err;
     } else {
       EXPECT_NE(r.err.find(" (" + std::to_string(bad.number) + ","), std::string::npos) << r.err;
     }

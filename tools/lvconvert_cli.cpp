@@ -307,7 +307,10 @@ int main(int argc, char** argv) {
   const std::string source = positional[0];
   if (templatePath.empty()) templatePath = (fs::path(programFolder()) / kTemplateName).string();
 
-  if (!FileExists(source)) return fail("File not found: " + source);
+  if (!FileExists(source)) {
+    const std::string why = convert::whyNotAFile(source);
+    return fail("File not found: " + source + (why.empty() ? "" : "\r\n\r\n" + why));
+  }
   if (const db::DbError why = convert::probeSourceDatabase(source); !why.ok()) {
     return fail("The selected file is not a valid Kestrel v1.3b database!\r\n\r\n" +
                 convert::errorMessage(why));
