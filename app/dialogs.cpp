@@ -14,6 +14,14 @@
 
 namespace app {
 
+QIcon programIcon() {
+  QIcon icon;
+  for (const int size : {16, 32, 48, 256}) {
+    icon.addFile(QStringLiteral(":/%1x%1/lvconvert.png").arg(size), QSize(size, size));
+  }
+  return icon;
+}
+
 QString dialogStartFolder(const QString& programFolder) {
   if (!programFolder.isEmpty() &&
       ::access(QFile::encodeName(programFolder).constData(), W_OK) == 0) {
@@ -97,7 +105,7 @@ DatabaseFileDialog::DatabaseFileDialog(QWidget* owner, const FileDialogSettings&
 void DatabaseFileDialog::accept() {
   const QStringList files = selectedFiles();
   if (!files.isEmpty() && !QFileInfo(files.first()).isDir()) {
-    const QString why = refusal(files.first());
+    const QString why = fileRefusal(settings_, files.first());
     if (!why.isEmpty()) {
       QMessageBox::warning(this, windowTitle(), why);
       return;
@@ -106,15 +114,15 @@ void DatabaseFileDialog::accept() {
   QFileDialog::accept();
 }
 
-QString DatabaseFileDialog::refusal(const QString& path) const {
+QString fileRefusal(const FileDialogSettings& settings, const QString& path) {
   const QFileInfo file(path);
-  if (settings_.folderMustExist && !QFileInfo(file.absolutePath()).isDir()) {
-    return tr("%1\nThe folder does not exist.\nCheck the path and try again.")
+  if (settings.folderMustExist && !QFileInfo(file.absolutePath()).isDir()) {
+    return QStringLiteral("%1\nThe folder does not exist.\nCheck the path and try again.")
         .arg(file.absolutePath());
   }
   // A missing file is left to QFileDialog, which reports it itself.
-  if (settings_.fileMustExist && !file.exists()) return {};
-  if (settings_.refuseReadOnly) return readOnlyRefusal(path);
+  if (settings.fileMustExist && !file.exists()) return {};
+  if (settings.refuseReadOnly) return readOnlyRefusal(path);
   return {};
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QFileDialog>
+#include <QIcon>
 #include <QString>
 
 #include "convert/conversion.h"
@@ -38,6 +39,9 @@ class Dialogs {
                            convert::MessageIcon icon) = 0;
 };
 
+// The program's icon at each size it is drawn in, for its windows and dialogs.
+QIcon programIcon();
+
 // Where the file dialogs open: the program's folder when the user may write there (where the
 // new database usually goes), otherwise the user's home folder, ending in "/".
 QString dialogStartFolder(const QString& programFolder);
@@ -46,6 +50,10 @@ QString dialogStartFolder(const QString& programFolder);
 // is read-only when nobody has write permission on it or the process may not write it; a
 // folder that the process may not write is refused too, as the new file is made there.
 QString readOnlyRefusal(const QString& path);
+
+// Why the file dialog set up by `settings` would refuse `path`: a missing folder, a read-only
+// file or folder; "" when it takes it (a missing file is the dialog's own to report).
+QString fileRefusal(const FileDialogSettings& settings, const QString& path);
 
 // The real dialogs, modal over their owner.
 class QtDialogs : public Dialogs {
@@ -68,9 +76,6 @@ class DatabaseFileDialog : public QFileDialog {
   void accept() override;
 
  private:
-  // Why the selected file cannot be taken, or "" when it can.
-  QString refusal(const QString& path) const;
-
   FileDialogSettings settings_;
 };
 

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -41,7 +42,6 @@ const QString kInfoText = QStringLiteral(
     "database for use with the new version of Ludovane.");
 const QString kSourcePlaceholder = QStringLiteral("[Current Kestrel v1.3b Database File]");
 const QString kDestPlaceholder = QStringLiteral("[New LV Destination Database File]");
-const QString kTemplateName = QStringLiteral("v13bconvert.lvd");
 // The name the Select checks refuse, compared in upper case.
 const QString kTemplateGuardName = QStringLiteral("V13BCONVERT.LVD");
 const QString kCrLf = QStringLiteral("\r\n");
@@ -185,8 +185,10 @@ void frmMain::Form_Load() {
   conversionRunning_ = false;
   ui_.cmdSource->setFocus();
 
-  if (!convert::FileExists(utf8(templatePath()))) {
-    message(QStringLiteral("Could not find empty Ludovane template database! (v13bconvert.lvd)"),
+  // Beside the program, as a build lays it out, or where an installation puts shared files.
+  templatePath_ = QString::fromStdString(convert::findTemplate(utf8(programFolder_)));
+  if (templatePath_.isEmpty()) {
+    message(QString::fromStdString(convert::missingTemplateMessage(convert::templatePlaces(utf8(programFolder_)))),
             MessageIcon::Critical);
     endProgram(kExitFailed);
   }
@@ -198,7 +200,7 @@ void frmMain::Form_QueryUnload(bool& Cancel, int UnloadMode) {
 
 // --- Selection -------------------------------------------------------------------------------
 
-QString frmMain::SelectDatabaseFile(bool source) {
+void frmMain::setUpFileDialog(bool source) {
   cDialog_.defaultSuffix = QStringLiteral("mdb");
   cDialog_.nameFilter = kFilter;
   cDialog_.folder = app::dialogStartFolder(programFolder_);
@@ -211,7 +213,10 @@ QString frmMain::SelectDatabaseFile(bool source) {
   cDialog_.title = source ? kSourceTitle : kDestTitle;
   if (!source) cDialog_.fileName = kDestPreset;
   cDialog_.save = !source;
+}
 
+QString frmMain::SelectDatabaseFile(bool source) {
+  setUpFileDialog(source);
   const QString chosen = dialogs_.chooseFile(this, cDialog_);
   if (!chosen.isEmpty()) cDialog_.fileName = chosen;
   return chosen;
@@ -219,7 +224,10 @@ QString frmMain::SelectDatabaseFile(bool source) {
 
 void frmMain::cmdSource_Click() {
   const QString path = SelectDatabaseFile(true);
-  if (path.isEmpty()) return;
+  if (!path.isEmpty()) sourceChosen(path);
+}
+
+void frmMain::sourceChosen(const QString& path) {
   ui_.lblSource->setText(path);
   if (!bothChosen()) {
     ui_.cmdStart->setEnabled(false);
@@ -240,7 +248,10 @@ void frmMain::cmdSource_Click() {
 
 void frmMain::cmdDest_Click() {
   const QString path = SelectDatabaseFile(false);
-  if (path.isEmpty()) return;
+  if (!path.isEmpty()) destChosen(path);
+}
+
+void frmMain::destChosen(const QString& path) {
   ui_.lblDest->setText(path);
   if (!bothChosen()) {
     ui_.cmdStart->setEnabled(false);
@@ -258,6 +269,27 @@ void frmMain::cmdDest_Click() {
   }
   ui_.lblDest->setText(kDestPlaceholder);
   ui_.cmdStart->setEnabled(false);
+}
+
+void frmMain::chooseFiles(const QString& source, const QString& destination) {
+  // The destination first, so that the source is probed as it is when picked second; each
+  // refused as its file dialog would refuse it.
+  struct Side {
+    QString path;
+    bool isSource;
+  };
+  for (const Side& side : {Side{destination, false}, Side{source, true}}) {
+    if (side.path.isEmpty()) continue;
+    const QString path = QFileInfo(side.path).absoluteFilePath();
+    setUpFileDialog(side.isSource);
+    const QString refusal = app::fileRefusal(cDialog_, path);
+    if (!refusal.isEmpty()) {
+      message(refusal, MessageIcon::Information);
+      continue;
+    }
+    cDialog_.fileName = path;
+    side.isSource ? sourceChosen(path) : destChosen(path);
+  }
 }
 
 bool frmMain::IsValidSourceDatabase(const QString& path) {
@@ -460,7 +492,7 @@ void frmMain::showDefaultPointer() {
   hourglass_ = false;
 }
 
-QString frmMain::templatePath() const { return programFolder_ + kTemplateName; }
+QString frmMain::templatePath() const { return templatePath_; }
 
 bool frmMain::bothChosen() const {
   return ui_.lblSource->text() != kSourcePlaceholder && ui_.lblDest->text() != kDestPlaceholder;

@@ -42,6 +42,11 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   // The status log as appended, line breaks CR LF.
   const QString& statusLog() const { return statusLog_; }
 
+  // The two files as if chosen through the Select buttons (destination first, so that the
+  // source is probed), each refused as its file dialog would refuse it; "" leaves a side as it
+  // is. The program passes its command line's SOURCE and DEST.
+  void chooseFiles(const QString& source, const QString& destination);
+
   // Loads the window on its first show; an ended program never shows it.
   void setVisible(bool visible) override;
 
@@ -87,6 +92,9 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   void cmdDest_Click();
   void cmdStart_Click();
   QString SelectDatabaseFile(bool source);
+  void setUpFileDialog(bool source);
+  void sourceChosen(const QString& path);
+  void destChosen(const QString& path);
   bool IsValidSourceDatabase(const QString& path);
   bool CreateDestinationDatabase(const QString& templatePath, const QString& destinationPath);
   bool ConvertDatabase();
@@ -111,6 +119,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   app::FileDialogSettings cDialog_;  // the one file dialog; its settings outlive each use
   QString givenFolder_;
   QString programFolder_;
+  QString templatePath_;  // where Form_Load found the template
   QString statusLog_;
   float progressMin_ = 0;
   float progressMax_ = 100;

@@ -125,6 +125,7 @@ class frmMainTest : public QObject {
   void fileDialogRefusesReadOnlyFilesAndMissingFolders();
   void fileDialogShowsSizesAndTypesWhole();
   void enterPressesTheFocusedButton();
+  void filesGivenOnTheCommandLineAreCheckedAsIfChosen();
   void longPathsShowTheirEndsAndTellTheWholePath();
 
   void startRefusesWhatChangedSinceSelection_data();
@@ -278,7 +279,9 @@ void frmMainTest::missingTemplateEndsProgramBeforeWindowShows() {
   window_->show();
 
   expectMessage(
-      QStringLiteral("Could not find empty Ludovane template database! (v13bconvert.lvd)"),
+      QStringLiteral("Could not find empty Ludovane template database! (v13bconvert.lvd)\r\n\r\n"
+                     "It was looked for as:\r\n") +
+          templatePath + "\r\n" + programFolder() + "../share/lvconvert/v13bconvert.lvd",
       MessageIcon::Critical);
   QCOMPARE(ended.size(), 1);
   QCOMPARE(ended[0][0].toInt(), 1);
@@ -567,6 +570,29 @@ void frmMainTest::fileDialogShowsSizesAndTypesWhole() {
                qPrintable(text));
     }
   }
+}
+
+// The program's command line fills in the files through the same checks as the Select buttons,
+// relative paths made whole; and its windows carry the program's icon at every size.
+void frmMainTest::filesGivenOnTheCommandLineAreCheckedAsIfChosen() {
+  const QString source = catalogue("Catalogue.mdb");
+  QDir::setCurrent(scratch_->path());
+  openWindow().chooseFiles(QStringLiteral("Catalogue.mdb"), QStringLiteral("New.mdb"));
+  QCOMPARE(caption("lblSource"), source);
+  QCOMPARE(caption("lblDest"), path("New.mdb"));
+  QVERIFY(button("cmdStart")->isEnabled() && dialogs_.messages.isEmpty());
+
+  // The destination is refused as its dialog refuses it; the source, with no destination
+  // standing, is taken unprobed, as a pick would be.
+  openWindow().chooseFiles(resolve("text"), path("missing folder/New.mdb"));
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QVERIFY(dialogs_.messages[0].text.contains(QStringLiteral("The folder does not exist")));
+  QCOMPARE(caption("lblDest"), kDestPlaceholder);
+  QCOMPARE(caption("lblSource"), resolve("text"));
+  QVERIFY(!button("cmdStart")->isEnabled());
+
+  const QList<QSize> sizes = app::programIcon().availableSizes();
+  for (const int size : {16, 32, 48, 256}) QVERIFY(sizes.contains(QSize(size, size)));
 }
 
 void frmMainTest::enterPressesTheFocusedButton() {

@@ -1,17 +1,77 @@
 // lvconvert -- the converter's window: one conversion per start of the program.
+//   lvconvert [SOURCE [DEST]]   the window, the files given filled in as if chosen
+//   lvconvert --help | --version
 #include <csignal>
+#include <cstdio>
 
 #include <QApplication>
+#include <QCommandLineParser>
 
 #include "app/dialogs.h"
 #include "app/frmMain.h"
 #include "app/genre_phase.h"
+#include "lv_version.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "usage: lvconvert [SOURCE [DEST]]\n"
+    "       lvconvert --help | --version\n"
+    "  opens the Converter's window; SOURCE (the old catalogue) and DEST (the new database)\n"
+    "  are filled in as if chosen with the Select buttons, with the same checks\n"
+    "  --help     prints this and exits\n"
+    "  --version  prints the version and exits\n"
+    "  Qt's own options (-platform, -style, ...) are taken as well\n";
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
   // the signal ending the program in the middle of a write.
   std::signal(SIGXFSZ, SIG_IGN);
+
+  // --help and --version answer before the window system is needed (there may be none).
+  QCommandLineParser parser;
+  parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+  const QCommandLineOption help({"h", "help"}, "");
+  const QCommandLineOption version("version", "");
+  parser.addOptions({help, version});
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  auto usageError = [](const QString& why) {
+    std::fprintf(stderr, "lvconvert: %s\n%s", qPrintable(why), kUsage);
+    return kExitUsage;
+  };
+  const QString tooMany = QStringLiteral("more than two files given");
+  // Options this parse does not know may be Qt's own, which only QApplication takes out.
+  if (parser.parse(arguments)) {
+    if (parser.isSet(help)) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (parser.isSet(version)) {
+      std::puts("lvconvert " LV_VERSION);
+      return 0;
+    }
+    if (parser.positionalArguments().size() > 2) return usageError(tooMany);
+  } else {
+    // Qt's options have one dash; one with two is a mistake, said before any window opens.
+    for (const QString& a : arguments.mid(1)) {
+      if (a == QLatin1String("--")) break;
+      if (a.startsWith(QLatin1String("--"))) return usageError(parser.errorText());
+    }
+  }
+
   QApplication application(argc, argv);
+  QApplication::setApplicationVersion(QStringLiteral(LV_VERSION));
+  QApplication::setWindowIcon(app::programIcon());
+  // Qt has taken its own options out of the arguments; what is left is ours.
+  if (!parser.parse(QApplication::arguments())) return usageError(parser.errorText());
+  if (parser.positionalArguments().size() > 2) return usageError(tooMany);
+  const QStringList files = parser.positionalArguments();
+
   app::QtDialogs dialogs;
   frmMain window(QCoreApplication::applicationDirPath(), dialogs);
   window.setGenreDialog(app::runGenreDialog);
@@ -20,5 +80,6 @@ int main(int argc, char** argv) {
   window.show();
   // A missing template ends the program while loading, before the event loop has started.
   if (window.hasEnded()) return window.exitCode();
+  window.chooseFiles(files.value(0), files.value(1));
   return application.exec();
 }

@@ -31,6 +31,26 @@ bool FileExists(const std::string& path) {
   return path.compare(slash == std::string::npos ? 0 : slash + 1, 1, ".") != 0;
 }
 
+std::vector<std::string> templatePlaces(const std::string& programFolder) {
+  std::string folder = programFolder.empty() ? std::string(".") : programFolder;
+  if (folder.back() != '/') folder += '/';
+  return {folder + kTemplateName, folder + "../share/lvconvert/" + kTemplateName};
+}
+
+std::string findTemplate(const std::string& programFolder) {
+  for (const std::string& place : templatePlaces(programFolder)) {
+    if (FileExists(place)) return place;
+  }
+  return {};
+}
+
+std::string missingTemplateMessage(const std::vector<std::string>& places) {
+  std::string text = std::string("Could not find empty Ludovane template database! (") +
+                     kTemplateName + ")\r\n\r\nIt was looked for as:";
+  for (const std::string& place : places) text += "\r\n" + place;
+  return text;
+}
+
 std::string whyNotAFile(const std::string& path) {
   struct stat info {};
   if (!statPath(path, &info)) return {};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "db/error.h"
 
@@ -14,6 +15,15 @@ namespace convert {
 // counts as what it points to. Any error (a bad path, a folder that cannot be searched) gives
 // false.
 bool FileExists(const std::string& path);
+
+// The empty database every conversion starts from, and where a program looks for it, in
+// order: beside the program, then in ../share/lvconvert/ as an installation lays it out.
+inline constexpr const char* kTemplateName = "v13bconvert.lvd";
+std::vector<std::string> templatePlaces(const std::string& programFolder);
+// The first of those places that holds the template as FileExists sees files; "" when none.
+std::string findTemplate(const std::string& programFolder);
+// The message for a template found in none of `places`, naming each.
+std::string missingTemplateMessage(const std::vector<std::string>& places);
 
 // Why FileExists says false of a path that names something: "It is a folder.", "Its name
 // starts with \".\", which hides it.", ...; "" when nothing is there (or it is such a file).

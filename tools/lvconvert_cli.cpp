@@ -25,6 +25,7 @@
 #include "convert/work_file.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
+#include "lv_version.h"
 #include "shared/mod_global.h"
 
 namespace {
@@ -36,22 +37,28 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 // A run stopped by a signal exits as the shell reports a process that signal ended.
 constexpr int kExitSignal = 128;
-constexpr const char* kTemplateName = "v13bconvert.lvd";
 
-int usage(const std::string& why = {}) {
-  if (!why.empty()) std::cerr << "lvconvert-cli: " << why << "\n";
-  std::cerr
-      << "usage: lvconvert-cli SOURCE DEST [--genres auto|FILE] [--template PATH] [--overwrite]\n"
-         "       lvconvert-cli SOURCE --write-genres FILE\n"
+void printUsage(std::ostream& out) {
+  out << "usage: lvconvert-cli SOURCE DEST [--genres auto|FILE] [--template PATH] [--overwrite]\n"
+         "       lvconvert-cli SOURCE --write-genres FILE [--overwrite]\n"
+         "       lvconvert-cli --help | --version\n"
          "  SOURCE          the old catalogue (.mdb); it is only read\n"
-         "  DEST            the new database to write\n"
+         "  DEST            the new database to write; it appears only once complete\n"
          "  --genres auto   each old genre \"P (S)\" or \"P [S]\" goes under parent P, any other\n"
          "                  under a parent of its own name (the default)\n"
          "  --genres FILE   the parents and sub genres as a JSON file (see --write-genres)\n"
          "  --write-genres FILE  writes the suggested mapping for editing, and converts nothing\n"
          "  --template PATH the empty database to start from (default: v13bconvert.lvd beside\n"
-         "                  this program)\n"
-         "  --overwrite     replace DEST (or the --write-genres FILE) when it exists\n";
+         "                  this program, else in ../share/lvconvert/)\n"
+         "  --overwrite     replace DEST (or the --write-genres FILE) when it exists\n"
+         "  --help          prints this and exits\n"
+         "  --version       prints the version and exits\n"
+         "  Ctrl-C stops a conversion: the old catalogue and any file at DEST stay as they were\n";
+}
+
+int usage(const std::string& why) {
+  std::cerr << "lvconvert-cli: " << why << "\n";
+  printUsage(std::cerr);
   return kExitUsage;
 }
 
@@ -294,7 +301,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--overwrite") {
       overwrite = true;
     } else if (arg == "-h" || arg == "--help") {
-      usage();
+      printUsage(std::cout);
+      return kExitOk;
+    } else if (arg == "--version") {
+      std::cout << "lvconvert-cli " LV_VERSION "\n";
       return kExitOk;
     } else if (arg.rfind("--", 0) == 0) {
       return usage("unknown option " + arg);
@@ -303,9 +313,12 @@ int main(int argc, char** argv) {
     }
   }
   const bool writeOnly = !writeGenres.empty();
-  if (positional.size() != (writeOnly ? 1u : 2u)) return usage();
+  if (positional.size() != (writeOnly ? 1u : 2u)) {
+    return usage(positional.empty() ? "no catalogue given" : "expected SOURCE and DEST, or SOURCE --write-genres FILE");
+  }
   const std::string source = positional[0];
-  if (templatePath.empty()) templatePath = (fs::path(programFolder()) / kTemplateName).string();
+  const bool templateGiven = !templatePath.empty();
+  if (!templateGiven) templatePath = convert::findTemplate(programFolder());
 
   if (!FileExists(source)) {
     const std::string why = convert::whyNotAFile(source);
@@ -354,7 +367,8 @@ int main(int argc, char** argv) {
   const std::string destination = positional[1];
   if (SameFile(source, destination)) return fail("Source and Destination files must be different!");
   if (!FileExists(templatePath)) {
-    return fail("Could not find empty Ludovane template database! (" + std::string(kTemplateName) + ")");
+    return fail(convert::missingTemplateMessage(
+        templateGiven ? std::vector<std::string>{templatePath} : convert::templatePlaces(programFolder())));
   }
   if (SameFile(templatePath, source)) return fail("You cannot select this file to update!");
   if (SameFile(templatePath, destination)) return fail("You cannot overwrite this file!  Please select a new filename!");
