@@ -12,6 +12,9 @@
 #include <QScreen>
 #include <QTreeView>
 
+#include "prompt/frm_input_box.h"
+#include "shared/mod_global.h"
+
 namespace app {
 
 QIcon programIcon() {
@@ -71,6 +74,28 @@ void QtDialogs::showMessage(QWidget* owner, const QString& title, const QString&
   QMessageBox box(boxIcon, title, shown, QMessageBox::Ok, owner);
   box.setTextFormat(Qt::PlainText);
   box.exec();
+}
+
+QString QtDialogs::askPassword(QWidget* owner, const QString& file) {
+  modGlobal::InputTitle = "Database Password";
+  modGlobal::InputPrompt = "Password of " + QFileInfo(file).fileName().toStdString() + ":";
+  modGlobal::InputDefault.clear();
+  modGlobal::InputOKCaption = "&OK";
+  modGlobal::InputCancelCaption = "&Cancel";
+  modGlobal::InputInvalidChars.clear();
+  modGlobal::InputMaxLength = 20;  // the most a Jet database password holds
+  modGlobal::InputAllowEmpty = false;
+  modGlobal::InputOK = false;
+  modGlobal::InputResult.clear();
+  modGlobal::InputMasked = true;
+  {
+    frmInputBox box(owner);
+    box.exec();
+  }
+  modGlobal::InputMasked = false;
+  const QString answer = modGlobal::InputOK ? QString::fromStdString(modGlobal::InputResult) : QString();
+  modGlobal::InputResult.clear();  // the password stays no longer than it is needed
+  return answer;
 }
 
 DatabaseFileDialog::DatabaseFileDialog(QWidget* owner, const FileDialogSettings& settings)

@@ -37,6 +37,8 @@ class Dialogs {
   // in `text` are CR LF.
   virtual void showMessage(QWidget* owner, const QString& title, const QString& text,
                            convert::MessageIcon icon) = 0;
+  // The database password of `file`, typed unseen; a null QString when the person cancelled.
+  virtual QString askPassword(QWidget* owner, const QString& file) = 0;
 };
 
 // The program's icon at each size it is drawn in, for its windows and dialogs.
@@ -61,6 +63,8 @@ class QtDialogs : public Dialogs {
   QString chooseFile(QWidget* owner, const FileDialogSettings& settings) override;
   void showMessage(QWidget* owner, const QString& title, const QString& text,
                    convert::MessageIcon icon) override;
+  // The name prompt, its input masked.
+  QString askPassword(QWidget* owner, const QString& file) override;
 };
 
 // The file dialog QtDialogs shows: always Qt's own, so that it looks and behaves the same on

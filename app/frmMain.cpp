@@ -17,6 +17,7 @@
 
 #include "app/path_label.h"
 #include "convert/file_checks.h"
+#include "db/page_file.h"
 #include "db/recordset.h"
 #include "prompt/enter_key.h"
 #include "shared/mod_global.h"
@@ -295,7 +296,15 @@ void frmMain::chooseFiles(const QString& source, const QString& destination) {
 bool frmMain::IsValidSourceDatabase(const QString& path) {
   // The engine's reason follows the refusal: a damaged, encrypted or foreign file, or one that
   // lacks a table or column of the old release, each needs another remedy.
-  const db::DbError why = convert::probeSourceDatabase(utf8(path));
+  db::DbError why = convert::probeSourceDatabase(utf8(path));
+  // A password-protected catalogue opens once its password is given, and stays open to this
+  // process for the rest of the run.
+  if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
+    const QString password = dialogs_.askPassword(this, path);
+    if (!password.isNull() && db::rememberPassword(utf8(path), password.toStdString())) {
+      why = convert::probeSourceDatabase(utf8(path));
+    }
+  }
   if (why.ok()) return true;
   message(QStringLiteral("The selected file is not a valid Kestrel v1.3b database!") + kCrLf + kCrLf +
               QString::fromStdString(convert::errorMessage(why)),

@@ -23,6 +23,7 @@ class ListedAnswers : public Dialogs {
     return files_.isEmpty() ? QString() : files_.takeFirst();
   }
   void showMessage(QWidget*, const QString&, const QString&, convert::MessageIcon) override {}
+  QString askPassword(QWidget*, const QString&) override { return {}; }
 
  private:
   QStringList files_;

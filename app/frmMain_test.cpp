@@ -78,6 +78,12 @@ class ScriptedDialogs : public app::Dialogs {
   void showMessage(QWidget*, const QString& title, const QString& text, MessageIcon icon) override {
     messages.append({title, text, icon});
   }
+  QString askPassword(QWidget*, const QString& file) override {
+    passwordsAskedFor << file;
+    return passwords.isEmpty() ? QString() : passwords.takeFirst();
+  }
+  QStringList passwords;  // answers to the password prompt; none left: Cancel
+  QStringList passwordsAskedFor;
 };
 
 // The genre phase as a finished OK of the genre dialog leaves it: the suggested grouping written.
@@ -126,6 +132,7 @@ class frmMainTest : public QObject {
   void fileDialogShowsSizesAndTypesWhole();
   void enterPressesTheFocusedButton();
   void filesGivenOnTheCommandLineAreCheckedAsIfChosen();
+  void encodedAndPasswordProtectedCataloguesConvert();
   void longPathsShowTheirEndsAndTellTheWholePath();
 
   void startRefusesWhatChangedSinceSelection_data();
@@ -593,6 +600,34 @@ void frmMainTest::filesGivenOnTheCommandLineAreCheckedAsIfChosen() {
 
   const QList<QSize> sizes = app::programIcon().availableSizes();
   for (const int size : {16, 32, 48, 256}) QVERIFY(sizes.contains(QSize(size, size)));
+}
+
+// An encoded catalogue is chosen like any other; a protected one asks for its password, masked,
+// refuses a wrong one with the engine's 3031, and converts with the right one.
+void frmMainTest::encodedAndPasswordProtectedCataloguesConvert() {
+  const QString encoded = catalogue("Encoded.mdb"), locked = catalogue("Locked.mdb");
+  test_sources::encodeCatalogue(encoded.toStdString(), 0x1234ABCD);
+  test_sources::setCataloguePassword(locked.toStdString(), "Sésame 1");
+  openWindow();
+  choose(encoded, resolve("new"));
+
+  frmMain& w = openWindow();
+  w.setGenreDialog(writeSuggestedGenres);
+  dialogs_.passwords = {QStringLiteral("sésame 1"), QStringLiteral("Sésame 1")};
+  dialogs_.files << resolve("new") << locked << locked;
+  click("cmdDest");
+  click("cmdSource");
+  QCOMPARE(dialogs_.passwordsAskedFor, QStringList{locked});
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QVERIFY2(dialogs_.messages[0].text.startsWith(kNotValid) &&
+               dialogs_.messages[0].text.contains(QStringLiteral("Not a valid password")) &&
+               dialogs_.messages[0].text.endsWith(QStringLiteral("(3031,0)")),
+           qPrintable(dialogs_.messages[0].text));
+  click("cmdSource");
+  QCOMPARE(dialogs_.messages.size(), 1);
+  click("cmdStart");
+  QCOMPARE(dialogs_.messages.size(), 2);
+  QVERIFY2(dialogs_.messages[1].text.startsWith(kFinishedStart), qPrintable(dialogs_.messages[1].text));
 }
 
 void frmMainTest::enterPressesTheFocusedButton() {

@@ -17,6 +17,7 @@
 #include "db/format.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
+#include "db/text_codec.h"
 #include "schema/old_catalogue.h"
 
 namespace test_sources {
@@ -103,7 +104,45 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
                                               static_cast<std::streamsize>(bytes.size()));
 }
 
+// Page 0's masked region decoded, changed by `edit`, and masked again.
+void editHeader(const std::string& path, const std::function<void(std::vector<uint8_t>&, const db::FormatDescriptor&)>& edit) {
+  std::vector<uint8_t> bytes = readFile(path);
+  const db::FormatDescriptor& format = bytes.at(0x14) == 0 ? db::kVersion3 : db::kVersion4;
+  db::applyHeaderMask(bytes, format);
+  edit(bytes, format);
+  db::applyHeaderMask(bytes, format);
+  writeFile(path, bytes);
+}
+
 }  // namespace
+
+void encodeCatalogue(const std::string& path, uint32_t key) {
+  editHeader(path, [&](std::vector<uint8_t>& bytes, const db::FormatDescriptor& format) {
+    db::writeU32(std::span<uint8_t>(bytes), 0x3E, key);
+    for (uint32_t page = 1; page < bytes.size() / format.pageSize; ++page) {
+      db::applyPageKey(std::span<uint8_t>(bytes).subspan(page * format.pageSize, format.pageSize), page, key);
+    }
+  });
+}
+
+void setCataloguePassword(const std::string& path, const std::string& password) {
+  editHeader(path, [&](std::vector<uint8_t>& bytes, const db::FormatDescriptor& format) {
+    constexpr size_t kArea = 0x42;
+    if (format.textEncoding == db::TextEncoding::CodePage) {
+      std::string encoded;
+      db::encodeCodePage(password, 1252, &encoded);
+      std::fill(bytes.begin() + kArea, bytes.begin() + kArea + 20, 0);
+      std::copy(encoded.begin(), encoded.end(), bytes.begin() + kArea);
+      return;
+    }
+    // Jet4 keeps it as UTF-16LE, masked with the creation date's integer part.
+    std::vector<uint8_t> area = db::utf16leBytes(db::utf8ToUtf16(password));
+    area.resize(40, 0);
+    uint8_t mask[4];
+    db::writeU32(mask, 0, static_cast<uint32_t>(static_cast<int32_t>(db::readF64(std::span<const uint8_t>(bytes), 0x72))));
+    for (size_t i = 0; i < area.size(); ++i) bytes[kArea + i] = area[i] ^ mask[i % 4];
+  });
+}
 
 std::vector<BadSource> makeBadSources(const std::string& folder, const std::string& lvsample) {
   fs::create_directories(folder);

@@ -4,6 +4,7 @@
 // with where a run refuses it and the number its message ends with.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ struct BadSource {
   int number = 0;      // the engine's error number the message ends with
   bool notAFile = false;  // a folder or a pipe: "File not found" at Start
 };
+
+// A catalogue as Access's Encode Database leaves it: `key` in the header, every page after
+// the first RC4-encrypted under it. Made here, in test code only: the program never writes one.
+void encodeCatalogue(const std::string& path, uint32_t key);
+// A catalogue given a database password, stored in the header as Access stores it.
+void setCataloguePassword(const std::string& path, const std::string& password);
 
 // Writes every case into `folder` (a catalogue of 300 games from `lvsample` for the damaged
 // files) and lists them.

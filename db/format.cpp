@@ -8,12 +8,14 @@
 // order, 0x72 Jet4 creation date.
 #include "db/format.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 #include "db/bytes.h"
+#include "db/text_codec.h"
 
 namespace db {
 namespace {
@@ -87,9 +89,7 @@ DbError detectFormat(std::span<const uint8_t> page0, const std::string& fileName
   h.databaseKey = readU32(copy, kDatabaseKeyOffset);
   if (format->textEncoding == TextEncoding::CodePage) {
     h.sortOrder = readU16(copy, kSortOrder3Offset);
-    for (uint32_t i = 0; i < kPassword3Length; ++i) {
-      if (copy[kPasswordOffset + i] != 0) h.hasPassword = true;
-    }
+    h.password.assign(copy.begin() + kPasswordOffset, copy.begin() + kPasswordOffset + kPassword3Length);
   } else {
     h.sortOrder = readU16(copy, kSortOrder4Offset);
     h.creationDate = readF64(copy, kCreationDateOffset);
@@ -101,21 +101,37 @@ DbError detectFormat(std::span<const uint8_t> page0, const std::string& fileName
     uint8_t mask[4];
     writeU32(mask, 0, static_cast<uint32_t>(dateMask));
     for (uint32_t i = 0; i < kPassword4Length; ++i) {
-      if ((copy[kPasswordOffset + i] ^ mask[i % 4]) != 0) h.hasPassword = true;
+      h.password.push_back(copy[kPasswordOffset + i] ^ mask[i % 4]);
     }
   }
-  if (h.databaseKey != 0) {
-    return makeError(DbErrorNumber::NotADatabase,
-                     "'" + fileName + "' is encrypted; decrypt it in Access before converting it.");
-  }
-  if (h.hasPassword) {
-    return makeError(DbErrorNumber::PasswordProtected,
-                     "'" + fileName +
-                         "' is protected by a database password; remove the password in Access "
-                         "before converting it.");
-  }
+  h.hasPassword = std::any_of(h.password.begin(), h.password.end(), [](uint8_t b) { return b != 0; });
   *header = h;
   return DbError::success();
+}
+
+DbError checkPassword(const DatabaseHeader& header, const std::string& given,
+                      const std::string& fileName) {
+  std::vector<uint8_t> bytes;
+  if (header.format->textEncoding == TextEncoding::CodePage) {
+    std::string encoded;
+    encodeCodePage(given, header.codePage, &encoded);
+    bytes.assign(encoded.begin(), encoded.end());
+  } else {
+    bytes = utf16leBytes(utf8ToUtf16(given));
+  }
+  // The area is NUL-padded: a password that fills it has no NUL of its own.
+  const bool fits = bytes.size() <= header.password.size();
+  bytes.resize(header.password.size(), 0);
+  if (fits && bytes == header.password) return {};
+  return makeError(DbErrorNumber::PasswordProtected,
+                   given.empty() ? "'" + fileName + "' is protected by a database password."
+                                 : "Not a valid password for '" + fileName + "'.");
+}
+
+void applyPageKey(std::span<uint8_t> page, uint32_t pageNo, uint32_t databaseKey) {
+  uint8_t key[4];
+  writeU32(key, 0, databaseKey ^ pageNo);
+  rc4(key, page);
 }
 
 std::vector<uint8_t> newDatabaseHeader(const FormatDescriptor& format, double creationDate) {

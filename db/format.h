@@ -140,14 +140,27 @@ struct DatabaseHeader {
   uint16_t sortOrder = 1033;      // collation LCID
   uint32_t databaseKey = 0;       // non-zero: every page but page 0 is RC4-encrypted
   bool hasPassword = false;
+  // The password area with the masks taken off: Jet3 20 bytes of code-page text, Jet4 40
+  // bytes of UTF-16LE, NUL-padded.
+  std::vector<uint8_t> password;
   double creationDate = 0;        // Jet4 only
 };
 
 // Reads the engine name and version byte, decodes the masked region and fills `header`.
-// Refuses what this engine cannot read: other engines, ACE files, encrypted or
-// password-protected files. `fileName` only names the file in the description.
+// Refuses what this engine cannot read: other engines and ACE files. `fileName` only names
+// the file in the description.
 DbError detectFormat(std::span<const uint8_t> page0, const std::string& fileName,
                      DatabaseHeader* header);
+
+// Whether `given` (UTF-8) is the database password the header holds, as Jet compares it:
+// exactly, letter case included. PasswordProtected (3031) when it is not.
+DbError checkPassword(const DatabaseHeader& header, const std::string& given,
+                      const std::string& fileName);
+
+// Decrypts (or encrypts: RC4 is its own inverse) page `pageNo` of an encoded database: the
+// whole page under the key made of the database key XORed with the page number, as four
+// little-endian bytes. Page 0 is never encoded.
+void applyPageKey(std::span<uint8_t> page, uint32_t pageNo, uint32_t databaseKey);
 
 // Page 0 of a new database: engine name, version, the engine's constant fields, code page
 // 1252, General sort order, no key or password, and `creationDate` (Jet4), masked.
@@ -156,7 +169,7 @@ std::vector<uint8_t> newDatabaseHeader(const FormatDescriptor& format, double cr
 // XORs the masked region of a page-0 copy with the fixed RC4 keystream (decode = encode).
 void applyHeaderMask(std::span<uint8_t> page0, const FormatDescriptor& format);
 
-// Plain RC4 over `data` with `key`; used for the header mask.
+// Plain RC4 over `data` with `key`; used for the header mask and encoded pages.
 void rc4(std::span<const uint8_t> key, std::span<uint8_t> data);
 
 }  // namespace db

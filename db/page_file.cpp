@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "db/file_io.h"
 
@@ -45,7 +46,19 @@ bool readFully(int fd, uint8_t* buffer, size_t length, off_t offset) {
   return true;
 }
 
+std::map<std::pair<uint64_t, uint64_t>, std::string>& passwords() {
+  static std::map<std::pair<uint64_t, uint64_t>, std::string> given;
+  return given;
+}
+
 }  // namespace
+
+bool rememberPassword(const std::string& path, const std::string& password) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  passwords()[{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}] = password;
+  return true;
+}
 
 PageFile::~PageFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -78,6 +91,11 @@ DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, 
   }
   DbError err = detectFormat(probe, path, &file->header_);
   if (!err.ok()) return err;
+  if (file->header_.hasPassword) {
+    const auto given = passwords().find({file->device_, file->inode_});
+    err = checkPassword(file->header_, given == passwords().end() ? std::string() : given->second, path);
+    if (!err.ok()) return err;
+  }
   const uint64_t pageSize = file->header_.format->pageSize;
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size % pageSize != 0 || size / pageSize < kMinimumPages) {
@@ -160,12 +178,14 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
                      "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.",
                      errno);
   }
+  if (header_.databaseKey != 0 && pageNo != 0) applyPageKey(*page, pageNo, header_.databaseKey);
   remember(pageNo, *page);
   return DbError::success();
 }
 
 DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
-  if (readOnly_) {
+  // An encoded database is only read: this engine writes no encoded pages.
+  if (readOnly_ || header_.databaseKey != 0) {
     return makeError(DbErrorNumber::ReadOnly,
                      "The database '" + path_ + "' is read-only and cannot be changed.");
   }

@@ -22,13 +22,20 @@ inline constexpr uint8_t kPageUsageMap = 0x05;
 
 using Page = std::vector<uint8_t>;
 
+// The password of a password-protected database, given by the person and kept by the file's
+// identity on disk, so that every open of that file in this process is let in (the run's, the
+// genre dialog's, whatever path names it). False when nothing is at `path`.
+bool rememberPassword(const std::string& path, const std::string& password);
+
 class PageFile {
  public:
   ~PageFile();
   PageFile(const PageFile&) = delete;
   PageFile& operator=(const PageFile&) = delete;
 
-  // Opens an existing database and checks its header. With `writable`, the first write
+  // Opens an existing database and checks its header (and a password-protected file's
+  // password, as remembered). An encoded file's pages are decrypted as they are read; it is
+  // never written. With `writable`, the first write
   // reopens it for writing (and fails with ReadOnly where that is refused); without, every
   // write fails.
   static DbError open(const std::string& path, std::unique_ptr<PageFile>* out,

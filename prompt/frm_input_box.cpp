@@ -81,6 +81,7 @@ void frmInputBox::Form_Load() {
   modGlobal::InputOK = false;
   allowEmpty_ = modGlobal::InputAllowEmpty;
 
+  txtInput->setEchoMode(modGlobal::InputMasked ? QLineEdit::Password : QLineEdit::Normal);
   txtInput->setText(fromUtf8(modGlobal::InputDefault));
   if (allowEmpty_) cmdOK->setEnabled(true);
   txtInput->setFocus();

@@ -70,6 +70,12 @@ class FrmInputBoxTest : public QObject {
     QVERIFY(box.cmdOK->isDefault());
     QVERIFY(!modGlobal::InputOK);
     QCOMPARE(modGlobal::InputResult, std::string());
+    QCOMPARE(box.txtInput->echoMode(), QLineEdit::Normal);
+    // A password is typed unseen.
+    modGlobal::InputMasked = true;
+    ScriptedInputBox masked;
+    modGlobal::InputMasked = false;
+    QCOMPARE(masked.txtInput->echoMode(), QLineEdit::Password);
   }
 
   void defaultIsSelectedSoTypingReplacesIt() {

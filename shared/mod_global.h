@@ -34,5 +34,8 @@ inline int InputMaxLength = 0;
 inline bool InputAllowEmpty = false;
 inline std::string InputResult;
 inline bool InputOK = false;
+// Shows what is typed as dots, for a password. Not one of the prompt's own variables: a caller
+// that sets it sets it back to false once the prompt has closed.
+inline bool InputMasked = false;
 
 }  // namespace modGlobal

@@ -62,6 +62,14 @@ std::vector<std::string> workLeftIn(const fs::path& folder) {
   return names;
 }
 
+int gamesIn(const fs::path& database) {
+  auto d = db::DBEngine().OpenDatabase(database.string());
+  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenSnapshot);
+  if (rs->EOF_()) return 0;
+  rs->MoveLast();
+  return rs->RecordCount();
+}
+
 class CliTest : public testing::Test {
  protected:
   Result run(const std::string& arguments) { return cli(arguments, dir.file("stderr.txt")); }
@@ -294,6 +302,39 @@ TEST_F(CliTest, everyBadSourceIsRefusedWhereItsFaultIsMet) {
   }
 }
 
+// Catalogues people have: one encoded by Access (every page after the first encrypted) reads as
+// the plain one does, in our reader and in mdbtools, and converts; one with a database password
+// converts with the right password only, which never appears among the arguments.
+TEST_F(CliTest, encodedAndPasswordProtectedCataloguesConvert) {
+  for (const std::string format : {"jet3", "jet4"}) {
+    SCOPED_TRACE(format);
+    const fs::path plain = sample(dir, format + ".mdb", "--games 40 --format " + format);
+    const fs::path encoded = dir.file(format + "-encoded.mdb");
+    fs::copy_file(plain, encoded);
+    test_sources::encodeCatalogue(encoded.string(), 0x5A17C0DE);
+    EXPECT_NE(testing_support::readBytes(encoded), testing_support::readBytes(plain));
+    EXPECT_EQ(testing_support::readRows(encoded, "Games"), testing_support::readRows(plain, "Games"));
+    testing_support::expectMdbToolsAgree(encoded, "Games");
+    EXPECT_EQ(run(quoted(encoded.string()) + " " + quoted(dir.file(format + "-a.mdb").string())).exitCode, 0);
+    EXPECT_EQ(gamesIn(dir.file(format + "-a.mdb")), 40);
+
+    const fs::path locked = dir.file(format + "-locked.mdb");
+    fs::copy_file(plain, locked);
+    test_sources::setCataloguePassword(locked.string(), "Sésame 1");
+    const fs::path out = dir.file(format + "-b.mdb");
+    Result r = run(quoted(locked.string()) + " " + quoted(out.string()));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("is protected by a database password. (3031,"), std::string::npos) << r.err;
+    spit(dir.file("password"), "sésame 1\n");
+    r = run(quoted(locked.string()) + " " + quoted(out.string()) + " --password-file " + quoted(dir.file("password").string()));
+    EXPECT_NE(r.err.find("Not a valid password"), std::string::npos) << r.err;
+    spit(dir.file("password"), "Sésame 1\n");
+    r = run(quoted(locked.string()) + " " + quoted(out.string()) + " --password-file " + quoted(dir.file("password").string()));
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(gamesIn(out), 40);
+  }
+}
+
 // ---- Runs that end early ----------------------------------------------------------------------
 
 // Starts the converter in the background, its output into files of `dir`.
@@ -318,14 +359,6 @@ int waitFor(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-}
-
-int gamesIn(const fs::path& database) {
-  auto d = db::DBEngine().OpenDatabase(database.string());
-  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenSnapshot);
-  if (rs->EOF_()) return 0;
-  rs->MoveLast();
-  return rs->RecordCount();
 }
 
 // Ctrl-C and SIGTERM stop the run as an abort: the failure message, the shell's code for the

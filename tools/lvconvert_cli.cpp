@@ -1,6 +1,7 @@
 // lvconvert-cli -- converts an old catalogue without a window: the same checks as the window's
 // Start, the same run, the genre phase answered from a mapping (suggested or from a file)
 // instead of the dialog. Everything that can be refused is refused before a byte is written.
+#include <termios.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -23,6 +25,7 @@
 #include "convert/file_checks.h"
 #include "convert/genre_model.h"
 #include "convert/work_file.h"
+#include "db/page_file.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
 #include "lv_version.h"
@@ -40,7 +43,8 @@ constexpr int kExitSignal = 128;
 
 void printUsage(std::ostream& out) {
   out << "usage: lvconvert-cli SOURCE DEST [--genres auto|FILE] [--template PATH] [--overwrite]\n"
-         "       lvconvert-cli SOURCE --write-genres FILE [--overwrite]\n"
+         "                     [--password-file FILE]\n"
+         "       lvconvert-cli SOURCE --write-genres FILE [--overwrite] [--password-file FILE]\n"
          "       lvconvert-cli --help | --version\n"
          "  SOURCE          the old catalogue (.mdb); it is only read\n"
          "  DEST            the new database to write; it appears only once complete\n"
@@ -51,6 +55,8 @@ void printUsage(std::ostream& out) {
          "  --template PATH the empty database to start from (default: v13bconvert.lvd beside\n"
          "                  this program, else in ../share/lvconvert/)\n"
          "  --overwrite     replace DEST (or the --write-genres FILE) when it exists\n"
+         "  --password-file FILE  the database password of a protected SOURCE, as the file's\n"
+         "                  first line; without it the password is asked on the terminal\n"
          "  --help          prints this and exits\n"
          "  --version       prints the version and exits\n"
          "  Ctrl-C stops a conversion: the old catalogue and any file at DEST stay as they were\n";
@@ -183,6 +189,36 @@ void printMessage(std::string text) {
   std::cerr << "lvconvert-cli: " << text << "\n";
 }
 
+// ---- Database passwords ------------------------------------------------------------------
+
+// The first line of the file, without its line end: never an argument, which other users of
+// the machine could read in the process list.
+bool readPasswordFile(const std::string& path, std::string* password) {
+  std::ifstream in(path);
+  if (!in) {
+    printMessage(path + ": cannot be read");
+    return false;
+  }
+  std::getline(in, *password);
+  if (!password->empty() && password->back() == '\r') password->pop_back();
+  return true;
+}
+
+// Asked on the terminal without echo; no terminal, no question.
+bool askPassword(const std::string& source, std::string* password) {
+  if (::isatty(STDIN_FILENO) != 1) return false;
+  termios original{};
+  if (::tcgetattr(STDIN_FILENO, &original) != 0) return false;
+  termios quiet = original;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  std::cerr << "Password for " << source << ": " << std::flush;
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  const bool read = static_cast<bool>(std::getline(std::cin, *password));
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &original);
+  std::cerr << "\n";
+  return read;
+}
+
 // ---- Signals -------------------------------------------------------------------------------
 
 volatile std::sig_atomic_t gStopSignal = 0;
@@ -283,7 +319,7 @@ int main(int argc, char** argv) {
   // the signal ending the program in the middle of a write.
   std::signal(SIGXFSZ, SIG_IGN);
   std::vector<std::string> positional;
-  std::string genresOption = "auto", templatePath, writeGenres;
+  std::string genresOption = "auto", templatePath, writeGenres, passwordFile;
   bool overwrite = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -296,6 +332,8 @@ int main(int argc, char** argv) {
       if (!value(&genresOption)) return usage("--genres needs \"auto\" or a file");
     } else if (arg == "--template") {
       if (!value(&templatePath)) return usage("--template needs a path");
+    } else if (arg == "--password-file") {
+      if (!value(&passwordFile)) return usage("--password-file needs a file");
     } else if (arg == "--write-genres") {
       if (!value(&writeGenres)) return usage("--write-genres needs a file");
     } else if (arg == "--overwrite") {
@@ -324,7 +362,16 @@ int main(int argc, char** argv) {
     const std::string why = convert::whyNotAFile(source);
     return fail("File not found: " + source + (why.empty() ? "" : "\r\n\r\n" + why));
   }
-  if (const db::DbError why = convert::probeSourceDatabase(source); !why.ok()) {
+  // A password-protected catalogue is opened with the password from the file, or asked for.
+  db::DbError why = convert::probeSourceDatabase(source);
+  if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
+    std::string password;
+    if (!passwordFile.empty() ? readPasswordFile(passwordFile, &password) : askPassword(source, &password)) {
+      db::rememberPassword(source, password);
+      why = convert::probeSourceDatabase(source);
+    }
+  }
+  if (!why.ok()) {
     return fail("The selected file is not a valid Kestrel v1.3b database!\r\n\r\n" +
                 convert::errorMessage(why));
   }
