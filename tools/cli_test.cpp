@@ -332,6 +332,15 @@ TEST_F(CliTest, encodedAndPasswordProtectedCataloguesConvert) {
     r = run(quoted(locked.string()) + " " + quoted(out.string()) + " --password-file " + quoted(dir.file("password").string()));
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(gamesIn(out), 40);
+    // On a terminal it is asked for, and what is typed is not shown.
+    int code = -1;
+    const std::string typed = testing_support::runCommand(
+        "(sleep 1; printf 'Sésame 1\\n') | script -qec \"" + std::string(LVCONVERT_CLI) + " " +
+            quoted(locked.string()) + " " + quoted(out.string()) + " --overwrite\" /dev/null",
+        &code);
+    EXPECT_EQ(code, 0) << typed;
+    EXPECT_NE(typed.find("Password for "), std::string::npos) << typed;
+    EXPECT_EQ(typed.find("Sésame"), std::string::npos) << typed;
   }
 }
 

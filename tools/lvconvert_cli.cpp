@@ -212,9 +212,9 @@ bool askPassword(const std::string& source, std::string* password) {
   termios quiet = original;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   std::cerr << "Password for " << source << ": " << std::flush;
-  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
   const bool read = static_cast<bool>(std::getline(std::cin, *password));
-  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &original);
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &original);
   std::cerr << "\n";
   return read;
 }
