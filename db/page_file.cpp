@@ -195,6 +195,7 @@ DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
     offset += n;
   }
   if (pageNo == pageCount_) ++pageCount_;
+  ++writeCount_;
   remember(pageNo, page);
   return DbError::success();
 }
