@@ -67,8 +67,20 @@ DbError Catalog::load(const PageFile& file, Catalog* out) {
     if (!c.byUpperName_.emplace(upperCase(e.name), c.tables_.size()).second) continue;
     c.tables_.push_back(std::move(e));
   }
+  for (const char* name : {"MSysObjects", "MSysACEs", "MSysQueries", "MSysRelationships"}) {
+    CatalogEntry e;
+    if (!c.findTable(name, &e).ok() || !e.isLocalTable() ||
+        (name == std::string_view("MSysObjects") && e.tdefPage() != kCatalogTdefPage)) {
+      return file.corrupt("the catalogue (MSysObjects, page " + std::to_string(kCatalogTdefPage) +
+                          ") lacks the row of the system table " + name);
+    }
+  }
   *out = std::move(c);
   return {};
+}
+
+bool isUserTable(const CatalogEntry& entry, const TableDef& def) {
+  return entry.isLocalTable() && !entry.isSystem() && def.tableType == kTableTypeUser;
 }
 
 std::vector<CatalogEntry> Catalog::userTables() const {

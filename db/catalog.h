@@ -37,8 +37,15 @@ struct CatalogEntry {
   uint32_t tdefPage() const { return static_cast<uint32_t>(id) & 0x00FFFFFF; }
 };
 
+// A table of the user's own: listed without the system flags and defined as a user table
+// (Access's own tables, MSysAccessStorage and the like, have only the flags to tell them).
+bool isUserTable(const CatalogEntry& entry, const TableDef& def);
+
 class Catalog {
  public:
+  // Reads the catalogue. It must list the engine's own tables, MSysObjects on page 2 among
+  // them: a catalogue without them has lost its rows and would read as a database with no
+  // tables.
   static DbError load(const PageFile& file, Catalog* out);
 
   // Tables (local and linked) under the Tables container, in catalogue order.

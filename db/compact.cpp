@@ -197,7 +197,7 @@ class Compactor {
     if (!err.ok()) return err;
     TableWriter writer(dst_.allocator(), *target);
     std::unordered_map<uint32_t, RowPointer> moved;
-    TableScan scan(src_, copy.source);
+    TableScan scan(src_, copy.source, isUserTable(copy.entry, copy.source));
     err = scan.rewind();
     uint32_t rows = 0;
     std::vector<Variant> values;

@@ -12,6 +12,7 @@
 #include "db/bytes.h"
 #include "db/recordset.h"
 #include "db/test_support.h"
+#include "db/usage_map.h"
 
 namespace {
 
@@ -245,5 +246,179 @@ TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
     EXPECT_NE(why.find("points to a row that another row points to"), std::string::npos) << why;
   }
 }
+
+}  // namespace
+
+namespace {
+
+// A file the engine writes, Games spread over several data pages with one picture on a
+// long-value page, and Publishers on one page, with the places damage is aimed at.
+struct Sample {
+  std::filesystem::path path;
+  std::vector<uint8_t> bytes;
+  size_t pageSize = 0;
+  uint32_t gamesRows = 0;
+  std::vector<uint32_t> gamesPages, publishersPages;
+  uint32_t longValuePage = 0;
+  size_t firstColumnNumber = 0; // file offset of the number in Games' first column record
+  size_t slotTable = 0;         // where a data page's row-offset table starts
+  size_t gamesMapRow = 0;       // file offset of Games' owned-pages map row (an inline map)
+  size_t catalogueSelfSlot = 0; // file offset of the slot of MSysObjects' own catalogue row
+};
+
+Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
+  Sample s;
+  s.path = dir.file("sample.mdb");
+  {
+    auto d = db::DBEngine().CreateDatabase(s.path.string(), format);
+    for (const char* name : {"Games", "Publishers"}) {
+      db::TableSchema t;
+      t.name = name;
+      t.columns = {testing_support::column("Id", db::ColumnType::Long),
+                   testing_support::column("Name", db::ColumnType::Text, 100),
+                   testing_support::column("Picture", db::ColumnType::OLE)};
+      d->createTable(t);
+      const bool games = name[0] == 'G';
+      auto rs = d->OpenRecordset(std::string("SELECT * FROM ") + name, db::dbOpenDynaset);
+      for (int i = 0; i < (games ? 300 : 20); ++i) {
+        rs->AddNew();
+        rs->Fields("Id").Value = db::Variant(i);
+        rs->Fields("Name").Value = db::Variant(std::string(games ? 40 : 100, 'a' + i % 26));
+        // Too long to stay in its row, shorter than a row of Publishers.
+        if (games && i == 0) rs->Fields("Picture").Value = db::Variant(std::vector<uint8_t>(65, 0xAB));
+        rs->Update();
+      }
+    }
+    d->Close();
+  }
+  s.bytes = readBytes(s.path);
+  std::unique_ptr<db::PageFile> file;
+  EXPECT_TRUE(db::PageFile::open(s.path.string(), &file, false).ok());
+  s.pageSize = file->pageSize();
+  s.slotTable = file->format().dataRowTableOffset;
+  db::Catalog catalog;
+  EXPECT_TRUE(db::Catalog::load(*file, &catalog).ok());
+  db::TableDef games, publishers, objects;
+  EXPECT_TRUE(db::openTableDef(*file, catalog, "Games", &games).ok());
+  EXPECT_TRUE(db::openTableDef(*file, catalog, "Publishers", &publishers).ok());
+  EXPECT_TRUE(db::readUsageMap(*file, games.ownedMap, &s.gamesPages).ok());
+  EXPECT_TRUE(db::readUsageMap(*file, publishers.ownedMap, &s.publishersPages).ok());
+  s.gamesRows = games.rowCount;
+  std::vector<uint32_t> longValuePages;
+  EXPECT_TRUE(db::readUsageMap(*file, games.longValueMaps.at(0).owned, &longValuePages).ok());
+  s.longValuePage = longValuePages.at(0);
+  const db::FormatDescriptor& f = file->format();
+  s.firstColumnNumber = games.tdefPage * s.pageSize + f.tdefHeaderSize +
+                        games.realIndexes.size() * f.realIndexCountSize + f.columnNumberOffset;
+  db::Page page;
+  std::span<const uint8_t> row;
+  EXPECT_TRUE(db::readRowAt(*file, games.ownedMap, &page, &row).ok());
+  EXPECT_EQ(row[0], db::kMapInline);
+  s.gamesMapRow = fileOffset(*file, games.ownedMap.page, page, row.data());
+  EXPECT_TRUE(db::readTableDef(*file, db::kCatalogTdefPage, "MSysObjects", &objects).ok());
+  db::TableScan scan(*file, objects);
+  bool found = false;
+  EXPECT_TRUE(scan.rewind().ok());
+  while (scan.next(&found).ok() && found) {
+    db::Variant name;
+    if (scan.value(objects.findColumn("Name"), &name).ok() && name.text() == "MSysObjects") break;
+  }
+  EXPECT_TRUE(found);
+  s.catalogueSelfSlot = scan.location().page * s.pageSize + s.slotTable + 2u * scan.location().slot;
+  return s;
+}
+
+struct DamageCase {
+  const char* name;
+  // Damages the sample's bytes (it may shorten them) and gives the words the error must hold.
+  std::function<std::vector<std::string>(Sample&)> damage;
+};
+
+const DamageCase kDamageCases[] = {
+    {"cutAtAPageBoundary",
+     [](Sample& s) -> std::vector<std::string> {
+       s.bytes.resize(s.gamesPages.back() * s.pageSize);
+       return {"lists page " + std::to_string(s.gamesPages.back()), "past the end of the"};
+     }},
+    {"dataPageZeroed",
+     [](Sample& s) -> std::vector<std::string> {
+       std::fill_n(s.bytes.begin() + s.gamesPages[1] * s.pageSize, s.pageSize, 0);
+       return {"page " + std::to_string(s.gamesPages[1]) + ", listed among the pages of table 'Games'",
+               "is not one of its data pages"};
+     }},
+    {"pagesSwapped",
+     [](Sample& s) -> std::vector<std::string> {
+       std::swap_ranges(s.bytes.begin() + s.gamesPages[0] * s.pageSize,
+                        s.bytes.begin() + (s.gamesPages[0] + 1) * s.pageSize,
+                        s.bytes.begin() + s.publishersPages[0] * s.pageSize);
+       return {"page " + std::to_string(s.gamesPages[0]), "is not one of its data pages"};
+     }},
+    {"pageCopiedOverAnother",
+     [](Sample& s) -> std::vector<std::string> {
+       std::copy_n(s.bytes.begin() + s.publishersPages[0] * s.pageSize, s.pageSize,
+                   s.bytes.begin() + s.gamesPages.back() * s.pageSize);
+       return {"page " + std::to_string(s.gamesPages.back()), "is not one of its data pages"};
+     }},
+    {"pageLeftOutOfTheOwnedMap",
+     [](Sample& s) -> std::vector<std::string> {
+       const uint32_t start = db::readU32(s.bytes, s.gamesMapRow + 1);
+       const uint32_t bit = s.gamesPages[1] - start;
+       s.bytes[s.gamesMapRow + db::kMapInlineHeaderSize + bit / 8] &= ~(1u << (bit % 8));
+       return {"table 'Games' holds", "rows, but its definition counts " + std::to_string(s.gamesRows),
+               "Compact and Repair"};
+     }},
+    {"rowFlaggedDeleted",
+     [](Sample& s) -> std::vector<std::string> {
+       s.bytes[s.gamesPages[0] * s.pageSize + s.slotTable + 1] |= 0x80;
+       return {"table 'Games' holds " + std::to_string(s.gamesRows - 1) +
+               " rows, but its definition counts " + std::to_string(s.gamesRows)};
+     }},
+    {"columnNumberOutsideTheDefinition",
+     [](Sample& s) -> std::vector<std::string> {
+       s.bytes[s.firstColumnNumber] = 7;
+       return {"the definition of table 'Games': column 'Id' has the number 7"};
+     }},
+    {"longValuePageOverwritten",
+     [](Sample& s) -> std::vector<std::string> {
+       std::copy_n(s.bytes.begin() + s.publishersPages[0] * s.pageSize, s.pageSize,
+                   s.bytes.begin() + s.longValuePage * s.pageSize);
+       return {"column 'Picture' lies on page " + std::to_string(s.longValuePage),
+               "which is not a long-value page"};
+     }},
+    {"catalogueWithoutItsOwnRow",
+     [](Sample& s) -> std::vector<std::string> {
+       s.bytes[s.catalogueSelfSlot + 1] |= 0x80;
+       return {"lacks the row of the system table MSysObjects"};
+     }},
+};
+
+void PrintTo(const DamageCase& c, std::ostream* out) { *out << c.name; }
+
+class DamageKindTest
+    : public testing::TestWithParam<std::tuple<DamageCase, const db::FormatDescriptor*>> {};
+
+// Damage that once read as a shorter table is now named as damage by every reader.
+TEST_P(DamageKindTest, isReportedInsteadOfReadingAsAShorterTable) {
+  const auto& [kind, format] = GetParam();
+  ScratchDir dir;
+  Sample sample = writeSample(dir, *format);
+  ASSERT_EQ(readEverything(sample.path), 0);
+  ASSERT_GE(sample.gamesPages.size(), 3u);
+  const std::vector<std::string> words = kind.damage(sample);
+  writeBytes(dir.file("damaged.mdb"), sample.bytes);
+  std::string why;
+  EXPECT_EQ(readEverything(dir.file("damaged.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
+  EXPECT_EQ(why.rfind("The database '" + dir.file("damaged.mdb").string() + "' is damaged: ", 0), 0u)
+      << why;
+  for (const std::string& w : words) EXPECT_NE(why.find(w), std::string::npos) << why;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, DamageKindTest,
+    testing::Combine(testing::ValuesIn(kDamageCases), testing::Values(&db::kVersion3, &db::kVersion4)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) +
+             (std::get<1>(info.param) == &db::kVersion3 ? "Jet3" : "Jet4");
+    });
 
 }  // namespace

@@ -339,6 +339,7 @@ DbError DatabaseFile::tableAt(const CatalogEntry& entry, std::shared_ptr<TableSt
   DbError err = readTableDef(*file_, entry.tdefPage(), entry.name, &state->def);
   if (!err.ok()) return err;
   state->objectId = entry.id;
+  state->userTable = isUserTable(entry, state->def);
   state->rules.assign(state->def.columns.size(), ColumnRules{});
   err = loadColumnRules(*file_, entry.id, state->def, &state->rules);
   if (!err.ok()) return err;
@@ -662,7 +663,8 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     err = acesWriter.insertRow(row, std::vector<bool>(row.size(), true), &where);
     if (!err.ok()) return err;
   }
-  err = Catalog::load(*db->file_, &db->catalog_);
+  // Without its rows the catalogue is loaded once the copy that brings them has written them.
+  if (catalogueRows) err = Catalog::load(*db->file_, &db->catalog_);
   if (!err.ok()) return err;
   openFiles()[{db->file_->device(), db->file_->inode()}] = db;
   *out = db;

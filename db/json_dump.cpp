@@ -149,7 +149,7 @@ DbError dumpJson(const PageFile& file, const Catalog& catalog, std::string_view 
     TableDef def;
     DbError err = readTableDef(file, entry.tdefPage(), entry.name, &def);
     if (!err.ok()) return err;
-    TableScan scan(file, def);
+    TableScan scan(file, def, isUserTable(entry, def));
     // Count first, so the table line can say how many rows follow without holding them.
     uint64_t rows = 0;
     err = scan.rewind();

@@ -43,8 +43,18 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
   RowPointer ptr = RowPointer::fromStored(readU32(field, 4));
   Page page;
   std::span<const uint8_t> row;
-  if (kind == kLongValueSingle) {
+  // Long values live on pages of their own ("LVAL"); a row found on any other page is one
+  // that took the long-value page's place, and its bytes are not the value.
+  auto readPiece = [&]() {
     DbError err = readRowAt(file, ptr, &page, &row);
+    if (err.ok() && readU32(page, kDataOwnerOffset) != kLongValueOwner) {
+      err = file.corrupt(where + " lies on page " + std::to_string(ptr.page) +
+                         ", which is not a long-value page");
+    }
+    return err;
+  };
+  if (kind == kLongValueSingle) {
+    DbError err = readPiece();
     if (!err.ok()) return err;
     if (row.size() < length) return file.corrupt(where + " is longer than its row");
     data->assign(row.begin(), row.begin() + length);
@@ -63,7 +73,7 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
       return file.corrupt(where + " loops back to row " + std::to_string(ptr.row) + " of page " +
                           std::to_string(ptr.page));
     }
-    DbError err = readRowAt(file, ptr, &page, &row);
+    DbError err = readPiece();
     if (!err.ok()) return err;
     if (row.size() <= kChainLinkSize) return file.corrupt(where + " has a chain row without data");
     const size_t take = std::min<size_t>(row.size() - kChainLinkSize, length - data->size());

@@ -214,6 +214,7 @@ DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
                       failure);
   }
   if (pageNo == pageCount_) ++pageCount_;
+  ++writeCount_;
   remember(pageNo, page);
   return DbError::success();
 }

@@ -60,6 +60,9 @@ class PageFile {
   DbError appendPage(std::span<const uint8_t> page, uint32_t* pageNo);
 
   bool readOnly() const { return readOnly_; }
+  // Pages written through this object so far: a reader that notes it before a walk knows
+  // afterwards whether anything in the file changed under it.
+  uint64_t writeCount() const { return writeCount_; }
   // Identity of the file on disk (device and inode), so that two opens of one file can share
   // one PageFile.
   uint64_t device() const { return device_; }
@@ -80,6 +83,7 @@ class PageFile {
   uint64_t inode_ = 0;
   DatabaseHeader header_;
   uint32_t pageCount_ = 0;
+  uint64_t writeCount_ = 0;
   // Recently used pages. Writes go through to the file at once, so the cache never holds
   // anything the file lacks; it only saves reads of the pages a run touches again and again
   // (a table's last data page, its definition, index roots).

@@ -266,7 +266,7 @@ std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& sql, int t
     }
   }
   if (s.statement.where) bindCondition(def, s.statement.where.get());
-  s.scan = std::make_unique<TableScan>(f->pages(), def);
+  s.scan = std::make_unique<TableScan>(f->pages(), def, s.table->userTable);
   throwIfError(s.scan->rewind());
   rs->MoveFirstOrEmpty();
   return rs;
@@ -297,7 +297,7 @@ void Database::Execute(const std::string& sql, int options) {
   Recordset::State s;
   s.defPtr = &def;
   s.statement = std::move(statement);
-  s.scan = std::make_unique<TableScan>(f->pages(), def);
+  s.scan = std::make_unique<TableScan>(f->pages(), def, table->userTable);
   throwIfError(s.scan->rewind());
   TableWriter writer(f->allocator(), *table);
   const bool failOnError = (options & dbFailOnError) != 0;

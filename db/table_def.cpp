@@ -231,6 +231,28 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
   std::stable_sort(columns.begin(), columns.end(),
                    [](const ColumnDef& a, const ColumnDef& b) { return a.number < b.number; });
   t.columns = std::move(columns);
+  // The counts of column numbers and variable slots ever used bound every column's number
+  // and slot, and an index is made of columns the table has: a definition that breaks this
+  // would read its rows with values in the wrong columns, or with none.
+  for (size_t k = 0; k < t.columns.size(); ++k) {
+    const ColumnDef& c = t.columns[k];
+    if (c.number >= t.maxColumns || (k > 0 && c.number == t.columns[k - 1].number) ||
+        (!c.isFixed() && c.varSlot >= t.varColumns)) {
+      return file.corrupt(where + ": column '" + c.name + "' has the number " +
+                          std::to_string(c.number) + " or the variable slot " +
+                          std::to_string(c.varSlot) + ", outside the table's " +
+                          std::to_string(t.maxColumns) + " columns and " +
+                          std::to_string(t.varColumns) + " slots or taken twice");
+    }
+  }
+  for (const RealIndexDef& ri : t.realIndexes) {
+    for (const IndexColumn& ic : ri.columns) {
+      if (!t.columnByNumber(ic.columnNumber)) {
+        return file.corrupt(where + ": an index names column number " +
+                            std::to_string(ic.columnNumber) + ", which the table does not have");
+      }
+    }
+  }
   *def = std::move(t);
   return DbError::success();
 }

@@ -26,7 +26,21 @@ DbError TableScan::rewind() {
   slotCount_ = 0;
   fields_.clear();
   movedRows_.clear();
+  rowsMet_ = 0;
+  whole_ = true;
+  writesAtRewind_ = file_.writeCount();
   return {};
+}
+
+DbError TableScan::checkRowCount() const {
+  if (!userTable_ || !whole_ || file_.writeCount() != writesAtRewind_ ||
+      rowsMet_ == def_.rowCount) {
+    return {};
+  }
+  return file_.corrupt("table '" + def_.name + "' holds " + std::to_string(rowsMet_) +
+                       " rows, but its definition counts " + std::to_string(def_.rowCount) +
+                       "; repair the file in Access first, for example with Compact and "
+                       "Repair");
 }
 
 DbError TableScan::next(bool* found) {
@@ -36,10 +50,11 @@ DbError TableScan::next(bool* found) {
       const uint32_t pageNo = pages_[pageIndex_];
       DbError err = file_.readPage(pageNo, &page_);
       if (!err.ok()) return err;
-      // Maps may name pages that now belong to nobody: only this table's data pages count.
+      // Access leaves the pages it releases out of the owned map, so a listed page that is
+      // not this table's was zeroed or overwritten, and the rows it held are lost.
       if (page_[0] != kPageData || readU32(page_, kDataOwnerOffset) != def_.tdefPage) {
-        ++pageIndex_;
-        continue;
+        return file_.corrupt("page " + std::to_string(pageNo) + ", listed among the pages of table '" +
+                             def_.name + "', is not one of its data pages");
       }
       err = dataRowCount(file_, page_, pageNo, &slotCount_);
       if (!err.ok()) return err;
@@ -51,6 +66,7 @@ DbError TableScan::next(bool* found) {
       DbError err = loadSlot(pages_[pageIndex_], slot, &live);
       if (!err.ok()) return err;
       if (live) {
+        ++rowsMet_;
         *found = true;
         return {};
       }
@@ -58,10 +74,11 @@ DbError TableScan::next(bool* found) {
     ++pageIndex_;
     nextSlot_ = -1;
   }
-  return {};
+  return checkRowCount();
 }
 
 DbError TableScan::load(RowLocation where) {
+  whole_ = false;
   // Find the page in the map (its pages are in ascending order) so that a following next()
   // carries on from there.
   auto found = std::lower_bound(pages_.begin(), pages_.end(), where.page);

@@ -1,6 +1,13 @@
 // table_scan.h -- the rows of one table, page by page in the order of its owned-pages map,
 // slot by slot. Deleted slots are skipped; a slot that points elsewhere (overflow) yields the
 // row it points to, at the pointer's place. Only one page is held at a time.
+//
+// Every page the owned-pages map lists must be one of the table's data pages, and a walk of a
+// user table from rewind() to its end must meet as many rows as the definition counts: a
+// page lost, zeroed or overwritten would otherwise read as a shorter table. The count is only
+// held to a walk during which nothing was written to the file (rows added or moved while a
+// dynaset walks may or may not be met), and not to system tables, whose counts Access does
+// not promise to keep.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +27,10 @@ struct RowLocation {
 
 class TableScan {
  public:
-  TableScan(const PageFile& file, const TableDef& def) : file_(file), def_(def) {}
+  // `userTable`: the catalogue lists the table as the user's own, so a complete walk is held
+  // to the definition's row count.
+  TableScan(const PageFile& file, const TableDef& def, bool userTable = false)
+      : file_(file), def_(def), userTable_(userTable) {}
 
   // Reads the owned-pages map and stands before the first row.
   DbError rewind();
@@ -36,6 +46,7 @@ class TableScan {
 
  private:
   DbError loadSlot(uint32_t pageNo, uint16_t slot, bool* live);
+  DbError checkRowCount() const;
 
   const PageFile& file_;
   const TableDef& def_;
@@ -51,6 +62,12 @@ class TableScan {
   // make a scan return the row again and again).
   std::unordered_set<uint32_t> movedRows_;
   bool loading_ = false;
+  const bool userTable_;
+  // Rows met since rewind(), while the walk is still whole: from the first row, with no
+  // load() and no write to the file since.
+  uint64_t rowsMet_ = 0;
+  bool whole_ = false;
+  uint64_t writesAtRewind_ = 0;
 };
 
 // Every live value of a table's column-ordered row, read in full; for catalogue reading.

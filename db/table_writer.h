@@ -27,6 +27,7 @@ struct ColumnRules {
 struct TableState {
   TableDef def;
   int32_t objectId = 0;                       // its MSysObjects Id
+  bool userTable = false;                     // neither the engine's nor Access's own table
   std::vector<ColumnRules> rules;             // one per def.columns entry
   uint32_t currentDataPage = 0;               // 0 until the first row is placed
   std::vector<LongValueTarget> longValues;    // one per def.columns entry; used for Memo/OLE

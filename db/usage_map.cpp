@@ -8,16 +8,25 @@
 namespace db {
 namespace {
 
-void collectBits(std::span<const uint8_t> bitmap, uint64_t firstPage, uint32_t pageCount,
-                 std::vector<uint32_t>* pages) {
+// A set bit past the file's end names a page the file lost (a copy cut short, say): the map's
+// owner had rows or values there, so reading on without them would return less than it holds.
+DbError collectBits(const PageFile& file, RowPointer where, std::span<const uint8_t> bitmap,
+                    uint64_t firstPage, std::vector<uint32_t>* pages) {
   for (size_t byte = 0; byte < bitmap.size(); ++byte) {
     if (bitmap[byte] == 0) continue;
     for (int bit = 0; bit < 8; ++bit) {
       if (!(bitmap[byte] & (1u << bit))) continue;
-      uint64_t page = firstPage + byte * 8 + bit;
-      if (page < pageCount) pages->push_back(static_cast<uint32_t>(page));
+      const uint64_t page = firstPage + byte * 8 + bit;
+      if (page >= file.pageCount()) {
+        return file.corrupt("the usage map in row " + std::to_string(where.row) + " of page " +
+                            std::to_string(where.page) + " lists page " + std::to_string(page) +
+                            ", past the end of the " + std::to_string(file.pageCount()) +
+                            "-page file");
+      }
+      pages->push_back(static_cast<uint32_t>(page));
     }
   }
+  return {};
 }
 
 }  // namespace
@@ -34,8 +43,7 @@ DbError readUsageMap(const PageFile& file, RowPointer where, std::vector<uint32_
     if (row.size() < kMapInlineHeaderSize) {
       return file.corrupt("the usage map on page " + std::to_string(where.page) + " is too short");
     }
-    collectBits(row.subspan(kMapInlineHeaderSize), readU32(row, 1), file.pageCount(), pages);
-    return DbError::success();
+    return collectBits(file, where, row.subspan(kMapInlineHeaderSize), readU32(row, 1), pages);
   }
   if (row[0] != kMapReference) {
     return file.corrupt("the usage map on page " + std::to_string(where.page) +
@@ -55,8 +63,9 @@ DbError readUsageMap(const PageFile& file, RowPointer where, std::vector<uint32_
       return file.corrupt("page " + std::to_string(mapPages[j]) +
                           " is named as a usage-map page but is not one");
     }
-    collectBits(std::span<const uint8_t>(mapPage).subspan(kMapPageHeaderSize),
-                j * pagesPerMapPage, file.pageCount(), pages);
+    err = collectBits(file, where, std::span<const uint8_t>(mapPage).subspan(kMapPageHeaderSize),
+                      j * pagesPerMapPage, pages);
+    if (!err.ok()) return err;
   }
   return DbError::success();
 }

@@ -19,7 +19,7 @@ inline constexpr uint8_t kMapReference = 1;
 inline constexpr uint32_t kMapInlineHeaderSize = 1 + 4;  // type, start page
 inline constexpr uint32_t kMapPageHeaderSize = 4;        // type 0x05, 0x01, two zero bytes
 
-// Pages whose bits are set, ascending; bits naming pages past the file's end are left out.
+// Pages whose bits are set, ascending. A bit naming a page past the file's end is damage.
 DbError readUsageMap(const PageFile& file, RowPointer where, std::vector<uint32_t>* pages);
 
 // Hands out new pages: each is appended to the file and marked in use in the global map

@@ -548,6 +548,37 @@ TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
   expectMdbToolsAgree(path, "Genres");
 }
 
+// A dynaset that walks on while rows are added, through its own connection or another one,
+// meets some of them or none; that is no sign of damage. A walk begun after them meets all.
+TEST(WriteTest, rowsAddedDuringAWalkAreNotTakenForDamage) {
+  ScratchDir dir;
+  const auto path = dir.file("walk.mdb");
+  auto first = db::DBEngine().CreateDatabase(path.string());
+  db::TableSchema s;
+  s.name = "T";
+  s.columns = {column("Id", ColumnType::Long), column("Name", ColumnType::Text, 100)};
+  first->createTable(s);
+  auto adder = first->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
+  auto add = [](db::Recordset& rs, int rows) {
+    for (int i = 0; i < rows; ++i) {
+      rs.AddNew();
+      rs.Fields("Name").Value = Variant(std::string(40, 'w'));
+      rs.Update();
+    }
+  };
+  add(*adder, 200);
+  auto second = db::DBEngine().OpenDatabase(path.string());
+  auto walker = second->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
+  for (int i = 0; i < 10; ++i) walker->MoveNext();
+  add(*adder, 100);
+  add(*walker, 1);
+  EXPECT_EQ(errorNumberOf([&] {
+              while (!walker->EOF_()) walker->MoveNext();
+            }),
+            0);
+  EXPECT_EQ(readRows(*second, "T").size(), 301u);
+}
+
 }  // namespace
 
 namespace {

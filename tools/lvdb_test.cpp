@@ -60,6 +60,17 @@ TEST(LvdbTest, failuresSayWhyAndExitNonZero) {
   const CommandResult noTable = lvdb("dump '" + mdb.string() + "' Nowhere");
   EXPECT_EQ(noTable.exitCode, 1);
   EXPECT_NE(noTable.out.find("(3078)"), std::string::npos) << noTable.out;
+
+  // Cut after page 8: the catalogue's rows (on page 18) are gone, which is no empty database.
+  std::vector<uint8_t> bytes = testing_support::readBytes(mdb);
+  bytes.resize(9 * 2048);
+  testing_support::writeBytes(dir.file("cut.mdb"), bytes);
+  for (const char* command : {"check", "dump", "tables"}) {
+    const CommandResult cut = lvdb(std::string(command) + " '" + dir.file("cut.mdb").string() + "'");
+    EXPECT_EQ(cut.exitCode, 1) << command;
+    EXPECT_NE(cut.out.find("cut.mdb' is damaged: "), std::string::npos) << command << ": " << cut.out;
+    EXPECT_NE(cut.out.find("(3049)"), std::string::npos) << command << ": " << cut.out;
+  }
 }
 
 TEST(LvdbTest, checkPrintsEachProblemThenASummaryAndExitsByWhatItFound) {
