@@ -298,14 +298,21 @@ void frmMainTest::missingTemplateEndsProgramBeforeWindowShows() {
 
 void frmMainTest::loadsAtDesignSizeWithNothingChosen_data() {
   QTest::addColumn<bool>("trailingSlash");
-  QTest::newRow("folder given without a trailing slash") << false;
-  QTest::newRow("folder given with one") << true;
+  QTest::addColumn<bool>("installed");  // the template under ../share/lvconvert/ alone
+  QTest::newRow("folder given without a trailing slash") << false << false;
+  QTest::newRow("folder given with one") << true << false;
+  QTest::newRow("template where an installation puts it") << true << true;
 }
 
 void frmMainTest::loadsAtDesignSizeWithNothingChosen() {
   QFETCH(bool, trailingSlash);
+  QFETCH(bool, installed);
   QString folder = programFolder();
   if (!trailingSlash) folder.chop(1);
+  if (installed) {
+    QVERIFY(QDir().mkpath(path("share/lvconvert")));
+    QVERIFY(QFile::rename(programFolder() + "v13bconvert.lvd", path("share/lvconvert/v13bconvert.lvd")));
+  }
   window_ = std::make_unique<frmMain>(folder, dialogs_);
   window_->show();
   frmMain& w = *window_;
