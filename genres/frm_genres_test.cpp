@@ -293,6 +293,9 @@ class FrmGenresTest : public QObject {
     QTest::newRow("lower-case miscellaneous") << "miscellaneous" << "Sport" << "miscellaneous";
     QTest::newRow("double quotes") << "Say \"Cheese\"" << "Puzzle" << "Say Cheese";
     QTest::newRow("quotes after the prefix") << "Strategy (\"War\")" << "Strategy" << "War";
+    QTest::newRow("quotes inside") << "The \"Best\" (Ever)" << "The" << "Best (Ever)";
+    QTest::newRow("trailing blanks") << "Strategy   " << "Strategy" << "Strategy   ";
+    QTest::newRow("accented prefix in other case") << "R\u00f4le (Jeu)" << "R\u00d4LE" << "Jeu";
   }
   void setDerivesTheSubGenreName() {
     QFETCH(QString, old);
