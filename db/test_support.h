@@ -23,6 +23,17 @@ namespace testing_support {
 // The folder of Access-made fixture files, or empty when this checkout has none beside it.
 std::filesystem::path fixturesDir();
 
+// Every Access-made fixture, and the blank databases last; for INSTANTIATE_TEST_SUITE_P, with
+// the test named after the file.
+inline const std::vector<const char*> kAccessFixtures = {
+    "nwind.mdb",           "testIndexCodesV1997.mdb", "testV1997.mdb",
+    "test2V2003.mdb",      "testUnicodeCompV2003.mdb", "compIndexTestV2000.mdb",
+    "overflowTestV2003.mdb", "fixedNumericTestV2003.mdb", "blankJet4.mdb", "blankAdoxJet4.mdb"};
+inline std::string fixtureTestName(const ::testing::TestParamInfo<const char*>& info) {
+  const std::string name = info.param;
+  return name.substr(0, name.find('.'));
+}
+
 // Skips the calling test when the fixture is absent; returns its path otherwise.
 #define REQUIRE_FIXTURE(var, name)                                                    \
   const std::filesystem::path var = ::testing_support::fixturesDir() / (name);        \
