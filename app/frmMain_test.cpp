@@ -121,8 +121,8 @@ class frmMainTest : public QObject {
 
   void missingTemplateEndsProgramBeforeWindowShows_data();
   void missingTemplateEndsProgramBeforeWindowShows();
-  void loadsAtDesignSizeWithNothingChosen_data();
-  void loadsAtDesignSizeWithNothingChosen();
+  void loadsWithNothingChosen_data();
+  void loadsWithNothingChosen();
   void closeBoxClosesWindowWhenNoRunIsUnderWay();
 
   void selectionIsCheckedAgainstOtherSideAndTemplate_data();
@@ -297,13 +297,13 @@ void frmMainTest::missingTemplateEndsProgramBeforeWindowShows() {
   QCOMPARE(window_->windowHandle(), nullptr);  // no native window was ever made
 }
 
-void frmMainTest::loadsAtDesignSizeWithNothingChosen_data() {
+void frmMainTest::loadsWithNothingChosen_data() {
   QTest::addColumn<bool>("trailingSlash");
   QTest::newRow("folder given without a trailing slash") << false;
   QTest::newRow("folder given with one") << true;
 }
 
-void frmMainTest::loadsAtDesignSizeWithNothingChosen() {
+void frmMainTest::loadsWithNothingChosen() {
   QFETCH(bool, trailingSlash);
   QString folder = programFolder();
   if (!trailingSlash) folder.chop(1);
@@ -314,17 +314,8 @@ void frmMainTest::loadsAtDesignSizeWithNothingChosen() {
   QCOMPARE(w.ProgramFolder(), programFolder());
   QVERIFY(dialogs_.messages.isEmpty());
   QVERIFY(w.isVisible());
-  QCOMPARE(w.size(), QSize(434, 209));
-  QCOMPARE(w.windowTitle(), QStringLiteral("Database Converter Utility"));
-  QVERIFY(!(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
   QCOMPARE(caption("lblSource"), kSourcePlaceholder);
   QCOMPARE(caption("lblDest"), kDestPlaceholder);
-  for (const char* name : {"lblSource", "lblDest"}) {
-    auto* label = w.findChild<QLabel*>(name);
-    QVERIFY(label->autoFillBackground());
-    QCOMPARE(label->palette().color(QPalette::Window),
-             QApplication::palette().color(QPalette::ToolTipBase));
-  }
   QVERIFY(!button("cmdStart")->isEnabled());
   auto* log = w.findChild<QPlainTextEdit*>("txtStatus");
   auto* bar = w.findChild<QProgressBar*>("pbStatus");

@@ -59,7 +59,6 @@ class FrmInputBoxTest : public QObject {
     modGlobal::InputTitle = "Rename Sub Genre";
     modGlobal::InputPrompt = "Sub Genre Name:";
     ScriptedInputBox box;
-    QCOMPARE(box.size(), QSize(305, 89));
     QCOMPARE(box.windowTitle(), QString("Rename Sub Genre"));
     QCOMPARE(box.lblPrompt->text(), QString("Sub Genre Name:"));
     QCOMPARE(box.cmdOK->text(), QString("&OK"));
