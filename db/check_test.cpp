@@ -116,35 +116,8 @@ TEST_P(CheckFixtureTest, accessMadeFilesPassEveryCheck) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, CheckFixtureTest,
-                         ::testing::Values("nwind.mdb", "testIndexCodesV1997.mdb", "testV1997.mdb",
-                                           "test2V2003.mdb", "testUnicodeCompV2003.mdb",
-                                           "compIndexTestV2000.mdb", "overflowTestV2003.mdb",
-                                           "fixedNumericTestV2003.mdb", "blankJet4.mdb",
-                                           "blankAdoxJet4.mdb"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           std::string name = info.param;
-                           return name.substr(0, name.find('.'));
-                         });
-
-TEST(CheckTest, filesTheEngineWritesPassEveryCheck) {
-  ScratchDir dir;
-  {
-    auto d = db::DBEngine().CreateDatabase(dir.file("blank.mdb").string());
-    d->Close();
-  }
-  const CheckReport blank = checkFile(dir.file("blank.mdb"));
-  EXPECT_TRUE(blank.clean()) << listed(blank.problems);
-  // MSysObjects, MSysACEs, MSysQueries, MSysRelationships: 8 catalogue rows, 16 access entries.
-  EXPECT_EQ(blank.tables, 4u);
-  EXPECT_EQ(blank.rows, 24u);
-
-  const CheckReport games = checkFile(writeGamesDatabase(dir.file("games.mdb")));
-  EXPECT_TRUE(games.clean()) << listed(games.problems);
-  EXPECT_EQ(games.tables, 5u);
-  EXPECT_GT(games.rows, 120u + blank.rows);
-  EXPECT_GT(games.longValues, 0u);
-}
+INSTANTIATE_TEST_SUITE_P(Fixtures, CheckFixtureTest, testing::ValuesIn(testing_support::kAccessFixtures),
+                         testing_support::fixtureTestName);
 
 // ---- Damage made on purpose -------------------------------------------------------------------
 
@@ -153,18 +126,12 @@ TEST(CheckTest, filesTheEngineWritesPassEveryCheck) {
 class Damaged {
  public:
   explicit Damaged(const fs::path& source)
-      : path_(dir_.file(source.filename().string())), bytes_(testing_support::readBytes(source)) {
-    EXPECT_TRUE(db::PageFile::open(source.string(), &file_, false).ok());
-    EXPECT_TRUE(db::Catalog::load(*file_, &catalog_).ok());
-  }
+      : path_(dir_.file(source.filename().string())), bytes_(testing_support::readBytes(source)),
+        source_(source) {}
 
-  const db::PageFile& file() const { return *file_; }
-  db::TableDef table(const std::string& name) const {
-    db::TableDef def;
-    EXPECT_TRUE(db::openTableDef(*file_, catalog_, name, &def).ok()) << name;
-    return def;
-  }
-  size_t pageStart(uint32_t page) const { return size_t(page) * file_->pageSize(); }
+  const db::PageFile& file() const { return *source_.file; }
+  db::TableDef table(const std::string& name) const { return source_.table(name); }
+  size_t pageStart(uint32_t page) const { return size_t(page) * file().pageSize(); }
   uint8_t& byte(size_t offset) { return bytes_.at(offset); }
   void putU32(size_t offset, uint32_t v) { db::writeU32(std::span<uint8_t>(bytes_), offset, v); }
 
@@ -172,7 +139,7 @@ class Damaged {
   size_t rowOffset(RowPointer where, size_t* length = nullptr) const {
     db::Page page;
     std::span<const uint8_t> row;
-    EXPECT_TRUE(db::readRowAt(*file_, where, &page, &row).ok()) << rowText(where);
+    EXPECT_TRUE(db::readRowAt(file(), where, &page, &row).ok()) << rowText(where);
     if (length) *length = row.size();
     return pageStart(where.page) + static_cast<size_t>(row.data() - page.data());
   }
@@ -190,7 +157,7 @@ class Damaged {
 
   // Offsets in the file of the ends of the entries of index page `page`, from its entry mask.
   std::vector<size_t> entryEnds(uint32_t page) const {
-    const db::FormatDescriptor& f = file_->format();
+    const db::FormatDescriptor& f = file().format();
     std::vector<size_t> ends;
     for (uint32_t k = 0; k < (f.indexEntryStart - f.indexMaskOffset) * 8; ++k) {
       if (bytes_[pageStart(page) + f.indexMaskOffset + k / 8] & (1u << (k % 8))) {
@@ -209,8 +176,7 @@ class Damaged {
   ScratchDir dir_;
   fs::path path_;
   std::vector<uint8_t> bytes_;
-  std::unique_ptr<db::PageFile> file_;
-  db::Catalog catalog_;
+  testing_support::OpenedFile source_;
 };
 
 // What the damage tests need to know of a table: they run on a table of an Access-made Jet3
@@ -434,12 +400,7 @@ TEST_P(CheckDamageTest, indexEntriesThatDisagreeWithTheRowsAreReported) {
     if (contents.type == db::kPageIndexLeaf) break;
     leaf = contents.entries.empty() ? contents.tail : contents.entries[0].childPage;
   }
-  auto hexKey = [](const std::vector<uint8_t>& k) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t b : k) s += std::string(s.empty() ? "" : " ") + digits[b >> 4] + digits[b & 15];
-    return s;
-  };
+  const auto hexKey = testing_support::hexOf;
   // Each leaf entry ends with its row pointer: 3 page bytes, then the row byte; the key's last
   // byte is the one before the pointer.
   const RowPointer first = entries[0].row, second = entries[1].row;

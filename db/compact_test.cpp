@@ -16,24 +16,14 @@
 namespace {
 
 using testing_support::column;
+using testing_support::counter;
+using testing_support::primaryKey;
 using testing_support::errorNumberOf;
 using testing_support::number;
 
 using db::ColumnType;
 using db::Variant;
 using testing_support::ScratchDir;
-
-std::string dump(const std::filesystem::path& path) {
-  std::unique_ptr<db::PageFile> file;
-  EXPECT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
-  if (!file) return {};
-  db::Catalog catalog;
-  EXPECT_TRUE(db::Catalog::load(*file, &catalog).ok());
-  std::stringstream out;
-  const db::DbError err = db::dumpJson(*file, catalog, "", out);
-  EXPECT_TRUE(err.ok()) << err.description;
-  return out.str();
-}
 
 // The copy (of the source's version) dumps as its source, passes the check, is no larger,
 // opens in mdbtools, and the source's bytes are as they were.
@@ -42,7 +32,7 @@ void expectFaithfulCopy(const std::filesystem::path& source, const std::filesyst
   const db::DbError err = db::compactDatabase(source.string(), copy.string());
   ASSERT_TRUE(err.ok()) << err.description;
   EXPECT_EQ(testing_support::readBytes(source), before);
-  EXPECT_EQ(dump(copy), dump(source)) << source.filename();
+  EXPECT_EQ(testing_support::dumpJson(copy), testing_support::dumpJson(source)) << source.filename();
   EXPECT_LE(std::filesystem::file_size(copy), std::filesystem::file_size(source)) << source.filename();
   testing_support::expectSoundFile(copy);
   if (testing_support::haveMdbTools()) {
@@ -67,16 +57,8 @@ TEST_P(CompactFixtureTest, accessMadeFilesCompactToFaithfulSmallerCopies) {
   expectFaithfulCopy(source, dir.file("copy.mdb"));
 }
 
-INSTANTIATE_TEST_SUITE_P(AccessFixtures, CompactFixtureTest,
-                         testing::Values("nwind.mdb", "testIndexCodesV1997.mdb", "testV1997.mdb",
-                                         "test2V2003.mdb", "testUnicodeCompV2003.mdb",
-                                         "compIndexTestV2000.mdb", "overflowTestV2003.mdb",
-                                         "fixedNumericTestV2003.mdb", "blankJet4.mdb",
-                                         "blankAdoxJet4.mdb"),
-                         [](const testing::TestParamInfo<const char*>& info) {
-                           std::string name = info.param;
-                           return name.substr(0, name.find('.'));
-                         });
+INSTANTIATE_TEST_SUITE_P(AccessFixtures, CompactFixtureTest, testing::ValuesIn(testing_support::kAccessFixtures),
+                         testing_support::fixtureTestName);
 
 // A file grown by appends in random key order and by updates that move rows: its copy has
 // full index pages in order, the same rows, and the autonumber counter as it stood (past
@@ -86,21 +68,13 @@ TEST(CompactTest, writtenFilesCompactWithIndexesRebuiltAndCountersKept) {
   const auto source = dir.file("grown.mdb");
   {
     auto d = db::DBEngine().CreateDatabase(source.string());
-    db::TableSchema s;
-    s.name = "Games";
-    s.columns = {column("GA_Id", ColumnType::Long), column("Code", ColumnType::Long),
-                 column("Name", ColumnType::Text, 80), column("Note", ColumnType::Memo),
-                 column("Score", ColumnType::Double)};
-    s.columns[0].autoNumber = true;
-    s.indexes = {{"PrimaryKey", {{"GA_Id", true}}, true, false, false, false},
-                 {"Code", {{"Code", false}}, false, true, false, false},
-                 {"NameScore", {{"Name", true}, {"Score", false}}, false, false, false, false}};
-    d->createTable(s);
-    db::TableSchema empty;
-    empty.name = "Empty";
-    empty.columns = {column("X", ColumnType::Long)};
-    empty.indexes = {{"PrimaryKey", {{"X", true}}, true, false, false, false}};
-    d->createTable(empty);
+    d->createTable({"Games",
+                    {counter("GA_Id"), column("Code", ColumnType::Long), column("Name", ColumnType::Text, 80),
+                     column("Note", ColumnType::Memo), column("Score", ColumnType::Double)},
+                    {primaryKey("GA_Id"),
+                     {.name = "Code", .columns = {{"Code", false}}, .unique = true},
+                     {.name = "NameScore", .columns = {{"Name", true}, {"Score", false}}}}});
+    d->createTable({"Empty", {column("X", ColumnType::Long)}, {primaryKey("X")}});
     auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
     std::mt19937 rng(3);
     std::vector<int32_t> codes(6000);

@@ -16,6 +16,8 @@
 namespace {
 
 using testing_support::column;
+using testing_support::counter;
+using testing_support::primaryKey;
 using testing_support::errorNumberOf;
 using testing_support::number;
 
@@ -24,12 +26,9 @@ using db::Variant;
 
 // Each index's leaf entries, in order, against the keys of the rows sorted.
 void expectIndexesMatchTheRows(const std::filesystem::path& path, const std::string& table) {
-  std::unique_ptr<db::PageFile> file;
-  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
-  db::Catalog catalog;
-  ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
-  db::TableDef def;
-  ASSERT_TRUE(db::openTableDef(*file, catalog, table, &def).ok());
+  const testing_support::OpenedFile opened(path);
+  const std::unique_ptr<db::PageFile>& file = opened.file;
+  const db::TableDef def = opened.table(table);
   for (const db::RealIndexDef& index : def.realIndexes) {
     std::vector<db::IndexEntry> expected;
     db::TableScan scan(*file, def);
@@ -64,20 +63,17 @@ TEST_P(IndexBTreeTest, randomAppendsAndUpdatesKeepEveryIndexInOrder) {
   std::mt19937 rng(static_cast<unsigned>(GetParam()));
   {
     auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "Keys";
-    s.columns = {column("Id", ColumnType::Long),      column("Code", ColumnType::Long),
-                 column("Name", ColumnType::Text, 120), column("When", ColumnType::DateTime),
-                 column("Price", ColumnType::Currency), column("Small", ColumnType::Byte),
-                 column("Flag", ColumnType::Boolean), column("Ratio", ColumnType::Double),
-                 column("Short", ColumnType::Integer)};
-    s.columns[0].autoNumber = true;
-    s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
-                 {"Code", {{"Code", false}}, false, true, false, false},
-                 {"NameWhen", {{"Name", true}, {"When", false}}, false, false, false, false},
-                 {"Price", {{"Price", true}, {"Small", false}, {"Flag", true}}, false, false, true, false},
-                 {"Ratio", {{"Ratio", false}, {"Short", true}}, false, false, false, false}};
-    d->createTable(s);
+    d->createTable(
+        {"Keys",
+         {counter("Id"), column("Code", ColumnType::Long), column("Name", ColumnType::Text, 120),
+          column("When", ColumnType::DateTime), column("Price", ColumnType::Currency),
+          column("Small", ColumnType::Byte), column("Flag", ColumnType::Boolean),
+          column("Ratio", ColumnType::Double), column("Short", ColumnType::Integer)},
+         {primaryKey("Id"),
+          {.name = "Code", .columns = {{"Code", false}}, .unique = true},
+          {.name = "NameWhen", .columns = {{"Name", true}, {"When", false}}},
+          {.name = "Price", .columns = {{"Price", true}, {"Small", false}, {"Flag", true}}, .ignoreNulls = true},
+          {.name = "Ratio", .columns = {{"Ratio", false}, {"Short", true}}}}});
     auto rs = d->OpenRecordset("SELECT * FROM Keys", db::dbOpenDynaset);
     std::vector<int32_t> codes(4000);
     for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int32_t>(i) * 3 - 5000;
@@ -115,12 +111,8 @@ INSTANTIATE_TEST_SUITE_P(Seeds, IndexBTreeTest, testing::Values(1, 2, 3, 4, 5, 6
 TEST(IndexBTreeTest, duplicatesInUniqueIndexesAreRefusedAndStoreNothing) {
   testing_support::ScratchDir dir;
   auto d = db::DBEngine().CreateDatabase(dir.file("u.mdb").string());
-  db::TableSchema s;
-  s.name = "U";
-  s.columns = {column("A", ColumnType::Long), column("B", ColumnType::Text, 20)};
-  s.indexes = {{"PrimaryKey", {{"A", true}}, true, false, false, false},
-               {"B", {{"B", true}}, false, true, false, false}};
-  d->createTable(s);
+  d->createTable({"U", {column("A", ColumnType::Long), column("B", ColumnType::Text, 20)},
+                 {primaryKey("A"), {.name = "B", .columns = {{"B", true}}, .unique = true}}});
   auto rs = d->OpenRecordset("SELECT * FROM U", db::dbOpenDynaset);
   auto add = [&](int32_t a, const char* b) {
     rs->AddNew();
@@ -158,13 +150,8 @@ TEST(IndexBTreeTest, longerCopiesOfGreatestEntriesSplitTheirParents) {
   const auto path = dir.file("long.mdb");
   {
     auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "T";
-    s.columns = {column("Id", ColumnType::Long), column("Name", ColumnType::Text, 255)};
-    s.columns[0].autoNumber = true;
-    s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
-                 {"Name", {{"Name", true}}, false, false, false, false}};
-    d->createTable(s);
+    d->createTable({"T", {counter("Id"), column("Name", ColumnType::Text, 255)},
+                    {primaryKey("Id"), {.name = "Name", .columns = {{"Name", true}}}}});
     auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
     for (int i = 0; i < 800; ++i) {
       rs->AddNew();

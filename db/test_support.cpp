@@ -7,9 +7,10 @@
 #include <sys/wait.h>
 #include <random>
 
+#include <sstream>
+
 #include "db/check.h"
-#include "db/page_file.h"
-#include "db/recordset.h"
+#include "db/json_dump.h"
 
 namespace testing_support {
 
@@ -43,6 +44,43 @@ std::vector<uint8_t> readBytes(const std::filesystem::path& path) {
 void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string readText(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+std::string hexOf(const std::vector<uint8_t>& bytes) {
+  static const char* kDigits = "0123456789ABCDEF";
+  std::string s;
+  for (uint8_t b : bytes) s += std::string(s.empty() ? "" : " ") + kDigits[b >> 4] + kDigits[b & 15];
+  return s;
+}
+
+OpenedFile::OpenedFile(const std::filesystem::path& path) {
+  db::DbError err = db::PageFile::open(path.string(), &file, false);
+  if (err.ok()) err = db::Catalog::load(*file, &catalog);
+  EXPECT_TRUE(err.ok()) << path << ": " << err.description;
+}
+
+db::TableDef OpenedFile::table(const std::string& name) const {
+  db::TableDef def;
+  const db::DbError err = db::openTableDef(*file, catalog, name, &def);
+  EXPECT_TRUE(err.ok()) << name << ": " << err.description;
+  return def;
+}
+
+std::string dumpJson(const std::filesystem::path& path, const std::string& table) {
+  OpenedFile f(path);
+  std::stringstream out;
+  const db::DbError err = db::dumpJson(*f.file, f.catalog, table, out);
+  EXPECT_TRUE(err.ok()) << path << ": " << err.description;
+  return out.str();
 }
 
 int readEverything(const std::filesystem::path& path, std::string* description) {
@@ -82,6 +120,21 @@ std::string runCommand(const std::string& command, int* exitCode) {
   return out;
 }
 
+std::string shellQuoted(const std::string& word) {
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::filesystem::path makeSample(const std::string& program, const std::filesystem::path& out,
+                                 const std::string& options) {
+  int exitCode = -1;
+  const std::string output =
+      runCommand(shellQuoted(program) + " " + shellQuoted(out.string()) + " " + options + " 2>&1", &exitCode);
+  EXPECT_EQ(exitCode, 0) << options << ": " << output;
+  return out;
+}
+
 bool haveMdbTools() {
   static const bool have = [] {
     int code = 0;
@@ -92,15 +145,6 @@ bool haveMdbTools() {
 }
 
 namespace {
-
-std::string quoted(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
-  }
-  return out + "'";
-}
 
 // RFC 4180 fields: quoted ones may hold commas, quotes (doubled) and line breaks. An unquoted
 // empty field is Null.
@@ -151,7 +195,7 @@ bool numbersMatch(double a, double b) {
 std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std::string& table,
                                    std::vector<std::string>* header) {
   const std::string out = runCommand("mdb-export -b hex -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' " +
-                                     quoted(path.string()) + " " + quoted(table));
+                                     shellQuoted(path.string()) + " " + shellQuoted(table));
   std::vector<ExportedRow> rows = parseCsv(out);
   if (!rows.empty()) {
     if (header) {
@@ -248,17 +292,37 @@ db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size) {
   return c;
 }
 
-std::vector<std::vector<db::Variant>> readRows(const std::filesystem::path& path,
-                                               const std::string& table) {
-  auto d = db::DBEngine().OpenDatabase(path.string());
-  std::vector<std::vector<db::Variant>> rows;
-  auto rs = d->OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
+db::ColumnSpec counter(const char* name) {
+  db::ColumnSpec c = column(name, db::ColumnType::Long);
+  c.autoNumber = true;
+  return c;
+}
+
+db::IndexSpec primaryKey(const std::string& column) {
+  return {.name = "PrimaryKey", .columns = {{column, true}}, .primaryKey = true};
+}
+
+Rows queryRows(db::Database& d, const std::string& sql) {
+  Rows rows;
+  auto rs = d.OpenRecordset(sql, db::dbOpenSnapshot);
   for (; !rs->EOF_(); rs->MoveNext()) {
     std::vector<db::Variant> row;
     for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
     rows.push_back(std::move(row));
   }
   return rows;
+}
+
+Rows queryRows(const std::filesystem::path& path, const std::string& sql) {
+  return queryRows(*db::DBEngine().OpenDatabase(path.string()), sql);
+}
+
+Rows readRows(db::Database& d, const std::string& table) {
+  return queryRows(d, "SELECT * FROM [" + table + "]");
+}
+
+Rows readRows(const std::filesystem::path& path, const std::string& table) {
+  return queryRows(path, "SELECT * FROM [" + table + "]");
 }
 
 void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& table) {

@@ -11,13 +11,28 @@
 #include <string>
 #include <vector>
 
+#include "db/catalog.h"
+#include "db/page_file.h"
+#include "db/recordset.h"
 #include "db/schema.h"
+#include "db/table_def.h"
 #include "db/value.h"
 
 namespace testing_support {
 
 // The folder of Access-made fixture files, or empty when this checkout has none beside it.
 std::filesystem::path fixturesDir();
+
+// Every Access-made fixture, and the blank databases last; for INSTANTIATE_TEST_SUITE_P, with
+// the test named after the file.
+inline const std::vector<const char*> kAccessFixtures = {
+    "nwind.mdb",           "testIndexCodesV1997.mdb", "testV1997.mdb",
+    "test2V2003.mdb",      "testUnicodeCompV2003.mdb", "compIndexTestV2000.mdb",
+    "overflowTestV2003.mdb", "fixedNumericTestV2003.mdb", "blankJet4.mdb", "blankAdoxJet4.mdb"};
+inline std::string fixtureTestName(const ::testing::TestParamInfo<const char*>& info) {
+  const std::string name = info.param;
+  return name.substr(0, name.find('.'));
+}
 
 // Skips the calling test when the fixture is absent; returns its path otherwise.
 #define REQUIRE_FIXTURE(var, name)                                                    \
@@ -40,6 +55,22 @@ class ScratchDir {
 
 std::vector<uint8_t> readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+std::string readText(const std::filesystem::path& path);
+void writeText(const std::filesystem::path& path, const std::string& text);
+// Bytes as upper-case hex pairs separated by blanks: "7F 80 00".
+std::string hexOf(const std::vector<uint8_t>& bytes);
+
+// A file opened read-only through the page layer, its catalogue loaded; a failure fails the
+// calling test.
+struct OpenedFile {
+  explicit OpenedFile(const std::filesystem::path& path);
+  db::TableDef table(const std::string& name) const;
+  std::unique_ptr<db::PageFile> file;
+  db::Catalog catalog;
+};
+
+// The JSON lines lvdb dump prints: every user table, or the one named (system tables too).
+std::string dumpJson(const std::filesystem::path& path, const std::string& table = "");
 
 // Opens the file and reads every field of every row of every user table through recordsets,
 // then MoveLast and RecordCount. Returns 0 when all went well, or the number of the first
@@ -48,6 +79,11 @@ int readEverything(const std::filesystem::path& path, std::string* description =
 
 // Runs a shell command; its standard output, and its exit code in `exitCode`.
 std::string runCommand(const std::string& command, int* exitCode = nullptr);
+// A word for a shell command line: in single quotes, its own quotes escaped.
+std::string shellQuoted(const std::string& word);
+// Writes an old catalogue with lvsample (at `program`); a failure fails the calling test.
+std::filesystem::path makeSample(const std::string& program, const std::filesystem::path& out,
+                                 const std::string& options);
 
 // mdbtools, the independent reader the tests compare with.
 bool haveMdbTools();
@@ -67,9 +103,13 @@ std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std:
 bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
                     std::string* why);
 
-// Rows as our reader gives them, through a snapshot on SELECT * (a Variant per column).
-std::vector<std::vector<db::Variant>> readRows(const std::filesystem::path& path,
-                                               const std::string& table);
+// Rows as our reader gives them, through a snapshot on the query or on SELECT * of the table
+// (a Variant per column).
+using Rows = std::vector<std::vector<db::Variant>>;
+Rows queryRows(db::Database& d, const std::string& sql);
+Rows queryRows(const std::filesystem::path& path, const std::string& sql);
+Rows readRows(db::Database& d, const std::string& table);
+Rows readRows(const std::filesystem::path& path, const std::string& table);
 
 // The file is sound, and our reader and mdb-export agree on every value of the table (when
 // mdbtools is installed). Rows are matched by their first column, which must be a unique
@@ -83,8 +123,16 @@ inline int number(db::DbErrorNumber n) { return static_cast<int>(n); }
 
 // A column for a test table: zero-length text allowed, so that tests set only what they test.
 db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0);
+// A Long autonumber column, and a primary key on one column.
+db::ColumnSpec counter(const char* name);
+db::IndexSpec primaryKey(const std::string& column);
 
 // Runs the integrity check on a file and fails the calling test with every problem it finds.
 void expectSoundFile(const std::filesystem::path& path);
 
 }  // namespace testing_support
+
+namespace db {
+// Values in GoogleTest's failure messages as the engine's text forms, not as raw bytes.
+inline void PrintTo(const Variant& v, std::ostream* os) { *os << (v.isNull() ? "Null" : v.text()); }
+}  // namespace db

@@ -8,18 +8,22 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
+#include <cctype>
 #include <regex>
 #include <thread>
 
 #include "convert/test_sources.h"
 #include "db/recordset.h"
 #include "db/test_support.h"
+#include "db/text_codec.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testing_support::ScratchDir;
+
+using testing_support::readText;
+using testing_support::writeText;
 
 struct Result {
   int exitCode = -1;
@@ -27,32 +31,9 @@ struct Result {
   std::string err;  // standard error
 };
 
-std::string quoted(const std::string& s) { return "'" + s + "'"; }
-
-Result cli(const std::string& arguments, const fs::path& errFile) {
-  Result r;
-  r.out = testing_support::runCommand(std::string(LVCONVERT_CLI) + " " + arguments + " 2>" +
-                                          quoted(errFile.string()),
-                                      &r.exitCode);
-  std::ifstream in(errFile);
-  r.err.assign(std::istreambuf_iterator<char>(in), {});
-  return r;
-}
-
 fs::path sample(const ScratchDir& dir, const std::string& name, const std::string& options = "--games 80") {
-  const fs::path out = dir.file(name);
-  int exitCode = -1;
-  testing_support::runCommand(std::string(LVSAMPLE_PATH) + " " + quoted(out.string()) + " " + options, &exitCode);
-  EXPECT_EQ(exitCode, 0);
-  return out;
+  return testing_support::makeSample(LVSAMPLE_PATH, dir.file(name), options);
 }
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const fs::path& p, const std::string& text) { std::ofstream(p) << text; }
 
 std::vector<std::string> workLeftIn(const fs::path& folder) {
   std::vector<std::string> names;
@@ -62,17 +43,24 @@ std::vector<std::string> workLeftIn(const fs::path& folder) {
   return names;
 }
 
-int gamesIn(const fs::path& database) {
-  auto d = db::DBEngine().OpenDatabase(database.string());
-  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenSnapshot);
-  if (rs->EOF_()) return 0;
-  rs->MoveLast();
-  return rs->RecordCount();
-}
+size_t gamesIn(const fs::path& database) { return testing_support::readRows(database, "Games").size(); }
 
 class CliTest : public testing::Test {
  protected:
-  Result run(const std::string& arguments) { return cli(arguments, dir.file("stderr.txt")); }
+  // The converter run on a command line as written, or on these arguments, each quoted.
+  Result runRaw(const std::string& commandLine) {
+    Result r;
+    r.out = testing_support::runCommand(std::string(LVCONVERT_CLI) + " " + commandLine + " 2>" +
+                                            testing_support::shellQuoted(dir.file("stderr.txt").string()),
+                                        &r.exitCode);
+    r.err = readText(dir.file("stderr.txt"));
+    return r;
+  }
+  Result run(const std::vector<std::string>& arguments) {
+    std::string line;
+    for (const std::string& a : arguments) line += " " + testing_support::shellQuoted(a);
+    return runRaw(line);
+  }
   ScratchDir dir;
 };
 
@@ -80,7 +68,7 @@ TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
   const fs::path source = sample(dir, "old.mdb");
   const auto before = testing_support::readBytes(source);
   const fs::path dest = dir.file("new.mdb");
-  const Result r = run(quoted(source.string()) + " " + quoted(dest.string()));
+  const Result r = run({source, dest});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out,
             "Created new database OK\n"
@@ -101,16 +89,12 @@ TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
   EXPECT_EQ(testing_support::readBytes(source), before);
   testing_support::expectSoundFile(dest);
   // The suggested mapping: "Strategy (War)" became "War" under "Strategy".
-  auto d = db::DBEngine().OpenDatabase(dest.string());
-  auto rs = d->OpenRecordset("SELECT * FROM Genres", db::dbOpenSnapshot);
-  bool war = false;
-  for (; !rs->EOF_(); rs->MoveNext()) war |= rs->Collect("Genre").text() == "War";
-  EXPECT_TRUE(war);
+  EXPECT_FALSE(testing_support::queryRows(dest, "SELECT * FROM Genres WHERE Genre = 'War'").empty());
 }
 
 TEST_F(CliTest, badUsageExitsWithTwo) {
   for (const char* args : {"", "only-one.mdb", "a b c", "a b --genres", "a b --colour"}) {
-    EXPECT_EQ(run(args).exitCode, 2) << args;
+    EXPECT_EQ(runRaw(args).exitCode, 2) << args;
   }
 }
 
@@ -119,35 +103,31 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   const fs::path source = sample(dir, "old.mdb");
   const fs::path dest = dir.file("new.mdb");
   fs::create_symlink(source, dir.file("link.mdb"));
-  struct Case {
-    std::string args;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {quoted(dir.file("gone.mdb").string()) + " " + quoted(dest.string()), "File not found: " + dir.file("gone.mdb").string()},
-      {quoted(source.string()) + " " + quoted(dir.file("OLD.MDB").string()), "Source and Destination files must be different!"},
-      {quoted(source.string()) + " " + quoted(dir.file("link.mdb").string()), "Source and Destination files must be different!"},
-      {quoted(source.string()) + " " + quoted(dest.string()) + " --template " + quoted(dir.file("none.lvd").string()),
+  const std::string differ = "Source and Destination files must be different!";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{dir.file("gone.mdb"), dest}, "File not found: " + dir.file("gone.mdb").string()},
+      {{source, dir.file("OLD.MDB")}, differ},
+      {{source, dir.file("link.mdb")}, differ},
+      {{source, dest, "--template", dir.file("none.lvd")},
        "Could not find empty Ludovane template database! (v13bconvert.lvd)"},
-      {quoted(LV_TEMPLATE) + " " + quoted(dest.string()), "The selected file is not a valid Kestrel v1.3b database!"},
-      {quoted(source.string()) + " " + quoted(LV_TEMPLATE) + " --overwrite",
-       "You cannot overwrite this file!  Please select a new filename!"},
-      {quoted(source.string()) + " " + quoted(dir.file("no-folder/new.mdb").string()), "Unable to create the new database file"},
+      {{LV_TEMPLATE, dest}, "The selected file is not a valid Kestrel v1.3b database!"},
+      {{source, LV_TEMPLATE, "--overwrite"}, "You cannot overwrite this file!  Please select a new filename!"},
+      {{source, dir.file("no-folder/new.mdb")}, "Unable to create the new database file"},
   };
   const auto templateBytes = testing_support::readBytes(LV_TEMPLATE);
-  for (const Case& c : cases) {
-    const Result r = run(c.args);
-    EXPECT_EQ(r.exitCode, 1) << c.args;
-    EXPECT_TRUE(r.err.starts_with("lvconvert-cli: " + c.message)) << c.args << ": " << r.err;
-    EXPECT_FALSE(fs::exists(dest)) << c.args;
+  for (const auto& [args, message] : cases) {
+    const Result r = run(args);
+    EXPECT_EQ(r.exitCode, 1) << args[1];
+    EXPECT_TRUE(r.err.starts_with("lvconvert-cli: " + message)) << args[1] << ": " << r.err;
+    EXPECT_FALSE(fs::exists(dest)) << args[1];
   }
   EXPECT_EQ(testing_support::readBytes(LV_TEMPLATE), templateBytes);
 
-  spit(dest, "mine");
-  const Result r = run(quoted(source.string()) + " " + quoted(dest.string()));
+  writeText(dest, "mine");
+  const Result r = run({source, dest});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(slurp(dest), "mine");
-  EXPECT_EQ(run(quoted(source.string()) + " " + quoted(dest.string()) + " --overwrite").exitCode, 0);
+  EXPECT_EQ(readText(dest), "mine");
+  EXPECT_EQ(run({source, dest, "--overwrite"}).exitCode, 0);
   testing_support::expectSoundFile(dest);
 }
 
@@ -156,59 +136,50 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
 TEST_F(CliTest, replacesOnlyWhatItWasAskedToReplace) {
   const fs::path source = sample(dir, "old.mdb", "--games 20");
   fs::create_directory(dir.file("folder.mdb"));
-  Result r = run(quoted(source.string()) + " " + quoted(dir.file("folder.mdb").string()) + " --overwrite");
+  Result r = run({source, dir.file("folder.mdb"), "--overwrite"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_TRUE(r.err.starts_with("lvconvert-cli: Unable to create the new database file: ")) << r.err;
   EXPECT_TRUE(fs::is_directory(dir.file("folder.mdb")));
 
   const auto templateBytes = testing_support::readBytes(LV_TEMPLATE);
-  r = run(quoted(source.string()) + " --write-genres " + quoted(LV_TEMPLATE) + " --overwrite");
+  r = run({source, "--write-genres", LV_TEMPLATE, "--overwrite"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "lvconvert-cli: You cannot overwrite this file!  Please select a new filename!\n");
   EXPECT_EQ(testing_support::readBytes(LV_TEMPLATE), templateBytes);
 
   const fs::path mapping = dir.file("genres.json");
-  spit(mapping, "my edits");
-  EXPECT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string())).exitCode, 1);
-  EXPECT_EQ(slurp(mapping), "my edits");
-  EXPECT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string()) + " --overwrite").exitCode, 0);
-  EXPECT_NE(slurp(mapping).find("\"parents\""), std::string::npos);
+  writeText(mapping, "my edits");
+  EXPECT_EQ(run({source, "--write-genres", mapping}).exitCode, 1);
+  EXPECT_EQ(readText(mapping), "my edits");
+  EXPECT_EQ(run({source, "--write-genres", mapping, "--overwrite"}).exitCode, 0);
+  EXPECT_NE(readText(mapping).find("\"parents\""), std::string::npos);
 }
 
 // A person writes the suggestion, edits it, and converts with it.
 TEST_F(CliTest, anEditedMappingFileDecidesTheGenres) {
   const fs::path source = sample(dir, "old.mdb", "--games 40");
   const fs::path mapping = dir.file("genres.json");
-  ASSERT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string())).exitCode, 0);
-  std::string json = slurp(mapping);
+  ASSERT_EQ(run({source, "--write-genres", mapping}).exitCode, 0);
+  std::string json = readText(mapping);
   ASSERT_NE(json.find("\"parent\": \"Strategy\""), std::string::npos) << json;
   json = std::regex_replace(json, std::regex("\"parent\": \"Strategy\""), "\"parent\": \"Thinking\"");
   json = std::regex_replace(json, std::regex("\"name\": \"War\""), "\"name\": \"Battles\"");
-  spit(mapping, json);
+  writeText(mapping, json);
   const fs::path dest = dir.file("new.mdb");
-  const Result r = run(quoted(source.string()) + " " + quoted(dest.string()) + " --genres " + quoted(mapping.string()));
+  const Result r = run({source, dest, "--genres", mapping});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  auto d = db::DBEngine().OpenDatabase(dest.string());
-  auto parents = d->OpenRecordset("SELECT * FROM PGenres", db::dbOpenSnapshot);
-  int32_t thinking = 0;
-  for (; !parents->EOF_(); parents->MoveNext()) {
-    EXPECT_NE(parents->Collect("ParentGenre").text(), "Strategy");
-    if (parents->Collect("ParentGenre").text() == "Thinking") thinking = parents->Collect("PG_Id").int32();
-  }
-  ASSERT_NE(thinking, 0);
-  auto subs = d->OpenRecordset("SELECT * FROM Genres", db::dbOpenSnapshot);
-  bool battles = false;
-  for (; !subs->EOF_(); subs->MoveNext()) {
-    if (subs->Collect("Genre").text() == "Battles") battles = subs->Collect("PG_Id").int32() == thinking;
-  }
-  EXPECT_TRUE(battles);
+  using testing_support::queryRows;
+  EXPECT_TRUE(queryRows(dest, "SELECT * FROM PGenres WHERE ParentGenre = 'Strategy'").empty());
+  const auto thinking = queryRows(dest, "SELECT PG_Id FROM PGenres WHERE ParentGenre = 'Thinking'");
+  ASSERT_EQ(thinking.size(), 1u);
+  EXPECT_EQ(queryRows(dest, "SELECT PG_Id FROM Genres WHERE Genre = 'Battles'"), thinking);
 }
 
 TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
   const fs::path source = sample(dir, "old.mdb", "--games 40");
   const fs::path mapping = dir.file("genres.json");
-  ASSERT_EQ(run(quoted(source.string()) + " --write-genres " + quoted(mapping.string())).exitCode, 0);
-  const std::string good = slurp(mapping);
+  ASSERT_EQ(run({source, "--write-genres", mapping}).exitCode, 0);
+  const std::string good = readText(mapping);
   // The first sub genre entry of the file, whole, and its id.
   std::smatch first;
   ASSERT_TRUE(std::regex_search(good, first, std::regex("\\{\\s*\"id\": (\\d+),\\s*\"name\": \"([^\"]*)\",\\s*\"was\": \"([^\"]*)\"\\s*\\}")));
@@ -261,8 +232,8 @@ TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
   };
   const fs::path dest = dir.file("new.mdb");
   for (const Case& c : cases) {
-    spit(mapping, c.json);
-    const Result r = run(quoted(source.string()) + " " + quoted(dest.string()) + " --genres " + quoted(mapping.string()));
+    writeText(mapping, c.json);
+    const Result r = run({source, dest, "--genres", mapping});
     EXPECT_EQ(r.exitCode, 1) << c.fault;
     EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dest)) << c.fault;
@@ -278,14 +249,21 @@ TEST_F(CliTest, everyBadSourceIsRefusedWhereItsFaultIsMet) {
     SCOPED_TRACE(bad.what);
     // The sparse file of over 2 GB is left out: reading it whole proves nothing more.
     const bool compared = fs::is_regular_file(bad.path) && fs::file_size(bad.path) < (1u << 30);
-    const std::string before = compared ? slurp(bad.path) : "";
-    const Result r = run(quoted(bad.path) + " " + quoted(dest.string()));
+    const std::string before = compared ? readText(bad.path) : "";
+    const Result r = run({bad.path, dest});
     EXPECT_EQ(r.exitCode, 1);
     if (bad.notAFile) {
       EXPECT_TRUE(r.err.starts_with("lvconvert-cli: File not found: " + bad.path + "\n\nIt is a")) << r.err;
     } else {
       EXPECT_NE(r.err.find(" (" + std::to_string(bad.number) + ","), std::string::npos) << r.err;
     }
+    // A table or a column left out is named (in the letter case the run asked for it).
+    const size_t without = bad.what.find(" without ");
+    const std::string missing = bad.what.starts_with("no ") ? bad.what.substr(3)
+                                : std::isupper(bad.what[0]) && without != std::string::npos
+                                    ? bad.what.substr(without + 9)
+                                    : "";
+    EXPECT_NE(db::upperCase(r.err).find(db::upperCase(missing)), std::string::npos) << r.err;
     // The genres are read, and the mapping checked, before a byte is written.
     const bool beforeRun = bad.phase.empty() || bad.phase == "Copying Genres tables...";
     if (beforeRun) {
@@ -297,7 +275,7 @@ TEST_F(CliTest, everyBadSourceIsRefusedWhereItsFaultIsMet) {
     EXPECT_FALSE(fs::exists(dest));
     EXPECT_TRUE(workLeftIn(dir.path()).empty());
     if (compared) {
-      EXPECT_EQ(slurp(bad.path), before);
+      EXPECT_EQ(readText(bad.path), before);
     }
   }
 }
@@ -315,28 +293,28 @@ TEST_F(CliTest, encodedAndPasswordProtectedCataloguesConvert) {
     EXPECT_NE(testing_support::readBytes(encoded), testing_support::readBytes(plain));
     EXPECT_EQ(testing_support::readRows(encoded, "Games"), testing_support::readRows(plain, "Games"));
     testing_support::expectMdbToolsAgree(encoded, "Games");
-    EXPECT_EQ(run(quoted(encoded.string()) + " " + quoted(dir.file(format + "-a.mdb").string())).exitCode, 0);
+    EXPECT_EQ(run({encoded, dir.file(format + "-a.mdb")}).exitCode, 0);
     EXPECT_EQ(gamesIn(dir.file(format + "-a.mdb")), 40);
 
     const fs::path locked = dir.file(format + "-locked.mdb");
     fs::copy_file(plain, locked);
     test_sources::setCataloguePassword(locked.string(), "Sésame 1");
     const fs::path out = dir.file(format + "-b.mdb");
-    Result r = run(quoted(locked.string()) + " " + quoted(out.string()));
+    Result r = run({locked, out});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("is protected by a database password. (3031,"), std::string::npos) << r.err;
-    spit(dir.file("password"), "sésame 1\n");
-    r = run(quoted(locked.string()) + " " + quoted(out.string()) + " --password-file " + quoted(dir.file("password").string()));
+    writeText(dir.file("password"), "sésame 1\n");
+    r = run({locked, out, "--password-file", dir.file("password")});
     EXPECT_NE(r.err.find("Not a valid password"), std::string::npos) << r.err;
-    spit(dir.file("password"), "Sésame 1\n");
-    r = run(quoted(locked.string()) + " " + quoted(out.string()) + " --password-file " + quoted(dir.file("password").string()));
+    writeText(dir.file("password"), "Sésame 1\n");
+    r = run({locked, out, "--password-file", dir.file("password")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(gamesIn(out), 40);
     // On a terminal it is asked for, and what is typed is not shown.
     int code = -1;
     const std::string typed = testing_support::runCommand(
         "(sleep 1; printf 'Sésame 1\\n') | script -qec \"" + std::string(LVCONVERT_CLI) + " " +
-            quoted(locked.string()) + " " + quoted(out.string()) + " --overwrite\" /dev/null",
+            testing_support::shellQuoted(locked) + " " + testing_support::shellQuoted(out) + " --overwrite\" /dev/null",
         &code);
     EXPECT_EQ(code, 0) << typed;
     EXPECT_NE(typed.find("Password for "), std::string::npos) << typed;
@@ -377,17 +355,17 @@ TEST_F(CliTest, aStopSignalEndsTheRunAsAnAbort) {
   const fs::path dest = dir.file("new.mdb");
   for (const int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal);
-    spit(dest, "mine");
-    const pid_t pid = startCli({source.string(), dest.string(), "--overwrite"}, dir);
+    writeText(dest, "mine");
+    const pid_t pid = startCli({source, dest, "--overwrite"}, dir);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (workLeftIn(dir.path()).empty() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ::kill(pid, signal);
     EXPECT_EQ(waitFor(pid), 128 + signal);
-    EXPECT_NE(slurp(dir.file("stderr.txt")).find("The database was not fully converted!"), std::string::npos)
-        << slurp(dir.file("stderr.txt"));
-    EXPECT_EQ(slurp(dest), "mine");
+    EXPECT_NE(readText(dir.file("stderr.txt")).find("The database was not fully converted!"), std::string::npos)
+        << readText(dir.file("stderr.txt"));
+    EXPECT_EQ(readText(dest), "mine");
     EXPECT_TRUE(workLeftIn(dir.path()).empty());
   }
 }
@@ -401,23 +379,23 @@ TEST_F(CliTest, aRunKilledAnywhereLeavesNothingDamaged) {
   const auto sourceBytes = testing_support::readBytes(source);
   const fs::path dest = dir.file("new.mdb");
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(run(quoted(source.string()) + " " + quoted(dest.string())).exitCode, 0);
+  ASSERT_EQ(run({source, dest}).exitCode, 0);
   const auto whole = std::chrono::steady_clock::now() - started;
   constexpr int kKills = 12;
   for (int i = 1; i <= kKills; ++i) {
     SCOPED_TRACE("killed at " + std::to_string(i) + "/" + std::to_string(kKills + 1) + " of a run");
-    spit(dest, "mine");
-    const pid_t pid = startCli({source.string(), dest.string(), "--overwrite"}, dir);
+    writeText(dest, "mine");
+    const pid_t pid = startCli({source, dest, "--overwrite"}, dir);
     std::this_thread::sleep_for(whole * i / (kKills + 1));
     ::kill(pid, SIGKILL);
     waitFor(pid);
-    if (slurp(dest) != "mine") {
+    if (readText(dest) != "mine") {
       testing_support::expectSoundFile(dest);
       EXPECT_EQ(gamesIn(dest), games);
     }
     EXPECT_EQ(testing_support::readBytes(source), sourceBytes);
   }
-  ASSERT_EQ(run(quoted(source.string()) + " " + quoted(dest.string()) + " --overwrite").exitCode, 0);
+  ASSERT_EQ(run({source, dest, "--overwrite"}).exitCode, 0);
   EXPECT_TRUE(workLeftIn(dir.path()).empty());
   EXPECT_EQ(gamesIn(dest), games);
 }

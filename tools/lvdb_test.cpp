@@ -1,29 +1,19 @@
 // lvdb as a person runs it: its commands, its output and its exit codes.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sys/wait.h>
-
 #include "db/bytes.h"
-#include "db/catalog.h"
-#include "db/page_file.h"
 #include "db/test_support.h"
 
 namespace {
 
 struct CommandResult {
   int exitCode = -1;
-  std::string out;
+  std::string out;  // standard output and error
 };
 
 CommandResult lvdb(const std::string& args) {
   CommandResult r;
-  FILE* p = popen((std::string(LVDB_PATH) + " " + args + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = testing_support::runCommand(std::string(LVDB_PATH) + " " + args + " 2>&1", &r.exitCode);
   return r;
 }
 
@@ -83,15 +73,11 @@ TEST(LvdbTest, checkPrintsEachProblemThenASummaryAndExitsByWhatItFound) {
 
   // A copy whose Table1 claims one row more than it holds.
   testing_support::ScratchDir dir;
-  std::unique_ptr<db::PageFile> file;
-  ASSERT_TRUE(db::PageFile::open(mdb.string(), &file, false).ok());
-  db::Catalog catalog;
-  ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
-  db::TableDef def;
-  ASSERT_TRUE(db::openTableDef(*file, catalog, "Table1", &def).ok());
+  const testing_support::OpenedFile f(mdb);
+  const db::TableDef def = f.table("Table1");
   std::vector<uint8_t> bytes = testing_support::readBytes(mdb);
   db::writeU32(std::span<uint8_t>(bytes),
-               size_t(def.tdefPage) * file->pageSize() + file->format().tdefRowCountOffset,
+               size_t(def.tdefPage) * f.file->pageSize() + f.file->format().tdefRowCountOffset,
                def.rowCount + 1);
   testing_support::writeBytes(dir.file("miscounted.mdb"), bytes);
   const CommandResult damaged = lvdb("check '" + dir.file("miscounted.mdb").string() + "'");
