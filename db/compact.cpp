@@ -251,14 +251,18 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
     return makeError(DbErrorNumber::FileExists,
                      "Cannot compact into '" + destination + "': the file already exists.");
   }
+  // The source is read from the disk: what this process has changed in it goes there first.
+  DbError err = DatabaseFile::flushOpen(source);
+  if (!err.ok()) return err;
   std::unique_ptr<PageFile> src;
-  DbError err = PageFile::open(source, &src, false);
+  err = PageFile::open(source, &src, false);
   if (!err.ok()) return err;
   {
     std::shared_ptr<DatabaseFile> dst;
     err = DatabaseFile::create(destination, src->format(), &dst, src->header().creationDate, false);
     if (err.ok()) err = Compactor(*src, *dst).run();
     if (err.ok()) err = dst->reloadCatalog();
+    if (err.ok()) err = dst->flush();
   }
   if (!err.ok() && err.number != static_cast<int>(DbErrorNumber::FileExists)) {
     ::unlink(destination.c_str());

@@ -359,6 +359,17 @@ DbError DatabaseFile::table(std::string_view name, std::shared_ptr<TableState>* 
   return tableAt(entry, out);
 }
 
+DbError DatabaseFile::flush() { return file_->flush(); }
+
+DbError DatabaseFile::flushOpen(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  auto it = openFiles().find({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+  if (it == openFiles().end()) return {};
+  const std::shared_ptr<DatabaseFile> open = it->second.lock();
+  return open ? open->flush() : DbError{};
+}
+
 DbError DatabaseFile::reloadCatalog() {
   tables_.clear();
   return Catalog::load(*file_, &catalog_);

@@ -46,6 +46,10 @@ class DatabaseFile {
   DbError addTableDefinition(TableDef* def);
   // Forgets what it knows of the catalogue and reads it again.
   DbError reloadCatalog();
+  // Writes to the file everything its tables and pages hold that the file lacks.
+  DbError flush();
+  // flush() of the database at `path` when this process has it open; nothing otherwise.
+  static DbError flushOpen(const std::string& path);
   // The shared state of the table whose definition is on `tdefPage`, for writers that work
   // below the catalogue.
   DbError tableAtPage(uint32_t tdefPage, const std::string& name, std::shared_ptr<TableState>* out);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -48,6 +49,7 @@ bool readFully(int fd, uint8_t* buffer, size_t length, off_t offset) {
 }  // namespace
 
 PageFile::~PageFile() {
+  if (changedFrames_ > 0) writeBack();
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -127,22 +129,84 @@ DbError PageFile::create(const std::string& path, const FormatDescriptor& format
   return DbError::success();
 }
 
-void PageFile::remember(uint32_t pageNo, std::span<const uint8_t> page) const {
-  if (cacheSlot_.size() <= pageNo) cacheSlot_.resize(pageNo + 1024, -1);
-  int32_t slot = cacheSlot_[pageNo];
-  if (slot < 0) {
-    if (cache_.size() < kCachePages) {
-      slot = static_cast<int32_t>(cache_.size());
-      cache_.emplace_back();
-    } else {
-      // Evict in turn: cheap, and good enough for pages that are touched in runs.
-      slot = static_cast<int32_t>(cacheHand_++ % kCachePages);
-      cacheSlot_[cache_[slot].first] = -1;
-    }
-    cacheSlot_[pageNo] = slot;
-    cache_[slot].first = pageNo;
+DbError PageFile::writeBack() const {
+  std::vector<int32_t> changed;
+  changed.reserve(changedFrames_);
+  for (size_t k = 0; k < frames_.size(); ++k) {
+    if (frames_[k].changed) changed.push_back(static_cast<int32_t>(k));
   }
-  cache_[slot].second.assign(page.begin(), page.end());
+  std::sort(changed.begin(), changed.end(),
+            [&](int32_t a, int32_t b) { return frames_[a].pageNo < frames_[b].pageNo; });
+  // Runs of consecutive pages leave in one write, through a buffer of a bounded size.
+  constexpr size_t kRunPages = 64;
+  std::vector<uint8_t> run;
+  const size_t size = pageSize();
+  for (size_t i = 0; i < changed.size();) {
+    const uint32_t first = frames_[changed[i]].pageNo;
+    size_t n = 1;
+    while (i + n < changed.size() && n < kRunPages && frames_[changed[i + n]].pageNo == first + n) ++n;
+    const uint8_t* data = frameBytes(changed[i]);
+    if (n > 1) {
+      run.resize(n * size);
+      for (size_t j = 0; j < n; ++j) std::memcpy(run.data() + j * size, frameBytes(changed[i + j]), size);
+      data = run.data();
+    }
+    const int failure = io::writeAt(fd_, data, n * size, static_cast<off_t>(first) * size);
+    if (failure != 0) {
+      return writeError("Could not write page " + std::to_string(first) + " of '" + path_ + "'",
+                        failure);
+    }
+    for (size_t j = 0; j < n; ++j) frames_[changed[i + j]].changed = false;
+    changedFrames_ -= n;
+    i += n;
+  }
+  return DbError::success();
+}
+
+DbError PageFile::freeFrame(int32_t* frame) const {
+  const size_t capacity = std::max<size_t>(kCacheBytes / pageSize(), 16);
+  if (frames_.size() < capacity) {
+    frames_.emplace_back();
+    arena_.resize(frames_.size() * pageSize());
+    *frame = static_cast<int32_t>(frames_.size() - 1);
+    return DbError::success();
+  }
+  for (;;) {
+    Frame& f = frames_[hand_];
+    const size_t k = hand_;
+    hand_ = (hand_ + 1) % frames_.size();
+    if (f.used) {
+      f.used = false;
+      continue;
+    }
+    if (f.changed) {
+      DbError err = writeBack();
+      if (!err.ok()) return err;
+    }
+    frameOf_[f.pageNo] = -1;
+    *frame = static_cast<int32_t>(k);
+    return DbError::success();
+  }
+}
+
+int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
+  if (frameOf_.size() <= pageNo) frameOf_.resize(pageNo + 1024, -1);
+  int32_t k = frameOf_[pageNo];
+  if (k >= 0) {
+    frames_[k].used = true;
+    return k;
+  }
+  *err = freeFrame(&k);
+  if (!err->ok()) return -1;
+  Frame& f = frames_[k];
+  f = Frame{pageNo, false, true};
+  if (!readFully(fd_, frameBytes(k), pageSize(), static_cast<off_t>(pageNo) * pageSize())) {
+    *err = makeError(DbErrorNumber::IoError,
+                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", errno);
+    return -1;
+  }
+  frameOf_[pageNo] = k;
+  return k;
 }
 
 DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
@@ -150,57 +214,82 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
     return corrupt("a reference to page " + std::to_string(pageNo) + " lies past the end of the " +
                    std::to_string(pageCount_) + "-page file");
   }
-  if (pageNo < cacheSlot_.size() && cacheSlot_[pageNo] >= 0) {
-    *page = cache_[cacheSlot_[pageNo]].second;
-    return DbError::success();
-  }
+  DbError err;
+  const int32_t k = frameOf(pageNo, &err);
+  if (k < 0) return err;
   page->resize(pageSize());
-  if (!readFully(fd_, page->data(), pageSize(), static_cast<off_t>(pageNo) * pageSize())) {
-    return makeError(DbErrorNumber::IoError,
-                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.",
-                     errno);
-  }
-  remember(pageNo, *page);
+  std::memcpy(page->data(), frameBytes(k), pageSize());
   return DbError::success();
 }
 
-DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
+DbError PageFile::openForWriting() {
   if (readOnly_) {
     return makeError(DbErrorNumber::ReadOnly,
                      "The database '" + path_ + "' is read-only and cannot be changed.");
   }
-  if (!openedForWriting_) {
-    int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-    struct stat st{};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != inode_ ||
-        static_cast<uint64_t>(st.st_dev) != device_) {
-      const int err = errno;
-      if (fd >= 0) ::close(fd);
-      return makeError(DbErrorNumber::ReadOnly,
-                       "The database '" + path_ + "' cannot be opened for writing.", err);
-    }
-    ::close(fd_);
-    fd_ = fd;
-    openedForWriting_ = true;
+  if (openedForWriting_) return DbError::success();
+  int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  struct stat st{};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != inode_ ||
+      static_cast<uint64_t>(st.st_dev) != device_) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    return makeError(DbErrorNumber::ReadOnly,
+                     "The database '" + path_ + "' cannot be opened for writing.", err);
   }
+  ::close(fd_);
+  fd_ = fd;
+  openedForWriting_ = true;
+  return DbError::success();
+}
+
+DbError PageFile::changePage(uint32_t pageNo, std::span<uint8_t>* bytes) {
+  DbError err = openForWriting();
+  if (!err.ok()) return err;
+  if (pageNo >= pageCount_) {
+    return makeError(DbErrorNumber::InvalidArgument,
+                     "Page " + std::to_string(pageNo) + " cannot be written to '" + path_ + "'.");
+  }
+  const int32_t k = frameOf(pageNo, &err);
+  if (k < 0) return err;
+  if (!frames_[k].changed) ++changedFrames_;
+  frames_[k].changed = true;
+  *bytes = std::span<uint8_t>(frameBytes(k), pageSize());
+  return DbError::success();
+}
+
+DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
+  DbError err = openForWriting();
+  if (!err.ok()) return err;
   if (pageNo > pageCount_ || page.size() != pageSize()) {
     return makeError(DbErrorNumber::InvalidArgument,
                      "Page " + std::to_string(pageNo) + " cannot be written to '" + path_ + "'.");
   }
-  const int failure = io::writeAt(fd_, page.data(), page.size(),
-                                  static_cast<off_t>(pageNo) * pageSize());
-  if (failure != 0) {
-    return writeError("Could not write page " + std::to_string(pageNo) + " of '" + path_ + "'",
-                      failure);
+  int32_t k = pageNo < frameOf_.size() ? frameOf_[pageNo] : -1;
+  if (k < 0) {
+    // The whole page is replaced: nothing of it needs reading first.
+    err = freeFrame(&k);
+    if (!err.ok()) return err;
+    if (frameOf_.size() <= pageNo) frameOf_.resize(pageNo + 1024, -1);
+    frames_[k] = Frame{pageNo, false, true};
+    frameOf_[pageNo] = k;
   }
+  if (!frames_[k].changed) ++changedFrames_;
+  frames_[k].changed = true;
+  frames_[k].used = true;
+  std::memcpy(frameBytes(k), page.data(), pageSize());
   if (pageNo == pageCount_) ++pageCount_;
-  remember(pageNo, page);
   return DbError::success();
 }
 
 DbError PageFile::appendPage(std::span<const uint8_t> page, uint32_t* pageNo) {
   *pageNo = pageCount_;
   return writePage(pageCount_, page);
+}
+
+DbError PageFile::flush() {
+  if (changedFrames_ == 0) return DbError::success();
+  return writeBack();
 }
 
 DbError PageFile::corrupt(const std::string& what) const {

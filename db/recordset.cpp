@@ -54,7 +54,10 @@ std::shared_ptr<DatabaseFile> Database::file() const {
   return file_;
 }
 
-void Database::Close() { file_.reset(); }
+void Database::Close() {
+  const std::shared_ptr<DatabaseFile> file = std::move(file_);
+  if (file) throwIfError(file->flush());
+}
 
 const std::string& Database::path() const { return file()->pages().path(); }
 

@@ -53,7 +53,9 @@ class Database : public std::enable_shared_from_this<Database> {
   // change is left as it was and the others are changed; a missing table or column, or a bad
   // statement, always fails.
   void Execute(const std::string& sql, int options = 0);
-  // Releases the connection; recordsets opened through it stop working.
+  // Releases the connection; recordsets opened through it stop working. What the file's
+  // connections have changed is written to it first (a failure to write throws, the
+  // connection released all the same).
   void Close();
 
   const std::string& path() const;
