@@ -359,7 +359,21 @@ DbError DatabaseFile::table(std::string_view name, std::shared_ptr<TableState>* 
   return tableAt(entry, out);
 }
 
-DbError DatabaseFile::flush() { return file_->flush(); }
+DbError DatabaseFile::writeTables() {
+  for (auto& [page, table] : tables_) {
+    DbError err = writeDeferredIndexes(allocator_, *table);
+    if (!err.ok()) return err;
+  }
+  return {};
+}
+
+DbError DatabaseFile::flush() {
+  DbError err = writeTables();
+  if (!err.ok()) return err;
+  return file_->flush();
+}
+
+DatabaseFile::~DatabaseFile() { flush(); }
 
 DbError DatabaseFile::flushOpen(const std::string& path) {
   struct stat st{};
@@ -371,6 +385,8 @@ DbError DatabaseFile::flushOpen(const std::string& path) {
 }
 
 DbError DatabaseFile::reloadCatalog() {
+  DbError err = writeTables();
+  if (!err.ok()) return err;
   tables_.clear();
   return Catalog::load(*file_, &catalog_);
 }

@@ -10,6 +10,9 @@ namespace db {
 namespace {
 
 constexpr uint32_t kOverflowPointerSize = 4;
+// The most a table's held-back index entries may take; past it they are written, and the
+// table's later rows go into its B-trees one by one.
+constexpr size_t kMaxDeferredBytes = size_t{48} << 20;
 // A pointer to a moved row may lead to another; a longer chain is a loop in a damaged file.
 constexpr int kMaxOverflowHops = 16;
 
@@ -46,6 +49,31 @@ void prepareLongValueTargets(TableState* state) {
       }
     }
   }
+}
+
+DbError writeDeferredIndexes(PageAllocator& allocator, TableState& table) {
+  if (!table.deferred) return {};
+  const std::unique_ptr<DeferredIndexes> deferred = std::move(table.deferred);
+  DbError err = deferred->write(allocator, table.def);
+  // Pages decoded before the indexes were written whole no longer show them.
+  table.indexPages.pages.clear();
+  if (!err.ok()) return err;
+  return writeTableCounts(allocator.file(), table.def);
+}
+
+DbError TableWriter::considerDeferral() {
+  table_.deferralConsidered = true;
+  const TableDef& def = table_.def;
+  if (def.rowCount != 0 || def.realIndexes.empty()) return {};
+  for (const RealIndexDef& index : def.realIndexes) {
+    if (index.uniqueCount != 0) return {};
+    IndexPageContents root;
+    DbError err = readIndexPage(allocator_.file(), index.rootPage, &root);
+    if (!err.ok()) return err;
+    if (root.type != kPageIndexLeaf || !root.entries.empty()) return {};
+  }
+  table_.deferred = std::make_unique<DeferredIndexes>(def);
+  return {};
 }
 
 DbError TableWriter::reserveAutonumber(int32_t* value) {
@@ -109,14 +137,21 @@ DbError TableWriter::indexKeys(const std::vector<Variant>& values,
 }
 
 DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
-                                 const std::vector<Variant>& values, const RowPointer* self) const {
-  const TableDef& def = table_.def;
+                                 const std::vector<Variant>& values, const RowPointer* self) {
+  TableDef& def = table_.def;
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     // Keys whose columns are all Null are exempt, as Jet exempts them.
     if (!(index.flags & kIndexUnique) || allNull(index, def, values)) continue;
-    bool found = false;
-    DbError err = indexContainsKey(allocator_.file(), index, keys[i], self, &found, &table_.indexPages);
+    bool found = false, answered = false;
+    DbError err;
+    if (table_.deferred && table_.deferred->holds(i)) {
+      err = table_.deferred->contains(allocator_, def, i, keys[i], &found, &answered);
+      if (!answered) table_.indexPages.pages.clear();
+    }
+    if (err.ok() && !answered) {
+      err = indexContainsKey(allocator_.file(), index, keys[i], self, &found, &table_.indexPages);
+    }
     if (!err.ok()) return err;
     if (found) {
       std::string name;
@@ -244,6 +279,10 @@ DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bo
   }
   DbError err = checkRules(values);
   if (!err.ok()) return err;
+  if (!table_.deferralConsidered) {
+    err = considerDeferral();
+    if (!err.ok()) return err;
+  }
   std::vector<std::vector<uint8_t>> keys;
   err = indexKeys(values, &keys);
   if (!err.ok()) return err;
@@ -258,13 +297,24 @@ DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bo
   RowPointer at;
   err = placeRow(row, 0, &at);
   if (!err.ok()) return err;
+  DeferredIndexes* deferred = table_.deferred.get();
+  if (deferred) deferred->newRow(at);
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     RealIndexDef& index = def.realIndexes[i];
     if ((index.flags & kIndexIgnoreNulls) && allNull(index, def, values)) continue;
-    bool newKey = false;
-    err = indexInsert(allocator_, def, index, keys[i], at, &newKey, &table_.indexPages);
+    bool taken = false, newKey = false;
+    if (deferred && deferred->holds(i)) {
+      err = deferred->add(allocator_, def, i, keys[i], &taken, &newKey);
+      if (!err.ok()) return err;
+      if (!taken) table_.indexPages.pages.clear();
+    }
+    if (!taken) err = indexInsert(allocator_, def, index, keys[i], at, &newKey, &table_.indexPages);
     if (!err.ok()) return err;
     if (newKey) ++index.uniqueCount;
+  }
+  if (deferred && deferred->heldBytes() > kMaxDeferredBytes) {
+    err = writeDeferredIndexes(allocator_, table_);
+    if (!err.ok()) return err;
   }
   for (size_t k = 0; k < def.columns.size(); ++k) {
     // An autonumber given explicitly moves the counter past it.
@@ -308,8 +358,15 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
   if (!err.ok()) return err;
   const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
   std::vector<std::vector<uint8_t>> changedKeys = keys;
+  bool anyChanged = false;
   for (size_t i = 0; i < keys.size(); ++i) {
     if (keys[i] == oldKeys[i]) changedKeys[i].clear();
+    anyChanged = anyChanged || !changedKeys[i].empty();
+  }
+  // Entries change in the B-trees: held-back ones go there first.
+  if (anyChanged) {
+    err = writeDeferredIndexes(allocator_, table_);
+    if (!err.ok()) return err;
   }
   for (size_t i = 0; i < keys.size(); ++i) {
     if (changedKeys[i].empty() || !(def.realIndexes[i].flags & kIndexUnique) ||

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "db/deferred_index.h"
 #include "db/index_btree.h"
 #include "db/long_value.h"
 #include "db/row_codec.h"
@@ -31,10 +32,18 @@ struct TableState {
   uint32_t currentDataPage = 0;               // 0 until the first row is placed
   std::vector<LongValueTarget> longValues;    // one per def.columns entry; used for Memo/OLE
   IndexPageCache indexPages;                  // decoded pages of the table's indexes
+  // The index entries of a table filling from empty, until its indexes are written whole;
+  // looked for once, at the first row added.
+  std::unique_ptr<DeferredIndexes> deferred;
+  bool deferralConsidered = false;
 };
 
 // Fills state->longValues from the definition's long-value maps.
 void prepareLongValueTargets(TableState* state);
+
+// Writes the indexes a table holds back, if any, and its counts: what flushing the table
+// leaves to the pages.
+DbError writeDeferredIndexes(PageAllocator& allocator, TableState& table);
 
 class TableWriter {
  public:
@@ -65,10 +74,11 @@ class TableWriter {
   DbError indexKeys(const std::vector<Variant>& values, std::vector<std::vector<uint8_t>>* keys,
                     bool checkRequired = true) const;
   DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys,
-                      const std::vector<Variant>& values, const RowPointer* self) const;
+                      const std::vector<Variant>& values, const RowPointer* self);
   DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* reuse,
                        const std::vector<Variant>* oldValues, std::vector<EncodedField>* fields);
   DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);
+  DbError considerDeferral();
 
   PageAllocator& allocator_;
   TableState& table_;
