@@ -99,18 +99,25 @@ bool rowFits(const FormatDescriptor& f, std::span<const uint8_t> page, size_t le
   return lowest >= tableEnd && length <= lowest - tableEnd;
 }
 
-bool appendRow(const FormatDescriptor& f, Page* page, std::span<const uint8_t> row,
+bool appendRow(const FormatDescriptor& f, std::span<uint8_t> page, std::span<const uint8_t> row,
                uint16_t* slot, uint16_t flags) {
-  if (!rowFits(f, *page, row.size())) return false;
-  const uint16_t count = readU16(*page, f.dataRowCountOffset);
-  const uint32_t start = lowestRowStart(f, *page, count) - static_cast<uint32_t>(row.size());
-  std::copy(row.begin(), row.end(), page->begin() + start);
-  writeU16(*page, f.dataRowTableOffset + 2u * count, static_cast<uint16_t>(start | flags));
-  writeU16(*page, f.dataRowCountOffset, static_cast<uint16_t>(count + 1));
+  const uint16_t count = readU16(page, f.dataRowCountOffset);
+  if (count >= kMaxRowsPerPage) return false;
   const uint32_t tableEnd = f.dataRowTableOffset + 2u * (count + 1);
-  writeU16(*page, kDataFreeSpaceOffset, static_cast<uint16_t>(start - tableEnd));
+  const uint32_t lowest = lowestRowStart(f, page, count);
+  if (lowest < tableEnd || row.size() > lowest - tableEnd) return false;
+  const uint32_t start = lowest - static_cast<uint32_t>(row.size());
+  std::copy(row.begin(), row.end(), page.begin() + start);
+  writeU16(page, f.dataRowTableOffset + 2u * count, static_cast<uint16_t>(start | flags));
+  writeU16(page, f.dataRowCountOffset, static_cast<uint16_t>(count + 1));
+  writeU16(page, kDataFreeSpaceOffset, static_cast<uint16_t>(start - tableEnd));
   *slot = count;
   return true;
+}
+
+bool appendRow(const FormatDescriptor& f, Page* page, std::span<const uint8_t> row,
+               uint16_t* slot, uint16_t flags) {
+  return appendRow(f, std::span<uint8_t>(*page), row, slot, flags);
 }
 
 bool repackRows(const FormatDescriptor& f, Page* page, const std::vector<std::vector<uint8_t>>& rows,

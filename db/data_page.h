@@ -66,6 +66,8 @@ bool rowFits(const FormatDescriptor& format, std::span<const uint8_t> page, size
 // true (free = lowest row start - end of the slot table). False when it does not fit.
 bool appendRow(const FormatDescriptor& format, Page* page, std::span<const uint8_t> row,
                uint16_t* slot, uint16_t flags = 0);
+bool appendRow(const FormatDescriptor& format, std::span<uint8_t> page,
+               std::span<const uint8_t> row, uint16_t* slot, uint16_t flags = 0);
 // Rebuilds a page from its slots' bytes, packed from the page end in slot order, each slot
 // with its flags. Used where a row changes length (a usage map that grows).
 bool repackRows(const FormatDescriptor& format, Page* page,

@@ -141,9 +141,10 @@ DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
                                                       " bytes is too large to store.");
   }
   const uint32_t length = static_cast<uint32_t>(data.size());
-  field->assign(kLongValueHeaderSize, 0);
+  const size_t header = field->size();
+  field->resize(header + kLongValueHeaderSize, 0);
   if (mayInline && data.size() <= kMaxInlineLongValue) {
-    writeU32(field->data(), 0, length | kLongValueInline);
+    writeU32(field->data() + header, 0, length | kLongValueInline);
     field->insert(field->end(), data.begin(), data.end());
     return {};
   }
@@ -152,7 +153,7 @@ DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
   if (data.size() <= maxRow) {
     DbError err = placeRow(allocator, target, data, &first);
     if (!err.ok()) return err;
-    writeU32(field->data(), 0, length | kLongValueSingle);
+    writeU32(field->data() + header, 0, length | kLongValueSingle);
   } else {
     // A chain: written from its last piece back, so that each row knows the next.
     const size_t chunk = maxRow - kChainLinkSize;
@@ -169,9 +170,9 @@ DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
       if (!err.ok()) return err;
     }
     first = next;
-    writeU32(field->data(), 0, length);
+    writeU32(field->data() + header, 0, length);
   }
-  writeU32(field->data(), 4, first.stored());
+  writeU32(field->data() + header, 4, first.stored());
   return {};
 }
 

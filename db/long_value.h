@@ -37,8 +37,8 @@ struct LongValueTarget {
   uint32_t currentPage = 0;
 };
 
-// Stores `data` and gives the field bytes the row holds: the header with the data after it
-// when `mayInline` and it is short, else the header pointing to one long-value row, or to a
+// Stores `data` and appends to `field` the bytes the row holds: the header with the data after
+// it when `mayInline` and it is short, else the header pointing to one long-value row, or to a
 // chain of rows when the data is longer than one row can be.
 DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
                        std::span<const uint8_t> data, bool mayInline, std::vector<uint8_t>* field);

@@ -177,38 +177,19 @@ DbError decodeScalar(const PageFile& file, const ColumnDef& col, const RawField&
 
 namespace {
 
-// Compressed text needs at least this many characters to gain on its two-byte marker; Memo
-// text longer than kMaxCompressedMemo characters is always stored as plain UTF-16.
-constexpr size_t kMinCompressedChars = 3;
+// Memo text longer than this many characters is always stored as plain UTF-16.
 constexpr size_t kMaxCompressedMemo = 1024;
 
-std::vector<uint8_t> encodeJet4Text(const std::u16string& units, bool mayCompress) {
-  bool compressible = mayCompress && units.size() >= kMinCompressedChars;
-  for (char16_t u : units) {
-    if (u == 0 || u > 0xFF) compressible = false;
-  }
-  std::vector<uint8_t> out;
-  if (compressible) {
-    out.reserve(2 + units.size());
-    out.push_back(0xFF);
-    out.push_back(0xFE);
-    for (char16_t u : units) out.push_back(static_cast<uint8_t>(u));
-    return out;
-  }
-  return utf16leBytes(units);
-}
-
-std::vector<uint8_t> encodeTextBytes(const DatabaseHeader& header, const ColumnDef& column,
-                                     const std::string& text, bool memo) {
+void appendTextBytes(const DatabaseHeader& header, const ColumnDef& column,
+                     const std::string& text, bool memo, std::vector<uint8_t>* bytes) {
   if (header.format->textEncoding == TextEncoding::Utf16Le) {
-    const std::u16string units = utf8ToUtf16(text);
-    const bool allowed = column.compressedUnicode() && !column.isFixed() &&
-                         (!memo || units.size() <= kMaxCompressedMemo);
-    return encodeJet4Text(units, allowed);
+    appendJet4Text(text, column.compressedUnicode() && !column.isFixed(),
+                   memo ? kMaxCompressedMemo : SIZE_MAX, bytes);
+    return;
   }
-  std::string bytes;
-  encodeCodePage(text, header.codePage, &bytes);
-  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+  thread_local std::string encoded;
+  encodeCodePage(text, header.codePage, &encoded);
+  bytes->insert(bytes->end(), encoded.begin(), encoded.end());
 }
 
 }  // namespace
@@ -217,21 +198,22 @@ size_t maxRowSize(const FormatDescriptor& format) {
   return format.pageSize == kVersion3.pageSize ? 2012 : 4060;
 }
 
-std::vector<uint8_t> encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
-                                    const std::string& text) {
-  return encodeTextBytes(header, column, text, true);
+void encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
+                    const std::string& text, std::vector<uint8_t>* bytes) {
+  appendTextBytes(header, column, text, true, bytes);
 }
 
-EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
-                          const Variant& v) {
-  EncodedField out;
+void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const Variant& v,
+                  std::vector<uint8_t>* bytes, EncodedField* field) {
+  *field = EncodedField{};
+  field->offset = static_cast<uint32_t>(bytes->size());
   if (column.typeCode == 0x01) {
-    out.present = !v.isNull() && v.asBool();
-    return out;
+    field->present = !v.isNull() && v.asBool();
+    return;
   }
-  if (v.isNull()) return out;
-  out.present = true;
-  std::vector<uint8_t>& b = out.bytes;
+  if (v.isNull()) return;
+  field->present = true;
+  std::vector<uint8_t>& b = *bytes;
   auto put = [&](uint64_t bits, size_t n) {
     for (size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
   };
@@ -255,31 +237,36 @@ EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
       put(bits, 8);
       break;
     }
-    case VariantType::Guid: b.assign(v.asGuid().begin(), v.asGuid().end()); break;
+    case VariantType::Guid: b.insert(b.end(), v.asGuid().begin(), v.asGuid().end()); break;
     case VariantType::Decimal: {
       const Decimal& d = v.asDecimal();
       b.push_back(d.negative ? 0x80 : 0x00);
       for (int w = 3; w >= 0; --w) put(static_cast<uint32_t>(d.magnitude >> (32 * w)), 4);
       break;
     }
-    case VariantType::Text: b = encodeTextBytes(header, column, v.asText(), false); break;
-    case VariantType::Binary: b = v.asBinary(); break;
+    case VariantType::Text: appendTextBytes(header, column, v.asText(), false, bytes); break;
+    case VariantType::Binary: b.insert(b.end(), v.asBinary().begin(), v.asBinary().end()); break;
     default: break;
   }
   if (column.isFixed() && column.typeCode == 0x0A) {
     // Fixed-length text fills its whole width.
-    b.resize(column.length, 0);
+    b.resize(field->offset + size_t{column.length}, 0);
   }
-  return out;
+  field->length = static_cast<uint32_t>(b.size() - field->offset);
 }
 
 DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
-                  const std::vector<EncodedField>& fields, size_t minLength,
-                  std::vector<uint8_t>* row) {
+                  const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                  size_t minLength, std::vector<uint8_t>* row) {
   const size_t countSize = f.rowColumnCountSize;
   const size_t c = def.maxColumns;
   const size_t m = (c + 7) / 8;
-  std::vector<uint8_t> mask(m, 0);
+  const size_t v = def.varColumns;
+  if (m > 32 || v > 255) {
+    return makeError(DbErrorNumber::RecordTooLarge,
+                     "A row of table '" + def.name + "' has too many columns for its layout.");
+  }
+  uint8_t mask[32] = {};
   size_t fixedEnd = 0;
   for (const ColumnDef& col : def.columns) {
     if (col.isFixed() && col.typeCode != 0x01) {
@@ -287,27 +274,15 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
       fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
     }
   }
-  std::vector<uint8_t> r(countSize + fixedEnd, 0);
-  if (countSize == 1) {
-    r[0] = static_cast<uint8_t>(c);
-  } else {
-    r[0] = static_cast<uint8_t>(c);
-    r[1] = static_cast<uint8_t>(c >> 8);
-  }
-  std::vector<const std::vector<uint8_t>*> slotBytes(def.varColumns, nullptr);
+  // Each variable slot's bytes, as (start in `bytes`, length); absent slots are empty.
+  std::pair<uint32_t, uint32_t> slots[256] = {};
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& col = def.columns[k];
     const EncodedField& field = fields[k];
     if (col.number >= c) continue;
     if (field.present) mask[col.number / 8] |= static_cast<uint8_t>(1u << (col.number % 8));
-    if (!field.present || col.typeCode == 0x01) continue;
-    if (col.isFixed()) {
-      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
-      std::copy_n(field.bytes.begin(), std::min(size, field.bytes.size()),
-                  r.begin() + countSize + col.fixedOffset);
-    } else if (col.varSlot < slotBytes.size()) {
-      slotBytes[col.varSlot] = &field.bytes;
-    }
+    if (!field.present || col.typeCode == 0x01 || col.isFixed()) continue;
+    if (col.varSlot < v) slots[col.varSlot] = {field.offset, field.length};
   }
   // Padding sits between the fixed area and the variable data: every offset counts from the
   // row start, so readers never see it.
@@ -315,19 +290,29 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
   // allows for one placeholder at most. `shortBy` tells how much padding moves the end of
   // the variable data past the next 256-byte boundary when a layout would need more.
   size_t shortBy = 0;
+  std::vector<uint8_t>& out = *row;
   auto build = [&](size_t padding) {
     shortBy = 0;
-    std::vector<uint8_t> out = r;
-    out.resize(out.size() + padding, 0);
-    if (def.varColumns == 0) {
-      out.insert(out.end(), mask.begin(), mask.end());
-      return out;
+    out.assign(countSize + fixedEnd + padding, 0);
+    out[0] = static_cast<uint8_t>(c);
+    if (countSize > 1) out[1] = static_cast<uint8_t>(c >> 8);
+    for (size_t k = 0; k < def.columns.size(); ++k) {
+      const ColumnDef& col = def.columns[k];
+      const EncodedField& field = fields[k];
+      if (col.number >= c || !field.present || col.typeCode == 0x01 || !col.isFixed()) continue;
+      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      std::copy_n(bytes.begin() + field.offset, std::min<size_t>(size, field.length),
+                  out.begin() + static_cast<std::ptrdiff_t>(countSize + col.fixedOffset));
     }
-    const size_t v = def.varColumns;
-    std::vector<size_t> offsets(v + 1);
+    if (v == 0) {
+      out.insert(out.end(), mask, mask + m);
+      return;
+    }
+    size_t offsets[256];
     for (size_t s = 0; s < v; ++s) {
       offsets[s] = out.size();
-      if (slotBytes[s]) out.insert(out.end(), slotBytes[s]->begin(), slotBytes[s]->end());
+      out.insert(out.end(), bytes.begin() + slots[s].first,
+                 bytes.begin() + slots[s].first + slots[s].second);
     }
     const size_t eod = out.size();
     offsets[v] = eod;
@@ -343,31 +328,31 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
       // One byte per offset; a jump entry for each 256-byte boundary the offsets cross names
       // the first offset at or past it. The reader derives the number of entries from the row
       // length, so one placeholder (0xFF) is added when the row ends past another boundary.
-      std::vector<uint8_t> jumps;
-      for (size_t k = 1; 256 * k <= eod; ++k) {
+      uint8_t jumps[256];
+      size_t jumpCount = 0;
+      for (size_t k = 1; 256 * k <= eod && jumpCount < 256; ++k) {
         size_t first = 0;
         while (offsets[first] < 256 * k) ++first;
-        jumps.push_back(static_cast<uint8_t>(first));
+        jumps[jumpCount++] = static_cast<uint8_t>(first);
       }
-      const size_t tail = 1 + v + jumps.size() + 1 + m;
-      const bool placeholder = (eod + tail - 1) / 256 > jumps.size();
-      if ((eod + tail + (placeholder ? 1 : 0) - 1) / 256 > jumps.size() + 1) shortBy = 256 - eod % 256;
+      const size_t tail = 1 + v + jumpCount + 1 + m;
+      const bool placeholder = (eod + tail - 1) / 256 > jumpCount;
+      if ((eod + tail + (placeholder ? 1 : 0) - 1) / 256 > jumpCount + 1) shortBy = 256 - eod % 256;
       out.push_back(static_cast<uint8_t>(eod));
       for (size_t s = v; s-- > 0;) out.push_back(static_cast<uint8_t>(offsets[s]));
       if (placeholder) out.push_back(0xFF);
-      for (size_t k = jumps.size(); k-- > 0;) out.push_back(jumps[k]);
+      for (size_t k = jumpCount; k-- > 0;) out.push_back(jumps[k]);
       out.push_back(static_cast<uint8_t>(v));
     }
-    out.insert(out.end(), mask.begin(), mask.end());
-    return out;
+    out.insert(out.end(), mask, mask + m);
   };
   // Jet3 rows grow their jump table with their length, so pad until the length is reached,
   // and until the jump table can be read back.
   size_t padding = 0;
-  std::vector<uint8_t> out = build(padding);
+  build(padding);
   for (int rounds = 0; (out.size() < minLength || shortBy > 0) && rounds < 64; ++rounds) {
     padding += shortBy > 0 ? shortBy : minLength - out.size();
-    out = build(padding);
+    build(padding);
   }
   if (shortBy > 0) {
     return makeError(DbErrorNumber::RecordTooLarge,
@@ -382,7 +367,6 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
   if (f.rowVarOffsetSize == 1 && out.size() > 256 * 255) {
     return makeError(DbErrorNumber::RecordTooLarge, "The record is too large.");
   }
-  *row = std::move(out);
   return {};
 }
 

@@ -40,28 +40,31 @@ uint16_t fixedTypeSize(uint8_t typeCode);
 // physical room less what Jet keeps free for itself.
 size_t maxRowSize(const FormatDescriptor& format);
 
-// One column's bytes as the row stores them. Memo and OLE carry their 12-byte long-value
+// One column's bytes as the row stores them, kept with the row's other fields end to end in
+// one buffer: bytes[offset, offset + length). Memo and OLE carry their 12-byte long-value
 // header (and inline data); Booleans only `present`, which is their value.
 struct EncodedField {
   bool present = false;
-  std::vector<uint8_t> bytes;
+  uint32_t offset = 0;
+  uint32_t length = 0;
 };
 
-// Stored bytes of a value already converted to the column's type (value_convert.h); not for
-// Memo and OLE, whose bytes long_value.h makes. Text is compressed where the column allows it
-// and every character is U+0001..U+00FF (Jet4), or put in the database's code page (Jet3).
-EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
-                          const Variant& value);
+// Appends the stored bytes of a value already converted to the column's type (value_convert.h)
+// to `bytes`, and says where they are in `field`; not for Memo and OLE, whose bytes
+// long_value.h makes. Text is compressed where the column allows it and every character is
+// U+0001..U+00FF (Jet4), or put in the database's code page (Jet3).
+void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const Variant& value,
+                  std::vector<uint8_t>* bytes, EncodedField* field);
 
-// The text bytes a Memo value stores before it goes to long-value pages.
-std::vector<uint8_t> encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
-                                    const std::string& text);
+// Appends the text bytes a Memo value stores before it goes to long-value pages.
+void encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
+                    const std::string& text, std::vector<uint8_t>* bytes);
 
-// Builds a row from one EncodedField per column of `def` (in def.columns order). The row is
-// padded with zero bytes after its fixed area up to `minLength`, so that it can replace a
-// longer row in place. Fails with RecordTooLarge past maxRowSize.
+// Builds a row from one EncodedField per column of `def` (in def.columns order) over `bytes`.
+// The row is padded with zero bytes after its fixed area up to `minLength`, so that it can
+// replace a longer row in place. Fails with RecordTooLarge past maxRowSize.
 DbError encodeRow(const FormatDescriptor& format, const TableDef& def,
-                  const std::vector<EncodedField>& fields, size_t minLength,
-                  std::vector<uint8_t>* row);
+                  const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                  size_t minLength, std::vector<uint8_t>* row);
 
 }  // namespace db

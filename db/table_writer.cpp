@@ -118,7 +118,7 @@ DbError TableWriter::indexKeys(const std::vector<Variant>& values,
                                std::vector<std::vector<uint8_t>>* keys, bool checkRequired) const {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
-  keys->assign(def.realIndexes.size(), {});
+  keys->resize(def.realIndexes.size());
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     if (checkRequired && (index.flags & kIndexRequired) && anyNull(index, def, values)) {
@@ -168,53 +168,59 @@ DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
 
 DbError TableWriter::encodeFields(const std::vector<Variant>& values,
                                   const std::vector<RawField>* reuse,
-                                  const std::vector<Variant>* oldValues,
-                                  std::vector<EncodedField>* fields) {
+                                  const std::vector<Variant>* oldValues) {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
-  fields->assign(def.columns.size(), EncodedField{});
-  // First without long values, to refuse a row that cannot fit before anything is written.
-  std::vector<EncodedField> probe(def.columns.size());
+  RowScratch& scratch = table_.scratch;
+  std::vector<EncodedField>& fields = scratch.fields;
+  std::vector<uint8_t>& bytes = scratch.fieldBytes;
+  fields.assign(def.columns.size(), EncodedField{});
+  bytes.clear();
+  // First with bare headers for long values, to refuse a row that cannot fit before anything
+  // is written.
+  bool anyLong = false;
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
     if (isLongValueType(c.typeCode)) {
-      probe[k].present = !values[k].isNull();
-      if (probe[k].present) probe[k].bytes.assign(kLongValueHeaderSize, 0);
+      fields[k].present = !values[k].isNull();
+      fields[k].offset = static_cast<uint32_t>(bytes.size());
+      if (fields[k].present) {
+        bytes.resize(bytes.size() + kLongValueHeaderSize, 0);
+        fields[k].length = kLongValueHeaderSize;
+        anyLong = true;
+      }
     } else {
-      probe[k] = encodeScalar(header, c, values[k]);
+      encodeScalar(header, c, values[k], &bytes, &fields[k]);
     }
   }
-  std::vector<uint8_t> row;
-  DbError err = encodeRow(header.format[0], def, probe, 0, &row);
-  if (!err.ok()) return err;
-  size_t room = maxRowSize(*header.format) - row.size();
+  DbError err = encodeRow(header.format[0], def, fields, bytes, 0, &scratch.row);
+  if (!err.ok() || !anyLong) return err;
+  size_t room = maxRowSize(*header.format) - scratch.row.size();
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
-    if (!isLongValueType(c.typeCode)) {
-      (*fields)[k] = std::move(probe[k]);
-      continue;
-    }
-    EncodedField& out = (*fields)[k];
-    out.present = !values[k].isNull();
-    if (!out.present) continue;
+    EncodedField& out = fields[k];
+    if (!isLongValueType(c.typeCode) || !out.present) continue;
+    out.offset = static_cast<uint32_t>(bytes.size());
     if (reuse && oldValues && (*oldValues)[k] == values[k] && (*reuse)[k].present &&
         !(*reuse)[k].bytes.empty()) {
-      out.bytes.assign((*reuse)[k].bytes.begin(), (*reuse)[k].bytes.end());
-      room -= std::min(room, out.bytes.size() - kLongValueHeaderSize);
-      continue;
-    }
-    std::vector<uint8_t> data;
-    if (c.typeCode == 0x0C) {
-      data = encodeMemoText(header, c, values[k].asText());
+      bytes.insert(bytes.end(), (*reuse)[k].bytes.begin(), (*reuse)[k].bytes.end());
     } else {
-      data = values[k].asBinary();
+      std::span<const uint8_t> data;
+      if (c.typeCode == 0x0C) {
+        scratch.longValue.clear();
+        encodeMemoText(header, c, values[k].asText(), &scratch.longValue);
+        data = scratch.longValue;
+      } else {
+        data = values[k].asBinary();
+      }
+      const bool mayInline = data.size() <= kMaxInlineLongValue && data.size() <= room;
+      err = writeLongValue(allocator_, &table_.longValues[k], data, mayInline, &bytes);
+      if (!err.ok()) return err;
     }
-    const bool mayInline = data.size() <= kMaxInlineLongValue && data.size() <= room;
-    err = writeLongValue(allocator_, &table_.longValues[k], data, mayInline, &out.bytes);
-    if (!err.ok()) return err;
-    room -= std::min(room, out.bytes.size() - kLongValueHeaderSize);
+    out.length = static_cast<uint32_t>(bytes.size() - out.offset);
+    room -= std::min<size_t>(room, out.length - kLongValueHeaderSize);
   }
-  return {};
+  return encodeRow(header.format[0], def, fields, bytes, 0, &scratch.row);
 }
 
 DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where) {
@@ -237,13 +243,14 @@ DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowP
     }
   }
   if (table_.currentDataPage != 0) {
-    DbError err = file.readPage(table_.currentDataPage, &page);
+    std::span<uint8_t> current;
+    DbError err = file.changePage(table_.currentDataPage, &current);
     if (!err.ok()) return err;
     uint16_t slot = 0;
-    if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == def.tdefPage &&
-        appendRow(f, &page, row, &slot, flags)) {
+    if (current[0] == kPageData && readU32(current, kDataOwnerOffset) == def.tdefPage &&
+        appendRow(f, current, row, &slot, flags)) {
       *where = {table_.currentDataPage, static_cast<uint8_t>(slot)};
-      return file.writePage(table_.currentDataPage, page);
+      return {};
     }
     err = updateUsageMap(allocator_, def.freeMap, table_.currentDataPage, false);
     if (!err.ok()) return err;
@@ -261,41 +268,50 @@ DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowP
   return err;
 }
 
-DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bool>& given,
-                               RowLocation* where) {
+DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
+                               const std::vector<bool>& given, RowLocation* where) {
   TableDef& def = table_.def;
+  RowScratch& scratch = table_.scratch;
+  // What the table fills in itself (autonumbers, defaults, Yes/No for Null) goes into a copy
+  // of the row, made only when there is any.
+  const std::vector<Variant>* row = &given_values;
+  auto fill = [&](size_t k, Variant v) {
+    if (row == &given_values) {
+      scratch.values = given_values;
+      row = &scratch.values;
+    }
+    scratch.values[k] = std::move(v);
+  };
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
-    if (c.isAutoLong() && values[k].isNull()) {
+    const Variant& value = (*row)[k];
+    if (c.isAutoLong() && value.isNull()) {
       int32_t next = 0;
       DbError err = reserveAutonumber(&next);
       if (!err.ok()) return err;
-      values[k] = Variant(next);
+      fill(k, Variant(next));
     } else if (!given[k] && table_.rules[k].hasDefault) {
-      values[k] = table_.rules[k].defaultValue;
-    } else if (c.typeCode == 0x01 && values[k].isNull()) {
-      values[k] = Variant(false);  // a Yes/No column has no Null
+      fill(k, table_.rules[k].defaultValue);
+    } else if (c.typeCode == 0x01 && value.isNull()) {
+      fill(k, Variant(false));  // a Yes/No column has no Null
     }
   }
+  const std::vector<Variant>& values = *row;
   DbError err = checkRules(values);
   if (!err.ok()) return err;
   if (!table_.deferralConsidered) {
     err = considerDeferral();
     if (!err.ok()) return err;
   }
-  std::vector<std::vector<uint8_t>> keys;
+  std::vector<std::vector<uint8_t>>& keys = scratch.keys;
   err = indexKeys(values, &keys);
   if (!err.ok()) return err;
   err = checkUnique(keys, values, nullptr);
   if (!err.ok()) return err;
-  std::vector<EncodedField> fields;
-  err = encodeFields(values, nullptr, nullptr, &fields);
-  if (!err.ok()) return err;
-  std::vector<uint8_t> row;
-  err = encodeRow(allocator_.file().format(), def, fields, 0, &row);
+  err = encodeFields(values, nullptr, nullptr);
   if (!err.ok()) return err;
   RowPointer at;
-  err = placeRow(row, 0, &at);
+  err = placeRow(scratch.row, 0, &at);
   if (!err.ok()) return err;
   DeferredIndexes* deferred = table_.deferred.get();
   if (deferred) deferred->newRow(at);
@@ -331,13 +347,9 @@ DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bo
 }
 
 DbError TableWriter::copyRow(const std::vector<Variant>& values, RowPointer* where) {
-  std::vector<EncodedField> fields;
-  DbError err = encodeFields(values, nullptr, nullptr, &fields);
+  DbError err = encodeFields(values, nullptr, nullptr);
   if (!err.ok()) return err;
-  std::vector<uint8_t> row;
-  err = encodeRow(allocator_.file().format(), table_.def, fields, 0, &row);
-  if (!err.ok()) return err;
-  return placeRow(row, 0, where);
+  return placeRow(table_.scratch.row, 0, where);
 }
 
 DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& oldValues,
@@ -350,18 +362,19 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
   }
   DbError err = checkRules(values);
   if (!err.ok()) return err;
-  std::vector<std::vector<uint8_t>> oldKeys, keys;
+  std::vector<std::vector<uint8_t>>& oldKeys = table_.scratch.oldKeys;
+  std::vector<std::vector<uint8_t>>& keys = table_.scratch.keys;
   // The row as it was may hold what the rules now refuse (a Null in a required index);
   // only the new values answer to them.
   err = indexKeys(oldValues, &oldKeys, false);
   if (err.ok()) err = indexKeys(values, &keys);
   if (!err.ok()) return err;
   const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
-  std::vector<std::vector<uint8_t>> changedKeys = keys;
+  std::vector<bool> changedKeys(keys.size());
   bool anyChanged = false;
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i] == oldKeys[i]) changedKeys[i].clear();
-    anyChanged = anyChanged || !changedKeys[i].empty();
+    changedKeys[i] = keys[i] != oldKeys[i];
+    anyChanged = anyChanged || changedKeys[i];
   }
   // Entries change in the B-trees: held-back ones go there first.
   if (anyChanged) {
@@ -369,7 +382,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
     if (!err.ok()) return err;
   }
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (changedKeys[i].empty() || !(def.realIndexes[i].flags & kIndexUnique) ||
+    if (!changedKeys[i] || !(def.realIndexes[i].flags & kIndexUnique) ||
         allNull(def.realIndexes[i], def, values)) {
       continue;
     }
@@ -382,9 +395,10 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
                        "values in an index of table '" + def.name + "'.");
     }
   }
-  std::vector<EncodedField> fields;
-  err = encodeFields(values, &oldRaw, &oldValues, &fields);
+  err = encodeFields(values, &oldRaw, &oldValues);
   if (!err.ok()) return err;
+  const std::vector<EncodedField>& fields = table_.scratch.fields;
+  const std::vector<uint8_t>& fieldBytes = table_.scratch.fieldBytes;
 
   // Where the row lives now: its own slot, or the slot its pointer names.
   Page page;
@@ -407,8 +421,8 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
     if (err.ok()) err = dataRowSlot(file, homePage, home.page, home.row, &homeSlot);
     if (!err.ok()) return err;
   }
-  std::vector<uint8_t> row;
-  err = encodeRow(f, def, fields, homeSlot.length(), &row);
+  std::vector<uint8_t>& row = table_.scratch.row;
+  err = encodeRow(f, def, fields, fieldBytes, homeSlot.length(), &row);
   if (!err.ok()) return err;
   if (row.size() == homeSlot.length()) {
     std::copy(row.begin(), row.end(), homePage.begin() + homeSlot.start);
@@ -421,7 +435,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
                        "A row of table '" + def.name + "' cannot grow: it is too short to leave a "
                        "pointer behind.");
     }
-    err = encodeRow(f, def, fields, 0, &row);
+    err = encodeRow(f, def, fields, fieldBytes, 0, &row);
     RowPointer moved;
     if (err.ok()) err = placeRow(row, kRowDeleted, &moved);
     if (!err.ok()) return err;
@@ -446,7 +460,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
   }
   if (!err.ok()) return err;
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (changedKeys[i].empty()) continue;
+    if (!changedKeys[i]) continue;
     RealIndexDef& index = def.realIndexes[i];
     const bool oldStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, oldValues));
     const bool newStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, values));

@@ -23,6 +23,17 @@ struct ColumnRules {
   Variant defaultValue;
 };
 
+// Buffers a table's writes reuse from row to row, so that a row costs no allocation.
+struct RowScratch {
+  std::vector<Variant> values;              // a row with what the table fills in
+  std::vector<std::vector<uint8_t>> keys;   // one per real index
+  std::vector<std::vector<uint8_t>> oldKeys;
+  std::vector<EncodedField> fields;
+  std::vector<uint8_t> fieldBytes;          // the fields' bytes, end to end
+  std::vector<uint8_t> longValue;           // a Memo's text bytes on their way to its pages
+  std::vector<uint8_t> row;
+};
+
 // A table as every connection to its file shares it: the definition as it stands (row count,
 // autonumber, unique counts), its column rules, and where rows and long values go next.
 struct TableState {
@@ -36,6 +47,7 @@ struct TableState {
   // looked for once, at the first row added.
   std::unique_ptr<DeferredIndexes> deferred;
   bool deferralConsidered = false;
+  RowScratch scratch;
 };
 
 // Fills state->longValues from the definition's long-value maps.
@@ -56,7 +68,7 @@ class TableWriter {
   // Appends a row. `values` are already converted to each column's type (value_convert.h),
   // one per def.columns entry; `given` tells which the caller set: the others take their
   // default. Nothing is stored when a check fails.
-  DbError insertRow(std::vector<Variant> values, const std::vector<bool>& given,
+  DbError insertRow(const std::vector<Variant>& values, const std::vector<bool>& given,
                     RowLocation* where);
 
   // Stores a row as it is, for a copy of a table that is known to be sound: no rules, no
@@ -75,8 +87,9 @@ class TableWriter {
                     bool checkRequired = true) const;
   DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys,
                       const std::vector<Variant>& values, const RowPointer* self);
+  // The row's fields into table_.scratch (fields, fieldBytes), long values stored.
   DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* reuse,
-                       const std::vector<Variant>* oldValues, std::vector<EncodedField>* fields);
+                       const std::vector<Variant>* oldValues);
   DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);
   DbError considerDeferral();
 

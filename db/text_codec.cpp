@@ -124,7 +124,11 @@ std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
     if (convertWithIconv("UTF-8", name, in, &converted) || !converted.empty()) return converted;
   }
   out.reserve(bytes.size());
-  for (uint8_t b : bytes) {
+  // Plain ASCII, the usual text, is the same in UTF-8.
+  size_t ascii = 0;
+  while (ascii < bytes.size() && bytes[ascii] < 0x80) ++ascii;
+  out.append(reinterpret_cast<const char*>(bytes.data()), ascii);
+  for (uint8_t b : bytes.subspan(ascii)) {
     if (b >= 0x80 && b <= 0x9F) {
       appendUtf8(&out, kCp1252High[b - 0x80]);
     } else {
@@ -135,6 +139,14 @@ std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
 }
 
 bool encodeCodePage(std::string_view utf8, uint16_t codePage, std::string* out) {
+  if (codePage == 1252 || codePage == 0) {
+    size_t ascii = 0;
+    while (ascii < utf8.size() && static_cast<uint8_t>(utf8[ascii]) < 0x80) ++ascii;
+    if (ascii == utf8.size()) {
+      out->assign(utf8);
+      return true;
+    }
+  }
   const std::string name = iconvName(codePage);
   if (!name.empty()) {
     std::string converted;
@@ -171,6 +183,10 @@ std::string utf16leToUtf8(std::span<const uint8_t> bytes) {
   out.reserve(bytes.size());
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
     uint32_t u = bytes[i] | (bytes[i + 1] << 8);
+    if (u < 0x80) {
+      out.push_back(static_cast<char>(u));
+      continue;
+    }
     if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
       uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
       if (low >= 0xDC00 && low <= 0xDFFF) {
@@ -198,8 +214,16 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes) {
       continue;
     }
     if (compressed) {
-      appendUtf8(&out, bytes[i]);
-      ++i;
+      // Up to the next switch: ASCII as it is, the rest of Latin-1 as two bytes each.
+      size_t end = i;
+      while (end < bytes.size() && bytes[end] != 0x00) ++end;
+      for (; i < end; ++i) {
+        if (bytes[i] < 0x80) {
+          out.push_back(static_cast<char>(bytes[i]));
+        } else {
+          appendUtf8(&out, bytes[i]);
+        }
+      }
     } else {
       // The whole run of two-byte units at once, so that surrogate pairs stay together.
       size_t end = i;
@@ -210,6 +234,52 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes) {
     }
   }
   return out;
+}
+
+void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompressed,
+                    std::vector<uint8_t>* out) {
+  constexpr size_t kMinCompressedChars = 3;
+  size_t units = 0;
+  bool narrow = true;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto b = static_cast<uint8_t>(utf8[i]);
+    uint32_t cp = b;
+    if (b < 0x80) {
+      ++i;
+    } else {
+      cp = nextCodePoint(utf8, &i);
+    }
+    narrow = narrow && cp != 0 && cp <= 0xFF;
+    units += cp >= 0x10000 ? 2 : 1;
+  }
+  if (mayCompress && narrow && units >= kMinCompressedChars && units <= maxCompressed) {
+    out->reserve(out->size() + 2 + units);
+    out->push_back(0xFF);
+    out->push_back(0xFE);
+    for (size_t i = 0; i < utf8.size();) {
+      const auto b = static_cast<uint8_t>(utf8[i]);
+      if (b < 0x80) {
+        out->push_back(b);
+        ++i;
+      } else {
+        out->push_back(static_cast<uint8_t>(nextCodePoint(utf8, &i)));
+      }
+    }
+    return;
+  }
+  out->reserve(out->size() + 2 * units);
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = nextCodePoint(utf8, &i);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      const uint32_t high = 0xD800 + (cp >> 10), low = 0xDC00 + (cp & 0x3FF);
+      out->insert(out->end(), {static_cast<uint8_t>(high), static_cast<uint8_t>(high >> 8),
+                               static_cast<uint8_t>(low), static_cast<uint8_t>(low >> 8)});
+    } else {
+      out->push_back(static_cast<uint8_t>(cp));
+      out->push_back(static_cast<uint8_t>(cp >> 8));
+    }
+  }
 }
 
 std::u16string utf8ToUtf16(std::string_view utf8) {
