@@ -6,6 +6,7 @@
 
 #include "db/bytes.h"
 #include "db/data_page.h"
+#include "db/text_codec.h"
 #include "db/usage_map.h"
 
 namespace db {
@@ -173,6 +174,26 @@ DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
     writeU32(field->data() + header, 0, length);
   }
   writeU32(field->data() + header, 4, first.stored());
+  return {};
+}
+
+DbError decodeFieldValue(const PageFile& file, const ColumnDef& column, const RawField& raw,
+                         Variant* out) {
+  if (!isLongValueType(column.typeCode) || !raw.present) return decodeScalar(file, column, raw, out);
+  if (raw.bytes.empty()) {
+    *out = Variant::null();
+    return {};
+  }
+  std::vector<uint8_t> data;
+  DbError err = readLongValue(file, raw.bytes, column.name, &data);
+  if (!err.ok()) return err;
+  if (column.typeCode == 0x0B) {
+    *out = Variant(std::move(data));
+  } else if (file.format().textEncoding == TextEncoding::Utf16Le) {
+    *out = Variant(decodeJet4Text(data));
+  } else {
+    *out = Variant(decodeCodePage(data, file.header().codePage));
+  }
   return {};
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db/data_page.h"
+#include "db/row_codec.h"
 
 namespace db {
 
@@ -23,6 +24,11 @@ inline constexpr uint32_t kLongValueLengthMask = 0x3FFFFFFF;
 // Collects the value whose header is `field`. `columnName` names the column in errors.
 DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
                       const std::string& columnName, std::vector<uint8_t>* data);
+
+// The value of a column as a row holds it, Memo and OLE read in full (a zero-length one, which
+// has no header, is Null).
+DbError decodeFieldValue(const PageFile& file, const ColumnDef& column, const RawField& raw,
+                         Variant* out);
 
 // Values of up to this many bytes stay in the row.
 inline constexpr size_t kMaxInlineLongValue = 64;

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/types.h>
+
 #include "db/file_io.h"
 
 namespace db {
@@ -190,23 +192,46 @@ DbError PageFile::freeFrame(int32_t* frame) const {
 }
 
 int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
-  if (frameOf_.size() <= pageNo) frameOf_.resize(pageNo + 1024, -1);
+  if (frameOf_.size() <= pageNo + kReadAhead) frameOf_.resize(pageNo + kReadAhead + 1024, -1);
   int32_t k = frameOf_[pageNo];
   if (k >= 0) {
     frames_[k].used = true;
     return k;
   }
-  *err = freeFrame(&k);
-  if (!err->ok()) return -1;
-  Frame& f = frames_[k];
-  f = Frame{pageNo, false, true};
-  if (!readFully(fd_, frameBytes(k), pageSize(), static_cast<off_t>(pageNo) * pageSize())) {
+  // Pages are read in runs (a scan goes page after page): a miss right after the run read last
+  // reads the pages after it too, those not in the cache, in one call.
+  uint32_t count = 1;
+  if (pageNo == nextInRun_) {
+    while (count < kReadAhead && pageNo + count < pageCount_ && frameOf_[pageNo + count] < 0) ++count;
+  }
+  const size_t size = pageSize();
+  readAhead_.resize(count * size);
+  size_t got = 0;
+  while (got < count * size) {
+    const ssize_t n = ::pread(fd_, readAhead_.data() + got, count * size - got,
+                              static_cast<off_t>(pageNo) * size + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < size) {
     *err = makeError(DbErrorNumber::IoError,
                      "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", errno);
     return -1;
   }
-  frameOf_[pageNo] = k;
-  return k;
+  count = static_cast<uint32_t>(got / size);
+  nextInRun_ = pageNo + count;
+  int32_t wanted = -1;
+  for (uint32_t i = 0; i < count; ++i) {
+    *err = freeFrame(&k);
+    if (!err->ok()) return -1;
+    // Pages read ahead are taken first again unless they are used before the hand comes by.
+    frames_[k] = Frame{pageNo + i, false, i == 0};
+    std::memcpy(frameBytes(k), readAhead_.data() + i * size, size);
+    frameOf_[pageNo + i] = k;
+    if (i == 0) wanted = k;
+  }
+  return wanted;
 }
 
 DbError PageFile::readPage(uint32_t pageNo, Page* page) const {

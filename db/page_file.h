@@ -95,6 +95,7 @@ class PageFile {
   // turn, passing over those used since the hand last came by (a clock), which keeps a run's
   // hot pages (definitions, usage maps, the page rows go to) while pages read once pass through.
   static constexpr size_t kCacheBytes = size_t{4} << 20;
+  static constexpr uint32_t kReadAhead = 16;  // pages read at once in a run
   struct Frame {
     uint32_t pageNo = 0;
     bool changed = false;
@@ -105,6 +106,8 @@ class PageFile {
   mutable std::vector<int32_t> frameOf_;  // page number -> frame, -1 when absent
   mutable size_t hand_ = 0;
   mutable size_t changedFrames_ = 0;
+  mutable uint32_t nextInRun_ = 0;         // the page after the last ones read
+  mutable std::vector<uint8_t> readAhead_;
 };
 
 }  // namespace db

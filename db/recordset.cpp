@@ -121,6 +121,7 @@ void bindCondition(const TableDef& def, Condition* where) {
 struct Recordset::State {
   std::shared_ptr<DatabaseFile> file;
   std::weak_ptr<Database> database;   // a closed database ends its recordsets too
+  const Database* databaseObject = nullptr;  // the same, to ask while it has not expired
   int type = dbOpenSnapshot;
   std::shared_ptr<TableState> table;  // shared with every connection to the file
   const TableDef* defPtr = nullptr;
@@ -159,10 +160,10 @@ DbError Recordset::State::evaluate(const Condition& c, Truth* out) const {
   switch (c.kind) {
     case K::IsNull:
     case K::IsNotNull: {
-      Variant v;
-      DbError err = operandValue(c.left, &v);
-      if (!err.ok()) return err;
-      *out = (v.isNull() == (c.kind == K::IsNull)) ? Truth::True : Truth::False;
+      // A column's Nullness is known without reading its value.
+      const bool null = c.left.isColumn ? scan->isNull(static_cast<size_t>(c.left.columnIndex))
+                                        : c.left.literal.isNull();
+      *out = (null == (c.kind == K::IsNull)) ? Truth::True : Truth::False;
       return {};
     }
     case K::Compare: {
@@ -242,6 +243,7 @@ std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& sql, int t
   Recordset::State& s = *rs->s_;
   s.file = f;
   s.database = weak_from_this();
+  s.databaseObject = this;
   s.type = type;
   throwIfError(parseSql(sql, &s.statement));
   if (s.statement.kind != SqlStatement::Kind::Select) {
@@ -304,22 +306,40 @@ void Database::Execute(const std::string& sql, int options) {
   throwIfError(s.scan->rewind());
   TableWriter writer(f->allocator(), *table);
   const bool failOnError = (options & dbFailOnError) != 0;
+  // The values assigned, converted for their columns at the first row that takes them; every
+  // row takes them (or fails) the same way. A later assignment to a column replaces an earlier.
+  std::vector<std::pair<int, Variant>> converted;
+  DbError conversion;
+  bool convertedYet = false;
   for (;;) {
     bool found = false;
     throwIfError(s.advance(&found));
     if (!found) break;
-    std::vector<Variant> before;
-    throwIfError(readRowValues(f->pages(), def, *s.scan, &before));
-    std::vector<Variant> after = before;
-    DbError err;
-    for (const auto& [index, value] : changes) {
-      err = convertForColumn(f->pages().header(), def.columns[index], value, &after[index]);
-      if (!err.ok()) break;
+    if (!convertedYet) {
+      convertedYet = true;
+      for (const auto& [index, value] : changes) {
+        Variant v;
+        conversion = convertForColumn(f->pages().header(), def.columns[index], value, &v);
+        if (!conversion.ok()) break;
+        std::erase_if(converted, [&](const auto& c) { return c.first == index; });
+        converted.emplace_back(index, std::move(v));
+      }
+    }
+    // A row that holds the values already is left as it is.
+    DbError err = conversion;
+    bool differs = false;
+    for (size_t c = 0; err.ok() && c < converted.size() && !differs; ++c) {
+      Variant before;
+      err = s.scan->value(static_cast<size_t>(converted[c].first), &before);
+      differs = err.ok() && before != converted[c].second;
+    }
+    if (err.number == static_cast<int>(DbErrorNumber::IoError) ||
+        err.number == static_cast<int>(DbErrorNumber::CorruptDatabase)) {
+      throw DbException(err);
     }
     // Moving a row rewrites pages the scan holds a copy of; the copy stays as it was read,
     // and a moved row's new place is flagged so that the scan passes it by.
-    const std::vector<RawField> raw = s.scan->fields();
-    if (err.ok() && after != before) err = writer.updateRow(s.scan->location(), before, raw, after);
+    if (err.ok() && differs) err = writer.updateRow(s.scan->location(), s.scan->fields(), converted);
     if (!err.ok() && (failOnError || err.number == static_cast<int>(DbErrorNumber::IoError) ||
                       err.number == static_cast<int>(DbErrorNumber::CorruptDatabase) ||
                       err.number == static_cast<int>(DbErrorNumber::ReadOnly))) {
@@ -344,7 +364,7 @@ void Recordset::MoveFirstOrEmpty() {
 }
 
 void Recordset::requireOpen() const {
-  if (s_->closed || s_->database.expired() || !s_->database.lock()->file_) {
+  if (s_->closed || s_->database.expired() || !s_->databaseObject->file_) {
     fail(DbErrorNumber::ObjectClosed, "The recordset has been closed.");
   }
 }
@@ -463,7 +483,7 @@ Variant Recordset::fieldValue(int index) {
   return v;
 }
 
-void Recordset::setFieldValue(int index, const Variant& value) {
+void Recordset::setFieldValue(int index, Variant value) {
   requireOpen();
   State& s = *s_;
   if (s.type != dbOpenDynaset) {
@@ -480,7 +500,7 @@ void Recordset::setFieldValue(int index, const Variant& value) {
          "The field '" + c.name + "' cannot be updated: the database assigns its values.");
   }
   Variant converted;
-  throwIfError(convertForColumn(s.file->pages().header(), c, value, &converted));
+  throwIfError(convertForColumn(s.file->pages().header(), c, std::move(value), &converted));
   s.pending[column] = std::move(converted);
   s.given[column] = true;
 }
@@ -533,6 +553,11 @@ Variant FieldValue::get() const { return rs_->fieldValue(index_); }
 
 FieldValue& FieldValue::operator=(const Variant& value) {
   rs_->setFieldValue(index_, value);
+  return *this;
+}
+
+FieldValue& FieldValue::operator=(Variant&& value) {
+  rs_->setFieldValue(index_, std::move(value));
   return *this;
 }
 

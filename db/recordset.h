@@ -87,6 +87,7 @@ class FieldValue {
   Variant get() const;
   operator Variant() const { return get(); }
   FieldValue& operator=(const Variant& value);
+  FieldValue& operator=(Variant&& value);
   FieldValue& operator=(const FieldValue& other) { return *this = other.get(); }
 
   bool isNull() const { return get().isNull(); }
@@ -142,7 +143,7 @@ class Recordset {
   struct State;
   Recordset();
   Variant fieldValue(int index);
-  void setFieldValue(int index, const Variant& value);
+  void setFieldValue(int index, Variant value);
   void requireOpen() const;
   void MoveFirstOrEmpty();  // positions on the first record, or at EOF when there is none
   int indexOf(std::string_view name) const;

@@ -150,6 +150,14 @@ DbError TableScan::value(size_t index, Variant* out) const {
   return {};
 }
 
+bool TableScan::isNull(size_t index) const {
+  const ColumnDef& col = def_.columns[index];
+  const RawField& raw = fields_[index];
+  if (col.typeCode == 0x01) return false;
+  // A zero-length Memo or OLE field has no header: Jet reads it as Null.
+  return !raw.present || (isLongValueType(col.typeCode) && raw.bytes.empty());
+}
+
 DbError readRowValues(const PageFile&, const TableDef& def, const TableScan& scan,
                       std::vector<Variant>* values) {
   values->resize(def.columns.size());

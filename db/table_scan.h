@@ -33,6 +33,8 @@ class TableScan {
   const std::vector<RawField>& fields() const { return fields_; }
   // The value of def.columns[index] of the current row; Memo and OLE are read in full.
   DbError value(size_t index, Variant* out) const;
+  // Whether that value is Null, without reading it.
+  bool isNull(size_t index) const;
 
  private:
   DbError loadSlot(uint32_t pageNo, uint16_t slot, bool* live);

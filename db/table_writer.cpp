@@ -167,8 +167,8 @@ DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
 }
 
 DbError TableWriter::encodeFields(const std::vector<Variant>& values,
-                                  const std::vector<RawField>* reuse,
-                                  const std::vector<Variant>* oldValues) {
+                                  const std::vector<RawField>* raw,
+                                  const std::vector<bool>* keep) {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
   RowScratch& scratch = table_.scratch;
@@ -176,21 +176,29 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
   std::vector<uint8_t>& bytes = scratch.fieldBytes;
   fields.assign(def.columns.size(), EncodedField{});
   bytes.clear();
+  auto kept = [&](size_t k) { return keep && (*keep)[k]; };
   // First with bare headers for long values, to refuse a row that cannot fit before anything
   // is written.
   bool anyLong = false;
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
+    EncodedField& field = fields[k];
+    field.offset = static_cast<uint32_t>(bytes.size());
     if (isLongValueType(c.typeCode)) {
-      fields[k].present = !values[k].isNull();
-      fields[k].offset = static_cast<uint32_t>(bytes.size());
-      if (fields[k].present) {
+      // A zero-length field, which has no header, reads as Null: it stays so.
+      field.present = kept(k) ? (*raw)[k].present && !(*raw)[k].bytes.empty() : !values[k].isNull();
+      if (field.present) {
         bytes.resize(bytes.size() + kLongValueHeaderSize, 0);
-        fields[k].length = kLongValueHeaderSize;
+        field.length = kLongValueHeaderSize;
         anyLong = true;
       }
+    } else if (kept(k)) {
+      const RawField& r = (*raw)[k];
+      field.present = r.present;
+      if (r.present && c.typeCode != 0x01) bytes.insert(bytes.end(), r.bytes.begin(), r.bytes.end());
+      field.length = static_cast<uint32_t>(bytes.size() - field.offset);
     } else {
-      encodeScalar(header, c, values[k], &bytes, &fields[k]);
+      encodeScalar(header, c, values[k], &bytes, &field);
     }
   }
   DbError err = encodeRow(header.format[0], def, fields, bytes, 0, &scratch.row);
@@ -201,9 +209,8 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
     EncodedField& out = fields[k];
     if (!isLongValueType(c.typeCode) || !out.present) continue;
     out.offset = static_cast<uint32_t>(bytes.size());
-    if (reuse && oldValues && (*oldValues)[k] == values[k] && (*reuse)[k].present &&
-        !(*reuse)[k].bytes.empty()) {
-      bytes.insert(bytes.end(), (*reuse)[k].bytes.begin(), (*reuse)[k].bytes.end());
+    if (kept(k)) {
+      bytes.insert(bytes.end(), (*raw)[k].bytes.begin(), (*raw)[k].bytes.end());
     } else {
       std::span<const uint8_t> data;
       if (c.typeCode == 0x0C) {
@@ -352,27 +359,82 @@ DbError TableWriter::copyRow(const std::vector<Variant>& values, RowPointer* whe
   return placeRow(table_.scratch.row, 0, where);
 }
 
-DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& oldValues,
-                               const std::vector<RawField>& oldRaw, std::vector<Variant> values) {
+DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& oldRaw,
+                               const std::vector<std::pair<int, Variant>>& changes) {
   TableDef& def = table_.def;
   PageFile& file = allocator_.file();
   const FormatDescriptor& f = file.format();
-  for (size_t k = 0; k < def.columns.size(); ++k) {
-    if (def.columns[k].typeCode == 0x01 && values[k].isNull()) values[k] = Variant(false);
+  const size_t n = def.columns.size();
+  RowScratch& scratch = table_.scratch;
+  // The row's values, old and new, where something looks at them: the columns changed, those
+  // with rules, and those of the indexes a change reaches or that refuse Nulls. The others
+  // stay Null here and keep their bytes.
+  std::vector<bool> keep(n, true), wanted(n, false);
+  std::vector<Variant>& values = scratch.values;
+  std::vector<Variant>& oldValues = scratch.oldValues;
+  values.assign(n, Variant());
+  oldValues.assign(n, Variant());
+  for (const auto& [k, value] : changes) {
+    keep[k] = false;
+    wanted[k] = true;
+    values[k] = def.columns[k].typeCode == 0x01 && value.isNull() ? Variant(false) : value;
+  }
+  auto columnIndex = [&](uint16_t number) {
+    size_t k = 0;
+    while (k < n && def.columns[k].number != number) ++k;
+    return k;
+  };
+  std::vector<bool> reached(def.realIndexes.size(), false);
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    const RealIndexDef& index = def.realIndexes[i];
+    for (const IndexColumn& ic : index.columns) {
+      const size_t k = columnIndex(ic.columnNumber);
+      if (k < n && !keep[k]) reached[i] = true;
+    }
+    if (!reached[i] && !(index.flags & kIndexRequired)) continue;
+    for (const IndexColumn& ic : index.columns) {
+      const size_t k = columnIndex(ic.columnNumber);
+      if (k < n) wanted[k] = true;
+    }
+  }
+  for (size_t k = 0; k < n; ++k) {
+    if (table_.rules[k].required || !table_.rules[k].allowZeroLength) wanted[k] = true;
+    if (!wanted[k]) continue;
+    DbError err = decodeFieldValue(file, def.columns[k], oldRaw[k], &oldValues[k]);
+    if (!err.ok()) return err;
+    if (keep[k]) {
+      values[k] = oldValues[k];
+    } else if (values[k] == oldValues[k]) {
+      keep[k] = true;  // the same value keeps its bytes, a long value its storage
+    }
   }
   DbError err = checkRules(values);
   if (!err.ok()) return err;
-  std::vector<std::vector<uint8_t>>& oldKeys = table_.scratch.oldKeys;
-  std::vector<std::vector<uint8_t>>& keys = table_.scratch.keys;
-  // The row as it was may hold what the rules now refuse (a Null in a required index);
-  // only the new values answer to them.
-  err = indexKeys(oldValues, &oldKeys, false);
-  if (err.ok()) err = indexKeys(values, &keys);
-  if (!err.ok()) return err;
+  std::vector<std::vector<uint8_t>>& oldKeys = scratch.oldKeys;
+  std::vector<std::vector<uint8_t>>& keys = scratch.keys;
+  oldKeys.resize(def.realIndexes.size());
+  keys.resize(def.realIndexes.size());
   const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
-  std::vector<bool> changedKeys(keys.size());
+  std::vector<bool> changedKeys(def.realIndexes.size(), false);
   bool anyChanged = false;
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    const RealIndexDef& index = def.realIndexes[i];
+    if ((index.flags & kIndexRequired) && anyNull(index, def, values)) {
+      std::string name;
+      for (const IndexDef& li : def.indexes) {
+        if (li.realIndex == i) name = li.name;
+      }
+      return makeError(DbErrorNumber::IndexNull,
+                       "The index '" + name + "' of table '" + def.name +
+                           "' cannot contain a Null value.");
+    }
+    if (!reached[i]) continue;
+    // The row as it was may hold what the rules now refuse (a Null in a required index);
+    // only the new values answer to them.
+    const DatabaseHeader& header = file.header();
+    err = encodeIndexKey(header, def, index, oldValues, &oldKeys[i]);
+    if (err.ok()) err = encodeIndexKey(header, def, index, values, &keys[i]);
+    if (!err.ok()) return err;
     changedKeys[i] = keys[i] != oldKeys[i];
     anyChanged = anyChanged || changedKeys[i];
   }
@@ -395,10 +457,10 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
                        "values in an index of table '" + def.name + "'.");
     }
   }
-  err = encodeFields(values, &oldRaw, &oldValues);
+  err = encodeFields(values, &oldRaw, &keep);
   if (!err.ok()) return err;
-  const std::vector<EncodedField>& fields = table_.scratch.fields;
-  const std::vector<uint8_t>& fieldBytes = table_.scratch.fieldBytes;
+  const std::vector<EncodedField>& fields = scratch.fields;
+  const std::vector<uint8_t>& fieldBytes = scratch.fieldBytes;
 
   // Where the row lives now: its own slot, or the slot its pointer names.
   Page page;

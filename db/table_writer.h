@@ -26,6 +26,7 @@ struct ColumnRules {
 // Buffers a table's writes reuse from row to row, so that a row costs no allocation.
 struct RowScratch {
   std::vector<Variant> values;              // a row with what the table fills in
+  std::vector<Variant> oldValues;           // a row's values before an update
   std::vector<std::vector<uint8_t>> keys;   // one per real index
   std::vector<std::vector<uint8_t>> oldKeys;
   std::vector<EncodedField> fields;
@@ -75,11 +76,12 @@ class TableWriter {
   // index entries and no counts (the copier builds and sets those itself).
   DbError copyRow(const std::vector<Variant>& values, RowPointer* where);
 
-  // Rewrites the row found at `where` (its slot in the table scan) with `values`; `oldValues`
-  // and `oldRaw` are the row as read, so that unchanged long values keep their storage. A row
+  // Gives the row found at `where` (its slot in the table scan), read as `oldRaw`, the new
+  // values of the columns `changes` names (by def.columns index; values already converted to
+  // each column's type). The other columns keep their bytes, long values their storage. A row
   // that outgrows its place moves, leaving a pointer in its slot.
-  DbError updateRow(RowLocation where, const std::vector<Variant>& oldValues,
-                    const std::vector<RawField>& oldRaw, std::vector<Variant> values);
+  DbError updateRow(RowLocation where, const std::vector<RawField>& oldRaw,
+                    const std::vector<std::pair<int, Variant>>& changes);
 
  private:
   DbError checkRules(const std::vector<Variant>& values) const;
@@ -87,9 +89,10 @@ class TableWriter {
                     bool checkRequired = true) const;
   DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys,
                       const std::vector<Variant>& values, const RowPointer* self);
-  // The row's fields into table_.scratch (fields, fieldBytes), long values stored.
-  DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* reuse,
-                       const std::vector<Variant>* oldValues);
+  // The row's fields into table_.scratch (fields, fieldBytes, row), long values stored; a
+  // column `keep` marks keeps its bytes in `raw` instead.
+  DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* raw,
+                       const std::vector<bool>* keep);
   DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);
   DbError considerDeferral();
 
