@@ -68,6 +68,11 @@ bool appendRow(const FormatDescriptor& format, Page* page, std::span<const uint8
                uint16_t* slot, uint16_t flags = 0);
 bool appendRow(const FormatDescriptor& format, std::span<uint8_t> page,
                std::span<const uint8_t> row, uint16_t* slot, uint16_t flags = 0);
+// Gives slot `slot` the bytes `row`, longer than it has, where the page has the room: the rows
+// stored below it move down to make it, and their offsets with them, so that every slot keeps
+// its number. False, with the page unchanged, when the room is not there.
+bool growRow(const FormatDescriptor& format, std::span<uint8_t> page, uint16_t slot,
+             std::span<const uint8_t> row);
 // Rebuilds a page from its slots' bytes, packed from the page end in slot order, each slot
 // with its flags. Used where a row changes length (a usage map that grows).
 bool repackRows(const FormatDescriptor& format, Page* page,

@@ -489,6 +489,9 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   if (row.size() == homeSlot.length()) {
     std::copy(row.begin(), row.end(), homePage.begin() + homeSlot.start);
     err = file.writePage(home.page, homePage);
+  } else if (growRow(f, homePage, home.row, row)) {
+    // Longer, on a page with room for it: the row stays where it is.
+    err = file.writePage(home.page, homePage);
   } else {
     // Too long for its place: the row moves to a page with room; the slot it was found at
     // keeps a pointer to it, and the new slot is flagged deleted so that scans pass it by.
