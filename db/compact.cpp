@@ -229,13 +229,11 @@ class Compactor {
     TableScan scan(src_, copy.source);
     err = scan.rewind();
     uint32_t rows = 0;
-    std::vector<Variant> values;
     for (bool found = true; err.ok();) {
       err = scan.next(&found);
       if (!err.ok() || !found) break;
-      err = readRowValues(src_, copy.source, scan, &values);
       RowPointer to;
-      if (err.ok()) err = writer.copyRow(values, &to);
+      err = writer.copyRow(src_, copy.source, scan.fields(), &to);
       if (!err.ok()) break;
       moved.add(scan.location(), to);
       ++rows;

@@ -20,26 +20,26 @@ constexpr size_t kMaxUpFrontReserve = 1 << 20;
 DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
                       const std::string& columnName, std::vector<uint8_t>* data) {
   data->clear();
-  const std::string where = "the long value of column '" + columnName + "'";
+  auto where = [&] { return "the long value of column '" + columnName + "'"; };
   if (field.size() < kLongValueHeaderSize) {
-    return file.corrupt(where + " has a header of " + std::to_string(field.size()) + " bytes");
+    return file.corrupt(where() + " has a header of " + std::to_string(field.size()) + " bytes");
   }
   const uint32_t word = readU32(field, 0);
   const uint32_t length = word & kLongValueLengthMask;
   const uint32_t kind = word & kLongValueKindMask;
   if (kind == kLongValueInline) {
     if (length > field.size() - kLongValueHeaderSize) {
-      return file.corrupt(where + " is longer than the row that holds it");
+      return file.corrupt(where() + " is longer than the row that holds it");
     }
     data->assign(field.begin() + kLongValueHeaderSize,
                  field.begin() + kLongValueHeaderSize + length);
     return {};
   }
-  if (kind != kLongValueSingle && kind != 0) return file.corrupt(where + " has an unknown kind");
+  if (kind != kLongValueSingle && kind != 0) return file.corrupt(where() + " has an unknown kind");
   // Every byte must come from a page of the file: a length beyond that is damage, and
   // refusing it here keeps a damaged length from allocating gigabytes.
   if (static_cast<uint64_t>(length) > static_cast<uint64_t>(file.pageCount()) * file.pageSize()) {
-    return file.corrupt(where + " claims " + std::to_string(length) + " bytes");
+    return file.corrupt(where() + " claims " + std::to_string(length) + " bytes");
   }
   RowPointer ptr = RowPointer::fromStored(readU32(field, 4));
   Page page;
@@ -47,7 +47,7 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
   if (kind == kLongValueSingle) {
     DbError err = readRowAt(file, ptr, &page, &row);
     if (!err.ok()) return err;
-    if (row.size() < length) return file.corrupt(where + " is longer than its row");
+    if (row.size() < length) return file.corrupt(where() + " is longer than its row");
     data->assign(row.begin(), row.begin() + length);
     return {};
   }
@@ -57,16 +57,16 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
   std::unordered_set<uint32_t> visited;
   while (data->size() < length) {
     if (ptr.page == 0) {
-      return file.corrupt(where + " ends before its length of " + std::to_string(length) +
+      return file.corrupt(where() + " ends before its length of " + std::to_string(length) +
                           " bytes");
     }
     if (!visited.insert(ptr.stored()).second) {
-      return file.corrupt(where + " loops back to row " + std::to_string(ptr.row) + " of page " +
+      return file.corrupt(where() + " loops back to row " + std::to_string(ptr.row) + " of page " +
                           std::to_string(ptr.page));
     }
     DbError err = readRowAt(file, ptr, &page, &row);
     if (!err.ok()) return err;
-    if (row.size() <= kChainLinkSize) return file.corrupt(where + " has a chain row without data");
+    if (row.size() <= kChainLinkSize) return file.corrupt(where() + " has a chain row without data");
     const size_t take = std::min<size_t>(row.size() - kChainLinkSize, length - data->size());
     data->insert(data->end(), row.begin() + kChainLinkSize, row.begin() + kChainLinkSize + take);
     ptr = RowPointer::fromStored(readU32(row, 0));

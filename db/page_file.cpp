@@ -242,8 +242,7 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
   DbError err;
   const int32_t k = frameOf(pageNo, &err);
   if (k < 0) return err;
-  page->resize(pageSize());
-  std::memcpy(page->data(), frameBytes(k), pageSize());
+  page->assign(frameBytes(k), frameBytes(k) + pageSize());
   return DbError::success();
 }
 

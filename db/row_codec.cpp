@@ -192,7 +192,59 @@ void appendTextBytes(const DatabaseHeader& header, const ColumnDef& column,
   bytes->insert(bytes->end(), encoded.begin(), encoded.end());
 }
 
+// Whether `bytes` are what appendJet4Text writes for the text they hold.
+bool jet4TextAsEncoded(std::span<const uint8_t> bytes, bool mayCompress, size_t maxCompressed) {
+  constexpr size_t kMinCompressedChars = 3;
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    // Compressed: a byte per character, with no 0x00 switching to two-byte units.
+    const size_t chars = bytes.size() - 2;
+    return mayCompress && chars >= kMinCompressedChars && chars <= maxCompressed &&
+           std::find(bytes.begin() + 2, bytes.end(), 0) == bytes.end();
+  }
+  if (bytes.size() % 2 != 0) return false;
+  // UTF-16: right unless it could have been compressed, or a surrogate stands alone (which
+  // reads back as U+FFFD).
+  const size_t units = bytes.size() / 2;
+  bool narrow = true;
+  for (size_t i = 0; i < units; ++i) {
+    const uint32_t u = bytes[2 * i] | (bytes[2 * i + 1] << 8);
+    narrow = narrow && u != 0 && u <= 0xFF;
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      const uint32_t low = i + 1 < units ? bytes[2 * i + 2] | (bytes[2 * i + 3] << 8) : 0;
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      ++i;
+    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+      return false;
+    }
+  }
+  return !(mayCompress && narrow && units >= kMinCompressedChars && units <= maxCompressed);
+}
+
 }  // namespace
+
+bool storedAsEncoded(const DatabaseHeader& header, const ColumnDef& column,
+                     std::span<const uint8_t> bytes) {
+  switch (column.typeCode) {
+    case 0x0A:
+    case 0x0C: {
+      if (column.isFixed()) return false;  // padded to its width: left to a full conversion
+      if (header.format->textEncoding == TextEncoding::Utf16Le) {
+        return jet4TextAsEncoded(bytes, column.compressedUnicode(),
+                                 column.typeCode == 0x0C ? kMaxCompressedMemo : SIZE_MAX);
+      }
+      // Code-page text: plain ASCII is the same in every form.
+      const uint16_t codePage = header.codePage;
+      return (codePage == 1252 || codePage == 0) &&
+             std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b < 0x80; });
+    }
+    case 0x10:
+      return bytes.size() == 17 && (bytes[0] & 0x7F) == 0;  // only the sign bit is kept
+    case 0x0B:
+      return false;
+    default:
+      return true;  // numbers, dates, GUIDs and binary are stored as they are
+  }
+}
 
 size_t maxRowSize(const FormatDescriptor& format) {
   return format.pageSize == kVersion3.pageSize ? 2012 : 4060;
@@ -253,6 +305,44 @@ void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const V
     b.resize(field->offset + size_t{column.length}, 0);
   }
   field->length = static_cast<uint32_t>(b.size() - field->offset);
+}
+
+namespace {
+
+DbError tooLarge(const FormatDescriptor& f, const TableDef& def, size_t length) {
+  return makeError(DbErrorNumber::RecordTooLarge,
+                   "The record is too large: " + std::to_string(length) + " bytes for table '" +
+                       def.name + "', which takes at most " + std::to_string(maxRowSize(f)) + ".");
+}
+
+}  // namespace
+
+DbError measureRow(const FormatDescriptor& f, const TableDef& def,
+                   const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                   size_t* length, std::vector<uint8_t>* scratch) {
+  if (f.rowVarOffsetSize != 2) {
+    DbError err = encodeRow(f, def, fields, bytes, 0, scratch);
+    *length = scratch->size();
+    return err;
+  }
+  // countSize, the fixed area, the variable data, then EOD, an offset per slot and the slot
+  // count (two bytes each) when there are variable columns, and the null mask.
+  const size_t c = def.maxColumns;
+  size_t fixedEnd = 0, variable = 0;
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& col = def.columns[k];
+    if (col.isFixed()) {
+      if (col.typeCode == 0x01) continue;
+      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
+    } else if (col.number < c && fields[k].present && col.varSlot < def.varColumns) {
+      variable += fields[k].length;
+    }
+  }
+  const size_t v = def.varColumns;
+  *length = f.rowColumnCountSize + fixedEnd + variable + (v > 0 ? 2 + 2 * v + 2 : 0) + (c + 7) / 8;
+  if (*length > maxRowSize(f)) return tooLarge(f, def, *length);
+  return {};
 }
 
 DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
@@ -358,12 +448,7 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     return makeError(DbErrorNumber::RecordTooLarge,
                      "A row of table '" + def.name + "' has too many columns for its layout.");
   }
-  if (out.size() > maxRowSize(f) && out.size() > minLength) {
-    return makeError(DbErrorNumber::RecordTooLarge,
-                     "The record is too large: " + std::to_string(out.size()) +
-                         " bytes for table '" + def.name + "', which takes at most " +
-                         std::to_string(maxRowSize(f)) + ".");
-  }
+  if (out.size() > maxRowSize(f) && out.size() > minLength) return tooLarge(f, def, out.size());
   if (f.rowVarOffsetSize == 1 && out.size() > 256 * 255) {
     return makeError(DbErrorNumber::RecordTooLarge, "The record is too large.");
   }

@@ -56,9 +56,20 @@ struct EncodedField {
 void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const Variant& value,
                   std::vector<uint8_t>* bytes, EncodedField* field);
 
+// Whether encoding the value a present field holds gives back the very bytes it has, so that a
+// copy may keep them: for Memo, the text as its long value stores it; not for OLE.
+bool storedAsEncoded(const DatabaseHeader& header, const ColumnDef& column,
+                     std::span<const uint8_t> bytes);
+
 // Appends the text bytes a Memo value stores before it goes to long-value pages.
 void encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
                     const std::string& text, std::vector<uint8_t>* bytes);
+
+// The length of the row encodeRow would build (unpadded), and its refusal of one too large;
+// Jet3 rows, whose jump table follows their length, are built in `scratch` to find out.
+DbError measureRow(const FormatDescriptor& format, const TableDef& def,
+                   const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                   size_t* length, std::vector<uint8_t>* scratch);
 
 // Builds a row from one EncodedField per column of `def` (in def.columns order) over `bytes`.
 // The row is padded with zero bytes after its fixed area up to `minLength`, so that it can

@@ -168,7 +168,7 @@ DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
 
 DbError TableWriter::encodeFields(const std::vector<Variant>& values,
                                   const std::vector<RawField>* raw,
-                                  const std::vector<bool>* keep) {
+                                  const std::vector<bool>* keep, const PageFile* copiedFrom) {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
   RowScratch& scratch = table_.scratch;
@@ -186,7 +186,8 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
     field.offset = static_cast<uint32_t>(bytes.size());
     if (isLongValueType(c.typeCode)) {
       // A zero-length field, which has no header, reads as Null: it stays so.
-      field.present = kept(k) ? (*raw)[k].present && !(*raw)[k].bytes.empty() : !values[k].isNull();
+      field.present = kept(k) || copiedFrom ? (*raw)[k].present && !(*raw)[k].bytes.empty()
+                                            : !values[k].isNull();
       if (field.present) {
         bytes.resize(bytes.size() + kLongValueHeaderSize, 0);
         field.length = kLongValueHeaderSize;
@@ -201,9 +202,11 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
       encodeScalar(header, c, values[k], &bytes, &field);
     }
   }
-  DbError err = encodeRow(header.format[0], def, fields, bytes, 0, &scratch.row);
-  if (!err.ok() || !anyLong) return err;
-  size_t room = maxRowSize(*header.format) - scratch.row.size();
+  if (!anyLong) return encodeRow(header.format[0], def, fields, bytes, 0, &scratch.row);
+  size_t probe = 0;
+  DbError err = measureRow(header.format[0], def, fields, bytes, &probe, &scratch.row);
+  if (!err.ok()) return err;
+  size_t room = maxRowSize(*header.format) - probe;
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
     EncodedField& out = fields[k];
@@ -213,7 +216,28 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
       bytes.insert(bytes.end(), (*raw)[k].bytes.begin(), (*raw)[k].bytes.end());
     } else {
       std::span<const uint8_t> data;
-      if (c.typeCode == 0x0C) {
+      if (copiedFrom) {
+        // The value as the source stores it; Memo text that would not be stored so again is
+        // taken through its text.
+        const std::span<const uint8_t> field = (*raw)[k].bytes;
+        if (field.size() >= kLongValueHeaderSize &&
+            (readU32(field, 0) & kLongValueKindMask) == kLongValueInline &&
+            (readU32(field, 0) & kLongValueLengthMask) <= field.size() - kLongValueHeaderSize) {
+          data = field.subspan(kLongValueHeaderSize, readU32(field, 0) & kLongValueLengthMask);
+        } else {
+          err = readLongValue(*copiedFrom, field, c.name, &scratch.copied);
+          if (!err.ok()) return err;
+          data = scratch.copied;
+        }
+        if (c.typeCode == 0x0C && !storedAsEncoded(header, c, data)) {
+          Variant text;
+          err = decodeFieldValue(*copiedFrom, c, (*raw)[k], &text);
+          if (!err.ok()) return err;
+          scratch.longValue.clear();
+          encodeMemoText(header, c, text.asText(), &scratch.longValue);
+          data = scratch.longValue;
+        }
+      } else if (c.typeCode == 0x0C) {
         scratch.longValue.clear();
         encodeMemoText(header, c, values[k].asText(), &scratch.longValue);
         data = scratch.longValue;
@@ -353,10 +377,25 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
   return {};
 }
 
-DbError TableWriter::copyRow(const std::vector<Variant>& values, RowPointer* where) {
-  DbError err = encodeFields(values, nullptr, nullptr);
+DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef,
+                             const std::vector<RawField>& raw, RowPointer* where) {
+  const TableDef& def = table_.def;
+  const DatabaseHeader& header = allocator_.file().header();
+  RowScratch& scratch = table_.scratch;
+  std::vector<Variant>& values = scratch.values;
+  values.assign(def.columns.size(), Variant());
+  std::vector<bool> keep(def.columns.size(), false);
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& c = def.columns[k];
+    if (isLongValueType(c.typeCode)) continue;
+    keep[k] = !raw[k].present || c.typeCode == 0x01 || storedAsEncoded(header, c, raw[k].bytes);
+    if (keep[k]) continue;
+    DbError err = decodeFieldValue(source, sourceDef.columns[k], raw[k], &values[k]);
+    if (!err.ok()) return err;
+  }
+  DbError err = encodeFields(values, &raw, &keep, &source);
   if (!err.ok()) return err;
-  return placeRow(table_.scratch.row, 0, where);
+  return placeRow(scratch.row, 0, where);
 }
 
 DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& oldRaw,
@@ -484,8 +523,11 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
     if (!err.ok()) return err;
   }
   std::vector<uint8_t>& row = table_.scratch.row;
-  err = encodeRow(f, def, fields, fieldBytes, homeSlot.length(), &row);
-  if (!err.ok()) return err;
+  // encodeFields built the row unpadded; one shorter than its place is padded to fill it.
+  if (row.size() < homeSlot.length()) {
+    err = encodeRow(f, def, fields, fieldBytes, homeSlot.length(), &row);
+    if (!err.ok()) return err;
+  }
   if (row.size() == homeSlot.length()) {
     std::copy(row.begin(), row.end(), homePage.begin() + homeSlot.start);
     err = file.writePage(home.page, homePage);
@@ -500,9 +542,8 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
                        "A row of table '" + def.name + "' cannot grow: it is too short to leave a "
                        "pointer behind.");
     }
-    err = encodeRow(f, def, fields, fieldBytes, 0, &row);
     RowPointer moved;
-    if (err.ok()) err = placeRow(row, kRowDeleted, &moved);
+    err = placeRow(row, kRowDeleted, &moved);
     if (!err.ok()) return err;
     if (slot.overflow) {
       // The place it moved to before is left: flagged as Jet flags a deleted row, so that

@@ -32,6 +32,7 @@ struct RowScratch {
   std::vector<EncodedField> fields;
   std::vector<uint8_t> fieldBytes;          // the fields' bytes, end to end
   std::vector<uint8_t> longValue;           // a Memo's text bytes on their way to its pages
+  std::vector<uint8_t> copied;              // a long value read from another file
   std::vector<uint8_t> row;
 };
 
@@ -72,9 +73,13 @@ class TableWriter {
   DbError insertRow(const std::vector<Variant>& values, const std::vector<bool>& given,
                     RowLocation* where);
 
-  // Stores a row as it is, for a copy of a table that is known to be sound: no rules, no
-  // index entries and no counts (the copier builds and sets those itself).
-  DbError copyRow(const std::vector<Variant>& values, RowPointer* where);
+  // Stores a row of `source` as it is, for a copy of a table that is known to be sound: no
+  // rules, no index entries and no counts (the copier builds and sets those itself). `raw` is
+  // the row as decodeRow splits it for `sourceDef`, whose columns are this table's in the same
+  // order. A field keeps its bytes where encoding its value would give them back; long values
+  // are stored anew.
+  DbError copyRow(const PageFile& source, const TableDef& sourceDef,
+                  const std::vector<RawField>& raw, RowPointer* where);
 
   // Gives the row found at `where` (its slot in the table scan), read as `oldRaw`, the new
   // values of the columns `changes` names (by def.columns index; values already converted to
@@ -90,9 +95,10 @@ class TableWriter {
   DbError checkUnique(const std::vector<std::vector<uint8_t>>& keys,
                       const std::vector<Variant>& values, const RowPointer* self);
   // The row's fields into table_.scratch (fields, fieldBytes, row), long values stored; a
-  // column `keep` marks keeps its bytes in `raw` instead.
+  // column `keep` marks keeps its bytes in `raw` instead. With `copiedFrom`, long values come
+  // from `raw` read in that file, and are stored anew.
   DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* raw,
-                       const std::vector<bool>* keep);
+                       const std::vector<bool>* keep, const PageFile* copiedFrom = nullptr);
   DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);
   DbError considerDeferral();
 

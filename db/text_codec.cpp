@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace db {
@@ -179,25 +180,39 @@ bool encodeCodePage(std::string_view utf8, uint16_t codePage, std::string* out) 
 }
 
 std::string utf16leToUtf8(std::span<const uint8_t> bytes) {
-  std::string out;
-  out.reserve(bytes.size());
+  // At most three UTF-8 bytes per unit (a surrogate pair's four for its two units): written
+  // into room made once, then cut to what was used.
+  std::string out(bytes.size() / 2 * 3, '\0');
+  char* to = out.data();
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
     uint32_t u = bytes[i] | (bytes[i + 1] << 8);
     if (u < 0x80) {
-      out.push_back(static_cast<char>(u));
+      *to++ = static_cast<char>(u);
       continue;
     }
     if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
       uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        appendUtf8(&out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
         i += 2;
-        continue;
       }
     }
     if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;  // a lone surrogate
-    appendUtf8(&out, u);
+    if (u < 0x800) {
+      *to++ = static_cast<char>(0xC0 | (u >> 6));
+      *to++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else if (u < 0x10000) {
+      *to++ = static_cast<char>(0xE0 | (u >> 12));
+      *to++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      *to++ = static_cast<char>(0xF0 | (u >> 18));
+      *to++ = static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+      *to++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (u & 0x3F));
+    }
   }
+  out.resize(static_cast<size_t>(to - out.data()));
   return out;
 }
 
@@ -217,12 +232,11 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes) {
       // Up to the next switch: ASCII as it is, the rest of Latin-1 as two bytes each.
       size_t end = i;
       while (end < bytes.size() && bytes[end] != 0x00) ++end;
-      for (; i < end; ++i) {
-        if (bytes[i] < 0x80) {
-          out.push_back(static_cast<char>(bytes[i]));
-        } else {
-          appendUtf8(&out, bytes[i]);
-        }
+      while (i < end) {
+        size_t ascii = i;
+        while (ascii < end && bytes[ascii] < 0x80) ++ascii;
+        out.append(reinterpret_cast<const char*>(bytes.data()) + i, ascii - i);
+        for (i = ascii; i < end && bytes[i] >= 0x80; ++i) appendUtf8(&out, bytes[i]);
       }
     } else {
       // The whole run of two-byte units at once, so that surrogate pairs stay together.
@@ -239,45 +253,76 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes) {
 void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompressed,
                     std::vector<uint8_t>* out) {
   constexpr size_t kMinCompressedChars = 3;
-  size_t units = 0;
-  bool narrow = true;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto b = static_cast<uint8_t>(utf8[i]);
-    uint32_t cp = b;
-    if (b < 0x80) {
-      ++i;
-    } else {
-      cp = nextCodePoint(utf8, &i);
-    }
-    narrow = narrow && cp != 0 && cp <= 0xFF;
-    units += cp >= 0x10000 ? 2 : 1;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
+  // Plain ASCII, the usual text, needs no decoding: each byte is a character.
+  bool ascii = true, zero = false;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    ascii = ascii && bytes[i] < 0x80;
+    zero = zero || bytes[i] == 0;
   }
-  if (mayCompress && narrow && units >= kMinCompressedChars && units <= maxCompressed) {
-    out->reserve(out->size() + 2 + units);
-    out->push_back(0xFF);
-    out->push_back(0xFE);
-    for (size_t i = 0; i < utf8.size();) {
-      const auto b = static_cast<uint8_t>(utf8[i]);
-      if (b < 0x80) {
-        out->push_back(b);
-        ++i;
-      } else {
-        out->push_back(static_cast<uint8_t>(nextCodePoint(utf8, &i)));
+  if (ascii) {
+    const size_t units = utf8.size();
+    const size_t at = out->size();
+    if (mayCompress && !zero && units >= kMinCompressedChars && units <= maxCompressed) {
+      out->resize(at + 2 + units);
+      (*out)[at] = 0xFF;
+      (*out)[at + 1] = 0xFE;
+      std::memcpy(out->data() + at + 2, bytes, units);
+    } else {
+      out->resize(at + 2 * units);
+      uint8_t* to = out->data() + at;
+      for (size_t i = 0; i < units; ++i) {
+        to[2 * i] = bytes[i];
+        to[2 * i + 1] = 0;
       }
     }
     return;
   }
-  out->reserve(out->size() + 2 * units);
+  // Code points of one or two bytes, the rest of the text in practice, are decoded here; the
+  // longer and the malformed go through nextCodePoint.
+  auto next = [&](size_t* i) -> uint32_t {
+    const uint8_t b0 = bytes[*i];
+    if (b0 < 0x80) {
+      *i += 1;
+      return b0;
+    }
+    if (b0 >= 0xC2 && b0 <= 0xDF && *i + 1 < utf8.size() && (bytes[*i + 1] & 0xC0) == 0x80) {
+      const uint32_t cp = ((b0 & 0x1Fu) << 6) | (bytes[*i + 1] & 0x3Fu);
+      *i += 2;
+      return cp;
+    }
+    return nextCodePoint(utf8, i);
+  };
+  size_t units = 0;
+  bool narrow = true;
   for (size_t i = 0; i < utf8.size();) {
-    uint32_t cp = nextCodePoint(utf8, &i);
+    const uint32_t cp = next(&i);
+    narrow = narrow && cp != 0 && cp <= 0xFF;
+    units += cp >= 0x10000 ? 2 : 1;
+  }
+  const size_t at = out->size();
+  if (mayCompress && narrow && units >= kMinCompressedChars && units <= maxCompressed) {
+    out->resize(at + 2 + units);
+    uint8_t* to = out->data() + at;
+    *to++ = 0xFF;
+    *to++ = 0xFE;
+    for (size_t i = 0; i < utf8.size();) *to++ = static_cast<uint8_t>(next(&i));
+    return;
+  }
+  out->resize(at + 2 * units);
+  uint8_t* to = out->data() + at;
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = next(&i);
     if (cp >= 0x10000) {
       cp -= 0x10000;
       const uint32_t high = 0xD800 + (cp >> 10), low = 0xDC00 + (cp & 0x3FF);
-      out->insert(out->end(), {static_cast<uint8_t>(high), static_cast<uint8_t>(high >> 8),
-                               static_cast<uint8_t>(low), static_cast<uint8_t>(low >> 8)});
+      *to++ = static_cast<uint8_t>(high);
+      *to++ = static_cast<uint8_t>(high >> 8);
+      *to++ = static_cast<uint8_t>(low);
+      *to++ = static_cast<uint8_t>(low >> 8);
     } else {
-      out->push_back(static_cast<uint8_t>(cp));
-      out->push_back(static_cast<uint8_t>(cp >> 8));
+      *to++ = static_cast<uint8_t>(cp);
+      *to++ = static_cast<uint8_t>(cp >> 8);
     }
   }
 }
@@ -317,8 +362,17 @@ size_t utf16Length(std::string_view utf8) {
 }
 
 std::string upperCase(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
+  std::string out(utf8);
+  bool ascii = true;
+  for (char& c : out) {
+    if (static_cast<uint8_t>(c) >= 0x80) {
+      ascii = false;
+      break;
+    }
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  }
+  if (ascii) return out;
+  out.clear();
   for (size_t i = 0; i < utf8.size();) appendUtf8(&out, upperCodePoint(nextCodePoint(utf8, &i)));
   return out;
 }
