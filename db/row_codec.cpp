@@ -12,7 +12,7 @@ namespace {
 
 // Jet3 offsets are one byte: reconstruct them with the jump table (see the header comment).
 // `e` is the last row byte, `m` the mask size. Fills offsets[0..v], offsets[v] being EOD.
-bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<size_t>* offsets) {
+bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<uint32_t>* offsets) {
   const size_t e = row.size() - 1;
   size_t jumps = (row.size() - 1) / 256;
   if (e < m + jumps + 1) return false;
@@ -24,7 +24,7 @@ bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<s
   offsets->resize(v + 1);
   for (size_t i = 0; i <= v; ++i) {
     while (used < jumps && row[e - m - 1 - used] == i) ++used;
-    (*offsets)[i] = row[p - i] + 256 * used;
+    (*offsets)[i] = static_cast<uint32_t>(row[p - i] + 256 * used);
   }
   return true;
 }
@@ -47,22 +47,25 @@ uint16_t fixedTypeSize(uint8_t typeCode) {
   }
 }
 
-DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
-                  uint32_t pageNo, std::vector<RawField>* fields) {
+DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
+                      uint32_t pageNo, RowLayout* layout) {
   const FormatDescriptor& f = file.format();
   auto bad = [&](const std::string& what) {
     return file.corrupt("page " + std::to_string(pageNo) + ": a row of table '" + def.name +
                         "' " + what);
   };
   const size_t countSize = f.rowColumnCountSize;
+  layout->row = row;
+  layout->countSize = countSize;
   if (row.size() < countSize + 1) return bad("is too short");
   const size_t c = countSize == 1 ? row[0] : readU16(row, 0);
   const size_t m = (c + 7) / 8;
   if (countSize + m > row.size()) return bad("has a null mask longer than the row");
-  std::span<const uint8_t> mask = row.subspan(row.size() - m);
+  layout->columns = c;
+  layout->mask = row.subspan(row.size() - m);
   size_t dataEnd = row.size() - m;  // fixed and variable data lie below this
 
-  std::vector<size_t> offsets;
+  std::vector<uint32_t>& offsets = layout->offsets;
   size_t v = 0;
   if (def.varColumns > 0) {
     if (f.rowVarOffsetSize == 2) {
@@ -87,29 +90,48 @@ DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uin
       }
     }
   }
-
-  fields->assign(def.columns.size(), RawField{});
-  for (size_t k = 0; k < def.columns.size(); ++k) {
-    const ColumnDef& col = def.columns[k];
-    RawField& out = (*fields)[k];
-    out.present = col.number < c && (mask[col.number / 8] & (1u << (col.number % 8)));
-    if (!out.present || col.typeCode == 0x01) continue;
-    if (col.isFixed()) {
-      size_t size = fixedTypeSize(col.typeCode);
-      if (size == 0) size = col.length;
-      const size_t start = countSize + col.fixedOffset;
-      if (!inRange(dataEnd, start, size)) {
-        return bad("ends before its column '" + col.name + "'");
-      }
-      out.bytes = row.subspan(start, size);
-    } else {
-      if (col.varSlot >= v) {
-        out.present = false;  // the column was added after the row was written
-        continue;
-      }
-      out.bytes = row.subspan(offsets[col.varSlot], offsets[col.varSlot + 1] - offsets[col.varSlot]);
+  layout->varSlots = v;
+  layout->dataEnd = dataEnd;
+  // Every present fixed column lies within the data, or the row is damaged.
+  for (const ColumnDef& col : def.columns) {
+    if (!col.isFixed() || col.typeCode == 0x01 || col.number >= c ||
+        !(layout->mask[col.number / 8] & (1u << (col.number % 8)))) {
+      continue;
+    }
+    size_t size = fixedTypeSize(col.typeCode);
+    if (size == 0) size = col.length;
+    if (!inRange(dataEnd, countSize + col.fixedOffset, size)) {
+      return bad("ends before its column '" + col.name + "'");
     }
   }
+  return DbError::success();
+}
+
+RawField rowField(const RowLayout& layout, const ColumnDef& col) {
+  RawField out;
+  out.present = col.number < layout.columns &&
+                (layout.mask[col.number / 8] & (1u << (col.number % 8)));
+  if (!out.present || col.typeCode == 0x01) return out;
+  if (col.isFixed()) {
+    size_t size = fixedTypeSize(col.typeCode);
+    if (size == 0) size = col.length;
+    out.bytes = layout.row.subspan(layout.countSize + col.fixedOffset, size);
+  } else if (col.varSlot >= layout.varSlots) {
+    out.present = false;  // the column was added after the row was written
+  } else {
+    const uint32_t begin = layout.offsets[col.varSlot];
+    out.bytes = layout.row.subspan(begin, layout.offsets[col.varSlot + 1] - begin);
+  }
+  return out;
+}
+
+DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
+                  uint32_t pageNo, std::vector<RawField>* fields) {
+  thread_local RowLayout layout;
+  DbError err = readRowLayout(file, def, row, pageNo, &layout);
+  if (!err.ok()) return err;
+  fields->resize(def.columns.size());
+  for (size_t k = 0; k < def.columns.size(); ++k) (*fields)[k] = rowField(layout, def.columns[k]);
   return DbError::success();
 }
 

@@ -29,6 +29,22 @@ struct RawField {
 DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
                   uint32_t pageNo, std::vector<RawField>* fields);
 
+// The same in two steps, for a reader that wants some columns only: where a row's parts lie,
+// checked as decodeRow checks them, and then any one column. The layout points into `row`.
+struct RowLayout {
+  std::span<const uint8_t> row;
+  std::span<const uint8_t> mask;     // the null mask
+  size_t countSize = 0;
+  size_t columns = 0;                // C, columns when the row was written
+  size_t varSlots = 0;               // V, variable slots when it was written
+  size_t dataEnd = 0;
+  std::vector<uint32_t> offsets;     // V + 1 variable-data offsets, the last EOD
+};
+DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
+                      uint32_t pageNo, RowLayout* layout);
+// Column `column` (of the table the layout was read for) of a row whose layout was read.
+RawField rowField(const RowLayout& layout, const ColumnDef& column);
+
 // The value of a column that is not Memo or OLE (those need long_value.h).
 DbError decodeScalar(const PageFile& file, const ColumnDef& column, const RawField& raw,
                      Variant* out);
