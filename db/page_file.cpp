@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -205,32 +206,41 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
     while (count < kReadAhead && pageNo + count < pageCount_ && frameOf_[pageNo + count] < 0) ++count;
   }
   const size_t size = pageSize();
-  readAhead_.resize(count * size);
-  size_t got = 0;
-  while (got < count * size) {
-    const ssize_t n = ::pread(fd_, readAhead_.data() + got, count * size - got,
-                              static_cast<off_t>(pageNo) * size + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
+  // The pages go straight into their frames, in one call.
+  std::vector<int32_t> taken(count);
+  std::vector<iovec> parts(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    *err = freeFrame(&taken[i]);
+    if (!err->ok()) return -1;
+    frames_[taken[i]] = Frame{pageNo + i, false, true};
   }
-  if (got < size) {
+  // Taken first: making a frame may move the frames' memory.
+  for (uint32_t i = 0; i < count; ++i) parts[i] = {frameBytes(taken[i]), size};
+  size_t got = 0;
+  for (size_t first = 0; first < count;) {
+    const ssize_t n = ::preadv(fd_, parts.data() + first, static_cast<int>(count - first),
+                               static_cast<off_t>(pageNo + first) * size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || static_cast<size_t>(n) % size != 0) {
+      got += n > 0 ? static_cast<size_t>(n) / size : 0;
+      break;
+    }
+    got += static_cast<size_t>(n) / size;
+    first = got;
+  }
+  if (got == 0) {
     *err = makeError(DbErrorNumber::IoError,
                      "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", errno);
     return -1;
   }
-  count = static_cast<uint32_t>(got / size);
-  nextInRun_ = pageNo + count;
-  int32_t wanted = -1;
+  // Pages read ahead are taken first again unless they are used before the hand comes by;
+  // frames of pages that could not be read are free.
   for (uint32_t i = 0; i < count; ++i) {
-    *err = freeFrame(&k);
-    if (!err->ok()) return -1;
-    // Pages read ahead are taken first again unless they are used before the hand comes by.
-    frames_[k] = Frame{pageNo + i, false, i == 0};
-    std::memcpy(frameBytes(k), readAhead_.data() + i * size, size);
-    frameOf_[pageNo + i] = k;
-    if (i == 0) wanted = k;
+    if (i < got) frameOf_[pageNo + i] = taken[i];
+    if (i > 0) frames_[taken[i]].used = false;
   }
+  nextInRun_ = pageNo + static_cast<uint32_t>(got);
+  const int32_t wanted = taken[0];
   return wanted;
 }
 

@@ -107,7 +107,6 @@ class PageFile {
   mutable size_t hand_ = 0;
   mutable size_t changedFrames_ = 0;
   mutable uint32_t nextInRun_ = 0;         // the page after the last ones read
-  mutable std::vector<uint8_t> readAhead_;
 };
 
 }  // namespace db

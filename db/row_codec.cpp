@@ -47,8 +47,18 @@ uint16_t fixedTypeSize(uint8_t typeCode) {
   }
 }
 
+size_t fixedAreaEnd(const TableDef& def) {
+  size_t end = 0;
+  for (const ColumnDef& col : def.columns) {
+    if (!col.isFixed() || col.typeCode == 0x01) continue;
+    const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+    end = std::max(end, size_t{col.fixedOffset} + size);
+  }
+  return end;
+}
+
 DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
-                      uint32_t pageNo, RowLayout* layout) {
+                      uint32_t pageNo, size_t fixedEnd, RowLayout* layout) {
   const FormatDescriptor& f = file.format();
   auto bad = [&](const std::string& what) {
     return file.corrupt("page " + std::to_string(pageNo) + ": a row of table '" + def.name +
@@ -92,7 +102,9 @@ DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const
   }
   layout->varSlots = v;
   layout->dataEnd = dataEnd;
-  // Every present fixed column lies within the data, or the row is damaged.
+  // Every present fixed column lies within the data, or the row is damaged: only a row whose
+  // data ends inside the fixed area needs its columns looked at.
+  if (countSize + fixedEnd <= dataEnd) return DbError::success();
   for (const ColumnDef& col : def.columns) {
     if (!col.isFixed() || col.typeCode == 0x01 || col.number >= c ||
         !(layout->mask[col.number / 8] & (1u << (col.number % 8)))) {
@@ -128,7 +140,7 @@ RawField rowField(const RowLayout& layout, const ColumnDef& col) {
 DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
                   uint32_t pageNo, std::vector<RawField>* fields) {
   thread_local RowLayout layout;
-  DbError err = readRowLayout(file, def, row, pageNo, &layout);
+  DbError err = readRowLayout(file, def, row, pageNo, fixedAreaEnd(def), &layout);
   if (!err.ok()) return err;
   fields->resize(def.columns.size());
   for (size_t k = 0; k < def.columns.size(); ++k) (*fields)[k] = rowField(layout, def.columns[k]);

@@ -40,8 +40,11 @@ struct RowLayout {
   size_t dataEnd = 0;
   std::vector<uint32_t> offsets;     // V + 1 variable-data offsets, the last EOD
 };
+// `fixedEnd` is fixedAreaEnd(def), which a reader of many rows works out once.
 DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
-                      uint32_t pageNo, RowLayout* layout);
+                      uint32_t pageNo, size_t fixedEnd, RowLayout* layout);
+// Where the fixed area of the table's rows ends: the end of its furthest fixed column.
+size_t fixedAreaEnd(const TableDef& def);
 // Column `column` (of the table the layout was read for) of a row whose layout was read.
 RawField rowField(const RowLayout& layout, const ColumnDef& column);
 

@@ -123,7 +123,7 @@ DbError TableScan::loadSlot(uint32_t pageNo, uint16_t slot, bool* live) {
     row = std::span<const uint8_t>(rowPage_).subspan(rs.start, rs.length());
     // The target slot carries the deleted flag so that scans skip it; only 0x4000 matters.
   }
-  err = readRowLayout(file_, def_, row, rowPageNo, &layout_);
+  err = readRowLayout(file_, def_, row, rowPageNo, fixedEnd_, &layout_);
   if (!err.ok()) return err;
   fieldsSplit_ = false;
   *live = true;

@@ -20,7 +20,8 @@ struct RowLocation {
 
 class TableScan {
  public:
-  TableScan(const PageFile& file, const TableDef& def) : file_(file), def_(def) {}
+  TableScan(const PageFile& file, const TableDef& def)
+      : file_(file), def_(def), fixedEnd_(fixedAreaEnd(def)) {}
 
   // Reads the owned-pages map and stands before the first row.
   DbError rewind();
@@ -51,6 +52,7 @@ class TableScan {
   RowLocation location_;
   // The current row's parts, checked as it is loaded; its columns are split out as they are
   // asked for, so that a walk that looks at a column or none costs no more.
+  const size_t fixedEnd_;
   RowLayout layout_;
   mutable std::vector<RawField> fields_;
   mutable bool fieldsSplit_ = false;

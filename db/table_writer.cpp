@@ -501,16 +501,17 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   const std::vector<EncodedField>& fields = scratch.fields;
   const std::vector<uint8_t>& fieldBytes = scratch.fieldBytes;
 
-  // Where the row lives now: its own slot, or the slot its pointer names.
-  Page page;
-  err = file.readPage(where.page, &page);
+  // Where the row lives now: its own slot, or the slot its pointer names. The pages are
+  // changed in the cache itself; a span holds only until the next call on the file.
+  std::span<uint8_t> page;
+  err = file.changePage(where.page, &page);
   if (!err.ok()) return err;
   RowSlot slot;
   err = dataRowSlot(file, page, where.page, where.slot, &slot);
   if (!err.ok()) return err;
   RowPointer home = self;
   RowSlot homeSlot = slot;
-  Page homePage = page;
+  std::span<uint8_t> homePage = page;
   // A moved row may have moved again: follow the pointers to where its bytes are.
   for (int hop = 0; homeSlot.overflow; ++hop) {
     if (hop >= kMaxOverflowHops || homeSlot.length() < kOverflowPointerSize) {
@@ -518,7 +519,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
                           std::to_string(home.row) + " has a broken pointer to where it moved");
     }
     home = RowPointer::fromStored(readU32(homePage, homeSlot.start));
-    err = file.readPage(home.page, &homePage);
+    err = file.changePage(home.page, &homePage);
     if (err.ok()) err = dataRowSlot(file, homePage, home.page, home.row, &homeSlot);
     if (!err.ok()) return err;
   }
@@ -530,10 +531,8 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   }
   if (row.size() == homeSlot.length()) {
     std::copy(row.begin(), row.end(), homePage.begin() + homeSlot.start);
-    err = file.writePage(home.page, homePage);
   } else if (growRow(f, homePage, home.row, row)) {
     // Longer, on a page with room for it: the row stays where it is.
-    err = file.writePage(home.page, homePage);
   } else {
     // Too long for its place: the row moves to a page with room; the slot it was found at
     // keeps a pointer to it, and the new slot is flagged deleted so that scans pass it by.
@@ -548,21 +547,18 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
     if (slot.overflow) {
       // The place it moved to before is left: flagged as Jet flags a deleted row, so that
       // no reader, whichever flag it honours, returns that old copy.
-      err = file.readPage(home.page, &homePage);
+      err = file.changePage(home.page, &homePage);
       if (!err.ok()) return err;
       const size_t oldEntry = f.dataRowTableOffset + 2u * home.row;
       writeU16(homePage, oldEntry, static_cast<uint16_t>(readU16(homePage, oldEntry) | kRowDeleted |
                                                          kRowOverflow));
-      err = file.writePage(home.page, homePage);
-      if (!err.ok()) return err;
     }
-    err = file.readPage(where.page, &page);  // placing may have written this very page
+    err = file.changePage(where.page, &page);  // placing may have written this very page
     if (!err.ok()) return err;
     std::fill(page.begin() + slot.start, page.begin() + slot.end, 0);
     writeU32(page, slot.start, moved.stored());
     const size_t entry = f.dataRowTableOffset + 2u * where.slot;
     writeU16(page, entry, static_cast<uint16_t>(slot.start | kRowOverflow));
-    err = file.writePage(where.page, page);
   }
   if (!err.ok()) return err;
   for (size_t i = 0; i < keys.size(); ++i) {
