@@ -140,21 +140,16 @@ DbError PageFile::writeBack() const {
   }
   std::sort(changed.begin(), changed.end(),
             [&](int32_t a, int32_t b) { return frames_[a].pageNo < frames_[b].pageNo; });
-  // Runs of consecutive pages leave in one write, through a buffer of a bounded size.
+  // Runs of consecutive pages leave in one write, straight from their frames.
   constexpr size_t kRunPages = 64;
-  std::vector<uint8_t> run;
+  iovec run[kRunPages];
   const size_t size = pageSize();
   for (size_t i = 0; i < changed.size();) {
     const uint32_t first = frames_[changed[i]].pageNo;
     size_t n = 1;
     while (i + n < changed.size() && n < kRunPages && frames_[changed[i + n]].pageNo == first + n) ++n;
-    const uint8_t* data = frameBytes(changed[i]);
-    if (n > 1) {
-      run.resize(n * size);
-      for (size_t j = 0; j < n; ++j) std::memcpy(run.data() + j * size, frameBytes(changed[i + j]), size);
-      data = run.data();
-    }
-    const int failure = io::writeAt(fd_, data, n * size, static_cast<off_t>(first) * size);
+    for (size_t j = 0; j < n; ++j) run[j] = {frameBytes(changed[i + j]), size};
+    const int failure = io::writeAt(fd_, run, static_cast<int>(n), static_cast<off_t>(first) * size);
     if (failure != 0) {
       return writeError("Could not write page " + std::to_string(first) + " of '" + path_ + "'",
                         failure);

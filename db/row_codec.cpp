@@ -237,21 +237,22 @@ bool jet4TextAsEncoded(std::span<const uint8_t> bytes, bool mayCompress, size_t 
   }
   if (bytes.size() % 2 != 0) return false;
   // UTF-16: right unless it could have been compressed, or a surrogate stands alone (which
-  // reads back as U+FFFD).
+  // reads back as U+FFFD). Only the high bytes tell either.
   const size_t units = bytes.size() / 2;
-  bool narrow = true;
+  const bool compressible = mayCompress && units >= kMinCompressedChars && units <= maxCompressed;
+  bool narrow = compressible;
   for (size_t i = 0; i < units; ++i) {
-    const uint32_t u = bytes[2 * i] | (bytes[2 * i + 1] << 8);
-    narrow = narrow && u != 0 && u <= 0xFF;
-    if (u >= 0xD800 && u <= 0xDBFF) {
-      const uint32_t low = i + 1 < units ? bytes[2 * i + 2] | (bytes[2 * i + 3] << 8) : 0;
-      if (low < 0xDC00 || low > 0xDFFF) return false;
-      ++i;
-    } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      return false;
+    const uint8_t high = bytes[2 * i + 1];
+    if (high == 0) {
+      narrow = narrow && bytes[2 * i] != 0;
+      continue;
     }
+    narrow = false;
+    if ((high & 0xF8) != 0xD8) continue;
+    if ((high & 0xFC) == 0xDC || i + 1 >= units || (bytes[2 * i + 3] & 0xFC) != 0xDC) return false;
+    ++i;  // a high surrogate with its low one
   }
-  return !(mayCompress && narrow && units >= kMinCompressedChars && units <= maxCompressed);
+  return !narrow;
 }
 
 }  // namespace

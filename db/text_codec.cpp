@@ -293,6 +293,29 @@ void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompresse
     }
     return nextCodePoint(utf8, i);
   };
+  // Text that cannot be compressed (a long Memo has more characters than may be: a UTF-8
+  // byte is at most one character) is written in one pass, into room for the most it needs.
+  const size_t at = out->size();
+  if (!mayCompress || utf8.size() / 4 > maxCompressed) {
+    out->resize(at + 2 * utf8.size());
+    uint8_t* to = out->data() + at;
+    for (size_t i = 0; i < utf8.size();) {
+      uint32_t cp = next(&i);
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        const uint32_t high = 0xD800 + (cp >> 10), low = 0xDC00 + (cp & 0x3FF);
+        *to++ = static_cast<uint8_t>(high);
+        *to++ = static_cast<uint8_t>(high >> 8);
+        *to++ = static_cast<uint8_t>(low);
+        *to++ = static_cast<uint8_t>(low >> 8);
+      } else {
+        *to++ = static_cast<uint8_t>(cp);
+        *to++ = static_cast<uint8_t>(cp >> 8);
+      }
+    }
+    out->resize(static_cast<size_t>(to - out->data()));
+    return;
+  }
   size_t units = 0;
   bool narrow = true;
   for (size_t i = 0; i < utf8.size();) {
@@ -300,7 +323,6 @@ void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompresse
     narrow = narrow && cp != 0 && cp <= 0xFF;
     units += cp >= 0x10000 ? 2 : 1;
   }
-  const size_t at = out->size();
   if (mayCompress && narrow && units >= kMinCompressedChars && units <= maxCompressed) {
     out->resize(at + 2 + units);
     uint8_t* to = out->data() + at;
