@@ -113,9 +113,12 @@ DbError IndexBuilder::placeHeld() {
     });
   }
   DbError err;
-  for (const auto& [k, row] : held_) {
-    err = place(keyOf(k), RowPointer::fromStored(row));
-    if (!err.ok()) break;
+  // Runs of one key go on together.
+  for (size_t i = 0; i < held_.size() && err.ok();) {
+    size_t end = i + 1;
+    while (end < held_.size() && held_[end].first == held_[i].first) ++end;
+    err = place(keyOf(held_[i].first), std::span(held_).subspan(i, end - i));
+    i = end;
   }
   heldKeys_.clear();
   heldKeyEnds_.clear();
@@ -123,43 +126,59 @@ DbError IndexBuilder::placeHeld() {
   return err;
 }
 
-DbError IndexBuilder::place(std::span<const uint8_t> key, RowPointer row) {
+DbError IndexBuilder::place(std::span<const uint8_t> key,
+                            std::span<const std::pair<uint32_t, uint32_t>> rows) {
   const FormatDescriptor& f = allocator_.file().format();
   const size_t size = key.size() + kIndexRowPointerSize;
-  if (!rows_.empty()) {
-    const std::span<const uint8_t> first(keys_.data(), keyEnds_.front());
-    const size_t prefix = std::min(commonPrefix(first, key), maxPrefix(f));
-    if (leafBytes_ + size - rows_.size() * prefix > indexPageCapacity(f)) {
-      // The leaf is full: it is written with the page of the next as its right neighbour.
-      if (leafPage_ == 0) {
-        DbError err = newPage(&leafPage_);
-        if (!err.ok()) return err;
-      }
-      uint32_t next = 0;
-      DbError err = newPage(&next);
-      if (err.ok()) err = writeLeaf(leafPage_, next);
-      if (!err.ok()) return err;
-      IndexEntry last;
-      last.key = lastKey_;
-      last.row = lastRow_;
-      last.childPage = leafPage_;
-      finished_.push_back(std::move(last));
-      previousLeaf_ = leafPage_;
-      leafPage_ = next;
-      keys_.clear();
-      keyEnds_.clear();
-      rows_.clear();
-      leafBytes_ = 0;
-    }
-  }
+  const size_t capacity = indexPageCapacity(f);
   if (!any_ || !std::equal(lastKey_.begin(), lastKey_.end(), key.begin(), key.end())) ++distinct_;
-  keys_.insert(keys_.end(), key.begin(), key.end());
-  keyEnds_.push_back(static_cast<uint32_t>(keys_.size()));
-  rows_.push_back(row);
-  leafBytes_ += size;
-  lastKey_.assign(key.begin(), key.end());
-  lastRow_ = row;
-  any_ = true;
+  // What this key shares with the first key of the leaf, worked out again for a new leaf.
+  size_t prefix = 0;
+  bool prefixKnown = false;
+  bool keySet = false;
+  for (const auto& [k, stored] : rows) {
+    const RowPointer row = RowPointer::fromStored(stored);
+    if (!rows_.empty()) {
+      if (!prefixKnown) {
+        const std::span<const uint8_t> first(keys_.data(), keyEnds_.front());
+        prefix = std::min(commonPrefix(first, key), maxPrefix(f));
+        prefixKnown = true;
+      }
+      if (leafBytes_ + size - rows_.size() * prefix > capacity) {
+        // The leaf is full: it is written with the page of the next as its right neighbour.
+        if (leafPage_ == 0) {
+          DbError err = newPage(&leafPage_);
+          if (!err.ok()) return err;
+        }
+        uint32_t next = 0;
+        DbError err = newPage(&next);
+        if (err.ok()) err = writeLeaf(leafPage_, next);
+        if (!err.ok()) return err;
+        IndexEntry last;
+        last.key = lastKey_;
+        last.row = lastRow_;
+        last.childPage = leafPage_;
+        finished_.push_back(std::move(last));
+        previousLeaf_ = leafPage_;
+        leafPage_ = next;
+        keys_.clear();
+        keyEnds_.clear();
+        rows_.clear();
+        leafBytes_ = 0;
+        prefixKnown = false;
+      }
+    }
+    keys_.insert(keys_.end(), key.begin(), key.end());
+    keyEnds_.push_back(static_cast<uint32_t>(keys_.size()));
+    rows_.push_back(row);
+    leafBytes_ += size;
+    if (!keySet) {
+      lastKey_.assign(key.begin(), key.end());
+      keySet = true;
+    }
+    lastRow_ = row;
+    any_ = true;
+  }
   return {};
 }
 

@@ -30,8 +30,8 @@ class IndexBuilder {
   DbError finish();
 
  private:
-  // Entries in index order onto the leaves.
-  DbError place(std::span<const uint8_t> key, RowPointer row);
+  // Entries of one key, in index order, onto the leaves (each row as (key number, stored)).
+  DbError place(std::span<const uint8_t> key, std::span<const std::pair<uint32_t, uint32_t>> rows);
   // The entries held back, in index order.
   DbError placeHeld();
   DbError newPage(uint32_t* pageNo);

@@ -400,7 +400,8 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     }
   }
   // Each variable slot's bytes, as (start in `bytes`, length); absent slots are empty.
-  std::pair<uint32_t, uint32_t> slots[256] = {};
+  std::pair<uint32_t, uint32_t> slots[256];
+  std::fill_n(slots, v, std::pair<uint32_t, uint32_t>{0, 0});
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& col = def.columns[k];
     const EncodedField& field = fields[k];
@@ -418,58 +419,68 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
   std::vector<uint8_t>& out = *row;
   auto build = [&](size_t padding) {
     shortBy = 0;
-    out.assign(countSize + fixedEnd + padding, 0);
-    out[0] = static_cast<uint8_t>(c);
-    if (countSize > 1) out[1] = static_cast<uint8_t>(c >> 8);
-    for (size_t k = 0; k < def.columns.size(); ++k) {
-      const ColumnDef& col = def.columns[k];
-      const EncodedField& field = fields[k];
-      if (col.number >= c || !field.present || col.typeCode == 0x01 || !col.isFixed()) continue;
-      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
-      std::copy_n(bytes.begin() + field.offset, std::min<size_t>(size, field.length),
-                  out.begin() + static_cast<std::ptrdiff_t>(countSize + col.fixedOffset));
-    }
-    if (v == 0) {
-      out.insert(out.end(), mask, mask + m);
-      return;
-    }
-    size_t offsets[256];
+    // Where everything goes, then the row written once into room of its length.
+    const size_t head = countSize + fixedEnd + padding;
+    size_t offsets[257];
+    size_t eod = head;
     for (size_t s = 0; s < v; ++s) {
-      offsets[s] = out.size();
-      out.insert(out.end(), bytes.begin() + slots[s].first,
-                 bytes.begin() + slots[s].first + slots[s].second);
+      offsets[s] = eod;
+      eod += slots[s].second;
     }
-    const size_t eod = out.size();
     offsets[v] = eod;
-    if (f.rowVarOffsetSize == 2) {
-      auto put16 = [&](size_t x) {
-        out.push_back(static_cast<uint8_t>(x));
-        out.push_back(static_cast<uint8_t>(x >> 8));
-      };
-      put16(eod);
-      for (size_t s = v; s-- > 0;) put16(offsets[s]);
-      put16(v);
-    } else {
+    uint8_t jumps[256];
+    size_t jumpCount = 0;
+    bool placeholder = false;
+    size_t tail = 0;
+    if (v > 0 && f.rowVarOffsetSize == 2) {
+      tail = 2 + 2 * v + 2;  // EOD, the offsets, V
+    } else if (v > 0) {
       // One byte per offset; a jump entry for each 256-byte boundary the offsets cross names
       // the first offset at or past it. The reader derives the number of entries from the row
       // length, so one placeholder (0xFF) is added when the row ends past another boundary.
-      uint8_t jumps[256];
-      size_t jumpCount = 0;
       for (size_t k = 1; 256 * k <= eod && jumpCount < 256; ++k) {
         size_t first = 0;
         while (offsets[first] < 256 * k) ++first;
         jumps[jumpCount++] = static_cast<uint8_t>(first);
       }
-      const size_t tail = 1 + v + jumpCount + 1 + m;
-      const bool placeholder = (eod + tail - 1) / 256 > jumpCount;
-      if ((eod + tail + (placeholder ? 1 : 0) - 1) / 256 > jumpCount + 1) shortBy = 256 - eod % 256;
-      out.push_back(static_cast<uint8_t>(eod));
-      for (size_t s = v; s-- > 0;) out.push_back(static_cast<uint8_t>(offsets[s]));
-      if (placeholder) out.push_back(0xFF);
-      for (size_t k = jumpCount; k-- > 0;) out.push_back(jumps[k]);
-      out.push_back(static_cast<uint8_t>(v));
+      const size_t bare = 1 + v + jumpCount + 1 + m;
+      placeholder = (eod + bare - 1) / 256 > jumpCount;
+      if ((eod + bare + (placeholder ? 1 : 0) - 1) / 256 > jumpCount + 1) shortBy = 256 - eod % 256;
+      tail = 1 + v + (placeholder ? 1 : 0) + jumpCount + 1;
     }
-    out.insert(out.end(), mask, mask + m);
+    out.resize(eod + tail + m);
+    uint8_t* p = out.data();
+    std::memset(p, 0, head);
+    p[0] = static_cast<uint8_t>(c);
+    if (countSize > 1) p[1] = static_cast<uint8_t>(c >> 8);
+    for (size_t k = 0; k < def.columns.size(); ++k) {
+      const ColumnDef& col = def.columns[k];
+      const EncodedField& field = fields[k];
+      if (col.number >= c || !field.present || col.typeCode == 0x01 || !col.isFixed()) continue;
+      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      std::memcpy(p + countSize + col.fixedOffset, bytes.data() + field.offset,
+                  std::min<size_t>(size, field.length));
+    }
+    for (size_t s = 0; s < v; ++s) {
+      if (slots[s].second > 0) std::memcpy(p + offsets[s], bytes.data() + slots[s].first, slots[s].second);
+    }
+    uint8_t* at = p + eod;
+    if (v > 0 && f.rowVarOffsetSize == 2) {
+      auto put16 = [&](size_t x) {
+        *at++ = static_cast<uint8_t>(x);
+        *at++ = static_cast<uint8_t>(x >> 8);
+      };
+      put16(eod);
+      for (size_t s = v; s-- > 0;) put16(offsets[s]);
+      put16(v);
+    } else if (v > 0) {
+      *at++ = static_cast<uint8_t>(eod);
+      for (size_t s = v; s-- > 0;) *at++ = static_cast<uint8_t>(offsets[s]);
+      if (placeholder) *at++ = 0xFF;
+      for (size_t k = jumpCount; k-- > 0;) *at++ = jumps[k];
+      *at++ = static_cast<uint8_t>(v);
+    }
+    std::memcpy(at, mask, m);
   };
   // Jet3 rows grow their jump table with their length, so pad until the length is reached,
   // and until the jump table can be read back.

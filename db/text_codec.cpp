@@ -124,18 +124,27 @@ std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
     // A code page iconv lacks falls back to Windows-1252 below.
     if (convertWithIconv("UTF-8", name, in, &converted) || !converted.empty()) return converted;
   }
-  out.reserve(bytes.size());
-  // Plain ASCII, the usual text, is the same in UTF-8.
+  // Plain ASCII, the usual text, is the same in UTF-8; every other byte takes two or three
+  // bytes, written into room made once and cut to what was used.
   size_t ascii = 0;
   while (ascii < bytes.size() && bytes[ascii] < 0x80) ++ascii;
-  out.append(reinterpret_cast<const char*>(bytes.data()), ascii);
+  out.resize(ascii + 3 * (bytes.size() - ascii));
+  std::memcpy(out.data(), bytes.data(), ascii);
+  char* to = out.data() + ascii;
   for (uint8_t b : bytes.subspan(ascii)) {
-    if (b >= 0x80 && b <= 0x9F) {
-      appendUtf8(&out, kCp1252High[b - 0x80]);
+    const uint32_t cp = b >= 0x80 && b <= 0x9F ? kCp1252High[b - 0x80] : b;
+    if (cp < 0x80) {
+      *to++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      *to++ = static_cast<char>(0xC0 | (cp >> 6));
+      *to++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      appendUtf8(&out, b);
+      *to++ = static_cast<char>(0xE0 | (cp >> 12));
+      *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
+  out.resize(static_cast<size_t>(to - out.data()));
   return out;
 }
 
