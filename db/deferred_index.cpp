@@ -34,11 +34,18 @@ bool sameKey(std::span<const uint8_t> a, std::span<const uint8_t> b) {
 struct DeferredIndexes::Held {
   enum class Way { Keys, Leaves, Written };
   Way way = Way::Keys;
-  // Keys: each distinct key once, end to end; the hash table of key numbers (number + 1,
-  // 0 for a free slot, a power of two long); the key number of each row, kNoEntry for none.
+  // Keys: each distinct key once, end to end; the hash table of key numbers; the key number
+  // of each row, kNoEntry for none. A slot holds a key of up to eight bytes itself (most keys
+  // are: a flag byte and a number), a longer key's hash otherwise, so that a lookup mostly
+  // touches the slot alone.
+  struct Slot {
+    uint64_t tag = 0;       // the key's bytes, or its hash
+    uint32_t number = 0;    // key number + 1; 0 for a free slot
+    uint32_t length = 0;
+  };
   std::vector<uint8_t> keyBytes;
   std::vector<uint32_t> keyEnds;
-  std::vector<uint32_t> table;
+  std::vector<Slot> table;    // a power of two long, at most half full
   std::vector<uint32_t> keyOfRow;
   bool inOrder = true;  // every key so far the last one's or after it
   uint32_t lastKeyNumber = kNoEntry;
@@ -51,26 +58,37 @@ struct DeferredIndexes::Held {
     const uint32_t begin = k == 0 ? 0 : keyEnds[k - 1];
     return std::span<const uint8_t>(keyBytes.data() + begin, keyEnds[k] - begin);
   }
+  static uint64_t tagOf(std::span<const uint8_t> k, uint64_t hash) {
+    if (k.size() > 8) return hash;
+    uint64_t packed = 0;
+    for (size_t i = 0; i < k.size(); ++i) packed |= uint64_t{k[i]} << (8 * i);
+    return packed;
+  }
+  bool matches(const Slot& slot, std::span<const uint8_t> k, uint64_t tag) const {
+    return slot.length == k.size() && slot.tag == tag && (k.size() <= 8 || sameKey(key(slot.number - 1), k));
+  }
   // The number of the key, or kNoEntry; `slot` where it is or would go.
   uint32_t find(std::span<const uint8_t> k, size_t* slot) const {
     if (table.empty()) return kNoEntry;
+    const uint64_t hash = hashKey(k);
+    const uint64_t tag = tagOf(k, hash);
     const size_t mask = table.size() - 1;
-    for (size_t s = hashKey(k) & mask;; s = (s + 1) & mask) {
-      if (table[s] == 0 || sameKey(key(table[s] - 1), k)) {
+    for (size_t s = hash & mask;; s = (s + 1) & mask) {
+      if (table[s].number == 0 || matches(table[s], k, tag)) {
         *slot = s;
-        return table[s] == 0 ? kNoEntry : table[s] - 1;
+        return table[s].number == 0 ? kNoEntry : table[s].number - 1;
       }
     }
   }
   uint32_t insert(std::span<const uint8_t> k) {
     if (2 * (keyEnds.size() + 1) > table.size()) {
-      std::vector<uint32_t> old = std::move(table);
-      table.assign(std::max<size_t>(64, old.size() * 2), 0);
+      std::vector<Slot> old = std::move(table);
+      table.assign(std::max<size_t>(64, old.size() * 2), Slot{});
       const size_t mask = table.size() - 1;
-      for (uint32_t entry : old) {
-        if (entry == 0) continue;
-        size_t s = hashKey(key(entry - 1)) & mask;
-        while (table[s] != 0) s = (s + 1) & mask;
+      for (const Slot& entry : old) {
+        if (entry.number == 0) continue;
+        size_t s = hashKey(key(entry.number - 1)) & mask;
+        while (table[s].number != 0) s = (s + 1) & mask;
         table[s] = entry;
       }
     }
@@ -78,12 +96,13 @@ struct DeferredIndexes::Held {
     find(k, &slot);
     keyBytes.insert(keyBytes.end(), k.begin(), k.end());
     keyEnds.push_back(static_cast<uint32_t>(keyBytes.size()));
-    table[slot] = static_cast<uint32_t>(keyEnds.size());
+    table[slot] = Slot{tagOf(k, hashKey(k)), static_cast<uint32_t>(keyEnds.size()),
+                       static_cast<uint32_t>(k.size())};
     return static_cast<uint32_t>(keyEnds.size() - 1);
   }
   size_t bytes() const {
-    return keyBytes.capacity() + 4 * (keyEnds.capacity() + table.capacity() + keyOfRow.capacity()) +
-           lastKey.capacity();
+    return keyBytes.capacity() + 4 * (keyEnds.capacity() + keyOfRow.capacity()) +
+           sizeof(Slot) * table.capacity() + lastKey.capacity();
   }
 };
 
@@ -146,7 +165,7 @@ DbError DeferredIndexes::add(PageAllocator& allocator, TableDef& def, size_t i,
         *newKey = true;
       }
       h.keyOfRow.back() = k;
-      if (h.lastKeyNumber != kNoEntry && k != h.lastKeyNumber &&
+      if (h.inOrder && h.lastKeyNumber != kNoEntry && k != h.lastKeyNumber &&
           lessKey(key, h.key(h.lastKeyNumber))) {
         h.inOrder = false;
       }
