@@ -67,12 +67,16 @@ DbError readRowAt(const PageFile& file, RowPointer ptr, Page* page,
   return DbError::success();
 }
 
-Page emptyDataPage(const FormatDescriptor& f, uint32_t owner) {
-  Page page(f.pageSize, 0);
+void initDataPage(const FormatDescriptor& f, std::span<uint8_t> page, uint32_t owner) {
   page[0] = kPageData;
   page[1] = 0x01;
   writeU16(page, kDataFreeSpaceOffset, static_cast<uint16_t>(f.pageSize - f.dataRowTableOffset));
   writeU32(page, kDataOwnerOffset, owner);
+}
+
+Page emptyDataPage(const FormatDescriptor& f, uint32_t owner) {
+  Page page(f.pageSize, 0);
+  initDataPage(f, page, owner);
   return page;
 }
 

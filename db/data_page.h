@@ -59,6 +59,8 @@ inline constexpr uint16_t kMaxRowsPerPage = 255;
 
 // An empty data page owned by `owner` (a tdef page, kLongValueOwner, or 0 for map pages).
 Page emptyDataPage(const FormatDescriptor& format, uint32_t owner);
+// The same made of a page of zero bytes.
+void initDataPage(const FormatDescriptor& format, std::span<uint8_t> page, uint32_t owner);
 uint16_t dataPageFreeSpace(std::span<const uint8_t> page);
 // Whether a row of `length` bytes fits as one more slot.
 bool rowFits(const FormatDescriptor& format, std::span<const uint8_t> page, size_t length);

@@ -102,13 +102,14 @@ DbError placeRow(PageAllocator& allocator, LongValueTarget* target, std::span<co
     }
   }
   if (target->currentPage != 0) {
-    DbError err = file.readPage(target->currentPage, &page);
+    std::span<uint8_t> current;
+    DbError err = file.changePage(target->currentPage, &current);
     if (!err.ok()) return err;
     uint16_t slot = 0;
-    if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == kLongValueOwner &&
-        appendRow(f, &page, row, &slot)) {
+    if (current[0] == kPageData && readU32(current, kDataOwnerOffset) == kLongValueOwner &&
+        appendRow(f, current, row, &slot)) {
       *where = {target->currentPage, static_cast<uint8_t>(slot)};
-      return file.writePage(target->currentPage, page);
+      return {};
     }
     // Full for this row: no longer a page with room.
     if (target->freeMap.page != 0) {
@@ -116,12 +117,13 @@ DbError placeRow(PageAllocator& allocator, LongValueTarget* target, std::span<co
       if (!err.ok()) return err;
     }
   }
-  page = emptyDataPage(f, kLongValueOwner);
-  uint16_t slot = 0;
-  appendRow(f, &page, row, &slot);
   uint32_t pageNo = 0;
-  DbError err = allocator.allocate(page, &pageNo);
+  std::span<uint8_t> fresh;
+  DbError err = allocator.allocateBlank(&pageNo, &fresh);
   if (!err.ok()) return err;
+  initDataPage(f, fresh, kLongValueOwner);
+  uint16_t slot = 0;
+  appendRow(f, fresh, row, &slot);
   target->currentPage = pageNo;
   err = updateUsageMap(allocator, target->ownedMap, pageNo, true);
   if (err.ok() && target->freeMap.page != 0) {

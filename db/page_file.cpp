@@ -316,6 +316,22 @@ DbError PageFile::appendPage(std::span<const uint8_t> page, uint32_t* pageNo) {
   return writePage(pageCount_, page);
 }
 
+DbError PageFile::appendBlankPage(uint32_t* pageNo) {
+  DbError err = openForWriting();
+  if (!err.ok()) return err;
+  int32_t k = -1;
+  err = freeFrame(&k);
+  if (!err.ok()) return err;
+  *pageNo = pageCount_;
+  if (frameOf_.size() <= *pageNo) frameOf_.resize(*pageNo + 1024, -1);
+  frames_[k] = Frame{*pageNo, true, true};
+  ++changedFrames_;
+  frameOf_[*pageNo] = k;
+  std::memset(frameBytes(k), 0, pageSize());
+  ++pageCount_;
+  return DbError::success();
+}
+
 DbError PageFile::flush() {
   if (changedFrames_ == 0) return DbError::success();
   return writeBack();

@@ -55,6 +55,8 @@ class PageFile {
   DbError writePage(uint32_t pageNo, std::span<const uint8_t> page);
   // Appends `page` as a new last page and names it.
   DbError appendPage(std::span<const uint8_t> page, uint32_t* pageNo);
+  // Appends a page of zero bytes and names it.
+  DbError appendBlankPage(uint32_t* pageNo);
   // The cached bytes of page `pageNo` to change in place, counted as written. They stay valid
   // until the next call on this file.
   DbError changePage(uint32_t pageNo, std::span<uint8_t>* bytes);

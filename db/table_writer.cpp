@@ -286,12 +286,13 @@ DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowP
     err = updateUsageMap(allocator_, def.freeMap, table_.currentDataPage, false);
     if (!err.ok()) return err;
   }
-  page = emptyDataPage(f, def.tdefPage);
-  uint16_t slot = 0;
-  appendRow(f, &page, row, &slot, flags);
   uint32_t pageNo = 0;
-  DbError err = allocator_.allocate(page, &pageNo);
+  std::span<uint8_t> fresh;
+  DbError err = allocator_.allocateBlank(&pageNo, &fresh);
   if (!err.ok()) return err;
+  initDataPage(f, fresh, def.tdefPage);
+  uint16_t slot = 0;
+  appendRow(f, fresh, row, &slot, flags);
   table_.currentDataPage = pageNo;
   err = updateUsageMap(allocator_, def.ownedMap, pageNo, true);
   if (err.ok()) err = updateUsageMap(allocator_, def.freeMap, pageNo, true);
