@@ -95,6 +95,8 @@ DbError IndexBuilder::add(std::span<const uint8_t> key, RowPointer row) {
       return {};
     }
   }
+  // A key not added before: keys come in order, so equal keys come together.
+  ++distinct_;
   heldKeys_.insert(heldKeys_.end(), key.begin(), key.end());
   heldKeyEnds_.push_back(static_cast<uint32_t>(heldKeys_.size()));
   held_.emplace_back(static_cast<uint32_t>(heldKeyEnds_.size() - 1), row.stored());
@@ -131,7 +133,6 @@ DbError IndexBuilder::place(std::span<const uint8_t> key,
   const FormatDescriptor& f = allocator_.file().format();
   const size_t size = key.size() + kIndexRowPointerSize;
   const size_t capacity = indexPageCapacity(f);
-  if (!any_ || !std::equal(lastKey_.begin(), lastKey_.end(), key.begin(), key.end())) ++distinct_;
   // What this key shares with the first key of the leaf, worked out again for a new leaf.
   size_t prefix = 0;
   bool prefixKnown = false;
@@ -177,7 +178,6 @@ DbError IndexBuilder::place(std::span<const uint8_t> key,
       keySet = true;
     }
     lastRow_ = row;
-    any_ = true;
   }
   return {};
 }

@@ -51,7 +51,6 @@ class IndexBuilder {
   std::vector<IndexEntry> finished_;  // per written leaf: its last entry, its page as child
   std::vector<uint8_t> lastKey_;      // of the last entry placed
   RowPointer lastRow_;
-  bool any_ = false;
   // Entries held back: those of the last key added, and of the keys before it back to the
   // first that is the start of them all. Their order on the leaves depends on the rows when
   // one key is the start of another, as the row pointer's bytes follow the key's.
