@@ -55,13 +55,28 @@ struct BuiltNode {
 IndexBuilder::IndexBuilder(PageAllocator& allocator, const TableDef& def, RealIndexDef* index)
     : allocator_(allocator), def_(def), index_(index) {}
 
+namespace {
+
+// The order of two keys byte by byte, a key that is the start of the other first: -1, 0, 1.
+int compareKeys(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  // Keys are a few bytes long: a plain loop beats a call to memcmp.
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+}  // namespace
+
+std::span<const uint8_t> IndexBuilder::lastHeldKey() const {
+  const size_t begin = heldKeyEnds_.size() > 1 ? heldKeyEnds_[heldKeyEnds_.size() - 2] : 0;
+  return std::span<const uint8_t>(heldKeys_.data() + begin, heldKeys_.size() - begin);
+}
+
 bool IndexBuilder::follows(std::span<const uint8_t> key, RowPointer row) const {
   if (held_.empty()) return true;  // none added yet: every key that follows is held
-  const size_t begin = heldKeyEnds_.size() > 1 ? heldKeyEnds_[heldKeyEnds_.size() - 2] : 0;
-  const std::span<const uint8_t> last(heldKeys_.data() + begin, heldKeys_.size() - begin);
-  const int order = std::lexicographical_compare(key.begin(), key.end(), last.begin(), last.end())
-                        ? -1
-                        : (std::equal(key.begin(), key.end(), last.begin(), last.end()) ? 0 : 1);
+  const int order = compareKeys(key, lastHeldKey());
   return order > 0 || (order == 0 && held_.back().second < row.stored());
 }
 
@@ -79,20 +94,20 @@ DbError IndexBuilder::writeLeaf(uint32_t pageNo, uint32_t next) {
 }
 
 DbError IndexBuilder::add(std::span<const uint8_t> key, RowPointer row) {
-  if (!follows(key, row)) {
-    return makeError(DbErrorNumber::InvalidArgument,
-                     "The entries of an index of table '" + def_.name + "' come out of order.");
-  }
   if (!held_.empty()) {
-    const size_t begin = heldKeyEnds_.size() > 1 ? heldKeyEnds_[heldKeyEnds_.size() - 2] : 0;
-    const bool sameKey = std::equal(key.begin(), key.end(), heldKeys_.begin() + begin, heldKeys_.end());
-    const std::span<const uint8_t> first(heldKeys_.data(), heldKeyEnds_.front());
-    if (!sameKey && (key.size() <= first.size() || !std::equal(first.begin(), first.end(), key.begin()))) {
-      DbError err = placeHeld();
-      if (!err.ok()) return err;
-    } else if (sameKey) {
+    const int order = compareKeys(key, lastHeldKey());
+    if (order < 0 || (order == 0 && held_.back().second >= row.stored())) {
+      return makeError(DbErrorNumber::InvalidArgument,
+                       "The entries of an index of table '" + def_.name + "' come out of order.");
+    }
+    if (order == 0) {
       held_.emplace_back(static_cast<uint32_t>(heldKeyEnds_.size() - 1), row.stored());
       return {};
+    }
+    const std::span<const uint8_t> first(heldKeys_.data(), heldKeyEnds_.front());
+    if (key.size() <= first.size() || !std::equal(first.begin(), first.end(), key.begin())) {
+      DbError err = placeHeld();
+      if (!err.ok()) return err;
     }
   }
   // A key not added before: keys come in order, so equal keys come together.

@@ -35,6 +35,7 @@ class IndexBuilder {
   // The entries held back, in index order.
   DbError placeHeld();
   DbError newPage(uint32_t* pageNo);
+  std::span<const uint8_t> lastHeldKey() const;
   // Writes the leaf being filled, as the one before `next` (0 for the last leaf).
   DbError writeLeaf(uint32_t pageNo, uint32_t next);
 

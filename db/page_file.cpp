@@ -164,6 +164,12 @@ DbError PageFile::writeBack() const {
 DbError PageFile::freeFrame(int32_t* frame) const {
   const size_t capacity = std::max<size_t>(kCacheBytes / pageSize(), 16);
   if (frames_.size() < capacity) {
+    // Room for every frame at once, so that the frames never move (and untouched room costs
+    // no memory).
+    if (arena_.capacity() < capacity * pageSize()) {
+      arena_.reserve(capacity * pageSize());
+      frames_.reserve(capacity);
+    }
     frames_.emplace_back();
     arena_.resize(frames_.size() * pageSize());
     *frame = static_cast<int32_t>(frames_.size() - 1);
