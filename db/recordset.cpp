@@ -1,5 +1,6 @@
 #include "db/recordset.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "db/database_file.h"
@@ -306,6 +307,36 @@ void Database::Execute(const std::string& sql, int options) {
   throwIfError(s.scan->rewind());
   TableWriter writer(f->allocator(), *table);
   const bool failOnError = (options & dbFailOnError) != 0;
+  // A search for the rows where one column is Null visits only those the table's list names
+  // for it, in the order a scan meets them, each tested as a scan tests it.
+  const Condition* where = s.statement.where.get();
+  std::vector<uint32_t> candidates;
+  const bool listed = where && where->kind == Condition::Kind::IsNull && where->left.isColumn &&
+                      table->nullRows;
+  if (listed) {
+    candidates = table->nullRows->byColumn[static_cast<size_t>(where->left.columnIndex)];
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  }
+  size_t next = 0;
+  auto nextRow = [&](bool* found) -> DbError {
+    if (!listed) return s.advance(found);
+    *found = false;
+    while (next < candidates.size()) {
+      const RowPointer at = RowPointer::fromStored(candidates[next++]);
+      DbError err = s.scan->load({at.page, at.row});
+      if (err.number == static_cast<int>(DbErrorNumber::NoCurrentRecord)) continue;
+      if (!err.ok()) return err;
+      Truth t;
+      err = s.evaluate(*where, &t);
+      if (!err.ok()) return err;
+      if (t == Truth::True) {
+        *found = true;
+        return {};
+      }
+    }
+    return {};
+  };
   // The values assigned, converted for their columns at the first row that takes them; every
   // row takes them (or fails) the same way. A later assignment to a column replaces an earlier.
   std::vector<std::pair<int, Variant>> converted;
@@ -313,7 +344,7 @@ void Database::Execute(const std::string& sql, int options) {
   bool convertedYet = false;
   for (;;) {
     bool found = false;
-    throwIfError(s.advance(&found));
+    throwIfError(nextRow(&found));
     if (!found) break;
     if (!convertedYet) {
       convertedYet = true;

@@ -13,6 +13,9 @@ constexpr uint32_t kOverflowPointerSize = 4;
 // The most a table's held-back index entries may take; past it they are written, and the
 // table's later rows go into its B-trees one by one.
 constexpr size_t kMaxDeferredBytes = size_t{48} << 20;
+// The most rows a table's lists of Nulls may name; past it they are dropped, and searches for
+// Nulls go through the whole table.
+constexpr size_t kMaxNullRows = size_t{4} << 20;
 // A pointer to a moved row may lead to another; a longer chain is a loop in a damaged file.
 constexpr int kMaxOverflowHops = 16;
 
@@ -61,14 +64,28 @@ DbError writeDeferredIndexes(PageAllocator& allocator, TableState& table) {
   return writeTableCounts(allocator.file(), table.def);
 }
 
+void TableWriter::noteNull(size_t k, RowPointer at) {
+  NullRows& nulls = *table_.nullRows;
+  nulls.byColumn[k].push_back(at.stored());
+  if (++nulls.entries > kMaxNullRows) table_.nullRows.reset();
+}
+
 DbError TableWriter::considerDeferral() {
   table_.deferralConsidered = true;
   const TableDef& def = table_.def;
+  // Only a table with no rows and no pages has no Nulls this process has not seen written.
+  std::vector<uint32_t> owned;
+  DbError err = readUsageMap(allocator_.file(), def.ownedMap, &owned);
+  if (!err.ok()) return err;
+  if (def.rowCount == 0 && owned.empty()) {
+    table_.nullRows = std::make_unique<NullRows>();
+    table_.nullRows->byColumn.resize(def.columns.size());
+  }
   if (def.rowCount != 0 || def.realIndexes.empty()) return {};
   for (const RealIndexDef& index : def.realIndexes) {
     if (index.uniqueCount != 0) return {};
     IndexPageContents root;
-    DbError err = readIndexPage(allocator_.file(), index.rootPage, &root);
+    err = readIndexPage(allocator_.file(), index.rootPage, &root);
     if (!err.ok()) return err;
     if (root.type != kPageIndexLeaf || !root.entries.empty()) return {};
   }
@@ -345,6 +362,9 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
   RowPointer at;
   err = placeRow(scratch.row, 0, &at);
   if (!err.ok()) return err;
+  for (size_t k = 0; k < def.columns.size() && table_.nullRows; ++k) {
+    if (values[k].isNull()) noteNull(k, at);
+  }
   DeferredIndexes* deferred = table_.deferred.get();
   if (deferred) deferred->newRow(at);
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
@@ -381,6 +401,7 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
 DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef,
                              const std::vector<RawField>& raw, RowPointer* where) {
   const TableDef& def = table_.def;
+  table_.nullRows.reset();  // not kept for rows copied as they are
   const DatabaseHeader& header = allocator_.file().header();
   RowScratch& scratch = table_.scratch;
   std::vector<Variant>& values = scratch.values;
@@ -499,6 +520,10 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   }
   err = encodeFields(values, &oldRaw, &keep);
   if (!err.ok()) return err;
+  // A value that becomes Null lists its row (a list only ever names too many rows).
+  for (const auto& [k, value] : changes) {
+    if (table_.nullRows && values[k].isNull()) noteNull(k, self);
+  }
   const std::vector<EncodedField>& fields = scratch.fields;
   const std::vector<uint8_t>& fieldBytes = scratch.fieldBytes;
 

@@ -36,6 +36,15 @@ struct RowScratch {
   std::vector<uint8_t> row;
 };
 
+// Where a table's columns may hold Null, for a table this process has seen fill from empty:
+// per column, the places (as stored) of the rows written with Null there, in the order they
+// were written. Rows whose value changed since may be listed still; a row holding Null is
+// never missing. A search for Nulls visits these rows instead of the whole table.
+struct NullRows {
+  std::vector<std::vector<uint32_t>> byColumn;  // one per def.columns entry
+  size_t entries = 0;
+};
+
 // A table as every connection to its file shares it: the definition as it stands (row count,
 // autonumber, unique counts), its column rules, and where rows and long values go next.
 struct TableState {
@@ -49,6 +58,8 @@ struct TableState {
   // looked for once, at the first row added.
   std::unique_ptr<DeferredIndexes> deferred;
   bool deferralConsidered = false;
+  // Kept from the first row of a table that was empty, while it stays within its bound.
+  std::unique_ptr<NullRows> nullRows;
   RowScratch scratch;
 };
 
@@ -101,6 +112,8 @@ class TableWriter {
                        const std::vector<bool>* keep, const PageFile* copiedFrom = nullptr);
   DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);
   DbError considerDeferral();
+  // Lists the row at `at` for column `k`, which it now holds as Null.
+  void noteNull(size_t k, RowPointer at);
 
   PageAllocator& allocator_;
   TableState& table_;
