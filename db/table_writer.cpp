@@ -15,7 +15,7 @@ constexpr uint32_t kOverflowPointerSize = 4;
 constexpr size_t kMaxDeferredBytes = size_t{48} << 20;
 // The most rows a table's lists of Nulls may name; past it they are dropped, and searches for
 // Nulls go through the whole table.
-constexpr size_t kMaxNullRows = size_t{4} << 20;
+constexpr size_t kMaxNullRows = size_t{2} << 20;
 // A pointer to a moved row may lead to another; a longer chain is a loop in a damaged file.
 constexpr int kMaxOverflowHops = 16;
 

@@ -62,6 +62,27 @@ uint32_t nextCodePoint(std::string_view s, size_t* i) {
   return 0xFFFD;
 }
 
+// How many bytes from `at` on are ASCII, looked at eight at a time.
+size_t asciiRun(const uint8_t* bytes, size_t at, size_t size) {
+  size_t i = at;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < size && bytes[i] < 0x80) ++i;
+  return i - at;
+}
+
+// ASCII bytes as UTF-16LE units.
+uint8_t* widenAscii(const uint8_t* from, size_t n, uint8_t* to) {
+  for (size_t i = 0; i < n; ++i) {
+    to[2 * i] = from[i];
+    to[2 * i + 1] = 0;
+  }
+  return to + 2 * n;
+}
+
 uint32_t upperCodePoint(uint32_t c) {
   if (c >= 'a' && c <= 'z') return c - 0x20;
   if (c < 0x80) return c;
@@ -124,18 +145,21 @@ std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
     // A code page iconv lacks falls back to Windows-1252 below.
     if (convertWithIconv("UTF-8", name, in, &converted) || !converted.empty()) return converted;
   }
-  // Plain ASCII, the usual text, is the same in UTF-8; every other byte takes two or three
-  // bytes, written into room made once and cut to what was used.
-  size_t ascii = 0;
-  while (ascii < bytes.size() && bytes[ascii] < 0x80) ++ascii;
+  // Plain ASCII, the usual text, is the same in UTF-8 and goes over in runs; every other byte
+  // takes two or three bytes, written into room made once and cut to what was used.
+  const size_t ascii = asciiRun(bytes.data(), 0, bytes.size());
   out.resize(ascii + 3 * (bytes.size() - ascii));
   std::memcpy(out.data(), bytes.data(), ascii);
   char* to = out.data() + ascii;
-  for (uint8_t b : bytes.subspan(ascii)) {
-    const uint32_t cp = b >= 0x80 && b <= 0x9F ? kCp1252High[b - 0x80] : b;
-    if (cp < 0x80) {
-      *to++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
+  for (size_t i = ascii; i < bytes.size();) {
+    const size_t run = asciiRun(bytes.data(), i, bytes.size());
+    std::memcpy(to, bytes.data() + i, run);
+    to += run;
+    i += run;
+    if (i == bytes.size()) break;
+    const uint8_t b = bytes[i++];
+    const uint32_t cp = b <= 0x9F ? kCp1252High[b - 0x80] : b;
+    if (cp < 0x800) {
       *to++ = static_cast<char>(0xC0 | (cp >> 6));
       *to++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
@@ -264,26 +288,18 @@ void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompresse
   constexpr size_t kMinCompressedChars = 3;
   const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
   // Plain ASCII, the usual text, needs no decoding: each byte is a character.
-  bool ascii = true, zero = false;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    ascii = ascii && bytes[i] < 0x80;
-    zero = zero || bytes[i] == 0;
-  }
-  if (ascii) {
+  if (asciiRun(bytes, 0, utf8.size()) == utf8.size()) {
     const size_t units = utf8.size();
     const size_t at = out->size();
-    if (mayCompress && !zero && units >= kMinCompressedChars && units <= maxCompressed) {
+    if (mayCompress && units >= kMinCompressedChars && units <= maxCompressed &&
+        std::memchr(bytes, 0, units) == nullptr) {
       out->resize(at + 2 + units);
       (*out)[at] = 0xFF;
       (*out)[at + 1] = 0xFE;
       std::memcpy(out->data() + at + 2, bytes, units);
     } else {
       out->resize(at + 2 * units);
-      uint8_t* to = out->data() + at;
-      for (size_t i = 0; i < units; ++i) {
-        to[2 * i] = bytes[i];
-        to[2 * i + 1] = 0;
-      }
+      widenAscii(bytes, units, out->data() + at);
     }
     return;
   }
@@ -309,6 +325,10 @@ void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompresse
     out->resize(at + 2 * utf8.size());
     uint8_t* to = out->data() + at;
     for (size_t i = 0; i < utf8.size();) {
+      const size_t run = asciiRun(bytes, i, utf8.size());
+      to = widenAscii(bytes + i, run, to);
+      i += run;
+      if (i == utf8.size()) break;
       uint32_t cp = next(&i);
       if (cp >= 0x10000) {
         cp -= 0x10000;
