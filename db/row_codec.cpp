@@ -458,8 +458,8 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
       const EncodedField& field = fields[k];
       if (col.number >= c || !field.present || col.typeCode == 0x01 || !col.isFixed()) continue;
       const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
-      std::memcpy(p + countSize + col.fixedOffset, bytes.data() + field.offset,
-                  std::min<size_t>(size, field.length));
+      const size_t length = std::min<size_t>(size, field.length);
+      if (length > 0) std::memcpy(p + countSize + col.fixedOffset, bytes.data() + field.offset, length);
     }
     for (size_t s = 0; s < v; ++s) {
       if (slots[s].second > 0) std::memcpy(p + offsets[s], bytes.data() + slots[s].first, slots[s].second);
@@ -480,7 +480,7 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
       for (size_t k = jumpCount; k-- > 0;) *at++ = jumps[k];
       *at++ = static_cast<uint8_t>(v);
     }
-    std::memcpy(at, mask, m);
+    if (m > 0) std::memcpy(at, mask, m);
   };
   // Jet3 rows grow their jump table with their length, so pad until the length is reached,
   // and until the jump table can be read back.

@@ -147,6 +147,7 @@ std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
   }
   // Plain ASCII, the usual text, is the same in UTF-8 and goes over in runs; every other byte
   // takes two or three bytes, written into room made once and cut to what was used.
+  if (bytes.empty()) return out;
   const size_t ascii = asciiRun(bytes.data(), 0, bytes.size());
   out.resize(ascii + 3 * (bytes.size() - ascii));
   std::memcpy(out.data(), bytes.data(), ascii);
