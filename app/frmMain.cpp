@@ -463,7 +463,17 @@ void frmMain::showProgress() {
   ui_.pbStatus->setValue(std::clamp(value, minimum, maximum));
 }
 
-void frmMain::yield() { QCoreApplication::processEvents(); }
+void frmMain::yield() {
+  // Posted events (a queued call, a repaint asked for) are handled at every yield; the rest,
+  // input above all, at most every few milliseconds: a yield per record then costs the run
+  // little, and a person still sees the window answer at once.
+  constexpr qint64 kYieldIntervalMs = 5;
+  QCoreApplication::sendPostedEvents();
+  if (!yieldClock_.isValid() || yieldClock_.hasExpired(kYieldIntervalMs)) {
+    QCoreApplication::processEvents();
+    yieldClock_.start();
+  }
+}
 
 void frmMain::showMessage(const std::string& text, MessageIcon icon) {
   message(QString::fromStdString(text), icon);

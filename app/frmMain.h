@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include "app/dialogs.h"
@@ -130,4 +131,5 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   bool closingByCode_ = false;
   bool hourglass_ = false;
   int exitCode_ = 0;
+  QElapsedTimer yieldClock_;  // since the events were last taken in full
 };

@@ -33,7 +33,11 @@ struct RunState {
 };
 
 // Sets the columns of the destination's new record from the source's current record.
-using ColumnRule = std::function<void(Recordset& source, Recordset& destination)>;
+using RecordCopy = std::function<void()>;
+// Finds the fields a table's copy reads and writes, once, when both recordsets are open, and
+// gives the copy of one record, which goes through them by position.
+using ColumnRule = std::function<RecordCopy(Recordset& source, Recordset& destination)>;
+using db::FieldValue;
 
 void copyTable(ConversionWindow& window, RunState& run, const std::string& openingText,
                const std::string& sourceQuery, const std::string& destinationQuery,
@@ -48,10 +52,11 @@ void copyTable(ConversionWindow& window, RunState& run, const std::string& openi
     window.setProgressMax(static_cast<float>(run.sourceRecords->RecordCount() - 1));
     window.yield();
     run.destinationRecords = run.destination->OpenRecordset(destinationQuery, db::dbOpenDynaset);
+    const RecordCopy copyRecord = rule(*run.sourceRecords, *run.destinationRecords);
     int32_t counter = 0;
     while (!run.sourceRecords->EOF_()) {
       run.destinationRecords->AddNew();
-      rule(*run.sourceRecords, *run.destinationRecords);
+      copyRecord();
       run.destinationRecords->Update(db::dbUpdateRegular, false);
       window.setProgressValue(static_cast<float>(counter));
       window.yield();
@@ -68,7 +73,7 @@ void copyTable(ConversionWindow& window, RunState& run, const std::string& openi
 }
 
 // The old catalogue writes a placeholder where nothing was given; only the exact text counts.
-Variant placeholderRule(const Variant& value, const char* placeholder) {
+Variant placeholderRule(Variant value, const char* placeholder) {
   if (value.type() == db::VariantType::Text && value.asText() == placeholder) return Variant("");
   return value;
 }
@@ -106,84 +111,135 @@ void lookupPhase(ConversionWindow& window, RunState& run) {
       {"SELECT PU_Id AS ID, Publisher AS Name FROM Publishers", "Publishers"}};
   for (const auto& [query, displayName] : kJobs) {
     copyTable(window, run, std::string("Copying ") + displayName + " table...", query, query,
-              [](Recordset& src, Recordset& dst) {
-                dst.Collect("ID") = src.Collect("ID");
-                dst.Collect("Name") = src.Collect("Name");
+              [](Recordset& src, Recordset& dst) -> RecordCopy {
+                FieldValue id = dst.Collect("ID"), srcId = src.Collect("ID");
+                FieldValue name = dst.Collect("Name"), srcName = src.Collect("Name");
+                return [=]() mutable {
+                  id = srcId;
+                  name = srcName;
+                };
               });
   }
 }
 
 void musiciansPhase(ConversionWindow& window, RunState& run) {
   copyTable(window, run, "Copying Musicians table...", "SELECT * FROM Musicians",
-            "SELECT * FROM Musicians", [](Recordset& src, Recordset& dst) {
-              dst.Collect("MU_Id") = src.Collect("MU_Id");
-              dst.Collect("Musician") = src.Collect("Name");
-              dst.Collect("Nick") = Variant("");
-              dst.Collect("Grp") = Variant("");
-              dst.Collect("Photo") = Variant("");
+            "SELECT * FROM Musicians", [](Recordset& src, Recordset& dst) -> RecordCopy {
+              FieldValue id = dst.Collect("MU_Id"), srcId = src.Collect("MU_Id");
+              FieldValue musician = dst.Collect("Musician"), srcName = src.Collect("Name");
+              FieldValue nick = dst.Collect("Nick"), grp = dst.Collect("Grp");
+              FieldValue photo = dst.Collect("Photo");
+              return [=]() mutable {
+                id = srcId;
+                musician = srcName;
+                nick = Variant("");
+                grp = Variant("");
+                photo = Variant("");
+              };
             });
 }
 
 void musicPhase(ConversionWindow& window, RunState& run) {
   copyTable(window, run, "Copying Music table...", "SELECT Name, Filename, MU_Id FROM Music",
-            "SELECT * FROM Music", [](Recordset& src, Recordset& dst) {
-              dst.Collect("Name") = src.Collect("Name");
-              dst.Collect("FileName") = placeholderRule(src.Collect("FileName"), "(None)");
-              dst.Collect("MU_Id") = src.Collect("MU_Id");
-              dst.Collect("SFav") = Variant(false);
-              dst.Collect("SA") = Variant(false);
-              dst.Collect("Adult") = Variant(adultTest(src.Collect("Name")));
+            "SELECT * FROM Music", [](Recordset& src, Recordset& dst) -> RecordCopy {
+              FieldValue name = dst.Collect("Name"), srcName = src.Collect("Name");
+              FieldValue fileName = dst.Collect("FileName"), srcFileName = src.Collect("FileName");
+              FieldValue musician = dst.Collect("MU_Id"), srcMusician = src.Collect("MU_Id");
+              FieldValue favourite = dst.Collect("SFav"), sa = dst.Collect("SA");
+              FieldValue adult = dst.Collect("Adult");
+              return [=]() mutable {
+                name = srcName;
+                fileName = placeholderRule(srcFileName, "(None)");
+                musician = srcMusician;
+                favourite = Variant(false);
+                sa = Variant(false);
+                adult = Variant(adultTest(srcName));
+              };
             });
 }
 
 void gamesPhase(ConversionWindow& window, RunState& run) {
   copyTable(window, run, "Copying Games table...", "SELECT * FROM Games", "SELECT * FROM Games",
-            [](Recordset& src, Recordset& dst) {
+            [](Recordset& src, Recordset& dst) -> RecordCopy {
               auto small = [](int v) { return Variant(static_cast<int16_t>(v)); };
-              dst.Collect("Name") = src.Collect("Name");
-              dst.Collect("YE_Id") = src.Collect("Year Published");
-              dst.Collect("Comment") = src.Collect("Personal Comment");
-              dst.Collect("FileName") = placeholderRule(src.Collect("FileName"), "(None)");
-              dst.Collect("FilenameIndex") = src.Collect("Filename Index");
-              dst.Collect("FileToRun") = Variant("");
-              dst.Collect("ScrnShotFileName") =
-                  placeholderRule(src.Collect("Screenshot FileName"), "(None)");
-              dst.Collect("MU_Id") = src.Collect("MU_Id");
-              dst.Collect("GE_Id") = Variant(GetNewGenreId(src.Collect("GE_Id").int32()));
-              dst.Collect("PU_Id") = src.Collect("PU_Id");
-              dst.Collect("DI_Id") = src.Collect("DI_Id");
-              dst.Collect("CR_Id") = small(8);
-              dst.Collect("SidFileName") = placeholderRule(src.Collect("Music FileName"), "(None)");
-              dst.Collect("DateLastPlayed") = placeholderRule(src.Collect("DateLastPlayed"), "(Never)");
-              dst.Collect("TimesPlayed") = src.Collect("TimesPlayed");
-              dst.Collect("CCode") = small(4);
-              dst.Collect("HighScore") = placeholderRule(src.Collect("HighScore"), "(Not Entered)");
-              dst.Collect("FA") = Variant(false);
-              dst.Collect("SA") = Variant(false);
-              dst.Collect("Fav") = Variant(false);
-              dst.Collect("PR_Id") = small(1);
-              dst.Collect("LA_Id") = small(1);
-              dst.Collect("Extras") = Variant(false);
-              dst.Collect("Classic") = Variant(false);
-              dst.Collect("Rating") = small(0);
-              dst.Collect("V_LoadingScreen") = Variant(false);
-              dst.Collect("V_HighScoreSaver") = Variant(false);
-              dst.Collect("V_IncludedDocs") = Variant(false);
-              dst.Collect("V_PalNTSC") = small(3);
-              dst.Collect("V_TrueDriveEmu") = Variant(false);
-              dst.Collect("V_Length") = small(0);
-              dst.Collect("V_Trainers") = src.Collect("Trained");
-              const Players players = playersOf(src.Collect("PL_Id"));
-              dst.Collect("PlayersFrom") = small(players.from);
-              dst.Collect("PlayersTo") = small(players.to);
-              dst.Collect("PlayersSim") = Variant(players.simultaneous);
-              dst.Collect("V_Comment") = Variant("");
-              dst.Collect("Adult") = Variant(adultTest(dst.Collect("Name")));
-              dst.Collect("MemoText") = Variant("");
-              dst.Collect("Prequel") = small(0);
-              dst.Collect("Sequel") = small(0);
-              dst.Collect("Related") = small(0);
-              dst.Collect("Control") = small(0);
+              auto to = [&dst](const char* name) { return dst.Collect(name); };
+              auto from = [&src](const char* name) { return src.Collect(name); };
+              // In the order the record is written, each destination field with what it takes.
+              FieldValue name = to("Name"), srcName = from("Name");
+              FieldValue year = to("YE_Id"), srcYear = from("Year Published");
+              FieldValue comment = to("Comment"), srcComment = from("Personal Comment");
+              FieldValue fileName = to("FileName"), srcFileName = from("FileName");
+              FieldValue fileIndex = to("FilenameIndex"), srcFileIndex = from("Filename Index");
+              FieldValue fileToRun = to("FileToRun");
+              FieldValue screenshot = to("ScrnShotFileName"), srcScreenshot = from("Screenshot FileName");
+              FieldValue musician = to("MU_Id"), srcMusician = from("MU_Id");
+              FieldValue genre = to("GE_Id"), srcGenre = from("GE_Id");
+              FieldValue publisher = to("PU_Id"), srcPublisher = from("PU_Id");
+              FieldValue difficulty = to("DI_Id"), srcDifficulty = from("DI_Id");
+              FieldValue cracker = to("CR_Id");
+              FieldValue sidFileName = to("SidFileName"), srcMusicFileName = from("Music FileName");
+              FieldValue lastPlayed = to("DateLastPlayed"), srcLastPlayed = from("DateLastPlayed");
+              FieldValue timesPlayed = to("TimesPlayed"), srcTimesPlayed = from("TimesPlayed");
+              FieldValue countryCode = to("CCode");
+              FieldValue highScore = to("HighScore"), srcHighScore = from("HighScore");
+              FieldValue fa = to("FA"), sa = to("SA"), favourite = to("Fav");
+              FieldValue programmer = to("PR_Id"), language = to("LA_Id");
+              FieldValue extras = to("Extras"), classic = to("Classic"), rating = to("Rating");
+              FieldValue loadingScreen = to("V_LoadingScreen"), scoreSaver = to("V_HighScoreSaver");
+              FieldValue includedDocs = to("V_IncludedDocs"), palNtsc = to("V_PalNTSC");
+              FieldValue trueDrive = to("V_TrueDriveEmu"), length = to("V_Length");
+              FieldValue trainers = to("V_Trainers"), srcTrained = from("Trained");
+              FieldValue srcPlayers = from("PL_Id");
+              FieldValue playersFrom = to("PlayersFrom"), playersTo = to("PlayersTo");
+              FieldValue playersSim = to("PlayersSim");
+              FieldValue versionComment = to("V_Comment"), adult = to("Adult");
+              FieldValue memoText = to("MemoText"), prequel = to("Prequel"), sequel = to("Sequel");
+              FieldValue related = to("Related"), control = to("Control");
+              return [=]() mutable {
+                name = srcName;
+                year = srcYear;
+                comment = srcComment;
+                fileName = placeholderRule(srcFileName, "(None)");
+                fileIndex = srcFileIndex;
+                fileToRun = Variant("");
+                screenshot = placeholderRule(srcScreenshot, "(None)");
+                musician = srcMusician;
+                genre = Variant(GetNewGenreId(srcGenre.int32()));
+                publisher = srcPublisher;
+                difficulty = srcDifficulty;
+                cracker = small(8);
+                sidFileName = placeholderRule(srcMusicFileName, "(None)");
+                lastPlayed = placeholderRule(srcLastPlayed, "(Never)");
+                timesPlayed = srcTimesPlayed;
+                countryCode = small(4);
+                highScore = placeholderRule(srcHighScore, "(Not Entered)");
+                fa = Variant(false);
+                sa = Variant(false);
+                favourite = Variant(false);
+                programmer = small(1);
+                language = small(1);
+                extras = Variant(false);
+                classic = Variant(false);
+                rating = small(0);
+                loadingScreen = Variant(false);
+                scoreSaver = Variant(false);
+                includedDocs = Variant(false);
+                palNtsc = small(3);
+                trueDrive = Variant(false);
+                length = small(0);
+                trainers = srcTrained;
+                const Players players = playersOf(srcPlayers);
+                playersFrom = small(players.from);
+                playersTo = small(players.to);
+                playersSim = Variant(players.simultaneous);
+                versionComment = Variant("");
+                adult = Variant(adultTest(name));
+                memoText = Variant("");
+                prequel = small(0);
+                sequel = small(0);
+                related = small(0);
+                control = small(0);
+              };
             });
 }
 

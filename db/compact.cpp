@@ -5,10 +5,9 @@
 
 #include <algorithm>
 #include <map>
-#include <unordered_map>
 
 #include "db/database_file.h"
-#include "db/index_btree.h"
+#include "db/index_build.h"
 
 namespace db {
 namespace {
@@ -24,19 +23,54 @@ bool isEngineTable(const std::string& name) {
   return false;
 }
 
-// Every row of a table, all columns, in scan order.
-DbError readAllRows(const PageFile& file, const TableDef& def, std::vector<std::vector<Variant>>* rows) {
+// Every row of a table, all columns, in scan order, each handed to `visit` as it is read.
+template <typename Visit>
+DbError forEachRow(const PageFile& file, const TableDef& def, Visit visit) {
   TableScan scan(file, def);
   DbError err = scan.rewind();
+  std::vector<Variant> row;
   for (bool found = true; err.ok();) {
     err = scan.next(&found);
     if (!err.ok() || !found) break;
-    std::vector<Variant> row;
     err = readRowValues(file, def, scan, &row);
-    if (err.ok()) rows->push_back(std::move(row));
+    if (err.ok()) err = visit(row);
   }
   return err;
 }
+
+// Where the rows of a table went: each source row's place to its new one. Rows come in the
+// order of their places (page by page in ascending order, slot by slot), so a page's slots are
+// kept together and found by the page's number, at four bytes a slot.
+class RowMap {
+ public:
+  void add(RowLocation from, RowPointer to) {
+    if (pages_.empty()) base_ = from.page;
+    const size_t at = from.page - base_;
+    if (at >= pages_.size()) pages_.resize(at + 1);
+    Slots& p = pages_[at];
+    if (p.count == 0) p.first = static_cast<uint32_t>(to_.size());
+    to_.resize(p.first + size_t{from.slot} + 1, kNone);
+    p.count = static_cast<uint16_t>(from.slot + 1);
+    to_[p.first + from.slot] = to.stored();
+  }
+  bool find(RowPointer from, RowPointer* to) const {
+    if (from.page < base_ || from.page - base_ >= pages_.size()) return false;
+    const Slots& p = pages_[from.page - base_];
+    if (from.row >= p.count || to_[p.first + from.row] == kNone) return false;
+    *to = RowPointer::fromStored(to_[p.first + from.row]);
+    return true;
+  }
+
+ private:
+  static constexpr uint32_t kNone = 0xFFFFFFFF;
+  struct Slots {
+    uint32_t first = 0;  // where the page's slots start in to_
+    uint16_t count = 0;  // how many, up to its last row copied
+  };
+  uint32_t base_ = 0;
+  std::vector<Slots> pages_;  // by page number - base_
+  std::vector<uint32_t> to_;  // new place as stored, kNone for a slot not copied
+};
 
 // The source's definition as a fresh one: columns renumbered in order with no gaps, fixed
 // columns packed, variable slots in column order, index columns renumbered to match.
@@ -83,7 +117,6 @@ class Compactor {
   DbError run() {
     TableDef objectsDef;
     DbError err = readTableDef(src_, kCatalogTdefPage, "MSysObjects", &objectsDef);
-    if (err.ok()) err = readAllRows(src_, objectsDef, &objectRows_);
     if (!err.ok()) return err;
     const int idCol = objectsDef.findColumn("Id");
     const int typeCol = objectsDef.findColumn("Type");
@@ -124,7 +157,7 @@ class Compactor {
     }
 
     // The catalogue as the source has it, table ids moved to their new pages.
-    err = copyRows("MSysObjects", objectsDef, objectRows_, [&](std::vector<Variant>& row) {
+    err = copyRows("MSysObjects", objectsDef, [&](std::vector<Variant>& row) {
       if (row[typeCol].isNull() || row[idCol].isNull()) return;
       if ((row[typeCol].int32() & 0x7F) != kObjectTypeLocalTable) return;
       auto it = pages_.find(static_cast<uint32_t>(row[idCol].int32()) & 0x00FFFFFF);
@@ -135,12 +168,10 @@ class Compactor {
       CatalogEntry e;
       if (!catalog.findTable(name, &e).ok()) continue;
       TableDef def;
-      std::vector<std::vector<Variant>> rows;
       err = readTableDef(src_, e.tdefPage(), name, &def);
-      if (err.ok()) err = readAllRows(src_, def, &rows);
       if (!err.ok()) return err;
       const int objectCol = def.findColumn("ObjectId");
-      err = copyRows(name, def, rows, [&](std::vector<Variant>& row) {
+      err = copyRows(name, def, [&](std::vector<Variant>& row) {
         if (std::string(name) != "MSysACEs" || objectCol < 0 || row[objectCol].isNull()) return;
         auto it = pages_.find(static_cast<uint32_t>(row[objectCol].int32()));
         if (it != pages_.end()) row[objectCol] = Variant(static_cast<int32_t>(it->second));
@@ -169,65 +200,63 @@ class Compactor {
   // Rows of an engine table, each through `adjust`, into the new file's table of that name,
   // matching columns by name.
   template <typename Adjust>
-  DbError copyRows(const std::string& name, const TableDef& sourceDef,
-                   const std::vector<std::vector<Variant>>& rows, Adjust adjust) {
+  DbError copyRows(const std::string& name, const TableDef& sourceDef, Adjust adjust) {
     std::shared_ptr<TableState> target;
     DbError err = engineTable(name, &target);
     if (!err.ok()) return err;
     TableWriter writer(dst_.allocator(), *target);
-    for (std::vector<Variant> row : rows) {
+    std::vector<int> from(target->def.columns.size());
+    for (size_t k = 0; k < from.size(); ++k) from[k] = sourceDef.findColumn(target->def.columns[k].name);
+    const std::vector<bool> given(from.size(), true);
+    std::vector<Variant> values(from.size());
+    return forEachRow(src_, sourceDef, [&](std::vector<Variant>& row) {
       adjust(row);
-      std::vector<Variant> values(target->def.columns.size());
-      for (size_t k = 0; k < target->def.columns.size(); ++k) {
-        const int from = sourceDef.findColumn(target->def.columns[k].name);
-        if (from >= 0) values[k] = row[from];
-      }
+      for (size_t k = 0; k < from.size(); ++k) values[k] = from[k] >= 0 ? row[from[k]] : Variant();
       RowLocation where;
-      err = writer.insertRow(values, std::vector<bool>(values.size(), true), &where);
-      if (!err.ok()) return err;
-    }
-    return {};
+      return writer.insertRow(values, given, &where);
+    });
   }
 
   // A table's rows in scan order, then its indexes from the source's own entries (so keys are
-  // copied as the source has them), row pointers moved to the rows' new places.
+  // copied as the source has them), row pointers moved to the rows' new places. Rows go in the
+  // order of their old places, so the entries of one key keep their order with new places too.
   DbError copyTable(Copy& copy) {
     std::shared_ptr<TableState> target;
     DbError err = dst_.tableAtPage(copy.def.tdefPage, copy.def.name, &target);
     if (!err.ok()) return err;
     TableWriter writer(dst_.allocator(), *target);
-    std::unordered_map<uint32_t, RowPointer> moved;
+    RowMap moved;
     TableScan scan(src_, copy.source, isUserTable(copy.entry, copy.source));
     err = scan.rewind();
     uint32_t rows = 0;
-    std::vector<Variant> values;
     for (bool found = true; err.ok();) {
       err = scan.next(&found);
       if (!err.ok() || !found) break;
-      err = readRowValues(src_, copy.source, scan, &values);
       RowPointer to;
-      if (err.ok()) err = writer.copyRow(values, &to);
+      err = writer.copyRow(src_, copy.source, scan.fields(), &to);
       if (!err.ok()) break;
-      const RowLocation from = scan.location();
-      moved[RowPointer{from.page, static_cast<uint8_t>(from.slot)}.stored()] = to;
+      moved.add(scan.location(), to);
       ++rows;
     }
     if (!err.ok()) return err;
     TableDef& def = target->def;
     for (size_t i = 0; i < def.realIndexes.size(); ++i) {
-      std::vector<IndexEntry> entries;
-      err = scanIndex(src_, copy.source.realIndexes[i], &entries);
-      if (!err.ok()) return err;
-      for (IndexEntry& e : entries) {
-        auto it = moved.find(e.row.stored());
-        if (it == moved.end()) {
-          return src_.corrupt("an index of table '" + def.name + "' names a row the table lacks");
+      IndexBuilder builder(dst_.allocator(), def, &def.realIndexes[i]);
+      err = scanIndex(src_, copy.source.realIndexes[i], [&](IndexPageContents& leaf) {
+        for (const IndexEntry& e : leaf.entries) {
+          RowPointer to;
+          if (!moved.find(e.row, &to)) {
+            return src_.corrupt("an index of table '" + def.name + "' names a row the table lacks");
+          }
+          // The builder takes entries in order only: a source whose index is out of order is
+          // damaged.
+          if (!builder.add(e.key, to).ok()) {
+            return src_.corrupt("the entries of an index of table '" + def.name + "' are out of order");
+          }
         }
-        e.row = it->second;
-      }
-      // Equal keys order by their row's new place.
-      std::sort(entries.begin(), entries.end(), indexEntryLess);
-      err = buildIndex(dst_.allocator(), def, &def.realIndexes[i], entries);
+        return DbError::success();
+      });
+      if (err.ok()) err = builder.finish();
       if (!err.ok()) return err;
     }
     target->indexPages.pages.clear();
@@ -238,7 +267,6 @@ class Compactor {
 
   const PageFile& src_;
   DatabaseFile& dst_;
-  std::vector<std::vector<Variant>> objectRows_;
   std::map<uint32_t, uint32_t> pages_;  // source tdef page -> new tdef page
   std::vector<Copy> copies_;
 };
@@ -251,14 +279,18 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
     return makeError(DbErrorNumber::FileExists,
                      "Cannot compact into '" + destination + "': the file already exists.");
   }
+  // The source is read from the disk: what this process has changed in it goes there first.
+  DbError err = DatabaseFile::flushOpen(source);
+  if (!err.ok()) return err;
   std::unique_ptr<PageFile> src;
-  DbError err = PageFile::open(source, &src, false);
+  err = PageFile::open(source, &src, false);
   if (!err.ok()) return err;
   {
     std::shared_ptr<DatabaseFile> dst;
     err = DatabaseFile::create(destination, src->format(), &dst, src->header().creationDate, false);
     if (err.ok()) err = Compactor(*src, *dst).run();
     if (err.ok()) err = dst->reloadCatalog();
+    if (err.ok()) err = dst->flush();
   }
   if (!err.ok() && err.number != static_cast<int>(DbErrorNumber::FileExists)) {
     ::unlink(destination.c_str());

@@ -1,6 +1,7 @@
 #include "db/data_page.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "db/bytes.h"
@@ -66,12 +67,16 @@ DbError readRowAt(const PageFile& file, RowPointer ptr, Page* page,
   return DbError::success();
 }
 
-Page emptyDataPage(const FormatDescriptor& f, uint32_t owner) {
-  Page page(f.pageSize, 0);
+void initDataPage(const FormatDescriptor& f, std::span<uint8_t> page, uint32_t owner) {
   page[0] = kPageData;
   page[1] = 0x01;
   writeU16(page, kDataFreeSpaceOffset, static_cast<uint16_t>(f.pageSize - f.dataRowTableOffset));
   writeU32(page, kDataOwnerOffset, owner);
+}
+
+Page emptyDataPage(const FormatDescriptor& f, uint32_t owner) {
+  Page page(f.pageSize, 0);
+  initDataPage(f, page, owner);
   return page;
 }
 
@@ -99,17 +104,55 @@ bool rowFits(const FormatDescriptor& f, std::span<const uint8_t> page, size_t le
   return lowest >= tableEnd && length <= lowest - tableEnd;
 }
 
+bool appendRow(const FormatDescriptor& f, std::span<uint8_t> page, std::span<const uint8_t> row,
+               uint16_t* slot, uint16_t flags) {
+  const uint16_t count = readU16(page, f.dataRowCountOffset);
+  if (count >= kMaxRowsPerPage) return false;
+  const uint32_t tableEnd = f.dataRowTableOffset + 2u * (count + 1);
+  const uint32_t lowest = lowestRowStart(f, page, count);
+  if (lowest < tableEnd || row.size() > lowest - tableEnd) return false;
+  const uint32_t start = lowest - static_cast<uint32_t>(row.size());
+  std::copy(row.begin(), row.end(), page.begin() + start);
+  writeU16(page, f.dataRowTableOffset + 2u * count, static_cast<uint16_t>(start | flags));
+  writeU16(page, f.dataRowCountOffset, static_cast<uint16_t>(count + 1));
+  writeU16(page, kDataFreeSpaceOffset, static_cast<uint16_t>(start - tableEnd));
+  *slot = count;
+  return true;
+}
+
 bool appendRow(const FormatDescriptor& f, Page* page, std::span<const uint8_t> row,
                uint16_t* slot, uint16_t flags) {
-  if (!rowFits(f, *page, row.size())) return false;
-  const uint16_t count = readU16(*page, f.dataRowCountOffset);
-  const uint32_t start = lowestRowStart(f, *page, count) - static_cast<uint32_t>(row.size());
-  std::copy(row.begin(), row.end(), page->begin() + start);
-  writeU16(*page, f.dataRowTableOffset + 2u * count, static_cast<uint16_t>(start | flags));
-  writeU16(*page, f.dataRowCountOffset, static_cast<uint16_t>(count + 1));
-  const uint32_t tableEnd = f.dataRowTableOffset + 2u * (count + 1);
-  writeU16(*page, kDataFreeSpaceOffset, static_cast<uint16_t>(start - tableEnd));
-  *slot = count;
+  return appendRow(f, std::span<uint8_t>(*page), row, slot, flags);
+}
+
+bool growRow(const FormatDescriptor& f, std::span<uint8_t> page, uint16_t slot,
+             std::span<const uint8_t> row) {
+  const uint16_t count = readU16(page, f.dataRowCountOffset);
+  const uint32_t tableEnd = f.dataRowTableOffset + 2u * count;
+  if (slot >= count || tableEnd > page.size()) return false;
+  const uint32_t start = readU16(page, f.dataRowTableOffset + 2u * slot) & kRowOffsetMask;
+  const uint32_t end =
+      slot == 0 ? static_cast<uint32_t>(page.size())
+                : readU16(page, f.dataRowTableOffset + 2u * (slot - 1)) & kRowOffsetMask;
+  const uint32_t lowest = lowestRowStart(f, page, count);
+  if (start > end || end > page.size() || lowest < tableEnd || lowest > start ||
+      row.size() <= end - start) {
+    return false;
+  }
+  const uint32_t delta = static_cast<uint32_t>(row.size()) - (end - start);
+  if (delta > lowest - tableEnd) return false;
+  // Everything stored from the lowest row up to this one moves down; so do their offsets.
+  std::memmove(page.data() + lowest - delta, page.data() + lowest, start - lowest);
+  for (uint16_t i = 0; i < count; ++i) {
+    const uint32_t at = f.dataRowTableOffset + 2u * i;
+    const uint16_t entry = readU16(page, at);
+    const uint32_t offset = entry & kRowOffsetMask;
+    if (i == slot || (offset >= lowest && offset < start)) {
+      writeU16(page, at, static_cast<uint16_t>((entry & ~kRowOffsetMask) | (offset - delta)));
+    }
+  }
+  std::copy(row.begin(), row.end(), page.begin() + (start - delta));
+  writeU16(page, kDataFreeSpaceOffset, static_cast<uint16_t>(lowest - delta - tableEnd));
   return true;
 }
 

@@ -59,6 +59,8 @@ inline constexpr uint16_t kMaxRowsPerPage = 255;
 
 // An empty data page owned by `owner` (a tdef page, kLongValueOwner, or 0 for map pages).
 Page emptyDataPage(const FormatDescriptor& format, uint32_t owner);
+// The same made of a page of zero bytes.
+void initDataPage(const FormatDescriptor& format, std::span<uint8_t> page, uint32_t owner);
 uint16_t dataPageFreeSpace(std::span<const uint8_t> page);
 // Whether a row of `length` bytes fits as one more slot.
 bool rowFits(const FormatDescriptor& format, std::span<const uint8_t> page, size_t length);
@@ -66,6 +68,13 @@ bool rowFits(const FormatDescriptor& format, std::span<const uint8_t> page, size
 // true (free = lowest row start - end of the slot table). False when it does not fit.
 bool appendRow(const FormatDescriptor& format, Page* page, std::span<const uint8_t> row,
                uint16_t* slot, uint16_t flags = 0);
+bool appendRow(const FormatDescriptor& format, std::span<uint8_t> page,
+               std::span<const uint8_t> row, uint16_t* slot, uint16_t flags = 0);
+// Gives slot `slot` the bytes `row`, longer than it has, where the page has the room: the rows
+// stored below it move down to make it, and their offsets with them, so that every slot keeps
+// its number. False, with the page unchanged, when the room is not there.
+bool growRow(const FormatDescriptor& format, std::span<uint8_t> page, uint16_t slot,
+             std::span<const uint8_t> row);
 // Rebuilds a page from its slots' bytes, packed from the page end in slot order, each slot
 // with its flags. Used where a row changes length (a usage map that grows).
 bool repackRows(const FormatDescriptor& format, Page* page,

@@ -360,7 +360,34 @@ DbError DatabaseFile::table(std::string_view name, std::shared_ptr<TableState>* 
   return tableAt(entry, out);
 }
 
+DbError DatabaseFile::writeTables() {
+  for (auto& [page, table] : tables_) {
+    DbError err = writeDeferredIndexes(allocator_, *table);
+    if (!err.ok()) return err;
+  }
+  return {};
+}
+
+DbError DatabaseFile::flush() {
+  DbError err = writeTables();
+  if (!err.ok()) return err;
+  return file_->flush();
+}
+
+DatabaseFile::~DatabaseFile() { flush(); }
+
+DbError DatabaseFile::flushOpen(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  auto it = openFiles().find({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+  if (it == openFiles().end()) return {};
+  const std::shared_ptr<DatabaseFile> open = it->second.lock();
+  return open ? open->flush() : DbError{};
+}
+
 DbError DatabaseFile::reloadCatalog() {
+  DbError err = writeTables();
+  if (!err.ok()) return err;
   tables_.clear();
   return Catalog::load(*file_, &catalog_);
 }

@@ -17,6 +17,9 @@ namespace db {
 
 class DatabaseFile {
  public:
+  // Writes back what flush() would, whatever comes of it.
+  ~DatabaseFile();
+
   // Opens the database at `path`, or returns the one this process has open already.
   static DbError open(const std::string& path, std::shared_ptr<DatabaseFile>* out);
   // Creates a new database at `path` (which must not exist) holding the system tables the Jet
@@ -46,6 +49,10 @@ class DatabaseFile {
   DbError addTableDefinition(TableDef* def);
   // Forgets what it knows of the catalogue and reads it again.
   DbError reloadCatalog();
+  // Writes to the file everything its tables and pages hold that the file lacks.
+  DbError flush();
+  // flush() of the database at `path` when this process has it open; nothing otherwise.
+  static DbError flushOpen(const std::string& path);
   // The shared state of the table whose definition is on `tdefPage`, for writers that work
   // below the catalogue.
   DbError tableAtPage(uint32_t tdefPage, const std::string& name, std::shared_ptr<TableState>* out);
@@ -55,6 +62,8 @@ class DatabaseFile {
       : file_(std::move(file)), allocator_(*file_) {}
   DbError tableAt(const CatalogEntry& entry, std::shared_ptr<TableState>* out);
   DbError insertCatalogRows(const TableDef& def, const std::vector<uint8_t>& properties);
+  // Writes what the tables hold back (deferred index entries) to the pages.
+  DbError writeTables();
 
   std::unique_ptr<PageFile> file_;
   PageAllocator allocator_;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <vector>
 
 namespace db::io {
 namespace {
@@ -40,6 +41,30 @@ int writeAt(int fd, const void* data, size_t length, off_t offset) {
     bytes += n;
     length -= static_cast<size_t>(n);
     offset += n;
+  }
+  return 0;
+}
+
+int writeAt(int fd, const iovec* pieces, int count, off_t offset) {
+  if (injectedFailure()) return gError.load();
+  std::vector<iovec> rest(pieces, pieces + count);
+  size_t first = 0;
+  while (first < rest.size()) {
+    const ssize_t n = ::pwritev(fd, rest.data() + first, static_cast<int>(rest.size() - first), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : ENOSPC;
+    offset += n;
+    // Past the pieces written whole, into the one written in part.
+    for (size_t left = static_cast<size_t>(n); left > 0;) {
+      if (left >= rest[first].iov_len) {
+        left -= rest[first].iov_len;
+        ++first;
+      } else {
+        rest[first].iov_base = static_cast<uint8_t*>(rest[first].iov_base) + left;
+        rest[first].iov_len -= left;
+        left = 0;
+      }
+    }
   }
   return 0;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,8 @@ namespace db::io {
 
 // Writes all `length` bytes at `offset`. Returns 0, or the errno of the failure.
 int writeAt(int fd, const void* data, size_t length, off_t offset);
+// Writes the `count` pieces one after another from `offset`, as one counted write.
+int writeAt(int fd, const iovec* pieces, int count, off_t offset);
 // Brings the file's data (and for a folder, its names) to the disk. Returns 0 or an errno.
 int syncFile(int fd);
 // Opens `path` with `flags` and syncs it. Returns 0 or an errno.

@@ -45,14 +45,3 @@ DbError indexRemove(PageAllocator& allocator, const TableDef& def, const RealInd
 Page emptyIndexRoot(const FormatDescriptor& format, uint32_t ownerTdefPage);
 
 }  // namespace db
-
-namespace db {
-
-// Writes a whole index at once from all its leaf entries, which must be sorted by key and row
-// pointer: leaves filled left to right and linked, then each level of parents, the top one on
-// the index's root page (which must be allocated and in the index's usage map). Sets the
-// index's count of distinct keys.
-DbError buildIndex(PageAllocator& allocator, const TableDef& def, RealIndexDef* index,
-                   const std::vector<IndexEntry>& entries);
-
-}  // namespace db

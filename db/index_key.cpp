@@ -561,8 +561,17 @@ DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
                      "the only one this engine knows.");
   }
 
-  // Build into a scratch vector so that a failure appends nothing.
-  std::vector<uint8_t> item;
+  // Built where it goes; a failure takes back what it appended.
+  std::vector<uint8_t>& item = *out;
+  const size_t itemStart = item.size();
+  struct Undo {
+    std::vector<uint8_t>& bytes;
+    size_t size;
+    bool done = false;
+    ~Undo() {
+      if (!done) bytes.resize(size);
+    }
+  } undo{item, itemStart};
   item.push_back(ascending ? kKeyAscending : kKeyDescending);
   const size_t valueStart = item.size();
   bool invertForDescending = true;
@@ -639,7 +648,7 @@ DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
       break;
   }
   if (!ascending && invertForDescending) invertFrom(valueStart, &item);
-  out->insert(out->end(), item.begin(), item.end());
+  undo.done = true;
   return {};
 }
 
@@ -652,7 +661,8 @@ DbError encodeIndexKey(const DatabaseHeader& header, const TableDef& def,
                          std::to_string(values.size()) + " values given for " +
                          std::to_string(def.columns.size()) + " columns.");
   }
-  std::vector<uint8_t> built;
+  std::vector<uint8_t>& built = *key;
+  built.clear();
   for (const IndexColumn& ic : index.columns) {
     size_t at = 0;
     while (at < def.columns.size() && def.columns[at].number != ic.columnNumber) ++at;
@@ -664,7 +674,6 @@ DbError encodeIndexKey(const DatabaseHeader& header, const TableDef& def,
     DbError err = encodeKeyColumn(header, def.columns[at], values[at], ic.ascending, &built);
     if (!err.ok()) return err;
   }
-  *key = std::move(built);
   return {};
 }
 

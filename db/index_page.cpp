@@ -57,7 +57,14 @@ std::string decodeEntries(const FormatDescriptor& f, std::span<const uint8_t> pa
   out->tail = readU32(page, f.indexTailOffset);
   out->prefixLength = f.indexPrefixSize == 1 ? page[f.indexPrefixOffset]
                                              : readU16(page, f.indexPrefixOffset);
-  out->entries.clear();
+  // The entries of a page decoded before are reused, with the room their keys have.
+  size_t count = 0;
+  // Whatever the outcome, the entries decoded are the page's entries.
+  struct Trim {
+    std::vector<IndexEntry>& entries;
+    size_t& count;
+    ~Trim() { entries.resize(count); }
+  } trim{out->entries, count};
 
   const std::span<const uint8_t> mask =
       page.subspan(f.indexMaskOffset, f.indexEntryStart - f.indexMaskOffset);
@@ -74,7 +81,7 @@ std::string decodeEntries(const FormatDescriptor& f, std::span<const uint8_t> pa
       if (end > area.size()) return "has an entry mask reaching past the page end";
       if (end == start) return "has an empty entry at offset " + std::to_string(start);
       const std::span<const uint8_t> stored = area.subspan(start, end - start);
-      if (out->entries.empty()) {
+      if (count == 0) {
         if (stored.size() < out->prefixLength) {
           return "has a first entry shorter than its common prefix of " +
                  std::to_string(out->prefixLength) + " bytes";
@@ -89,15 +96,15 @@ std::string decodeEntries(const FormatDescriptor& f, std::span<const uint8_t> pa
         return "has an entry of " + std::to_string(full.size()) +
                " bytes, too short for its pointers";
       }
-      IndexEntry entry;
+      if (count == out->entries.size()) out->entries.emplace_back();
+      IndexEntry& entry = out->entries[count++];
       const size_t keyLength = full.size() - minimum;
       entry.key.assign(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(keyLength));
       entry.row.page = readBigEndian(full, keyLength, 3);
       entry.row.row = full[keyLength + 3];
-      if (out->type == kPageIndexNode) {
-        entry.childPage = readBigEndian(full, keyLength + kIndexRowPointerSize, 4);
-      }
-      out->entries.push_back(std::move(entry));
+      entry.childPage = out->type == kPageIndexNode
+                            ? readBigEndian(full, keyLength + kIndexRowPointerSize, 4)
+                            : 0;
       start = end;
     }
   }
@@ -106,35 +113,38 @@ std::string decodeEntries(const FormatDescriptor& f, std::span<const uint8_t> pa
 
 }  // namespace
 
-// Whether `a` orders before `b`: key bytes, then the row pointer, unsigned, a prefix first.
-bool indexEntryLess(const IndexEntry& a, const IndexEntry& b) {
-  // Keys are a few bytes long: a plain loop beats a call to memcmp, and every page written
-  // compares each entry with the one before it.
-  const size_t common = std::min(a.key.size(), b.key.size());
+int compareIndexEntries(std::span<const uint8_t> keyA, RowPointer rowA,
+                        std::span<const uint8_t> keyB, RowPointer rowB) {
+  // Keys are a few bytes long: a plain loop beats a call to memcmp.
+  const size_t common = std::min(keyA.size(), keyB.size());
   for (size_t i = 0; i < common; ++i) {
-    if (a.key[i] != b.key[i]) return a.key[i] < b.key[i];
+    if (keyA[i] != keyB[i]) return keyA[i] < keyB[i] ? -1 : 1;
   }
   // Equal keys, the usual case in an index that allows duplicates: the three page bytes and
   // the row byte compare as the numbers they spell.
-  if (a.key.size() == b.key.size()) {
-    return a.row.page != b.row.page ? a.row.page < b.row.page : a.row.row < b.row.row;
+  if (keyA.size() == keyB.size()) {
+    const uint32_t a = rowA.stored(), b = rowB.stored();
+    return a < b ? -1 : (a > b ? 1 : 0);
   }
   // One key is a prefix of the other: the row pointer bytes continue the comparison.
-  auto byteAt = [](const IndexEntry& e, size_t i) -> int {
-    if (i < e.key.size()) return e.key[i];
-    const size_t r = i - e.key.size();
-    if (r < 3) return static_cast<uint8_t>(e.row.page >> (8 * (2 - r)));
-    if (r == 3) return e.row.row;
+  auto byteAt = [](std::span<const uint8_t> key, RowPointer row, size_t i) -> int {
+    if (i < key.size()) return key[i];
+    const size_t r = i - key.size();
+    if (r < 3) return static_cast<uint8_t>(row.page >> (8 * (2 - r)));
+    if (r == 3) return row.row;
     return -1;  // past the end
   };
-  const size_t n = std::max(a.key.size(), b.key.size()) + 4;
-  for (size_t i = std::min(a.key.size(), b.key.size()); i < n; ++i) {
-    const int x = byteAt(a, i), y = byteAt(b, i);
-    if (x != y) return x < y;
+  const size_t n = std::max(keyA.size(), keyB.size()) + 4;
+  for (size_t i = common; i < n; ++i) {
+    const int x = byteAt(keyA, rowA, i), y = byteAt(keyB, rowB, i);
+    if (x != y) return x < y ? -1 : 1;
   }
-  return false;
+  return 0;
 }
 
+bool indexEntryLess(const IndexEntry& a, const IndexEntry& b) {
+  return compareIndexEntries(a.key, a.row, b.key, b.row) < 0;
+}
 
 std::vector<uint8_t> indexEntryBytes(uint8_t pageType, const IndexEntry& entry) {
   std::vector<uint8_t> b = entry.key;
@@ -170,6 +180,14 @@ DbError readIndexPage(const PageFile& file, uint32_t pageNo, IndexPageContents* 
 DbError scanIndex(const PageFile& file, const RealIndexDef& index,
                   std::vector<IndexEntry>* leafEntries) {
   leafEntries->clear();
+  return scanIndex(file, index, [&](IndexPageContents& leaf) {
+    for (IndexEntry& e : leaf.entries) leafEntries->push_back(std::move(e));
+    return DbError::success();
+  });
+}
+
+DbError scanIndex(const PageFile& file, const RealIndexDef& index,
+                  const std::function<DbError(IndexPageContents& leaf)>& visit) {
   // No walk can visit more pages than the file has; one that tries has met a cycle.
   uint32_t budget = file.pageCount();
   auto loops = [&](uint32_t pageNo) {
@@ -195,12 +213,14 @@ DbError scanIndex(const PageFile& file, const RealIndexDef& index,
   }
 
   for (;;) {
-    for (IndexEntry& e : contents.entries) leafEntries->push_back(std::move(e));
-    if (contents.next == 0) return {};
+    const uint32_t next = contents.next;
+    DbError err = visit(contents);
+    if (!err.ok()) return err;
+    if (next == 0) return {};
     const uint32_t from = pageNo;
-    pageNo = contents.next;
+    pageNo = next;
     if (budget-- == 0) return loops(pageNo);
-    DbError err = readIndexPage(file, pageNo, &contents);
+    err = readIndexPage(file, pageNo, &contents);
     if (!err.ok()) return err;
     if (contents.type != kPageIndexLeaf) {
       return file.corrupt("index leaf page " + std::to_string(from) + " is followed by page " +
@@ -224,6 +244,54 @@ size_t encodedIndexEntriesSize(const FormatDescriptor& format, uint8_t pageType,
   }
   return total;
 }
+
+namespace {
+
+// Lays out an index page: the header, then `count` entries, entry i being the key `keyAt(i)`,
+// the row pointer `rowAt(i)` and on intermediate pages the child `childAt(i)`, each but the
+// first without the first `prefix` bytes of its key. `used` is the entries' encoded size.
+template <typename KeyAt, typename RowAt, typename ChildAt>
+void layOutPage(const FormatDescriptor& f, uint8_t type, uint32_t prev, uint32_t next,
+                uint32_t tail, uint32_t ownerTdefPage, size_t count, size_t prefix, size_t used,
+                KeyAt keyAt, RowAt rowAt, ChildAt childAt, Page* out) {
+  out->assign(f.pageSize, 0);
+  std::span<uint8_t> page(*out);
+  page[0] = type;
+  page[1] = kIndexPageConstant;
+  writeU16(page, kIndexFreeSpaceOffset, static_cast<uint16_t>(indexPageCapacity(f) - used));
+  writeU32(page, kIndexOwnerOffset, ownerTdefPage);
+  writeU32(page, f.indexPrevOffset, prev);
+  writeU32(page, f.indexNextOffset, next);
+  writeU32(page, f.indexTailOffset, type == kPageIndexNode ? tail : 0);
+  if (f.indexPrefixSize == 1) {
+    page[f.indexPrefixOffset] = static_cast<uint8_t>(prefix);
+  } else {
+    writeU16(page, f.indexPrefixOffset, static_cast<uint16_t>(prefix));
+  }
+  page[f.indexPrefixOffset + f.indexPrefixSize] = type == kPageIndexNode ? kIntermediateMarker : 0;
+
+  size_t at = 0;
+  uint8_t* area = page.data() + f.indexEntryStart;
+  for (size_t i = 0; i < count; ++i) {
+    const std::span<const uint8_t> key = keyAt(i);
+    const RowPointer row = rowAt(i);
+    // The prefix only ever covers key bytes: it is what the first and last keys share.
+    const size_t skip = i == 0 ? 0 : prefix;
+    std::copy(key.begin() + static_cast<std::ptrdiff_t>(skip), key.end(), area + at);
+    at += key.size() - skip;
+    area[at++] = static_cast<uint8_t>(row.page >> 16);
+    area[at++] = static_cast<uint8_t>(row.page >> 8);
+    area[at++] = static_cast<uint8_t>(row.page);
+    area[at++] = row.row;
+    if (type == kPageIndexNode) {
+      const uint32_t child = childAt(i);
+      for (int shift = 24; shift >= 0; shift -= 8) area[at++] = static_cast<uint8_t>(child >> shift);
+    }
+    page[f.indexMaskOffset + at / 8] |= static_cast<uint8_t>(1u << (at % 8));
+  }
+}
+
+}  // namespace
 
 DbError encodeIndexPage(const FormatDescriptor& f, const IndexPageContents& contents,
                         uint32_t ownerTdefPage, Page* out) {
@@ -250,41 +318,43 @@ DbError encodeIndexPage(const FormatDescriptor& f, const IndexPageContents& cont
     return refuse("its entries take " + std::to_string(used) + " bytes, more than the " +
                   std::to_string(capacity) + " a page holds");
   }
-  const size_t prefix = chosenPrefix(f, entries);
+  layOutPage(f, type, contents.prev, contents.next, contents.tail, ownerTdefPage, entries.size(),
+             chosenPrefix(f, entries), used,
+             [&](size_t i) { return std::span<const uint8_t>(entries[i].key); },
+             [&](size_t i) { return entries[i].row; }, [&](size_t i) { return entries[i].childPage; },
+             out);
+  return {};
+}
 
-  out->assign(f.pageSize, 0);
-  std::span<uint8_t> page(*out);
-  page[0] = type;
-  page[1] = kIndexPageConstant;
-  writeU16(page, kIndexFreeSpaceOffset, static_cast<uint16_t>(capacity - used));
-  writeU32(page, kIndexOwnerOffset, ownerTdefPage);
-  writeU32(page, f.indexPrevOffset, contents.prev);
-  writeU32(page, f.indexNextOffset, contents.next);
-  writeU32(page, f.indexTailOffset, type == kPageIndexNode ? contents.tail : 0);
-  if (f.indexPrefixSize == 1) {
-    page[f.indexPrefixOffset] = static_cast<uint8_t>(prefix);
-  } else {
-    writeU16(page, f.indexPrefixOffset, static_cast<uint16_t>(prefix));
+DbError encodeLeafPage(const FormatDescriptor& f, std::span<const uint8_t> keys,
+                       std::span<const uint32_t> keyEnds, std::span<const RowPointer> rows,
+                       uint32_t prev, uint32_t next, uint32_t ownerTdefPage, Page* out) {
+  auto keyAt = [&](size_t i) {
+    const size_t begin = i == 0 ? 0 : keyEnds[i - 1];
+    return keys.subspan(begin, keyEnds[i] - begin);
+  };
+  const size_t count = rows.size();
+  size_t prefix = 0, used = 0;
+  if (count > 0) {
+    const std::span<const uint8_t> first = keyAt(0), last = keyAt(count - 1);
+    while (prefix < first.size() && prefix < last.size() && first[prefix] == last[prefix]) ++prefix;
+    prefix = std::min(prefix, maxPrefix(f));
+    used = keys.size() + count * kIndexRowPointerSize - (count - 1) * prefix;
   }
-  page[f.indexPrefixOffset + f.indexPrefixSize] = type == kPageIndexNode ? kIntermediateMarker : 0;
-
-  size_t at = 0;
-  uint8_t* area = page.data() + f.indexEntryStart;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const IndexEntry& e = entries[i];
-    // The prefix only ever covers key bytes: it is what the first and last keys share.
-    const size_t skip = i == 0 ? 0 : prefix;
-    std::copy(e.key.begin() + static_cast<std::ptrdiff_t>(skip), e.key.end(), area + at);
-    at += e.key.size() - skip;
-    area[at++] = static_cast<uint8_t>(e.row.page >> 16);
-    area[at++] = static_cast<uint8_t>(e.row.page >> 8);
-    area[at++] = static_cast<uint8_t>(e.row.page);
-    area[at++] = e.row.row;
-    if (type == kPageIndexNode) {
-      for (int shift = 24; shift >= 0; shift -= 8) area[at++] = static_cast<uint8_t>(e.childPage >> shift);
+  for (const RowPointer& r : rows) {
+    if (r.page > kMaxRowPage) {
+      return makeError(DbErrorNumber::InvalidArgument,
+                       "Cannot build an index page: an entry points to page " +
+                           std::to_string(r.page) + ", beyond what 3 bytes hold.");
     }
-    page[f.indexMaskOffset + at / 8] |= static_cast<uint8_t>(1u << (at % 8));
   }
+  if (used > indexPageCapacity(f)) {
+    return makeError(DbErrorNumber::InvalidArgument,
+                     "Cannot build an index page: its entries take " + std::to_string(used) +
+                         " bytes, more than a page holds.");
+  }
+  layOutPage(f, kPageIndexLeaf, prev, next, 0, ownerTdefPage, count, prefix, used, keyAt,
+             [&](size_t i) { return rows[i]; }, [](size_t) { return uint32_t{0}; }, out);
   return {};
 }
 

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -54,6 +55,9 @@ struct IndexPageContents {
 // The order of entries on index pages: key bytes then the row pointer's, unsigned, a byte
 // string that is a prefix of another first.
 bool indexEntryLess(const IndexEntry& a, const IndexEntry& b);
+// The same order as -1, 0 or 1, for entries held as a key and a row pointer.
+int compareIndexEntries(std::span<const uint8_t> keyA, RowPointer rowA,
+                        std::span<const uint8_t> keyB, RowPointer rowB);
 
 // An entry as the page orders and stores it (before prefix compression): key, row pointer,
 // and on intermediate pages the child page.
@@ -71,6 +75,10 @@ DbError readIndexPage(const PageFile& file, uint32_t pageNo, IndexPageContents* 
 // page count, so a cycle in a damaged file ends as CorruptDatabase.
 DbError scanIndex(const PageFile& file, const RealIndexDef& index,
                   std::vector<IndexEntry>* leafEntries);
+// The same walk, each leaf handed to `visit` as it is read (its entries may be moved from);
+// an error from `visit` ends the walk with that error.
+DbError scanIndex(const PageFile& file, const RealIndexDef& index,
+                  const std::function<DbError(IndexPageContents& leaf)>& visit);
 
 // Bytes an index page has for entries.
 size_t indexPageCapacity(const FormatDescriptor& format);
@@ -86,5 +94,11 @@ size_t encodedIndexEntriesSize(const FormatDescriptor& format, uint8_t pageType,
 // more than indexPageCapacity.
 DbError encodeIndexPage(const FormatDescriptor& format, const IndexPageContents& contents,
                         uint32_t ownerTdefPage, Page* out);
+
+// A leaf page the same way, from entries held end to end: key i is keys[keyEnds[i - 1] ..
+// keyEnds[i]) (from 0 for the first), its row rows[i]. The caller has put them in order.
+DbError encodeLeafPage(const FormatDescriptor& format, std::span<const uint8_t> keys,
+                       std::span<const uint32_t> keyEnds, std::span<const RowPointer> rows,
+                       uint32_t prev, uint32_t next, uint32_t ownerTdefPage, Page* out);
 
 }  // namespace db

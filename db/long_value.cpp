@@ -6,6 +6,7 @@
 
 #include "db/bytes.h"
 #include "db/data_page.h"
+#include "db/text_codec.h"
 #include "db/usage_map.h"
 
 namespace db {
@@ -19,26 +20,26 @@ constexpr size_t kMaxUpFrontReserve = 1 << 20;
 DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
                       const std::string& columnName, std::vector<uint8_t>* data) {
   data->clear();
-  const std::string where = "the long value of column '" + columnName + "'";
+  auto where = [&] { return "the long value of column '" + columnName + "'"; };
   if (field.size() < kLongValueHeaderSize) {
-    return file.corrupt(where + " has a header of " + std::to_string(field.size()) + " bytes");
+    return file.corrupt(where() + " has a header of " + std::to_string(field.size()) + " bytes");
   }
   const uint32_t word = readU32(field, 0);
   const uint32_t length = word & kLongValueLengthMask;
   const uint32_t kind = word & kLongValueKindMask;
   if (kind == kLongValueInline) {
     if (length > field.size() - kLongValueHeaderSize) {
-      return file.corrupt(where + " is longer than the row that holds it");
+      return file.corrupt(where() + " is longer than the row that holds it");
     }
     data->assign(field.begin() + kLongValueHeaderSize,
                  field.begin() + kLongValueHeaderSize + length);
     return {};
   }
-  if (kind != kLongValueSingle && kind != 0) return file.corrupt(where + " has an unknown kind");
+  if (kind != kLongValueSingle && kind != 0) return file.corrupt(where() + " has an unknown kind");
   // Every byte must come from a page of the file: a length beyond that is damage, and
   // refusing it here keeps a damaged length from allocating gigabytes.
   if (static_cast<uint64_t>(length) > static_cast<uint64_t>(file.pageCount()) * file.pageSize()) {
-    return file.corrupt(where + " claims " + std::to_string(length) + " bytes");
+    return file.corrupt(where() + " claims " + std::to_string(length) + " bytes");
   }
   RowPointer ptr = RowPointer::fromStored(readU32(field, 4));
   Page page;
@@ -48,7 +49,7 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
   auto readPiece = [&]() {
     DbError err = readRowAt(file, ptr, &page, &row);
     if (err.ok() && readU32(page, kDataOwnerOffset) != kLongValueOwner) {
-      err = file.corrupt(where + " lies on page " + std::to_string(ptr.page) +
+      err = file.corrupt(where() + " lies on page " + std::to_string(ptr.page) +
                          ", which is not a long-value page");
     }
     return err;
@@ -56,7 +57,7 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
   if (kind == kLongValueSingle) {
     DbError err = readPiece();
     if (!err.ok()) return err;
-    if (row.size() < length) return file.corrupt(where + " is longer than its row");
+    if (row.size() < length) return file.corrupt(where() + " is longer than its row");
     data->assign(row.begin(), row.begin() + length);
     return {};
   }
@@ -66,16 +67,16 @@ DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
   std::unordered_set<uint32_t> visited;
   while (data->size() < length) {
     if (ptr.page == 0) {
-      return file.corrupt(where + " ends before its length of " + std::to_string(length) +
+      return file.corrupt(where() + " ends before its length of " + std::to_string(length) +
                           " bytes");
     }
     if (!visited.insert(ptr.stored()).second) {
-      return file.corrupt(where + " loops back to row " + std::to_string(ptr.row) + " of page " +
+      return file.corrupt(where() + " loops back to row " + std::to_string(ptr.row) + " of page " +
                           std::to_string(ptr.page));
     }
     DbError err = readPiece();
     if (!err.ok()) return err;
-    if (row.size() <= kChainLinkSize) return file.corrupt(where + " has a chain row without data");
+    if (row.size() <= kChainLinkSize) return file.corrupt(where() + " has a chain row without data");
     const size_t take = std::min<size_t>(row.size() - kChainLinkSize, length - data->size());
     data->insert(data->end(), row.begin() + kChainLinkSize, row.begin() + kChainLinkSize + take);
     ptr = RowPointer::fromStored(readU32(row, 0));
@@ -111,13 +112,14 @@ DbError placeRow(PageAllocator& allocator, LongValueTarget* target, std::span<co
     }
   }
   if (target->currentPage != 0) {
-    DbError err = file.readPage(target->currentPage, &page);
+    std::span<uint8_t> current;
+    DbError err = file.changePage(target->currentPage, &current);
     if (!err.ok()) return err;
     uint16_t slot = 0;
-    if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == kLongValueOwner &&
-        appendRow(f, &page, row, &slot)) {
+    if (current[0] == kPageData && readU32(current, kDataOwnerOffset) == kLongValueOwner &&
+        appendRow(f, current, row, &slot)) {
       *where = {target->currentPage, static_cast<uint8_t>(slot)};
-      return file.writePage(target->currentPage, page);
+      return {};
     }
     // Full for this row: no longer a page with room.
     if (target->freeMap.page != 0) {
@@ -125,12 +127,13 @@ DbError placeRow(PageAllocator& allocator, LongValueTarget* target, std::span<co
       if (!err.ok()) return err;
     }
   }
-  page = emptyDataPage(f, kLongValueOwner);
-  uint16_t slot = 0;
-  appendRow(f, &page, row, &slot);
   uint32_t pageNo = 0;
-  DbError err = allocator.allocate(page, &pageNo);
+  std::span<uint8_t> fresh;
+  DbError err = allocator.allocateBlank(&pageNo, &fresh);
   if (!err.ok()) return err;
+  initDataPage(f, fresh, kLongValueOwner);
+  uint16_t slot = 0;
+  appendRow(f, fresh, row, &slot);
   target->currentPage = pageNo;
   err = updateUsageMap(allocator, target->ownedMap, pageNo, true);
   if (err.ok() && target->freeMap.page != 0) {
@@ -151,9 +154,10 @@ DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
                                                       " bytes is too large to store.");
   }
   const uint32_t length = static_cast<uint32_t>(data.size());
-  field->assign(kLongValueHeaderSize, 0);
+  const size_t header = field->size();
+  field->resize(header + kLongValueHeaderSize, 0);
   if (mayInline && data.size() <= kMaxInlineLongValue) {
-    writeU32(field->data(), 0, length | kLongValueInline);
+    writeU32(field->data() + header, 0, length | kLongValueInline);
     field->insert(field->end(), data.begin(), data.end());
     return {};
   }
@@ -162,7 +166,7 @@ DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
   if (data.size() <= maxRow) {
     DbError err = placeRow(allocator, target, data, &first);
     if (!err.ok()) return err;
-    writeU32(field->data(), 0, length | kLongValueSingle);
+    writeU32(field->data() + header, 0, length | kLongValueSingle);
   } else {
     // A chain: written from its last piece back, so that each row knows the next.
     const size_t chunk = maxRow - kChainLinkSize;
@@ -179,9 +183,29 @@ DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
       if (!err.ok()) return err;
     }
     first = next;
-    writeU32(field->data(), 0, length);
+    writeU32(field->data() + header, 0, length);
   }
-  writeU32(field->data(), 4, first.stored());
+  writeU32(field->data() + header, 4, first.stored());
+  return {};
+}
+
+DbError decodeFieldValue(const PageFile& file, const ColumnDef& column, const RawField& raw,
+                         Variant* out) {
+  if (!isLongValueType(column.typeCode) || !raw.present) return decodeScalar(file, column, raw, out);
+  if (raw.bytes.empty()) {
+    *out = Variant::null();
+    return {};
+  }
+  std::vector<uint8_t> data;
+  DbError err = readLongValue(file, raw.bytes, column.name, &data);
+  if (!err.ok()) return err;
+  if (column.typeCode == 0x0B) {
+    *out = Variant(std::move(data));
+  } else if (file.format().textEncoding == TextEncoding::Utf16Le) {
+    *out = Variant(decodeJet4Text(data));
+  } else {
+    *out = Variant(decodeCodePage(data, file.header().codePage));
+  }
   return {};
 }
 

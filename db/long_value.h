@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db/data_page.h"
+#include "db/row_codec.h"
 
 namespace db {
 
@@ -23,6 +24,11 @@ inline constexpr uint32_t kLongValueLengthMask = 0x3FFFFFFF;
 // Collects the value whose header is `field`. `columnName` names the column in errors.
 DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
                       const std::string& columnName, std::vector<uint8_t>* data);
+
+// The value of a column as a row holds it, Memo and OLE read in full (a zero-length one, which
+// has no header, is Null).
+DbError decodeFieldValue(const PageFile& file, const ColumnDef& column, const RawField& raw,
+                         Variant* out);
 
 // Values of up to this many bytes stay in the row.
 inline constexpr size_t kMaxInlineLongValue = 64;
@@ -37,8 +43,8 @@ struct LongValueTarget {
   uint32_t currentPage = 0;
 };
 
-// Stores `data` and gives the field bytes the row holds: the header with the data after it
-// when `mayInline` and it is short, else the header pointing to one long-value row, or to a
+// Stores `data` and appends to `field` the bytes the row holds: the header with the data after
+// it when `mayInline` and it is short, else the header pointing to one long-value row, or to a
 // chain of rows when the data is longer than one row can be.
 DbError writeLongValue(PageAllocator& allocator, LongValueTarget* target,
                        std::span<const uint8_t> data, bool mayInline, std::vector<uint8_t>* field);

@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
+
+#include <sys/types.h>
 
 #include "db/file_io.h"
 
@@ -61,6 +65,7 @@ bool rememberPassword(const std::string& path, const std::string& password) {
 }
 
 PageFile::~PageFile() {
+  if (changedFrames_ > 0) writeBack();
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -145,22 +150,121 @@ DbError PageFile::create(const std::string& path, const FormatDescriptor& format
   return DbError::success();
 }
 
-void PageFile::remember(uint32_t pageNo, std::span<const uint8_t> page) const {
-  if (cacheSlot_.size() <= pageNo) cacheSlot_.resize(pageNo + 1024, -1);
-  int32_t slot = cacheSlot_[pageNo];
-  if (slot < 0) {
-    if (cache_.size() < kCachePages) {
-      slot = static_cast<int32_t>(cache_.size());
-      cache_.emplace_back();
-    } else {
-      // Evict in turn: cheap, and good enough for pages that are touched in runs.
-      slot = static_cast<int32_t>(cacheHand_++ % kCachePages);
-      cacheSlot_[cache_[slot].first] = -1;
-    }
-    cacheSlot_[pageNo] = slot;
-    cache_[slot].first = pageNo;
+DbError PageFile::writeBack() const {
+  std::vector<int32_t> changed;
+  changed.reserve(changedFrames_);
+  for (size_t k = 0; k < frames_.size(); ++k) {
+    if (frames_[k].changed) changed.push_back(static_cast<int32_t>(k));
   }
-  cache_[slot].second.assign(page.begin(), page.end());
+  std::sort(changed.begin(), changed.end(),
+            [&](int32_t a, int32_t b) { return frames_[a].pageNo < frames_[b].pageNo; });
+  // Runs of consecutive pages leave in one write, straight from their frames.
+  constexpr size_t kRunPages = 64;
+  iovec run[kRunPages];
+  const size_t size = pageSize();
+  for (size_t i = 0; i < changed.size();) {
+    const uint32_t first = frames_[changed[i]].pageNo;
+    size_t n = 1;
+    while (i + n < changed.size() && n < kRunPages && frames_[changed[i + n]].pageNo == first + n) ++n;
+    for (size_t j = 0; j < n; ++j) run[j] = {frameBytes(changed[i + j]), size};
+    const int failure = io::writeAt(fd_, run, static_cast<int>(n), static_cast<off_t>(first) * size);
+    if (failure != 0) {
+      return writeError("Could not write page " + std::to_string(first) + " of '" + path_ + "'",
+                        failure);
+    }
+    for (size_t j = 0; j < n; ++j) frames_[changed[i + j]].changed = false;
+    changedFrames_ -= n;
+    i += n;
+  }
+  return DbError::success();
+}
+
+DbError PageFile::freeFrame(int32_t* frame) const {
+  const size_t capacity = std::max<size_t>(kCacheBytes / pageSize(), 16);
+  if (frames_.size() < capacity) {
+    // Room for every frame at once, so that the frames never move (and untouched room costs
+    // no memory).
+    if (arena_.capacity() < capacity * pageSize()) {
+      arena_.reserve(capacity * pageSize());
+      frames_.reserve(capacity);
+    }
+    frames_.emplace_back();
+    arena_.resize(frames_.size() * pageSize());
+    *frame = static_cast<int32_t>(frames_.size() - 1);
+    return DbError::success();
+  }
+  for (;;) {
+    Frame& f = frames_[hand_];
+    const size_t k = hand_;
+    hand_ = (hand_ + 1) % frames_.size();
+    if (f.used) {
+      f.used = false;
+      continue;
+    }
+    if (f.changed) {
+      DbError err = writeBack();
+      if (!err.ok()) return err;
+    }
+    frameOf_[f.pageNo] = -1;
+    *frame = static_cast<int32_t>(k);
+    return DbError::success();
+  }
+}
+
+int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
+  if (frameOf_.size() <= pageNo + kReadAhead) frameOf_.resize(pageNo + kReadAhead + 1024, -1);
+  int32_t k = frameOf_[pageNo];
+  if (k >= 0) {
+    frames_[k].used = true;
+    return k;
+  }
+  // Pages are read in runs (a scan goes page after page): a miss right after the run read last
+  // reads the pages after it too, those not in the cache, in one call.
+  uint32_t count = 1;
+  if (pageNo == nextInRun_) {
+    while (count < kReadAhead && pageNo + count < pageCount_ && frameOf_[pageNo + count] < 0) ++count;
+  }
+  const size_t size = pageSize();
+  // The pages go straight into their frames, in one call.
+  std::vector<int32_t> taken(count);
+  std::vector<iovec> parts(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    *err = freeFrame(&taken[i]);
+    if (!err->ok()) return -1;
+    frames_[taken[i]] = Frame{pageNo + i, false, true};
+  }
+  // Taken first: making a frame may move the frames' memory.
+  for (uint32_t i = 0; i < count; ++i) parts[i] = {frameBytes(taken[i]), size};
+  size_t got = 0;
+  for (size_t first = 0; first < count;) {
+    const ssize_t n = ::preadv(fd_, parts.data() + first, static_cast<int>(count - first),
+                               static_cast<off_t>(pageNo + first) * size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || static_cast<size_t>(n) % size != 0) {
+      got += n > 0 ? static_cast<size_t>(n) / size : 0;
+      break;
+    }
+    got += static_cast<size_t>(n) / size;
+    first = got;
+  }
+  if (got == 0) {
+    *err = makeError(DbErrorNumber::IoError,
+                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", errno);
+    return -1;
+  }
+  // Pages read ahead are taken first again unless they are used before the hand comes by;
+  // frames of pages that could not be read are free.
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i < got) frameOf_[pageNo + i] = taken[i];
+    if (i > 0) frames_[taken[i]].used = false;
+    // An encoded database's pages are decrypted as they come in; page 0 never is encoded.
+    if (i < got && header_.databaseKey != 0 && pageNo + i != 0) {
+      applyPageKey(std::span<uint8_t>(frameBytes(taken[i]), size), pageNo + i, header_.databaseKey);
+    }
+  }
+  nextInRun_ = pageNo + static_cast<uint32_t>(got);
+  const int32_t wanted = taken[0];
+  return wanted;
 }
 
 DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
@@ -168,60 +272,101 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
     return corrupt("a reference to page " + std::to_string(pageNo) + " lies past the end of the " +
                    std::to_string(pageCount_) + "-page file");
   }
-  if (pageNo < cacheSlot_.size() && cacheSlot_[pageNo] >= 0) {
-    *page = cache_[cacheSlot_[pageNo]].second;
-    return DbError::success();
-  }
-  page->resize(pageSize());
-  if (!readFully(fd_, page->data(), pageSize(), static_cast<off_t>(pageNo) * pageSize())) {
-    return makeError(DbErrorNumber::IoError,
-                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.",
-                     errno);
-  }
-  if (header_.databaseKey != 0 && pageNo != 0) applyPageKey(*page, pageNo, header_.databaseKey);
-  remember(pageNo, *page);
+  DbError err;
+  const int32_t k = frameOf(pageNo, &err);
+  if (k < 0) return err;
+  page->assign(frameBytes(k), frameBytes(k) + pageSize());
   return DbError::success();
 }
 
-DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
+DbError PageFile::openForWriting() {
   // An encoded database is only read: this engine writes no encoded pages.
   if (readOnly_ || header_.databaseKey != 0) {
     return makeError(DbErrorNumber::ReadOnly,
                      "The database '" + path_ + "' is read-only and cannot be changed.");
   }
-  if (!openedForWriting_) {
-    int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-    struct stat st{};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != inode_ ||
-        static_cast<uint64_t>(st.st_dev) != device_) {
-      const int err = errno;
-      if (fd >= 0) ::close(fd);
-      return makeError(DbErrorNumber::ReadOnly,
-                       "The database '" + path_ + "' cannot be opened for writing.", err);
-    }
-    ::close(fd_);
-    fd_ = fd;
-    openedForWriting_ = true;
+  if (openedForWriting_) return DbError::success();
+  int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  struct stat st{};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != inode_ ||
+      static_cast<uint64_t>(st.st_dev) != device_) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    return makeError(DbErrorNumber::ReadOnly,
+                     "The database '" + path_ + "' cannot be opened for writing.", err);
   }
+  ::close(fd_);
+  fd_ = fd;
+  openedForWriting_ = true;
+  return DbError::success();
+}
+
+DbError PageFile::changePage(uint32_t pageNo, std::span<uint8_t>* bytes) {
+  DbError err = openForWriting();
+  if (!err.ok()) return err;
+  if (pageNo >= pageCount_) {
+    return makeError(DbErrorNumber::InvalidArgument,
+                     "Page " + std::to_string(pageNo) + " cannot be written to '" + path_ + "'.");
+  }
+  const int32_t k = frameOf(pageNo, &err);
+  if (k < 0) return err;
+  if (!frames_[k].changed) ++changedFrames_;
+  frames_[k].changed = true;
+  ++writeCount_;
+  *bytes = std::span<uint8_t>(frameBytes(k), pageSize());
+  return DbError::success();
+}
+
+DbError PageFile::writePage(uint32_t pageNo, std::span<const uint8_t> page) {
+  DbError err = openForWriting();
+  if (!err.ok()) return err;
   if (pageNo > pageCount_ || page.size() != pageSize()) {
     return makeError(DbErrorNumber::InvalidArgument,
                      "Page " + std::to_string(pageNo) + " cannot be written to '" + path_ + "'.");
   }
-  const int failure = io::writeAt(fd_, page.data(), page.size(),
-                                  static_cast<off_t>(pageNo) * pageSize());
-  if (failure != 0) {
-    return writeError("Could not write page " + std::to_string(pageNo) + " of '" + path_ + "'",
-                      failure);
+  int32_t k = pageNo < frameOf_.size() ? frameOf_[pageNo] : -1;
+  if (k < 0) {
+    // The whole page is replaced: nothing of it needs reading first.
+    err = freeFrame(&k);
+    if (!err.ok()) return err;
+    if (frameOf_.size() <= pageNo) frameOf_.resize(pageNo + 1024, -1);
+    frames_[k] = Frame{pageNo, false, true};
+    frameOf_[pageNo] = k;
   }
+  if (!frames_[k].changed) ++changedFrames_;
+  frames_[k].changed = true;
+  frames_[k].used = true;
+  std::memcpy(frameBytes(k), page.data(), pageSize());
   if (pageNo == pageCount_) ++pageCount_;
   ++writeCount_;
-  remember(pageNo, page);
   return DbError::success();
 }
 
 DbError PageFile::appendPage(std::span<const uint8_t> page, uint32_t* pageNo) {
   *pageNo = pageCount_;
   return writePage(pageCount_, page);
+}
+
+DbError PageFile::appendBlankPage(uint32_t* pageNo) {
+  DbError err = openForWriting();
+  if (!err.ok()) return err;
+  int32_t k = -1;
+  err = freeFrame(&k);
+  if (!err.ok()) return err;
+  *pageNo = pageCount_;
+  if (frameOf_.size() <= *pageNo) frameOf_.resize(*pageNo + 1024, -1);
+  frames_[k] = Frame{*pageNo, true, true};
+  ++changedFrames_;
+  frameOf_[*pageNo] = k;
+  std::memset(frameBytes(k), 0, pageSize());
+  ++pageCount_;
+  ++writeCount_;
+  return DbError::success();
+}
+
+DbError PageFile::flush() {
+  if (changedFrames_ == 0) return DbError::success();
+  return writeBack();
 }
 
 DbError PageFile::corrupt(const std::string& what) const {

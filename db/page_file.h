@@ -29,6 +29,8 @@ bool rememberPassword(const std::string& path, const std::string& password);
 
 class PageFile {
  public:
+  // Writes back the pages still changed, whatever comes of it: a caller that must know that
+  // they reached the file calls flush() first.
   ~PageFile();
   PageFile(const PageFile&) = delete;
   PageFile& operator=(const PageFile&) = delete;
@@ -51,16 +53,26 @@ class PageFile {
   uint32_t pageCount() const { return pageCount_; }
 
   // Reads page `pageNo` into `page` (resized to the page size). Page 0 comes back as stored,
-  // its header region still masked. A page past the file's end is a corrupt reference.
+  // its header region still masked. A page past the file's end is a corrupt reference. Making
+  // room in the cache may write changed pages back first; their failure is this call's.
   DbError readPage(uint32_t pageNo, Page* page) const;
 
-  // Writes a whole page, through to the file; `pageNo` may be the page count to append.
+  // Writes a whole page; `pageNo` may be the page count to append. The page goes to the cache
+  // and reaches the file when it leaves the cache, at flush() or when the file is closed.
   DbError writePage(uint32_t pageNo, std::span<const uint8_t> page);
   // Appends `page` as a new last page and names it.
   DbError appendPage(std::span<const uint8_t> page, uint32_t* pageNo);
+  // Appends a page of zero bytes and names it.
+  DbError appendBlankPage(uint32_t* pageNo);
+  // The cached bytes of page `pageNo` to change in place, counted as written. They stay valid
+  // until the next call on this file.
+  DbError changePage(uint32_t pageNo, std::span<uint8_t>* bytes);
+  // Writes every changed page to the file, in page order. Nothing is synced: a caller that
+  // needs the data on the disk syncs the file itself.
+  DbError flush();
 
   bool readOnly() const { return readOnly_; }
-  // Pages written through this object so far: a reader that notes it before a walk knows
+  // Pages written or changed through this object so far: a reader that notes it before a walk knows
   // afterwards whether anything in the file changed under it.
   uint64_t writeCount() const { return writeCount_; }
   // Identity of the file on disk (device and inode), so that two opens of one file can share
@@ -73,7 +85,13 @@ class PageFile {
 
  private:
   PageFile() = default;
-  void remember(uint32_t pageNo, std::span<const uint8_t> page) const;
+  DbError openForWriting();
+  // The cache frame holding `pageNo`, read in when absent (-1 with the error when that fails).
+  int32_t frameOf(uint32_t pageNo, DbError* err) const;
+  // A frame to reuse: changed pages are written back first when it holds one.
+  DbError freeFrame(int32_t* frame) const;
+  DbError writeBack() const;
+  uint8_t* frameBytes(int32_t frame) const { return arena_.data() + size_t(frame) * pageSize(); }
 
   std::string path_;
   int fd_ = -1;
@@ -84,13 +102,24 @@ class PageFile {
   DatabaseHeader header_;
   uint32_t pageCount_ = 0;
   uint64_t writeCount_ = 0;
-  // Recently used pages. Writes go through to the file at once, so the cache never holds
-  // anything the file lacks; it only saves reads of the pages a run touches again and again
-  // (a table's last data page, its definition, index roots).
-  static constexpr size_t kCachePages = 512;
-  mutable std::vector<std::pair<uint32_t, Page>> cache_;
-  mutable std::vector<int32_t> cacheSlot_;  // page number -> index in cache_, -1 when absent
-  mutable size_t cacheHand_ = 0;
+  // Recently used pages, changed ones among them: a write stays in the cache until its frame
+  // is wanted for another page, when every changed page goes to the file at once, in page
+  // order, so that pages written one after another leave in one write. Frames are reused in
+  // turn, passing over those used since the hand last came by (a clock), which keeps a run's
+  // hot pages (definitions, usage maps, the page rows go to) while pages read once pass through.
+  static constexpr size_t kCacheBytes = size_t{4} << 20;
+  static constexpr uint32_t kReadAhead = 16;  // pages read at once in a run
+  struct Frame {
+    uint32_t pageNo = 0;
+    bool changed = false;
+    bool used = false;
+  };
+  mutable std::vector<uint8_t> arena_;    // frame k's bytes at k * pageSize()
+  mutable std::vector<Frame> frames_;
+  mutable std::vector<int32_t> frameOf_;  // page number -> frame, -1 when absent
+  mutable size_t hand_ = 0;
+  mutable size_t changedFrames_ = 0;
+  mutable uint32_t nextInRun_ = 0;         // the page after the last ones read
 };
 
 }  // namespace db

@@ -1,5 +1,6 @@
 #include "db/recordset.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "db/database_file.h"
@@ -54,7 +55,10 @@ std::shared_ptr<DatabaseFile> Database::file() const {
   return file_;
 }
 
-void Database::Close() { file_.reset(); }
+void Database::Close() {
+  const std::shared_ptr<DatabaseFile> file = std::move(file_);
+  if (file) throwIfError(file->flush());
+}
 
 const std::string& Database::path() const { return file()->pages().path(); }
 
@@ -118,6 +122,7 @@ void bindCondition(const TableDef& def, Condition* where) {
 struct Recordset::State {
   std::shared_ptr<DatabaseFile> file;
   std::weak_ptr<Database> database;   // a closed database ends its recordsets too
+  const Database* databaseObject = nullptr;  // the same, to ask while it has not expired
   int type = dbOpenSnapshot;
   std::shared_ptr<TableState> table;  // shared with every connection to the file
   const TableDef* defPtr = nullptr;
@@ -156,10 +161,10 @@ DbError Recordset::State::evaluate(const Condition& c, Truth* out) const {
   switch (c.kind) {
     case K::IsNull:
     case K::IsNotNull: {
-      Variant v;
-      DbError err = operandValue(c.left, &v);
-      if (!err.ok()) return err;
-      *out = (v.isNull() == (c.kind == K::IsNull)) ? Truth::True : Truth::False;
+      // A column's Nullness is known without reading its value.
+      const bool null = c.left.isColumn ? scan->isNull(static_cast<size_t>(c.left.columnIndex))
+                                        : c.left.literal.isNull();
+      *out = (null == (c.kind == K::IsNull)) ? Truth::True : Truth::False;
       return {};
     }
     case K::Compare: {
@@ -239,6 +244,7 @@ std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& sql, int t
   Recordset::State& s = *rs->s_;
   s.file = f;
   s.database = weak_from_this();
+  s.databaseObject = this;
   s.type = type;
   throwIfError(parseSql(sql, &s.statement));
   if (s.statement.kind != SqlStatement::Kind::Select) {
@@ -301,22 +307,70 @@ void Database::Execute(const std::string& sql, int options) {
   throwIfError(s.scan->rewind());
   TableWriter writer(f->allocator(), *table);
   const bool failOnError = (options & dbFailOnError) != 0;
+  // A search for the rows where one column is Null visits only those the table's list names
+  // for it, in the order a scan meets them, each tested as a scan tests it.
+  const Condition* where = s.statement.where.get();
+  std::vector<uint32_t> candidates;
+  const bool listed = where && where->kind == Condition::Kind::IsNull && where->left.isColumn &&
+                      table->nullRows;
+  if (listed) {
+    candidates = table->nullRows->byColumn[static_cast<size_t>(where->left.columnIndex)];
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  }
+  size_t next = 0;
+  auto nextRow = [&](bool* found) -> DbError {
+    if (!listed) return s.advance(found);
+    *found = false;
+    while (next < candidates.size()) {
+      const RowPointer at = RowPointer::fromStored(candidates[next++]);
+      DbError err = s.scan->load({at.page, at.row});
+      if (err.number == static_cast<int>(DbErrorNumber::NoCurrentRecord)) continue;
+      if (!err.ok()) return err;
+      Truth t;
+      err = s.evaluate(*where, &t);
+      if (!err.ok()) return err;
+      if (t == Truth::True) {
+        *found = true;
+        return {};
+      }
+    }
+    return {};
+  };
+  // The values assigned, converted for their columns at the first row that takes them; every
+  // row takes them (or fails) the same way. A later assignment to a column replaces an earlier.
+  std::vector<std::pair<int, Variant>> converted;
+  DbError conversion;
+  bool convertedYet = false;
   for (;;) {
     bool found = false;
-    throwIfError(s.advance(&found));
+    throwIfError(nextRow(&found));
     if (!found) break;
-    std::vector<Variant> before;
-    throwIfError(readRowValues(f->pages(), def, *s.scan, &before));
-    std::vector<Variant> after = before;
-    DbError err;
-    for (const auto& [index, value] : changes) {
-      err = convertForColumn(f->pages().header(), def.columns[index], value, &after[index]);
-      if (!err.ok()) break;
+    if (!convertedYet) {
+      convertedYet = true;
+      for (const auto& [index, value] : changes) {
+        Variant v;
+        conversion = convertForColumn(f->pages().header(), def.columns[index], value, &v);
+        if (!conversion.ok()) break;
+        std::erase_if(converted, [&](const auto& c) { return c.first == index; });
+        converted.emplace_back(index, std::move(v));
+      }
+    }
+    // A row that holds the values already is left as it is.
+    DbError err = conversion;
+    bool differs = false;
+    for (size_t c = 0; err.ok() && c < converted.size() && !differs; ++c) {
+      Variant before;
+      err = s.scan->value(static_cast<size_t>(converted[c].first), &before);
+      differs = err.ok() && before != converted[c].second;
+    }
+    if (err.number == static_cast<int>(DbErrorNumber::IoError) ||
+        err.number == static_cast<int>(DbErrorNumber::CorruptDatabase)) {
+      throw DbException(err);
     }
     // Moving a row rewrites pages the scan holds a copy of; the copy stays as it was read,
     // and a moved row's new place is flagged so that the scan passes it by.
-    const std::vector<RawField> raw = s.scan->fields();
-    if (err.ok() && after != before) err = writer.updateRow(s.scan->location(), before, raw, after);
+    if (err.ok() && differs) err = writer.updateRow(s.scan->location(), s.scan->fields(), converted);
     if (!err.ok() && (failOnError || err.number == static_cast<int>(DbErrorNumber::IoError) ||
                       err.number == static_cast<int>(DbErrorNumber::CorruptDatabase) ||
                       err.number == static_cast<int>(DbErrorNumber::ReadOnly))) {
@@ -341,7 +395,7 @@ void Recordset::MoveFirstOrEmpty() {
 }
 
 void Recordset::requireOpen() const {
-  if (s_->closed || s_->database.expired() || !s_->database.lock()->file_) {
+  if (s_->closed || s_->database.expired() || !s_->databaseObject->file_) {
     fail(DbErrorNumber::ObjectClosed, "The recordset has been closed.");
   }
 }
@@ -460,7 +514,7 @@ Variant Recordset::fieldValue(int index) {
   return v;
 }
 
-void Recordset::setFieldValue(int index, const Variant& value) {
+void Recordset::setFieldValue(int index, Variant value) {
   requireOpen();
   State& s = *s_;
   if (s.type != dbOpenDynaset) {
@@ -477,7 +531,7 @@ void Recordset::setFieldValue(int index, const Variant& value) {
          "The field '" + c.name + "' cannot be updated: the database assigns its values.");
   }
   Variant converted;
-  throwIfError(convertForColumn(s.file->pages().header(), c, value, &converted));
+  throwIfError(convertForColumn(s.file->pages().header(), c, std::move(value), &converted));
   s.pending[column] = std::move(converted);
   s.given[column] = true;
 }
@@ -530,6 +584,11 @@ Variant FieldValue::get() const { return rs_->fieldValue(index_); }
 
 FieldValue& FieldValue::operator=(const Variant& value) {
   rs_->setFieldValue(index_, value);
+  return *this;
+}
+
+FieldValue& FieldValue::operator=(Variant&& value) {
+  rs_->setFieldValue(index_, std::move(value));
   return *this;
 }
 

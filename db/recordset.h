@@ -53,7 +53,9 @@ class Database : public std::enable_shared_from_this<Database> {
   // change is left as it was and the others are changed; a missing table or column, or a bad
   // statement, always fails.
   void Execute(const std::string& sql, int options = 0);
-  // Releases the connection; recordsets opened through it stop working.
+  // Releases the connection; recordsets opened through it stop working. What the file's
+  // connections have changed is written to it first (a failure to write throws, the
+  // connection released all the same).
   void Close();
 
   const std::string& path() const;
@@ -85,6 +87,7 @@ class FieldValue {
   Variant get() const;
   operator Variant() const { return get(); }
   FieldValue& operator=(const Variant& value);
+  FieldValue& operator=(Variant&& value);
   FieldValue& operator=(const FieldValue& other) { return *this = other.get(); }
 
   bool isNull() const { return get().isNull(); }
@@ -140,7 +143,7 @@ class Recordset {
   struct State;
   Recordset();
   Variant fieldValue(int index);
-  void setFieldValue(int index, const Variant& value);
+  void setFieldValue(int index, Variant value);
   void requireOpen() const;
   void MoveFirstOrEmpty();  // positions on the first record, or at EOF when there is none
   int indexOf(std::string_view name) const;

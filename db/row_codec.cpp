@@ -12,7 +12,7 @@ namespace {
 
 // Jet3 offsets are one byte: reconstruct them with the jump table (see the header comment).
 // `e` is the last row byte, `m` the mask size. Fills offsets[0..v], offsets[v] being EOD.
-bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<size_t>* offsets) {
+bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<uint32_t>* offsets) {
   const size_t e = row.size() - 1;
   size_t jumps = (row.size() - 1) / 256;
   if (e < m + jumps + 1) return false;
@@ -24,7 +24,7 @@ bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<s
   offsets->resize(v + 1);
   for (size_t i = 0; i <= v; ++i) {
     while (used < jumps && row[e - m - 1 - used] == i) ++used;
-    (*offsets)[i] = row[p - i] + 256 * used;
+    (*offsets)[i] = static_cast<uint32_t>(row[p - i] + 256 * used);
   }
   return true;
 }
@@ -47,22 +47,35 @@ uint16_t fixedTypeSize(uint8_t typeCode) {
   }
 }
 
-DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
-                  uint32_t pageNo, std::vector<RawField>* fields) {
+size_t fixedAreaEnd(const TableDef& def) {
+  size_t end = 0;
+  for (const ColumnDef& col : def.columns) {
+    if (!col.isFixed() || col.typeCode == 0x01) continue;
+    const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+    end = std::max(end, size_t{col.fixedOffset} + size);
+  }
+  return end;
+}
+
+DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
+                      uint32_t pageNo, size_t fixedEnd, RowLayout* layout) {
   const FormatDescriptor& f = file.format();
   auto bad = [&](const std::string& what) {
     return file.corrupt("page " + std::to_string(pageNo) + ": a row of table '" + def.name +
                         "' " + what);
   };
   const size_t countSize = f.rowColumnCountSize;
+  layout->row = row;
+  layout->countSize = countSize;
   if (row.size() < countSize + 1) return bad("is too short");
   const size_t c = countSize == 1 ? row[0] : readU16(row, 0);
   const size_t m = (c + 7) / 8;
   if (countSize + m > row.size()) return bad("has a null mask longer than the row");
-  std::span<const uint8_t> mask = row.subspan(row.size() - m);
+  layout->columns = c;
+  layout->mask = row.subspan(row.size() - m);
   size_t dataEnd = row.size() - m;  // fixed and variable data lie below this
 
-  std::vector<size_t> offsets;
+  std::vector<uint32_t>& offsets = layout->offsets;
   size_t v = 0;
   if (def.varColumns > 0) {
     if (f.rowVarOffsetSize == 2) {
@@ -87,29 +100,50 @@ DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uin
       }
     }
   }
-
-  fields->assign(def.columns.size(), RawField{});
-  for (size_t k = 0; k < def.columns.size(); ++k) {
-    const ColumnDef& col = def.columns[k];
-    RawField& out = (*fields)[k];
-    out.present = col.number < c && (mask[col.number / 8] & (1u << (col.number % 8)));
-    if (!out.present || col.typeCode == 0x01) continue;
-    if (col.isFixed()) {
-      size_t size = fixedTypeSize(col.typeCode);
-      if (size == 0) size = col.length;
-      const size_t start = countSize + col.fixedOffset;
-      if (!inRange(dataEnd, start, size)) {
-        return bad("ends before its column '" + col.name + "'");
-      }
-      out.bytes = row.subspan(start, size);
-    } else {
-      if (col.varSlot >= v) {
-        out.present = false;  // the column was added after the row was written
-        continue;
-      }
-      out.bytes = row.subspan(offsets[col.varSlot], offsets[col.varSlot + 1] - offsets[col.varSlot]);
+  layout->varSlots = v;
+  layout->dataEnd = dataEnd;
+  // Every present fixed column lies within the data, or the row is damaged: only a row whose
+  // data ends inside the fixed area needs its columns looked at.
+  if (countSize + fixedEnd <= dataEnd) return DbError::success();
+  for (const ColumnDef& col : def.columns) {
+    if (!col.isFixed() || col.typeCode == 0x01 || col.number >= c ||
+        !(layout->mask[col.number / 8] & (1u << (col.number % 8)))) {
+      continue;
+    }
+    size_t size = fixedTypeSize(col.typeCode);
+    if (size == 0) size = col.length;
+    if (!inRange(dataEnd, countSize + col.fixedOffset, size)) {
+      return bad("ends before its column '" + col.name + "'");
     }
   }
+  return DbError::success();
+}
+
+RawField rowField(const RowLayout& layout, const ColumnDef& col) {
+  RawField out;
+  out.present = col.number < layout.columns &&
+                (layout.mask[col.number / 8] & (1u << (col.number % 8)));
+  if (!out.present || col.typeCode == 0x01) return out;
+  if (col.isFixed()) {
+    size_t size = fixedTypeSize(col.typeCode);
+    if (size == 0) size = col.length;
+    out.bytes = layout.row.subspan(layout.countSize + col.fixedOffset, size);
+  } else if (col.varSlot >= layout.varSlots) {
+    out.present = false;  // the column was added after the row was written
+  } else {
+    const uint32_t begin = layout.offsets[col.varSlot];
+    out.bytes = layout.row.subspan(begin, layout.offsets[col.varSlot + 1] - begin);
+  }
+  return out;
+}
+
+DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
+                  uint32_t pageNo, std::vector<RawField>* fields) {
+  thread_local RowLayout layout;
+  DbError err = readRowLayout(file, def, row, pageNo, fixedAreaEnd(def), &layout);
+  if (!err.ok()) return err;
+  fields->resize(def.columns.size());
+  for (size_t k = 0; k < def.columns.size(); ++k) (*fields)[k] = rowField(layout, def.columns[k]);
   return DbError::success();
 }
 
@@ -177,61 +211,96 @@ DbError decodeScalar(const PageFile& file, const ColumnDef& col, const RawField&
 
 namespace {
 
-// Compressed text needs at least this many characters to gain on its two-byte marker; Memo
-// text longer than kMaxCompressedMemo characters is always stored as plain UTF-16.
-constexpr size_t kMinCompressedChars = 3;
+// Memo text longer than this many characters is always stored as plain UTF-16.
 constexpr size_t kMaxCompressedMemo = 1024;
 
-std::vector<uint8_t> encodeJet4Text(const std::u16string& units, bool mayCompress) {
-  bool compressible = mayCompress && units.size() >= kMinCompressedChars;
-  for (char16_t u : units) {
-    if (u == 0 || u > 0xFF) compressible = false;
+void appendTextBytes(const DatabaseHeader& header, const ColumnDef& column,
+                     const std::string& text, bool memo, std::vector<uint8_t>* bytes) {
+  if (header.format->textEncoding == TextEncoding::Utf16Le) {
+    appendJet4Text(text, column.compressedUnicode() && !column.isFixed(),
+                   memo ? kMaxCompressedMemo : SIZE_MAX, bytes);
+    return;
   }
-  std::vector<uint8_t> out;
-  if (compressible) {
-    out.reserve(2 + units.size());
-    out.push_back(0xFF);
-    out.push_back(0xFE);
-    for (char16_t u : units) out.push_back(static_cast<uint8_t>(u));
-    return out;
-  }
-  return utf16leBytes(units);
+  thread_local std::string encoded;
+  encodeCodePage(text, header.codePage, &encoded);
+  bytes->insert(bytes->end(), encoded.begin(), encoded.end());
 }
 
-std::vector<uint8_t> encodeTextBytes(const DatabaseHeader& header, const ColumnDef& column,
-                                     const std::string& text, bool memo) {
-  if (header.format->textEncoding == TextEncoding::Utf16Le) {
-    const std::u16string units = utf8ToUtf16(text);
-    const bool allowed = column.compressedUnicode() && !column.isFixed() &&
-                         (!memo || units.size() <= kMaxCompressedMemo);
-    return encodeJet4Text(units, allowed);
+// Whether `bytes` are what appendJet4Text writes for the text they hold.
+bool jet4TextAsEncoded(std::span<const uint8_t> bytes, bool mayCompress, size_t maxCompressed) {
+  constexpr size_t kMinCompressedChars = 3;
+  if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    // Compressed: a byte per character, with no 0x00 switching to two-byte units.
+    const size_t chars = bytes.size() - 2;
+    return mayCompress && chars >= kMinCompressedChars && chars <= maxCompressed &&
+           std::find(bytes.begin() + 2, bytes.end(), 0) == bytes.end();
   }
-  std::string bytes;
-  encodeCodePage(text, header.codePage, &bytes);
-  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+  if (bytes.size() % 2 != 0) return false;
+  // UTF-16: right unless it could have been compressed, or a surrogate stands alone (which
+  // reads back as U+FFFD). Only the high bytes tell either.
+  const size_t units = bytes.size() / 2;
+  const bool compressible = mayCompress && units >= kMinCompressedChars && units <= maxCompressed;
+  bool narrow = compressible;
+  for (size_t i = 0; i < units; ++i) {
+    const uint8_t high = bytes[2 * i + 1];
+    if (high == 0) {
+      narrow = narrow && bytes[2 * i] != 0;
+      continue;
+    }
+    narrow = false;
+    if ((high & 0xF8) != 0xD8) continue;
+    if ((high & 0xFC) == 0xDC || i + 1 >= units || (bytes[2 * i + 3] & 0xFC) != 0xDC) return false;
+    ++i;  // a high surrogate with its low one
+  }
+  return !narrow;
 }
 
 }  // namespace
+
+bool storedAsEncoded(const DatabaseHeader& header, const ColumnDef& column,
+                     std::span<const uint8_t> bytes) {
+  switch (column.typeCode) {
+    case 0x0A:
+    case 0x0C: {
+      if (column.isFixed()) return false;  // padded to its width: left to a full conversion
+      if (header.format->textEncoding == TextEncoding::Utf16Le) {
+        return jet4TextAsEncoded(bytes, column.compressedUnicode(),
+                                 column.typeCode == 0x0C ? kMaxCompressedMemo : SIZE_MAX);
+      }
+      // Code-page text: plain ASCII is the same in every form.
+      const uint16_t codePage = header.codePage;
+      return (codePage == 1252 || codePage == 0) &&
+             std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b < 0x80; });
+    }
+    case 0x10:
+      return bytes.size() == 17 && (bytes[0] & 0x7F) == 0;  // only the sign bit is kept
+    case 0x0B:
+      return false;
+    default:
+      return true;  // numbers, dates, GUIDs and binary are stored as they are
+  }
+}
 
 size_t maxRowSize(const FormatDescriptor& format) {
   return format.pageSize == kVersion3.pageSize ? 2012 : 4060;
 }
 
-std::vector<uint8_t> encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
-                                    const std::string& text) {
-  return encodeTextBytes(header, column, text, true);
+void encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
+                    const std::string& text, std::vector<uint8_t>* bytes) {
+  appendTextBytes(header, column, text, true, bytes);
 }
 
-EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
-                          const Variant& v) {
-  EncodedField out;
+void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const Variant& v,
+                  std::vector<uint8_t>* bytes, EncodedField* field) {
+  *field = EncodedField{};
+  field->offset = static_cast<uint32_t>(bytes->size());
   if (column.typeCode == 0x01) {
-    out.present = !v.isNull() && v.asBool();
-    return out;
+    field->present = !v.isNull() && v.asBool();
+    return;
   }
-  if (v.isNull()) return out;
-  out.present = true;
-  std::vector<uint8_t>& b = out.bytes;
+  if (v.isNull()) return;
+  field->present = true;
+  std::vector<uint8_t>& b = *bytes;
   auto put = [&](uint64_t bits, size_t n) {
     for (size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
   };
@@ -255,31 +324,74 @@ EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
       put(bits, 8);
       break;
     }
-    case VariantType::Guid: b.assign(v.asGuid().begin(), v.asGuid().end()); break;
+    case VariantType::Guid: b.insert(b.end(), v.asGuid().begin(), v.asGuid().end()); break;
     case VariantType::Decimal: {
       const Decimal& d = v.asDecimal();
       b.push_back(d.negative ? 0x80 : 0x00);
       for (int w = 3; w >= 0; --w) put(static_cast<uint32_t>(d.magnitude >> (32 * w)), 4);
       break;
     }
-    case VariantType::Text: b = encodeTextBytes(header, column, v.asText(), false); break;
-    case VariantType::Binary: b = v.asBinary(); break;
+    case VariantType::Text: appendTextBytes(header, column, v.asText(), false, bytes); break;
+    case VariantType::Binary: b.insert(b.end(), v.asBinary().begin(), v.asBinary().end()); break;
     default: break;
   }
   if (column.isFixed() && column.typeCode == 0x0A) {
     // Fixed-length text fills its whole width.
-    b.resize(column.length, 0);
+    b.resize(field->offset + size_t{column.length}, 0);
   }
-  return out;
+  field->length = static_cast<uint32_t>(b.size() - field->offset);
+}
+
+namespace {
+
+DbError tooLarge(const FormatDescriptor& f, const TableDef& def, size_t length) {
+  return makeError(DbErrorNumber::RecordTooLarge,
+                   "The record is too large: " + std::to_string(length) + " bytes for table '" +
+                       def.name + "', which takes at most " + std::to_string(maxRowSize(f)) + ".");
+}
+
+}  // namespace
+
+DbError measureRow(const FormatDescriptor& f, const TableDef& def,
+                   const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                   size_t* length, std::vector<uint8_t>* scratch) {
+  if (f.rowVarOffsetSize != 2) {
+    DbError err = encodeRow(f, def, fields, bytes, 0, scratch);
+    *length = scratch->size();
+    return err;
+  }
+  // countSize, the fixed area, the variable data, then EOD, an offset per slot and the slot
+  // count (two bytes each) when there are variable columns, and the null mask.
+  const size_t c = def.maxColumns;
+  size_t fixedEnd = 0, variable = 0;
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& col = def.columns[k];
+    if (col.isFixed()) {
+      if (col.typeCode == 0x01) continue;
+      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
+    } else if (col.number < c && fields[k].present && col.varSlot < def.varColumns) {
+      variable += fields[k].length;
+    }
+  }
+  const size_t v = def.varColumns;
+  *length = f.rowColumnCountSize + fixedEnd + variable + (v > 0 ? 2 + 2 * v + 2 : 0) + (c + 7) / 8;
+  if (*length > maxRowSize(f)) return tooLarge(f, def, *length);
+  return {};
 }
 
 DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
-                  const std::vector<EncodedField>& fields, size_t minLength,
-                  std::vector<uint8_t>* row) {
+                  const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                  size_t minLength, std::vector<uint8_t>* row) {
   const size_t countSize = f.rowColumnCountSize;
   const size_t c = def.maxColumns;
   const size_t m = (c + 7) / 8;
-  std::vector<uint8_t> mask(m, 0);
+  const size_t v = def.varColumns;
+  if (m > 32 || v > 255) {
+    return makeError(DbErrorNumber::RecordTooLarge,
+                     "A row of table '" + def.name + "' has too many columns for its layout.");
+  }
+  uint8_t mask[32] = {};
   size_t fixedEnd = 0;
   for (const ColumnDef& col : def.columns) {
     if (col.isFixed() && col.typeCode != 0x01) {
@@ -287,27 +399,16 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
       fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
     }
   }
-  std::vector<uint8_t> r(countSize + fixedEnd, 0);
-  if (countSize == 1) {
-    r[0] = static_cast<uint8_t>(c);
-  } else {
-    r[0] = static_cast<uint8_t>(c);
-    r[1] = static_cast<uint8_t>(c >> 8);
-  }
-  std::vector<const std::vector<uint8_t>*> slotBytes(def.varColumns, nullptr);
+  // Each variable slot's bytes, as (start in `bytes`, length); absent slots are empty.
+  std::pair<uint32_t, uint32_t> slots[256];
+  std::fill_n(slots, v, std::pair<uint32_t, uint32_t>{0, 0});
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& col = def.columns[k];
     const EncodedField& field = fields[k];
     if (col.number >= c) continue;
     if (field.present) mask[col.number / 8] |= static_cast<uint8_t>(1u << (col.number % 8));
-    if (!field.present || col.typeCode == 0x01) continue;
-    if (col.isFixed()) {
-      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
-      std::copy_n(field.bytes.begin(), std::min(size, field.bytes.size()),
-                  r.begin() + countSize + col.fixedOffset);
-    } else if (col.varSlot < slotBytes.size()) {
-      slotBytes[col.varSlot] = &field.bytes;
-    }
+    if (!field.present || col.typeCode == 0x01 || col.isFixed()) continue;
+    if (col.varSlot < v) slots[col.varSlot] = {field.offset, field.length};
   }
   // Padding sits between the fixed area and the variable data: every offset counts from the
   // row start, so readers never see it.
@@ -315,74 +416,88 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
   // allows for one placeholder at most. `shortBy` tells how much padding moves the end of
   // the variable data past the next 256-byte boundary when a layout would need more.
   size_t shortBy = 0;
+  std::vector<uint8_t>& out = *row;
   auto build = [&](size_t padding) {
     shortBy = 0;
-    std::vector<uint8_t> out = r;
-    out.resize(out.size() + padding, 0);
-    if (def.varColumns == 0) {
-      out.insert(out.end(), mask.begin(), mask.end());
-      return out;
-    }
-    const size_t v = def.varColumns;
-    std::vector<size_t> offsets(v + 1);
+    // Where everything goes, then the row written once into room of its length.
+    const size_t head = countSize + fixedEnd + padding;
+    size_t offsets[257];
+    size_t eod = head;
     for (size_t s = 0; s < v; ++s) {
-      offsets[s] = out.size();
-      if (slotBytes[s]) out.insert(out.end(), slotBytes[s]->begin(), slotBytes[s]->end());
+      offsets[s] = eod;
+      eod += slots[s].second;
     }
-    const size_t eod = out.size();
     offsets[v] = eod;
-    if (f.rowVarOffsetSize == 2) {
+    uint8_t jumps[256];
+    size_t jumpCount = 0;
+    bool placeholder = false;
+    size_t tail = 0;
+    if (v > 0 && f.rowVarOffsetSize == 2) {
+      tail = 2 + 2 * v + 2;  // EOD, the offsets, V
+    } else if (v > 0) {
+      // One byte per offset; a jump entry for each 256-byte boundary the offsets cross names
+      // the first offset at or past it. The reader derives the number of entries from the row
+      // length, so one placeholder (0xFF) is added when the row ends past another boundary.
+      for (size_t k = 1; 256 * k <= eod && jumpCount < 256; ++k) {
+        size_t first = 0;
+        while (offsets[first] < 256 * k) ++first;
+        jumps[jumpCount++] = static_cast<uint8_t>(first);
+      }
+      const size_t bare = 1 + v + jumpCount + 1 + m;
+      placeholder = (eod + bare - 1) / 256 > jumpCount;
+      if ((eod + bare + (placeholder ? 1 : 0) - 1) / 256 > jumpCount + 1) shortBy = 256 - eod % 256;
+      tail = 1 + v + (placeholder ? 1 : 0) + jumpCount + 1;
+    }
+    out.resize(eod + tail + m);
+    uint8_t* p = out.data();
+    std::memset(p, 0, head);
+    p[0] = static_cast<uint8_t>(c);
+    if (countSize > 1) p[1] = static_cast<uint8_t>(c >> 8);
+    for (size_t k = 0; k < def.columns.size(); ++k) {
+      const ColumnDef& col = def.columns[k];
+      const EncodedField& field = fields[k];
+      if (col.number >= c || !field.present || col.typeCode == 0x01 || !col.isFixed()) continue;
+      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      const size_t length = std::min<size_t>(size, field.length);
+      if (length > 0) std::memcpy(p + countSize + col.fixedOffset, bytes.data() + field.offset, length);
+    }
+    for (size_t s = 0; s < v; ++s) {
+      if (slots[s].second > 0) std::memcpy(p + offsets[s], bytes.data() + slots[s].first, slots[s].second);
+    }
+    uint8_t* at = p + eod;
+    if (v > 0 && f.rowVarOffsetSize == 2) {
       auto put16 = [&](size_t x) {
-        out.push_back(static_cast<uint8_t>(x));
-        out.push_back(static_cast<uint8_t>(x >> 8));
+        *at++ = static_cast<uint8_t>(x);
+        *at++ = static_cast<uint8_t>(x >> 8);
       };
       put16(eod);
       for (size_t s = v; s-- > 0;) put16(offsets[s]);
       put16(v);
-    } else {
-      // One byte per offset; a jump entry for each 256-byte boundary the offsets cross names
-      // the first offset at or past it. The reader derives the number of entries from the row
-      // length, so one placeholder (0xFF) is added when the row ends past another boundary.
-      std::vector<uint8_t> jumps;
-      for (size_t k = 1; 256 * k <= eod; ++k) {
-        size_t first = 0;
-        while (offsets[first] < 256 * k) ++first;
-        jumps.push_back(static_cast<uint8_t>(first));
-      }
-      const size_t tail = 1 + v + jumps.size() + 1 + m;
-      const bool placeholder = (eod + tail - 1) / 256 > jumps.size();
-      if ((eod + tail + (placeholder ? 1 : 0) - 1) / 256 > jumps.size() + 1) shortBy = 256 - eod % 256;
-      out.push_back(static_cast<uint8_t>(eod));
-      for (size_t s = v; s-- > 0;) out.push_back(static_cast<uint8_t>(offsets[s]));
-      if (placeholder) out.push_back(0xFF);
-      for (size_t k = jumps.size(); k-- > 0;) out.push_back(jumps[k]);
-      out.push_back(static_cast<uint8_t>(v));
+    } else if (v > 0) {
+      *at++ = static_cast<uint8_t>(eod);
+      for (size_t s = v; s-- > 0;) *at++ = static_cast<uint8_t>(offsets[s]);
+      if (placeholder) *at++ = 0xFF;
+      for (size_t k = jumpCount; k-- > 0;) *at++ = jumps[k];
+      *at++ = static_cast<uint8_t>(v);
     }
-    out.insert(out.end(), mask.begin(), mask.end());
-    return out;
+    if (m > 0) std::memcpy(at, mask, m);
   };
   // Jet3 rows grow their jump table with their length, so pad until the length is reached,
   // and until the jump table can be read back.
   size_t padding = 0;
-  std::vector<uint8_t> out = build(padding);
+  build(padding);
   for (int rounds = 0; (out.size() < minLength || shortBy > 0) && rounds < 64; ++rounds) {
     padding += shortBy > 0 ? shortBy : minLength - out.size();
-    out = build(padding);
+    build(padding);
   }
   if (shortBy > 0) {
     return makeError(DbErrorNumber::RecordTooLarge,
                      "A row of table '" + def.name + "' has too many columns for its layout.");
   }
-  if (out.size() > maxRowSize(f) && out.size() > minLength) {
-    return makeError(DbErrorNumber::RecordTooLarge,
-                     "The record is too large: " + std::to_string(out.size()) +
-                         " bytes for table '" + def.name + "', which takes at most " +
-                         std::to_string(maxRowSize(f)) + ".");
-  }
+  if (out.size() > maxRowSize(f) && out.size() > minLength) return tooLarge(f, def, out.size());
   if (f.rowVarOffsetSize == 1 && out.size() > 256 * 255) {
     return makeError(DbErrorNumber::RecordTooLarge, "The record is too large.");
   }
-  *row = std::move(out);
   return {};
 }
 

@@ -29,6 +29,25 @@ struct RawField {
 DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
                   uint32_t pageNo, std::vector<RawField>* fields);
 
+// The same in two steps, for a reader that wants some columns only: where a row's parts lie,
+// checked as decodeRow checks them, and then any one column. The layout points into `row`.
+struct RowLayout {
+  std::span<const uint8_t> row;
+  std::span<const uint8_t> mask;     // the null mask
+  size_t countSize = 0;
+  size_t columns = 0;                // C, columns when the row was written
+  size_t varSlots = 0;               // V, variable slots when it was written
+  size_t dataEnd = 0;
+  std::vector<uint32_t> offsets;     // V + 1 variable-data offsets, the last EOD
+};
+// `fixedEnd` is fixedAreaEnd(def), which a reader of many rows works out once.
+DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,
+                      uint32_t pageNo, size_t fixedEnd, RowLayout* layout);
+// Where the fixed area of the table's rows ends: the end of its furthest fixed column.
+size_t fixedAreaEnd(const TableDef& def);
+// Column `column` (of the table the layout was read for) of a row whose layout was read.
+RawField rowField(const RowLayout& layout, const ColumnDef& column);
+
 // The value of a column that is not Memo or OLE (those need long_value.h).
 DbError decodeScalar(const PageFile& file, const ColumnDef& column, const RawField& raw,
                      Variant* out);
@@ -40,28 +59,42 @@ uint16_t fixedTypeSize(uint8_t typeCode);
 // physical room less what Jet keeps free for itself.
 size_t maxRowSize(const FormatDescriptor& format);
 
-// One column's bytes as the row stores them. Memo and OLE carry their 12-byte long-value
+// One column's bytes as the row stores them, kept with the row's other fields end to end in
+// one buffer: bytes[offset, offset + length). Memo and OLE carry their 12-byte long-value
 // header (and inline data); Booleans only `present`, which is their value.
 struct EncodedField {
   bool present = false;
-  std::vector<uint8_t> bytes;
+  uint32_t offset = 0;
+  uint32_t length = 0;
 };
 
-// Stored bytes of a value already converted to the column's type (value_convert.h); not for
-// Memo and OLE, whose bytes long_value.h makes. Text is compressed where the column allows it
-// and every character is U+0001..U+00FF (Jet4), or put in the database's code page (Jet3).
-EncodedField encodeScalar(const DatabaseHeader& header, const ColumnDef& column,
-                          const Variant& value);
+// Appends the stored bytes of a value already converted to the column's type (value_convert.h)
+// to `bytes`, and says where they are in `field`; not for Memo and OLE, whose bytes
+// long_value.h makes. Text is compressed where the column allows it and every character is
+// U+0001..U+00FF (Jet4), or put in the database's code page (Jet3).
+void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const Variant& value,
+                  std::vector<uint8_t>* bytes, EncodedField* field);
 
-// The text bytes a Memo value stores before it goes to long-value pages.
-std::vector<uint8_t> encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
-                                    const std::string& text);
+// Whether encoding the value a present field holds gives back the very bytes it has, so that a
+// copy may keep them: for Memo, the text as its long value stores it; not for OLE.
+bool storedAsEncoded(const DatabaseHeader& header, const ColumnDef& column,
+                     std::span<const uint8_t> bytes);
 
-// Builds a row from one EncodedField per column of `def` (in def.columns order). The row is
-// padded with zero bytes after its fixed area up to `minLength`, so that it can replace a
-// longer row in place. Fails with RecordTooLarge past maxRowSize.
+// Appends the text bytes a Memo value stores before it goes to long-value pages.
+void encodeMemoText(const DatabaseHeader& header, const ColumnDef& column,
+                    const std::string& text, std::vector<uint8_t>* bytes);
+
+// The length of the row encodeRow would build (unpadded), and its refusal of one too large;
+// Jet3 rows, whose jump table follows their length, are built in `scratch` to find out.
+DbError measureRow(const FormatDescriptor& format, const TableDef& def,
+                   const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                   size_t* length, std::vector<uint8_t>* scratch);
+
+// Builds a row from one EncodedField per column of `def` (in def.columns order) over `bytes`.
+// The row is padded with zero bytes after its fixed area up to `minLength`, so that it can
+// replace a longer row in place. Fails with RecordTooLarge past maxRowSize.
 DbError encodeRow(const FormatDescriptor& format, const TableDef& def,
-                  const std::vector<EncodedField>& fields, size_t minLength,
-                  std::vector<uint8_t>* row);
+                  const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                  size_t minLength, std::vector<uint8_t>* row);
 
 }  // namespace db

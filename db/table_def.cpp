@@ -415,8 +415,8 @@ DbError writeTableDef(PageAllocator& allocator, TableDef* def) {
 
 DbError writeTableCounts(PageFile& file, const TableDef& def) {
   const FormatDescriptor& f = file.format();
-  Page page;
-  DbError err = file.readPage(def.tdefPage, &page);
+  std::span<uint8_t> page;
+  DbError err = file.changePage(def.tdefPage, &page);
   if (!err.ok()) return err;
   if (page[0] != kPageTableDef) {
     return file.corrupt("page " + std::to_string(def.tdefPage) + " no longer holds the definition of '" +
@@ -429,7 +429,7 @@ DbError writeTableCounts(PageFile& file, const TableDef& def) {
     if (at + 4 > page.size()) break;  // counts beyond the first page are left as they are
     writeU32(page, at, def.realIndexes[i].uniqueCount);
   }
-  return file.writePage(def.tdefPage, page);
+  return {};
 }
 
 }  // namespace db

@@ -25,6 +25,7 @@ DbError TableScan::rewind() {
   nextSlot_ = -1;
   slotCount_ = 0;
   fields_.clear();
+  fieldsSplit_ = true;
   movedRows_.clear();
   rowsMet_ = 0;
   whole_ = true;
@@ -139,15 +140,25 @@ DbError TableScan::loadSlot(uint32_t pageNo, uint16_t slot, bool* live) {
     row = std::span<const uint8_t>(rowPage_).subspan(rs.start, rs.length());
     // The target slot carries the deleted flag so that scans skip it; only 0x4000 matters.
   }
-  err = decodeRow(file_, def_, row, rowPageNo, &fields_);
+  err = readRowLayout(file_, def_, row, rowPageNo, fixedEnd_, &layout_);
   if (!err.ok()) return err;
+  fieldsSplit_ = false;
   *live = true;
   return {};
 }
 
+const std::vector<RawField>& TableScan::fields() const {
+  if (!fieldsSplit_) {
+    fields_.resize(def_.columns.size());
+    for (size_t k = 0; k < def_.columns.size(); ++k) fields_[k] = rowField(layout_, def_.columns[k]);
+    fieldsSplit_ = true;
+  }
+  return fields_;
+}
+
 DbError TableScan::value(size_t index, Variant* out) const {
   const ColumnDef& col = def_.columns[index];
-  const RawField& raw = fields_[index];
+  const RawField raw = fieldsSplit_ ? fields_[index] : rowField(layout_, col);
   if (!isLongValueType(col.typeCode) || !raw.present) return decodeScalar(file_, col, raw, out);
   // A zero-length Memo or OLE field has no header: Jet reads it as Null.
   if (raw.bytes.empty()) {
@@ -165,6 +176,14 @@ DbError TableScan::value(size_t index, Variant* out) const {
     *out = Variant(decodeCodePage(data, file_.header().codePage));
   }
   return {};
+}
+
+bool TableScan::isNull(size_t index) const {
+  const ColumnDef& col = def_.columns[index];
+  const RawField raw = fieldsSplit_ ? fields_[index] : rowField(layout_, col);
+  if (col.typeCode == 0x01) return false;
+  // A zero-length Memo or OLE field has no header: Jet reads it as Null.
+  return !raw.present || (isLongValueType(col.typeCode) && raw.bytes.empty());
 }
 
 DbError readRowValues(const PageFile&, const TableDef& def, const TableScan& scan,

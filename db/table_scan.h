@@ -30,7 +30,7 @@ class TableScan {
   // `userTable`: the catalogue lists the table as the user's own, so a complete walk is held
   // to the definition's row count.
   TableScan(const PageFile& file, const TableDef& def, bool userTable = false)
-      : file_(file), def_(def), userTable_(userTable) {}
+      : file_(file), def_(def), fixedEnd_(fixedAreaEnd(def)), userTable_(userTable) {}
 
   // Reads the owned-pages map and stands before the first row.
   DbError rewind();
@@ -40,9 +40,12 @@ class TableScan {
   DbError load(RowLocation where);
 
   RowLocation location() const { return location_; }
-  const std::vector<RawField>& fields() const { return fields_; }
+  // Every column of the current row, split out when first asked for.
+  const std::vector<RawField>& fields() const;
   // The value of def.columns[index] of the current row; Memo and OLE are read in full.
   DbError value(size_t index, Variant* out) const;
+  // Whether that value is Null, without reading it.
+  bool isNull(size_t index) const;
 
  private:
   DbError loadSlot(uint32_t pageNo, uint16_t slot, bool* live);
@@ -57,7 +60,12 @@ class TableScan {
   Page page_;          // the page being walked
   Page rowPage_;       // the page holding the current row when it was moved elsewhere
   RowLocation location_;
-  std::vector<RawField> fields_;
+  // The current row's parts, checked as it is loaded; its columns are split out as they are
+  // asked for, so that a walk that looks at a column or none costs no more.
+  const size_t fixedEnd_;
+  RowLayout layout_;
+  mutable std::vector<RawField> fields_;
+  mutable bool fieldsSplit_ = false;
   // Rows that moved are claimed by one pointer each; a second claim is damage (and would
   // make a scan return the row again and again).
   std::unordered_set<uint32_t> movedRows_;

@@ -10,6 +10,12 @@ namespace db {
 namespace {
 
 constexpr uint32_t kOverflowPointerSize = 4;
+// The most a table's held-back index entries may take; past it they are written, and the
+// table's later rows go into its B-trees one by one.
+constexpr size_t kMaxDeferredBytes = size_t{48} << 20;
+// The most rows a table's lists of Nulls may name; past it they are dropped, and searches for
+// Nulls go through the whole table.
+constexpr size_t kMaxNullRows = size_t{2} << 20;
 // A pointer to a moved row may lead to another; a longer chain is a loop in a damaged file.
 constexpr int kMaxOverflowHops = 16;
 
@@ -46,6 +52,45 @@ void prepareLongValueTargets(TableState* state) {
       }
     }
   }
+}
+
+DbError writeDeferredIndexes(PageAllocator& allocator, TableState& table) {
+  if (!table.deferred) return {};
+  const std::unique_ptr<DeferredIndexes> deferred = std::move(table.deferred);
+  DbError err = deferred->write(allocator, table.def);
+  // Pages decoded before the indexes were written whole no longer show them.
+  table.indexPages.pages.clear();
+  if (!err.ok()) return err;
+  return writeTableCounts(allocator.file(), table.def);
+}
+
+void TableWriter::noteNull(size_t k, RowPointer at) {
+  NullRows& nulls = *table_.nullRows;
+  nulls.byColumn[k].push_back(at.stored());
+  if (++nulls.entries > kMaxNullRows) table_.nullRows.reset();
+}
+
+DbError TableWriter::considerDeferral() {
+  table_.deferralConsidered = true;
+  const TableDef& def = table_.def;
+  // Only a table with no rows and no pages has no Nulls this process has not seen written.
+  std::vector<uint32_t> owned;
+  DbError err = readUsageMap(allocator_.file(), def.ownedMap, &owned);
+  if (!err.ok()) return err;
+  if (def.rowCount == 0 && owned.empty()) {
+    table_.nullRows = std::make_unique<NullRows>();
+    table_.nullRows->byColumn.resize(def.columns.size());
+  }
+  if (def.rowCount != 0 || def.realIndexes.empty()) return {};
+  for (const RealIndexDef& index : def.realIndexes) {
+    if (index.uniqueCount != 0) return {};
+    IndexPageContents root;
+    err = readIndexPage(allocator_.file(), index.rootPage, &root);
+    if (!err.ok()) return err;
+    if (root.type != kPageIndexLeaf || !root.entries.empty()) return {};
+  }
+  table_.deferred = std::make_unique<DeferredIndexes>(def);
+  return {};
 }
 
 DbError TableWriter::reserveAutonumber(int32_t* value) {
@@ -90,7 +135,7 @@ DbError TableWriter::indexKeys(const std::vector<Variant>& values,
                                std::vector<std::vector<uint8_t>>* keys, bool checkRequired) const {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
-  keys->assign(def.realIndexes.size(), {});
+  keys->resize(def.realIndexes.size());
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     if (checkRequired && (index.flags & kIndexRequired) && anyNull(index, def, values)) {
@@ -109,14 +154,21 @@ DbError TableWriter::indexKeys(const std::vector<Variant>& values,
 }
 
 DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
-                                 const std::vector<Variant>& values, const RowPointer* self) const {
-  const TableDef& def = table_.def;
+                                 const std::vector<Variant>& values, const RowPointer* self) {
+  TableDef& def = table_.def;
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     // Keys whose columns are all Null are exempt, as Jet exempts them.
     if (!(index.flags & kIndexUnique) || allNull(index, def, values)) continue;
-    bool found = false;
-    DbError err = indexContainsKey(allocator_.file(), index, keys[i], self, &found, &table_.indexPages);
+    bool found = false, answered = false;
+    DbError err;
+    if (table_.deferred && table_.deferred->holds(i)) {
+      err = table_.deferred->contains(allocator_, def, i, keys[i], &found, &answered);
+      if (!answered) table_.indexPages.pages.clear();
+    }
+    if (err.ok() && !answered) {
+      err = indexContainsKey(allocator_.file(), index, keys[i], self, &found, &table_.indexPages);
+    }
     if (!err.ok()) return err;
     if (found) {
       std::string name;
@@ -132,54 +184,91 @@ DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
 }
 
 DbError TableWriter::encodeFields(const std::vector<Variant>& values,
-                                  const std::vector<RawField>* reuse,
-                                  const std::vector<Variant>* oldValues,
-                                  std::vector<EncodedField>* fields) {
+                                  const std::vector<RawField>* raw,
+                                  const std::vector<bool>* keep, const PageFile* copiedFrom) {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
-  fields->assign(def.columns.size(), EncodedField{});
-  // First without long values, to refuse a row that cannot fit before anything is written.
-  std::vector<EncodedField> probe(def.columns.size());
+  RowScratch& scratch = table_.scratch;
+  std::vector<EncodedField>& fields = scratch.fields;
+  std::vector<uint8_t>& bytes = scratch.fieldBytes;
+  fields.assign(def.columns.size(), EncodedField{});
+  bytes.clear();
+  auto kept = [&](size_t k) { return keep && (*keep)[k]; };
+  // First with bare headers for long values, to refuse a row that cannot fit before anything
+  // is written.
+  bool anyLong = false;
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
+    EncodedField& field = fields[k];
+    field.offset = static_cast<uint32_t>(bytes.size());
     if (isLongValueType(c.typeCode)) {
-      probe[k].present = !values[k].isNull();
-      if (probe[k].present) probe[k].bytes.assign(kLongValueHeaderSize, 0);
+      // A zero-length field, which has no header, reads as Null: it stays so.
+      field.present = kept(k) || copiedFrom ? (*raw)[k].present && !(*raw)[k].bytes.empty()
+                                            : !values[k].isNull();
+      if (field.present) {
+        bytes.resize(bytes.size() + kLongValueHeaderSize, 0);
+        field.length = kLongValueHeaderSize;
+        anyLong = true;
+      }
+    } else if (kept(k)) {
+      const RawField& r = (*raw)[k];
+      field.present = r.present;
+      if (r.present && c.typeCode != 0x01) bytes.insert(bytes.end(), r.bytes.begin(), r.bytes.end());
+      field.length = static_cast<uint32_t>(bytes.size() - field.offset);
     } else {
-      probe[k] = encodeScalar(header, c, values[k]);
+      encodeScalar(header, c, values[k], &bytes, &field);
     }
   }
-  std::vector<uint8_t> row;
-  DbError err = encodeRow(header.format[0], def, probe, 0, &row);
+  if (!anyLong) return encodeRow(header.format[0], def, fields, bytes, 0, &scratch.row);
+  size_t probe = 0;
+  DbError err = measureRow(header.format[0], def, fields, bytes, &probe, &scratch.row);
   if (!err.ok()) return err;
-  size_t room = maxRowSize(*header.format) - row.size();
+  size_t room = maxRowSize(*header.format) - probe;
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
-    if (!isLongValueType(c.typeCode)) {
-      (*fields)[k] = std::move(probe[k]);
-      continue;
-    }
-    EncodedField& out = (*fields)[k];
-    out.present = !values[k].isNull();
-    if (!out.present) continue;
-    if (reuse && oldValues && (*oldValues)[k] == values[k] && (*reuse)[k].present &&
-        !(*reuse)[k].bytes.empty()) {
-      out.bytes.assign((*reuse)[k].bytes.begin(), (*reuse)[k].bytes.end());
-      room -= std::min(room, out.bytes.size() - kLongValueHeaderSize);
-      continue;
-    }
-    std::vector<uint8_t> data;
-    if (c.typeCode == 0x0C) {
-      data = encodeMemoText(header, c, values[k].asText());
+    EncodedField& out = fields[k];
+    if (!isLongValueType(c.typeCode) || !out.present) continue;
+    out.offset = static_cast<uint32_t>(bytes.size());
+    if (kept(k)) {
+      bytes.insert(bytes.end(), (*raw)[k].bytes.begin(), (*raw)[k].bytes.end());
     } else {
-      data = values[k].asBinary();
+      std::span<const uint8_t> data;
+      if (copiedFrom) {
+        // The value as the source stores it; Memo text that would not be stored so again is
+        // taken through its text.
+        const std::span<const uint8_t> field = (*raw)[k].bytes;
+        if (field.size() >= kLongValueHeaderSize &&
+            (readU32(field, 0) & kLongValueKindMask) == kLongValueInline &&
+            (readU32(field, 0) & kLongValueLengthMask) <= field.size() - kLongValueHeaderSize) {
+          data = field.subspan(kLongValueHeaderSize, readU32(field, 0) & kLongValueLengthMask);
+        } else {
+          err = readLongValue(*copiedFrom, field, c.name, &scratch.copied);
+          if (!err.ok()) return err;
+          data = scratch.copied;
+        }
+        if (c.typeCode == 0x0C && !storedAsEncoded(header, c, data)) {
+          Variant text;
+          err = decodeFieldValue(*copiedFrom, c, (*raw)[k], &text);
+          if (!err.ok()) return err;
+          scratch.longValue.clear();
+          encodeMemoText(header, c, text.asText(), &scratch.longValue);
+          data = scratch.longValue;
+        }
+      } else if (c.typeCode == 0x0C) {
+        scratch.longValue.clear();
+        encodeMemoText(header, c, values[k].asText(), &scratch.longValue);
+        data = scratch.longValue;
+      } else {
+        data = values[k].asBinary();
+      }
+      const bool mayInline = data.size() <= kMaxInlineLongValue && data.size() <= room;
+      err = writeLongValue(allocator_, &table_.longValues[k], data, mayInline, &bytes);
+      if (!err.ok()) return err;
     }
-    const bool mayInline = data.size() <= kMaxInlineLongValue && data.size() <= room;
-    err = writeLongValue(allocator_, &table_.longValues[k], data, mayInline, &out.bytes);
-    if (!err.ok()) return err;
-    room -= std::min(room, out.bytes.size() - kLongValueHeaderSize);
+    out.length = static_cast<uint32_t>(bytes.size() - out.offset);
+    room -= std::min<size_t>(room, out.length - kLongValueHeaderSize);
   }
-  return {};
+  return encodeRow(header.format[0], def, fields, bytes, 0, &scratch.row);
 }
 
 DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where) {
@@ -202,23 +291,25 @@ DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowP
     }
   }
   if (table_.currentDataPage != 0) {
-    DbError err = file.readPage(table_.currentDataPage, &page);
+    std::span<uint8_t> current;
+    DbError err = file.changePage(table_.currentDataPage, &current);
     if (!err.ok()) return err;
     uint16_t slot = 0;
-    if (page[0] == kPageData && readU32(page, kDataOwnerOffset) == def.tdefPage &&
-        appendRow(f, &page, row, &slot, flags)) {
+    if (current[0] == kPageData && readU32(current, kDataOwnerOffset) == def.tdefPage &&
+        appendRow(f, current, row, &slot, flags)) {
       *where = {table_.currentDataPage, static_cast<uint8_t>(slot)};
-      return file.writePage(table_.currentDataPage, page);
+      return {};
     }
     err = updateUsageMap(allocator_, def.freeMap, table_.currentDataPage, false);
     if (!err.ok()) return err;
   }
-  page = emptyDataPage(f, def.tdefPage);
-  uint16_t slot = 0;
-  appendRow(f, &page, row, &slot, flags);
   uint32_t pageNo = 0;
-  DbError err = allocator_.allocate(page, &pageNo);
+  std::span<uint8_t> fresh;
+  DbError err = allocator_.allocateBlank(&pageNo, &fresh);
   if (!err.ok()) return err;
+  initDataPage(f, fresh, def.tdefPage);
+  uint16_t slot = 0;
+  appendRow(f, fresh, row, &slot, flags);
   table_.currentDataPage = pageNo;
   err = updateUsageMap(allocator_, def.ownedMap, pageNo, true);
   if (err.ok()) err = updateUsageMap(allocator_, def.freeMap, pageNo, true);
@@ -226,45 +317,72 @@ DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowP
   return err;
 }
 
-DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bool>& given,
-                               RowLocation* where) {
+DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
+                               const std::vector<bool>& given, RowLocation* where) {
   TableDef& def = table_.def;
+  RowScratch& scratch = table_.scratch;
+  // What the table fills in itself (autonumbers, defaults, Yes/No for Null) goes into a copy
+  // of the row, made only when there is any.
+  const std::vector<Variant>* row = &given_values;
+  auto fill = [&](size_t k, Variant v) {
+    if (row == &given_values) {
+      scratch.values = given_values;
+      row = &scratch.values;
+    }
+    scratch.values[k] = std::move(v);
+  };
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
-    if (c.isAutoLong() && values[k].isNull()) {
+    const Variant& value = (*row)[k];
+    if (c.isAutoLong() && value.isNull()) {
       int32_t next = 0;
       DbError err = reserveAutonumber(&next);
       if (!err.ok()) return err;
-      values[k] = Variant(next);
+      fill(k, Variant(next));
     } else if (!given[k] && table_.rules[k].hasDefault) {
-      values[k] = table_.rules[k].defaultValue;
-    } else if (c.typeCode == 0x01 && values[k].isNull()) {
-      values[k] = Variant(false);  // a Yes/No column has no Null
+      fill(k, table_.rules[k].defaultValue);
+    } else if (c.typeCode == 0x01 && value.isNull()) {
+      fill(k, Variant(false));  // a Yes/No column has no Null
     }
   }
+  const std::vector<Variant>& values = *row;
   DbError err = checkRules(values);
   if (!err.ok()) return err;
-  std::vector<std::vector<uint8_t>> keys;
+  if (!table_.deferralConsidered) {
+    err = considerDeferral();
+    if (!err.ok()) return err;
+  }
+  std::vector<std::vector<uint8_t>>& keys = scratch.keys;
   err = indexKeys(values, &keys);
   if (!err.ok()) return err;
   err = checkUnique(keys, values, nullptr);
   if (!err.ok()) return err;
-  std::vector<EncodedField> fields;
-  err = encodeFields(values, nullptr, nullptr, &fields);
-  if (!err.ok()) return err;
-  std::vector<uint8_t> row;
-  err = encodeRow(allocator_.file().format(), def, fields, 0, &row);
+  err = encodeFields(values, nullptr, nullptr);
   if (!err.ok()) return err;
   RowPointer at;
-  err = placeRow(row, 0, &at);
+  err = placeRow(scratch.row, 0, &at);
   if (!err.ok()) return err;
+  for (size_t k = 0; k < def.columns.size() && table_.nullRows; ++k) {
+    if (values[k].isNull()) noteNull(k, at);
+  }
+  DeferredIndexes* deferred = table_.deferred.get();
+  if (deferred) deferred->newRow(at);
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     RealIndexDef& index = def.realIndexes[i];
     if ((index.flags & kIndexIgnoreNulls) && allNull(index, def, values)) continue;
-    bool newKey = false;
-    err = indexInsert(allocator_, def, index, keys[i], at, &newKey, &table_.indexPages);
+    bool taken = false, newKey = false;
+    if (deferred && deferred->holds(i)) {
+      err = deferred->add(allocator_, def, i, keys[i], &taken, &newKey);
+      if (!err.ok()) return err;
+      if (!taken) table_.indexPages.pages.clear();
+    }
+    if (!taken) err = indexInsert(allocator_, def, index, keys[i], at, &newKey, &table_.indexPages);
     if (!err.ok()) return err;
     if (newKey) ++index.uniqueCount;
+  }
+  if (deferred && deferred->heldBytes() > kMaxDeferredBytes) {
+    err = writeDeferredIndexes(allocator_, table_);
+    if (!err.ok()) return err;
   }
   for (size_t k = 0; k < def.columns.size(); ++k) {
     // An autonumber given explicitly moves the counter past it.
@@ -280,39 +398,114 @@ DbError TableWriter::insertRow(std::vector<Variant> values, const std::vector<bo
   return {};
 }
 
-DbError TableWriter::copyRow(const std::vector<Variant>& values, RowPointer* where) {
-  std::vector<EncodedField> fields;
-  DbError err = encodeFields(values, nullptr, nullptr, &fields);
+DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef,
+                             const std::vector<RawField>& raw, RowPointer* where) {
+  const TableDef& def = table_.def;
+  table_.nullRows.reset();  // not kept for rows copied as they are
+  const DatabaseHeader& header = allocator_.file().header();
+  RowScratch& scratch = table_.scratch;
+  std::vector<Variant>& values = scratch.values;
+  values.assign(def.columns.size(), Variant());
+  std::vector<bool> keep(def.columns.size(), false);
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& c = def.columns[k];
+    if (isLongValueType(c.typeCode)) continue;
+    keep[k] = !raw[k].present || c.typeCode == 0x01 || storedAsEncoded(header, c, raw[k].bytes);
+    if (keep[k]) continue;
+    DbError err = decodeFieldValue(source, sourceDef.columns[k], raw[k], &values[k]);
+    if (!err.ok()) return err;
+  }
+  DbError err = encodeFields(values, &raw, &keep, &source);
   if (!err.ok()) return err;
-  std::vector<uint8_t> row;
-  err = encodeRow(allocator_.file().format(), table_.def, fields, 0, &row);
-  if (!err.ok()) return err;
-  return placeRow(row, 0, where);
+  return placeRow(scratch.row, 0, where);
 }
 
-DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& oldValues,
-                               const std::vector<RawField>& oldRaw, std::vector<Variant> values) {
+DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& oldRaw,
+                               const std::vector<std::pair<int, Variant>>& changes) {
   TableDef& def = table_.def;
   PageFile& file = allocator_.file();
   const FormatDescriptor& f = file.format();
-  for (size_t k = 0; k < def.columns.size(); ++k) {
-    if (def.columns[k].typeCode == 0x01 && values[k].isNull()) values[k] = Variant(false);
+  const size_t n = def.columns.size();
+  RowScratch& scratch = table_.scratch;
+  // The row's values, old and new, where something looks at them: the columns changed, those
+  // with rules, and those of the indexes a change reaches or that refuse Nulls. The others
+  // stay Null here and keep their bytes.
+  std::vector<bool> keep(n, true), wanted(n, false);
+  std::vector<Variant>& values = scratch.values;
+  std::vector<Variant>& oldValues = scratch.oldValues;
+  values.assign(n, Variant());
+  oldValues.assign(n, Variant());
+  for (const auto& [k, value] : changes) {
+    keep[k] = false;
+    wanted[k] = true;
+    values[k] = def.columns[k].typeCode == 0x01 && value.isNull() ? Variant(false) : value;
+  }
+  auto columnIndex = [&](uint16_t number) {
+    size_t k = 0;
+    while (k < n && def.columns[k].number != number) ++k;
+    return k;
+  };
+  std::vector<bool> reached(def.realIndexes.size(), false);
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    const RealIndexDef& index = def.realIndexes[i];
+    for (const IndexColumn& ic : index.columns) {
+      const size_t k = columnIndex(ic.columnNumber);
+      if (k < n && !keep[k]) reached[i] = true;
+    }
+    if (!reached[i] && !(index.flags & kIndexRequired)) continue;
+    for (const IndexColumn& ic : index.columns) {
+      const size_t k = columnIndex(ic.columnNumber);
+      if (k < n) wanted[k] = true;
+    }
+  }
+  for (size_t k = 0; k < n; ++k) {
+    if (table_.rules[k].required || !table_.rules[k].allowZeroLength) wanted[k] = true;
+    if (!wanted[k]) continue;
+    DbError err = decodeFieldValue(file, def.columns[k], oldRaw[k], &oldValues[k]);
+    if (!err.ok()) return err;
+    if (keep[k]) {
+      values[k] = oldValues[k];
+    } else if (values[k] == oldValues[k]) {
+      keep[k] = true;  // the same value keeps its bytes, a long value its storage
+    }
   }
   DbError err = checkRules(values);
   if (!err.ok()) return err;
-  std::vector<std::vector<uint8_t>> oldKeys, keys;
-  // The row as it was may hold what the rules now refuse (a Null in a required index);
-  // only the new values answer to them.
-  err = indexKeys(oldValues, &oldKeys, false);
-  if (err.ok()) err = indexKeys(values, &keys);
-  if (!err.ok()) return err;
+  std::vector<std::vector<uint8_t>>& oldKeys = scratch.oldKeys;
+  std::vector<std::vector<uint8_t>>& keys = scratch.keys;
+  oldKeys.resize(def.realIndexes.size());
+  keys.resize(def.realIndexes.size());
   const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
-  std::vector<std::vector<uint8_t>> changedKeys = keys;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i] == oldKeys[i]) changedKeys[i].clear();
+  std::vector<bool> changedKeys(def.realIndexes.size(), false);
+  bool anyChanged = false;
+  for (size_t i = 0; i < def.realIndexes.size(); ++i) {
+    const RealIndexDef& index = def.realIndexes[i];
+    if ((index.flags & kIndexRequired) && anyNull(index, def, values)) {
+      std::string name;
+      for (const IndexDef& li : def.indexes) {
+        if (li.realIndex == i) name = li.name;
+      }
+      return makeError(DbErrorNumber::IndexNull,
+                       "The index '" + name + "' of table '" + def.name +
+                           "' cannot contain a Null value.");
+    }
+    if (!reached[i]) continue;
+    // The row as it was may hold what the rules now refuse (a Null in a required index);
+    // only the new values answer to them.
+    const DatabaseHeader& header = file.header();
+    err = encodeIndexKey(header, def, index, oldValues, &oldKeys[i]);
+    if (err.ok()) err = encodeIndexKey(header, def, index, values, &keys[i]);
+    if (!err.ok()) return err;
+    changedKeys[i] = keys[i] != oldKeys[i];
+    anyChanged = anyChanged || changedKeys[i];
+  }
+  // Entries change in the B-trees: held-back ones go there first.
+  if (anyChanged) {
+    err = writeDeferredIndexes(allocator_, table_);
+    if (!err.ok()) return err;
   }
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (changedKeys[i].empty() || !(def.realIndexes[i].flags & kIndexUnique) ||
+    if (!changedKeys[i] || !(def.realIndexes[i].flags & kIndexUnique) ||
         allNull(def.realIndexes[i], def, values)) {
       continue;
     }
@@ -325,20 +518,26 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
                        "values in an index of table '" + def.name + "'.");
     }
   }
-  std::vector<EncodedField> fields;
-  err = encodeFields(values, &oldRaw, &oldValues, &fields);
+  err = encodeFields(values, &oldRaw, &keep);
   if (!err.ok()) return err;
+  // A value that becomes Null lists its row (a list only ever names too many rows).
+  for (const auto& [k, value] : changes) {
+    if (table_.nullRows && values[k].isNull()) noteNull(k, self);
+  }
+  const std::vector<EncodedField>& fields = scratch.fields;
+  const std::vector<uint8_t>& fieldBytes = scratch.fieldBytes;
 
-  // Where the row lives now: its own slot, or the slot its pointer names.
-  Page page;
-  err = file.readPage(where.page, &page);
+  // Where the row lives now: its own slot, or the slot its pointer names. The pages are
+  // changed in the cache itself; a span holds only until the next call on the file.
+  std::span<uint8_t> page;
+  err = file.changePage(where.page, &page);
   if (!err.ok()) return err;
   RowSlot slot;
   err = dataRowSlot(file, page, where.page, where.slot, &slot);
   if (!err.ok()) return err;
   RowPointer home = self;
   RowSlot homeSlot = slot;
-  Page homePage = page;
+  std::span<uint8_t> homePage = page;
   // A moved row may have moved again: follow the pointers to where its bytes are.
   for (int hop = 0; homeSlot.overflow; ++hop) {
     if (hop >= kMaxOverflowHops || homeSlot.length() < kOverflowPointerSize) {
@@ -346,16 +545,20 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
                           std::to_string(home.row) + " has a broken pointer to where it moved");
     }
     home = RowPointer::fromStored(readU32(homePage, homeSlot.start));
-    err = file.readPage(home.page, &homePage);
+    err = file.changePage(home.page, &homePage);
     if (err.ok()) err = dataRowSlot(file, homePage, home.page, home.row, &homeSlot);
     if (!err.ok()) return err;
   }
-  std::vector<uint8_t> row;
-  err = encodeRow(f, def, fields, homeSlot.length(), &row);
-  if (!err.ok()) return err;
+  std::vector<uint8_t>& row = table_.scratch.row;
+  // encodeFields built the row unpadded; one shorter than its place is padded to fill it.
+  if (row.size() < homeSlot.length()) {
+    err = encodeRow(f, def, fields, fieldBytes, homeSlot.length(), &row);
+    if (!err.ok()) return err;
+  }
   if (row.size() == homeSlot.length()) {
     std::copy(row.begin(), row.end(), homePage.begin() + homeSlot.start);
-    err = file.writePage(home.page, homePage);
+  } else if (growRow(f, homePage, home.row, row)) {
+    // Longer, on a page with room for it: the row stays where it is.
   } else {
     // Too long for its place: the row moves to a page with room; the slot it was found at
     // keeps a pointer to it, and the new slot is flagged deleted so that scans pass it by.
@@ -364,32 +567,28 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<Variant>& ol
                        "A row of table '" + def.name + "' cannot grow: it is too short to leave a "
                        "pointer behind.");
     }
-    err = encodeRow(f, def, fields, 0, &row);
     RowPointer moved;
-    if (err.ok()) err = placeRow(row, kRowDeleted, &moved);
+    err = placeRow(row, kRowDeleted, &moved);
     if (!err.ok()) return err;
     if (slot.overflow) {
       // The place it moved to before is left: flagged as Jet flags a deleted row, so that
       // no reader, whichever flag it honours, returns that old copy.
-      err = file.readPage(home.page, &homePage);
+      err = file.changePage(home.page, &homePage);
       if (!err.ok()) return err;
       const size_t oldEntry = f.dataRowTableOffset + 2u * home.row;
       writeU16(homePage, oldEntry, static_cast<uint16_t>(readU16(homePage, oldEntry) | kRowDeleted |
                                                          kRowOverflow));
-      err = file.writePage(home.page, homePage);
-      if (!err.ok()) return err;
     }
-    err = file.readPage(where.page, &page);  // placing may have written this very page
+    err = file.changePage(where.page, &page);  // placing may have written this very page
     if (!err.ok()) return err;
     std::fill(page.begin() + slot.start, page.begin() + slot.end, 0);
     writeU32(page, slot.start, moved.stored());
     const size_t entry = f.dataRowTableOffset + 2u * where.slot;
     writeU16(page, entry, static_cast<uint16_t>(slot.start | kRowOverflow));
-    err = file.writePage(where.page, page);
   }
   if (!err.ok()) return err;
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (changedKeys[i].empty()) continue;
+    if (!changedKeys[i]) continue;
     RealIndexDef& index = def.realIndexes[i];
     const bool oldStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, oldValues));
     const bool newStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, values));

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace db {
@@ -59,6 +60,27 @@ uint32_t nextCodePoint(std::string_view s, size_t* i) {
   }
   *i += 1;
   return 0xFFFD;
+}
+
+// How many bytes from `at` on are ASCII, looked at eight at a time.
+size_t asciiRun(const uint8_t* bytes, size_t at, size_t size) {
+  size_t i = at;
+  for (; i + 8 <= size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (i < size && bytes[i] < 0x80) ++i;
+  return i - at;
+}
+
+// ASCII bytes as UTF-16LE units.
+uint8_t* widenAscii(const uint8_t* from, size_t n, uint8_t* to) {
+  for (size_t i = 0; i < n; ++i) {
+    to[2 * i] = from[i];
+    to[2 * i + 1] = 0;
+  }
+  return to + 2 * n;
 }
 
 uint32_t upperCodePoint(uint32_t c) {
@@ -123,18 +145,43 @@ std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
     // A code page iconv lacks falls back to Windows-1252 below.
     if (convertWithIconv("UTF-8", name, in, &converted) || !converted.empty()) return converted;
   }
-  out.reserve(bytes.size());
-  for (uint8_t b : bytes) {
-    if (b >= 0x80 && b <= 0x9F) {
-      appendUtf8(&out, kCp1252High[b - 0x80]);
+  // Plain ASCII, the usual text, is the same in UTF-8 and goes over in runs; every other byte
+  // takes two or three bytes, written into room made once and cut to what was used.
+  if (bytes.empty()) return out;
+  const size_t ascii = asciiRun(bytes.data(), 0, bytes.size());
+  out.resize(ascii + 3 * (bytes.size() - ascii));
+  std::memcpy(out.data(), bytes.data(), ascii);
+  char* to = out.data() + ascii;
+  for (size_t i = ascii; i < bytes.size();) {
+    const size_t run = asciiRun(bytes.data(), i, bytes.size());
+    std::memcpy(to, bytes.data() + i, run);
+    to += run;
+    i += run;
+    if (i == bytes.size()) break;
+    const uint8_t b = bytes[i++];
+    const uint32_t cp = b <= 0x9F ? kCp1252High[b - 0x80] : b;
+    if (cp < 0x800) {
+      *to++ = static_cast<char>(0xC0 | (cp >> 6));
+      *to++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      appendUtf8(&out, b);
+      *to++ = static_cast<char>(0xE0 | (cp >> 12));
+      *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
+  out.resize(static_cast<size_t>(to - out.data()));
   return out;
 }
 
 bool encodeCodePage(std::string_view utf8, uint16_t codePage, std::string* out) {
+  if (codePage == 1252 || codePage == 0) {
+    size_t ascii = 0;
+    while (ascii < utf8.size() && static_cast<uint8_t>(utf8[ascii]) < 0x80) ++ascii;
+    if (ascii == utf8.size()) {
+      out->assign(utf8);
+      return true;
+    }
+  }
   const std::string name = iconvName(codePage);
   if (!name.empty()) {
     std::string converted;
@@ -167,21 +214,39 @@ bool encodeCodePage(std::string_view utf8, uint16_t codePage, std::string* out) 
 }
 
 std::string utf16leToUtf8(std::span<const uint8_t> bytes) {
-  std::string out;
-  out.reserve(bytes.size());
+  // At most three UTF-8 bytes per unit (a surrogate pair's four for its two units): written
+  // into room made once, then cut to what was used.
+  std::string out(bytes.size() / 2 * 3, '\0');
+  char* to = out.data();
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
     uint32_t u = bytes[i] | (bytes[i + 1] << 8);
+    if (u < 0x80) {
+      *to++ = static_cast<char>(u);
+      continue;
+    }
     if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
       uint32_t low = bytes[i + 2] | (bytes[i + 3] << 8);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        appendUtf8(&out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
         i += 2;
-        continue;
       }
     }
     if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;  // a lone surrogate
-    appendUtf8(&out, u);
+    if (u < 0x800) {
+      *to++ = static_cast<char>(0xC0 | (u >> 6));
+      *to++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else if (u < 0x10000) {
+      *to++ = static_cast<char>(0xE0 | (u >> 12));
+      *to++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      *to++ = static_cast<char>(0xF0 | (u >> 18));
+      *to++ = static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+      *to++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (u & 0x3F));
+    }
   }
+  out.resize(static_cast<size_t>(to - out.data()));
   return out;
 }
 
@@ -198,8 +263,15 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes) {
       continue;
     }
     if (compressed) {
-      appendUtf8(&out, bytes[i]);
-      ++i;
+      // Up to the next switch: ASCII as it is, the rest of Latin-1 as two bytes each.
+      size_t end = i;
+      while (end < bytes.size() && bytes[end] != 0x00) ++end;
+      while (i < end) {
+        size_t ascii = i;
+        while (ascii < end && bytes[ascii] < 0x80) ++ascii;
+        out.append(reinterpret_cast<const char*>(bytes.data()) + i, ascii - i);
+        for (i = ascii; i < end && bytes[i] >= 0x80; ++i) appendUtf8(&out, bytes[i]);
+      }
     } else {
       // The whole run of two-byte units at once, so that surrogate pairs stay together.
       size_t end = i;
@@ -210,6 +282,101 @@ std::string decodeJet4Text(std::span<const uint8_t> bytes) {
     }
   }
   return out;
+}
+
+void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompressed,
+                    std::vector<uint8_t>* out) {
+  constexpr size_t kMinCompressedChars = 3;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(utf8.data());
+  // Plain ASCII, the usual text, needs no decoding: each byte is a character.
+  if (asciiRun(bytes, 0, utf8.size()) == utf8.size()) {
+    const size_t units = utf8.size();
+    const size_t at = out->size();
+    if (mayCompress && units >= kMinCompressedChars && units <= maxCompressed &&
+        std::memchr(bytes, 0, units) == nullptr) {
+      out->resize(at + 2 + units);
+      (*out)[at] = 0xFF;
+      (*out)[at + 1] = 0xFE;
+      std::memcpy(out->data() + at + 2, bytes, units);
+    } else {
+      out->resize(at + 2 * units);
+      widenAscii(bytes, units, out->data() + at);
+    }
+    return;
+  }
+  // Code points of one or two bytes, the rest of the text in practice, are decoded here; the
+  // longer and the malformed go through nextCodePoint.
+  auto next = [&](size_t* i) -> uint32_t {
+    const uint8_t b0 = bytes[*i];
+    if (b0 < 0x80) {
+      *i += 1;
+      return b0;
+    }
+    if (b0 >= 0xC2 && b0 <= 0xDF && *i + 1 < utf8.size() && (bytes[*i + 1] & 0xC0) == 0x80) {
+      const uint32_t cp = ((b0 & 0x1Fu) << 6) | (bytes[*i + 1] & 0x3Fu);
+      *i += 2;
+      return cp;
+    }
+    return nextCodePoint(utf8, i);
+  };
+  // Text that cannot be compressed (a long Memo has more characters than may be: a UTF-8
+  // byte is at most one character) is written in one pass, into room for the most it needs.
+  const size_t at = out->size();
+  if (!mayCompress || utf8.size() / 4 > maxCompressed) {
+    out->resize(at + 2 * utf8.size());
+    uint8_t* to = out->data() + at;
+    for (size_t i = 0; i < utf8.size();) {
+      const size_t run = asciiRun(bytes, i, utf8.size());
+      to = widenAscii(bytes + i, run, to);
+      i += run;
+      if (i == utf8.size()) break;
+      uint32_t cp = next(&i);
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        const uint32_t high = 0xD800 + (cp >> 10), low = 0xDC00 + (cp & 0x3FF);
+        *to++ = static_cast<uint8_t>(high);
+        *to++ = static_cast<uint8_t>(high >> 8);
+        *to++ = static_cast<uint8_t>(low);
+        *to++ = static_cast<uint8_t>(low >> 8);
+      } else {
+        *to++ = static_cast<uint8_t>(cp);
+        *to++ = static_cast<uint8_t>(cp >> 8);
+      }
+    }
+    out->resize(static_cast<size_t>(to - out->data()));
+    return;
+  }
+  size_t units = 0;
+  bool narrow = true;
+  for (size_t i = 0; i < utf8.size();) {
+    const uint32_t cp = next(&i);
+    narrow = narrow && cp != 0 && cp <= 0xFF;
+    units += cp >= 0x10000 ? 2 : 1;
+  }
+  if (mayCompress && narrow && units >= kMinCompressedChars && units <= maxCompressed) {
+    out->resize(at + 2 + units);
+    uint8_t* to = out->data() + at;
+    *to++ = 0xFF;
+    *to++ = 0xFE;
+    for (size_t i = 0; i < utf8.size();) *to++ = static_cast<uint8_t>(next(&i));
+    return;
+  }
+  out->resize(at + 2 * units);
+  uint8_t* to = out->data() + at;
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = next(&i);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      const uint32_t high = 0xD800 + (cp >> 10), low = 0xDC00 + (cp & 0x3FF);
+      *to++ = static_cast<uint8_t>(high);
+      *to++ = static_cast<uint8_t>(high >> 8);
+      *to++ = static_cast<uint8_t>(low);
+      *to++ = static_cast<uint8_t>(low >> 8);
+    } else {
+      *to++ = static_cast<uint8_t>(cp);
+      *to++ = static_cast<uint8_t>(cp >> 8);
+    }
+  }
 }
 
 std::u16string utf8ToUtf16(std::string_view utf8) {
@@ -247,8 +414,17 @@ size_t utf16Length(std::string_view utf8) {
 }
 
 std::string upperCase(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
+  std::string out(utf8);
+  bool ascii = true;
+  for (char& c : out) {
+    if (static_cast<uint8_t>(c) >= 0x80) {
+      ascii = false;
+      break;
+    }
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  }
+  if (ascii) return out;
+  out.clear();
   for (size_t i = 0; i < utf8.size();) appendUtf8(&out, upperCodePoint(nextCodePoint(utf8, &i)));
   return out;
 }

@@ -24,6 +24,11 @@ bool encodeCodePage(std::string_view utf8, uint16_t codePage, std::string* out);
 
 // A Jet4 text value, compressed or not, to UTF-8.
 std::string decodeJet4Text(std::span<const uint8_t> bytes);
+// UTF-8 text appended to `out` as a Jet4 value: compressed when `mayCompress`, every character
+// is U+0001..U+00FF and there are at least three (fewer gain nothing on the marker) and at
+// most `maxCompressed`; otherwise UTF-16LE.
+void appendJet4Text(std::string_view utf8, bool mayCompress, size_t maxCompressed,
+                    std::vector<uint8_t>* out);
 
 std::string utf16leToUtf8(std::span<const uint8_t> bytes);
 std::u16string utf8ToUtf16(std::string_view utf8);

@@ -104,6 +104,45 @@ void setBit(uint8_t* bitmap, uint64_t bit, bool on) {
   }
 }
 
+// Sets (on) or clears the bit of `pageNo` in the map row at `where`, in the cached pages
+// themselves, where the map already has a bit for it: an inline map whose window covers the
+// page, or a reference map with a map page for its range (`done`). Anything else is left to
+// the caller, unchanged.
+DbError setMapBitInPlace(PageFile& file, RowPointer where, uint32_t pageNo, bool on, bool* done) {
+  *done = false;
+  std::span<uint8_t> page;
+  DbError err = file.changePage(where.page, &page);
+  if (!err.ok() || page[0] != kPageData) return err;
+  uint16_t count = 0;
+  RowSlot slot;
+  if (!dataRowCount(file, page, where.page, &count).ok() || where.row >= count ||
+      !dataRowSlot(file, page, where.page, where.row, &slot).ok() ||
+      slot.length() < kMapInlineHeaderSize) {
+    return {};
+  }
+  const std::span<uint8_t> row = page.subspan(slot.start, slot.length());
+  if (row[0] == kMapInline) {
+    const uint32_t first = readU32(row, 1);
+    const uint64_t bits = (slot.length() - kMapInlineHeaderSize) * 8ull;
+    if (pageNo < first || pageNo - first >= bits) return {};
+    setBit(row.data() + kMapInlineHeaderSize, pageNo - first, on);
+    *done = true;
+    return {};
+  }
+  if (row[0] != kMapReference) return {};
+  const uint64_t perPage = pagesPerMapPage(file);
+  const uint64_t j = pageNo / perPage;
+  if (1 + 4 * (j + 1) > slot.length()) return {};
+  const uint32_t mapPageNo = readU32(row, 1 + 4 * j);
+  if (mapPageNo == 0 || mapPageNo >= file.pageCount()) return {};
+  std::span<uint8_t> mapPage;
+  err = file.changePage(mapPageNo, &mapPage);
+  if (!err.ok() || mapPage[0] != kPageUsageMap) return err;
+  setBit(mapPage.data() + kMapPageHeaderSize, pageNo % perPage, on);
+  *done = true;
+  return {};
+}
+
 Page emptyMapPage(const PageFile& file) {
   Page page(file.pageSize(), 0);
   page[0] = kPageUsageMap;
@@ -128,6 +167,13 @@ DbError PageAllocator::allocate(std::span<const uint8_t> content, uint32_t* page
   return markInUse(*pageNo);
 }
 
+DbError PageAllocator::allocateBlank(uint32_t* pageNo, std::span<uint8_t>* bytes) {
+  DbError err = file_.appendBlankPage(pageNo);
+  if (err.ok()) err = markInUse(*pageNo);
+  if (err.ok()) err = file_.changePage(*pageNo, bytes);
+  return err;
+}
+
 DbError PageAllocator::release(uint32_t pageNo) {
   DbError err = file_.writePage(pageNo, Page(file_.pageSize(), 0));
   if (!err.ok()) return err;
@@ -135,9 +181,12 @@ DbError PageAllocator::release(uint32_t pageNo) {
 }
 
 DbError PageAllocator::markFree(uint32_t pageNo) {
+  bool done = false;
+  DbError err = setMapBitInPlace(file_, kGlobalMap, pageNo, true, &done);
+  if (!err.ok() || done) return err;
   Page page;
   uint16_t start = 0, length = 0;
-  DbError err = locateRow(file_, kGlobalMap, &page, &start, &length);
+  err = locateRow(file_, kGlobalMap, &page, &start, &length);
   if (!err.ok()) return err;
   if (page[start] == kMapInline) {
     const uint32_t first = readU32(page, start + 1);
@@ -159,9 +208,12 @@ DbError PageAllocator::markFree(uint32_t pageNo) {
 }
 
 DbError PageAllocator::markInUse(uint32_t pageNo) {
+  bool done = false;
+  DbError err = setMapBitInPlace(file_, kGlobalMap, pageNo, false, &done);
+  if (!err.ok() || done) return err;
   Page page;
   uint16_t start = 0, length = 0;
-  DbError err = locateRow(file_, kGlobalMap, &page, &start, &length);
+  err = locateRow(file_, kGlobalMap, &page, &start, &length);
   if (!err.ok()) return err;
   const FormatDescriptor& f = file_.format();
   if (page[start] == kMapInline) {
@@ -251,9 +303,12 @@ DbError PageAllocator::markInUse(uint32_t pageNo) {
 
 DbError updateUsageMap(PageAllocator& allocator, RowPointer where, uint32_t pageNo, bool present) {
   PageFile& file = allocator.file();
+  bool done = false;
+  DbError err = setMapBitInPlace(file, where, pageNo, present, &done);
+  if (!err.ok() || done) return err;
   Page page;
   uint16_t start = 0, length = 0;
-  DbError err = locateRow(file, where, &page, &start, &length);
+  err = locateRow(file, where, &page, &start, &length);
   if (!err.ok()) return err;
   const uint64_t perPage = pagesPerMapPage(file);
   if (page[start] == kMapInline) {

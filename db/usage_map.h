@@ -30,6 +30,9 @@ class PageAllocator {
   explicit PageAllocator(PageFile& file) : file_(file) {}
   // Appends `content` (a whole page) and names it.
   DbError allocate(std::span<const uint8_t> content, uint32_t* pageNo);
+  // Appends a page of zero bytes and gives its cached bytes to fill in, valid until the next
+  // call on the file.
+  DbError allocateBlank(uint32_t* pageNo, std::span<uint8_t>* bytes);
   // Gives a page back: it is blanked and marked free in the global map (never reused here;
   // compaction drops it).
   DbError release(uint32_t pageNo);

@@ -295,4 +295,31 @@ DbError convertForColumn(const DatabaseHeader& header, const ColumnDef& c, const
   return conversionFailed(c, describe(in));
 }
 
+DbError convertForColumn(const DatabaseHeader& header, const ColumnDef& c, Variant&& in,
+                         Variant* out) {
+  // Only where conversion would give the value back unchanged: same type, nothing to check
+  // but the length of text.
+  bool asIs = false;
+  switch (c.type()) {
+    case ColumnType::Boolean: asIs = in.type() == VariantType::Boolean; break;
+    case ColumnType::Byte: asIs = in.type() == VariantType::Byte; break;
+    case ColumnType::Integer: asIs = in.type() == VariantType::Integer; break;
+    case ColumnType::Long: asIs = in.type() == VariantType::Long; break;
+    case ColumnType::Currency: asIs = in.type() == VariantType::Currency; break;
+    case ColumnType::Memo: asIs = in.type() == VariantType::Text; break;
+    case ColumnType::Text: {
+      if (in.type() != VariantType::Text) break;
+      const size_t limit = header.format->textEncoding == TextEncoding::Utf16Le ? c.length / 2
+                                                                                : c.length;
+      // No text has more characters than bytes: only a long one needs counting.
+      asIs = in.asText().size() <= limit || storedTextLength(header, in.asText()) <= limit;
+      break;
+    }
+    default: break;
+  }
+  if (in.isNull() || !asIs) return convertForColumn(header, c, static_cast<const Variant&>(in), out);
+  *out = std::move(in);
+  return {};
+}
+
 }  // namespace db

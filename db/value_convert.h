@@ -12,6 +12,9 @@ namespace db {
 
 DbError convertForColumn(const DatabaseHeader& header, const ColumnDef& column, const Variant& in,
                          Variant* out);
+// The same, taking `in` over as it is where it already has the column's type and fits.
+DbError convertForColumn(const DatabaseHeader& header, const ColumnDef& column, Variant&& in,
+                         Variant* out);
 
 // The length Jet counts for a text value in this column: UTF-16 units in Jet4, code-page bytes
 // in Jet3.

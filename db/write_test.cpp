@@ -379,6 +379,44 @@ TEST(WriteTest, updateStatementsRewriteRowsAndMoveThoseThatGrow) {
   expectMdbToolsAgree(path, "Games");
 }
 
+// A table filled in this session keeps where each column was given Null, and an UPDATE that
+// looks for Nulls visits those rows only: it must find those written Null, those an UPDATE made
+// Null, and not those that stopped being Null, as a later session's full search does.
+TEST(WriteTest, searchesForNullFindEveryNullRowAndNoOther) {
+  ScratchDir dir;
+  const auto path = dir.file("nulls.mdb");
+  auto expected = [](int i, int mark) {
+    const bool null = (i % 3 == 0 && i >= 30) || i >= 250;
+    return null ? mark : i;
+  };
+  {
+    auto d = db::DBEngine().CreateDatabase(path.string());
+    db::TableSchema s;
+    s.name = "T";
+    s.columns = {column("A", ColumnType::Text, 20), column("B", ColumnType::Long)};
+    d->createTable(s);
+    auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
+    for (int i = 0; i < 300; ++i) {
+      rs->AddNew();
+      if (i % 3 != 0) rs->Fields("A").Value = Variant("a" + std::to_string(i));
+      rs->Fields("B").Value = Variant(i);
+      rs->Update();
+    }
+    d->Execute("UPDATE T SET A = NULL WHERE B >= 250");
+    d->Execute("UPDATE T SET A = 'x' WHERE B < 30 AND A IS NULL");
+    d->Execute("UPDATE T SET B = -1 WHERE A IS NULL");
+    const auto rows = readRows(*d, "T");
+    ASSERT_EQ(rows.size(), 300u);
+    for (int i = 0; i < 300; ++i) EXPECT_EQ(rows[i][1].int32(), expected(i, -1)) << i;
+    d->Close();
+  }
+  auto d = db::DBEngine().OpenDatabase(path.string());
+  d->Execute("UPDATE T SET B = -2 WHERE A IS NULL");
+  const auto rows = readRows(*d, "T");
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(rows[i][1].int32(), expected(i, -2)) << i;
+  d->Close();
+}
+
 // The conversion run and the genre dialog write to one file through two connections: each
 // sees the other's rows at once, and no page or autonumber is handed out twice.
 TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
