@@ -23,7 +23,6 @@ std::vector<uint8_t> orderBytes(const std::vector<uint8_t>& key, RowPointer row)
   return b;
 }
 
-
 // Orders an entry against the order bytes of another without building its own: key bytes,
 // then the row pointer, as unsigned bytes, a shorter run first where one is a prefix.
 int compareEntry(const IndexEntry& e, const std::vector<uint8_t>& target) {
