@@ -30,6 +30,12 @@ struct RunState {
   std::shared_ptr<db::Database> destination;
   std::shared_ptr<Recordset> sourceRecords;
   std::shared_ptr<Recordset> destinationRecords;
+
+  // A run that ends still holding the destination has failed, and its work file goes: what
+  // the file holds unwritten (a large table's indexes above all) is not written first.
+  ~RunState() {
+    if (destination) destination->discard();
+  }
 };
 
 // Sets the columns of the destination's new record from the source's current record.

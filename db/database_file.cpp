@@ -374,6 +374,11 @@ DbError DatabaseFile::flush() {
   return file_->flush();
 }
 
+void DatabaseFile::discard() {
+  for (auto& [page, table] : tables_) table->deferred.reset();
+  file_->discardChanges();
+}
+
 DatabaseFile::~DatabaseFile() { flush(); }
 
 DbError DatabaseFile::flushOpen(const std::string& path) {

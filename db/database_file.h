@@ -51,6 +51,9 @@ class DatabaseFile {
   DbError reloadCatalog();
   // Writes to the file everything its tables and pages hold that the file lacks.
   DbError flush();
+  // Lets go of all that is not yet written (held-back index entries, changed pages) without
+  // writing it, for a file that is about to be removed: nothing may use this file afterwards.
+  void discard();
   // flush() of the database at `path` when this process has it open; nothing otherwise.
   static DbError flushOpen(const std::string& path);
   // The shared state of the table whose definition is on `tdefPage`, for writers that work

@@ -364,6 +364,11 @@ DbError PageFile::appendBlankPage(uint32_t* pageNo) {
   return DbError::success();
 }
 
+void PageFile::discardChanges() {
+  for (Frame& frame : frames_) frame.changed = false;
+  changedFrames_ = 0;
+}
+
 DbError PageFile::flush() {
   if (changedFrames_ == 0) return DbError::success();
   return writeBack();

@@ -70,6 +70,8 @@ class PageFile {
   // Writes every changed page to the file, in page order. Nothing is synced: a caller that
   // needs the data on the disk syncs the file itself.
   DbError flush();
+  // Forgets the changed pages instead of writing them, for a file that is about to be removed.
+  void discardChanges();
 
   bool readOnly() const { return readOnly_; }
   // Pages written or changed through this object so far: a reader that notes it before a walk knows

@@ -60,6 +60,11 @@ void Database::Close() {
   if (file) throwIfError(file->flush());
 }
 
+void Database::discard() {
+  const std::shared_ptr<DatabaseFile> file = std::move(file_);
+  if (file) file->discard();
+}
+
 const std::string& Database::path() const { return file()->pages().path(); }
 
 const char* Database::formatName() const { return file()->pages().format().name; }

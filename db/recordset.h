@@ -57,6 +57,10 @@ class Database : public std::enable_shared_from_this<Database> {
   // connections have changed is written to it first (a failure to write throws, the
   // connection released all the same).
   void Close();
+  // Releases the connection without writing what the file still holds unwritten (index
+  // entries held back, changed pages), for a file that is about to be removed: a failed
+  // conversion's work. No connection to the file may be used afterwards.
+  void discard();
 
   const std::string& path() const;
   const char* formatName() const;
