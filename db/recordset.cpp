@@ -353,10 +353,11 @@ void Database::Execute(const std::string& sql, int options) {
     if (!found) break;
     if (!convertedYet) {
       convertedYet = true;
-      for (const auto& [index, value] : changes) {
+      for (const auto& [column, value] : changes) {
         Variant v;
-        conversion = convertForColumn(f->pages().header(), def.columns[index], value, &v);
+        conversion = convertForColumn(f->pages().header(), def.columns[column], value, &v);
         if (!conversion.ok()) break;
+        const int index = column;  // clang before 16 cannot capture a structured binding
         std::erase_if(converted, [&](const auto& c) { return c.first == index; });
         converted.emplace_back(index, std::move(v));
       }
