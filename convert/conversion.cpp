@@ -287,6 +287,9 @@ void compactionPhase(ConversionWindow& window, WorkFile& work) {
   window.setProgressMax(13);
   window.yield();
   db::throwIfError(db::compactDatabase(work.path(), work.compactedPath()));
+  // A stop asked for while the compaction ran is honoured before the rename, after which it
+  // comes too late.
+  window.yield();
   // A compaction that made no file leaves the work file, complete and uncompacted, to be put
   // in place instead.
   struct stat compacted {};

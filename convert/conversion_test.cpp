@@ -70,7 +70,10 @@ class RecordingWindow : public convert::ConversionWindow {
     EXPECT_LE(v, max) << "progress past its maximum";
   }
   float progressValue() const override { return value; }
-  void yield() override { trace.push_back("yield"); }
+  void yield() override {
+    trace.push_back("yield");
+    if (onYield) onYield();
+  }
   void showMessage(const std::string& text, convert::MessageIcon icon) override {
     messages.push_back(text);
     EXPECT_EQ(icon, convert::MessageIcon::Critical);
@@ -87,6 +90,7 @@ class RecordingWindow : public convert::ConversionWindow {
   std::vector<std::string> trace;  // every call, in order
   std::function<void()> genrePhase;
   std::function<void(const std::string&)> onStatus;
+  std::function<void()> onYield;
   std::unique_ptr<convert::WorkFile> work;
   db::DbError createError;
 
@@ -418,7 +422,7 @@ TEST(RunOrderTest, statusProgressAndYieldsComeInTheirOrder) {
     want.push_back("yield");
   }
   for (const char* step : {"status Done\r\n", "yield", "status Compacting the new database...", "min 0",
-                           "value 0", "max 13", "yield", "status Done\r\n", "yield"}) {
+                           "value 0", "max 13", "yield", "yield", "status Done\r\n", "yield"}) {
     want.push_back(step);
   }
   EXPECT_EQ(window.trace, want);
@@ -449,6 +453,46 @@ TEST(FailedRunTest, anAbortInTheGenreDialogStopsAfterTheMusic) {
   EXPECT_TRUE(window.messages.empty()) << "an abort is the person's own doing";
   EXPECT_EQ(openDescriptors(), descriptors);
   EXPECT_EQ(filesIn(dir.path()), std::set<std::string>{"old.mdb"}) << "an unfinished conversion was left";
+}
+
+// While the compaction runs: a stop asked for (as Ctrl-C does on the command line), and a file
+// made under the destination's name, which was free when the run began. Either way the run
+// ends without a conversion, and what holds the destination's name then keeps it.
+TEST(FailedRunTest, whatHappensDuringTheCompactionKeepsTheDestinationFromTheRun) {
+  struct Case {
+    const char* name;
+    bool previousFile;
+    bool stop;
+  };
+  for (const Case c : {Case{"stopped, over a previous file", true, true}, Case{"stopped", false, true},
+                       Case{"a file made meanwhile", false, false}}) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const fs::path source = makeSample(dir, "old.mdb", "--games 20");
+    const fs::path destination = dir.file("new.mdb");
+    if (c.previousFile) testing_support::writeText(destination, "mine");
+    RecordingWindow window(source, destination);
+    window.genrePhase = genresInSourceOrder(source, window);
+    bool compacting = false;
+    int yields = 0;
+    window.onStatus = [&](const std::string& text) {
+      if (text != "Compacting the new database...") return;
+      compacting = true;
+      if (!c.stop) testing_support::writeText(destination, "theirs");
+    };
+    // The compaction's second yield is the one after the compacted copy is made.
+    window.onYield = [&] {
+      if (c.stop && compacting && ++yields == 2) throw convert::RunAborted{};
+    };
+    EXPECT_FALSE(window.run());
+    EXPECT_EQ(window.messages.size(), c.stop ? 0u : 1u);
+    const char* kept = c.stop ? (c.previousFile ? "mine" : nullptr) : "theirs";
+    if (kept) {
+      EXPECT_EQ(testing_support::readText(destination), kept);
+    }
+    EXPECT_EQ(fs::exists(destination), kept != nullptr);
+    EXPECT_EQ(filesIn(dir.path()).size(), kept ? 2u : 1u) << "work was left";
+  }
 }
 
 struct Failure {

@@ -76,6 +76,8 @@ db::DbError WorkFile::create(const std::string& templatePath, const std::string&
   if (from < 0) return db::writeError("Could not open the template '" + templatePath + "'", errno);
   std::unique_ptr<WorkFile> work(new WorkFile());
   work->destination_ = destinationPath;
+  struct stat existing {};
+  work->replaces_ = ::lstat(destinationPath.c_str(), &existing) == 0;
   std::random_device seed;
   std::mt19937_64 random(seed());
   db::DbError err = db::writeError("No name for a work file is free in '" + folder + "'", EEXIST);
@@ -89,7 +91,18 @@ db::DbError WorkFile::create(const std::string& templatePath, const std::string&
       err = db::writeError("Could not create a work file beside '" + destinationPath + "'", errno);
       break;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !stillNamed(fd, path)) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int failure = errno;
+      ::close(fd);
+      // Locked already: another run's sweep took the new file for abandoned work and holds
+      // it while it removes it. Any other failure is the folder's file system, which knows no
+      // locks; work that cannot be told from abandoned work is not made there.
+      if (failure == EWOULDBLOCK) continue;
+      ::unlink(path.c_str());
+      err = db::writeError("Could not lock a work file beside '" + destinationPath + "'", failure);
+      break;
+    }
+    if (!stillNamed(fd, path)) {
       ::close(fd);
       continue;
     }
@@ -125,7 +138,12 @@ db::DbError WorkFile::install(const std::string& finished) {
   if (::stat(destination_.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
     ::chmod(finished.c_str(), replaced.st_mode & 07777);
   }
-  failure = db::io::renameFile(finished.c_str(), destination_.c_str());
+  failure = db::io::renameFile(finished.c_str(), destination_.c_str(), replaces_);
+  if (failure == EEXIST && !replaces_) {
+    return db::writeError("'" + destination_ + "' was made while the conversion ran; it is left " +
+                              "as it is and the conversion is not put in its place",
+                          failure);
+  }
   if (failure != 0) {
     return db::writeError("The new database could not take the name '" + destination_ + "'",
                           failure);
@@ -173,7 +191,10 @@ void removeAbandonedWork(const std::string& folder) {
   for (const std::string& name : found) {
     const std::string digits = digitsOf(name);
     const std::string work = workName(folder, digits, kWorkSuffix);
-    const int fd = ::open(work.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // Read-write where it may: over NFS an exclusive flock is a write lock, refused on a file
+    // opened only for reading.
+    int fd = ::open(work.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) fd = ::open(work.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       // A compacted copy whose work file is gone was left by a run that ended between the two
       // removals, or by an older release that kept no work file.

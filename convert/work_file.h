@@ -35,7 +35,9 @@ class WorkFile {
 
   // Puts `finished` (path() or compactedPath()) in the destination's place: its data on the
   // disk first, then the permissions of a file it replaces, then one rename. The rest of the
-  // work is removed. A failure before the rename leaves the destination as it was.
+  // work is removed. A failure before the rename leaves the destination as it was. Only a file
+  // that held the destination's name when the run began is replaced (the person agreed to
+  // that); one that has taken the name since is left alone and the install fails.
   db::DbError install(const std::string& finished);
   bool installed() const { return installed_; }
 
@@ -45,6 +47,7 @@ class WorkFile {
 
   std::string path_, compactedPath_, destination_;
   int lockFd_ = -1;
+  bool replaces_ = false;  // the destination's name was taken when the run began
   bool installed_ = false;
 };
 

@@ -1,10 +1,12 @@
 #include "db/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 namespace db::io {
@@ -49,7 +51,9 @@ int writeAt(int fd, const iovec* pieces, int count, off_t offset) {
   if (injectedFailure()) return gError.load();
   std::vector<iovec> rest(pieces, pieces + count);
   size_t first = 0;
-  while (first < rest.size()) {
+  for (;;) {
+    while (first < rest.size() && rest[first].iov_len == 0) ++first;
+    if (first == rest.size()) break;
     const ssize_t n = ::pwritev(fd, rest.data() + first, static_cast<int>(rest.size() - first), offset);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n < 0 ? errno : ENOSPC;
@@ -85,8 +89,20 @@ int syncPath(const char* path, int flags) {
   return err;
 }
 
-int renameFile(const char* from, const char* to) {
+int renameFile(const char* from, const char* to, bool replace) {
   if (injectedFailure()) return gError.load();
+  if (replace) return ::rename(from, to) == 0 ? 0 : errno;
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the flag: a second name, which is refused where one exists, then
+  // the first name dropped. Where hard links are unknown too, a look before the rename.
+  if (::link(from, to) == 0) {
+    ::unlink(from);
+    return 0;
+  }
+  if (errno == EEXIST) return EEXIST;
+  struct stat existing {};
+  if (::lstat(to, &existing) == 0) return EEXIST;
   return ::rename(from, to) == 0 ? 0 : errno;
 }
 

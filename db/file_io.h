@@ -20,8 +20,9 @@ int writeAt(int fd, const iovec* pieces, int count, off_t offset);
 int syncFile(int fd);
 // Opens `path` with `flags` and syncs it. Returns 0 or an errno.
 int syncPath(const char* path, int flags);
-// rename(2). Returns 0 or an errno.
-int renameFile(const char* from, const char* to);
+// rename(2); with `replace` false, EEXIST instead of replacing a file already at `to`.
+// Returns 0 or an errno.
+int renameFile(const char* from, const char* to, bool replace = true);
 
 // The test seam: with `failAt` k > 0, the k-th counted call from now fails with `error`
 // (ENOSPC, EIO, ...) without touching the file; 0 disarms it. Counting starts afresh.

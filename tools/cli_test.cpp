@@ -353,7 +353,7 @@ int waitFor(pid_t pid) {
 TEST_F(CliTest, aStopSignalEndsTheRunAsAnAbort) {
   const fs::path source = sample(dir, "old.mdb", "--games 4000");
   const fs::path dest = dir.file("new.mdb");
-  for (const int signal : {SIGINT, SIGTERM}) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal);
     writeText(dest, "mine");
     const pid_t pid = startCli({source, dest, "--overwrite"}, dir);

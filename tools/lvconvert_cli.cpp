@@ -231,8 +231,8 @@ void catchStopSignals() {
   sigemptyset(&action.sa_mask);
   // Calls under way carry on; the run sees the flag at its next yield.
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // SIGHUP: the terminal the run was started from has closed.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 // ---- The window of a run without one -------------------------------------------------------
@@ -318,6 +318,8 @@ int main(int argc, char** argv) {
   // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
   // the signal ending the program in the middle of a write.
   std::signal(SIGXFSZ, SIG_IGN);
+  // Output into a closed pipe (`lvconvert-cli ... | head -1`) is lost; the run goes on.
+  std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> positional;
   std::string genresOption = "auto", templatePath, writeGenres, passwordFile;
   bool overwrite = false;
@@ -426,7 +428,7 @@ int main(int argc, char** argv) {
     return fail(convert::errorMessage(replaceable));
   }
 
-  // From here on Ctrl-C and SIGTERM stop the run at its next step instead of killing the
+  // From here on Ctrl-C, SIGTERM and SIGHUP stop the run at its next step instead of killing the
   // program, so that the work is cleared away and the destination stays as it was.
   catchStopSignals();
   // The run works in a copy of the template beside the destination; the destination takes
