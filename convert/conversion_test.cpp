@@ -230,9 +230,12 @@ std::map<int32_t, int32_t> expectedGenreIds(const fs::path& source) {
 }
 
 void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destination) {
-  // Look-up tables: identifiers and names as they were.
-  for (const auto& [table, key, name] : {std::tuple{"Difficulty", "DI_Id", "Difficulty"},
-                                         std::tuple{"Publishers", "PU_Id", "Publisher"}}) {
+  // Look-up tables: identifiers and names as they were (a musician's under its new column,
+  // the three new texts empty).
+  for (const auto& [table, key, name, newName] :
+       {std::tuple{"Difficulty", "DI_Id", "Difficulty", "Difficulty"},
+        std::tuple{"Publishers", "PU_Id", "Publisher", "Publisher"},
+        std::tuple{"Musicians", "MU_Id", "Name", "Musician"}}) {
     const Rows from = readQuery(source, std::string("SELECT * FROM ") + table);
     const Rows to = readQuery(destination, std::string("SELECT * FROM ") + table);
     ASSERT_EQ(to.rows.size(), from.rows.size()) << table;
@@ -241,20 +244,9 @@ void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destin
     for (size_t i = 0; i < from.rows.size(); ++i) {
       const auto it = byId.find(from.at(i, key).int32());
       ASSERT_NE(it, byId.end()) << table << " " << from.at(i, key).int32();
-      expectSame(to.at(it->second, name), from.at(i, name), std::string(table) + " name");
-    }
-  }
-  // Musicians: name under its new column, the three new texts empty.
-  {
-    const Rows from = readQuery(source, "SELECT * FROM Musicians");
-    const Rows to = readQuery(destination, "SELECT * FROM Musicians");
-    ASSERT_EQ(to.rows.size(), from.rows.size());
-    std::map<int32_t, size_t> byId;
-    for (size_t i = 0; i < to.rows.size(); ++i) byId[to.at(i, "MU_Id").int32()] = i;
-    for (size_t i = 0; i < from.rows.size(); ++i) {
-      const size_t j = byId.at(from.at(i, "MU_Id").int32());
-      expectSame(to.at(j, "Musician"), from.at(i, "Name"), "Musician");
-      for (const char* c : {"Nick", "Grp", "Photo"}) expectSame(to.at(j, c), Variant(""), c);
+      expectSame(to.at(it->second, newName), from.at(i, name), std::string(table) + " name");
+      if (std::string(table) != "Musicians") continue;
+      for (const char* c : {"Nick", "Grp", "Photo"}) expectSame(to.at(it->second, c), Variant(""), c);
     }
   }
   // Music: in source order (the counter numbers them as they come).
@@ -438,18 +430,6 @@ TEST(RunOrderTest, aDestinationWithTheLongestNameIsConvertedInPlace) {
 }
 
 // ---- Runs that stop ----------------------------------------------------------------------------
-
-TEST(FailedRunTest, anAbortInTheGenreDialogStopsAfterTheMusic) {
-  ScratchDir dir;
-  const fs::path source = makeSample(dir, "old.mdb", "--games 40");
-  const int descriptors = openDescriptors();
-  RecordingWindow window(source, dir.file("new.mdb"));
-  EXPECT_FALSE(window.run());
-  EXPECT_EQ(window.log, logUpTo("Copying Genres tables..."));
-  EXPECT_TRUE(window.messages.empty()) << "an abort is the person's own doing";
-  EXPECT_EQ(openDescriptors(), descriptors);
-  EXPECT_EQ(filesIn(dir.path()), std::set<std::string>{"old.mdb"}) << "an unfinished conversion was left";
-}
 
 struct Failure {
   std::string log;
