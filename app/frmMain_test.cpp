@@ -123,7 +123,6 @@ class frmMainTest : public QObject {
   void missingTemplateEndsProgramBeforeWindowShows();
   void loadsWithNothingChosen_data();
   void loadsWithNothingChosen();
-  void closeBoxClosesWindowWhenNoRunIsUnderWay();
 
   void selectionIsCheckedAgainstOtherSideAndTemplate_data();
   void selectionIsCheckedAgainstOtherSideAndTemplate();
@@ -131,7 +130,6 @@ class frmMainTest : public QObject {
   void fileDialogKeepsItsNameBetweenUses();
   void fileDialogRefusesReadOnlyFilesAndMissingFolders();
   void fileDialogShowsSizesAndTypesWhole();
-  void enterPressesTheFocusedButton();
   void filesGivenOnTheCommandLineAreCheckedAsIfChosen();
   void encodedAndPasswordProtectedCataloguesConvert();
   void longPathsShowTheirEndsAndTellTheWholePath();
@@ -339,10 +337,8 @@ void frmMainTest::loadsWithNothingChosen() {
   }
   QCOMPARE(tabOrder, (QList<QWidget*>{button("cmdSource"), button("cmdDest"), button("cmdStart"),
                                       log}));
-}
 
-void frmMainTest::closeBoxClosesWindowWhenNoRunIsUnderWay() {
-  frmMain& w = openWindow();
+  // With no run under way the close box closes the window, and the program goes on.
   QSignalSpy ended(&w, &frmMain::programEnded);
   QVERIFY(QTest::qWaitForWindowExposed(&w));
   QVERIFY(w.windowHandle()->close());  // as the window system delivers the close box
@@ -460,7 +456,8 @@ void frmMainTest::fileDialogKeepsItsNameBetweenUses() {
   const QString destination = resolve("new");
   openWindow();
   click("cmdSource");                   // cancelled
-  click("cmdDest");                     // cancelled, leaving the preset name
+  button("cmdDest")->setFocus();        // Enter presses the focused button
+  QTest::keyClick(button("cmdDest"), Qt::Key_Return);  // cancelled, leaving the preset name
   click("cmdSource");                   // cancelled
   dialogs_.files << destination;
   click("cmdDest");
@@ -623,14 +620,6 @@ void frmMainTest::encodedAndPasswordProtectedCataloguesConvert() {
   click("cmdStart");
   QCOMPARE(dialogs_.messages.size(), 2);
   QVERIFY2(dialogs_.messages[1].text.startsWith(kFinishedStart), qPrintable(dialogs_.messages[1].text));
-}
-
-void frmMainTest::enterPressesTheFocusedButton() {
-  openWindow();
-  button("cmdDest")->setFocus();
-  QTest::keyClick(button("cmdDest"), Qt::Key_Return);
-  QCOMPARE(dialogs_.asked.size(), 1);
-  QVERIFY(dialogs_.asked[0].save);
 }
 
 void frmMainTest::longPathsShowTheirEndsAndTellTheWholePath() {

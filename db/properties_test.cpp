@@ -23,6 +23,8 @@ using db::PropertyBlob;
 using db::Variant;
 using db::VariantType;
 
+using testing_support::headerFor;
+
 constexpr int kCorrupt = static_cast<int>(DbErrorNumber::CorruptDatabase);
 
 struct ObjectBlob {
@@ -78,13 +80,6 @@ std::vector<std::string> firstUseOrder(const PropertyBlob& blob) {
     }
   }
   return names;
-}
-
-db::DatabaseHeader headerFor(const db::FormatDescriptor& format) {
-  db::DatabaseHeader h;
-  h.format = &format;
-  h.codePage = 1252;
-  return h;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -9,7 +9,6 @@
 
 #include <sstream>
 
-#include "db/check.h"
 #include "db/json_dump.h"
 
 namespace testing_support {
@@ -264,14 +263,17 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
   }
 }
 
-void expectSoundFile(const std::filesystem::path& path) {
+db::CheckReport checkReport(const std::filesystem::path& path) {
+  db::CheckReport report;
   std::unique_ptr<db::PageFile> file;
   db::DbError err = db::PageFile::open(path.string(), &file, false);
-  ASSERT_TRUE(err.ok()) << err.description;
-  db::CheckReport report;
-  err = db::checkDatabase(*file, &report);
-  ASSERT_TRUE(err.ok()) << err.description;
-  for (const std::string& problem : report.problems) ADD_FAILURE() << path.filename() << ": " << problem;
+  if (err.ok()) err = db::checkDatabase(*file, &report);
+  EXPECT_TRUE(err.ok()) << path << ": " << err.description;
+  return report;
+}
+
+void expectSoundFile(const std::filesystem::path& path) {
+  for (const std::string& problem : checkReport(path).problems) ADD_FAILURE() << path.filename() << ": " << problem;
 }
 
 int errorNumberOf(const std::function<void()>& action) {
