@@ -23,8 +23,6 @@ using db::Variant;
 using testing_support::ScratchDir;
 
 const char* const kTables[] = {"Difficulty", "Publishers", "Musicians", "Music", "Genres", "Games"};
-const char* const kProbe =
-    "SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games";
 
 using testing_support::shellQuoted;
 using Rows = testing_support::Rows;
@@ -77,9 +75,9 @@ class SampleTest : public testing::TestWithParam<const char*> {
   ScratchDir dir_;
 };
 
-// Each kind of catalogue holds the six tables with the rows asked for, answers the query the
-// converter reads Games with, passes the integrity check, and reads the same through mdb-export
-// as through our engine.
+// Each kind of catalogue holds the six tables with the rows asked for, passes the integrity
+// check, and reads the same through mdb-export as through our engine. (That the converters take
+// it for a catalogue, their own tests find out.)
 TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
   struct Case {
     std::string options;
@@ -105,13 +103,6 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
     EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Games", "Genres", "Music",
                                                "Musicians", "Publishers"}));
 
-    auto probe = d->OpenRecordset(kProbe, db::dbOpenSnapshot);
-    ASSERT_EQ(probe->FieldCount(), 6);
-    EXPECT_TRUE(db::equalsIgnoreCase(probe->FieldAt(4).Name, "Music Filename"))
-        << probe->FieldAt(4).Name;
-    size_t probed = 0;
-    for (; !probe->EOF_(); probe->MoveNext(), ++probed) (void)probe->FieldAt(3).Value.get();
-    EXPECT_EQ(probed, variants[k].games);
     EXPECT_EQ(readRows(*d, "Games").size(), variants[k].games);
     if (variants[k].music) {
       EXPECT_EQ(readRows(*d, "Music").size(), *variants[k].music);
