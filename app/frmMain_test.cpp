@@ -6,8 +6,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <functional>
 #include <map>
 #include <set>
 #include <memory>
