@@ -546,16 +546,23 @@ class FrmGenresTest : public QObject {
     QVERIFY(modGlobal::ConversionAborted);
   }
 
-  void escAbortAndCloseBoxWriteNothing_data() {
+  // Abort, Esc and the close box end the dialog as an abort and write nothing; so does OK when
+  // the engine fails, which is shown first.
+  void everyEndButOkEndsAsAnAbort_data() {
     QTest::addColumn<QString>("how");
-    QTest::newRow("Abort") << "abort";
-    QTest::newRow("Esc") << "esc";
-    QTest::newRow("close box") << "close";
+    QTest::addColumn<int>("number");  // the engine's error OK meets, 0 for none
+    QTest::newRow("Abort") << "abort" << 0;
+    QTest::newRow("Esc") << "esc" << 0;
+    QTest::newRow("close box") << "close" << 0;
+    QTest::newRow("OK, no destination") << "missing" << int(db::DbErrorNumber::FileNotFound);
+    QTest::newRow("OK, no PGenres table") << "notable" << int(db::DbErrorNumber::NoSuchTable);
   }
-  void escAbortAndCloseBoxWriteNothing() {
+  void everyEndButOkEndsAsAnAbort() {
     QFETCH(QString, how);
+    QFETCH(int, number);
     const fs::path source = sample("sample60.mdb", {"--games", "60"});
-    const fs::path dest = destination("abort.lvd");
+    const fs::path dest = number ? file("abort-" + how + ".lvd") : destination("abort.lvd");
+    if (how == "notable") db::DBEngine().CreateDatabase(dest.string())->Close();
     modGlobal::GenreIdMap = {{1, 1}, {2, 5}};
     modGlobal::GenreIdMapCount = 2;
     ScriptedHost host;
@@ -566,10 +573,20 @@ class FrmGenresTest : public QObject {
     QVERIFY(d.cmdOK->isEnabled());
     if (how == "abort") d.cmdAbort->click();
     else if (how == "esc") QTest::keyClick(d.lstSub[1], Qt::Key_Escape);
-    else QVERIFY(d.close());
+    else if (how == "close") QVERIFY(d.close());
+    else d.cmdOK->click();
     QVERIFY(!d.isVisible());
     QCOMPARE(d.result(), int(QDialog::Rejected));
     QVERIFY(modGlobal::ConversionAborted);
+    QVERIFY(!QApplication::overrideCursor());  // the hourglass is gone
+    if (number) {
+      QVERIFY(!host.messages.empty());
+      QCOMPARE(host.messages.back().icon, convert::MessageIcon::Critical);
+      const std::string text = host.messages.back().text;
+      QVERIFY2(text.find(" (" + std::to_string(number) + ",") != std::string::npos, text.c_str());
+      QCOMPARE(text.back(), ')');
+      return;
+    }
     QCOMPARE(modGlobal::GenreIdMapCount, 2);
     QCOMPARE(readRows(dest, "SELECT * FROM PGenres", {"PG_Id"}).size(), size_t(1));
     QCOMPARE(readRows(dest, "SELECT * FROM Genres", {"GE_Id"}).size(), size_t(1));
@@ -638,36 +655,6 @@ class FrmGenresTest : public QObject {
     QVERIFY(!modGlobal::ConversionAborted);
     QCOMPARE(modGlobal::GenreIdMapCount, 1);
     QCOMPARE(readRows(dest, "SELECT * FROM PGenres", {"PG_Id"}).size(), size_t(1));
-  }
-
-  void engineErrorDuringOkIsShownAndEndsAsAbort_data() {
-    QTest::addColumn<QString>("what");
-    QTest::addColumn<int>("number");
-    QTest::newRow("no destination") << "missing" << int(db::DbErrorNumber::FileNotFound);
-    QTest::newRow("no PGenres table") << "notable" << int(db::DbErrorNumber::NoSuchTable);
-  }
-  void engineErrorDuringOkIsShownAndEndsAsAbort() {
-    QFETCH(QString, what);
-    QFETCH(int, number);
-    const fs::path source = file("okfail.mdb");
-    if (!fs::exists(source)) writeSource(source, {{1, "(None)"}, {2, "Puzzle"}});
-    const fs::path dest = file("okfail-" + what + ".lvd");
-    if (what == "notable") db::DBEngine().CreateDatabase(dest.string())->Close();
-    ScriptedHost host;
-    frmGenres d(source.string(), dest.string(), nullptr, &host);
-    d.show();
-    newParent(d, host, "Puzzle");
-    setGenre(d, "Puzzle");
-    d.cmdOK->click();
-    QCOMPARE(host.messages.size(), size_t(1));
-    QCOMPARE(host.messages[0].icon, convert::MessageIcon::Critical);
-    const std::string text = host.messages[0].text;
-    QVERIFY2(text.find(" (" + std::to_string(number) + ",") != std::string::npos, text.c_str());
-    QCOMPARE(text.back(), ')');
-    QVERIFY(modGlobal::ConversionAborted);
-    QVERIFY(!d.isVisible());
-    QCOMPARE(d.result(), int(QDialog::Rejected));
-    QVERIFY(!QApplication::overrideCursor());  // the hourglass is gone
   }
 
   void suggestionMapsTheRestAndReusesParents() {
