@@ -36,13 +36,19 @@ using testing_support::counter;
 using testing_support::primaryKey;
 using testing_support::readRows;
 
-// The system tables of a new database hold what the engine itself writes into one: the
-// blank fixture made by the engine is the model, rows and access entries alike, but for the
-// creation dates.
-TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTables) {
-  REQUIRE_FIXTURE(blank, "blankJet4.mdb");
+// A new database never takes the place of a file. Its system tables hold what the engine
+// itself writes into one: the blank fixture made by the engine is the model, rows and access
+// entries alike, but for the creation dates.
+TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTablesAndReplacesNoFile) {
   ScratchDir dir;
   db::DBEngine().CreateDatabase(dir.file("new.mdb").string())->Close();
+  const std::vector<uint8_t> made = testing_support::readBytes(dir.file("new.mdb"));
+  EXPECT_EQ(errorNumberOf([&] { db::DBEngine().CreateDatabase(dir.file("new.mdb").string()); }),
+            number(DbErrorNumber::FileExists));
+  EXPECT_EQ(testing_support::readBytes(dir.file("new.mdb")), made);
+  EXPECT_EQ(errorNumberOf([&] { db::DBEngine().CreateDatabase(dir.file("no/such/folder/x.mdb").string()); }),
+            number(DbErrorNumber::FileNotFound));
+  REQUIRE_FIXTURE(blank, "blankJet4.mdb");
   auto dumpSystem = [](const std::filesystem::path& path, const char* table) {
     // Dates of creation differ by nature.
     return std::regex_replace(testing_support::dumpJson(path, table),
@@ -76,18 +82,6 @@ TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTables) {
     EXPECT_EQ(testing_support::runCommand("mdb-tables -S -1 '" + dir.file("new.mdb").string() + "'"),
               "MSysObjects\nMSysACEs\nMSysQueries\nMSysRelationships\n");
   }
-}
-
-TEST(WriteTest, aDatabaseFileIsNeverOverwritten) {
-  ScratchDir dir;
-  testing_support::writeBytes(dir.file("taken.mdb"), {1, 2, 3});
-  EXPECT_EQ(errorNumberOf([&] { db::DBEngine().CreateDatabase(dir.file("taken.mdb").string()); }),
-            number(DbErrorNumber::FileExists));
-  EXPECT_EQ(testing_support::readBytes(dir.file("taken.mdb")), (std::vector<uint8_t>{1, 2, 3}));
-  EXPECT_EQ(errorNumberOf([&] {
-              db::DBEngine().CreateDatabase(dir.file("no/such/folder/x.mdb").string());
-            }),
-            number(DbErrorNumber::FileNotFound));
 }
 
 db::TableSchema everyTypeSchema() {

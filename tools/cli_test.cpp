@@ -143,27 +143,9 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   EXPECT_NE(readText(mapping).find("\"parents\""), std::string::npos);
 }
 
-// A person writes the suggestion, edits it, and converts with it.
-TEST_F(CliTest, anEditedMappingFileDecidesTheGenres) {
-  const fs::path source = sample(dir, "old.mdb", "--games 40");
-  const fs::path mapping = dir.file("genres.json");
-  ASSERT_EQ(run({source, "--write-genres", mapping}).exitCode, 0);
-  std::string json = readText(mapping);
-  ASSERT_NE(json.find("\"parent\": \"Strategy\""), std::string::npos) << json;
-  json = std::regex_replace(json, std::regex("\"parent\": \"Strategy\""), "\"parent\": \"Thinking\"");
-  json = std::regex_replace(json, std::regex("\"name\": \"War\""), "\"name\": \"Battles\"");
-  writeText(mapping, json);
-  const fs::path dest = dir.file("new.mdb");
-  const Result r = run({source, dest, "--genres", mapping});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  using testing_support::queryRows;
-  EXPECT_TRUE(queryRows(dest, "SELECT * FROM PGenres WHERE ParentGenre = 'Strategy'").empty());
-  const auto thinking = queryRows(dest, "SELECT PG_Id FROM PGenres WHERE ParentGenre = 'Thinking'");
-  ASSERT_EQ(thinking.size(), 1u);
-  EXPECT_EQ(queryRows(dest, "SELECT PG_Id FROM Genres WHERE Genre = 'Battles'"), thinking);
-}
-
-TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
+// A person writes the suggestion and edits it: a faulty edit is refused naming its entry, a good
+// one decides the genres.
+TEST_F(CliTest, anEditedMappingFileDecidesTheGenresOrIsRefusedNamingItsFault) {
   const fs::path source = sample(dir, "old.mdb", "--games 40");
   const fs::path mapping = dir.file("genres.json");
   ASSERT_EQ(run({source, "--write-genres", mapping}).exitCode, 0);
@@ -226,6 +208,17 @@ TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
     EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dest)) << c.fault;
   }
+
+  ASSERT_NE(good.find("\"parent\": \"Strategy\""), std::string::npos) << good;
+  std::string json = std::regex_replace(good, std::regex("\"parent\": \"Strategy\""), "\"parent\": \"Thinking\"");
+  writeText(mapping, std::regex_replace(json, std::regex("\"name\": \"War\""), "\"name\": \"Battles\""));
+  const Result r = run({source, dest, "--genres", mapping});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  using testing_support::queryRows;
+  EXPECT_TRUE(queryRows(dest, "SELECT * FROM PGenres WHERE ParentGenre = 'Strategy'").empty());
+  const auto thinking = queryRows(dest, "SELECT PG_Id FROM PGenres WHERE ParentGenre = 'Thinking'");
+  ASSERT_EQ(thinking.size(), 1u);
+  EXPECT_EQ(queryRows(dest, "SELECT PG_Id FROM Genres WHERE Genre = 'Battles'"), thinking);
 }
 
 // Each bad source is refused where the run meets its fault: before anything is written (the
