@@ -124,8 +124,7 @@ class frmMainTest : public QObject {
 
   void selectionIsCheckedAgainstOtherSideAndTemplate_data();
   void selectionIsCheckedAgainstOtherSideAndTemplate();
-  void startFollowsLastSelectionAndCancelChangesNothing();
-  void fileDialogKeepsItsNameBetweenUses();
+  void fileDialogKeepsItsNameAndStartFollowsTheLastChoice();
   void fileDialogRefusesReadOnlyFilesAndMissingFolders();
   void fileDialogShowsSizesAndTypesWhole();
   void filesGivenOnTheCommandLineAreCheckedAsIfChosen();
@@ -423,35 +422,8 @@ void frmMainTest::selectionIsCheckedAgainstOtherSideAndTemplate() {
   }
 }
 
-void frmMainTest::startFollowsLastSelectionAndCancelChangesNothing() {
-  const QString good = resolve("cat"), bad = resolve("text"), destination = resolve("new");
-  openWindow();
-  choose(good, destination);
-
-  click("cmdSource");  // cancelled: the queue is empty
-  QCOMPARE(caption("lblSource"), good);
-  QVERIFY(button("cmdStart")->isEnabled());
-
-  dialogs_.files << bad;
-  click("cmdSource");
-  QCOMPARE(dialogs_.messages.size(), 1);
-  QVERIFY(dialogs_.messages[0].text.startsWith(kNotValid));
-  QCOMPARE(caption("lblSource"), kSourcePlaceholder);
-  QCOMPARE(caption("lblDest"), destination);
-  QVERIFY(!button("cmdStart")->isEnabled());
-
-  click("cmdDest");  // cancelled
-  QCOMPARE(caption("lblDest"), destination);
-  QVERIFY(!button("cmdStart")->isEnabled());
-
-  dialogs_.files << good;
-  click("cmdSource");
-  QVERIFY(button("cmdStart")->isEnabled());
-  QCOMPARE(dialogs_.messages.size(), 1);
-}
-
-void frmMainTest::fileDialogKeepsItsNameBetweenUses() {
-  const QString destination = resolve("new");
+void frmMainTest::fileDialogKeepsItsNameAndStartFollowsTheLastChoice() {
+  const QString destination = resolve("new"), good = resolve("cat"), bad = resolve("text");
   openWindow();
   click("cmdSource");                   // cancelled
   button("cmdDest")->setFocus();        // Enter presses the focused button
@@ -486,6 +458,26 @@ void frmMainTest::fileDialogKeepsItsNameBetweenUses() {
   // A folder the user may not write is no place to start a new database.
   QCOMPARE(app::dialogStartFolder(programFolder()), programFolder());
   QCOMPARE(app::dialogStartFolder(path("no such folder/")), QDir::homePath() + u'/');
+
+  // Start follows the last choice of each side; a cancelled choice changes nothing.
+  dialogs_.files << good;
+  click("cmdSource");
+  QVERIFY(button("cmdStart")->isEnabled());
+  click("cmdSource");  // cancelled
+  QCOMPARE(caption("lblSource"), good);
+  QVERIFY(button("cmdStart")->isEnabled());
+  dialogs_.files << bad;
+  click("cmdSource");
+  QCOMPARE(dialogs_.messages.size(), 1);
+  QCOMPARE(caption("lblSource"), kSourcePlaceholder);
+  QCOMPARE(caption("lblDest"), destination);
+  QVERIFY(!button("cmdStart")->isEnabled());
+  click("cmdDest");  // cancelled
+  QCOMPARE(caption("lblDest"), destination);
+  QVERIFY(!button("cmdStart")->isEnabled());
+  dialogs_.files << good;
+  click("cmdSource");
+  QVERIFY(button("cmdStart")->isEnabled());
 }
 
 void frmMainTest::fileDialogRefusesReadOnlyFilesAndMissingFolders() {
