@@ -476,7 +476,10 @@ class FrmGenresTest : public QObject {
     }
   }
 
-  void explanationIsShownOnceThenFocusGoesToTheParentButton() {
+  // The explanation comes once, at the first activation, and leaves the focus on the parent
+  // button; Enter presses it, and a menu opened from the keyboard opens below its button, one
+  // opened by the mouse at the pointer.
+  void explanationIsShownOnceThenMenusOpenWhereAskedFor() {
     const fs::path source = sample("sample60.mdb", {"--games", "60"});
     ScriptedHost host;
     frmGenres d(source.string(), "", nullptr, &host);
@@ -494,6 +497,18 @@ class FrmGenresTest : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&d));
     QTest::qWait(20);
     QCOMPARE(host.messages.size(), size_t(1));
+
+    QCursor::setPos(d.mapToGlobal(QPoint(5, 5)));
+    d.cmdParent->setFocus();
+    QTest::keyClick(d.cmdParent, Qt::Key_Return);
+    QVERIFY(!host.menuEnabled.empty());
+    QCOMPARE(host.menuAt, d.cmdParent->mapToGlobal(QPoint(0, d.cmdParent->height())));
+    const QPoint pointer = d.cmdParent->mapToGlobal(QPoint(3, 4));
+    QCursor::setPos(pointer);
+    host.menuEnabled.clear();
+    QTest::mouseClick(d.cmdParent, Qt::LeftButton, {}, QPoint(3, 4));
+    QVERIFY(!host.menuEnabled.empty());
+    QCOMPARE(host.menuAt, pointer);
   }
 
   // The real message box, menu and prompt, each answered as it opens, over the modal dialog.
@@ -716,27 +731,6 @@ class FrmGenresTest : public QObject {
     QCOMPARE(texts(d.lstSub[1]), (QStringList{"War", "Strategy (War)"}));
     QCOMPARE(texts(d.lstSub[2]), QStringList{"War"});
     QCOMPARE(texts(d.lstSub[3]), QStringList{"War"});
-  }
-
-  // Enter presses the focused button; a menu opened from the keyboard opens below its button,
-  // one opened by the mouse at the pointer.
-  void menusOpenWhereTheyWereAskedFor() {
-    ScriptedHost host;
-    frmGenres d(sample("sample60.mdb", {"--games", "60"}).string(), destination("menus.lvd").string(),
-                nullptr, &host);
-    d.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&d));
-    QCursor::setPos(d.mapToGlobal(QPoint(5, 5)));
-    d.cmdParent->setFocus();
-    QTest::keyClick(d.cmdParent, Qt::Key_Return);
-    QVERIFY(!host.menuEnabled.empty());
-    QCOMPARE(host.menuAt, d.cmdParent->mapToGlobal(QPoint(0, d.cmdParent->height())));
-    const QPoint pointer = d.cmdParent->mapToGlobal(QPoint(3, 4));
-    QCursor::setPos(pointer);
-    host.menuEnabled.clear();
-    QTest::mouseClick(d.cmdParent, Qt::LeftButton, {}, QPoint(3, 4));
-    QVERIFY(!host.menuEnabled.empty());
-    QCOMPARE(host.menuAt, pointer);
   }
 };
 
