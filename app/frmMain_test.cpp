@@ -129,7 +129,6 @@ class frmMainTest : public QObject {
   void fileDialogShowsSizesAndTypesWhole();
   void filesGivenOnTheCommandLineAreCheckedAsIfChosen();
   void passwordProtectedCataloguesConvert();
-  void longPathsShowTheirEndsAndTellTheWholePath();
 
   void startRefusesWhatChangedSinceSelection_data();
   void startRefusesWhatChangedSinceSelection();
@@ -560,7 +559,8 @@ void frmMainTest::fileDialogShowsSizesAndTypesWhole() {
 }
 
 // The program's command line fills in the files through the same checks as the Select buttons,
-// relative paths made whole; and its windows carry the program's icon at every size.
+// relative paths made whole; its windows carry the program's icon at every size; and a long path
+// shows its ends.
 void frmMainTest::filesGivenOnTheCommandLineAreCheckedAsIfChosen() {
   const QString source = catalogue("Catalogue.mdb");
   QDir::setCurrent(scratch_->path());
@@ -580,6 +580,21 @@ void frmMainTest::filesGivenOnTheCommandLineAreCheckedAsIfChosen() {
 
   const QList<QSize> sizes = app::programIcon().availableSizes();
   for (const int size : {16, 32, 48, 256}) QVERIFY(sizes.contains(QSize(size, size)));
+
+  // A path too long for its label shows its ends and tells the whole path in a tooltip.
+  const QString whole = path(QStringLiteral("a rather long folder name/").repeated(5) + "C64.mdb");
+  dialogs_.files << whole;
+  click("cmdDest");
+  auto* label = static_cast<PathLabel*>(window_->findChild<QLabel*>("lblDest"));
+  QCOMPARE(label->text(), whole);
+  const QString shown = label->shownText();
+  QVERIFY2(shown.contains(QChar(0x2026)) && shown.startsWith(whole.left(4)) &&
+               shown.endsWith(QStringLiteral("/C64.mdb")),
+           qPrintable(shown));
+  QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width());
+  QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), label->mapToGlobal(QPoint(2, 2)));
+  QApplication::sendEvent(label, &tip);
+  QCOMPARE(QToolTip::text(), whole);
 }
 
 // A protected catalogue asks for its password, masked, refuses a wrong one with the engine's
@@ -605,23 +620,6 @@ void frmMainTest::passwordProtectedCataloguesConvert() {
   click("cmdStart");
   QCOMPARE(dialogs_.messages.size(), 2);
   QVERIFY2(dialogs_.messages[1].text.startsWith(kFinishedStart), qPrintable(dialogs_.messages[1].text));
-}
-
-void frmMainTest::longPathsShowTheirEndsAndTellTheWholePath() {
-  frmMain& w = openWindow();
-  const QString whole = path(QStringLiteral("a rather long folder name/").repeated(5) + "C64.mdb");
-  dialogs_.files << whole;
-  click("cmdDest");
-  auto* label = static_cast<PathLabel*>(w.findChild<QLabel*>("lblDest"));
-  QCOMPARE(label->text(), whole);
-  const QString shown = label->shownText();
-  QVERIFY2(shown.contains(QChar(0x2026)) && shown.startsWith(whole.left(4)) &&
-               shown.endsWith(QStringLiteral("/C64.mdb")),
-           qPrintable(shown));
-  QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->contentsRect().width());
-  QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), label->mapToGlobal(QPoint(2, 2)));
-  QApplication::sendEvent(label, &tip);
-  QCOMPARE(QToolTip::text(), whole);
 }
 
 // --- Start -----------------------------------------------------------------------------------
