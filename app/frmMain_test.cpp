@@ -125,8 +125,7 @@ class frmMainTest : public QObject {
   void selectionIsCheckedAgainstOtherSideAndTemplate_data();
   void selectionIsCheckedAgainstOtherSideAndTemplate();
   void fileDialogKeepsItsNameAndStartFollowsTheLastChoice();
-  void fileDialogRefusesReadOnlyFilesAndMissingFolders();
-  void fileDialogShowsSizesAndTypesWhole();
+  void fileDialogRefusesReadOnlyFilesAndMissingFoldersAndShowsSizesWhole();
   void filesGivenOnTheCommandLineAreCheckedAsIfChosen();
   void passwordProtectedCataloguesConvert();
 
@@ -479,7 +478,7 @@ void frmMainTest::fileDialogKeepsItsNameAndStartFollowsTheLastChoice() {
   QVERIFY(button("cmdStart")->isEnabled());
 }
 
-void frmMainTest::fileDialogRefusesReadOnlyFilesAndMissingFolders() {
+void frmMainTest::fileDialogRefusesReadOnlyFilesAndMissingFoldersAndShowsSizesWhole() {
   const QString readOnly = resolve("cat"), writable = path("Writable.mdb");
   QVERIFY(QFile::copy(readOnly, writable));
   QVERIFY(QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
@@ -529,18 +528,13 @@ void frmMainTest::fileDialogRefusesReadOnlyFilesAndMissingFolders() {
   QCOMPARE(shown.size(), before + 1);
   QVERIFY(tryAccept(true, path("Fresh.mdb")));
 
-  app::FileDialogSettings settings;
+  // Qt's own dialog, which shows sizes and types whole, even on a desktop whose font is larger
+  // than Qt's own.
+  app::FileDialogSettings settings = dialogs_.asked.at(0);
+  settings.folder = scratch_->path();
   app::DatabaseFileDialog dialog(nullptr, settings);
   QVERIFY(dialog.testOption(QFileDialog::DontUseNativeDialog));
-}
-
-void frmMainTest::fileDialogShowsSizesAndTypesWhole() {
-  catalogue("Catalogue.mdb");
-  app::FileDialogSettings settings;
-  settings.folder = scratch_->path();
-  settings.nameFilter = QStringLiteral("Ludovane Databases (*.mdb)");
-  app::DatabaseFileDialog dialog(nullptr, settings);
-  QFont large = dialog.font();  // a desktop whose font is larger than Qt's own
+  QFont large = dialog.font();
   large.setPointSize(16);
   dialog.setFont(large);
   dialog.show();
