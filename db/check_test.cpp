@@ -10,7 +10,6 @@
 
 #include "db/bytes.h"
 #include "db/catalog.h"
-#include "db/check.h"
 #include "db/index_page.h"
 #include "db/long_value.h"
 #include "db/page_file.h"
@@ -38,17 +37,6 @@ std::string listed(const std::vector<std::string>& lines) {
   std::string s;
   for (const std::string& l : lines) s += "\n  " + l;
   return s.empty() ? " (none)" : s;
-}
-
-CheckReport checkFile(const fs::path& path) {
-  CheckReport report;
-  std::unique_ptr<db::PageFile> file;
-  db::DbError err = db::PageFile::open(path.string(), &file, false);
-  EXPECT_TRUE(err.ok()) << err.description;
-  if (!err.ok()) return report;
-  err = db::checkDatabase(*file, &report);
-  EXPECT_TRUE(err.ok()) << err.description;
-  return report;
 }
 
 // The report holds exactly these problems, in any order.
@@ -103,7 +91,7 @@ class CheckFixtureTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(CheckFixtureTest, accessMadeFilesPassEveryCheck) {
   REQUIRE_FIXTURE(path, GetParam());
-  const CheckReport report = checkFile(path);
+  const CheckReport report = testing_support::checkReport(path);
   EXPECT_TRUE(report.clean()) << report.problems.size() << " problems:" << listed(report.problems);
   EXPECT_GE(report.tables, 4u) << "the system tables are checked too";
   EXPECT_GT(report.rows, 0u);
@@ -169,7 +157,7 @@ class Damaged {
 
   CheckReport check() {
     testing_support::writeBytes(path_, bytes_);
-    return checkFile(path_);
+    return testing_support::checkReport(path_);
   }
 
  private:
@@ -508,7 +496,7 @@ TEST(CheckTest, referenceMapsAndTheirBitmapPagesAreCheckedToo) {
     }
     d->Close();
   }
-  const CheckReport report = checkFile(path);
+  const CheckReport report = testing_support::checkReport(path);
   EXPECT_TRUE(report.clean()) << listed(report.problems);
 
   Damaged probe(path);

@@ -26,6 +26,7 @@ using db::IndexEntry;
 using db::IndexPageContents;
 using db::Variant;
 using Bytes = std::vector<uint8_t>;
+using testing_support::headerFor;
 using testing_support::hexOf;
 
 Bytes hexBytes(const std::string& hex) {
@@ -34,14 +35,6 @@ Bytes hexBytes(const std::string& hex) {
   std::string token;
   while (in >> token) out.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
   return out;
-}
-
-DatabaseHeader headerFor(const db::FormatDescriptor& format) {
-  DatabaseHeader h;
-  h.format = &format;
-  h.codePage = 1252;
-  h.sortOrder = db::kGeneralSortOrder;
-  return h;
 }
 
 ColumnDef column(const std::string& name, db::ColumnType type, uint16_t number = 0) {

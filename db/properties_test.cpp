@@ -23,6 +23,8 @@ using db::PropertyBlob;
 using db::Variant;
 using db::VariantType;
 
+using testing_support::headerFor;
+
 constexpr int kCorrupt = static_cast<int>(DbErrorNumber::CorruptDatabase);
 
 struct ObjectBlob {
@@ -78,13 +80,6 @@ std::vector<std::string> firstUseOrder(const PropertyBlob& blob) {
     }
   }
   return names;
-}
-
-db::DatabaseHeader headerFor(const db::FormatDescriptor& format) {
-  db::DatabaseHeader h;
-  h.format = &format;
-  h.codePage = 1252;
-  return h;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -442,47 +437,42 @@ TEST(Encoding, textAndNamesAreStoredInEachVersionsEncoding) {
 
 TEST(Encoding, numbersKeepTheirStoredSizeAndMustFitIt) {
   const db::DatabaseHeader header = headerFor(db::kVersion4);
-  auto roundTrip = [&](Property p, Property* back) {
-    PropertyBlob blob;
-    db::setProperty(&blob, "", std::move(p));
-    std::vector<uint8_t> bytes;
-    db::DbError err = db::encodeProperties(blob, header, &bytes);
-    if (!err.ok()) return err.number;
-    PropertyBlob reread;
-    EXPECT_TRUE(db::decodeProperties(bytes, header, &reread).ok());
-    *back = reread.blocks.at(0).properties.at(0);
-    return 0;
+  constexpr DbErrorNumber kFits = DbErrorNumber::Ok;
+  const struct {
+    Property written;
+    DbErrorNumber error;
+    Variant readBack;
+    int storedSize = -1;  // checked where not -1
+  } cases[] = {
+      {{"W", 0x03, 0, Variant(int32_t{40000}), 0}, DbErrorNumber::NumericOverflow, {}},
+      {{"W", 0x03, 0, Variant(int32_t{40000}), 4}, kFits, Variant(int32_t{40000})},
+      {{"W", 0x03, 0, Variant(int16_t{-1}), 4}, kFits, Variant(int16_t{-1}), 4},
+      {{"W", 0x03, 0, Variant(int16_t{-1}), 0}, kFits, Variant(int16_t{-1})},  // two bytes, signed
+      {{"B", 0x02, 1, Variant(uint8_t{255}), 0}, kFits, Variant(uint8_t{255})},
+      {{"B", 0x02, 1, Variant(int16_t{-1}), 0}, DbErrorNumber::NumericOverflow, {}},
+      {{"D", 0x07, 0, Variant(0.25), 0}, kFits, Variant(0.25)},
+      {{"T", 0x08, 0, Variant(db::DateValue{-1.5}), 0}, kFits, Variant(db::DateValue{-1.5})},
+      {{"C", 0x05, 0, Variant(db::Currency{-12345}), 0}, kFits, Variant(db::Currency{-12345})},
+      {{"N", 0x0A, 0, Variant(), 0}, kFits, Variant("")},  // a zero-length Text value reads as ""
+      {{"N", 0x04, 0, Variant(), 0}, kFits, Variant()},
+      {{"X", 0x01, 1, Variant("True"), 0}, DbErrorNumber::TypeMismatch, {}},
+      {{"X", 0x0A, 1, Variant(int32_t{1}), 0}, DbErrorNumber::TypeMismatch, {}},
+      {{"M", 0x0C, 1, Variant(std::string(40000, 'x')), 0}, DbErrorNumber::FieldTooSmall, {}},
   };
-  Property back;
-  EXPECT_EQ(roundTrip({"W", 0x03, 0, Variant(int32_t{40000}), 0}, &back),
-            static_cast<int>(DbErrorNumber::NumericOverflow));
-  ASSERT_EQ(roundTrip({"W", 0x03, 0, Variant(int32_t{40000}), 4}, &back), 0);
-  EXPECT_EQ(back.value, Variant(int32_t{40000}));
-  ASSERT_EQ(roundTrip({"W", 0x03, 0, Variant(int16_t{-1}), 4}, &back), 0);
-  EXPECT_EQ(back.value, Variant(int16_t{-1}));
-  EXPECT_EQ(back.storedSize, 4);
-  ASSERT_EQ(roundTrip({"W", 0x03, 0, Variant(int16_t{-1}), 0}, &back), 0);
-  EXPECT_EQ(back.value, Variant(int16_t{-1}));  // two bytes, read signed
-  ASSERT_EQ(roundTrip({"B", 0x02, 1, Variant(uint8_t{255}), 0}, &back), 0);
-  EXPECT_EQ(back.value, Variant(uint8_t{255}));
-  EXPECT_EQ(roundTrip({"B", 0x02, 1, Variant(int16_t{-1}), 0}, &back),
-            static_cast<int>(DbErrorNumber::NumericOverflow));
-  ASSERT_EQ(roundTrip({"D", 0x07, 0, Variant(0.25), 0}, &back), 0);
-  EXPECT_EQ(back.value, Variant(0.25));
-  ASSERT_EQ(roundTrip({"T", 0x08, 0, Variant(db::DateValue{-1.5}), 0}, &back), 0);
-  EXPECT_EQ(back.value, Variant(db::DateValue{-1.5}));
-  ASSERT_EQ(roundTrip({"C", 0x05, 0, Variant(db::Currency{-12345}), 0}, &back), 0);
-  EXPECT_EQ(back.value, Variant(db::Currency{-12345}));
-  ASSERT_EQ(roundTrip({"N", 0x0A, 0, Variant(), 0}, &back), 0);
-  EXPECT_EQ(back.value, Variant(""));   // a zero-length Text value reads as ""
-  ASSERT_EQ(roundTrip({"N", 0x04, 0, Variant(), 0}, &back), 0);
-  EXPECT_TRUE(back.value.isNull());
-  EXPECT_EQ(roundTrip({"X", 0x01, 1, Variant("True"), 0}, &back),
-            static_cast<int>(DbErrorNumber::TypeMismatch));
-  EXPECT_EQ(roundTrip({"X", 0x0A, 1, Variant(int32_t{1}), 0}, &back),
-            static_cast<int>(DbErrorNumber::TypeMismatch));
-  EXPECT_EQ(roundTrip({"M", 0x0C, 1, Variant(std::string(40000, 'x')), 0}, &back),
-            static_cast<int>(DbErrorNumber::FieldTooSmall));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.written.name + " " + (c.written.value.isNull() ? "Null" : c.written.value.text().substr(0, 8)));
+    PropertyBlob blob, reread;
+    db::setProperty(&blob, "", c.written);
+    std::vector<uint8_t> bytes;
+    EXPECT_EQ(db::encodeProperties(blob, header, &bytes).number, static_cast<int>(c.error));
+    if (c.error != kFits) continue;
+    ASSERT_TRUE(db::decodeProperties(bytes, header, &reread).ok());
+    const Property& back = reread.blocks.at(0).properties.at(0);
+    EXPECT_EQ(back.value, c.readBack);
+    if (c.storedSize >= 0) {
+      EXPECT_EQ(back.storedSize, c.storedSize);
+    }
+  }
 }
 
 // Bytes that do not read as their type are kept, so that they are written back as they were.

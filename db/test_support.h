@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "db/catalog.h"
+#include "db/check.h"
+#include "db/format.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
 #include "db/schema.h"
@@ -127,8 +129,19 @@ db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0);
 db::ColumnSpec counter(const char* name);
 db::IndexSpec primaryKey(const std::string& column);
 
+// The integrity check's report on a file; a file it cannot open or check fails the calling test.
+db::CheckReport checkReport(const std::filesystem::path& path);
 // Runs the integrity check on a file and fails the calling test with every problem it finds.
 void expectSoundFile(const std::filesystem::path& path);
+
+// The header of a file in `format` with the code page and sort order Access gives a new one.
+inline db::DatabaseHeader headerFor(const db::FormatDescriptor& format) {
+  db::DatabaseHeader h;
+  h.format = &format;
+  h.codePage = 1252;
+  h.sortOrder = db::kGeneralSortOrder;
+  return h;
+}
 
 }  // namespace testing_support
 

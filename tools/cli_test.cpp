@@ -98,11 +98,14 @@ TEST_F(CliTest, badUsageExitsWithTwo) {
   }
 }
 
-// Refusals come before anything is written: no destination appears, an existing one stays.
+// Refusals come before anything is written: no destination appears, an existing one stays,
+// and nothing the person did not name is replaced (not a folder given as the destination, not
+// the template, not an existing mapping file unless asked).
 TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   const fs::path source = sample(dir, "old.mdb");
   const fs::path dest = dir.file("new.mdb");
   fs::create_symlink(source, dir.file("link.mdb"));
+  fs::create_directory(dir.file("folder.mdb"));
   const std::string differ = "Source and Destination files must be different!";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{dir.file("gone.mdb"), dest}, "File not found: " + dir.file("gone.mdb").string()},
@@ -113,6 +116,9 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
       {{LV_TEMPLATE, dest}, "The selected file is not a valid Kestrel v1.3b database!"},
       {{source, LV_TEMPLATE, "--overwrite"}, "You cannot overwrite this file!  Please select a new filename!"},
       {{source, dir.file("no-folder/new.mdb")}, "Unable to create the new database file"},
+      {{source, dir.file("folder.mdb"), "--overwrite"}, "Unable to create the new database file: "},
+      {{source, "--write-genres", LV_TEMPLATE, "--overwrite"},
+       "You cannot overwrite this file!  Please select a new filename!\n"},
   };
   const auto templateBytes = testing_support::readBytes(LV_TEMPLATE);
   for (const auto& [args, message] : cases) {
@@ -122,30 +128,12 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
     EXPECT_FALSE(fs::exists(dest)) << args[1];
   }
   EXPECT_EQ(testing_support::readBytes(LV_TEMPLATE), templateBytes);
+  EXPECT_TRUE(fs::is_directory(dir.file("folder.mdb")));
 
   writeText(dest, "mine");
   const Result r = run({source, dest});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(readText(dest), "mine");
-  EXPECT_EQ(run({source, dest, "--overwrite"}).exitCode, 0);
-  testing_support::expectSoundFile(dest);
-}
-
-// Nothing the person did not name is replaced: not a folder given as the destination, not the
-// template, not an existing mapping file unless asked.
-TEST_F(CliTest, replacesOnlyWhatItWasAskedToReplace) {
-  const fs::path source = sample(dir, "old.mdb", "--games 20");
-  fs::create_directory(dir.file("folder.mdb"));
-  Result r = run({source, dir.file("folder.mdb"), "--overwrite"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(r.err.starts_with("lvconvert-cli: Unable to create the new database file: ")) << r.err;
-  EXPECT_TRUE(fs::is_directory(dir.file("folder.mdb")));
-
-  const auto templateBytes = testing_support::readBytes(LV_TEMPLATE);
-  r = run({source, "--write-genres", LV_TEMPLATE, "--overwrite"});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "lvconvert-cli: You cannot overwrite this file!  Please select a new filename!\n");
-  EXPECT_EQ(testing_support::readBytes(LV_TEMPLATE), templateBytes);
+  EXPECT_EQ(readText(dest), "mine");  // --overwrite replaces it: see the runs stopped and killed
 
   const fs::path mapping = dir.file("genres.json");
   writeText(mapping, "my edits");
@@ -155,27 +143,9 @@ TEST_F(CliTest, replacesOnlyWhatItWasAskedToReplace) {
   EXPECT_NE(readText(mapping).find("\"parents\""), std::string::npos);
 }
 
-// A person writes the suggestion, edits it, and converts with it.
-TEST_F(CliTest, anEditedMappingFileDecidesTheGenres) {
-  const fs::path source = sample(dir, "old.mdb", "--games 40");
-  const fs::path mapping = dir.file("genres.json");
-  ASSERT_EQ(run({source, "--write-genres", mapping}).exitCode, 0);
-  std::string json = readText(mapping);
-  ASSERT_NE(json.find("\"parent\": \"Strategy\""), std::string::npos) << json;
-  json = std::regex_replace(json, std::regex("\"parent\": \"Strategy\""), "\"parent\": \"Thinking\"");
-  json = std::regex_replace(json, std::regex("\"name\": \"War\""), "\"name\": \"Battles\"");
-  writeText(mapping, json);
-  const fs::path dest = dir.file("new.mdb");
-  const Result r = run({source, dest, "--genres", mapping});
-  ASSERT_EQ(r.exitCode, 0) << r.err;
-  using testing_support::queryRows;
-  EXPECT_TRUE(queryRows(dest, "SELECT * FROM PGenres WHERE ParentGenre = 'Strategy'").empty());
-  const auto thinking = queryRows(dest, "SELECT PG_Id FROM PGenres WHERE ParentGenre = 'Thinking'");
-  ASSERT_EQ(thinking.size(), 1u);
-  EXPECT_EQ(queryRows(dest, "SELECT PG_Id FROM Genres WHERE Genre = 'Battles'"), thinking);
-}
-
-TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
+// A person writes the suggestion and edits it: a faulty edit is refused naming its entry, a good
+// one decides the genres.
+TEST_F(CliTest, anEditedMappingFileDecidesTheGenresOrIsRefusedNamingItsFault) {
   const fs::path source = sample(dir, "old.mdb", "--games 40");
   const fs::path mapping = dir.file("genres.json");
   ASSERT_EQ(run({source, "--write-genres", mapping}).exitCode, 0);
@@ -238,6 +208,17 @@ TEST_F(CliTest, aFaultyMappingIsRefusedNamingItsEntry) {
     EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dest)) << c.fault;
   }
+
+  ASSERT_NE(good.find("\"parent\": \"Strategy\""), std::string::npos) << good;
+  std::string json = std::regex_replace(good, std::regex("\"parent\": \"Strategy\""), "\"parent\": \"Thinking\"");
+  writeText(mapping, std::regex_replace(json, std::regex("\"name\": \"War\""), "\"name\": \"Battles\""));
+  const Result r = run({source, dest, "--genres", mapping});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  using testing_support::queryRows;
+  EXPECT_TRUE(queryRows(dest, "SELECT * FROM PGenres WHERE ParentGenre = 'Strategy'").empty());
+  const auto thinking = queryRows(dest, "SELECT PG_Id FROM PGenres WHERE ParentGenre = 'Thinking'");
+  ASSERT_EQ(thinking.size(), 1u);
+  EXPECT_EQ(queryRows(dest, "SELECT PG_Id FROM Genres WHERE Genre = 'Battles'"), thinking);
 }
 
 // Each bad source is refused where the run meets its fault: before anything is written (the

@@ -23,8 +23,6 @@ using db::Variant;
 using testing_support::ScratchDir;
 
 const char* const kTables[] = {"Difficulty", "Publishers", "Musicians", "Music", "Genres", "Games"};
-const char* const kProbe =
-    "SELECT PRG, VicePort1, VicePort2, [Personal Comment], [Music Filename], DocFile FROM Games";
 
 using testing_support::shellQuoted;
 using Rows = testing_support::Rows;
@@ -77,9 +75,9 @@ class SampleTest : public testing::TestWithParam<const char*> {
   ScratchDir dir_;
 };
 
-// Each kind of catalogue holds the six tables with the rows asked for, answers the query the
-// converter reads Games with, passes the integrity check, and reads the same through mdb-export
-// as through our engine.
+// Each kind of catalogue holds the six tables with the rows asked for, passes the integrity
+// check, and reads the same through mdb-export as through our engine. (That the converters take
+// it for a catalogue, their own tests find out.)
 TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
   struct Case {
     std::string options;
@@ -93,7 +91,8 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
       {"--games 37", 37, std::nullopt},
       {"--games 30 --empty Games --one-row Music", 0, 1},
       {"--games 60 --one-row genres --empty MUSICIANS --one-row Publishers --empty difficulty", 60,
-       std::nullopt}};
+       std::nullopt},
+      {"--seed 7", 200, std::nullopt}};
   for (size_t k = 0; k < variants.size(); ++k) {
     SCOPED_TRACE(variants[k].options);
     const fs::path path = make("v" + std::to_string(k) + ".mdb", variants[k].options);
@@ -105,13 +104,6 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
     EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Games", "Genres", "Music",
                                                "Musicians", "Publishers"}));
 
-    auto probe = d->OpenRecordset(kProbe, db::dbOpenSnapshot);
-    ASSERT_EQ(probe->FieldCount(), 6);
-    EXPECT_TRUE(db::equalsIgnoreCase(probe->FieldAt(4).Name, "Music Filename"))
-        << probe->FieldAt(4).Name;
-    size_t probed = 0;
-    for (; !probe->EOF_(); probe->MoveNext(), ++probed) (void)probe->FieldAt(3).Value.get();
-    EXPECT_EQ(probed, variants[k].games);
     EXPECT_EQ(readRows(*d, "Games").size(), variants[k].games);
     if (variants[k].music) {
       EXPECT_EQ(readRows(*d, "Music").size(), *variants[k].music);
@@ -119,6 +111,13 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
 
     for (const char* table : kTables) testing_support::expectMdbToolsAgree(path, table);
   }
+  // The same seed gives the same file, byte for byte; another seed other games.
+  const fs::path seed7 = dir_.file("v" + std::to_string(variants.size() - 1) + ".mdb");
+  EXPECT_TRUE(testing_support::readBytes(make("again.mdb", "--seed 7")) == testing_support::readBytes(seed7));
+  auto d1 = db::DBEngine().OpenDatabase(dir_.file("v0.mdb").string());
+  auto d7 = db::DBEngine().OpenDatabase(seed7.string());
+  EXPECT_NE(column(*d1, "Games", "Name"), column(*d7, "Games", "Name"));
+  EXPECT_NE(readRows(*d1, "Genres"), readRows(*d7, "Genres"));
 }
 
 // The other tables grow with the games, and Games refers to rows that exist wherever it can.
@@ -323,19 +322,6 @@ TEST_P(SampleTest, aSmallCatalogueHoldsEveryAwkwardValue) {
     for (size_t r = 1; r < rows.size(); ++r) gap |= rows[r][0].int32() > rows[r - 1][0].int32() + 1;
     EXPECT_TRUE(gap) << table;
   }
-}
-
-// The same seed gives the same file, byte for byte; another seed other games.
-TEST_P(SampleTest, aSeedDeterminesTheCatalogue) {
-  const auto a = testing_support::readBytes(make("a.mdb", "--seed 7"));
-  EXPECT_TRUE(a == testing_support::readBytes(make("b.mdb", "--seed 7"))) << "files of one seed differ";
-
-  const fs::path other = make("c.mdb", "--seed 8");
-  EXPECT_FALSE(a == testing_support::readBytes(other));
-  auto d7 = db::DBEngine().OpenDatabase(dir_.file("a.mdb").string());
-  auto d8 = db::DBEngine().OpenDatabase(other.string());
-  EXPECT_NE(column(*d7, "Games", "Name"), column(*d8, "Games", "Name"));
-  EXPECT_NE(readRows(*d7, "Genres"), readRows(*d8, "Genres"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, SampleTest, testing::Values("jet3", "jet4"),
