@@ -40,6 +40,16 @@ bool anyNull(const RealIndexDef& index, const TableDef& def, const std::vector<V
   return false;
 }
 
+// 3058 for the real index `real`, named by the last logical index that shares it.
+DbError indexNullError(const TableDef& def, size_t real) {
+  std::string name;
+  for (const IndexDef& li : def.indexes) {
+    if (li.realIndex == real) name = li.name;
+  }
+  return makeError(DbErrorNumber::IndexNull,
+                   "The index '" + name + "' of table '" + def.name + "' cannot contain a Null value.");
+}
+
 }  // namespace
 
 void prepareLongValueTargets(TableState* state) {
@@ -139,13 +149,7 @@ DbError TableWriter::indexKeys(const std::vector<Variant>& values,
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     if (checkRequired && (index.flags & kIndexRequired) && anyNull(index, def, values)) {
-      std::string name;
-      for (const IndexDef& li : def.indexes) {
-        if (li.realIndex == i) name = li.name;
-      }
-      return makeError(DbErrorNumber::IndexNull,
-                       "The index '" + name + "' of table '" + def.name +
-                           "' cannot contain a Null value.");
+      return indexNullError(def, i);
     }
     DbError err = encodeIndexKey(header, def, index, values, &(*keys)[i]);
     if (!err.ok()) return err;
@@ -481,13 +485,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     if ((index.flags & kIndexRequired) && anyNull(index, def, values)) {
-      std::string name;
-      for (const IndexDef& li : def.indexes) {
-        if (li.realIndex == i) name = li.name;
-      }
-      return makeError(DbErrorNumber::IndexNull,
-                       "The index '" + name + "' of table '" + def.name +
-                           "' cannot contain a Null value.");
+      return indexNullError(def, i);
     }
     if (!reached[i]) continue;
     // The row as it was may hold what the rules now refuse (a Null in a required index);
