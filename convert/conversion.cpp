@@ -84,6 +84,10 @@ Variant placeholderRule(Variant value, const char* placeholder) {
   return value;
 }
 
+// A text the Null repair would empty is written empty in the first place: the repair's
+// statements then find nothing to change, instead of rewriting (and often moving) the rows.
+Variant emptyForNull(Variant value) { return value.isNull() ? Variant("") : std::move(value); }
+
 // A plain substring test without regard to case, so longer words that hold the sequences
 // count too.
 bool adultTest(const Variant& name) {
@@ -155,7 +159,7 @@ void musicPhase(ConversionWindow& window, RunState& run) {
               FieldValue adult = dst.Collect("Adult");
               return [=]() mutable {
                 name = srcName;
-                fileName = placeholderRule(srcFileName, "(None)");
+                fileName = emptyForNull(placeholderRule(srcFileName, "(None)"));
                 musician = srcMusician;
                 favourite = Variant(false);
                 sa = Variant(false);
@@ -204,21 +208,21 @@ void gamesPhase(ConversionWindow& window, RunState& run) {
               return [=]() mutable {
                 name = srcName;
                 year = srcYear;
-                comment = srcComment;
-                fileName = placeholderRule(srcFileName, "(None)");
+                comment = emptyForNull(srcComment);
+                fileName = emptyForNull(placeholderRule(srcFileName, "(None)"));
                 fileIndex = srcFileIndex;
                 fileToRun = Variant("");
-                screenshot = placeholderRule(srcScreenshot, "(None)");
+                screenshot = emptyForNull(placeholderRule(srcScreenshot, "(None)"));
                 musician = srcMusician;
                 genre = Variant(GetNewGenreId(srcGenre.int32()));
                 publisher = srcPublisher;
                 difficulty = srcDifficulty;
                 cracker = small(8);
-                sidFileName = placeholderRule(srcMusicFileName, "(None)");
-                lastPlayed = placeholderRule(srcLastPlayed, "(Never)");
+                sidFileName = emptyForNull(placeholderRule(srcMusicFileName, "(None)"));
+                lastPlayed = emptyForNull(placeholderRule(srcLastPlayed, "(Never)"));
                 timesPlayed = srcTimesPlayed;
                 countryCode = small(4);
-                highScore = placeholderRule(srcHighScore, "(Not Entered)");
+                highScore = emptyForNull(placeholderRule(srcHighScore, "(Not Entered)"));
                 fa = Variant(false);
                 sa = Variant(false);
                 favourite = Variant(false);
