@@ -110,6 +110,23 @@ TableDef freshDefinition(const TableDef& source) {
   return def;
 }
 
+// Whether every column of `source` lies where `fresh` (its fresh definition) puts it, so that
+// its rows may be copied as they are stored.
+bool samePlaces(const TableDef& source, const TableDef& fresh) {
+  if (source.maxColumns != fresh.maxColumns || source.varColumns != fresh.varColumns ||
+      source.columns.size() != fresh.columns.size()) {
+    return false;
+  }
+  for (size_t k = 0; k < source.columns.size(); ++k) {
+    const ColumnDef &a = source.columns[k], &b = fresh.columns[k];
+    if (a.number != b.number || a.typeCode != b.typeCode || a.length != b.length ||
+        a.flags != b.flags || a.fixedOffset != b.fixedOffset || a.varSlot != b.varSlot) {
+      return false;
+    }
+  }
+  return true;
+}
+
 class Compactor {
  public:
   Compactor(const PageFile& source, DatabaseFile& target) : src_(source), dst_(target) {}
@@ -225,21 +242,22 @@ class Compactor {
     DbError err = dst_.tableAtPage(copy.def.tdefPage, copy.def.name, &target);
     if (!err.ok()) return err;
     TableWriter writer(dst_.allocator(), *target);
+    TableDef& def = target->def;
     RowMap moved;
     TableScan scan(src_, copy.source, isUserTable(copy.entry, copy.source));
     err = scan.rewind();
+    const bool sameLayout = samePlaces(copy.source, def);
     uint32_t rows = 0;
     for (bool found = true; err.ok();) {
       err = scan.next(&found);
       if (!err.ok() || !found) break;
       RowPointer to;
-      err = writer.copyRow(src_, copy.source, scan.fields(), &to);
+      err = writer.copyRow(src_, copy.source, scan, sameLayout, &to);
       if (!err.ok()) break;
       moved.add(scan.location(), to);
       ++rows;
     }
     if (!err.ok()) return err;
-    TableDef& def = target->def;
     for (size_t i = 0; i < def.realIndexes.size(); ++i) {
       IndexBuilder builder(dst_.allocator(), def, &def.realIndexes[i]);
       err = scanIndex(src_, copy.source.realIndexes[i], [&](IndexPageContents& leaf) {

@@ -42,6 +42,8 @@ class TableScan {
   RowLocation location() const { return location_; }
   // Every column of the current row, split out when first asked for.
   const std::vector<RawField>& fields() const;
+  // The current row's bytes and parts, as checked when it was loaded.
+  const RowLayout& layout() const { return layout_; }
   // The value of def.columns[index] of the current row; Memo and OLE are read in full.
   DbError value(size_t index, Variant* out) const;
   // Whether that value is Null, without reading it.

@@ -402,11 +402,60 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
   return {};
 }
 
-DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef,
-                             const std::vector<RawField>& raw, RowPointer* where) {
+namespace {
+
+// Whether encoding the fields of a row, each kept as it is stored, would give back the row's
+// bytes: a Jet 4 row written with every column of `def` (whose places it shares), no padding
+// between the fixed area and the variable data, nothing after the data but the offsets, and
+// every field in the form it is written in. Long values must be inline (one on pages is
+// stored anew) with their header (a field without one is written as Null).
+bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, const RowLayout& layout,
+                  const std::vector<RawField>& raw) {
+  const FormatDescriptor& f = *header.format;
+  const size_t v = def.varColumns;
+  if (f.rowVarOffsetSize != 2 || layout.columns != def.maxColumns || layout.varSlots != v) {
+    return false;
+  }
+  const size_t head = layout.countSize + fixedAreaEnd(def);
+  if (v == 0 ? layout.dataEnd != head : layout.offsets[0] != head || layout.offsets[v] != layout.dataEnd) {
+    return false;
+  }
+  for (size_t k = 0; k < def.columns.size(); ++k) {
+    const ColumnDef& c = def.columns[k];
+    const RawField& r = raw[k];
+    if (c.typeCode == 0x01) continue;
+    if (!c.isFixed()) {
+      if (c.varSlot >= v) return false;
+      // An absent field is written with no bytes.
+      if (!r.present && layout.offsets[c.varSlot + 1] != layout.offsets[c.varSlot]) return false;
+    }
+    if (!r.present) continue;
+    if (isLongValueType(c.typeCode)) {
+      const std::span<const uint8_t> b = r.bytes;
+      if (b.size() < kLongValueHeaderSize ||
+          (readU32(b, 0) & kLongValueKindMask) != kLongValueInline ||
+          (readU32(b, 0) & kLongValueLengthMask) != b.size() - kLongValueHeaderSize) {
+        return false;
+      }
+      if (c.typeCode == 0x0C && !storedAsEncoded(header, c, b.subspan(kLongValueHeaderSize))) return false;
+    } else if (!storedAsEncoded(header, c, r.bytes)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef, const TableScan& scan,
+                             bool sameLayout, RowPointer* where) {
   const TableDef& def = table_.def;
   table_.nullRows.reset();  // not kept for rows copied as they are
   const DatabaseHeader& header = allocator_.file().header();
+  const std::vector<RawField>& raw = scan.fields();
+  if (sameLayout && rowAsEncoded(header, def, scan.layout(), raw)) {
+    return placeRow(scan.layout().row, 0, where);
+  }
   RowScratch& scratch = table_.scratch;
   std::vector<Variant>& values = scratch.values;
   values.assign(def.columns.size(), Variant());

@@ -85,13 +85,14 @@ class TableWriter {
   DbError insertRow(const std::vector<Variant>& values, const std::vector<bool>& given,
                     RowLocation* where);
 
-  // Stores a row of `source` as it is, for a copy of a table that is known to be sound: no
-  // rules, no index entries and no counts (the copier builds and sets those itself). `raw` is
-  // the row as decodeRow splits it for `sourceDef`, whose columns are this table's in the same
-  // order. A field keeps its bytes where encoding its value would give them back; long values
-  // are stored anew.
-  DbError copyRow(const PageFile& source, const TableDef& sourceDef,
-                  const std::vector<RawField>& raw, RowPointer* where);
+  // Stores the current row of `scan` (a walk of `source`'s table `sourceDef`, whose columns
+  // are this table's in the same order), for a copy of a table that is known to be sound: no
+  // rules, no index entries and no counts (the copier builds and sets those itself). A field
+  // keeps its bytes where encoding its value would give them back; long values kept on pages
+  // are stored anew. With `sameLayout` (each column at the same place in both definitions),
+  // a row that encoding would give back byte for byte is copied whole.
+  DbError copyRow(const PageFile& source, const TableDef& sourceDef, const TableScan& scan,
+                  bool sameLayout, RowPointer* where);
 
   // Gives the row found at `where` (its slot in the table scan), read as `oldRaw`, the new
   // values of the columns `changes` names (by def.columns index; values already converted to
