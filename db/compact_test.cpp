@@ -11,6 +11,7 @@
 #include "db/json_dump.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
+#include "db/row_codec.h"
 #include "db/table_scan.h"
 #include "db/test_support.h"
 
@@ -119,6 +120,47 @@ TEST(CompactTest, writtenFilesCompactWithIndexesRebuiltAndCountersKept) {
   rs->Update();
   copy->Close();
   testing_support::expectSoundFile(dir.file("copy.mdb"));
+}
+
+// A copy keeps a text's stored bytes only where writing its text would give them back: Jet 4
+// text is compressed (a byte a character) when a column allows it and every character fits.
+TEST(CompactTest, storedTextIsKeptOnlyInTheFormWritingGives) {
+  const db::DatabaseHeader header = testing_support::headerFor(db::kVersion4);
+  db::ColumnDef text{.name = "T", .typeCode = 0x0A, .length = 510};
+  text.extFlags = db::kColumnExtCompressedUnicode;
+  auto utf16 = [](std::u16string_view s) {
+    std::vector<uint8_t> b;
+    for (char16_t c : s) b.insert(b.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+    return b;
+  };
+  struct Case {
+    std::u16string text;
+    bool written;  // whether the column's writer stores it as UTF-16
+  } const cases[] = {
+      {u"ab", true},                    // too short to compress
+      {u"abc", false},
+      {u"several words, all ASCII", false},
+      {u"Gr\u00fc\u00dfe aus K\u00f6ln", false},  // Latin-1 compresses too
+      {u"caf\u00e9 \u65e5\u672c", true},    // a character past Latin-1 anywhere
+      {u"abc\u65e5defg", true},
+      {u"\u65e5\u672c\u8a9e plus ASCII after it", true},
+  };
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  for (size_t at = 0; at < 4; ++at) {  // a zero byte would end a compressed run
+    all.push_back({u"abcdefgh", true});
+    all.back().text[at] = 0;
+  }
+  for (const Case& c : all) {
+    SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));
+    std::vector<uint8_t> compressed{0xFF, 0xFE};
+    for (char16_t ch : c.text) compressed.push_back(static_cast<uint8_t>(ch));
+    EXPECT_EQ(db::storedAsEncoded(header, text, utf16(c.text)), c.written);
+    if (std::all_of(c.text.begin(), c.text.end(), [](char16_t ch) { return ch < 0x100; })) {
+      EXPECT_EQ(db::storedAsEncoded(header, text, compressed), !c.written);
+    }
+  }
+  text.extFlags = 0;  // a column without compression keeps UTF-16 for every text
+  EXPECT_TRUE(db::storedAsEncoded(header, text, utf16(u"several words, all ASCII")));
 }
 
 TEST(CompactTest, theDestinationMustNotExistAndFailuresLeaveNothing) {

@@ -233,7 +233,7 @@ bool jet4TextAsEncoded(std::span<const uint8_t> bytes, bool mayCompress, size_t 
     // Compressed: a byte per character, with no 0x00 switching to two-byte units.
     const size_t chars = bytes.size() - 2;
     return mayCompress && chars >= kMinCompressedChars && chars <= maxCompressed &&
-           std::find(bytes.begin() + 2, bytes.end(), 0) == bytes.end();
+           std::memchr(bytes.data() + 2, 0, chars) == nullptr;
   }
   if (bytes.size() % 2 != 0) return false;
   // UTF-16: right unless it could have been compressed, or a surrogate stands alone (which
@@ -242,6 +242,15 @@ bool jet4TextAsEncoded(std::span<const uint8_t> bytes, bool mayCompress, size_t 
   const bool compressible = mayCompress && units >= kMinCompressedChars && units <= maxCompressed;
   bool narrow = compressible;
   for (size_t i = 0; i < units; ++i) {
+    // Four units at a time while their high bytes are all zero (Latin-1 text).
+    while (i + 4 <= units) {
+      const uint64_t four = readU64(bytes, 2 * i);
+      if ((four & 0xFF00FF00FF00FF00ull) != 0) break;
+      narrow = narrow && (four & 0xFF) && (four & 0xFF0000) && (four & 0xFF00000000ull) &&
+               (four & 0xFF000000000000ull);
+      i += 4;
+    }
+    if (i == units) break;
     const uint8_t high = bytes[2 * i + 1];
     if (high == 0) {
       narrow = narrow && bytes[2 * i] != 0;

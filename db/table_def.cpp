@@ -82,8 +82,6 @@ const char* columnTypeName(uint8_t typeCode) {
   }
 }
 
-bool isLongValueType(uint8_t typeCode) { return typeCode == 0x0B || typeCode == 0x0C; }
-
 int TableDef::findColumn(std::string_view columnName) const {
   const std::string wanted = upperCase(columnName);
   for (size_t i = 0; i < columns.size(); ++i) {

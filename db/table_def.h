@@ -34,7 +34,7 @@ enum class ColumnType : uint8_t {
 
 // The name dumps and schemas print for a type code; "Unknown" for codes outside the list.
 const char* columnTypeName(uint8_t typeCode);
-bool isLongValueType(uint8_t typeCode);
+inline bool isLongValueType(uint8_t typeCode) { return typeCode == 0x0B || typeCode == 0x0C; }
 
 // The "General" sort order (LCID 1033) that text columns and the database header name.
 inline constexpr uint16_t kGeneralSortOrder = 1033;

@@ -44,6 +44,8 @@ class TableScan {
   const std::vector<RawField>& fields() const;
   // The current row's bytes and parts, as checked when it was loaded.
   const RowLayout& layout() const { return layout_; }
+  // fixedAreaEnd of the table's definition.
+  size_t fixedEnd() const { return fixedEnd_; }
   // The value of def.columns[index] of the current row; Memo and OLE are read in full.
   DbError value(size_t index, Variant* out) const;
   // Whether that value is Null, without reading it.

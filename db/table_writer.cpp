@@ -409,14 +409,14 @@ namespace {
 // between the fixed area and the variable data, nothing after the data but the offsets, and
 // every field in the form it is written in. Long values must be inline (one on pages is
 // stored anew) with their header (a field without one is written as Null).
-bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, const RowLayout& layout,
-                  const std::vector<RawField>& raw) {
+bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, size_t fixedEnd,
+                  const RowLayout& layout, const std::vector<RawField>& raw) {
   const FormatDescriptor& f = *header.format;
   const size_t v = def.varColumns;
   if (f.rowVarOffsetSize != 2 || layout.columns != def.maxColumns || layout.varSlots != v) {
     return false;
   }
-  const size_t head = layout.countSize + fixedAreaEnd(def);
+  const size_t head = layout.countSize + fixedEnd;
   if (v == 0 ? layout.dataEnd != head : layout.offsets[0] != head || layout.offsets[v] != layout.dataEnd) {
     return false;
   }
@@ -453,7 +453,7 @@ DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef, 
   table_.nullRows.reset();  // not kept for rows copied as they are
   const DatabaseHeader& header = allocator_.file().header();
   const std::vector<RawField>& raw = scan.fields();
-  if (sameLayout && rowAsEncoded(header, def, scan.layout(), raw)) {
+  if (sameLayout && rowAsEncoded(header, def, scan.fixedEnd(), scan.layout(), raw)) {
     return placeRow(scan.layout().row, 0, where);
   }
   RowScratch& scratch = table_.scratch;
