@@ -37,9 +37,8 @@ namespace fs = std::filesystem;
 class ScriptedHost : public GenreDialogHost {
  public:
   struct Message { std::string text; convert::MessageIcon icon; };
-  struct Prompt { std::string title, prompt, defaultText; };
   std::vector<Message> messages;
-  std::vector<Prompt> prompts;
+  std::vector<std::string> prompts;  // title|prompt|default of each
   std::deque<std::optional<std::string>> answers;  // nullopt: Cancel
   QAction* choice = nullptr;                       // the next menu item to choose
   std::map<QString, bool> menuEnabled;             // the last menu's items
@@ -57,7 +56,7 @@ class ScriptedHost : public GenreDialogHost {
     QCOMPARE(InputMaxLength, 50);
     QVERIFY(!InputAllowEmpty && !InputOK && InputResult.empty());
     QVERIFY(!answers.empty());
-    prompts.push_back({InputTitle, InputPrompt, InputDefault});
+    prompts.push_back(InputTitle + "|" + InputPrompt + "|" + InputDefault);
     const std::optional<std::string> answer = answers.front();
     answers.pop_front();
     if (answer) {
@@ -122,6 +121,12 @@ int rowOf(const QListWidget* list, const QString& text) {
 QStringList texts(const QListWidget* list) {
   QStringList out;
   for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
+  return out;
+}
+
+QStringList upperParents(const frmGenres& d) {
+  QStringList out;
+  for (int i = 0; i < d.lstParent->count(); ++i) out << d.lstParent->itemText(i).toUpper();
   return out;
 }
 
@@ -336,9 +341,7 @@ class FrmGenresTest : public QObject {
     const std::string parentExists = "There is already a Parent Genre with this name!";
 
     choose(d, host, d.mnuParentNew, std::nullopt);  // Cancel
-    QCOMPARE(host.prompts.back().title, std::string("New Parent Genre"));
-    QCOMPARE(host.prompts.back().prompt, std::string("Parent Genre Name:"));
-    QCOMPARE(host.prompts.back().defaultText, std::string());
+    QCOMPARE(host.prompts.back(), std::string("New Parent Genre|Parent Genre Name:|"));
     QVERIFY(!host.menuEnabled.at("Rename..."));
     QCOMPARE(d.lstParent->count(), 1);
     for (const char* refused : {"[UNCATEGORIZED]", "[uncategorized]"}) {
@@ -360,8 +363,7 @@ class FrmGenresTest : public QObject {
     // later derivations.
     d.lstParent->setCurrentIndex(1);
     choose(d, host, d.mnuParentRename, "strategy");
-    QCOMPARE(host.prompts.back().title, std::string("Rename Parent Genre"));
-    QCOMPARE(host.prompts.back().defaultText, std::string("Strategy"));
+    QCOMPARE(host.prompts.back(), std::string("Rename Parent Genre|Parent Genre Name:|Strategy"));
     QCOMPARE(d.lstParent->itemText(1), QString("strategy"));
     choose(d, host, d.mnuParentRename, "SPORT");
     QCOMPARE(refusals(), 4);
@@ -376,9 +378,7 @@ class FrmGenresTest : public QObject {
     // Renaming a sub genre: unique within its parent only.
     d.lstSub[1]->setCurrentRow(2);
     choose(d, host, d.mnuSubRename, "war");
-    QCOMPARE(host.prompts.back().title, std::string("Rename Sub Genre"));
-    QCOMPARE(host.prompts.back().prompt, std::string("Sub Genre Name:"));
-    QCOMPARE(host.prompts.back().defaultText, std::string("Naval"));
+    QCOMPARE(host.prompts.back(), std::string("Rename Sub Genre|Sub Genre Name:|Naval"));
     QCOMPARE(refusals(), 5);
     QCOMPARE(host.messages.back().text,
              std::string("There is already a Sub Genre with this name!"));
@@ -421,16 +421,11 @@ class FrmGenresTest : public QObject {
       if (pick(8) == 0) return std::nullopt;
       return names[pick(int(names.size()))];
     };
-    const auto upperNames = [&] {
-      QStringList out;
-      for (int i = 0; i < d.lstParent->count(); ++i) out << d.lstParent->itemText(i).toUpper();
-      return out;
-    };
 
     for (int step = 0; step < 600; ++step) {
       QListWidget* shown = d.lstSub[d.lstParent->currentIndex()];
       const size_t messagesBefore = host.messages.size();
-      const QStringList parentsBefore = upperNames();
+      const QStringList parentsBefore = upperParents(d);
       switch (pick(14)) {
         case 0: case 1:
           if (d.lstGenres->count()) d.lstGenres->setCurrentRow(pick(d.lstGenres->count()));
@@ -471,7 +466,7 @@ class FrmGenresTest : public QObject {
       checkRules(d);
       if (QTest::currentTestFailed()) QFAIL(qPrintable(QString("after step %1").arg(step)));
       QVERIFY(allIds(d) == ids);
-      const QStringList parents = upperNames();
+      const QStringList parents = upperParents(d);
       QCOMPARE(QSet<QString>(parents.begin(), parents.end()).size(), parents.size());
     }
   }
@@ -686,10 +681,8 @@ class FrmGenresTest : public QObject {
     QCOMPARE(d.lstGenres->count(), 0);
     QVERIFY(allIds(d) == ids);
     checkRules(d);
-    QStringList upper;
-    for (int i = 0; i < d.lstParent->count(); ++i) upper << d.lstParent->itemText(i).toUpper();
-    QCOMPARE(upper.count("STRATEGY"), 1);
-    QCOMPARE(upper.count("ARCADE"), 1);
+    QCOMPARE(upperParents(d).count("STRATEGY"), 1);
+    QCOMPARE(upperParents(d).count("ARCADE"), 1);
     QCOMPARE(d.lstParent->itemText(1), QString("strategy"));
     QVERIFY(texts(d.lstSub[1]).contains("War"));  // "Strategy (War)"
     QCOMPARE(texts(d.lstSub[2]).first(), QString("Puzzle"));
