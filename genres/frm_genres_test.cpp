@@ -556,73 +556,67 @@ class FrmGenresTest : public QObject {
     QVERIFY(modGlobal::ConversionAborted);
   }
 
-  // Abort, Esc and the close box end the dialog as an abort and write nothing; so does OK when
-  // the engine fails, which is shown first.
-  void everyEndButOkEndsAsAnAbort_data() {
+  // OK writes the parents, then the sub genres, and maps every old id to its new one; Abort,
+  // Esc and the close box end the dialog as an abort and write nothing, and so does OK when the
+  // engine fails, which is shown first.
+  void onlyAFinishedOkWrites_data() {
     QTest::addColumn<QString>("how");
     QTest::addColumn<int>("number");  // the engine's error OK meets, 0 for none
+    QTest::newRow("OK") << "ok" << 0;
     QTest::newRow("Abort") << "abort" << 0;
     QTest::newRow("Esc") << "esc" << 0;
     QTest::newRow("close box") << "close" << 0;
     QTest::newRow("OK, no destination") << "missing" << int(db::DbErrorNumber::FileNotFound);
     QTest::newRow("OK, no PGenres table") << "notable" << int(db::DbErrorNumber::NoSuchTable);
   }
-  void everyEndButOkEndsAsAnAbort() {
+  void onlyAFinishedOkWrites() {
     QFETCH(QString, how);
     QFETCH(int, number);
-    const fs::path source = sample("sample60.mdb", {"--games", "60"});
-    const fs::path dest = number ? file("abort-" + how + ".lvd") : destination("abort.lvd");
+    const fs::path source = file("ends-" + how + ".mdb");
+    writeSource(source, {{1, "(None)"}, {2, "Strategy (War)"}, {3, "Strategy [War]"},
+                         {5, "Sport (Golf)"}, {7, "Puzzle"}, {9, "Miscellaneous"}});
+    const fs::path dest = number ? file("ends-" + how + ".lvd") : destination("ends-" + how + ".lvd");
     if (how == "notable") db::DBEngine().CreateDatabase(dest.string())->Close();
     modGlobal::GenreIdMap = {{1, 1}, {2, 5}};
     modGlobal::GenreIdMapCount = 2;
     ScriptedHost host;
     frmGenres d(source.string(), dest.string(), nullptr, &host);
     d.show();
-    newParent(d, host, "All");
-    while (d.lstGenres->count()) setGenre(d, d.lstGenres->item(0)->text());
-    QVERIFY(d.cmdOK->isEnabled());
-    if (how == "abort") d.cmdAbort->click();
-    else if (how == "esc") QTest::keyClick(d.lstSub[1], Qt::Key_Escape);
-    else if (how == "close") QVERIFY(d.close());
-    else d.cmdOK->click();
-    QVERIFY(!d.isVisible());
-    QCOMPARE(d.result(), int(QDialog::Rejected));
-    QVERIFY(modGlobal::ConversionAborted);
-    QVERIFY(!QApplication::overrideCursor());  // the hourglass is gone
-    if (number) {
-      QVERIFY(!host.messages.empty());
-      QCOMPARE(host.messages.back().icon, convert::MessageIcon::Critical);
-      const std::string text = host.messages.back().text;
-      QVERIFY2(text.find(" (" + std::to_string(number) + ",") != std::string::npos, text.c_str());
-      QCOMPARE(text.back(), ')');
-      return;
-    }
-    QCOMPARE(modGlobal::GenreIdMapCount, 2);
-    QCOMPARE(readRows(dest, "SELECT * FROM PGenres", {"PG_Id"}).size(), size_t(1));
-    QCOMPARE(readRows(dest, "SELECT * FROM Genres", {"GE_Id"}).size(), size_t(1));
-  }
-
-  void okWritesParentsThenSubGenresAndTheIdMap() {
-    const fs::path source = file("ok.mdb");
-    writeSource(source, {{1, "(None)"}, {2, "Strategy (War)"}, {3, "Strategy [War]"},
-                         {5, "Sport (Golf)"}, {7, "Puzzle"}, {9, "Miscellaneous"}});
-    const fs::path dest = destination("ok.lvd");
-    ScriptedHost host;
-    frmGenres d(source.string(), dest.string(), nullptr, &host);
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    QTRY_COMPARE(host.messages.size(), size_t(1));  // the explanation
     newParent(d, host, "Strategy");
     setGenre(d, "Strategy (War)");
     setGenre(d, "Strategy [War]");
     newParent(d, host, "Empty");
     newParent(d, host, "Sport");
     for (const char* g : {"Sport (Golf)", "Puzzle", "Miscellaneous"}) setGenre(d, g);
-    d.cmdOK->click();
-    QCOMPARE(d.result(), int(QDialog::Accepted));
-    QVERIFY(!modGlobal::ConversionAborted);
-    QVERIFY(host.messages.empty());
-    QVERIFY(!QApplication::overrideCursor());
-
-    // The template's own row stays first; the parents follow in list order.
+    QVERIFY(d.cmdOK->isEnabled());
+    if (how == "abort") d.cmdAbort->click();
+    else if (how == "esc") QTest::keyClick(d.lstGenres, Qt::Key_Escape);
+    else if (how == "close") QVERIFY(d.close());
+    else d.cmdOK->click();
+    QVERIFY(!d.isVisible());
+    QCOMPARE(d.result(), int(how == "ok" ? QDialog::Accepted : QDialog::Rejected));
+    QCOMPARE(modGlobal::ConversionAborted, how != "ok");
+    QVERIFY(!QApplication::overrideCursor());  // the hourglass is gone
+    QCOMPARE(host.messages.size(), size_t(number ? 2 : 1));
+    if (number) {
+      QCOMPARE(host.messages.back().icon, convert::MessageIcon::Critical);
+      const std::string text = host.messages.back().text;
+      QVERIFY2(text.find(" (" + std::to_string(number) + ",") != std::string::npos, text.c_str());
+      QCOMPARE(text.back(), ')');
+      return;
+    }
     const auto parents = readRows(dest, "SELECT * FROM PGenres", {"PG_Id", "ParentGenre"});
+    const auto subs = readRows(dest, "SELECT * FROM Genres", {"GE_Id", "PG_Id", "Genre"});
+    if (how != "ok") {
+      QCOMPARE(modGlobal::GenreIdMapCount, 2);
+      QCOMPARE(parents.size(), size_t(1));
+      QCOMPARE(subs.size(), size_t(1));
+      return;
+    }
+
+    // The template's own rows stay first; the parents follow in list order.
     QCOMPARE(parents.size(), size_t(4));
     std::map<std::string, int32_t> pgId;
     for (size_t i = 1; i < parents.size(); ++i) {
@@ -631,11 +625,9 @@ class FrmGenresTest : public QObject {
       pgId[parents[i][1].text()] = parents[i][0].int32();
     }
     QCOMPARE(pgId.size(), size_t(3));
-
     const std::vector<std::pair<int32_t, std::pair<std::string, std::string>>> expected = {
         {2, {"Strategy", "War"}}, {3, {"Strategy", "War"}}, {5, {"Sport", "Golf"}},
         {7, {"Sport", "Puzzle"}}, {9, {"Sport", "Misc"}}};
-    const auto subs = readRows(dest, "SELECT * FROM Genres", {"GE_Id", "PG_Id", "Genre"});
     QCOMPARE(subs.size(), expected.size() + 1);
     QCOMPARE(modGlobal::GenreIdMapCount, int32_t(expected.size() + 1));
     QCOMPARE(modGlobal::GenreIdMap[0].oldId, 1);
