@@ -471,41 +471,6 @@ class FrmGenresTest : public QObject {
     }
   }
 
-  // The explanation comes once, at the first activation, and leaves the focus on the parent
-  // button; Enter presses it, and a menu opened from the keyboard opens below its button, one
-  // opened by the mouse at the pointer.
-  void explanationIsShownOnceThenMenusOpenWhereAskedFor() {
-    const fs::path source = sample("sample60.mdb", {"--games", "60"});
-    ScriptedHost host;
-    frmGenres d(source.string(), "", nullptr, &host);
-    d.show();
-    QVERIFY(QTest::qWaitForWindowActive(&d));
-    QTRY_COMPARE(host.messages.size(), size_t(1));
-    QCOMPARE(host.messages[0].icon, convert::MessageIcon::Information);
-    QCOMPARE(QApplication::focusWidget(), d.cmdParent);
-
-    QWidget other;
-    other.show();
-    other.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&other));
-    d.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&d));
-    QTest::qWait(20);
-    QCOMPARE(host.messages.size(), size_t(1));
-
-    QCursor::setPos(d.mapToGlobal(QPoint(5, 5)));
-    d.cmdParent->setFocus();
-    QTest::keyClick(d.cmdParent, Qt::Key_Return);
-    QVERIFY(!host.menuEnabled.empty());
-    QCOMPARE(host.menuAt, d.cmdParent->mapToGlobal(QPoint(0, d.cmdParent->height())));
-    const QPoint pointer = d.cmdParent->mapToGlobal(QPoint(3, 4));
-    QCursor::setPos(pointer);
-    host.menuEnabled.clear();
-    QTest::mouseClick(d.cmdParent, Qt::LeftButton, {}, QPoint(3, 4));
-    QVERIFY(!host.menuEnabled.empty());
-    QCOMPARE(host.menuAt, pointer);
-  }
-
   // The real message box, menu and prompt, each answered as it opens, over the modal dialog.
   void realBoxesMenuAndPromptOpenModally() {
     const fs::path source = sample("sample60.mdb", {"--games", "60"});
@@ -556,10 +521,12 @@ class FrmGenresTest : public QObject {
     QVERIFY(modGlobal::ConversionAborted);
   }
 
-  // OK writes the parents, then the sub genres, and maps every old id to its new one; Abort,
-  // Esc and the close box end the dialog as an abort and write nothing, and so does OK when the
-  // engine fails, which is shown first.
-  void onlyAFinishedOkWrites_data() {
+  // The shown dialog explains itself once, at the first activation, leaving the focus on the
+  // parent button, which Enter presses; a menu opened from the keyboard opens below its button,
+  // one opened by the mouse at the pointer. OK writes the parents, then the sub genres, and
+  // maps every old id to its new one; Abort, Esc and the close box end the dialog as an abort
+  // and write nothing, and so does OK when the engine fails, which is shown.
+  void shownDialogExplainsOnceAndOnlyAFinishedOkWrites_data() {
     QTest::addColumn<QString>("how");
     QTest::addColumn<int>("number");  // the engine's error OK meets, 0 for none
     QTest::newRow("OK") << "ok" << 0;
@@ -569,7 +536,7 @@ class FrmGenresTest : public QObject {
     QTest::newRow("OK, no destination") << "missing" << int(db::DbErrorNumber::FileNotFound);
     QTest::newRow("OK, no PGenres table") << "notable" << int(db::DbErrorNumber::NoSuchTable);
   }
-  void onlyAFinishedOkWrites() {
+  void shownDialogExplainsOnceAndOnlyAFinishedOkWrites() {
     QFETCH(QString, how);
     QFETCH(int, number);
     const fs::path source = file("ends-" + how + ".mdb");
@@ -583,12 +550,32 @@ class FrmGenresTest : public QObject {
     frmGenres d(source.string(), dest.string(), nullptr, &host);
     d.show();
     QVERIFY(QTest::qWaitForWindowActive(&d));
-    QTRY_COMPARE(host.messages.size(), size_t(1));  // the explanation
-    newParent(d, host, "Strategy");
+    QTRY_COMPARE(host.messages.size(), size_t(1));
+    QCOMPARE(host.messages[0].icon, convert::MessageIcon::Information);
+    QCOMPARE(QApplication::focusWidget(), d.cmdParent);
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    d.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&d));
+    QTest::qWait(20);
+
+    QCursor::setPos(d.mapToGlobal(QPoint(5, 5)));
+    host.choice = d.mnuParentNew;
+    host.answers = {"Strategy"};
+    QTest::keyClick(d.cmdParent, Qt::Key_Return);
+    QCOMPARE(host.menuAt, d.cmdParent->mapToGlobal(QPoint(0, d.cmdParent->height())));
     setGenre(d, "Strategy (War)");
     setGenre(d, "Strategy [War]");
-    newParent(d, host, "Empty");
+    const QPoint pointer = d.cmdParent->mapToGlobal(QPoint(3, 4));
+    QCursor::setPos(pointer);
+    host.choice = d.mnuParentNew;
+    host.answers = {"Empty"};
+    QTest::mouseClick(d.cmdParent, Qt::LeftButton, {}, QPoint(3, 4));
+    QCOMPARE(host.menuAt, pointer);
     newParent(d, host, "Sport");
+    QCOMPARE(d.lstParent->count(), 4);
     for (const char* g : {"Sport (Golf)", "Puzzle", "Miscellaneous"}) setGenre(d, g);
     QVERIFY(d.cmdOK->isEnabled());
     if (how == "abort") d.cmdAbort->click();
