@@ -6,16 +6,20 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -37,6 +41,7 @@
 #include "convert/test_sources.h"
 #include "db/recordset.h"
 #include "genres/frm_genres.h"
+#include "prompt/frm_input_box.h"
 #include "shared/mod_global.h"
 
 using convert::MessageIcon;
@@ -742,27 +747,54 @@ class frmMainTest : public QObject {
              qPrintable(dialogs_.messages[0].text));
     dialogs_.messages.clear();
     choose(source, destination);
-    bool suggested = false;
+    // The person's part, each answer from a timer of its own, as it may open the next modal
+    // loop: acknowledge the explanation, make a parent through the menu and the name prompt,
+    // take the suggested grouping through the menu, then OK.
+    QStringList seen;
+    bool busy = false;
+    int waits = 0;
+    const auto answer = [&](const QString& what, std::function<void()> act) {
+      seen << what;
+      busy = true;
+      QTimer::singleShot(0, &w, [&busy, act] {
+        busy = false;
+        act();
+      });
+    };
     QTimer person;
     connect(&person, &QTimer::timeout, [&] {
+      auto* genres = w.findChild<frmGenres*>();
       QWidget* modal = QApplication::activeModalWidget();
-      if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-        box->button(QMessageBox::Ok)->click();
-      } else if (auto* genres = qobject_cast<frmGenres*>(modal)) {
+      if (busy) return;
+      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        QAction* item =
+            genres->lstParent->count() == 1 ? genres->mnuParentNew : genres->suggestAction;
+        answer("menu", [menu, item] {
+          menu->setActiveAction(item);
+          QTest::keyClick(menu, Qt::Key_Return);
+        });
+      } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        answer("message " + box->windowTitle(), [box] { box->button(QMessageBox::Ok)->click(); });
+      } else if (auto* prompt = qobject_cast<frmInputBox*>(modal)) {
+        answer("prompt " + prompt->windowTitle(), [prompt] {
+          QTest::keyClicks(prompt->txtInput, "Strategy");
+          QTest::keyClick(prompt->txtInput, Qt::Key_Return);
+        });
+      } else if (genres && modal == genres && (!seen.isEmpty() || ++waits > 200)) {
+        // The explanation comes first, once the dialog has been activated.
         QCOMPARE(genres->parentWidget(), &w);
-        if (!suggested) {
-          genres->suggestAction->trigger();
-          suggested = true;
-        } else if (genres->cmdOK->isEnabled()) {
-          genres->cmdOK->click();
-        }
+        QPushButton* next = genres->cmdOK->isEnabled() ? genres->cmdOK
+                            : seen.size() < 9          ? genres->cmdParent
+                                                       : genres->cmdAbort;  // going nowhere
+        answer(next->objectName(), [next] { next->click(); });
       }
     });
     person.start(10);
     click("cmdStart");
     person.stop();
 
-    QVERIFY(suggested);
+    QCOMPARE(seen, (QStringList{"message Ludovane Database Converter", "cmdParent", "menu",
+                                "prompt New Parent Genre", "cmdParent", "menu", "cmdOK"}));
     QVERIFY(during.running && during.visible && during.buttonsOff && during.logShown &&
             during.barShown);
     QVERIFY(!closeAccepted);

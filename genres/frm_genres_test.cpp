@@ -4,21 +4,17 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
-#include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
 
 #include <algorithm>
 #include <deque>
-#include <functional>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -26,7 +22,6 @@
 #include "convert/conversion.h"
 #include "db/recordset.h"
 #include "genres/frm_genres.h"
-#include "prompt/frm_input_box.h"
 #include "shared/mod_global.h"
 
 namespace {
@@ -469,56 +464,6 @@ class FrmGenresTest : public QObject {
       const QStringList parents = upperParents(d);
       QCOMPARE(QSet<QString>(parents.begin(), parents.end()).size(), parents.size());
     }
-  }
-
-  // The real message box, menu and prompt, each answered as it opens, over the modal dialog.
-  void realBoxesMenuAndPromptOpenModally() {
-    const fs::path source = sample("sample60.mdb", {"--games", "60"});
-    modGlobal::ConversionAborted = false;
-    frmGenres d(source.string(), "");
-    QStringList seen;
-    bool busy = false;
-    int waits = 0;
-    // Each answer runs from a timer of its own, as it may open the next modal loop.
-    const auto answer = [&](const QString& what, std::function<void()> act) {
-      seen << what;
-      busy = true;
-      QTimer::singleShot(0, &d, [&busy, act] {
-        busy = false;
-        act();
-      });
-    };
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &d, [&] {
-      if (busy) return;
-      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-        answer("menu", [menu, &d] {
-          menu->setActiveAction(d.mnuParentNew);
-          QTest::keyClick(menu, Qt::Key_Return);
-        });
-      } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        answer("message " + box->windowTitle(), [box] { box->button(QMessageBox::Ok)->click(); });
-      } else if (auto* prompt = qobject_cast<frmInputBox*>(QApplication::activeModalWidget())) {
-        answer("prompt " + prompt->windowTitle(), [prompt] {
-          QTest::keyClicks(prompt->txtInput, "Strategy");
-          QTest::keyClick(prompt->txtInput, Qt::Key_Return);
-        });
-      } else if (QApplication::activeModalWidget() == &d && d.lstParent->count() == 1) {
-        // The explanation's handler may still be returning from its box. The dialog's focus
-        // child is asked, as offscreen no window is made active again after the box.
-        if (d.focusWidget() != d.cmdParent && ++waits < 200) return;
-        if (d.focusWidget() != d.cmdParent) seen << "focus not on the parent button";
-        answer("parent button", [&d] { d.cmdParent->click(); });
-      } else if (QApplication::activeModalWidget() == &d) {
-        answer("Esc", [&d] { QTest::keyClick(d.lstGenres, Qt::Key_Escape); });
-      }
-    });
-    poll.start(10);
-    QCOMPARE(d.exec(), int(QDialog::Rejected));
-    QCOMPARE(seen, (QStringList{"message Ludovane Database Converter", "parent button", "menu",
-                                "prompt New Parent Genre", "Esc"}));
-    QCOMPARE(d.lstParent->currentText(), QString("Strategy"));
-    QVERIFY(modGlobal::ConversionAborted);
   }
 
   // The shown dialog explains itself once, at the first activation, leaving the focus on the
