@@ -702,9 +702,9 @@ class frmMainTest : public QObject {
 
   // A whole conversion as the program shows it, of a password-protected catalogue through the
   // real genre dialog. The catalogue asks for its password, refuses a wrong one with the
-  // engine's 3031 and takes the right one; the person acknowledges the genre dialog's
-  // explanation, takes the suggested grouping and presses OK. (Encoded catalogues need nothing
-  // of the window: the headless converter's tests convert them.)
+  // engine's 3031 and takes the right one; the genre dialog is worked through its real message
+  // box, menu and name prompt. (Encoded catalogues need nothing of the window: the headless
+  // converter's tests convert them.)
   void wholeConversionOfAProtectedCatalogueThroughTheGenreDialog() {
     const QString source = catalogue("Locked.mdb"), destination = resolve("new");
     test_sources::setCataloguePassword(source.toStdString(), "Sésame 1");
@@ -763,9 +763,9 @@ class frmMainTest : public QObject {
     };
     QTimer person;
     connect(&person, &QTimer::timeout, [&] {
+      if (busy) return;
       auto* genres = w.findChild<frmGenres*>();
       QWidget* modal = QApplication::activeModalWidget();
-      if (busy) return;
       if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
         QAction* item =
             genres->lstParent->count() == 1 ? genres->mnuParentNew : genres->suggestAction;
@@ -785,7 +785,7 @@ class frmMainTest : public QObject {
         QCOMPARE(genres->parentWidget(), &w);
         QPushButton* next = genres->cmdOK->isEnabled() ? genres->cmdOK
                             : seen.size() < 9          ? genres->cmdParent
-                                                       : genres->cmdAbort;  // going nowhere
+                                                       : genres->cmdAbort;  // stuck: give up
         answer(next->objectName(), [next] { next->click(); });
       }
     });
