@@ -78,15 +78,15 @@ TEST(DamagedFileTest, truncatedFilesGiveErrorsAtEveryLength) {
   }
 }
 
-// Flips bytes in the given page ranges and reads everything; only clear errors may result.
-void flipBytesAndRead(const char* name, const std::function<bool(size_t page)>& inTarget,
-                      int trials) {
+// Flips bytes in the pages of one type (-1: page 0, the header) and reads everything; only
+// clear errors may result.
+void flipBytesAndRead(const char* name, int pageType, int trials) {
   REQUIRE_FIXTURE(source, name);
   const std::vector<uint8_t> good = readBytes(source);
   const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
   std::vector<size_t> pages;
   for (size_t p = 0; p < good.size() / pageSize; ++p) {
-    if (inTarget(p) && (p == 0 || good[p * pageSize] != 0)) pages.push_back(p);
+    if (pageType < 0 ? p == 0 : good[p * pageSize] == pageType) pages.push_back(p);
   }
   ASSERT_FALSE(pages.empty());
   const std::set<int> clear = {0, number(DbErrorNumber::CorruptDatabase),
@@ -121,24 +121,7 @@ TEST(DamagedFileTest, damagedHeadersDefinitionsRowsAndLongValuesGiveClearErrors)
                {"overflowTestV2003.mdb", 0x02, 300}, {"testV1997.mdb", 0x01, 300},
                {"test2V2003.mdb", 0x01, 300},       {"overflowTestV2003.mdb", 0x01, 300},
                {"fixedNumericTestV2003.mdb", 0x01, 300}, {"testUnicodeCompV2003.mdb", 0x01, 300}};
-  for (const auto& c : cases) {
-    REQUIRE_FIXTURE(source, c.file);
-    const std::vector<uint8_t> good = readBytes(source);
-    const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
-    flipBytesAndRead(c.file, [&](size_t p) {
-      return c.pageType < 0 ? p == 0 : good[p * pageSize] == c.pageType;
-    }, c.trials);
-  }
-}
-
-}  // namespace
-
-namespace {
-
-// The file offset of the bytes `inside` points to, given the page they were read from.
-size_t fileOffset(const db::PageFile& file, uint32_t pageNo, const db::Page& page,
-                  const uint8_t* inside) {
-  return static_cast<size_t>(pageNo) * file.pageSize() + static_cast<size_t>(inside - page.data());
+  for (const auto& c : cases) flipBytesAndRead(c.file, c.pageType, c.trials);
 }
 
 TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
@@ -159,11 +142,8 @@ TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
     const auto header = scan.fields()[column].bytes;
     ASSERT_EQ(db::readU32(header, 0) & db::kLongValueKindMask, 0u);  // a chain
     const auto first = db::RowPointer::fromStored(db::readU32(header, 4));
-    db::Page page;
-    std::span<const uint8_t> row;
-    ASSERT_TRUE(db::readRowAt(file, first, &page, &row).ok());
     std::vector<uint8_t> bytes = readBytes(chained);
-    db::writeU32(bytes.data(), fileOffset(file, first.page, page, row.data()), first.stored());
+    db::writeU32(bytes.data(), testing_support::rowOffset(file, first), first.stored());
     writeBytes(dir.file("loop.mdb"), bytes);
     std::string why;
     EXPECT_EQ(readEverything(dir.file("loop.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
@@ -171,35 +151,18 @@ TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
   }
   {
     // Two moved rows of overflowTestV2003: point the second's slot at the first one's row.
-    std::unique_ptr<db::PageFile> file;
-    ASSERT_TRUE(db::PageFile::open(moved.string(), &file, false).ok());
+    const testing_support::OpenedFile opened(moved);
+    const std::vector<db::RowPointer> rows = testing_support::movedRows(*opened.file, opened.table("Table1"));
+    ASSERT_EQ(rows.size(), 2u);
     std::vector<uint8_t> bytes = readBytes(moved);
-    std::vector<size_t> pointers;
-    const db::FormatDescriptor& f = file->format();
-    db::Page page;
-    for (uint32_t p = 0; p < file->pageCount(); ++p) {
-      ASSERT_TRUE(file->readPage(p, &page).ok());
-      if (page[0] != db::kPageData) continue;
-      uint16_t count = 0;
-      ASSERT_TRUE(db::dataRowCount(*file, page, p, &count).ok());
-      for (uint16_t r = 0; r < count; ++r) {
-        db::RowSlot slot;
-        ASSERT_TRUE(db::dataRowSlot(*file, page, p, r, &slot).ok());
-        if (slot.overflow && !slot.deleted) pointers.push_back(p * f.pageSize + slot.start);
-      }
-    }
-    ASSERT_EQ(pointers.size(), 2u);
-    std::copy_n(bytes.begin() + pointers[0], 4, bytes.begin() + pointers[1]);
+    std::copy_n(bytes.begin() + testing_support::rowOffset(*opened.file, rows[0]), 4,
+                bytes.begin() + testing_support::rowOffset(*opened.file, rows[1]));
     writeBytes(dir.file("twice.mdb"), bytes);
     std::string why;
     EXPECT_EQ(readEverything(dir.file("twice.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
     EXPECT_NE(why.find("points to a row that another row points to"), std::string::npos) << why;
   }
 }
-
-}  // namespace
-
-namespace {
 
 // A file the engine writes, Games spread over several data pages with one picture on a
 // long-value page, and Publishers on one page, with the places damage is aimed at.
@@ -257,11 +220,8 @@ Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
   const db::FormatDescriptor& f = file->format();
   s.firstColumnNumber = games.tdefPage * s.pageSize + f.tdefHeaderSize +
                         games.realIndexes.size() * f.realIndexCountSize + f.columnNumberOffset;
-  db::Page page;
-  std::span<const uint8_t> row;
-  EXPECT_TRUE(db::readRowAt(*file, games.ownedMap, &page, &row).ok());
-  EXPECT_EQ(row[0], db::kMapInline);
-  s.gamesMapRow = fileOffset(*file, games.ownedMap.page, page, row.data());
+  s.gamesMapRow = testing_support::rowOffset(*file, games.ownedMap);
+  EXPECT_EQ(s.bytes[s.gamesMapRow], db::kMapInline);
   EXPECT_TRUE(db::readTableDef(*file, db::kCatalogTdefPage, "MSysObjects", &objects).ok());
   db::TableScan scan(*file, objects);
   bool found = false;

@@ -13,6 +13,7 @@
 
 #include "db/catalog.h"
 #include "db/check.h"
+#include "db/data_page.h"
 #include "db/format.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
@@ -70,6 +71,11 @@ struct OpenedFile {
   std::unique_ptr<db::PageFile> file;
   db::Catalog catalog;
 };
+
+// Where the row `where` names lies in the file, and its length; a failure fails the calling test.
+size_t rowOffset(const db::PageFile& file, db::RowPointer where, size_t* length = nullptr);
+// The slots of a table's rows that moved: each holds the pointer to where its row now lies.
+std::vector<db::RowPointer> movedRows(const db::PageFile& file, const db::TableDef& table);
 
 // The JSON lines lvdb dump prints: every user table, or the one named (system tables too).
 std::string dumpJson(const std::filesystem::path& path, const std::string& table = "");
