@@ -58,28 +58,21 @@ void expectProblem(const CheckReport& report, const std::string& sentence) {
 // ignore-nulls index, Memo and OLE values inline, on one long-value row and chained, and rows
 // that an UPDATE made longer, so that they moved and left a pointer in their slot.
 fs::path writeGamesDatabase(const fs::path& path) {
-  auto d = db::DBEngine().CreateDatabase(path.string());
-  db::TableSchema s;
-  s.name = "Games";
-  s.columns = {column("Id", db::ColumnType::Long),     column("Name", db::ColumnType::Text, 100),
-               column("Code", db::ColumnType::Text, 10), column("Notes", db::ColumnType::Memo),
-               column("Box", db::ColumnType::OLE),       column("Publisher", db::ColumnType::Text, 200)};
+  db::TableSchema s{"Games",
+                    {column("Id", db::ColumnType::Long), column("Name", db::ColumnType::Text, 100),
+                     column("Code", db::ColumnType::Text, 10), column("Notes", db::ColumnType::Memo),
+                     column("Box", db::ColumnType::OLE), column("Publisher", db::ColumnType::Text, 200)},
+                    {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
+                     {"Name", {{"Name", true}}, false, true, false, false},
+                     {"Code", {{"Code", true}}, false, false, true, false}}};
   s.columns[0].autoNumber = true;
-  s.indexes = {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
-               {"Name", {{"Name", true}}, false, true, false, false},
-               {"Code", {{"Code", true}}, false, false, true, false}};
-  d->createTable(s);
-  auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
-  for (int i = 0; i < 120; ++i) {
-    rs->AddNew();
-    rs->Fields("Name").Value = db::Variant("Game " + std::to_string(i));
-    if (i % 2 == 0) rs->Fields("Code").Value = db::Variant("C" + std::to_string(i));
-    rs->Fields("Notes").Value = db::Variant(std::string(i % 10 == 0 ? 6000 : (i % 3 ? 200 : 20), 'n'));
-    if (i % 25 == 0) rs->Fields("Box").Value = db::Variant(std::vector<uint8_t>(9000, uint8_t(i)));
-    rs->Fields("Publisher").Value = db::Variant("P");
-    rs->Update();
-  }
-  rs->Close();
+  auto d = testing_support::createDatabaseWith(path, s, 120, [](db::Recordset& rs, int i) {
+    rs.Fields("Name").Value = db::Variant("Game " + std::to_string(i));
+    if (i % 2 == 0) rs.Fields("Code").Value = db::Variant("C" + std::to_string(i));
+    rs.Fields("Notes").Value = db::Variant(std::string(i % 10 == 0 ? 6000 : (i % 3 ? 200 : 20), 'n'));
+    if (i % 25 == 0) rs.Fields("Box").Value = db::Variant(std::vector<uint8_t>(9000, uint8_t(i)));
+    rs.Fields("Publisher").Value = db::Variant("P");
+  });
   d->Execute("UPDATE Games SET Publisher = '" + std::string(150, 'p') + "' WHERE Id <= 20");
   d->Close();
   return path;

@@ -185,22 +185,16 @@ Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
   {
     auto d = db::DBEngine().CreateDatabase(s.path.string(), format);
     for (const char* name : {"Games", "Publishers"}) {
-      db::TableSchema t;
-      t.name = name;
-      t.columns = {testing_support::column("Id", db::ColumnType::Long),
-                   testing_support::column("Name", db::ColumnType::Text, 100),
-                   testing_support::column("Picture", db::ColumnType::OLE)};
-      d->createTable(t);
+      d->createTable({name, {testing_support::column("Id", db::ColumnType::Long),
+                             testing_support::column("Name", db::ColumnType::Text, 100),
+                             testing_support::column("Picture", db::ColumnType::OLE)}});
       const bool games = name[0] == 'G';
-      auto rs = d->OpenRecordset(std::string("SELECT * FROM ") + name, db::dbOpenDynaset);
-      for (int i = 0; i < (games ? 300 : 20); ++i) {
-        rs->AddNew();
-        rs->Fields("Id").Value = db::Variant(i);
-        rs->Fields("Name").Value = db::Variant(std::string(games ? 40 : 100, 'a' + i % 26));
+      testing_support::addRows(*d, name, games ? 300 : 20, [&](db::Recordset& rs, int i) {
+        rs.Fields("Id").Value = db::Variant(i);
+        rs.Fields("Name").Value = db::Variant(std::string(games ? 40 : 100, 'a' + i % 26));
         // Too long to stay in its row, shorter than a row of Publishers.
-        if (games && i == 0) rs->Fields("Picture").Value = db::Variant(std::vector<uint8_t>(65, 0xAB));
-        rs->Update();
-      }
+        if (games && i == 0) rs.Fields("Picture").Value = db::Variant(std::vector<uint8_t>(65, 0xAB));
+      });
     }
     d->Close();
   }

@@ -287,6 +287,23 @@ int errorNumberOf(const std::function<void()>& action) {
   return 0;
 }
 
+void addRows(db::Database& d, const std::string& table, int rows, const RowFiller& fill) {
+  auto rs = d.OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenDynaset);
+  for (int i = 0; i < rows; ++i) {
+    rs->AddNew();
+    fill(*rs, i);
+    rs->Update();
+  }
+}
+
+std::shared_ptr<db::Database> createDatabaseWith(const std::filesystem::path& path, const db::TableSchema& schema,
+                                                 int rows, const RowFiller& fill, const db::FormatDescriptor& format) {
+  auto d = db::DBEngine().CreateDatabase(path.string(), format);
+  d->createTable(schema);
+  if (rows > 0) addRows(*d, schema.name, rows, fill);
+  return d;
+}
+
 db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size) {
   db::ColumnSpec c;
   c.name = name;

@@ -129,6 +129,14 @@ void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& t
 int errorNumberOf(const std::function<void()>& action);
 inline int number(db::DbErrorNumber n) { return static_cast<int>(n); }
 
+// Adds `rows` rows to a table through a dynaset, `fill` setting the fields of row i.
+using RowFiller = std::function<void(db::Recordset& rs, int i)>;
+void addRows(db::Database& d, const std::string& table, int rows, const RowFiller& fill);
+// A new database at `path` (in `format`) holding the table `schema` with `rows` rows so added.
+std::shared_ptr<db::Database> createDatabaseWith(const std::filesystem::path& path, const db::TableSchema& schema,
+                                                 int rows = 0, const RowFiller& fill = {},
+                                                 const db::FormatDescriptor& format = db::kVersion4);
+
 // A column for a test table: zero-length text allowed, so that tests set only what they test.
 db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0);
 // A Long autonumber column, and a primary key on one column.
