@@ -64,13 +64,7 @@ class SampleTest : public testing::TestWithParam<const char*> {
  protected:
   // A new catalogue in the format under test; fails the test when lvsample does.
   fs::path make(const std::string& name, const std::string& options) {
-    const fs::path path = dir_.file(name);
-    std::string out;
-    EXPECT_EQ(
-        run(LVSAMPLE_PATH, shellQuoted(path.string()) + " --format " + GetParam() + " " + options, &out),
-        0)
-        << options << ": " << out;
-    return path;
+    return testing_support::makeSample(LVSAMPLE_PATH, dir_.file(name), std::string("--format ") + GetParam() + " " + options);
   }
   ScratchDir dir_;
 };
@@ -289,15 +283,11 @@ TEST_P(SampleTest, aSmallCatalogueHoldsEveryAwkwardValue) {
 
   // The file's own rules: the keys, Games.GE_Id and Genres.Genre may not be Null; every other
   // column may, and holds a Null somewhere; every text column takes "". Every id column has gaps.
-  std::unique_ptr<db::PageFile> file;
-  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
-  db::Catalog catalog;
-  ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
+  const testing_support::OpenedFile file(path);
   for (const char* table : kTables) {
-    db::TableDef def;
-    ASSERT_TRUE(db::openTableDef(*file, catalog, table, &def).ok());
+    const db::TableDef def = file.table(table);
     std::vector<db::ColumnRules> rules;
-    ASSERT_TRUE(db::loadColumnRules(*file, static_cast<int32_t>(def.tdefPage), def, &rules).ok());
+    ASSERT_TRUE(db::loadColumnRules(*file.file, static_cast<int32_t>(def.tdefPage), def, &rules).ok());
     std::set<int> keyColumns;
     for (const db::IndexDef& ix : def.indexes) {
       if (!ix.isPrimary()) continue;
