@@ -21,8 +21,6 @@
 namespace {
 
 using testing_support::column;
-using testing_support::errorNumberOf;
-using testing_support::number;
 
 namespace fs = std::filesystem;
 using db::CheckReport;

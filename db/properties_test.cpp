@@ -122,40 +122,25 @@ class FixtureBlobs : public ::testing::TestWithParam<FixtureCase> {
   std::vector<ObjectBlob> blobs;
 };
 
-TEST_P(FixtureBlobs, everyBlobDecodesIsFoundByItsIdAndIsWrittenBackByteForByte) {
+// Every blob decodes, is found by its object's id, and is written back byte for byte. Its stored
+// name list is kept for writing it back: where that list is exactly the first-use order, Access
+// wrote the blob in one go, and building the list afresh must give Access's bytes; where it is
+// not (names left behind by edits, names appended later), the fresh list changes the bytes but
+// not what they say. The types of the properties Access defines agree with findKnownProperty,
+// apart from the one the engine itself writes.
+TEST_P(FixtureBlobs, everyBlobDecodesIsFoundByItsIdAndIsWrittenBackAsAccessWritesIt) {
   ASSERT_EQ(blobs.size(), GetParam().blobCount);
-  size_t properties = 0;
+  size_t properties = 0, fresh = 0;
   for (const ObjectBlob& b : blobs) {
     SCOPED_TRACE(b.name + " (Id " + std::to_string(b.id) + ")");
     ASSERT_GE(b.bytes.size(), 4u);
     EXPECT_EQ(std::memcmp(b.bytes.data(), GetParam().magic, 4), 0);
-    for (const auto& block : b.decoded.blocks) properties += block.properties.size();
     EXPECT_EQ(encode(b.decoded, file->header()), b.bytes);
     PropertyBlob viaId;
     const db::DbError err = db::readObjectProperties(*file, b.id, &viaId);
     ASSERT_TRUE(err.ok()) << err.description;
     EXPECT_EQ(viaId, b.decoded);
-  }
-  EXPECT_GT(properties, 0u);
-  // The Tables container has no properties: a Null field reads as an empty blob.
-  PropertyBlob blob;
-  blob.names = {"stale"};
-  ASSERT_TRUE(db::readObjectProperties(*file, db::kTablesContainerId, &blob).ok());
-  EXPECT_EQ(blob, PropertyBlob());
-  // Id 1 is never used: table ids are tdef pages, and page 1 is the global usage map.
-  const db::DbError missing = db::readObjectProperties(*file, 1, &blob);
-  EXPECT_EQ(missing.number, static_cast<int>(DbErrorNumber::ItemNotFound));
-  EXPECT_NE(missing.description.find("Id 1"), std::string::npos) << missing.description;
-}
 
-// A blob's stored name list is kept for writing it back. Where it is exactly the first-use
-// order, Access wrote the blob in one go, and building the list afresh must give Access's
-// bytes; where it is not (names left behind by edits, names appended later), the fresh list
-// changes the bytes but not what they say.
-TEST_P(FixtureBlobs, aFreshNameListIsListedInFirstUseOrderAsAccessWritesIt) {
-  size_t fresh = 0;
-  for (const ObjectBlob& b : blobs) {
-    SCOPED_TRACE(b.name + " (Id " + std::to_string(b.id) + ")");
     PropertyBlob rebuilt = b.decoded;
     rebuilt.names.clear();
     const std::vector<uint8_t> bytes = encode(rebuilt, file->header());
@@ -167,29 +152,34 @@ TEST_P(FixtureBlobs, aFreshNameListIsListedInFirstUseOrderAsAccessWritesIt) {
       EXPECT_EQ(again.blocks, b.decoded.blocks);
       EXPECT_EQ(again.names, firstUseOrder(b.decoded));
     }
-  }
-  EXPECT_GT(fresh, 0u);
-}
 
-// Which types Access gives the properties it defines: every occurrence in the fixtures
-// agrees with findKnownProperty, apart from the one the engine itself writes.
-TEST_P(FixtureBlobs, knownPropertiesAreStoredAsMakePropertyBuildsThem) {
-  for (const ObjectBlob& b : blobs) {
     for (const auto& block : b.decoded.blocks) {
       for (const Property& stored : block.properties) {
+        ++properties;
         if (db::findKnownProperty(stored.name) == nullptr) continue;
         // A GUID autonumber's default is set by Jet, not the designer, and is Text.
         if (stored.name == "DefaultValue" && stored.value == Variant("GenGUID()")) {
           EXPECT_EQ(stored.typeCode, 0x0A);
           continue;
         }
-        SCOPED_TRACE(b.name + "." + block.objectName + "." + stored.name);
+        SCOPED_TRACE(block.objectName + "." + stored.name);
         Property made;
         ASSERT_TRUE(db::makeProperty(stored.name, stored.value, &made).ok());
         EXPECT_EQ(made, stored);
       }
     }
   }
+  EXPECT_GT(properties, 0u);
+  EXPECT_GT(fresh, 0u);
+  // The Tables container has no properties: a Null field reads as an empty blob.
+  PropertyBlob blob;
+  blob.names = {"stale"};
+  ASSERT_TRUE(db::readObjectProperties(*file, db::kTablesContainerId, &blob).ok());
+  EXPECT_EQ(blob, PropertyBlob());
+  // Id 1 is never used: table ids are tdef pages, and page 1 is the global usage map.
+  const db::DbError missing = db::readObjectProperties(*file, 1, &blob);
+  EXPECT_EQ(missing.number, static_cast<int>(DbErrorNumber::ItemNotFound));
+  EXPECT_NE(missing.description.find("Id 1"), std::string::npos) << missing.description;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -219,7 +209,9 @@ void expectProperty(const PropertyBlob& blob, const std::string& object, const s
   EXPECT_EQ(p->typeCode, typeCode);
   EXPECT_EQ(p->ddl, ddl);
   EXPECT_EQ(p->value, value);
-  if (storedSize >= 0) EXPECT_EQ(p->storedSize, storedSize);
+  if (storedSize >= 0) {
+    EXPECT_EQ(p->storedSize, storedSize);
+  }
 }
 
 TEST(KnownValues, jet3ColumnAndTablePropertiesOfNorthwind) {
