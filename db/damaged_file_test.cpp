@@ -187,7 +187,7 @@ Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
     for (const char* name : {"Games", "Publishers"}) {
       d->createTable({name, {testing_support::column("Id", db::ColumnType::Long),
                              testing_support::column("Name", db::ColumnType::Text, 100),
-                             testing_support::column("Picture", db::ColumnType::OLE)}});
+                             testing_support::column("Picture", db::ColumnType::OLE)}, {}});
       const bool games = name[0] == 'G';
       testing_support::addRows(*d, name, games ? 300 : 20, [&](db::Recordset& rs, int i) {
         rs.Fields("Id").Value = db::Variant(i);
