@@ -229,65 +229,58 @@ Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
   return s;
 }
 
+using Words = std::vector<std::string>;
+
 struct DamageCase {
   const char* name;
   // Damages the sample's bytes (it may shorten them) and gives the words the error must hold.
-  std::function<std::vector<std::string>(Sample&)> damage;
+  std::function<Words(Sample&)> damage;
 };
 
 const DamageCase kDamageCases[] = {
-    {"cutAtAPageBoundary",
-     [](Sample& s) -> std::vector<std::string> {
+    {"cutAtAPageBoundary", [](Sample& s) -> Words {
        s.bytes.resize(s.gamesPages.back() * s.pageSize);
        return {"lists page " + std::to_string(s.gamesPages.back()), "past the end of the"};
      }},
-    {"dataPageZeroed",
-     [](Sample& s) -> std::vector<std::string> {
+    {"dataPageZeroed", [](Sample& s) -> Words {
        std::fill_n(s.bytes.begin() + s.gamesPages[1] * s.pageSize, s.pageSize, 0);
        return {"page " + std::to_string(s.gamesPages[1]) + ", listed among the pages of table 'Games'",
                "is not one of its data pages"};
      }},
-    {"pagesSwapped",
-     [](Sample& s) -> std::vector<std::string> {
+    {"pagesSwapped", [](Sample& s) -> Words {
        std::swap_ranges(s.bytes.begin() + s.gamesPages[0] * s.pageSize,
                         s.bytes.begin() + (s.gamesPages[0] + 1) * s.pageSize,
                         s.bytes.begin() + s.publishersPages[0] * s.pageSize);
        return {"page " + std::to_string(s.gamesPages[0]), "is not one of its data pages"};
      }},
-    {"pageCopiedOverAnother",
-     [](Sample& s) -> std::vector<std::string> {
+    {"pageCopiedOverAnother", [](Sample& s) -> Words {
        std::copy_n(s.bytes.begin() + s.publishersPages[0] * s.pageSize, s.pageSize,
                    s.bytes.begin() + s.gamesPages.back() * s.pageSize);
        return {"page " + std::to_string(s.gamesPages.back()), "is not one of its data pages"};
      }},
-    {"pageLeftOutOfTheOwnedMap",
-     [](Sample& s) -> std::vector<std::string> {
+    {"pageLeftOutOfTheOwnedMap", [](Sample& s) -> Words {
        const uint32_t start = db::readU32(s.bytes, s.gamesMapRow + 1);
        const uint32_t bit = s.gamesPages[1] - start;
        s.bytes[s.gamesMapRow + db::kMapInlineHeaderSize + bit / 8] &= ~(1u << (bit % 8));
        return {"table 'Games' holds", "rows, but its definition counts " + std::to_string(s.gamesRows),
                "Compact and Repair"};
      }},
-    {"rowFlaggedDeleted",
-     [](Sample& s) -> std::vector<std::string> {
+    {"rowFlaggedDeleted", [](Sample& s) -> Words {
        s.bytes[s.gamesPages[0] * s.pageSize + s.slotTable + 1] |= 0x80;
        return {"table 'Games' holds " + std::to_string(s.gamesRows - 1) +
                " rows, but its definition counts " + std::to_string(s.gamesRows)};
      }},
-    {"columnNumberOutsideTheDefinition",
-     [](Sample& s) -> std::vector<std::string> {
+    {"columnNumberOutsideTheDefinition", [](Sample& s) -> Words {
        s.bytes[s.firstColumnNumber] = 7;
        return {"the definition of table 'Games': column 'Id' has the number 7"};
      }},
-    {"longValuePageOverwritten",
-     [](Sample& s) -> std::vector<std::string> {
+    {"longValuePageOverwritten", [](Sample& s) -> Words {
        std::copy_n(s.bytes.begin() + s.publishersPages[0] * s.pageSize, s.pageSize,
                    s.bytes.begin() + s.longValuePage * s.pageSize);
        return {"column 'Picture' lies on page " + std::to_string(s.longValuePage),
                "which is not a long-value page"};
      }},
-    {"catalogueWithoutItsOwnRow",
-     [](Sample& s) -> std::vector<std::string> {
+    {"catalogueWithoutItsOwnRow", [](Sample& s) -> Words {
        s.bytes[s.catalogueSelfSlot + 1] |= 0x80;
        return {"lacks the row of the system table MSysObjects"};
      }},

@@ -66,6 +66,9 @@ class SampleTest : public testing::TestWithParam<const char*> {
   fs::path make(const std::string& name, const std::string& options) {
     return testing_support::makeSample(LVSAMPLE_PATH, dir_.file(name), std::string("--format ") + GetParam() + " " + options);
   }
+  std::shared_ptr<db::Database> open(const std::string& name, const std::string& options) {
+    return db::DBEngine().OpenDatabase(make(name, options).string());
+  }
   ScratchDir dir_;
 };
 
@@ -117,8 +120,7 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
 // The other tables grow with the games, and Games refers to rows that exist wherever it can.
 TEST_P(SampleTest, tablesGrowWithTheGamesAndReferencesHold) {
   {
-    const fs::path path = make("default.mdb", "");
-    auto d = db::DBEngine().OpenDatabase(path.string());
+    auto d = open("default.mdb", "");
     for (const char* table : {"Publishers", "Musicians", "Music", "Genres"}) {
       EXPECT_GE(readRows(*d, table).size(), 8u) << table;
     }
@@ -154,9 +156,7 @@ TEST_P(SampleTest, tablesGrowWithTheGamesAndReferencesHold) {
   // One musician, no publishers, no genres: Games names the musician or nobody, and still a
   // genre.
   {
-    const fs::path path =
-        make("narrow.mdb", "--games 60 --one-row musicians --empty publishers --empty Genres");
-    auto d = db::DBEngine().OpenDatabase(path.string());
+    auto d = open("narrow.mdb", "--games 60 --one-row musicians --empty publishers --empty Genres");
     const Rows musicians = readRows(*d, "Musicians");
     ASSERT_EQ(musicians.size(), 1u);
     EXPECT_FALSE(musicians[0][1].isNull());
@@ -174,8 +174,7 @@ TEST_P(SampleTest, tablesGrowWithTheGamesAndReferencesHold) {
 
   // A one-game catalogue holds a realistic game: every field filled.
   {
-    const fs::path path = make("one.mdb", "--games 1");
-    auto d = db::DBEngine().OpenDatabase(path.string());
+    auto d = open("one.mdb", "--games 1");
     const Rows games = readRows(*d, "Games");
     ASSERT_EQ(games.size(), 1u);
     for (size_t c = 0; c < games[0].size(); ++c) EXPECT_FALSE(games[0][c].isNull()) << c;
