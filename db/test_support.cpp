@@ -208,6 +208,10 @@ std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std:
   return rows;
 }
 
+namespace {
+
+// Whether mdb-export's text for a field says the same as a value our reader gave for it;
+// `why` tells how they differ.
 bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
                     std::string* why) {
   using db::VariantType;
@@ -264,6 +268,8 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
     }
   }
 }
+
+}  // namespace
 
 db::CheckReport checkReport(const std::filesystem::path& path) {
   db::CheckReport report;

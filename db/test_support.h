@@ -95,21 +95,12 @@ std::filesystem::path makeSample(const std::string& program, const std::filesyst
 
 // mdbtools, the independent reader the tests compare with.
 bool haveMdbTools();
-#define REQUIRE_MDBTOOLS()                                                          \
-  if (!::testing_support::haveMdbTools()) {                                         \
-    GTEST_SKIP() << "mdbtools (mdb-export) is not installed; scripts/setup installs it"; \
-  }
 
 // A table as mdb-export prints it: one vector per row, a field per column, std::nullopt for
 // Null. Binary is upper-case hex; dates "YYYY-MM-DD HH:MM:SS".
 using ExportedRow = std::vector<std::optional<std::string>>;
 std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std::string& table,
                                    std::vector<std::string>* header = nullptr);
-
-// Whether mdb-export's text for a field says the same as a value our reader gave for it;
-// `why` tells how they differ.
-bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
-                    std::string* why);
 
 // Rows as our reader gives them, through a snapshot on the query or on SELECT * of the table
 // (a Variant per column).
