@@ -78,15 +78,15 @@ TEST(DamagedFileTest, truncatedFilesGiveErrorsAtEveryLength) {
   }
 }
 
-// Flips bytes in the given page ranges and reads everything; only clear errors may result.
-void flipBytesAndRead(const char* name, const std::function<bool(size_t page)>& inTarget,
-                      int trials) {
+// Flips bytes in the pages of one type (-1: page 0, the header) and reads everything; only
+// clear errors may result.
+void flipBytesAndRead(const char* name, int pageType, int trials) {
   REQUIRE_FIXTURE(source, name);
   const std::vector<uint8_t> good = readBytes(source);
   const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
   std::vector<size_t> pages;
   for (size_t p = 0; p < good.size() / pageSize; ++p) {
-    if (inTarget(p) && (p == 0 || good[p * pageSize] != 0)) pages.push_back(p);
+    if (pageType < 0 ? p == 0 : good[p * pageSize] == pageType) pages.push_back(p);
   }
   ASSERT_FALSE(pages.empty());
   const std::set<int> clear = {0, number(DbErrorNumber::CorruptDatabase),
@@ -121,24 +121,7 @@ TEST(DamagedFileTest, damagedHeadersDefinitionsRowsAndLongValuesGiveClearErrors)
                {"overflowTestV2003.mdb", 0x02, 300}, {"testV1997.mdb", 0x01, 300},
                {"test2V2003.mdb", 0x01, 300},       {"overflowTestV2003.mdb", 0x01, 300},
                {"fixedNumericTestV2003.mdb", 0x01, 300}, {"testUnicodeCompV2003.mdb", 0x01, 300}};
-  for (const auto& c : cases) {
-    REQUIRE_FIXTURE(source, c.file);
-    const std::vector<uint8_t> good = readBytes(source);
-    const size_t pageSize = good[0x14] == 0 ? 2048 : 4096;
-    flipBytesAndRead(c.file, [&](size_t p) {
-      return c.pageType < 0 ? p == 0 : good[p * pageSize] == c.pageType;
-    }, c.trials);
-  }
-}
-
-}  // namespace
-
-namespace {
-
-// The file offset of the bytes `inside` points to, given the page they were read from.
-size_t fileOffset(const db::PageFile& file, uint32_t pageNo, const db::Page& page,
-                  const uint8_t* inside) {
-  return static_cast<size_t>(pageNo) * file.pageSize() + static_cast<size_t>(inside - page.data());
+  for (const auto& c : cases) flipBytesAndRead(c.file, c.pageType, c.trials);
 }
 
 TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
@@ -159,11 +142,8 @@ TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
     const auto header = scan.fields()[column].bytes;
     ASSERT_EQ(db::readU32(header, 0) & db::kLongValueKindMask, 0u);  // a chain
     const auto first = db::RowPointer::fromStored(db::readU32(header, 4));
-    db::Page page;
-    std::span<const uint8_t> row;
-    ASSERT_TRUE(db::readRowAt(file, first, &page, &row).ok());
     std::vector<uint8_t> bytes = readBytes(chained);
-    db::writeU32(bytes.data(), fileOffset(file, first.page, page, row.data()), first.stored());
+    db::writeU32(bytes.data(), testing_support::rowOffset(file, first), first.stored());
     writeBytes(dir.file("loop.mdb"), bytes);
     std::string why;
     EXPECT_EQ(readEverything(dir.file("loop.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
@@ -171,35 +151,18 @@ TEST(DamagedFileTest, loopsInLongValueChainsAndMovedRowsEndAsDamage) {
   }
   {
     // Two moved rows of overflowTestV2003: point the second's slot at the first one's row.
-    std::unique_ptr<db::PageFile> file;
-    ASSERT_TRUE(db::PageFile::open(moved.string(), &file, false).ok());
+    const testing_support::OpenedFile opened(moved);
+    const std::vector<db::RowPointer> rows = testing_support::movedRows(*opened.file, opened.table("Table1"));
+    ASSERT_EQ(rows.size(), 2u);
     std::vector<uint8_t> bytes = readBytes(moved);
-    std::vector<size_t> pointers;
-    const db::FormatDescriptor& f = file->format();
-    db::Page page;
-    for (uint32_t p = 0; p < file->pageCount(); ++p) {
-      ASSERT_TRUE(file->readPage(p, &page).ok());
-      if (page[0] != db::kPageData) continue;
-      uint16_t count = 0;
-      ASSERT_TRUE(db::dataRowCount(*file, page, p, &count).ok());
-      for (uint16_t r = 0; r < count; ++r) {
-        db::RowSlot slot;
-        ASSERT_TRUE(db::dataRowSlot(*file, page, p, r, &slot).ok());
-        if (slot.overflow && !slot.deleted) pointers.push_back(p * f.pageSize + slot.start);
-      }
-    }
-    ASSERT_EQ(pointers.size(), 2u);
-    std::copy_n(bytes.begin() + pointers[0], 4, bytes.begin() + pointers[1]);
+    std::copy_n(bytes.begin() + testing_support::rowOffset(*opened.file, rows[0]), 4,
+                bytes.begin() + testing_support::rowOffset(*opened.file, rows[1]));
     writeBytes(dir.file("twice.mdb"), bytes);
     std::string why;
     EXPECT_EQ(readEverything(dir.file("twice.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
     EXPECT_NE(why.find("points to a row that another row points to"), std::string::npos) << why;
   }
 }
-
-}  // namespace
-
-namespace {
 
 // A file the engine writes, Games spread over several data pages with one picture on a
 // long-value page, and Publishers on one page, with the places damage is aimed at.
@@ -222,22 +185,16 @@ Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
   {
     auto d = db::DBEngine().CreateDatabase(s.path.string(), format);
     for (const char* name : {"Games", "Publishers"}) {
-      db::TableSchema t;
-      t.name = name;
-      t.columns = {testing_support::column("Id", db::ColumnType::Long),
-                   testing_support::column("Name", db::ColumnType::Text, 100),
-                   testing_support::column("Picture", db::ColumnType::OLE)};
-      d->createTable(t);
+      d->createTable({name, {testing_support::column("Id", db::ColumnType::Long),
+                             testing_support::column("Name", db::ColumnType::Text, 100),
+                             testing_support::column("Picture", db::ColumnType::OLE)}, {}});
       const bool games = name[0] == 'G';
-      auto rs = d->OpenRecordset(std::string("SELECT * FROM ") + name, db::dbOpenDynaset);
-      for (int i = 0; i < (games ? 300 : 20); ++i) {
-        rs->AddNew();
-        rs->Fields("Id").Value = db::Variant(i);
-        rs->Fields("Name").Value = db::Variant(std::string(games ? 40 : 100, 'a' + i % 26));
+      testing_support::addRows(*d, name, games ? 300 : 20, [&](db::Recordset& rs, int i) {
+        rs.Fields("Id").Value = db::Variant(i);
+        rs.Fields("Name").Value = db::Variant(std::string(games ? 40 : 100, 'a' + i % 26));
         // Too long to stay in its row, shorter than a row of Publishers.
-        if (games && i == 0) rs->Fields("Picture").Value = db::Variant(std::vector<uint8_t>(65, 0xAB));
-        rs->Update();
-      }
+        if (games && i == 0) rs.Fields("Picture").Value = db::Variant(std::vector<uint8_t>(65, 0xAB));
+      });
     }
     d->Close();
   }
@@ -257,11 +214,8 @@ Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
   const db::FormatDescriptor& f = file->format();
   s.firstColumnNumber = games.tdefPage * s.pageSize + f.tdefHeaderSize +
                         games.realIndexes.size() * f.realIndexCountSize + f.columnNumberOffset;
-  db::Page page;
-  std::span<const uint8_t> row;
-  EXPECT_TRUE(db::readRowAt(*file, games.ownedMap, &page, &row).ok());
-  EXPECT_EQ(row[0], db::kMapInline);
-  s.gamesMapRow = fileOffset(*file, games.ownedMap.page, page, row.data());
+  s.gamesMapRow = testing_support::rowOffset(*file, games.ownedMap);
+  EXPECT_EQ(s.bytes[s.gamesMapRow], db::kMapInline);
   EXPECT_TRUE(db::readTableDef(*file, db::kCatalogTdefPage, "MSysObjects", &objects).ok());
   db::TableScan scan(*file, objects);
   bool found = false;
@@ -275,65 +229,58 @@ Sample writeSample(const ScratchDir& dir, const db::FormatDescriptor& format) {
   return s;
 }
 
+using Words = std::vector<std::string>;
+
 struct DamageCase {
   const char* name;
   // Damages the sample's bytes (it may shorten them) and gives the words the error must hold.
-  std::function<std::vector<std::string>(Sample&)> damage;
+  std::function<Words(Sample&)> damage;
 };
 
 const DamageCase kDamageCases[] = {
-    {"cutAtAPageBoundary",
-     [](Sample& s) -> std::vector<std::string> {
+    {"cutAtAPageBoundary", [](Sample& s) -> Words {
        s.bytes.resize(s.gamesPages.back() * s.pageSize);
        return {"lists page " + std::to_string(s.gamesPages.back()), "past the end of the"};
      }},
-    {"dataPageZeroed",
-     [](Sample& s) -> std::vector<std::string> {
+    {"dataPageZeroed", [](Sample& s) -> Words {
        std::fill_n(s.bytes.begin() + s.gamesPages[1] * s.pageSize, s.pageSize, 0);
        return {"page " + std::to_string(s.gamesPages[1]) + ", listed among the pages of table 'Games'",
                "is not one of its data pages"};
      }},
-    {"pagesSwapped",
-     [](Sample& s) -> std::vector<std::string> {
+    {"pagesSwapped", [](Sample& s) -> Words {
        std::swap_ranges(s.bytes.begin() + s.gamesPages[0] * s.pageSize,
                         s.bytes.begin() + (s.gamesPages[0] + 1) * s.pageSize,
                         s.bytes.begin() + s.publishersPages[0] * s.pageSize);
        return {"page " + std::to_string(s.gamesPages[0]), "is not one of its data pages"};
      }},
-    {"pageCopiedOverAnother",
-     [](Sample& s) -> std::vector<std::string> {
+    {"pageCopiedOverAnother", [](Sample& s) -> Words {
        std::copy_n(s.bytes.begin() + s.publishersPages[0] * s.pageSize, s.pageSize,
                    s.bytes.begin() + s.gamesPages.back() * s.pageSize);
        return {"page " + std::to_string(s.gamesPages.back()), "is not one of its data pages"};
      }},
-    {"pageLeftOutOfTheOwnedMap",
-     [](Sample& s) -> std::vector<std::string> {
+    {"pageLeftOutOfTheOwnedMap", [](Sample& s) -> Words {
        const uint32_t start = db::readU32(s.bytes, s.gamesMapRow + 1);
        const uint32_t bit = s.gamesPages[1] - start;
        s.bytes[s.gamesMapRow + db::kMapInlineHeaderSize + bit / 8] &= ~(1u << (bit % 8));
        return {"table 'Games' holds", "rows, but its definition counts " + std::to_string(s.gamesRows),
                "Compact and Repair"};
      }},
-    {"rowFlaggedDeleted",
-     [](Sample& s) -> std::vector<std::string> {
+    {"rowFlaggedDeleted", [](Sample& s) -> Words {
        s.bytes[s.gamesPages[0] * s.pageSize + s.slotTable + 1] |= 0x80;
        return {"table 'Games' holds " + std::to_string(s.gamesRows - 1) +
                " rows, but its definition counts " + std::to_string(s.gamesRows)};
      }},
-    {"columnNumberOutsideTheDefinition",
-     [](Sample& s) -> std::vector<std::string> {
+    {"columnNumberOutsideTheDefinition", [](Sample& s) -> Words {
        s.bytes[s.firstColumnNumber] = 7;
        return {"the definition of table 'Games': column 'Id' has the number 7"};
      }},
-    {"longValuePageOverwritten",
-     [](Sample& s) -> std::vector<std::string> {
+    {"longValuePageOverwritten", [](Sample& s) -> Words {
        std::copy_n(s.bytes.begin() + s.publishersPages[0] * s.pageSize, s.pageSize,
                    s.bytes.begin() + s.longValuePage * s.pageSize);
        return {"column 'Picture' lies on page " + std::to_string(s.longValuePage),
                "which is not a long-value page"};
      }},
-    {"catalogueWithoutItsOwnRow",
-     [](Sample& s) -> std::vector<std::string> {
+    {"catalogueWithoutItsOwnRow", [](Sample& s) -> Words {
        s.bytes[s.catalogueSelfSlot + 1] |= 0x80;
        return {"lacks the row of the system table MSysObjects"};
      }},
@@ -355,8 +302,7 @@ TEST_P(DamageKindTest, isReportedInsteadOfReadingAsAShorterTable) {
   writeBytes(dir.file("damaged.mdb"), sample.bytes);
   std::string why;
   EXPECT_EQ(readEverything(dir.file("damaged.mdb"), &why), number(DbErrorNumber::CorruptDatabase));
-  EXPECT_EQ(why.rfind("The database '" + dir.file("damaged.mdb").string() + "' is damaged: ", 0), 0u)
-      << why;
+  EXPECT_TRUE(why.starts_with("The database '" + dir.file("damaged.mdb").string() + "' is damaged: ")) << why;
   for (const std::string& w : words) EXPECT_NE(why.find(w), std::string::npos) << why;
 }
 

@@ -48,32 +48,28 @@ TEST_P(IndexBTreeTest, randomAppendsAndUpdatesKeepEveryIndexInOrder) {
           {.name = "Price", .columns = {{"Price", true}, {"Small", false}, {"Flag", true}}, .ignoreNulls = true},
           {.name = "Ratio", .columns = {{"Ratio", false}, {"Short", true}}}}});
     if (notEmpty) {
-      auto first = d->OpenRecordset("SELECT * FROM Keys", db::dbOpenDynaset);
-      first->AddNew();
-      first->Fields("Code").Value = Variant(int32_t{-7000});
-      first->Update();
+      testing_support::addRows(*d, "Keys", 1, [](db::Recordset& rs, int) {
+        rs.Fields("Code").Value = Variant(int32_t{-7000});
+      });
       d->Close();
       d = db::DBEngine().OpenDatabase(path.string());
     }
-    auto rs = d->OpenRecordset("SELECT * FROM Keys", db::dbOpenDynaset);
     std::vector<int32_t> codes(4000);
     for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int32_t>(i) * 3 - 5000;
     // Keys arrive ascending, descending or shuffled, by seed.
     if (GetParam() % 3 == 1) std::reverse(codes.begin(), codes.end());
     if (GetParam() % 3 == 2) std::shuffle(codes.begin(), codes.end(), rng);
-    for (int32_t code : codes) {
-      rs->AddNew();
-      rs->Fields("Code").Value = Variant(code);
+    testing_support::addRows(*d, "Keys", static_cast<int>(codes.size()), [&](db::Recordset& rs, int i) {
+      rs.Fields("Code").Value = Variant(codes[i]);
       // Long names with a shared beginning give prefix-compressed pages.
-      if (rng() % 7) rs->Fields("Name").Value = Variant(std::string(rng() % 60, 'k') + "name " + std::to_string(rng() % 500));
-      if (rng() % 5) rs->Fields("When").Value = Variant(db::DateValue{static_cast<double>(rng() % 40000) - 2000.25});
-      if (rng() % 4) rs->Fields("Price").Value = Variant(db::Currency{static_cast<int64_t>(rng() % 2000000) - 1000000});
-      rs->Fields("Small").Value = Variant(static_cast<int32_t>(rng() % 256));
-      rs->Fields("Flag").Value = Variant(rng() % 2 == 0);
-      rs->Fields("Ratio").Value = Variant(static_cast<double>(rng()) / 1e6 - 2000);
-      rs->Fields("Short").Value = Variant(static_cast<int32_t>(rng() % 60000) - 30000);
-      rs->Update();
-    }
+      if (rng() % 7) rs.Fields("Name").Value = Variant(std::string(rng() % 60, 'k') + "name " + std::to_string(rng() % 500));
+      if (rng() % 5) rs.Fields("When").Value = Variant(db::DateValue{static_cast<double>(rng() % 40000) - 2000.25});
+      if (rng() % 4) rs.Fields("Price").Value = Variant(db::Currency{static_cast<int64_t>(rng() % 2000000) - 1000000});
+      rs.Fields("Small").Value = Variant(static_cast<int32_t>(rng() % 256));
+      rs.Fields("Flag").Value = Variant(rng() % 2 == 0);
+      rs.Fields("Ratio").Value = Variant(static_cast<double>(rng()) / 1e6 - 2000);
+      rs.Fields("Short").Value = Variant(static_cast<int32_t>(rng() % 60000) - 30000);
+    });
     // Updates that change keys of every index, some making rows longer so they move.
     d->Execute("UPDATE Keys SET Name = 'renamed, and longer than it was before' WHERE Small < 40");
     d->Execute("UPDATE Keys SET Ratio = 1.5, Short = 7 WHERE Code > 5000");
@@ -118,26 +114,19 @@ TEST(IndexBTreeTest, duplicatesInUniqueIndexesAreRefusedAndStoreNothing) {
   testing_support::expectSoundFile(dir.file("u.mdb"));
 }
 
-}  // namespace
-
-namespace {
-
 // Keys of very different lengths: when a parent's copy of a child's greatest entry is
 // replaced by a longer one, the parent can overflow and must split too.
 TEST(IndexBTreeTest, longerCopiesOfGreatestEntriesSplitTheirParents) {
   testing_support::ScratchDir dir;
   const auto path = dir.file("long.mdb");
   {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    d->createTable({"T", {counter("Id"), column("Name", ColumnType::Text, 255)},
-                    {primaryKey("Id"), {.name = "Name", .columns = {{"Name", true}}}}});
-    auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
-    for (int i = 0; i < 800; ++i) {
-      rs->AddNew();
-      rs->Fields("Name").Value =
-          Variant(std::string(i % 2 ? 200 : 1, static_cast<char>('a' + i % 26)) + std::to_string(100000 + i));
-      rs->Update();
-    }
+    auto d = testing_support::createDatabaseWith(
+        path, {"T", {counter("Id"), column("Name", ColumnType::Text, 255)},
+               {primaryKey("Id"), {.name = "Name", .columns = {{"Name", true}}}}},
+        800, [](db::Recordset& rs, int i) {
+          rs.Fields("Name").Value =
+              Variant(std::string(i % 2 ? 200 : 1, static_cast<char>('a' + i % 26)) + std::to_string(100000 + i));
+        });
     for (int k = 1; k <= 60; ++k) {
       d->Execute("UPDATE T SET Name = 'zzz' WHERE Id = " + std::to_string(k), db::dbFailOnError);
     }
@@ -145,10 +134,6 @@ TEST(IndexBTreeTest, longerCopiesOfGreatestEntriesSplitTheirParents) {
   }
   testing_support::expectSoundFile(path);
 }
-
-}  // namespace
-
-namespace {
 
 // A table filling from empty answers uniqueness from the entries it holds back, on the very
 // row that breaks it, whichever way an index holds them: keys come in order (and go to the
@@ -158,15 +143,10 @@ TEST(IndexBTreeTest, heldBackEntriesRefuseDuplicatesOnTheirRow) {
   testing_support::ScratchDir dir;
   const auto path = dir.file("held.mdb");
   {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "T";
-    s.columns = {column("Seq", ColumnType::Long), column("Code", ColumnType::Long),
-                 column("Grp", ColumnType::Long)};
-    s.indexes = {{"PrimaryKey", {{"Seq", true}}, true, false, false, false},
-                 {"Code", {{"Code", true}}, false, true, false, false},
-                 {"Grp", {{"Grp", true}}, false, false, false, false}};
-    d->createTable(s);
+    auto d = testing_support::createDatabaseWith(
+        path, {"T", {column("Seq", ColumnType::Long), column("Code", ColumnType::Long), column("Grp", ColumnType::Long)},
+               {primaryKey("Seq"), {.name = "Code", .columns = {{"Code", true}}, .unique = true},
+                {.name = "Grp", .columns = {{"Grp", true}}}}});
     auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
     auto add = [&](int32_t seq, int32_t code) {
       return errorNumberOf([&] {
@@ -202,15 +182,8 @@ TEST(IndexBTreeTest, heldBackEntriesRefuseDuplicatesOnTheirRow) {
 TEST(IndexBTreeTest, theBuilderOrdersKeysThatStartOneAnother) {
   testing_support::ScratchDir dir;
   const auto path = dir.file("prefix.mdb");
-  {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "T";
-    s.columns = {column("A", ColumnType::Long)};
-    s.indexes = {{"A", {{"A", true}}, false, false, false, false}};
-    d->createTable(s);
-    d->Close();
-  }
+  testing_support::createDatabaseWith(path, {"T", {column("A", ColumnType::Long)}, {{.name = "A", .columns = {{"A", true}}}}})
+      ->Close();
   std::shared_ptr<db::DatabaseFile> file;
   ASSERT_TRUE(db::DatabaseFile::open(path.string(), &file).ok());
   std::shared_ptr<db::TableState> table;

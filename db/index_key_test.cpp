@@ -131,45 +131,38 @@ TEST(IndexKeyTest, decimalKeysFollowTheLegacyRuleInBothDirections) {
 }
 
 TEST(IndexKeyTest, valuesThatCannotBeKeyedFailClearlyAndAppendNothing) {
-  Bytes out = {0xAA};
   const DatabaseHeader jet4 = headerFor(db::kVersion4);
   const DatabaseHeader jet3 = headerFor(db::kVersion3);
-  const ColumnDef text = column("Title", db::ColumnType::Text);
-
-  DbError err = db::encodeKeyColumn(jet4, text, Variant("Zh \xD0\x96"), true, &out);  // Ж
-  EXPECT_EQ(err.number, number(DbErrorNumber::NotSupported));
-  EXPECT_NE(err.description.find("U+0416"), std::string::npos) << err.description;
-  EXPECT_NE(err.description.find("'Title'"), std::string::npos) << err.description;
-
-  err = db::encodeKeyColumn(jet4, text, Variant("\xF0\x9F\x98\x80"), true, &out);  // U+1F600
-  EXPECT_EQ(err.number, number(DbErrorNumber::NotSupported));
-  EXPECT_NE(err.description.find("U+1F600"), std::string::npos) << err.description;
-
-  err = db::encodeKeyColumn(jet3, text, Variant("\xD0\x96"), true, &out);
-  EXPECT_EQ(err.number, number(DbErrorNumber::NotSupported));
-  EXPECT_NE(err.description.find("U+0416"), std::string::npos) << err.description;
-
-  ColumnDef swedish = text;
-  swedish.sortOrder = 1053;
-  err = db::encodeKeyColumn(jet4, swedish, Variant("abc"), true, &out);
-  EXPECT_EQ(err.number, number(DbErrorNumber::NotSupported));
-  EXPECT_NE(err.description.find("1053"), std::string::npos) << err.description;
-
   DatabaseHeader cyrillic = jet3;
   cyrillic.codePage = 1251;
-  ColumnDef cyrillicText = text;
+  const ColumnDef text = column("Title", db::ColumnType::Text);
+  ColumnDef swedish = text, cyrillicText = text;
+  swedish.sortOrder = 1053;
   cyrillicText.codePage = 1251;
-  err = db::encodeKeyColumn(cyrillic, cyrillicText, Variant("abc"), true, &out);
-  EXPECT_EQ(err.number, number(DbErrorNumber::NotSupported));
-  EXPECT_NE(err.description.find("1251"), std::string::npos) << err.description;
-
-  err = db::encodeKeyColumn(jet4, column("n", db::ColumnType::Long), Variant("12"), true, &out);
-  EXPECT_EQ(err.number, number(DbErrorNumber::TypeMismatch));
-  err = db::encodeKeyColumn(jet4, column("pic", db::ColumnType::OLE), Variant(Bytes{1}), true,
-                            &out);
-  EXPECT_EQ(err.number, number(DbErrorNumber::NotSupported));
-
-  EXPECT_EQ(out, Bytes{0xAA});
+  const struct {
+    DatabaseHeader header;
+    ColumnDef column;
+    Variant value;
+    DbErrorNumber error;
+    std::vector<std::string> words;  // in the description, besides the column's name
+  } cases[] = {
+      {jet4, text, Variant("Zh \xD0\x96"), DbErrorNumber::NotSupported, {"U+0416"}},  // Ж
+      {jet4, text, Variant("\xF0\x9F\x98\x80"), DbErrorNumber::NotSupported, {"U+1F600"}},
+      {jet3, text, Variant("\xD0\x96"), DbErrorNumber::NotSupported, {"U+0416"}},
+      {jet4, swedish, Variant("abc"), DbErrorNumber::NotSupported, {"1053"}},
+      {cyrillic, cyrillicText, Variant("abc"), DbErrorNumber::NotSupported, {"1251"}},
+      {jet4, column("n", db::ColumnType::Long), Variant("12"), DbErrorNumber::TypeMismatch, {}},
+      {jet4, column("pic", db::ColumnType::OLE), Variant(Bytes{1}), DbErrorNumber::NotSupported, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.column.name + " " + c.value.text());
+    Bytes out = {0xAA};
+    const DbError err = db::encodeKeyColumn(c.header, c.column, c.value, true, &out);
+    EXPECT_EQ(err.number, number(c.error));
+    for (const std::string& w : c.words) EXPECT_NE(err.description.find(w), std::string::npos) << err.description;
+    EXPECT_NE(err.description.find("'" + c.column.name + "'"), std::string::npos) << err.description;
+    EXPECT_EQ(out, Bytes{0xAA});
+  }
 }
 
 TEST(IndexKeyTest, indexKeysNeedAValueForEveryColumnAndColumnsTheTableHas) {
@@ -319,8 +312,9 @@ class DamagedIndexTest : public ::testing::Test {
     ASSERT_FALSE(def_.realIndexes.empty());
   }
 
-  // Copies the file, lets `edit` change its bytes, and scans the index in the copy.
-  DbError scanAfterEdit(const FileEdit& edit) {
+  // Copies the file, lets `edit` change its bytes, and scans the index in the copy: the scan
+  // must fail as damage, with `words` in its description.
+  void expectCorruptAfter(const FileEdit& edit, const std::string& words) {
     const db::RealIndexDef& index = def_.realIndexes.front();
     Bytes bytes = testing_support::readBytes(source_);
     edit(opened_->file->format(), &bytes, index.rootPage);
@@ -328,9 +322,10 @@ class DamagedIndexTest : public ::testing::Test {
     testing_support::writeBytes(copy, bytes);
     std::unique_ptr<db::PageFile> damaged;
     DbError err = db::PageFile::open(copy.string(), &damaged);
-    if (!err.ok()) return err;
     std::vector<IndexEntry> entries;
-    return db::scanIndex(*damaged, index, &entries);
+    if (err.ok()) err = db::scanIndex(*damaged, index, &entries);
+    EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase)) << err.description;
+    EXPECT_NE(err.description.find(words), std::string::npos) << err.description;
   }
 
   std::filesystem::path source_;
@@ -349,64 +344,41 @@ TEST_F(DamagedIndexTest, loopsInTheTreeOrTheLeafChainEndAsCorruptDatabase) {
   ASSERT_NE(firstLeaf, lastLeaf);
 
   // The last leaf's next link leads back to the first leaf.
-  DbError err = scanAfterEdit([&](const Format& f, Bytes* b, uint32_t) {
+  expectCorruptAfter([&](const Format& f, Bytes* b, uint32_t) {
     db::writeU32(*b, pageStart(f, lastLeaf) + f.indexNextOffset, firstLeaf);
-  });
-  EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase)) << err.description;
-  EXPECT_NE(err.description.find("leads back round"), std::string::npos) << err.description;
-
+  }, "leads back round");
   // A leaf whose next link is itself.
-  err = scanAfterEdit([&](const Format& f, Bytes* b, uint32_t) {
+  expectCorruptAfter([&](const Format& f, Bytes* b, uint32_t) {
     db::writeU32(*b, pageStart(f, firstLeaf) + f.indexNextOffset, firstLeaf);
-  });
-  EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase)) << err.description;
-
+  }, "leads back round");
   // The root names itself as its first child.
-  err = scanAfterEdit([&](const Format& f, Bytes* b, uint32_t r) {
+  expectCorruptAfter([&](const Format& f, Bytes* b, uint32_t r) {
     db::Page page(b->begin() + pageStart(f, r), b->begin() + pageStart(f, r + 1));
     IndexPageContents c;
     ASSERT_TRUE(db::decodeIndexPage(f, page, r, &c).ok());
     c.entries.front().childPage = r;
     ASSERT_TRUE(db::encodeIndexPage(f, c, def_.tdefPage, &page).ok());
     std::copy(page.begin(), page.end(), b->begin() + pageStart(f, r));
-  });
-  EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase)) << err.description;
-  EXPECT_NE(err.description.find("leads back round"), std::string::npos) << err.description;
+  }, "leads back round");
 }
 
 TEST_F(DamagedIndexTest, damagedPagesAreCorruptDatabaseNamingThePage) {
-  const uint32_t rootPage = def_.realIndexes.front().rootPage;
-
   // The root is no index page at all.
-  DbError err = scanAfterEdit([](const Format& f, Bytes* b, uint32_t r) {
-    (*b)[pageStart(f, r)] = db::kPageData;
-  });
-  EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase));
-  EXPECT_NE(err.description.find("index page " + std::to_string(rootPage)), std::string::npos)
-      << err.description;
-
+  expectCorruptAfter([](const Format& f, Bytes* b, uint32_t r) { (*b)[pageStart(f, r)] = db::kPageData; },
+                     "index page " + std::to_string(def_.realIndexes.front().rootPage));
   // The entry mask marks an entry end beyond the page.
-  err = scanAfterEdit([](const Format& f, Bytes* b, uint32_t r) {
+  expectCorruptAfter([](const Format& f, Bytes* b, uint32_t r) {
     (*b)[pageStart(f, r) + f.indexEntryStart - 1] = 0x80;
-  });
-  EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase));
-  EXPECT_NE(err.description.find("past the page end"), std::string::npos) << err.description;
-
+  }, "past the page end");
   // A common prefix longer than the first entry.
-  err = scanAfterEdit([](const Format& f, Bytes* b, uint32_t r) {
+  expectCorruptAfter([](const Format& f, Bytes* b, uint32_t r) {
     db::writeU16(*b, pageStart(f, r) + f.indexPrefixOffset, 4000);
-  });
-  EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase));
-  EXPECT_NE(err.description.find("common prefix"), std::string::npos) << err.description;
-
+  }, "common prefix");
   // No entries, and a tail child beyond the end of the file.
-  err = scanAfterEdit([](const Format& f, Bytes* b, uint32_t r) {
-    std::fill(b->begin() + pageStart(f, r) + f.indexMaskOffset,
-              b->begin() + pageStart(f, r) + f.indexEntryStart, 0);
+  expectCorruptAfter([](const Format& f, Bytes* b, uint32_t r) {
+    std::fill(b->begin() + pageStart(f, r) + f.indexMaskOffset, b->begin() + pageStart(f, r) + f.indexEntryStart, 0);
     db::writeU32(*b, pageStart(f, r) + f.indexTailOffset, 0x00FFFFFF);
-  });
-  EXPECT_EQ(err.number, number(DbErrorNumber::CorruptDatabase));
-  EXPECT_NE(err.description.find("past the end"), std::string::npos) << err.description;
+  }, "past the end");
 }
 
 }  // namespace

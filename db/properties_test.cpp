@@ -27,14 +27,17 @@ using testing_support::headerFor;
 
 constexpr int kCorrupt = static_cast<int>(DbErrorNumber::CorruptDatabase);
 
+using testing_support::OpenedFile;
+
 struct ObjectBlob {
   int32_t id = 0;
   std::string name;
   std::vector<uint8_t> bytes;
+  PropertyBlob decoded;
 };
 
 // Every non-Null LvProp of MSysObjects, read with a plain table scan rather than through
-// readPropertyBlobBytes, so that the two can be compared.
+// readPropertyBlobBytes, so that the two can be compared, and decoded.
 std::vector<ObjectBlob> scanBlobs(const db::PageFile& file) {
   std::vector<ObjectBlob> out;
   db::TableDef def;
@@ -52,16 +55,11 @@ std::vector<ObjectBlob> scanBlobs(const db::PageFile& file) {
     EXPECT_TRUE(scan.value(nameCol, &name).ok());
     EXPECT_TRUE(scan.value(propCol, &props).ok());
     if (props.isNull()) continue;
-    out.push_back({id.asLong(), name.asText(), props.asBinary()});
+    ObjectBlob& b = out.emplace_back(ObjectBlob{id.asLong(), name.asText(), props.asBinary(), {}});
+    const db::DbError err = db::decodeProperties(b.bytes, file.header(), &b.decoded);
+    EXPECT_TRUE(err.ok()) << b.name << ": " << err.description;
   }
   return out;
-}
-
-std::unique_ptr<db::PageFile> openFile(const std::filesystem::path& path) {
-  std::unique_ptr<db::PageFile> file;
-  const db::DbError err = db::PageFile::open(path.string(), &file, /*writable=*/false);
-  EXPECT_TRUE(err.ok()) << err.description;
-  return file;
 }
 
 std::vector<uint8_t> encode(const PropertyBlob& blob, const db::DatabaseHeader& header) {
@@ -69,6 +67,13 @@ std::vector<uint8_t> encode(const PropertyBlob& blob, const db::DatabaseHeader& 
   const db::DbError err = db::encodeProperties(blob, header, &out);
   EXPECT_TRUE(err.ok()) << err.description;
   return out;
+}
+
+PropertyBlob decode(const std::vector<uint8_t>& bytes, const db::DatabaseHeader& header) {
+  PropertyBlob blob;
+  const db::DbError err = db::decodeProperties(bytes, header, &blob);
+  EXPECT_TRUE(err.ok()) << err.description;
+  return blob;
 }
 
 // The names a blob's entries use, in first-use order: what Access lists in a fresh blob.
@@ -80,6 +85,15 @@ std::vector<std::string> firstUseOrder(const PropertyBlob& blob) {
     }
   }
   return names;
+}
+
+PropertyBlob tableProperties(const OpenedFile& f, const std::string& table) {
+  db::CatalogEntry entry;
+  EXPECT_TRUE(f.catalog.findTable(table, &entry).ok()) << table;
+  PropertyBlob blob;
+  const db::DbError err = db::readObjectProperties(*f.file, entry.id, &blob);
+  EXPECT_TRUE(err.ok()) << err.description;
+  return blob;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -98,66 +112,65 @@ class FixtureBlobs : public ::testing::TestWithParam<FixtureCase> {
  protected:
   void SetUp() override {
     REQUIRE_FIXTURE(path, GetParam().file);
-    file = openFile(path);
-    ASSERT_TRUE(file);
+    opened = std::make_unique<OpenedFile>(path);
+    file = opened->file.get();
+    ASSERT_NE(file, nullptr);
     blobs = scanBlobs(*file);
   }
-  std::unique_ptr<db::PageFile> file;
+  std::unique_ptr<OpenedFile> opened;
+  const db::PageFile* file = nullptr;
   std::vector<ObjectBlob> blobs;
 };
 
-TEST_P(FixtureBlobs, everyBlobDecodesAndIsWrittenBackByteForByte) {
+// Every blob decodes, is found by its object's id, and is written back byte for byte. Its stored
+// name list is kept for writing it back: where that list is exactly the first-use order, Access
+// wrote the blob in one go, and building the list afresh must give Access's bytes; where it is
+// not (names left behind by edits, names appended later), the fresh list changes the bytes but
+// not what they say. The types of the properties Access defines agree with findKnownProperty,
+// apart from the one the engine itself writes.
+TEST_P(FixtureBlobs, everyBlobDecodesIsFoundByItsIdAndIsWrittenBackAsAccessWritesIt) {
   ASSERT_EQ(blobs.size(), GetParam().blobCount);
-  size_t properties = 0;
+  size_t properties = 0, fresh = 0;
   for (const ObjectBlob& b : blobs) {
     SCOPED_TRACE(b.name + " (Id " + std::to_string(b.id) + ")");
     ASSERT_GE(b.bytes.size(), 4u);
     EXPECT_EQ(std::memcmp(b.bytes.data(), GetParam().magic, 4), 0);
-    PropertyBlob blob;
-    const db::DbError err = db::decodeProperties(b.bytes, file->header(), &blob);
+    EXPECT_EQ(encode(b.decoded, file->header()), b.bytes);
+    PropertyBlob viaId;
+    const db::DbError err = db::readObjectProperties(*file, b.id, &viaId);
     ASSERT_TRUE(err.ok()) << err.description;
-    for (const auto& block : blob.blocks) properties += block.properties.size();
-    EXPECT_EQ(encode(blob, file->header()), b.bytes);
-  }
-  EXPECT_GT(properties, 0u);
-}
+    EXPECT_EQ(viaId, b.decoded);
 
-// A blob's stored name list is kept for writing it back. Where it is exactly the first-use
-// order, Access wrote the blob in one go, and building the list afresh must give Access's
-// bytes; where it is not (names left behind by edits, names appended later), the fresh list
-// changes the bytes but not what they say.
-TEST_P(FixtureBlobs, aFreshNameListIsListedInFirstUseOrderAsAccessWritesIt) {
-  size_t fresh = 0;
-  for (const ObjectBlob& b : blobs) {
-    SCOPED_TRACE(b.name + " (Id " + std::to_string(b.id) + ")");
-    PropertyBlob blob;
-    ASSERT_TRUE(db::decodeProperties(b.bytes, file->header(), &blob).ok());
-    const bool writtenInOneGo = blob.names == firstUseOrder(blob);
-    PropertyBlob rebuilt = blob;
+    PropertyBlob rebuilt = b.decoded;
     rebuilt.names.clear();
     const std::vector<uint8_t> bytes = encode(rebuilt, file->header());
-    if (writtenInOneGo) {
+    if (b.decoded.names == firstUseOrder(b.decoded)) {
       ++fresh;
       EXPECT_EQ(bytes, b.bytes);
     } else {
-      PropertyBlob again;
-      ASSERT_TRUE(db::decodeProperties(bytes, file->header(), &again).ok());
-      EXPECT_EQ(again.blocks, blob.blocks);
-      EXPECT_EQ(again.names, firstUseOrder(blob));
+      const PropertyBlob again = decode(bytes, file->header());
+      EXPECT_EQ(again.blocks, b.decoded.blocks);
+      EXPECT_EQ(again.names, firstUseOrder(b.decoded));
+    }
+
+    for (const auto& block : b.decoded.blocks) {
+      for (const Property& stored : block.properties) {
+        ++properties;
+        if (db::findKnownProperty(stored.name) == nullptr) continue;
+        // A GUID autonumber's default is set by Jet, not the designer, and is Text.
+        if (stored.name == "DefaultValue" && stored.value == Variant("GenGUID()")) {
+          EXPECT_EQ(stored.typeCode, 0x0A);
+          continue;
+        }
+        SCOPED_TRACE(block.objectName + "." + stored.name);
+        Property made;
+        ASSERT_TRUE(db::makeProperty(stored.name, stored.value, &made).ok());
+        EXPECT_EQ(made, stored);
+      }
     }
   }
+  EXPECT_GT(properties, 0u);
   EXPECT_GT(fresh, 0u);
-}
-
-TEST_P(FixtureBlobs, readObjectPropertiesFindsTheRowById) {
-  for (const ObjectBlob& b : blobs) {
-    SCOPED_TRACE(b.name);
-    PropertyBlob viaId, direct;
-    const db::DbError err = db::readObjectProperties(*file, b.id, &viaId);
-    ASSERT_TRUE(err.ok()) << err.description;
-    ASSERT_TRUE(db::decodeProperties(b.bytes, file->header(), &direct).ok());
-    EXPECT_EQ(viaId, direct);
-  }
   // The Tables container has no properties: a Null field reads as an empty blob.
   PropertyBlob blob;
   blob.names = {"stale"};
@@ -167,29 +180,6 @@ TEST_P(FixtureBlobs, readObjectPropertiesFindsTheRowById) {
   const db::DbError missing = db::readObjectProperties(*file, 1, &blob);
   EXPECT_EQ(missing.number, static_cast<int>(DbErrorNumber::ItemNotFound));
   EXPECT_NE(missing.description.find("Id 1"), std::string::npos) << missing.description;
-}
-
-// Which types Access gives the properties it defines: every occurrence in the fixtures
-// agrees with findKnownProperty, apart from the one the engine itself writes.
-TEST_P(FixtureBlobs, knownPropertiesAreStoredAsMakePropertyBuildsThem) {
-  for (const ObjectBlob& b : blobs) {
-    PropertyBlob blob;
-    ASSERT_TRUE(db::decodeProperties(b.bytes, file->header(), &blob).ok());
-    for (const auto& block : blob.blocks) {
-      for (const Property& stored : block.properties) {
-        if (db::findKnownProperty(stored.name) == nullptr) continue;
-        // A GUID autonumber's default is set by Jet, not the designer, and is Text.
-        if (stored.name == "DefaultValue" && stored.value == Variant("GenGUID()")) {
-          EXPECT_EQ(stored.typeCode, 0x0A);
-          continue;
-        }
-        SCOPED_TRACE(b.name + "." + block.objectName + "." + stored.name);
-        Property made;
-        ASSERT_TRUE(db::makeProperty(stored.name, stored.value, &made).ok());
-        EXPECT_EQ(made, stored);
-      }
-    }
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -210,33 +200,24 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------
 // Known values, checked with mdb-prop.
 
-PropertyBlob tableProperties(const db::PageFile& file, const std::string& table) {
-  db::Catalog catalog;
-  EXPECT_TRUE(db::Catalog::load(file, &catalog).ok());
-  db::CatalogEntry entry;
-  EXPECT_TRUE(catalog.findTable(table, &entry).ok()) << table;
-  PropertyBlob blob;
-  const db::DbError err = db::readObjectProperties(file, entry.id, &blob);
-  EXPECT_TRUE(err.ok()) << err.description;
-  return blob;
-}
-
-// Checks one property's type code, DDL flag and value.
+// Checks one property's type code, DDL flag, value and, where given, stored size.
 void expectProperty(const PropertyBlob& blob, const std::string& object, const std::string& name,
-                    uint8_t typeCode, uint8_t ddl, const Variant& value) {
+                    uint8_t typeCode, uint8_t ddl, const Variant& value, int storedSize = -1) {
   SCOPED_TRACE(object + "." + name);
   const Property* p = db::findProperty(blob, object, name);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->typeCode, typeCode);
   EXPECT_EQ(p->ddl, ddl);
   EXPECT_EQ(p->value, value);
+  if (storedSize >= 0) {
+    EXPECT_EQ(p->storedSize, storedSize);
+  }
 }
 
 TEST(KnownValues, jet3ColumnAndTablePropertiesOfNorthwind) {
   REQUIRE_FIXTURE(path, "nwind.mdb");
-  auto file = openFile(path);
-  ASSERT_TRUE(file);
-  const PropertyBlob details = tableProperties(*file, "Order Details");
+  const OpenedFile f(path);
+  const PropertyBlob details = tableProperties(f, "Order Details");
   expectProperty(details, "", "Description", 0x0A, 1,
                  Variant("Details on products, quantities, and prices for each order in the "
                          "Orders table."));
@@ -249,10 +230,9 @@ TEST(KnownValues, jet3ColumnAndTablePropertiesOfNorthwind) {
   expectProperty(details, "Discount", "DecimalPlaces", 0x02, 1, Variant(uint8_t{0}));
   expectProperty(details, "OrderID", "DecimalPlaces", 0x02, 1, Variant(uint8_t{255}));
   // An Integer property in 4 bytes.
-  expectProperty(details, "ProductID", "ColumnWidth", 0x03, 0, Variant(int16_t{3405}));
-  EXPECT_EQ(db::findProperty(details, "ProductID", "ColumnWidth")->storedSize, 4);
+  expectProperty(details, "ProductID", "ColumnWidth", 0x03, 0, Variant(int16_t{3405}), 4);
 
-  const PropertyBlob shippers = tableProperties(*file, "shippers");   // any letter case
+  const PropertyBlob shippers = tableProperties(f, "shippers");   // any letter case
   EXPECT_FALSE(db::booleanProperty(shippers, "CompanyName", "AllowZeroLength", true));
   EXPECT_TRUE(db::booleanProperty(shippers, "companyname", "required", false));
   EXPECT_FALSE(db::booleanProperty(shippers, "Phone", "Required", true));
@@ -265,9 +245,8 @@ TEST(KnownValues, jet3ColumnAndTablePropertiesOfNorthwind) {
 
 TEST(KnownValues, jet4ColumnTableAndDatabaseProperties) {
   REQUIRE_FIXTURE(path, "testUnicodeCompV2003.mdb");
-  auto file = openFile(path);
-  ASSERT_TRUE(file);
-  const PropertyBlob table = tableProperties(*file, "Table");
+  const OpenedFile f(path);
+  const PropertyBlob table = tableProperties(f, "Table");
   expectProperty(table, "Unicode", "AllowZeroLength", 0x01, 1, Variant(true));
   expectProperty(table, "Unicode", "Required", 0x01, 1, Variant(false));
   expectProperty(table, "Unicode", "UnicodeCompression", 0x01, 1, Variant(true));
@@ -276,8 +255,7 @@ TEST(KnownValues, jet4ColumnTableAndDatabaseProperties) {
   expectProperty(table, "ID", "ColumnWidth", 0x03, 0, Variant(int16_t{-1}));
   expectProperty(table, "", "BackShade", 0x06, 0, Variant(100.0f));
   // A Boolean stored in 4 bytes.
-  expectProperty(table, "", "HideNewField", 0x01, 0, Variant(false));
-  EXPECT_EQ(db::findProperty(table, "", "HideNewField")->storedSize, 4);
+  expectProperty(table, "", "HideNewField", 0x01, 0, Variant(false), 4);
   const Property* guid = db::findProperty(table, "Unicode", "GUID");
   ASSERT_NE(guid, nullptr);
   EXPECT_EQ(guid->typeCode, 0x09);
@@ -292,50 +270,53 @@ TEST(KnownValues, jet4ColumnTableAndDatabaseProperties) {
   EXPECT_EQ(nameMap->value.asBinary().size(), 200u);
 
   PropertyBlob database;
-  ASSERT_TRUE(db::readObjectProperties(*file, 0x10000000, &database).ok());   // MSysDb
+  ASSERT_TRUE(db::readObjectProperties(*f.file, 0x10000000, &database).ok());   // MSysDb
   expectProperty(database, "", "AccessVersion", 0x0A, 0, Variant("09.50"));
   expectProperty(database, "", "Build", 0x04, 0, Variant(int32_t{1104}));
 }
 
 TEST(KnownValues, jet4DefaultValueIsMemoAsInJet3) {
   REQUIRE_FIXTURE(path, "compIndexTestV2000.mdb");
-  auto file = openFile(path);
-  ASSERT_TRUE(file);
-  const PropertyBlob table = tableProperties(*file, "Table1");
+  const PropertyBlob table = tableProperties(OpenedFile(path), "Table1");
   expectProperty(table, "CD_AGENTE", "DefaultValue", 0x0C, 1, Variant("0"));
   expectProperty(table, "CD_AGENTE", "Required", 0x01, 1, Variant(false));
   expectProperty(table, "RS_AGENTE", "AllowZeroLength", 0x01, 1, Variant(true));
 }
 
 // ---------------------------------------------------------------------------------------
-// Editing, as a writer does it.
+// Editing, as a writer does it, and damage, on the blob of nwind's Shippers.
 
-TEST(Editing, replacingAValueChangesOnlyItsBytes) {
-  REQUIRE_FIXTURE(path, "nwind.mdb");
-  auto file = openFile(path);
-  ASSERT_TRUE(file);
-  PropertyBlob blob = tableProperties(*file, "Shippers");
-  const std::vector<uint8_t> before = encode(blob, file->header());
+class Shippers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_FIXTURE(path, "nwind.mdb");
+    nwind = path;
+    opened = std::make_unique<OpenedFile>(path);
+    blob = tableProperties(*opened, "Shippers");
+  }
+  const db::DatabaseHeader& header() const { return opened->file->header(); }
+  std::filesystem::path nwind;
+  std::unique_ptr<OpenedFile> opened;
+  PropertyBlob blob;
+};
+
+TEST_F(Shippers, replacingAValueChangesOnlyItsBytes) {
+  const std::vector<uint8_t> before = encode(blob, header());
   Property required;
   ASSERT_TRUE(db::makeProperty("REQUIRED", Variant(true), &required).ok());
   db::setProperty(&blob, "Phone", required);
-  const std::vector<uint8_t> after = encode(blob, file->header());
+  const std::vector<uint8_t> after = encode(blob, header());
   ASSERT_EQ(after.size(), before.size());
   size_t changed = 0;
   for (size_t i = 0; i < before.size(); ++i) changed += before[i] != after[i];
   EXPECT_EQ(changed, 1u);
-  PropertyBlob reread;
-  ASSERT_TRUE(db::decodeProperties(after, file->header(), &reread).ok());
+  const PropertyBlob reread = decode(after, header());
   EXPECT_TRUE(db::booleanProperty(reread, "Phone", "Required", false));
   EXPECT_EQ(reread.names, blob.names);
 }
 
-TEST(Editing, newNamesAreAppendedAndNewBlocksPlacedAsAccessPlacesThem) {
-  REQUIRE_FIXTURE(path, "nwind.mdb");
-  auto file = openFile(path);
-  ASSERT_TRUE(file);
-  const PropertyBlob original = tableProperties(*file, "Shippers");
-  PropertyBlob blob = original;
+TEST_F(Shippers, newNamesAreAppendedAndNewBlocksPlacedAsAccessPlacesThem) {
+  const PropertyBlob original = blob;
   ASSERT_EQ(db::findProperty(blob, "Phone", "InputMask"), nullptr);
   Property mask;
   ASSERT_TRUE(db::makeProperty("InputMask", Variant("!\\(999\\) 000-0000"), &mask).ok());
@@ -344,8 +325,7 @@ TEST(Editing, newNamesAreAppendedAndNewBlocksPlacedAsAccessPlacesThem) {
   ASSERT_TRUE(db::makeProperty("Description", Variant("Added later"), &description).ok());
   db::setProperty(&blob, "NewColumn", description);
 
-  PropertyBlob reread;
-  ASSERT_TRUE(db::decodeProperties(encode(blob, file->header()), file->header(), &reread).ok());
+  const PropertyBlob reread = decode(encode(blob, header()), header());
   // The old list is kept as it was, the new name comes last.
   ASSERT_EQ(reread.names.size(), original.names.size() + 1);
   EXPECT_TRUE(std::equal(original.names.begin(), original.names.end(), reread.names.begin()));
@@ -362,11 +342,7 @@ TEST(Editing, newNamesAreAppendedAndNewBlocksPlacedAsAccessPlacesThem) {
   EXPECT_EQ(columnsOnly.blocks[0].objectName, "");
 }
 
-TEST(Editing, removingKeepsTheNameAndDropsAnEmptiedBlock) {
-  REQUIRE_FIXTURE(path, "nwind.mdb");
-  auto file = openFile(path);
-  ASSERT_TRUE(file);
-  PropertyBlob blob = tableProperties(*file, "Shippers");
+TEST_F(Shippers, removingKeepsTheNameAndDropsAnEmptiedBlock) {
   const std::vector<std::string> names = blob.names;
   const size_t blocks = blob.blocks.size();
   EXPECT_TRUE(db::removeProperty(&blob, "phone", "allowzerolength"));
@@ -379,8 +355,7 @@ TEST(Editing, removingKeepsTheNameAndDropsAnEmptiedBlock) {
   for (const std::string& n : phoneNames) EXPECT_TRUE(db::removeProperty(&blob, "Phone", n));
   EXPECT_EQ(db::findPropertyBlock(blob, "Phone"), nullptr);
   EXPECT_EQ(blob.blocks.size(), blocks - 1);
-  PropertyBlob reread;
-  ASSERT_TRUE(db::decodeProperties(encode(blob, file->header()), file->header(), &reread).ok());
+  const PropertyBlob reread = decode(encode(blob, header()), header());
   EXPECT_EQ(reread.names, names);
   EXPECT_EQ(reread.blocks, blob.blocks);
 }
@@ -429,9 +404,7 @@ TEST(Encoding, textAndNamesAreStoredInEachVersionsEncoding) {
     ASSERT_EQ(bytes.size(), 4 + (6 + 2 + n) + (6 + 6 + n + 8 + n));
     EXPECT_TRUE(std::equal(c.stored.begin(), c.stored.end(), bytes.begin() + 4 + 6 + 2));
     EXPECT_TRUE(std::equal(c.stored.begin(), c.stored.end(), bytes.end() - n));
-    PropertyBlob reread;
-    ASSERT_TRUE(db::decodeProperties(bytes, header, &reread).ok());
-    EXPECT_EQ(reread.blocks, blob.blocks);
+    EXPECT_EQ(decode(bytes, header).blocks, blob.blocks);
   }
 }
 
@@ -461,13 +434,12 @@ TEST(Encoding, numbersKeepTheirStoredSizeAndMustFitIt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.written.name + " " + (c.written.value.isNull() ? "Null" : c.written.value.text().substr(0, 8)));
-    PropertyBlob blob, reread;
+    PropertyBlob blob;
     db::setProperty(&blob, "", c.written);
     std::vector<uint8_t> bytes;
     EXPECT_EQ(db::encodeProperties(blob, header, &bytes).number, static_cast<int>(c.error));
     if (c.error != kFits) continue;
-    ASSERT_TRUE(db::decodeProperties(bytes, header, &reread).ok());
-    const Property& back = reread.blocks.at(0).properties.at(0);
+    const Property back = decode(bytes, header).blocks.at(0).properties.at(0);
     EXPECT_EQ(back.value, c.readBack);
     if (c.storedSize >= 0) {
       EXPECT_EQ(back.storedSize, c.storedSize);
@@ -486,9 +458,7 @@ TEST(Encoding, oddValuesAreKeptAsBytes) {
       6 + 6 + 11 + 10, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0,
       11, 0, 1, 0x0A, 0, 0, 3, 0, 'a', 0, 'b',
       10, 0, 0, 0x07, 0, 0, 2, 0, 1, 2};
-  PropertyBlob decoded;
-  const db::DbError err = db::decodeProperties(blob, header, &decoded);
-  ASSERT_TRUE(err.ok()) << err.description;
+  const PropertyBlob decoded = decode(blob, header);
   ASSERT_EQ(decoded.blocks.size(), 1u);
   ASSERT_EQ(decoded.blocks[0].properties.size(), 2u);
   EXPECT_EQ(decoded.blocks[0].properties[0].value, Variant(std::vector<uint8_t>{'a', 0, 'b'}));
@@ -506,12 +476,9 @@ struct Damage {
   const char* words;      // expected in the description
 };
 
-TEST(Damaged, namedFaultsAreReportedWithTheirOffset) {
-  REQUIRE_FIXTURE(path, "nwind.mdb");
-  auto file = openFile(path);
-  ASSERT_TRUE(file);
+TEST_F(Shippers, namedFaultsAreReportedWithTheirOffset) {
   std::vector<uint8_t> good;
-  ASSERT_TRUE(db::readPropertyBlobBytes(*file, 581, &good).ok());   // Shippers
+  ASSERT_TRUE(db::readPropertyBlobBytes(*opened->file, 581, &good).ok());
   ASSERT_GT(good.size(), 100u);
   const uint32_t namesLength = db::readU32(good, 4);
   const size_t objectChunk = 4 + namesLength;
@@ -533,7 +500,7 @@ TEST(Damaged, namedFaultsAreReportedWithTheirOffset) {
     std::copy(d.bytes.begin(), d.bytes.end(), bad.begin() + d.offset);
     PropertyBlob out;
     out.names = {"left over"};
-    const db::DbError err = db::decodeProperties(bad, file->header(), &out);
+    const db::DbError err = db::decodeProperties(bad, header(), &out);
     EXPECT_EQ(err.number, kCorrupt);
     EXPECT_NE(err.description.find(d.words), std::string::npos) << err.description;
     EXPECT_NE(err.description.find("at byte "), std::string::npos) << err.description;
@@ -551,8 +518,6 @@ TEST(Damaged, namedFaultsAreReportedWithTheirOffset) {
 TEST_P(FixtureBlobs, truncatedAtEveryLengthFailsUnlessCutBetweenChunks) {
   for (const ObjectBlob& b : blobs) {
     SCOPED_TRACE(b.name);
-    PropertyBlob full;
-    ASSERT_TRUE(db::decodeProperties(b.bytes, file->header(), &full).ok());
     std::vector<size_t> chunkEnds{4};
     for (size_t pos = 4; pos < b.bytes.size(); pos += db::readU32(b.bytes, pos)) {
       chunkEnds.push_back(pos + db::readU32(b.bytes, pos));
@@ -569,8 +534,8 @@ TEST_P(FixtureBlobs, truncatedAtEveryLengthFailsUnlessCutBetweenChunks) {
       ASSERT_TRUE(err.ok()) << "cut at " << length << ": " << err.description;
       // Chunks before the cut: the name list (when present) and the first blocks.
       const size_t blocks = cut - chunkEnds.begin() <= 1 ? 0 : cut - chunkEnds.begin() - 1;
-      ASSERT_LE(blocks, full.blocks.size());
-      EXPECT_TRUE(std::equal(out.blocks.begin(), out.blocks.end(), full.blocks.begin()));
+      ASSERT_LE(blocks, b.decoded.blocks.size());
+      EXPECT_TRUE(std::equal(out.blocks.begin(), out.blocks.end(), b.decoded.blocks.begin()));
       EXPECT_EQ(out.blocks.size(), blocks);
     }
   }
@@ -593,12 +558,8 @@ TEST_P(FixtureBlobs, changedBytesGiveAnErrorOrAStableBlob) {
           continue;
         }
         ++decoded;
-        std::vector<uint8_t> once, twice;
-        ASSERT_TRUE(db::encodeProperties(out, file->header(), &once).ok()) << "byte " << i;
-        PropertyBlob again;
-        ASSERT_TRUE(db::decodeProperties(once, file->header(), &again).ok()) << "byte " << i;
-        ASSERT_TRUE(db::encodeProperties(again, file->header(), &twice).ok());
-        EXPECT_EQ(once, twice) << "byte " << i;
+        const std::vector<uint8_t> once = encode(out, file->header());
+        EXPECT_EQ(encode(decode(once, file->header()), file->header()), once) << "byte " << i;
       }
     }
   }
@@ -608,17 +569,12 @@ TEST_P(FixtureBlobs, changedBytesGiveAnErrorOrAStableBlob) {
 }
 
 // The file-level read names the file and the object when the stored blob is damaged.
-TEST(Damaged, aDamagedBlobInTheFileIsReportedWithFileAndObject) {
-  REQUIRE_FIXTURE(path, "nwind.mdb");
+TEST_F(Shippers, aDamagedBlobInTheFileIsReportedWithFileAndObject) {
   testing_support::ScratchDir dir;
   const std::filesystem::path copy = dir.file("nwind.mdb");
-  std::vector<uint8_t> bytes = testing_support::readBytes(path);
+  std::vector<uint8_t> bytes = testing_support::readBytes(nwind);
   std::vector<uint8_t> blob;
-  {
-    auto file = openFile(path);
-    ASSERT_TRUE(file);
-    ASSERT_TRUE(db::readPropertyBlobBytes(*file, 415, &blob).ok());   // Order Details
-  }
+  ASSERT_TRUE(db::readPropertyBlobBytes(*opened->file, 415, &blob).ok());   // Order Details
   // This blob sits in one long-value row: find its start in the file and lengthen its name
   // list chunk past the blob's end.
   const auto at = std::search(bytes.begin(), bytes.end(), blob.begin(), blob.begin() + 64);
@@ -628,15 +584,14 @@ TEST(Damaged, aDamagedBlobInTheFileIsReportedWithFileAndObject) {
   bytes[offset + 5] = 0x40;
   testing_support::writeBytes(copy, bytes);
 
-  auto file = openFile(copy);
-  ASSERT_TRUE(file);
+  const OpenedFile damaged(copy);
   PropertyBlob out;
-  const db::DbError err = db::readObjectProperties(*file, 415, &out);
+  const db::DbError err = db::readObjectProperties(*damaged.file, 415, &out);
   EXPECT_EQ(err.number, kCorrupt);
   EXPECT_NE(err.description.find(copy.string()), std::string::npos) << err.description;
   EXPECT_NE(err.description.find("object Id 415"), std::string::npos) << err.description;
   // The other objects still read.
-  EXPECT_TRUE(db::readObjectProperties(*file, 581, &out).ok());
+  EXPECT_TRUE(db::readObjectProperties(*damaged.file, 581, &out).ok());
 }
 
 }  // namespace

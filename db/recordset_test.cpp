@@ -112,9 +112,17 @@ TEST(RecordsetTest, nullNeverEqualsAnythingAndIsNullFindsIt) {
   EXPECT_EQ(count("NOT (Region = 'WA')"), count("Region <> 'WA'"));
 }
 
-TEST(RecordsetTest, columnListsAliasesAndBracketsNameTheFields) {
+TEST(RecordsetTest, tablesAndFieldsAreFoundByNameWithoutRegardToCase) {
   REQUIRE_FIXTURE(mdb, "nwind.mdb");
   auto d = db::DBEngine().OpenDatabase(mdb.string());
+  const std::vector<std::string> names = d->tableNames();
+  EXPECT_EQ(names.size(), 9u);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Ums\xC3\xA4tze"), 1);
+  auto umlaut = d->OpenRecordset("SELECT * FROM UMS\xC3\x84TZE", db::dbOpenSnapshot);
+  EXPECT_EQ(umlaut->FieldCount(), d->tableDef("ums\xC3\xa4tze").columns.size());
+  EXPECT_FALSE(d->OpenRecordset("SELECT * FROM CUSTOMERS", db::dbOpenSnapshot)->EOF_());
+
+  // Aliases and brackets name the fields.
   auto rs = d->OpenRecordset("SELECT CategoryID AS ID, CategoryName AS Name FROM Categories",
                              db::dbOpenSnapshot);
   ASSERT_EQ(rs->FieldCount(), 2);
@@ -161,7 +169,9 @@ TEST(RecordsetTest, recordCountIsExactAfterMoveLastAndMoveFirstReturns) {
   EXPECT_TRUE(rs->EOF_());
 }
 
-TEST(RecordsetTest, emptyResultsStartAtEofAndRefuseMoves) {
+// Empty results start at EOF and refuse moves; snapshots refuse changes, and closed objects
+// refuse all work.
+TEST(RecordsetTest, emptyResultsSnapshotsAndClosedObjectsRefuseWhatTheyCannotDo) {
   REQUIRE_FIXTURE(mdb, "testV1997.mdb");
   auto d = db::DBEngine().OpenDatabase(mdb.string());
   for (const char* sql : {"SELECT * FROM Table2", "SELECT * FROM Table1 WHERE A = 'none'"}) {
@@ -174,6 +184,17 @@ TEST(RecordsetTest, emptyResultsStartAtEofAndRefuseMoves) {
     EXPECT_EQ(errorNumberOf([&] { rs->FieldAt(0).Value.get(); }),
               number(DbErrorNumber::NoCurrentRecord));
   }
+  auto rs = d->OpenRecordset("SELECT * FROM Table1", db::dbOpenSnapshot);
+  EXPECT_EQ(errorNumberOf([&] { rs->Fields("A").Value = Variant("x"); }),
+            number(DbErrorNumber::ReadOnly));
+  auto other = d->OpenRecordset("SELECT * FROM Table1", db::dbOpenSnapshot);
+  rs->Close();
+  EXPECT_EQ(errorNumberOf([&] { rs->EOF_(); }), number(DbErrorNumber::ObjectClosed));
+  EXPECT_FALSE(other->EOF_());
+  d->Close();
+  EXPECT_EQ(errorNumberOf([&] { other->MoveNext(); }), number(DbErrorNumber::ObjectClosed));
+  EXPECT_EQ(errorNumberOf([&] { d->OpenRecordset("SELECT * FROM Table1", 4); }),
+            number(DbErrorNumber::ObjectClosed));
 }
 
 TEST(RecordsetTest, valuesOfEveryTypeReachCallersInBothVersions) {
@@ -242,34 +263,6 @@ TEST(RecordsetTest, queryErrorsCarryJetNumbers) {
   } catch (const db::DbException& e) {
     EXPECT_NE(e.description().find("Nowhere"), std::string::npos);
   }
-}
-
-TEST(RecordsetTest, snapshotsAreReadOnlyAndClosedObjectsRefuseWork) {
-  REQUIRE_FIXTURE(mdb, "testV1997.mdb");
-  auto d = db::DBEngine().OpenDatabase(mdb.string());
-  auto rs = d->OpenRecordset("SELECT * FROM Table1", db::dbOpenSnapshot);
-  EXPECT_EQ(errorNumberOf([&] { rs->Fields("A").Value = Variant("x"); }),
-            number(DbErrorNumber::ReadOnly));
-  auto other = d->OpenRecordset("SELECT * FROM Table1", db::dbOpenSnapshot);
-  rs->Close();
-  EXPECT_EQ(errorNumberOf([&] { rs->EOF_(); }), number(DbErrorNumber::ObjectClosed));
-  EXPECT_FALSE(other->EOF_());
-  d->Close();
-  EXPECT_EQ(errorNumberOf([&] { other->MoveNext(); }), number(DbErrorNumber::ObjectClosed));
-  EXPECT_EQ(errorNumberOf([&] { d->OpenRecordset("SELECT * FROM Table1", 4); }),
-            number(DbErrorNumber::ObjectClosed));
-}
-
-TEST(RecordsetTest, tablesAreFoundWithoutRegardToCase) {
-  REQUIRE_FIXTURE(mdb, "nwind.mdb");
-  auto d = db::DBEngine().OpenDatabase(mdb.string());
-  const std::vector<std::string> names = d->tableNames();
-  EXPECT_EQ(names.size(), 9u);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "Ums\xC3\xA4tze"), 1);
-  auto rs = d->OpenRecordset("SELECT * FROM UMS\xC3\x84TZE", db::dbOpenSnapshot);
-  EXPECT_EQ(rs->FieldCount(), d->tableDef("ums\xC3\xa4tze").columns.size());
-  auto upper = d->OpenRecordset("SELECT * FROM CUSTOMERS", db::dbOpenSnapshot);
-  EXPECT_FALSE(upper->EOF_());
 }
 
 }  // namespace

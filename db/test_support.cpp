@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "db/json_dump.h"
+#include "db/usage_map.h"
 
 namespace testing_support {
 
@@ -72,6 +73,31 @@ db::TableDef OpenedFile::table(const std::string& name) const {
   const db::DbError err = db::openTableDef(*file, catalog, name, &def);
   EXPECT_TRUE(err.ok()) << name << ": " << err.description;
   return def;
+}
+
+size_t rowOffset(const db::PageFile& file, db::RowPointer where, size_t* length) {
+  db::Page page;
+  std::span<const uint8_t> row;
+  EXPECT_TRUE(db::readRowAt(file, where, &page, &row).ok()) << "row " << int(where.row) << " of page " << where.page;
+  if (length) *length = row.size();
+  return size_t(where.page) * file.pageSize() + static_cast<size_t>(row.data() - page.data());
+}
+
+std::vector<db::RowPointer> movedRows(const db::PageFile& file, const db::TableDef& table) {
+  std::vector<uint32_t> pages;
+  EXPECT_TRUE(db::readUsageMap(file, table.ownedMap, &pages).ok()) << table.name;
+  std::vector<db::RowPointer> moved;
+  db::Page page;
+  for (uint32_t p : pages) {
+    uint16_t count = 0;
+    EXPECT_TRUE(file.readPage(p, &page).ok() && db::dataRowCount(file, page, p, &count).ok()) << p;
+    for (uint16_t s = 0; s < count; ++s) {
+      db::RowSlot slot;
+      EXPECT_TRUE(db::dataRowSlot(file, page, p, s, &slot).ok()) << p;
+      if (slot.overflow && !slot.deleted) moved.push_back({p, static_cast<uint8_t>(s)});
+    }
+  }
+  return moved;
 }
 
 std::string dumpJson(const std::filesystem::path& path, const std::string& table) {
@@ -182,6 +208,10 @@ std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std:
   return rows;
 }
 
+namespace {
+
+// Whether mdb-export's text for a field says the same as a value our reader gave for it;
+// `why` tells how they differ.
 bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
                     std::string* why) {
   using db::VariantType;
@@ -239,6 +269,8 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
   }
 }
 
+}  // namespace
+
 db::CheckReport checkReport(const std::filesystem::path& path) {
   db::CheckReport report;
   std::unique_ptr<db::PageFile> file;
@@ -259,6 +291,23 @@ int errorNumberOf(const std::function<void()>& action) {
     return e.number();
   }
   return 0;
+}
+
+void addRows(db::Database& d, const std::string& table, int rows, const RowFiller& fill) {
+  auto rs = d.OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenDynaset);
+  for (int i = 0; i < rows; ++i) {
+    rs->AddNew();
+    fill(*rs, i);
+    rs->Update();
+  }
+}
+
+std::shared_ptr<db::Database> createDatabaseWith(const std::filesystem::path& path, const db::TableSchema& schema,
+                                                 int rows, const RowFiller& fill, const db::FormatDescriptor& format) {
+  auto d = db::DBEngine().CreateDatabase(path.string(), format);
+  d->createTable(schema);
+  if (rows > 0) addRows(*d, schema.name, rows, fill);
+  return d;
 }
 
 db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size) {

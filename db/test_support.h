@@ -13,6 +13,7 @@
 
 #include "db/catalog.h"
 #include "db/check.h"
+#include "db/data_page.h"
 #include "db/format.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
@@ -71,6 +72,11 @@ struct OpenedFile {
   db::Catalog catalog;
 };
 
+// Where the row `where` names lies in the file, and its length; a failure fails the calling test.
+size_t rowOffset(const db::PageFile& file, db::RowPointer where, size_t* length = nullptr);
+// The slots of a table's rows that moved: each holds the pointer to where its row now lies.
+std::vector<db::RowPointer> movedRows(const db::PageFile& file, const db::TableDef& table);
+
 // The JSON lines lvdb dump prints: every user table, or the one named (system tables too).
 std::string dumpJson(const std::filesystem::path& path, const std::string& table = "");
 
@@ -89,21 +95,12 @@ std::filesystem::path makeSample(const std::string& program, const std::filesyst
 
 // mdbtools, the independent reader the tests compare with.
 bool haveMdbTools();
-#define REQUIRE_MDBTOOLS()                                                          \
-  if (!::testing_support::haveMdbTools()) {                                         \
-    GTEST_SKIP() << "mdbtools (mdb-export) is not installed; scripts/setup installs it"; \
-  }
 
 // A table as mdb-export prints it: one vector per row, a field per column, std::nullopt for
 // Null. Binary is upper-case hex; dates "YYYY-MM-DD HH:MM:SS".
 using ExportedRow = std::vector<std::optional<std::string>>;
 std::vector<ExportedRow> mdbExport(const std::filesystem::path& path, const std::string& table,
                                    std::vector<std::string>* header = nullptr);
-
-// Whether mdb-export's text for a field says the same as a value our reader gave for it;
-// `why` tells how they differ.
-bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& theirs,
-                    std::string* why);
 
 // Rows as our reader gives them, through a snapshot on the query or on SELECT * of the table
 // (a Variant per column).
@@ -122,6 +119,14 @@ void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& t
 // The Jet error number an action throws, 0 when it throws none.
 int errorNumberOf(const std::function<void()>& action);
 inline int number(db::DbErrorNumber n) { return static_cast<int>(n); }
+
+// Adds `rows` rows to a table through a dynaset, `fill` setting the fields of row i.
+using RowFiller = std::function<void(db::Recordset& rs, int i)>;
+void addRows(db::Database& d, const std::string& table, int rows, const RowFiller& fill);
+// A new database at `path` (in `format`) holding the table `schema` with `rows` rows so added.
+std::shared_ptr<db::Database> createDatabaseWith(const std::filesystem::path& path, const db::TableSchema& schema,
+                                                 int rows = 0, const RowFiller& fill = {},
+                                                 const db::FormatDescriptor& format = db::kVersion4);
 
 // A column for a test table: zero-length text allowed, so that tests set only what they test.
 db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0);

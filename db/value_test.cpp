@@ -12,14 +12,13 @@ namespace {
 using db::DbErrorNumber;
 using db::Variant;
 
-int toInt32Error(const Variant& v, int32_t* out) { return v.toInt32(out).number; }
-
 TEST(ValueTest, toInt32RoundsHalfToEvenAndRefusesWhatIsNoNumber) {
   struct Case {
     Variant value;
     int32_t expected;
+    DbErrorNumber error = DbErrorNumber::Ok;
   };
-  const Case ok[] = {
+  const Case cases[] = {
       {Variant(int16_t{-7}), -7},
       {Variant(uint8_t{255}), 255},
       {Variant(true), -1},
@@ -31,22 +30,21 @@ TEST(ValueTest, toInt32RoundsHalfToEvenAndRefusesWhatIsNoNumber) {
       {Variant(" 42 "), 42},
       {Variant("-1e3"), -1000},
       {Variant(2147483647.4), 2147483647},
+      {Variant(), 0, DbErrorNumber::InvalidUseOfNull},
+      {Variant("12abc"), 0, DbErrorNumber::TypeMismatchVb},
+      {Variant(""), 0, DbErrorNumber::TypeMismatchVb},
+      {Variant(std::vector<uint8_t>{1}), 0, DbErrorNumber::TypeMismatchVb},
+      {Variant(2147483648.0), 0, DbErrorNumber::NumericOverflow},
+      {Variant("-3000000000"), 0, DbErrorNumber::NumericOverflow},
   };
-  for (const Case& c : ok) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value.isNull() ? "Null" : c.value.text());
     int32_t v = 0;
-    EXPECT_EQ(toInt32Error(c.value, &v), 0) << c.value.text();
-    EXPECT_EQ(v, c.expected) << c.value.text();
+    EXPECT_EQ(c.value.toInt32(&v).number, static_cast<int>(c.error));
+    if (c.error == DbErrorNumber::Ok) {
+      EXPECT_EQ(v, c.expected);
+    }
   }
-  int32_t v = 0;
-  EXPECT_EQ(toInt32Error(Variant(), &v), static_cast<int>(DbErrorNumber::InvalidUseOfNull));
-  EXPECT_EQ(toInt32Error(Variant("12abc"), &v), static_cast<int>(DbErrorNumber::TypeMismatchVb));
-  EXPECT_EQ(toInt32Error(Variant(""), &v), static_cast<int>(DbErrorNumber::TypeMismatchVb));
-  EXPECT_EQ(toInt32Error(Variant(std::vector<uint8_t>{1}), &v),
-            static_cast<int>(DbErrorNumber::TypeMismatchVb));
-  EXPECT_EQ(toInt32Error(Variant(2147483648.0), &v),
-            static_cast<int>(DbErrorNumber::NumericOverflow));
-  EXPECT_EQ(toInt32Error(Variant("-3000000000"), &v),
-            static_cast<int>(DbErrorNumber::NumericOverflow));
   EXPECT_THROW(Variant().int32(), db::DbException);
 }
 

@@ -33,6 +33,7 @@ using testing_support::ScratchDir;
 using testing_support::expectMdbToolsAgree;
 
 using testing_support::counter;
+using testing_support::createDatabaseWith;
 using testing_support::primaryKey;
 using testing_support::readRows;
 
@@ -54,13 +55,12 @@ TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTablesAndReplacesNoFile) {
     return std::regex_replace(testing_support::dumpJson(path, table),
                               std::regex("\"Date(Create|Update)\":\"[^\"]*\""), "\"Date$1\":\"-\"");
   };
-  for (const char* table : {"MSysObjects", "MSysACEs", "MSysQueries", "MSysRelationships"}) {
-    EXPECT_EQ(dumpSystem(dir.file("new.mdb"), table), dumpSystem(blank, table)) << table;
-  }
-  // The definitions match column by column, flags and places included.
+  // Each system table holds the model's rows, and its definition matches the model's column by
+  // column, flags and places included.
   auto ours = db::DBEngine().OpenDatabase(dir.file("new.mdb").string());
   auto model = db::DBEngine().OpenDatabase(blank.string());
   for (const char* table : {"MSysObjects", "MSysACEs", "MSysQueries", "MSysRelationships"}) {
+    EXPECT_EQ(dumpSystem(dir.file("new.mdb"), table), dumpSystem(blank, table)) << table;
     const db::TableDef a = ours->tableDef(table), b = model->tableDef(table);
     ASSERT_EQ(a.columns.size(), b.columns.size());
     EXPECT_EQ(a.tableType, b.tableType);
@@ -141,21 +141,12 @@ TEST(WriteTest, rowsOfEveryTypeReadBackThroughBothReaders) {
   ScratchDir dir;
   const auto path = dir.file("types.mdb");
   std::vector<std::vector<std::pair<std::string, Variant>>> written;
-  {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    d->createTable(everyTypeSchema());
-    auto rs = d->OpenRecordset("SELECT * FROM [Every Type]", db::dbOpenDynaset);
-    std::mt19937 rng(7);
-    for (int i = 0; i < 1500; ++i) {
-      rs->AddNew();
-      auto row = sampleRow(rng, i);
-      for (auto& [name, value] : row) rs->Fields(name).Value = value;
-      EXPECT_EQ(rs->Fields("Id").Value.int32(), i + 1);
-      rs->Update();
-      written.push_back(row);
-    }
-    d->Close();
-  }
+  std::mt19937 rng(7);
+  createDatabaseWith(path, everyTypeSchema(), 1500, [&](db::Recordset& rs, int i) {
+    written.push_back(sampleRow(rng, i));
+    for (auto& [name, value] : written.back()) rs.Fields(name).Value = value;
+    EXPECT_EQ(rs.Fields("Id").Value.int32(), i + 1);
+  })->Close();
   auto d = db::DBEngine().OpenDatabase(path.string());
   auto rs = d->OpenRecordset("SELECT * FROM [Every Type]", db::dbOpenSnapshot);
   size_t i = 0;
@@ -183,19 +174,15 @@ TEST(WriteTest, rowsOfEveryTypeReadBackThroughBothReaders) {
 
 TEST(WriteTest, valuesConvertAsJetConvertsThemOrFailWithItsErrors) {
   ScratchDir dir;
-  auto d = db::DBEngine().CreateDatabase(dir.file("c.mdb").string());
-  db::TableSchema s;
-  s.name = "T";
-  s.columns = {counter("Id"),   column("B", ColumnType::Byte),
-               column("I", ColumnType::Integer), column("L", ColumnType::Long),
-               column("F", ColumnType::Boolean), column("T", ColumnType::Text, 5),
-               column("D", ColumnType::Double),  column("Need", ColumnType::Text, 10),
-               column("NoEmpty", ColumnType::Text, 10)};
+  db::TableSchema s{"T",
+                    {counter("Id"), column("B", ColumnType::Byte), column("I", ColumnType::Integer),
+                     column("L", ColumnType::Long), column("F", ColumnType::Boolean), column("T", ColumnType::Text, 5),
+                     column("D", ColumnType::Double), column("Need", ColumnType::Text, 10),
+                     column("NoEmpty", ColumnType::Text, 10)},
+                    {primaryKey("Id"), {.name = "UniqueL", .columns = {{"L", true}}, .unique = true}}};
   s.columns[7].required = true;
   s.columns[8].allowZeroLength = false;
-  s.indexes = {primaryKey("Id"),
-               {"UniqueL", {{"L", true}}, false, true, false, false}};
-  d->createTable(s);
+  auto d = createDatabaseWith(dir.file("c.mdb"), s);
   auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
   rs->AddNew();
   rs->Fields("B").Value = Variant(2.5);          // rounds half to even
@@ -258,23 +245,19 @@ TEST(WriteTest, valuesConvertAsJetConvertsThemOrFailWithItsErrors) {
 TEST(WriteTest, columnPropertiesAreStoredAndHonoured) {
   ScratchDir dir;
   const auto path = dir.file("p.mdb");
-  {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "Games";
-    s.columns = {column("Name", ColumnType::Text, 50), column("Players", ColumnType::Integer),
-                 column("Label", ColumnType::Text, 20), column("Adult", ColumnType::Boolean),
-                 column("Ratio", ColumnType::Double)};
-    s.columns[0].required = true;
-    s.columns[0].description = "The game's title, as the box prints it";
-    s.columns[1].defaultValue = Variant(int32_t{4});
-    s.columns[2].defaultValue = Variant("say \"hi\"");
-    s.columns[2].allowZeroLength = false;
-    s.columns[3].defaultValue = Variant(true);
-    s.columns[4].defaultValue = Variant(0.25);
-    d->createTable(s);
-    d->Close();
-  }
+  db::TableSchema s{"Games",
+                    {column("Name", ColumnType::Text, 50), column("Players", ColumnType::Integer),
+                     column("Label", ColumnType::Text, 20), column("Adult", ColumnType::Boolean),
+                     column("Ratio", ColumnType::Double)},
+                    {}};
+  s.columns[0].required = true;
+  s.columns[0].description = "The game's title, as the box prints it";
+  s.columns[1].defaultValue = Variant(int32_t{4});
+  s.columns[2].defaultValue = Variant("say \"hi\"");
+  s.columns[2].allowZeroLength = false;
+  s.columns[3].defaultValue = Variant(true);
+  s.columns[4].defaultValue = Variant(0.25);
+  createDatabaseWith(path, s)->Close();
   auto d = db::DBEngine().OpenDatabase(path.string());
   auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
   rs->AddNew();
@@ -308,24 +291,16 @@ TEST(WriteTest, updateStatementsRewriteRowsAndMoveThoseThatGrow) {
   ScratchDir dir;
   const auto path = dir.file("u.mdb");
   {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "Games";
-    s.columns = {counter("GA_Id"), column("Name", ColumnType::Text, 100),
-                 column("Comment", ColumnType::Memo), column("Players", ColumnType::Integer),
-                 column("Strict", ColumnType::Text, 10)};
+    db::TableSchema s{"Games",
+                      {counter("GA_Id"), column("Name", ColumnType::Text, 100), column("Comment", ColumnType::Memo),
+                       column("Players", ColumnType::Integer), column("Strict", ColumnType::Text, 10)},
+                      {primaryKey("GA_Id"), {.name = "Name", .columns = {{"Name", true}}}}};
     s.columns[4].allowZeroLength = false;
-    s.indexes = {primaryKey("GA_Id"),
-                 {"Name", {{"Name", true}}, false, false, false, false}};
-    d->createTable(s);
-    auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
-    for (int i = 0; i < 600; ++i) {
-      rs->AddNew();
-      if (i % 3 != 0) rs->Fields("Name").Value = Variant("Game " + std::to_string(i));
-      if (i % 4 != 0) rs->Fields("Comment").Value = Variant(std::string(i % 4 == 1 ? 5000 : 20, 'c'));
-      rs->Fields("Players").Value = Variant(i % 5);
-      rs->Update();
-    }
+    auto d = createDatabaseWith(path, s, 600, [](db::Recordset& rs, int i) {
+      if (i % 3 != 0) rs.Fields("Name").Value = Variant("Game " + std::to_string(i));
+      if (i % 4 != 0) rs.Fields("Comment").Value = Variant(std::string(i % 4 == 1 ? 5000 : 20, 'c'));
+      rs.Fields("Players").Value = Variant(i % 5);
+    });
     // Null text becomes "" (the rows grow by their empty value), a number changes, and a
     // row that cannot take a change is left alone without failing the statement.
     d->Execute("UPDATE Games SET Name = \"\" WHERE Name IS NULL");
@@ -376,18 +351,11 @@ TEST(WriteTest, searchesForNullFindEveryNullRowAndNoOther) {
     return null ? mark : i;
   };
   {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "T";
-    s.columns = {column("A", ColumnType::Text, 20), column("B", ColumnType::Long)};
-    d->createTable(s);
-    auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
-    for (int i = 0; i < 300; ++i) {
-      rs->AddNew();
-      if (i % 3 != 0) rs->Fields("A").Value = Variant("a" + std::to_string(i));
-      rs->Fields("B").Value = Variant(i);
-      rs->Update();
-    }
+    const db::TableSchema s{"T", {column("A", ColumnType::Text, 20), column("B", ColumnType::Long)}, {}};
+    auto d = createDatabaseWith(path, s, 300, [](db::Recordset& rs, int i) {
+      if (i % 3 != 0) rs.Fields("A").Value = Variant("a" + std::to_string(i));
+      rs.Fields("B").Value = Variant(i);
+    });
     d->Execute("UPDATE T SET A = NULL WHERE B >= 250");
     d->Execute("UPDATE T SET A = 'x' WHERE B < 30 AND A IS NULL");
     d->Execute("UPDATE T SET B = -1 WHERE A IS NULL");
@@ -412,13 +380,10 @@ TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
   const auto path = dir.file("shared.mdb");
   std::filesystem::create_directory(dir.file("sub"));
   std::filesystem::create_symlink(path, dir.file("link.mdb"));
-  auto first = db::DBEngine().CreateDatabase(path.string());
-  db::TableSchema s;
-  s.name = "Genres";
-  s.columns = {counter("GE_Id"), column("Name", ColumnType::Text, 50),
-               column("Note", ColumnType::Memo)};
-  s.indexes = {primaryKey("GE_Id")};
-  first->createTable(s);
+  auto first = createDatabaseWith(path, {"Genres",
+                                          {counter("GE_Id"), column("Name", ColumnType::Text, 50),
+                                           column("Note", ColumnType::Memo)},
+                                          {primaryKey("GE_Id")}});
   // The second connection reaches the file by another name.
   auto second = db::DBEngine().OpenDatabase((dir.path() / "sub" / ".." / "link.mdb").string());
   EXPECT_EQ(second->tableNames(), std::vector<std::string>{"Genres"});
@@ -462,10 +427,6 @@ TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
   expectMdbToolsAgree(path, "Genres");
 }
 
-}  // namespace
-
-namespace {
-
 class VersionTest : public testing::TestWithParam<const db::FormatDescriptor*> {};
 
 // A row that outgrows its place again and again: each time, the copy it leaves is hidden from
@@ -473,20 +434,12 @@ class VersionTest : public testing::TestWithParam<const db::FormatDescriptor*> {
 TEST_P(VersionTest, rowsMovedAgainLeaveNoOldCopiesBehind) {
   ScratchDir dir;
   const auto path = dir.file("moves.mdb");
+  const db::TableSchema s{"T", {counter("Id"), column("A", ColumnType::Text, 255), column("B", ColumnType::Text, 255)},
+                          {primaryKey("Id")}};
   {
-    auto d = db::DBEngine().CreateDatabase(path.string(), *GetParam());
-    db::TableSchema s;
-    s.name = "T";
-    s.columns = {counter("Id"), column("A", ColumnType::Text, 255),
-                 column("B", ColumnType::Text, 255)};
-    s.indexes = {primaryKey("Id")};
-    d->createTable(s);
-    auto rs = d->OpenRecordset("SELECT * FROM T", db::dbOpenDynaset);
-    for (int i = 0; i < 300; ++i) {
-      rs->AddNew();
-      rs->Fields("A").Value = Variant("a" + std::to_string(i));
-      rs->Update();
-    }
+    auto d = createDatabaseWith(path, s, 300, [](db::Recordset& rs, int i) {
+      rs.Fields("A").Value = Variant("a" + std::to_string(i));
+    }, *GetParam());
     for (int round = 1; round <= 4; ++round) {
       d->Execute("UPDATE T SET A = '" + std::string(round * 40, static_cast<char>('a' + round)) +
                  "', B = '" + std::string(round * 20, 'b') + "' WHERE Id > 100");
@@ -506,24 +459,12 @@ TEST(WriteTest, wideJet3RowsReadBack) {
   ScratchDir dir;
   const auto path = dir.file("wide.mdb");
   const int counts[] = {10, 46, 47, 48, 49, 50, 60, 100, 124, 150};
-  {
-    auto d = db::DBEngine().CreateDatabase(path.string(), db::kVersion3);
-    db::TableSchema s;
-    s.name = "W";
-    s.columns.push_back(column("Id", ColumnType::Long));
-    for (int c = 0; c < 254; ++c) {
-      s.columns.push_back(column(("c" + std::to_string(c)).c_str(), ColumnType::Text, 10));
-    }
-    d->createTable(s);
-    auto rs = d->OpenRecordset("SELECT * FROM W", db::dbOpenDynaset);
-    for (int filled : counts) {
-      rs->AddNew();
-      rs->Fields("Id").Value = Variant(int32_t{filled});
-      for (int c = 0; c < filled; ++c) rs->Fields("c" + std::to_string(c)).Value = Variant(std::string(10, 'w'));
-      rs->Update();
-    }
-    d->Close();
-  }
+  db::TableSchema s{"W", {column("Id", ColumnType::Long)}, {}};
+  for (int c = 0; c < 254; ++c) s.columns.push_back(column(("c" + std::to_string(c)).c_str(), ColumnType::Text, 10));
+  createDatabaseWith(path, s, std::size(counts), [&](db::Recordset& rs, int i) {
+    rs.Fields("Id").Value = Variant(int32_t{counts[i]});
+    for (int c = 0; c < counts[i]; ++c) rs.Fields("c" + std::to_string(c)).Value = Variant(std::string(10, 'w'));
+  }, db::kVersion3)->Close();
   auto d = db::DBEngine().OpenDatabase(path.string());
   const auto rows = readRows(*d, "W");
   ASSERT_EQ(rows.size(), std::size(counts));
@@ -542,29 +483,16 @@ INSTANTIATE_TEST_SUITE_P(Versions, VersionTest, testing::Values(&db::kVersion3, 
                            return std::string(info.param->name);
                          });
 
-}  // namespace
-
-namespace {
-
 // Long values written after the file was opened again go on the page that still has room.
 TEST(WriteTest, longValuesFillTheirPagesAcrossSessions) {
   ScratchDir dir;
   const auto path = dir.file("lv.mdb");
-  {
-    auto d = db::DBEngine().CreateDatabase(path.string());
-    db::TableSchema s;
-    s.name = "Notes";
-    s.columns = {counter("Id"), column("Text", ColumnType::Memo)};
-    d->createTable(s);
-  }
+  createDatabaseWith(path, {"Notes", {counter("Id"), column("Text", ColumnType::Memo)}, {}})->Close();
   for (int session = 0; session < 4; ++session) {
     auto d = db::DBEngine().OpenDatabase(path.string());
-    auto rs = d->OpenRecordset("SELECT * FROM Notes", db::dbOpenDynaset);
-    for (int i = 0; i < 3; ++i) {
-      rs->AddNew();
-      rs->Fields("Text").Value = Variant(std::string(300, static_cast<char>('a' + session)));
-      rs->Update();
-    }
+    testing_support::addRows(*d, "Notes", 3, [&](db::Recordset& rs, int) {
+      rs.Fields("Text").Value = Variant(std::string(300, static_cast<char>('a' + session)));
+    });
     d->Close();
   }
   // The column's own map of long-value pages: one page takes all twelve values.

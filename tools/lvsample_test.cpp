@@ -64,13 +64,10 @@ class SampleTest : public testing::TestWithParam<const char*> {
  protected:
   // A new catalogue in the format under test; fails the test when lvsample does.
   fs::path make(const std::string& name, const std::string& options) {
-    const fs::path path = dir_.file(name);
-    std::string out;
-    EXPECT_EQ(
-        run(LVSAMPLE_PATH, shellQuoted(path.string()) + " --format " + GetParam() + " " + options, &out),
-        0)
-        << options << ": " << out;
-    return path;
+    return testing_support::makeSample(LVSAMPLE_PATH, dir_.file(name), std::string("--format ") + GetParam() + " " + options);
+  }
+  std::shared_ptr<db::Database> open(const std::string& name, const std::string& options) {
+    return db::DBEngine().OpenDatabase(make(name, options).string());
   }
   ScratchDir dir_;
 };
@@ -123,8 +120,7 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
 // The other tables grow with the games, and Games refers to rows that exist wherever it can.
 TEST_P(SampleTest, tablesGrowWithTheGamesAndReferencesHold) {
   {
-    const fs::path path = make("default.mdb", "");
-    auto d = db::DBEngine().OpenDatabase(path.string());
+    auto d = open("default.mdb", "");
     for (const char* table : {"Publishers", "Musicians", "Music", "Genres"}) {
       EXPECT_GE(readRows(*d, table).size(), 8u) << table;
     }
@@ -160,9 +156,7 @@ TEST_P(SampleTest, tablesGrowWithTheGamesAndReferencesHold) {
   // One musician, no publishers, no genres: Games names the musician or nobody, and still a
   // genre.
   {
-    const fs::path path =
-        make("narrow.mdb", "--games 60 --one-row musicians --empty publishers --empty Genres");
-    auto d = db::DBEngine().OpenDatabase(path.string());
+    auto d = open("narrow.mdb", "--games 60 --one-row musicians --empty publishers --empty Genres");
     const Rows musicians = readRows(*d, "Musicians");
     ASSERT_EQ(musicians.size(), 1u);
     EXPECT_FALSE(musicians[0][1].isNull());
@@ -180,8 +174,7 @@ TEST_P(SampleTest, tablesGrowWithTheGamesAndReferencesHold) {
 
   // A one-game catalogue holds a realistic game: every field filled.
   {
-    const fs::path path = make("one.mdb", "--games 1");
-    auto d = db::DBEngine().OpenDatabase(path.string());
+    auto d = open("one.mdb", "--games 1");
     const Rows games = readRows(*d, "Games");
     ASSERT_EQ(games.size(), 1u);
     for (size_t c = 0; c < games[0].size(); ++c) EXPECT_FALSE(games[0][c].isNull()) << c;
@@ -289,15 +282,11 @@ TEST_P(SampleTest, aSmallCatalogueHoldsEveryAwkwardValue) {
 
   // The file's own rules: the keys, Games.GE_Id and Genres.Genre may not be Null; every other
   // column may, and holds a Null somewhere; every text column takes "". Every id column has gaps.
-  std::unique_ptr<db::PageFile> file;
-  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
-  db::Catalog catalog;
-  ASSERT_TRUE(db::Catalog::load(*file, &catalog).ok());
+  const testing_support::OpenedFile file(path);
   for (const char* table : kTables) {
-    db::TableDef def;
-    ASSERT_TRUE(db::openTableDef(*file, catalog, table, &def).ok());
+    const db::TableDef def = file.table(table);
     std::vector<db::ColumnRules> rules;
-    ASSERT_TRUE(db::loadColumnRules(*file, static_cast<int32_t>(def.tdefPage), def, &rules).ok());
+    ASSERT_TRUE(db::loadColumnRules(*file.file, static_cast<int32_t>(def.tdefPage), def, &rules).ok());
     std::set<int> keyColumns;
     for (const db::IndexDef& ix : def.indexes) {
       if (!ix.isPrimary()) continue;
