@@ -132,4 +132,5 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   bool hourglass_ = false;
   int exitCode_ = 0;
   QElapsedTimer yieldClock_;  // since the events were last taken in full
+  QElapsedTimer barClock_;    // since the progress bar was last moved
 };
