@@ -119,8 +119,10 @@ bool samePlaces(const TableDef& source, const TableDef& fresh) {
   }
   for (size_t k = 0; k < source.columns.size(); ++k) {
     const ColumnDef &a = source.columns[k], &b = fresh.columns[k];
+    // A variable column's fixed offset and a fixed one's slot mean nothing (Access leaves
+    // anything there).
     if (a.number != b.number || a.typeCode != b.typeCode || a.length != b.length ||
-        a.flags != b.flags || a.fixedOffset != b.fixedOffset || a.varSlot != b.varSlot) {
+        a.flags != b.flags || (a.isFixed() ? a.fixedOffset != b.fixedOffset : a.varSlot != b.varSlot)) {
       return false;
     }
   }

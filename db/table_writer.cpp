@@ -405,9 +405,11 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
 namespace {
 
 // Whether encoding the fields of a row, each kept as it is stored, would give back the row's
-// bytes: a Jet 4 row written with every column of `def` (whose places it shares), no padding
-// between the fixed area and the variable data, nothing after the data but the offsets, and
-// every field in the form it is written in. Long values must be inline (one on pages is
+// bytes, but for bytes no reader looks at (under a Null fixed column, mask bits past the
+// column count, the unused part of an inline long value's header): a Jet 4 row written with
+// every column of `def` (whose places it shares), no padding between the fixed area and the
+// variable data, nothing after the data but the offsets, and every field in the form it is
+// written in. Long values must be inline (one on pages is
 // stored anew) with their header (a field without one is written as Null).
 bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, size_t fixedEnd,
                   const RowLayout& layout, const std::vector<RawField>& raw) {
