@@ -121,8 +121,9 @@ bool samePlaces(const TableDef& source, const TableDef& fresh) {
     const ColumnDef &a = source.columns[k], &b = fresh.columns[k];
     // A variable column's fixed offset and a fixed one's slot mean nothing (Access leaves
     // anything there).
+    const bool samePlace = a.isFixed() ? a.fixedOffset == b.fixedOffset : a.varSlot == b.varSlot;
     if (a.number != b.number || a.typeCode != b.typeCode || a.length != b.length ||
-        a.flags != b.flags || (a.isFixed() ? a.fixedOffset != b.fixedOffset : a.varSlot != b.varSlot)) {
+        a.flags != b.flags || !samePlace) {
       return false;
     }
   }

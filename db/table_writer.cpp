@@ -409,8 +409,8 @@ namespace {
 // column count, the unused part of an inline long value's header): a Jet 4 row written with
 // every column of `def` (whose places it shares), no padding between the fixed area and the
 // variable data, nothing after the data but the offsets, and every field in the form it is
-// written in. Long values must be inline (one on pages is
-// stored anew) with their header (a field without one is written as Null).
+// written in. Long values must be inline (one on pages is stored anew) with their header (a
+// field without one is written as Null).
 bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, size_t fixedEnd,
                   const RowLayout& layout, const std::vector<RawField>& raw) {
   const FormatDescriptor& f = *header.format;
@@ -419,9 +419,9 @@ bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, size_t fixe
     return false;
   }
   const size_t head = layout.countSize + fixedEnd;
-  if (v == 0 ? layout.dataEnd != head : layout.offsets[0] != head || layout.offsets[v] != layout.dataEnd) {
-    return false;
-  }
+  const bool unpadded =
+      v == 0 ? layout.dataEnd == head : layout.offsets[0] == head && layout.offsets[v] == layout.dataEnd;
+  if (!unpadded) return false;
   for (size_t k = 0; k < def.columns.size(); ++k) {
     const ColumnDef& c = def.columns[k];
     const RawField& r = raw[k];
