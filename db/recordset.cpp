@@ -536,9 +536,8 @@ void Recordset::setFieldValue(int index, Variant value) {
     fail(DbErrorNumber::FieldNotUpdatable,
          "The field '" + c.name + "' cannot be updated: the database assigns its values.");
   }
-  Variant converted;
-  throwIfError(convertForColumn(s.file->pages().header(), c, std::move(value), &converted));
-  s.pending[column] = std::move(converted);
+  // A failed conversion leaves the pending value as it was.
+  throwIfError(convertForColumn(s.file->pages().header(), c, std::move(value), &s.pending[column]));
   s.given[column] = true;
 }
 

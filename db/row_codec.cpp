@@ -31,22 +31,6 @@ bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<u
 
 }  // namespace
 
-uint16_t fixedTypeSize(uint8_t typeCode) {
-  switch (typeCode) {
-    case 0x01: return 0;
-    case 0x02: return 1;
-    case 0x03: return 2;
-    case 0x04: return 4;
-    case 0x05: return 8;
-    case 0x06: return 4;
-    case 0x07: return 8;
-    case 0x08: return 8;
-    case 0x0F: return 16;
-    case 0x10: return 17;
-    default: return 0;
-  }
-}
-
 size_t fixedAreaEnd(const TableDef& def) {
   size_t end = 0;
   for (const ColumnDef& col : def.columns) {
@@ -117,24 +101,6 @@ DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const
     }
   }
   return DbError::success();
-}
-
-RawField rowField(const RowLayout& layout, const ColumnDef& col) {
-  RawField out;
-  out.present = col.number < layout.columns &&
-                (layout.mask[col.number / 8] & (1u << (col.number % 8)));
-  if (!out.present || col.typeCode == 0x01) return out;
-  if (col.isFixed()) {
-    size_t size = fixedTypeSize(col.typeCode);
-    if (size == 0) size = col.length;
-    out.bytes = layout.row.subspan(layout.countSize + col.fixedOffset, size);
-  } else if (col.varSlot >= layout.varSlots) {
-    out.present = false;  // the column was added after the row was written
-  } else {
-    const uint32_t begin = layout.offsets[col.varSlot];
-    out.bytes = layout.row.subspan(begin, layout.offsets[col.varSlot + 1] - begin);
-  }
-  return out;
 }
 
 DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uint8_t> row,

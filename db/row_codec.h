@@ -45,15 +45,45 @@ DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const
                       uint32_t pageNo, size_t fixedEnd, RowLayout* layout);
 // Where the fixed area of the table's rows ends: the end of its furthest fixed column.
 size_t fixedAreaEnd(const TableDef& def);
+// Byte size of a fixed-length type, 0 for a variable-length one.
+inline uint16_t fixedTypeSize(uint8_t typeCode) {
+  switch (typeCode) {
+    case 0x01: return 0;
+    case 0x02: return 1;
+    case 0x03: return 2;
+    case 0x04: return 4;
+    case 0x05: return 8;
+    case 0x06: return 4;
+    case 0x07: return 8;
+    case 0x08: return 8;
+    case 0x0F: return 16;
+    case 0x10: return 17;
+    default: return 0;
+  }
+}
+
 // Column `column` (of the table the layout was read for) of a row whose layout was read.
-RawField rowField(const RowLayout& layout, const ColumnDef& column);
+inline RawField rowField(const RowLayout& layout, const ColumnDef& col) {
+  RawField out;
+  out.present = col.number < layout.columns &&
+                (layout.mask[col.number / 8] & (1u << (col.number % 8)));
+  if (!out.present || col.typeCode == 0x01) return out;
+  if (col.isFixed()) {
+    size_t size = fixedTypeSize(col.typeCode);
+    if (size == 0) size = col.length;
+    out.bytes = layout.row.subspan(layout.countSize + col.fixedOffset, size);
+  } else if (col.varSlot >= layout.varSlots) {
+    out.present = false;  // the column was added after the row was written
+  } else {
+    const uint32_t begin = layout.offsets[col.varSlot];
+    out.bytes = layout.row.subspan(begin, layout.offsets[col.varSlot + 1] - begin);
+  }
+  return out;
+}
 
 // The value of a column that is not Memo or OLE (those need long_value.h).
 DbError decodeScalar(const PageFile& file, const ColumnDef& column, const RawField& raw,
                      Variant* out);
-
-// Byte size of a fixed-length type, 0 for a variable-length one.
-uint16_t fixedTypeSize(uint8_t typeCode);
 
 // Longest row a page takes, long values kept elsewhere (Jet3 2012 bytes, Jet4 4060): the
 // physical room less what Jet keeps free for itself.

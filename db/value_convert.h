@@ -2,7 +2,7 @@
 // converts on assignment: numbers between widths (rounding half to even), numeric text to
 // numbers, Booleans to and from numbers (True is -1), anything to text. What cannot be
 // converted fails with ConversionFailed, a number out of range with NumericOverflow, text
-// longer than the column with FieldTooSmall.
+// longer than the column with FieldTooSmall. `out` is written only on success.
 #pragma once
 
 #include "db/table_def.h"
