@@ -242,8 +242,6 @@ class frmMainTest : public QObject {
     QCOMPARE(QApplication::overrideCursor(), nullptr);
   }
 
-  // --- Load and close ------------------------------------------------------------------------
-
   // The template is looked for beside the program, then where an installation puts it; without
   // it the program ends before its window shows.
   void loadsWithNothingChosenOrEndsWithoutTemplate_data() {
@@ -312,8 +310,6 @@ class frmMainTest : public QObject {
     QVERIFY(!w.isVisible());
     QCOMPARE(ended_->size(), 0);
   }
-
-  // --- Selection ---------------------------------------------------------------------------
 
   void selectionIsCheckedAgainstOtherSideAndTemplate_data() {
     QTest::addColumn<bool>("sourceFirst");
@@ -556,8 +552,6 @@ class frmMainTest : public QObject {
     QApplication::sendEvent(label, &tip);
     QCOMPARE(QToolTip::text(), whole);
   }
-
-  // --- Start ---------------------------------------------------------------------------------
 
   // What changed after the choice is refused by Start, the window left for another choice
   // (exit code -1); a destination that cannot be replaced, or a run whose genre phase is

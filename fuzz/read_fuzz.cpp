@@ -56,16 +56,6 @@ void readWithDump(const std::string& path) {
   }
 }
 
-void readFields(db::Recordset& rs) {
-  for (int i = 0; i < rs.FieldCount(); ++i) {
-    db::Field f = rs.FieldAt(i);
-    db::Variant v = f.Value.get();
-    std::string text;
-    (void)v.toText(&text);
-    (void)db::jsonValue(v);
-  }
-}
-
 // SELECT * FROM [t] WHERE c1 ... OR c2 ... over the columns whose names fit in brackets;
 // empty when there are none.
 std::string whereEveryColumn(const db::TableDef& def) {
@@ -99,15 +89,12 @@ void readWithRecordsets(const std::string& path) {
     try {
       (void)database->tableDef(table);
       auto rs = database->OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
-      while (!rs->EOF_()) {
-        readFields(*rs);
-        rs->MoveNext();
-      }
+      fuzz::readAll(*rs);
       if (rs->RecordCount() > 0) {
         rs->MoveLast();
-        readFields(*rs);
+        fuzz::readFields(*rs);
         rs->MoveFirst();
-        readFields(*rs);
+        fuzz::readFields(*rs);
         (void)rs->RecordCount();
       }
       rs->Close();

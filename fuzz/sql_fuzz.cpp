@@ -57,13 +57,6 @@ const std::string& baseDatabase() {
   return path;
 }
 
-void readAll(db::Recordset& rs) {
-  for (; !rs.EOF_(); rs.MoveNext()) {
-    for (int i = 0; i < rs.FieldCount(); ++i) (void)rs.FieldAt(i).Value.get();
-  }
-  (void)rs.RecordCount();
-}
-
 // The statement on a fresh copy of the base database; `step` says what is done with it. After
 // a step that may write, whether it succeeded or failed, the file must be sound.
 template <typename Step>
@@ -86,13 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   db::SqlStatement statement;
   (void)db::parseSql(text, &statement);
-  onFreshCopy(false, [&](db::Database& d) {
-    auto rs = d.OpenRecordset(text, db::dbOpenSnapshot);
-    readAll(*rs);
-  });
+  onFreshCopy(false,
+              [&](db::Database& d) { fuzz::readAll(*d.OpenRecordset(text, db::dbOpenSnapshot)); });
   onFreshCopy(true, [&](db::Database& d) {
     auto rs = d.OpenRecordset(text, db::dbOpenDynaset);
-    readAll(*rs);
+    fuzz::readAll(*rs);
     rs->AddNew();
     for (int i = 0; i < rs->FieldCount(); ++i) {
       try {
