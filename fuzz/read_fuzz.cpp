@@ -2,9 +2,7 @@
 // database file: it is written to a scratch file (the engine opens files by path), then read
 // completely through the JSON dump and through the recordset surface. A damaged file must
 // come back as data or as a DbError / DbException; anything else (a crash, a sanitizer report,
-// another exception type, a hang, a huge allocation) is a finding.
-//
-// Built and run by scripts/fuzz.
+// another exception type, a hang, a huge allocation) is a finding. Built and run by scripts/fuzz.
 #include <unistd.h>
 
 #include <cstddef>
@@ -35,10 +33,9 @@ void readWithDump(const std::string& path) {
   if (!db::Catalog::load(*file, &catalog).ok()) return;
 
   std::ostream nullOut(nullptr);  // badbit: every write is dropped
-  const std::vector<db::CatalogEntry> tables = catalog.userTables();
   if (db::dumpJson(*file, catalog, "", nullOut).ok()) return;
   // The whole dump stops at the first damaged table; read the others one by one.
-  for (const db::CatalogEntry& e : tables) {
+  for (const db::CatalogEntry& e : catalog.userTables()) {
     (void)db::dumpJson(*file, catalog, e.name, nullOut);
   }
   // Every table the catalogue lists, linked and system ones included, through the scan.

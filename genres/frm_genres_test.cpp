@@ -193,8 +193,7 @@ class FrmGenresTest : public QObject {
     const fs::path path = file(name);
     if (!fs::exists(path)) {
       const QStringList arguments = QStringList{QString::fromStdString(path.string())} + options;
-      const int code = QProcess::execute(LVSAMPLE_PATH, arguments);
-      if (code != 0) qFatal("lvsample failed");
+      if (QProcess::execute(LVSAMPLE_PATH, arguments) != 0) qFatal("lvsample failed");
     }
     return path;
   }
