@@ -59,14 +59,12 @@ std::string whereEveryColumn(const db::TableDef& def) {
   std::string where;
   for (const db::ColumnDef& c : def.columns) {
     if (c.name.empty() || c.name.find(']') != std::string::npos) continue;
-    const std::string name = "[" + c.name + "]";
-    std::string term;
+    where += (where.empty() ? " WHERE [" : " OR [") + c.name + "]";
     switch (c.typeCode) {
-      case 0x0A: case 0x0C: term = name + " >= 'M'"; break;
-      case 0x09: case 0x0B: case 0x0F: term = name + " IS NULL"; break;
-      default: term = name + " < 1.5"; break;
+      case 0x0A: case 0x0C: where += " >= 'M'"; break;
+      case 0x09: case 0x0B: case 0x0F: where += " IS NULL"; break;
+      default: where += " < 1.5"; break;
     }
-    where += (where.empty() ? " WHERE " : " OR ") + term;
   }
   if (where.empty() || def.name.find(']') != std::string::npos) return {};
   return "SELECT * FROM [" + def.name + "]" + where;

@@ -184,9 +184,7 @@ class FrmGenresTest : public QObject {
   Q_OBJECT
 
   QTemporaryDir scratch_;
-  fs::path file(const QString& name) const {
-    return fs::path(scratch_.filePath(name).toStdString());
-  }
+  fs::path file(const QString& name) const { return scratch_.filePath(name).toStdString(); }
 
   // An old catalogue made by lvsample.
   fs::path sample(const QString& name, const QStringList& options) {
