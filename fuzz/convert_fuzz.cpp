@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,8 +19,6 @@
 #include "convert/conversion.h"
 #include "convert/genre_model.h"
 #include "convert/work_file.h"
-#include "db/check.h"
-#include "db/page_file.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/jet_mutator.h"
 #include "shared/mod_global.h"
@@ -54,22 +54,12 @@ class FuzzWindow : public convert::ConversionWindow {
 };
 
 const char* templatePath() {
-  static const char* path = [] {
-    const char* p = std::getenv("LV_TEMPLATE");
-    if (!p || !*p) {
-      std::fprintf(stderr, "convert_fuzz: set LV_TEMPLATE to the template database\n");
-      std::exit(2);
-    }
-    return p;
-  }();
+  static const char* path = std::getenv("LV_TEMPLATE");
+  if (!path || !*path) {
+    std::fprintf(stderr, "convert_fuzz: set LV_TEMPLATE to the template database\n");
+    std::exit(2);
+  }
   return path;
-}
-
-bool soundFile(const std::string& path) {
-  std::unique_ptr<db::PageFile> file;
-  db::CheckReport report;
-  return db::PageFile::open(path, &file, false).ok() && db::checkDatabase(*file, &report).ok() &&
-         report.clean();
 }
 
 }  // namespace
@@ -82,8 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }();
   const std::string source = (folder / "old.mdb").string();
   const std::string destination = (folder / "new.mdb").string();
-  const std::vector<uint8_t> padded = fuzz::wholePages(data, size);
-  fuzz::writeScratch(source, padded.data(), padded.size());
+  const std::vector<uint8_t> padded = fuzz::writeWholePages(source, data, size);
   fs::remove(destination);
 
   std::unique_ptr<convert::WorkFile> work;
@@ -92,15 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool converted = convert::ConvertDatabase(window, *work);
   work.reset();
 
-  if (converted ? !soundFile(destination) : fs::exists(destination)) std::abort();
+  if (converted ? !fuzz::soundFile(destination) : fs::exists(destination)) std::abort();
   for (const auto& entry : fs::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
     if (name != "old.mdb" && name != "new.mdb") std::abort();  // work left behind
   }
-  std::vector<uint8_t> after(padded.size());
-  FILE* in = std::fopen(source.c_str(), "rb");
-  if (!in || std::fread(after.data(), 1, after.size(), in) != after.size()) std::abort();
-  std::fclose(in);
+  std::ifstream in(source, std::ios::binary);
+  const std::vector<uint8_t> after{std::istreambuf_iterator<char>(in), {}};
   if (after != padded) std::abort();  // the source was written
   return 0;
 }

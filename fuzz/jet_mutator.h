@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
@@ -24,7 +25,7 @@ struct Mutator {
   size_t pages;
   std::minstd_rand rng;
 
-  uint32_t below(uint32_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng() % n); }
+  uint32_t below(size_t n) { return n == 0 ? 0 : static_cast<uint32_t>(rng() % n); }
 
   uint8_t* page(size_t p) { return data + p * pageSize; }
   uint16_t u16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | (b[1] << 8)); }
@@ -32,10 +33,10 @@ struct Mutator {
   // A random page of the given type, or a random page when none has it.
   size_t pickPage(uint8_t type) {
     for (int tries = 0; tries < 64; ++tries) {
-      size_t p = 1 + below(static_cast<uint32_t>(pages - 1));
+      size_t p = 1 + below(pages - 1);
       if (page(p)[0] == type) return p;
     }
-    return 1 + below(static_cast<uint32_t>(pages - 1));
+    return 1 + below(pages - 1);
   }
 
   uint32_t interesting(uint32_t old) {
@@ -44,12 +45,12 @@ struct Mutator {
                                        0x3FFFFFFF, 0x40000000, 0x7FFFFFFF, 0x80000000,
                                        0xC0000000, 0xFFFFFFFF};
     switch (below(8)) {
-      case 0: case 1: return kValues[below(sizeof kValues / sizeof kValues[0])];
+      case 0: case 1: return kValues[below(std::size(kValues))];
       case 2: return old + 1;
       case 3: return old - 1;
       case 4: return old ^ (1u << below(32));
-      case 5: return static_cast<uint32_t>((below(static_cast<uint32_t>(pages + 2)) << 8) | below(4));
-      case 6: return static_cast<uint32_t>(below(static_cast<uint32_t>(pages + 2)));
+      case 5: return (below(pages + 2) << 8) | below(4);
+      case 6: return below(pages + 2);
       default: return static_cast<uint32_t>(pageSize - below(64));
     }
   }
@@ -67,22 +68,19 @@ struct Mutator {
   }
 
   void mutateOnce() {
-    const bool jet3 = pageSize == 2048;
-    const size_t rowCountAt = jet3 ? 8 : 12;
+    const size_t rowCountAt = pageSize == 2048 ? 8 : 12;
     const size_t slotsAt = rowCountAt + 2;
     switch (below(10)) {
       case 0: {  // tdef header, column and index records
         size_t p = below(4) == 0 ? 2 : pickPage(0x02);
-        size_t off = below(3) == 0 ? below(static_cast<uint32_t>(pageSize)) : below(700);
-        poke(p * pageSize + off, width());
+        poke(p * pageSize + (below(3) == 0 ? below(pageSize) : below(700)), width());
         break;
       }
       case 1: case 2: {  // data page header and slot table
         size_t p = pickPage(0x01);
         uint16_t count = u16(page(p) + rowCountAt);
         size_t limit = slotsAt + 2 * std::min<size_t>(count + 1, 64);
-        size_t off = below(static_cast<uint32_t>(limit));
-        poke(p * pageSize + off, below(3) == 0 ? 1 : 2);
+        poke(p * pageSize + below(limit), below(3) == 0 ? 1 : 2);
         break;
       }
       case 3: case 4: case 5: case 6: {  // the start or end of one row
@@ -90,7 +88,7 @@ struct Mutator {
         const uint8_t* pg = page(p);
         uint16_t count = u16(pg + rowCountAt);
         if (count == 0 || slotsAt + 2 * count > pageSize) {
-          poke(p * pageSize + below(static_cast<uint32_t>(pageSize)), width());
+          poke(p * pageSize + below(pageSize), width());
           break;
         }
         uint16_t slot = static_cast<uint16_t>(below(count));
@@ -100,32 +98,26 @@ struct Mutator {
           poke(p * pageSize + slotsAt + 2 * slot, 2);
           break;
         }
-        size_t len = end - start;
-        size_t off = below(2) ? start + below(static_cast<uint32_t>(std::min<size_t>(len, 32)))
-                              : end - 1 - below(static_cast<uint32_t>(std::min<size_t>(len, 32)));
-        poke(p * pageSize + off, width());
+        size_t near = below(std::min<size_t>(end - start, 32));
+        poke(p * pageSize + (below(2) ? start + near : end - 1 - near), width());
         break;
       }
-      case 7: {  // a usage-map page or a page-type byte
+      case 7:  // a usage-map page or a page-type byte
         if (below(2)) {
-          size_t p = pickPage(0x05);
-          poke(p * pageSize + below(static_cast<uint32_t>(pageSize)), width());
+          poke(pickPage(0x05) * pageSize + below(pageSize), width());
         } else {
-          size_t p = 1 + below(static_cast<uint32_t>(pages - 1));
-          page(p)[0] = static_cast<uint8_t>(below(7));
+          page(1 + below(pages - 1))[0] = static_cast<uint8_t>(below(7));
         }
         break;
-      }
       case 8: {  // one page copied over another
-        size_t from = below(static_cast<uint32_t>(pages));
-        size_t to = 1 + below(static_cast<uint32_t>(pages - 1));
+        size_t from = below(pages);
+        size_t to = 1 + below(pages - 1);
         if (from != to) std::memmove(page(to), page(from), pageSize);
         break;
       }
-      default: {  // anywhere at all
-        poke(below(static_cast<uint32_t>(size)), width());
+      default:  // anywhere at all
+        poke(below(size), width());
         break;
-      }
     }
   }
 };

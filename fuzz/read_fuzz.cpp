@@ -2,9 +2,7 @@
 // database file: it is written to a scratch file (the engine opens files by path), then read
 // completely through the JSON dump and through the recordset surface. A damaged file must
 // come back as data or as a DbError / DbException; anything else (a crash, a sanitizer report,
-// another exception type, a hang, a huge allocation) is a finding.
-//
-// Built and run by scripts/fuzz.
+// another exception type, a hang, a huge allocation) is a finding. Built and run by scripts/fuzz.
 #include <unistd.h>
 
 #include <cstddef>
@@ -35,10 +33,9 @@ void readWithDump(const std::string& path) {
   if (!db::Catalog::load(*file, &catalog).ok()) return;
 
   std::ostream nullOut(nullptr);  // badbit: every write is dropped
-  const std::vector<db::CatalogEntry> tables = catalog.userTables();
   if (db::dumpJson(*file, catalog, "", nullOut).ok()) return;
   // The whole dump stops at the first damaged table; read the others one by one.
-  for (const db::CatalogEntry& e : tables) {
+  for (const db::CatalogEntry& e : catalog.userTables()) {
     (void)db::dumpJson(*file, catalog, e.name, nullOut);
   }
   // Every table the catalogue lists, linked and system ones included, through the scan.
@@ -56,30 +53,18 @@ void readWithDump(const std::string& path) {
   }
 }
 
-void readFields(db::Recordset& rs) {
-  for (int i = 0; i < rs.FieldCount(); ++i) {
-    db::Field f = rs.FieldAt(i);
-    db::Variant v = f.Value.get();
-    std::string text;
-    (void)v.toText(&text);
-    (void)db::jsonValue(v);
-  }
-}
-
 // SELECT * FROM [t] WHERE c1 ... OR c2 ... over the columns whose names fit in brackets;
 // empty when there are none.
 std::string whereEveryColumn(const db::TableDef& def) {
   std::string where;
   for (const db::ColumnDef& c : def.columns) {
     if (c.name.empty() || c.name.find(']') != std::string::npos) continue;
-    const std::string name = "[" + c.name + "]";
-    std::string term;
+    where += (where.empty() ? " WHERE [" : " OR [") + c.name + "]";
     switch (c.typeCode) {
-      case 0x0A: case 0x0C: term = name + " >= 'M'"; break;
-      case 0x09: case 0x0B: case 0x0F: term = name + " IS NULL"; break;
-      default: term = name + " < 1.5"; break;
+      case 0x0A: case 0x0C: where += " >= 'M'"; break;
+      case 0x09: case 0x0B: case 0x0F: where += " IS NULL"; break;
+      default: where += " < 1.5"; break;
     }
-    where += (where.empty() ? " WHERE " : " OR ") + term;
   }
   if (where.empty() || def.name.find(']') != std::string::npos) return {};
   return "SELECT * FROM [" + def.name + "]" + where;
@@ -88,13 +73,9 @@ std::string whereEveryColumn(const db::TableDef& def) {
 // The surface the program calls.
 void readWithRecordsets(const std::string& path) {
   std::shared_ptr<db::Database> database;
-  try {
-    database = db::DBEngine().OpenDatabase(path);
-  } catch (const db::DbException&) {
-    return;
-  }
   std::vector<std::string> names;
   try {
+    database = db::DBEngine().OpenDatabase(path);
     names = database->tableNames();
   } catch (const db::DbException&) {
     return;
@@ -103,15 +84,12 @@ void readWithRecordsets(const std::string& path) {
     try {
       (void)database->tableDef(table);
       auto rs = database->OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
-      while (!rs->EOF_()) {
-        readFields(*rs);
-        rs->MoveNext();
-      }
+      fuzz::readAll(*rs);
       if (rs->RecordCount() > 0) {
         rs->MoveLast();
-        readFields(*rs);
+        fuzz::readFields(*rs);
         rs->MoveFirst();
-        readFields(*rs);
+        fuzz::readFields(*rs);
         (void)rs->RecordCount();
       }
       rs->Close();
@@ -141,8 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<db::PageFile> file;
   (void)db::PageFile::open(path, &file);
   file.reset();
-  const std::vector<uint8_t> padded = fuzz::wholePages(data, size);
-  fuzz::writeScratch(path, padded.data(), padded.size());
+  fuzz::writeWholePages(path, data, size);
   readWithDump(path);
   readWithRecordsets(path);
   ::unlink(path.c_str());

@@ -11,9 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <string_view>
 
-#include "db/check.h"
 #include "db/recordset.h"
 #include "db/sql.h"
 #include "fuzz/fuzz_support.h"
@@ -24,12 +22,7 @@ using db::ColumnType;
 using db::Variant;
 
 db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
-  db::ColumnSpec c;
-  c.name = name;
-  c.type = type;
-  c.size = size;
-  c.allowZeroLength = true;
-  return c;
+  return {.name = name, .type = type, .size = size, .allowZeroLength = true};
 }
 
 // The database each input starts from, made once per process.
@@ -43,9 +36,7 @@ const std::string& baseDatabase() {
                            column("Comment", ColumnType::Memo), column("Year", ColumnType::Integer),
                            column("Rating", ColumnType::Double), column("Played", ColumnType::DateTime),
                            column("Adult", ColumnType::Boolean), column("GE_Id", ColumnType::Long)},
-                          {}};
-    games.indexes.push_back({"PrimaryKey", {{"GA_Id", true}}, true, false, false, false});
-    games.indexes.push_back({"GE_Id", {{"GE_Id", true}}, false, false, false, false});
+                          {{"PrimaryKey", {{"GA_Id", true}}, true}, {"GE_Id", {{"GE_Id", true}}}}};
     d->createTable(games);
     auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
     for (int32_t i = 1; i <= 40; ++i) {
@@ -66,13 +57,6 @@ const std::string& baseDatabase() {
   return path;
 }
 
-void readAll(db::Recordset& rs) {
-  for (; !rs.EOF_(); rs.MoveNext()) {
-    for (int i = 0; i < rs.FieldCount(); ++i) (void)rs.FieldAt(i).Value.get();
-  }
-  (void)rs.RecordCount();
-}
-
 // The statement on a fresh copy of the base database; `step` says what is done with it. After
 // a step that may write, whether it succeeded or failed, the file must be sound.
 template <typename Step>
@@ -85,14 +69,7 @@ void onFreshCopy(bool writes, Step step) {
     d->Close();
   } catch (const db::DbException&) {
   }
-  if (writes) {
-    std::unique_ptr<db::PageFile> file;
-    db::CheckReport report;
-    if (!db::PageFile::open(path, &file, false).ok() || !db::checkDatabase(*file, &report).ok() ||
-        !report.clean()) {
-      std::abort();  // the statement left a damaged file
-    }
-  }
+  if (writes && !fuzz::soundFile(path)) std::abort();  // the statement left a damaged file
   ::unlink(path.c_str());
 }
 
@@ -102,13 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   db::SqlStatement statement;
   (void)db::parseSql(text, &statement);
-  onFreshCopy(false, [&](db::Database& d) {
-    auto rs = d.OpenRecordset(text, db::dbOpenSnapshot);
-    readAll(*rs);
-  });
+  onFreshCopy(false,
+              [&](db::Database& d) { fuzz::readAll(*d.OpenRecordset(text, db::dbOpenSnapshot)); });
   onFreshCopy(true, [&](db::Database& d) {
     auto rs = d.OpenRecordset(text, db::dbOpenDynaset);
-    readAll(*rs);
+    fuzz::readAll(*rs);
     rs->AddNew();
     for (int i = 0; i < rs->FieldCount(); ++i) {
       try {

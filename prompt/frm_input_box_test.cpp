@@ -50,8 +50,11 @@ class FrmInputBoxTest : public QObject {
   Q_OBJECT
 
  private slots:
+  // The load takes the variables and clears the result. A default longer than the limit (a
+  // derived sub genre name) is shown whole, comes back whole at OK without an edit, cannot grow.
   void loadTakesTheVariablesAndClearsTheResult() {
-    setGenreNameVariables("Strategy");
+    const QString sixty(60, QChar('s'));
+    setGenreNameVariables(sixty.toStdString());
     modGlobal::InputTitle = "Rename Sub Genre";
     modGlobal::InputPrompt = "Sub Genre Name:";
     ScriptedInputBox box;
@@ -59,45 +62,63 @@ class FrmInputBoxTest : public QObject {
     QCOMPARE(box.lblPrompt->text(), QString("Sub Genre Name:"));
     QCOMPARE(box.cmdOK->text(), QString("&OK"));
     QCOMPARE(box.cmdCancel->text(), QString("&Cancel"));
-    QCOMPARE(box.txtInput->text(), QString("Strategy"));
-    QCOMPARE(box.txtInput->maxLength(), 50);
+    QCOMPARE(box.txtInput->text(), sixty);
     QVERIFY(box.cmdOK->isEnabled());
     QVERIFY(box.cmdOK->isDefault());
     QVERIFY(!modGlobal::InputOK);
     QCOMPARE(modGlobal::InputResult, std::string());
     QCOMPARE(box.txtInput->echoMode(), QLineEdit::Normal);
-    // A password is typed unseen.
+    box.txtInput->end(false);
+    QTest::keyClicks(box.txtInput, "x");
+    QCOMPARE(box.txtInput->text(), sixty);
+    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
+    QVERIFY(modGlobal::InputOK);
+    QCOMPARE(modGlobal::InputResult, sixty.toStdString());
+    // A password is typed unseen; with a shorter default the limit is the caller's.
     modGlobal::InputMasked = true;
+    modGlobal::InputDefault = "Strategy";
     ScriptedInputBox masked;
     modGlobal::InputMasked = false;
     QCOMPARE(masked.txtInput->echoMode(), QLineEdit::Password);
+    QCOMPARE(masked.txtInput->maxLength(), 50);
   }
 
-  void keyFilterDiscardsForbiddenCharacters_data() {
+  // Typed characters that the caller forbids are dropped; OK follows the text unless empty
+  // answers are allowed. The variables are read once, when the prompt loads.
+  void keyFilterAndOkFollowTheVariablesAsLoaded_data() {
     QTest::addColumn<QString>("forbidden");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("double quote") << "\"" << "Str\"at\"egy\"" << "Strategy";
-    QTest::newRow("no check") << "" << "say \"hi\"" << "say \"hi\"";
-    QTest::newRow("case matters") << "xY" << "xXyY" << "Xy";
-    QTest::newRow("several") << "/\\:" << "a/b\\c:d" << "abcd";
+    QTest::addColumn<bool>("allowEmpty");
+    QTest::newRow("double quote") << "\"" << "Str\"at\"egy\"" << "Strategy" << false;
+    QTest::newRow("no check, empty allowed") << "" << "say \"hi\"" << "say \"hi\"" << true;
+    QTest::newRow("case matters") << "xY" << "xXyY" << "Xy" << false;
+    QTest::newRow("several") << "/\\:" << "a/b\\c:d" << "abcd" << false;
   }
-  void keyFilterDiscardsForbiddenCharacters() {
+  void keyFilterAndOkFollowTheVariablesAsLoaded() {
     QFETCH(QString, forbidden);
     QFETCH(QString, typed);
     QFETCH(QString, expected);
+    QFETCH(bool, allowEmpty);
     setGenreNameVariables("");
     modGlobal::InputInvalidChars = forbidden.toStdString();
+    modGlobal::InputAllowEmpty = allowEmpty;
     ScriptedInputBox box;
-    // Variables changed while the prompt is open have no effect.
+    showAndActivate(box);
     modGlobal::InputInvalidChars = "";
-    modGlobal::InputAllowEmpty = true;
+    modGlobal::InputAllowEmpty = !allowEmpty;
+    modGlobal::InputDefault = "Sport";
+    QCOMPARE(box.cmdOK->isEnabled(), allowEmpty);
     QTest::keyClicks(box.txtInput, typed);
     QCOMPARE(box.txtInput->text(), expected);
     QCOMPARE(box.refusals, 0);
     QVERIFY(box.cmdOK->isEnabled());
     box.txtInput->clear();
-    QVERIFY(!box.cmdOK->isEnabled());
+    QCOMPARE(box.cmdOK->isEnabled(), allowEmpty);
+    // Enter takes the empty answer only where it is allowed.
+    QTest::keyClick(box.txtInput, Qt::Key_Return);
+    QCOMPARE(modGlobal::InputOK, allowEmpty);
+    QCOMPARE(modGlobal::InputResult, std::string());
   }
 
   // A pasted forbidden character is refused at OK by the real message box (its own title, the
@@ -145,46 +166,6 @@ class FrmInputBoxTest : public QObject {
     QCOMPARE(modGlobal::InputResult, std::string("  Jeux d'\xC3\xA9" "checs  "));
     QCOMPARE(box.result(), int(QDialog::Accepted));
     QVERIFY(!box.isVisible());
-  }
-
-  // A default longer than the limit (a derived sub genre name) comes back whole when OK is
-  // pressed without an edit, and cannot grow.
-  void aLongerDefaultIsKeptWhole() {
-    const QString sixty(60, QChar('s'));
-    setGenreNameVariables(sixty.toStdString());
-    ScriptedInputBox box;
-    QCOMPARE(box.txtInput->text(), sixty);
-    box.txtInput->end(false);
-    QTest::keyClicks(box.txtInput, "x");
-    QCOMPARE(box.txtInput->text(), sixty);
-    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
-    QVERIFY(modGlobal::InputOK);
-    QCOMPARE(modGlobal::InputResult, sixty.toStdString());
-  }
-
-  void okFollowsTheTextUnlessEmptyAnswersAreAllowed() {
-    setGenreNameVariables("");
-    {
-      ScriptedInputBox box;
-      showAndActivate(box);
-      QVERIFY(!box.cmdOK->isEnabled());
-      QTest::keyClicks(box.txtInput, "W");
-      QVERIFY(box.cmdOK->isEnabled());
-      QTest::keyClick(box.txtInput, Qt::Key_Backspace);
-      QVERIFY(!box.cmdOK->isEnabled());
-      // Enter does nothing while OK is disabled.
-      QTest::keyClick(box.txtInput, Qt::Key_Return);
-      QVERIFY(!modGlobal::InputOK);
-    }
-    modGlobal::InputAllowEmpty = true;
-    modGlobal::InputDefault = "Sport";
-    ScriptedInputBox box;
-    QVERIFY(box.cmdOK->isEnabled());
-    box.txtInput->clear();
-    QVERIFY(box.cmdOK->isEnabled());
-    QTest::mouseClick(box.cmdOK, Qt::LeftButton);
-    QVERIFY(modGlobal::InputOK);
-    QCOMPARE(modGlobal::InputResult, std::string());
   }
 
   void cancelEscAndCloseBoxReturnNothing_data() {
