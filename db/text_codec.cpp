@@ -149,6 +149,7 @@ std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
   // takes two or three bytes, written into room made once and cut to what was used.
   if (bytes.empty()) return out;
   const size_t ascii = asciiRun(bytes.data(), 0, bytes.size());
+  if (ascii == bytes.size()) return std::string(reinterpret_cast<const char*>(bytes.data()), ascii);
   out.resize(ascii + 3 * (bytes.size() - ascii));
   std::memcpy(out.data(), bytes.data(), ascii);
   char* to = out.data() + ascii;
