@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -19,7 +18,6 @@
 #include "convert/genre_model.h"
 #include "convert/work_file.h"
 #include "db/file_io.h"
-#include "db/recordset.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
 #include "shared/mod_global.h"
@@ -57,7 +55,6 @@ class RecordingWindow : public convert::ConversionWindow {
     if (onStatus) onStatus(text);
   }
   void setProgressMin(float v) override {
-    min = v;
     trace.push_back("min " + std::to_string(static_cast<int>(v)));
   }
   void setProgressMax(float v) override {
@@ -86,7 +83,7 @@ class RecordingWindow : public convert::ConversionWindow {
 
   std::string log;
   std::vector<std::string> messages;
-  float min = 0, max = 0, value = 0;
+  float max = 0, value = 0;
   std::vector<std::string> trace;  // every call, in order
   std::function<void()> genrePhase;
   std::function<void(const std::string&)> onStatus;
@@ -120,8 +117,8 @@ fs::path makeSample(const ScratchDir& dir, const std::string& name, const std::s
   return testing_support::makeSample(LVSAMPLE_PATH, dir.file(name), options);
 }
 
-fs::path copyTemplate(const ScratchDir& dir, const std::string& name = "new.mdb") {
-  const fs::path out = dir.file(name);
+fs::path copyTemplate(const ScratchDir& dir) {
+  const fs::path out = dir.file("new.mdb");
   fs::copy_file(LV_TEMPLATE, out);
   return out;
 }
@@ -389,37 +386,27 @@ TEST(RunOrderTest, statusProgressAndYieldsComeInTheirOrder) {
   window.genrePhase = genresInSourceOrder(source, window);
   ASSERT_TRUE(window.run());
   std::vector<std::string> want = {"status Creating Years table...Done\r\n"};
+  auto add = [&](std::initializer_list<std::string> steps) { want.insert(want.end(), steps); };
+  // The bar set up for the steps up to `last`, and a value and a yield for each from `first`.
+  auto bar = [&](int first, int last) {
+    add({"min 0", "value 0", "max " + std::to_string(last), "yield"});
+    for (int i = first; i <= last; ++i) add({"value " + std::to_string(i), "yield"});
+  };
   auto table = [&](const std::string& opening, int records) {
-    want.push_back("status " + opening);
-    if (records > 0) {
-      for (const char* step : {"min 0", "value 0"}) want.push_back(step);
-      want.push_back("max " + std::to_string(records - 1));
-      want.push_back("yield");
-      for (int i = 0; i < records; ++i) {
-        want.push_back("value " + std::to_string(i));
-        want.push_back("yield");
-      }
-    }
-    want.push_back("status Done\r\n");
-    want.push_back("yield");
+    add({"status " + opening});
+    if (records > 0) bar(0, records - 1);
+    add({"status Done\r\n", "yield"});
   };
   table("Copying Difficulty table...", 1);
   table("Copying Publishers table...", 0);
   table("Copying Musicians table...", 1);
   table("Copying Music table...", 1);
-  for (const char* step : {"status Copying Genres tables...", "genre dialog", "status Done\r\n", "yield"}) {
-    want.push_back(step);
-  }
+  add({"status Copying Genres tables...", "genre dialog", "status Done\r\n", "yield"});
   table("Copying Games table...", 2);
-  for (const char* step : {"status Fixing NULL values...", "min 0", "value 0", "max 13", "yield"}) want.push_back(step);
-  for (int i = 1; i <= 13; ++i) {
-    want.push_back("value " + std::to_string(i));
-    want.push_back("yield");
-  }
-  for (const char* step : {"status Done\r\n", "yield", "status Compacting the new database...", "min 0",
-                           "value 0", "max 13", "yield", "yield", "status Done\r\n", "yield"}) {
-    want.push_back(step);
-  }
+  add({"status Fixing NULL values..."});
+  bar(1, 13);
+  add({"status Done\r\n", "yield", "status Compacting the new database...", "min 0", "value 0", "max 13",
+       "yield", "yield", "status Done\r\n", "yield"});
   EXPECT_EQ(window.trace, want);
 }
 

@@ -8,21 +8,18 @@
 
 #include "db/database_file.h"
 #include "db/index_build.h"
-#include "db/index_key.h"
 #include "db/index_page.h"
-#include "db/recordset.h"
 #include "db/test_support.h"
 
 namespace {
 
-using testing_support::column;
-using testing_support::counter;
-using testing_support::primaryKey;
-using testing_support::errorNumberOf;
-using testing_support::number;
-
 using db::ColumnType;
 using db::Variant;
+using testing_support::column;
+using testing_support::counter;
+using testing_support::errorNumberOf;
+using testing_support::number;
+using testing_support::primaryKey;
 
 class IndexBTreeTest : public testing::TestWithParam<int> {};
 
@@ -103,8 +100,8 @@ TEST(IndexBTreeTest, duplicatesInUniqueIndexesAreRefusedAndStoreNothing) {
     return 0;
   };
   EXPECT_EQ(add(1, "one"), 0);
-  EXPECT_EQ(add(1, "other"), static_cast<int>(db::DbErrorNumber::DuplicateKey));
-  EXPECT_EQ(add(2, "ONE"), static_cast<int>(db::DbErrorNumber::DuplicateKey));  // text keys ignore case
+  EXPECT_EQ(add(1, "other"), number(db::DbErrorNumber::DuplicateKey));
+  EXPECT_EQ(add(2, "ONE"), number(db::DbErrorNumber::DuplicateKey));  // text keys ignore case
   EXPECT_EQ(add(3, nullptr), 0);  // Null keys are exempt
   EXPECT_EQ(add(4, nullptr), 0);
   d->Close();

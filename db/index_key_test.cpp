@@ -4,21 +4,20 @@
 // decode, and damaged chains that must end as CorruptDatabase.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <functional>
 #include <memory>
 #include <sstream>
 
 #include "db/bytes.h"
-#include "db/catalog.h"
 #include "db/index_key.h"
 #include "db/index_page.h"
 #include "db/test_support.h"
 
 namespace {
 
-using testing_support::number;
-
 using db::ColumnDef;
+using db::ColumnType;
 using db::DatabaseHeader;
 using db::DbError;
 using db::DbErrorNumber;
@@ -28,6 +27,7 @@ using db::Variant;
 using Bytes = std::vector<uint8_t>;
 using testing_support::headerFor;
 using testing_support::hexOf;
+using testing_support::number;
 
 Bytes hexBytes(const std::string& hex) {
   Bytes out;
@@ -56,77 +56,66 @@ Bytes keyOf(const db::FormatDescriptor& format, db::ColumnType type, const Varia
   return out;
 }
 
-Bytes jet4Text(const std::string& text, bool ascending = true) {
-  return keyOf(db::kVersion4, db::ColumnType::Text, Variant(text), ascending);
-}
-Bytes jet3Text(const std::string& text, bool ascending = true) {
-  return keyOf(db::kVersion3, db::ColumnType::Text, Variant(text), ascending);
-}
-
 // ---- Keys --------------------------------------------------------------------------------------
 
-// Jet keeps no Null for a Boolean: it is keyed as False.
-TEST(IndexKeyTest, booleanKeysHaveNoNull) {
-  using db::ColumnType;
-  EXPECT_EQ(keyOf(db::kVersion4, ColumnType::Boolean, Variant(true)), hexBytes("7F 00"));
-  EXPECT_EQ(keyOf(db::kVersion4, ColumnType::Boolean, Variant(false)), hexBytes("7F FF"));
-  EXPECT_EQ(keyOf(db::kVersion4, ColumnType::Boolean, Variant(true), false), hexBytes("80 FF"));
-  EXPECT_EQ(keyOf(db::kVersion4, ColumnType::Boolean, Variant()), hexBytes("7F FF"));
-}
-
-// A descending Jet4 text key ends in an inverted pad byte before its end byte.
-TEST(IndexKeyTest, jet4DescendingTextMatchesTheReferenceExample) {
-  EXPECT_EQ(hexOf(jet4Text("Databases")), "7F 4F 4A 6D 4A 4C 4A 6B 51 6B 01 00");
-  EXPECT_EQ(hexOf(jet4Text("Databases", false)), "80 B0 B5 92 B5 B3 B5 94 AE 94 FE FF 00");
+// Jet4 keys whose bytes are known: Jet keeps no Null for a Boolean (it is keyed as False); a
+// descending text key ends in an inverted pad byte before its end byte; Access 2000-2003 keep
+// the sign byte when a descending Decimal key is inverted, so descending Decimal keys do not
+// reverse the ascending order (fixed only in later versions).
+TEST(IndexKeyTest, jet4KeysAreTheBytesAccessWrites) {
+  const db::Decimal one{.magnitude = 1}, minusOne{.negative = true, .magnitude = 1};
+  const std::string zeros14 = "00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+  const std::string ones14 = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF";
+  const struct {
+    ColumnType type;
+    Variant value;
+    bool ascending;
+    std::string key;
+  } cases[] = {
+      {ColumnType::Boolean, Variant(true), true, "7F 00"},
+      {ColumnType::Boolean, Variant(false), true, "7F FF"},
+      {ColumnType::Boolean, Variant(true), false, "80 FF"},
+      {ColumnType::Boolean, Variant(), true, "7F FF"},
+      {ColumnType::Text, Variant("Databases"), true, "7F 4F 4A 6D 4A 4C 4A 6B 51 6B 01 00"},
+      {ColumnType::Text, Variant("Databases"), false, "80 B0 B5 92 B5 B3 B5 94 AE 94 FE FF 00"},
+      {ColumnType::Decimal, Variant(one), true, "7F FF " + zeros14 + " 00 01"},
+      {ColumnType::Decimal, Variant(minusOne), true, "7F 00 " + ones14 + " FF FE"},
+      {ColumnType::Decimal, Variant(one), false, "80 FF " + ones14 + " FF FE"},
+      {ColumnType::Decimal, Variant(minusOne), false, "80 00 " + zeros14 + " 00 01"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(hexOf(keyOf(db::kVersion4, c.type, c.value, c.ascending)), c.key)
+        << (c.value.isNull() ? "Null" : c.value.text()) << (c.ascending ? "" : " descending");
+  }
 }
 
 TEST(IndexKeyTest, textKeysIgnoreCaseTrailingSpacesAndCharactersPast255) {
   const std::string longText(300, 'x');
   const std::string cut(255, 'x');
-  for (auto encode : {&jet3Text, &jet4Text}) {
-    EXPECT_EQ(encode("Caf\xC3\xA9 Noir", true), encode("CAF\xC3\x89 noir", true));
-    EXPECT_EQ(encode("abc   ", true), encode("abc", true));
-    EXPECT_NE(encode("  abc", true), encode("abc", true));
-    EXPECT_EQ(encode(longText, true), encode(cut, true));
-    EXPECT_NE(encode(cut, true), encode(cut.substr(1), true));
+  for (const db::FormatDescriptor* f : {&db::kVersion3, &db::kVersion4}) {
+    SCOPED_TRACE(f->name);
+    auto encode = [&](const std::string& text) { return keyOf(*f, ColumnType::Text, Variant(text)); };
+    EXPECT_EQ(encode("Caf\xC3\xA9 Noir"), encode("CAF\xC3\x89 noir"));
+    EXPECT_EQ(encode("abc   "), encode("abc"));
+    EXPECT_NE(encode("  abc"), encode("abc"));
+    EXPECT_EQ(encode(longText), encode(cut));
+    EXPECT_NE(encode(cut), encode(cut.substr(1)));
   }
 }
 
-TEST(IndexKeyTest, decimalKeysFollowTheLegacyRuleInBothDirections) {
-  // Access 2000-2003 keep the sign byte when a descending key is inverted, so descending
-  // Decimal keys do not reverse the ascending order (fixed only in later versions).
-  db::Decimal one;
-  one.magnitude = 1;
-  db::Decimal minusOne = one;
-  minusOne.negative = true;
-  const std::string zeros14 = "00 00 00 00 00 00 00 00 00 00 00 00 00 00";
-  const std::string ones14 = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF";
-  using db::ColumnType;
-  EXPECT_EQ(hexOf(keyOf(db::kVersion4, ColumnType::Decimal, Variant(one))),
-            "7F FF " + zeros14 + " 00 01");
-  EXPECT_EQ(hexOf(keyOf(db::kVersion4, ColumnType::Decimal, Variant(minusOne))),
-            "7F 00 " + ones14 + " FF FE");
-  EXPECT_EQ(hexOf(keyOf(db::kVersion4, ColumnType::Decimal, Variant(one), false)),
-            "80 FF " + ones14 + " FF FE");
-  EXPECT_EQ(hexOf(keyOf(db::kVersion4, ColumnType::Decimal, Variant(minusOne), false)),
-            "80 00 " + zeros14 + " 00 01");
-
-  // A value at another scale is keyed at the column's scale; one that would lose digits fails.
-  ColumnDef col = column("amount", ColumnType::Decimal);
-  col.scale = 2;
-  db::Decimal oneAtScale0 = one;
-  db::Decimal hundredthsAtScale2 = one;
-  hundredthsAtScale2.magnitude = 100;
-  hundredthsAtScale2.scale = 2;
+// A Decimal value at another scale is keyed at the column's scale; one that would lose digits
+// fails.
+TEST(IndexKeyTest, decimalKeysTakeTheColumnsScale) {
+  ColumnDef amount = column("amount", ColumnType::Decimal);
+  amount.scale = 2;
+  const db::Decimal one{.magnitude = 1}, hundredths{.scale = 2, .magnitude = 100};
+  const db::Decimal thousandth{.scale = 3, .magnitude = 1};
   const DatabaseHeader h = headerFor(db::kVersion4);
-  Bytes a, b;
-  ASSERT_TRUE(db::encodeKeyColumn(h, col, Variant(oneAtScale0), true, &a).ok());
-  ASSERT_TRUE(db::encodeKeyColumn(h, col, Variant(hundredthsAtScale2), true, &b).ok());
+  Bytes a, b, c;
+  ASSERT_TRUE(db::encodeKeyColumn(h, amount, Variant(one), true, &a).ok());
+  ASSERT_TRUE(db::encodeKeyColumn(h, amount, Variant(hundredths), true, &b).ok());
   EXPECT_EQ(a, b);
-  db::Decimal thousandths = one;
-  thousandths.scale = 3;
-  Bytes c;
-  EXPECT_EQ(db::encodeKeyColumn(h, col, Variant(thousandths), true, &c).number,
+  EXPECT_EQ(db::encodeKeyColumn(h, amount, Variant(thousandth), true, &c).number,
             number(DbErrorNumber::NumericOverflow));
 }
 
@@ -135,7 +124,7 @@ TEST(IndexKeyTest, valuesThatCannotBeKeyedFailClearlyAndAppendNothing) {
   const DatabaseHeader jet3 = headerFor(db::kVersion3);
   DatabaseHeader cyrillic = jet3;
   cyrillic.codePage = 1251;
-  const ColumnDef text = column("Title", db::ColumnType::Text);
+  const ColumnDef text = column("Title", ColumnType::Text);
   ColumnDef swedish = text, cyrillicText = text;
   swedish.sortOrder = 1053;
   cyrillicText.codePage = 1251;
@@ -151,8 +140,8 @@ TEST(IndexKeyTest, valuesThatCannotBeKeyedFailClearlyAndAppendNothing) {
       {jet3, text, Variant("\xD0\x96"), DbErrorNumber::NotSupported, {"U+0416"}},
       {jet4, swedish, Variant("abc"), DbErrorNumber::NotSupported, {"1053"}},
       {cyrillic, cyrillicText, Variant("abc"), DbErrorNumber::NotSupported, {"1251"}},
-      {jet4, column("n", db::ColumnType::Long), Variant("12"), DbErrorNumber::TypeMismatch, {}},
-      {jet4, column("pic", db::ColumnType::OLE), Variant(Bytes{1}), DbErrorNumber::NotSupported, {}},
+      {jet4, column("n", ColumnType::Long), Variant("12"), DbErrorNumber::TypeMismatch, {}},
+      {jet4, column("pic", ColumnType::OLE), Variant(Bytes{1}), DbErrorNumber::NotSupported, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.column.name + " " + c.value.text());
@@ -168,8 +157,7 @@ TEST(IndexKeyTest, valuesThatCannotBeKeyedFailClearlyAndAppendNothing) {
 TEST(IndexKeyTest, indexKeysNeedAValueForEveryColumnAndColumnsTheTableHas) {
   db::TableDef def;
   def.name = "Games";
-  def.columns = {column("Title", db::ColumnType::Text, 0),
-                 column("Year", db::ColumnType::Integer, 1)};
+  def.columns = {column("Title", ColumnType::Text, 0), column("Year", ColumnType::Integer, 1)};
   db::RealIndexDef index;
   index.columns = {{1, false}, {0, true}};
   const DatabaseHeader h = headerFor(db::kVersion4);
@@ -190,14 +178,6 @@ IndexEntry entry(const std::string& keyHex, uint32_t page, uint8_t row, uint32_t
   e.row = {page, row};
   e.childPage = child;
   return e;
-}
-
-size_t setBits(const db::Page& page, const db::FormatDescriptor& f) {
-  size_t n = 0;
-  for (uint32_t i = f.indexMaskOffset; i < f.indexEntryStart; ++i) {
-    n += static_cast<size_t>(__builtin_popcount(page[i]));
-  }
-  return n;
 }
 
 TEST(IndexPageTest, encodedPagesDecodeToTheSameEntriesWithTheirPrefixShared) {
@@ -228,7 +208,9 @@ TEST(IndexPageTest, encodedPagesDecodeToTheSameEntriesWithTheirPrefixShared) {
     EXPECT_EQ(db::readU32(page, db::kIndexOwnerOffset), 77u);
     EXPECT_EQ(page[1], 0x01);
     EXPECT_EQ(page[f->indexPrefixOffset + f->indexPrefixSize], 0x00);  // leaf marker
-    EXPECT_EQ(setBits(page, *f), leaf.entries.size());
+    size_t marked = 0;
+    for (uint32_t i = f->indexMaskOffset; i < f->indexEntryStart; ++i) marked += std::popcount(page[i]);
+    EXPECT_EQ(marked, leaf.entries.size());
     const size_t used = db::encodedIndexEntriesSize(*f, db::kPageIndexLeaf, leaf.entries);
     EXPECT_EQ(used, (6 + 4) + (5 + 4 - 4) + (7 + 4 - 4) + (5 + 4 - 4));
     EXPECT_EQ(db::readU16(page, db::kIndexFreeSpaceOffset), db::indexPageCapacity(*f) - used);

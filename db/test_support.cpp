@@ -6,7 +6,6 @@
 #include <fstream>
 #include <sys/wait.h>
 #include <random>
-
 #include <sstream>
 
 #include "db/json_dump.h"
@@ -228,7 +227,6 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
                       (ours.asBinary().empty() || ours.asBinary()[0] == 0));
   if (!theirs) return empty ? true : differ(ours.text());
   const std::string& t = *theirs;
-  static const char* kHex = "0123456789ABCDEF";
   switch (ours.type()) {
     case VariantType::Boolean:
       return t == (ours.asBool() ? "1" : "0") ? true : differ(ours.text());
@@ -240,15 +238,12 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
     }
     case VariantType::Binary: {
       // mdb-export stops a Binary column's value (not an OLE one's) at its first zero byte.
-      std::string hex, beforeZero;
-      bool zeroSeen = false;
-      for (uint8_t b : ours.asBinary()) {
-        zeroSeen = zeroSeen || b == 0;
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-        if (!zeroSeen) beforeZero = hex;
-      }
-      if (t == hex || (zeroSeen && t == beforeZero)) return true;
+      const std::vector<uint8_t>& bytes = ours.asBinary();
+      const auto zero = std::find(bytes.begin(), bytes.end(), 0);
+      std::string hex = hexOf(bytes), beforeZero = hexOf({bytes.begin(), zero});
+      std::erase(hex, ' ');
+      std::erase(beforeZero, ' ');
+      if (t == hex || (zero != bytes.end() && t == beforeZero)) return true;
       return differ(hex.substr(0, 64) + (hex.size() > 64 ? "..." : ""));
     }
     case VariantType::Guid: {

@@ -8,7 +8,6 @@
 #include <tuple>
 #include <set>
 
-#include "db/recordset.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
 #include "schema/schema_doc.h"
@@ -24,31 +23,31 @@ const schema::SchemaDocument& document() {
   return doc;
 }
 
-std::string parseError(const std::string& text) {
-  schema::SchemaDocument doc;
-  std::string error;
-  EXPECT_FALSE(schema::parseSchemaDocument(text, &doc, &error)) << text;
-  return error;
-}
-
 TEST(SchemaDocumentTest, faultsAreNamedWithTheirLine) {
   const std::string head = "created 2026-01-01\ntable T\n  A  Long  required\n";
-  EXPECT_EQ(parseError(head + "  B  Varchar\n"), "line 4: column B: expected a type (Long, Text(50), ...)");
-  EXPECT_EQ(parseError(head + "  B  Text(256)\n"), "line 4: column B: expected a type (Long, Text(50), ...)");
-  EXPECT_EQ(parseError(head + "  B  Integer  counter\n"),
-            "line 4: column B: \"counter\" is not a property of a Integer column");
-  EXPECT_EQ(parseError(head + "  B  Long  zero-length\n"),
-            "line 4: column B: \"zero-length\" is not a property of a Long column");
-  EXPECT_EQ(parseError(head + "  a  Long\n"), "line 4: column a is described twice");
-  EXPECT_EQ(parseError(head + "  primary key B\n"), "line 4: no column B in T");
-  EXPECT_EQ(parseError(head + "  primary key A\n  primary key A\n"),
-            "line 5: index PrimaryKey is described twice");
-  EXPECT_EQ(parseError(head + "  row A=\"open\n"), "line 4: a text has no closing quote");
-  EXPECT_EQ(parseError(head + "  row B=1\n"), "line 4: no column B in T");
-  EXPECT_EQ(parseError(head + "  rows A = 5..1\n"), "line 4: expected: rows COLUMN[, COLUMN...] = FIRST..LAST");
-  EXPECT_EQ(parseError("  A  Long\n"), "line 1: \"A\" before the first table");
-  EXPECT_EQ(parseError(head + "table T\n"), "line 4: table T is described twice");
-  EXPECT_EQ(parseError(head + "table U\n"), "table U has no columns");
+  const std::pair<std::string, std::string> cases[] = {
+      {head + "  B  Varchar\n", "line 4: column B: expected a type (Long, Text(50), ...)"},
+      {head + "  B  Text(256)\n", "line 4: column B: expected a type (Long, Text(50), ...)"},
+      {head + "  B  Integer  counter\n",
+       "line 4: column B: \"counter\" is not a property of a Integer column"},
+      {head + "  B  Long  zero-length\n",
+       "line 4: column B: \"zero-length\" is not a property of a Long column"},
+      {head + "  a  Long\n", "line 4: column a is described twice"},
+      {head + "  primary key B\n", "line 4: no column B in T"},
+      {head + "  primary key A\n  primary key A\n", "line 5: index PrimaryKey is described twice"},
+      {head + "  row A=\"open\n", "line 4: a text has no closing quote"},
+      {head + "  row B=1\n", "line 4: no column B in T"},
+      {head + "  rows A = 5..1\n", "line 4: expected: rows COLUMN[, COLUMN...] = FIRST..LAST"},
+      {"  A  Long\n", "line 1: \"A\" before the first table"},
+      {head + "table T\n", "line 4: table T is described twice"},
+      {head + "table U\n", "table U has no columns"},
+  };
+  for (const auto& [text, fault] : cases) {
+    schema::SchemaDocument doc;
+    std::string error;
+    EXPECT_FALSE(schema::parseSchemaDocument(text, &doc, &error)) << text;
+    EXPECT_EQ(error, fault);
+  }
 }
 
 TEST(SchemaDocumentTest, aCounterThatGivesAnotherNumberStopsTheBuild) {
