@@ -134,7 +134,7 @@ std::set<std::string> filesIn(const fs::path& folder) {
 // A table read whole through a query, values by column name.
 struct Rows {
   std::vector<std::string> columns;
-  std::vector<std::vector<Variant>> rows;
+  testing_support::Rows rows;
 
   const Variant& at(size_t row, const std::string& column) const {
     for (size_t i = 0; i < columns.size(); ++i) {
@@ -148,14 +148,9 @@ struct Rows {
 
 Rows readQuery(const fs::path& path, const std::string& sql) {
   auto d = db::DBEngine().OpenDatabase(path.string());
+  Rows out{{}, testing_support::queryRows(*d, sql)};
   auto rs = d->OpenRecordset(sql, db::dbOpenSnapshot);
-  Rows out;
   for (int i = 0; i < rs->FieldCount(); ++i) out.columns.push_back(rs->FieldAt(i).Name);
-  for (; !rs->EOF_(); rs->MoveNext()) {
-    std::vector<Variant> row;
-    for (int i = 0; i < rs->FieldCount(); ++i) row.push_back(rs->FieldAt(i).Value);
-    out.rows.push_back(std::move(row));
-  }
   return out;
 }
 

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using db::CheckReport;
+using db::ColumnType;
 using db::RowPointer;
 using testing_support::column;
 using testing_support::ScratchDir;
@@ -48,25 +49,30 @@ void expectProblem(const CheckReport& report, const std::string& sentence) {
 
 // A Jet4 database as the engine writes it: an autonumber primary key, a unique and an
 // ignore-nulls index, Memo and OLE values inline, on one long-value row and chained, and rows
-// that an UPDATE made longer, so that they moved and left a pointer in their slot.
-fs::path writeGamesDatabase(const fs::path& path) {
-  db::TableSchema s{"Games",
-                    {column("Id", db::ColumnType::Long), column("Name", db::ColumnType::Text, 100),
-                     column("Code", db::ColumnType::Text, 10), column("Notes", db::ColumnType::Memo),
-                     column("Box", db::ColumnType::OLE), column("Publisher", db::ColumnType::Text, 200)},
-                    {{"PrimaryKey", {{"Id", true}}, true, false, false, false},
-                     {"Name", {{"Name", true}}, false, true, false, false},
-                     {"Code", {{"Code", true}}, false, false, true, false}}};
-  s.columns[0].autoNumber = true;
-  auto d = testing_support::createDatabaseWith(path, s, 120, [](db::Recordset& rs, int i) {
-    rs.Fields("Name").Value = db::Variant("Game " + std::to_string(i));
-    if (i % 2 == 0) rs.Fields("Code").Value = db::Variant("C" + std::to_string(i));
-    rs.Fields("Notes").Value = db::Variant(std::string(i % 10 == 0 ? 6000 : (i % 3 ? 200 : 20), 'n'));
-    if (i % 25 == 0) rs.Fields("Box").Value = db::Variant(std::vector<uint8_t>(9000, uint8_t(i)));
-    rs.Fields("Publisher").Value = db::Variant("P");
-  });
-  d->Execute("UPDATE Games SET Publisher = '" + std::string(150, 'p') + "' WHERE Id <= 20");
-  d->Close();
+// that an UPDATE made longer, so that they moved and left a pointer in their slot. Written
+// once: the tests damage copies of it.
+const fs::path& gamesDatabase() {
+  static const ScratchDir dir;
+  static const fs::path path = [] {
+    const fs::path p = dir.file("games.mdb");
+    const db::TableSchema s{"Games",
+                            {testing_support::counter("Id"), column("Name", ColumnType::Text, 100),
+                             column("Code", ColumnType::Text, 10), column("Notes", ColumnType::Memo),
+                             column("Box", ColumnType::OLE), column("Publisher", ColumnType::Text, 200)},
+                            {testing_support::primaryKey("Id"),
+                             {.name = "Name", .columns = {{"Name", true}}, .unique = true},
+                             {.name = "Code", .columns = {{"Code", true}}, .ignoreNulls = true}}};
+    auto d = testing_support::createDatabaseWith(p, s, 120, [](db::Recordset& rs, int i) {
+      rs.Fields("Name").Value = db::Variant("Game " + std::to_string(i));
+      if (i % 2 == 0) rs.Fields("Code").Value = db::Variant("C" + std::to_string(i));
+      rs.Fields("Notes").Value = db::Variant(std::string(i % 10 == 0 ? 6000 : (i % 3 ? 200 : 20), 'n'));
+      if (i % 25 == 0) rs.Fields("Box").Value = db::Variant(std::vector<uint8_t>(9000, uint8_t(i)));
+      rs.Fields("Publisher").Value = db::Variant("P");
+    });
+    d->Execute("UPDATE Games SET Publisher = '" + std::string(150, 'p') + "' WHERE Id <= 20");
+    d->Close();
+    return p;
+  }();
   return path;
 }
 
@@ -149,7 +155,7 @@ class Damaged {
 // file and on one of a Jet4 file the engine writes.
 struct DamageCase {
   const char* label;
-  const char* fixture;       // nullptr: the Games database written by writeGamesDatabase
+  const char* fixture;       // nullptr: gamesDatabase()
   const char* table;
   const char* primaryKey;    // how the report names the primary key's B-tree
   const char* chained;       // a Memo or OLE column with a value on chained long-value pages
@@ -164,7 +170,7 @@ class CheckDamageTest : public ::testing::TestWithParam<DamageCase> {
       REQUIRE_FIXTURE(path, GetParam().fixture);
       source_ = path;
     } else {
-      source_ = writeGamesDatabase(written_.file("games.mdb"));
+      source_ = gamesDatabase();
     }
     Damaged probe(source_);
     def_ = probe.table(GetParam().table);
@@ -184,7 +190,6 @@ class CheckDamageTest : public ::testing::TestWithParam<DamageCase> {
 
   std::string columnWhat(const char* column) const { return what_ + ", column '" + column + "'"; }
 
-  ScratchDir written_;
   fs::path source_;
   db::TableDef def_;
   std::string what_, indexWhat_;
@@ -358,9 +363,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.label); });
 
 TEST(CheckTest, pagesInUseThatTheGlobalMapCallsFreeAreReported) {
-  ScratchDir written;
-  const fs::path source = writeGamesDatabase(written.file("games.mdb"));
-  Damaged d(source);
+  Damaged d(gamesDatabase());
   const db::TableDef def = d.table("Games");
   std::vector<uint32_t> owned, longValues;
   ASSERT_TRUE(db::readUsageMap(d.file(), def.ownedMap, &owned).ok());
@@ -397,7 +400,7 @@ TEST(CheckTest, referenceMapsAndTheirBitmapPagesAreCheckedToo) {
       db::TableSchema s;
       s.name = name;
       for (int c = 0; c < 7; ++c) {
-        s.columns.push_back(column(("T" + std::to_string(c)).c_str(), db::ColumnType::Text, 255));
+        s.columns.push_back(column(("T" + std::to_string(c)).c_str(), ColumnType::Text, 255));
         s.columns.back().unicodeCompression = false;
       }
       d->createTable(s);
@@ -436,9 +439,8 @@ TEST(CheckTest, referenceMapsAndTheirBitmapPagesAreCheckedToo) {
 
 TEST(CheckTest, movedRowsMustPointToRowsThatExist) {
   REQUIRE_FIXTURE(access, "overflowTestV2003.mdb");
-  ScratchDir written;
   for (const auto& [source, table] : {std::pair<fs::path, std::string>{access, "Table1"},
-                                      {writeGamesDatabase(written.file("games.mdb")), "Games"}}) {
+                                      {gamesDatabase(), "Games"}}) {
     Damaged d(source);
     const db::TableDef def = d.table(table);
     const std::vector<RowPointer> moved = testing_support::movedRows(d.file(), def);
@@ -496,9 +498,7 @@ TEST(CheckTest, intermediateEntriesMustCopyTheirChildsGreatestEntry) {
 }
 
 TEST(CheckTest, anAllNullRowInAnIndexThatIgnoresNullsIsReported) {
-  ScratchDir written;
-  const fs::path source = writeGamesDatabase(written.file("games.mdb"));
-  Damaged d(source);
+  Damaged d(gamesDatabase());
   const db::TableDef def = d.table("Games");
   const int code = def.findColumn("Code");
   ASSERT_GE(code, 0);

@@ -72,25 +72,6 @@ TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTablesAndReplacesNoFile) {
   }
 }
 
-db::TableSchema everyTypeSchema() {
-  db::TableSchema s;
-  s.name = "Every Type";
-  s.columns = {counter("Id"),       column("Flag", ColumnType::Boolean),
-               column("Small", ColumnType::Byte),    column("Int", ColumnType::Integer),
-               column("Whole", ColumnType::Long),    column("Money", ColumnType::Currency),
-               column("Sing", ColumnType::Single),   column("Dbl", ColumnType::Double),
-               column("When", ColumnType::DateTime), column("Txt", ColumnType::Text, 60),
-               column("Note", ColumnType::Memo),     column("Bin", ColumnType::Binary, 16),
-               column("Blob", ColumnType::OLE),      column("Uid", ColumnType::GUID),
-               column("Dec", ColumnType::Decimal)};
-  s.columns.back().precision = 18;
-  s.columns.back().scale = 4;
-  s.columns[9].unicodeCompression = true;
-  s.indexes = {primaryKey("Id"),
-               {"ByWhole", {{"Whole", false}, {"Small", true}}, false, false, false, false}};
-  return s;
-}
-
 // One row of varied values: Nulls, text of every script, memos of every storage size.
 std::vector<std::pair<std::string, Variant>> sampleRow(std::mt19937& rng, int i) {
   static const char* kTexts[] = {"plain", "Grüße aus Köln", "Мир", "漢字仮名", "ümlaut é à",
@@ -130,7 +111,21 @@ TEST(WriteTest, rowsOfEveryTypeReadBackThroughBothReaders) {
   const auto path = dir.file("types.mdb");
   std::vector<std::vector<std::pair<std::string, Variant>>> written;
   std::mt19937 rng(7);
-  createDatabaseWith(path, everyTypeSchema(), 1500, [&](db::Recordset& rs, int i) {
+  db::TableSchema s{"Every Type",
+                    {counter("Id"),                        column("Flag", ColumnType::Boolean),
+                     column("Small", ColumnType::Byte),    column("Int", ColumnType::Integer),
+                     column("Whole", ColumnType::Long),    column("Money", ColumnType::Currency),
+                     column("Sing", ColumnType::Single),   column("Dbl", ColumnType::Double),
+                     column("When", ColumnType::DateTime), column("Txt", ColumnType::Text, 60),
+                     column("Note", ColumnType::Memo),     column("Bin", ColumnType::Binary, 16),
+                     column("Blob", ColumnType::OLE),      column("Uid", ColumnType::GUID),
+                     column("Dec", ColumnType::Decimal)},
+                    {primaryKey("Id"),
+                     {.name = "ByWhole", .columns = {{"Whole", false}, {"Small", true}}}}};
+  s.columns[9].unicodeCompression = true;
+  s.columns.back().precision = 18;
+  s.columns.back().scale = 4;
+  createDatabaseWith(path, s, 1500, [&](db::Recordset& rs, int i) {
     written.push_back(sampleRow(rng, i));
     for (auto& [name, value] : written.back()) rs.Fields(name).Value = value;
     EXPECT_EQ(rs.Fields("Id").Value.int32(), i + 1);

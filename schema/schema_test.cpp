@@ -227,12 +227,8 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
   std::filesystem::copy_file(LV_TEMPLATE, copy);
   const std::vector<Written> writes = conversionWrites();
   // Each value goes into a row of its own, keyed by a number of its own where the table's key
-  // is not a counter, and is read back by that key.
-  struct Stored {
-    const Written* write;
-    size_t value;
-  };
-  std::map<std::pair<std::string, int32_t>, Stored> stored;
+  // is not a counter, and is read back by that key: (table, key) -> (column, value).
+  std::map<std::pair<std::string, int32_t>, std::pair<std::string, Variant>> stored;
   {
     auto d = db::DBEngine().OpenDatabase(copy.string());
     int32_t nextKey = 100000;
@@ -253,7 +249,7 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
           rs->Collect(w.column) = w.values[i];
           const int32_t id = rs->Collect(key).int32();
           rs->Update();
-          stored[{w.table, id}] = {&w, i};
+          stored[{w.table, id}] = {w.column, w.values[i]};
         } catch (const db::DbException& e) {
           ADD_FAILURE() << e.error().description << " (" << e.error().number << ")";
         }
@@ -268,11 +264,10 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
     for (; !rs->EOF_(); rs->MoveNext()) {
       const auto it = stored.find({block.table.name, rs->FieldAt(0).Value.int32()});
       if (it == stored.end()) continue;
-      const Written& w = *it->second.write;
-      const Variant& written = w.values[it->second.value];
-      EXPECT_TRUE(sameValue(rs->Collect(w.column), written))
-          << w.table << "." << w.column << ": wrote " << written.text() << ", read "
-          << rs->Collect(w.column).get().text();
+      const auto& [column, written] = it->second;
+      EXPECT_TRUE(sameValue(rs->Collect(column), written))
+          << block.table.name << "." << column << ": wrote " << written.text() << ", read "
+          << rs->Collect(column).get().text();
       ++checked;
     }
   }
@@ -290,9 +285,8 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
     const std::string col = column;
     d->Execute(std::string("UPDATE ") + table + " SET " + col + " = \"\" WHERE " + col + " IS NULL",
                db::dbFailOnError);
-    auto rs = d->OpenRecordset(std::string("SELECT ") + column + " FROM " + table, db::dbOpenSnapshot);
-    for (; !rs->EOF_(); rs->MoveNext()) {
-      EXPECT_FALSE(rs->FieldAt(0).Value.isNull()) << table << "." << column;
+    for (const auto& row : testing_support::queryRows(*d, "SELECT " + col + " FROM " + table)) {
+      EXPECT_FALSE(row[0].isNull()) << table << "." << column;
     }
   }
 }
