@@ -37,14 +37,9 @@ Bytes hexBytes(const std::string& hex) {
   return out;
 }
 
-ColumnDef column(const std::string& name, db::ColumnType type, uint16_t number = 0) {
-  ColumnDef c;
-  c.name = name;
-  c.typeCode = static_cast<uint8_t>(type);
-  c.number = number;
-  c.sortOrder = db::kGeneralSortOrder;
-  c.codePage = 1252;
-  return c;
+ColumnDef column(const std::string& name, ColumnType type, uint16_t number = 0) {
+  return {.name = name, .typeCode = static_cast<uint8_t>(type), .number = number,
+          .sortOrder = db::kGeneralSortOrder, .codePage = 1252};
 }
 
 // The key item of one value in a column of `type`; a failure fails the calling test.
@@ -183,14 +178,12 @@ IndexEntry entry(const std::string& keyHex, uint32_t page, uint8_t row, uint32_t
 TEST(IndexPageTest, encodedPagesDecodeToTheSameEntriesWithTheirPrefixShared) {
   for (const db::FormatDescriptor* f : {&db::kVersion3, &db::kVersion4}) {
     SCOPED_TRACE(f->name);
-    IndexPageContents leaf;
-    leaf.type = db::kPageIndexLeaf;
-    leaf.prev = 40;
-    leaf.next = 42;
-    leaf.tail = 9;  // a leaf has none: written as 0
-    leaf.entries = {entry("7F 80 7F FF ED 01", 100, 0), entry("7F 80 7F FF EE", 100, 1),
-                    entry("7F 80 7F FF F0 00 22", 0x123456, 255),
-                    entry("7F 80 7F FF F4", 0x123456, 3)};
+    // A leaf has no tail: it is written as 0.
+    const IndexPageContents leaf{.type = db::kPageIndexLeaf, .prev = 40, .next = 42, .tail = 9,
+                                 .entries = {entry("7F 80 7F FF ED 01", 100, 0),
+                                             entry("7F 80 7F FF EE", 100, 1),
+                                             entry("7F 80 7F FF F0 00 22", 0x123456, 255),
+                                             entry("7F 80 7F FF F4", 0x123456, 3)}};
     db::Page page;
     DbError err = db::encodeIndexPage(*f, leaf, 77, &page);
     ASSERT_TRUE(err.ok()) << err.description;
@@ -215,10 +208,8 @@ TEST(IndexPageTest, encodedPagesDecodeToTheSameEntriesWithTheirPrefixShared) {
     EXPECT_EQ(used, (6 + 4) + (5 + 4 - 4) + (7 + 4 - 4) + (5 + 4 - 4));
     EXPECT_EQ(db::readU16(page, db::kIndexFreeSpaceOffset), db::indexPageCapacity(*f) - used);
 
-    IndexPageContents node;
-    node.type = db::kPageIndexNode;
-    node.tail = 9;
-    node.entries = {entry("7F 61", 20, 1, 7), entry("7F 62 63", 21, 0, 8)};
+    const IndexPageContents node{.type = db::kPageIndexNode, .tail = 9,
+                                 .entries = {entry("7F 61", 20, 1, 7), entry("7F 62 63", 21, 0, 8)}};
     ASSERT_TRUE(db::encodeIndexPage(*f, node, 77, &page).ok());
     ASSERT_TRUE(db::decodeIndexPage(*f, page, 6, &back).ok());
     EXPECT_EQ(back.type, db::kPageIndexNode);
@@ -243,12 +234,9 @@ TEST(IndexPageTest, encoderFillsAPageExactlyAndRefusesMoreOrUnsortedEntries) {
     const size_t capacity = db::indexPageCapacity(*f);
     ASSERT_EQ(capacity % 8, 0u);
     for (uint32_t i = 0; i < capacity / 8; ++i) {
-      IndexEntry e;
-      e.key = {static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
-               static_cast<uint8_t>(i), 0x01};
-      e.key[0] = static_cast<uint8_t>(i == 0 ? 0x00 : 0x7F);  // first and last keys differ at 0
-      e.row = {i + 1, 0};
-      full.entries.push_back(e);
+      const uint8_t first = i == 0 ? 0x00 : 0x7F;  // the first and last keys differ at once
+      const Bytes key{first, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 0x01};
+      full.entries.push_back({key, {i + 1, 0}});
     }
     db::Page page;
     DbError err = db::encodeIndexPage(*f, full, 3, &page);
@@ -265,14 +253,12 @@ TEST(IndexPageTest, encoderFillsAPageExactlyAndRefusesMoreOrUnsortedEntries) {
     EXPECT_EQ(err.number, number(DbErrorNumber::InvalidArgument));
     EXPECT_NE(err.description.find(std::to_string(capacity)), std::string::npos);
 
-    IndexPageContents unsorted;
-    unsorted.entries = {entry("7F 02", 1, 0), entry("7F 01", 1, 1)};
-    EXPECT_EQ(db::encodeIndexPage(*f, unsorted, 3, &page).number,
-              number(DbErrorNumber::InvalidArgument));
-    IndexPageContents duplicate;
-    duplicate.entries = {entry("7F 02", 1, 0), entry("7F 02", 1, 0)};
-    EXPECT_EQ(db::encodeIndexPage(*f, duplicate, 3, &page).number,
-              number(DbErrorNumber::InvalidArgument));
+    // Entries out of order, and one entry twice.
+    for (const auto& wrong : {std::vector{entry("7F 02", 1, 0), entry("7F 01", 1, 1)},
+                              std::vector{entry("7F 02", 1, 0), entry("7F 02", 1, 0)}}) {
+      EXPECT_EQ(db::encodeIndexPage(*f, {.entries = wrong}, 3, &page).number,
+                number(DbErrorNumber::InvalidArgument));
+    }
   }
 }
 

@@ -107,29 +107,6 @@ std::string dumpJson(const std::filesystem::path& path, const std::string& table
   return out.str();
 }
 
-int readEverything(const std::filesystem::path& path, std::string* description) {
-  try {
-    auto db = db::DBEngine().OpenDatabase(path.string());
-    for (const std::string& table : db->tableNames()) {
-      auto rs = db->OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
-      while (!rs->EOF_()) {
-        for (int i = 0; i < rs->FieldCount(); ++i) (void)rs->FieldAt(i).Value.get();
-        rs->MoveNext();
-      }
-      if (rs->RecordCount() > 0) {
-        rs->MoveLast();
-        rs->MoveFirst();
-      }
-      rs->Close();
-    }
-    db->Close();
-  } catch (const db::DbException& e) {
-    if (description) *description = e.description();
-    return e.number();
-  }
-  return 0;
-}
-
 std::string runCommand(const std::string& command, int* exitCode) {
   std::string out;
   FILE* p = popen(command.c_str(), "r");

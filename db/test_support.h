@@ -80,11 +80,6 @@ std::vector<db::RowPointer> movedRows(const db::PageFile& file, const db::TableD
 // The JSON lines lvdb dump prints: every user table, or the one named (system tables too).
 std::string dumpJson(const std::filesystem::path& path, const std::string& table = "");
 
-// Opens the file and reads every field of every row of every user table through recordsets,
-// then MoveLast and RecordCount. Returns 0 when all went well, or the number of the first
-// error thrown. Anything other than a DbException propagates and fails the test.
-int readEverything(const std::filesystem::path& path, std::string* description = nullptr);
-
 // Runs a shell command; its standard output, and its exit code in `exitCode`.
 std::string runCommand(const std::string& command, int* exitCode = nullptr);
 // A word for a shell command line: in single quotes, its own quotes escaped.

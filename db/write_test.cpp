@@ -389,10 +389,7 @@ TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
       for (int k = 0; k < 10; ++k) walker->MoveNext();
     }
   }
-  EXPECT_EQ(errorNumberOf([&] {
-              while (!walker->EOF_()) walker->MoveNext();
-            }),
-            0);
+  EXPECT_EQ(errorNumberOf([&] { while (!walker->EOF_()) walker->MoveNext(); }), 0);
   EXPECT_EQ(ids.size(), 400u);
   EXPECT_EQ(*ids.begin(), 1);
   EXPECT_EQ(*ids.rbegin(), 400);

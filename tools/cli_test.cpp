@@ -129,8 +129,7 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   EXPECT_TRUE(fs::is_directory(dir.file("folder.mdb")));
 
   writeText(dest, "mine");
-  const Result r = run({source, dest});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(run({source, dest}).exitCode, 1);
   EXPECT_EQ(readText(dest), "mine");  // --overwrite replaces it: see the runs stopped and killed
 
   const fs::path mapping = dir.file("genres.json");
