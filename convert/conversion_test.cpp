@@ -566,6 +566,18 @@ TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
 
 // ---- The genre map and names -----------------------------------------------------------------
 
+// The sub genres under the parents named `parent`, as (name, old id).
+using Subs = std::vector<std::pair<std::string, int32_t>>;
+Subs subsOf(const std::vector<genres::ParentGenre>& parents, const std::string& parent) {
+  Subs out;
+  for (const auto& p : parents) {
+    if (p.name == parent) {
+      for (const auto& s : p.subs) out.push_back({s.name, s.oldId});
+    }
+  }
+  return out;
+}
+
 TEST(GenreMapTest, theFirstMatchingEntryWinsAndUnknownIdsBecomeOne) {
   modGlobal::GenreIdMap = {{1, 1}, {7, 3}, {9, 4}, {7, 5}, {12, 6}};
   modGlobal::GenreIdMapCount = 4;  // the last entry is not valid
@@ -593,22 +605,12 @@ TEST(GenreNamesTest, theSuggestionGroupsByParentAndObeysThePromptsLimits) {
   EXPECT_EQ(names, (std::vector<std::string>{"Sport", "Strategy", "Puzzle", "ARCADE", "Miscellaneous",
                                              "Uncategorized", "Quoted", std::string(50, 'L'), "(Odd)",
                                              "Sport ["}));
-  auto subsOf = [&](const std::string& parent) {
-    std::vector<std::pair<std::string, int32_t>> out;
-    for (const auto& p : parents) {
-      if (p.name == parent) {
-        for (const auto& s : p.subs) out.push_back({s.name, s.oldId});
-      }
-    }
-    return out;
-  };
-  using Subs = std::vector<std::pair<std::string, int32_t>>;
-  EXPECT_EQ(subsOf("Sport"), (Subs{{"Football", 9}}));
-  EXPECT_EQ(subsOf("Strategy"), (Subs{{"War", 4}, {"Economy", 5}}));
-  EXPECT_EQ(subsOf("ARCADE"), (Subs{{"Climbing", 12}, {"Maze", 13}}));
-  EXPECT_EQ(subsOf("Miscellaneous"), (Subs{{"Misc", 30}}));
-  EXPECT_EQ(subsOf("Puzzle"), (Subs{{"Puzzle", 2}}));
-  EXPECT_EQ(subsOf("Quoted"), (Subs{{"Quoted (Thing)", 32}}));
+  EXPECT_EQ(subsOf(parents, "Sport"), (Subs{{"Football", 9}}));
+  EXPECT_EQ(subsOf(parents, "Strategy"), (Subs{{"War", 4}, {"Economy", 5}}));
+  EXPECT_EQ(subsOf(parents, "ARCADE"), (Subs{{"Climbing", 12}, {"Maze", 13}}));
+  EXPECT_EQ(subsOf(parents, "Miscellaneous"), (Subs{{"Misc", 30}}));
+  EXPECT_EQ(subsOf(parents, "Puzzle"), (Subs{{"Puzzle", 2}}));
+  EXPECT_EQ(subsOf(parents, "Quoted"), (Subs{{"Quoted (Thing)", 32}}));
 }
 
 // Old genres whose derived names meet under one parent keep them apart, as Rename insists; a
@@ -618,10 +620,9 @@ TEST(GenreNamesTest, theSuggestionNeverRepeatsASubNameUnderOneParent) {
                                                {"Quiz (Trivia)", 7}, {"\t\u00A0(Odd)", 8}};
   const auto parents = genres::SuggestGenreMapping(old, {{"Quiz", 0, {{"Trivia", 9}}}});
   ASSERT_EQ(parents.size(), 2u);
-  std::vector<std::pair<std::string, int32_t>> subs;
-  for (const auto& s : parents[0].subs) subs.push_back({s.name, s.oldId});
-  EXPECT_EQ(subs, (std::vector<std::pair<std::string, int32_t>>{
-                      {"War", 4}, {"Quiz [War]", 5}, {"Quiz (War)", 6}, {"Quiz (Trivia)", 7}}));
+  EXPECT_EQ(parents[0].name, "Quiz");
+  EXPECT_EQ(subsOf(parents, "Quiz"),
+            (Subs{{"War", 4}, {"Quiz [War]", 5}, {"Quiz (War)", 6}, {"Quiz (Trivia)", 7}}));
   EXPECT_EQ(parents[1].name, "Other");
   EXPECT_EQ(genres::ParentNameFault(" \t "), "a parent genre's name cannot be only blanks");
 }

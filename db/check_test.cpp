@@ -488,12 +488,11 @@ TEST(CheckTest, intermediateEntriesMustCopyTheirChildsGreatestEntry) {
   const CheckReport r = d.check();
   ASSERT_EQ(r.problems.size(), 1u) << listed(r.problems);
   EXPECT_NE(r.problems[0].find("index '" + name + "'"), std::string::npos) << r.problems[0];
-  EXPECT_NE(r.problems[0].find(": intermediate page " + std::to_string(index->rootPage) +
-                               " keeps for its child page " +
-                               std::to_string(root.entries[0].childPage) + " the entry for " +
-                               rowText(now) + ", which is not that child's greatest entry (the one for " +
-                               rowText(was) + ")."),
-            std::string::npos)
+  EXPECT_TRUE(r.problems[0].ends_with(": intermediate page " + std::to_string(index->rootPage) +
+                                      " keeps for its child page " +
+                                      std::to_string(root.entries[0].childPage) + " the entry for " +
+                                      rowText(now) + ", which is not that child's greatest entry " +
+                                      "(the one for " + rowText(was) + ")."))
       << r.problems[0];
 }
 

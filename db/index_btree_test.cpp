@@ -105,9 +105,7 @@ TEST(IndexBTreeTest, duplicatesInUniqueIndexesAreRefusedAndStoreNothing) {
   EXPECT_EQ(add(3, nullptr), 0);  // Null keys are exempt
   EXPECT_EQ(add(4, nullptr), 0);
   d->Close();
-  auto again = db::DBEngine().OpenDatabase(dir.file("u.mdb").string());
-  EXPECT_EQ(again->tableDef("U").rowCount, 3u);
-  again->Close();
+  EXPECT_EQ(testing_support::OpenedFile(dir.file("u.mdb")).table("U").rowCount, 3u);
   testing_support::expectSoundFile(dir.file("u.mdb"));
 }
 
@@ -168,9 +166,7 @@ TEST(IndexBTreeTest, heldBackEntriesRefuseDuplicatesOnTheirRow) {
     for (const auto& r : rows) EXPECT_EQ(add(r.seq, r.code), r.expected) << r.seq << " " << r.code;
     d->Close();
   }
-  auto d = db::DBEngine().OpenDatabase(path.string());
-  EXPECT_EQ(d->tableDef("T").rowCount, 203u);
-  d->Close();
+  EXPECT_EQ(testing_support::OpenedFile(path).table("T").rowCount, 203u);
   testing_support::expectSoundFile(path);
 }
 
@@ -191,9 +187,8 @@ TEST(IndexBTreeTest, theBuilderOrdersKeysThatStartOneAnother) {
   std::vector<db::IndexEntry> expected;
   for (const std::vector<uint8_t>& key : keys) {
     for (uint32_t j = 1; j <= 150; ++j) {
-      db::IndexEntry e;
-      e.key = key;
-      e.row = {j * 0x11000, static_cast<uint8_t>(j)};  // first byte 0x00 to 0x0A, across the keys'
+      // The row pointer's first byte runs from 0x00 to 0x0A, across the keys'.
+      const db::IndexEntry e{key, {j * 0x11000, static_cast<uint8_t>(j)}};
       ASSERT_TRUE(builder.add(e.key, e.row).ok());
       expected.push_back(e);
     }

@@ -168,11 +168,7 @@ TEST(IndexKeyTest, indexKeysNeedAValueForEveryColumnAndColumnsTheTableHas) {
 // ---- Index pages ---------------------------------------------------------------------------
 
 IndexEntry entry(const std::string& keyHex, uint32_t page, uint8_t row, uint32_t child = 0) {
-  IndexEntry e;
-  e.key = hexBytes(keyHex);
-  e.row = {page, row};
-  e.childPage = child;
-  return e;
+  return {hexBytes(keyHex), {page, row}, child};
 }
 
 TEST(IndexPageTest, encodedPagesDecodeToTheSameEntriesWithTheirPrefixShared) {

@@ -24,14 +24,9 @@ std::vector<ProductRow> allProducts(db::Database& d) {
   std::vector<ProductRow> out;
   auto rs = d.OpenRecordset("SELECT * FROM Products", db::dbOpenSnapshot);
   for (; !rs->EOF_(); rs->MoveNext()) {
-    ProductRow r;
-    r.id = rs->Fields("ProductID").Value.int32();
-    r.name = rs->Fields("ProductName").Value.text();
-    r.category = rs->Fields("CategoryID").Value;
-    r.price = rs->Fields("UnitPrice").Value;
-    r.discontinued = rs->Fields("Discontinued").Value;
-    r.quantityPerUnit = rs->Fields("QuantityPerUnit").Value;
-    out.push_back(r);
+    out.push_back({rs->Fields("ProductID").Value.int32(), rs->Fields("ProductName").Value.text(),
+                   rs->Fields("CategoryID").Value, rs->Fields("UnitPrice").Value,
+                   rs->Fields("Discontinued").Value, rs->Fields("QuantityPerUnit").Value});
   }
   return out;
 }

@@ -181,11 +181,10 @@ TEST_P(SampleTest, aSmallCatalogueHoldsEveryAwkwardValue) {
   auto d = db::DBEngine().OpenDatabase(path.string());
 
   const std::vector<std::string> nones = {"(None)", "(none)", "(NONE)", " (None)", "(None) "};
-  for (const auto& [table, name] :
-       std::vector<std::pair<std::string, std::string>>{{"Games", "FileName"},
-                                                        {"Games", "Screenshot FileName"},
-                                                        {"Games", "Music FileName"},
-                                                        {"Music", "Filename"}}) {
+  const std::pair<const char*, const char*> placeholders[] = {
+      {"Games", "FileName"}, {"Games", "Screenshot FileName"},
+      {"Games", "Music FileName"}, {"Music", "Filename"}};
+  for (const auto& [table, name] : placeholders) {
     const std::set<std::string> values = texts(column(*d, table, name));
     for (const std::string& none : nones)
       EXPECT_TRUE(values.count(none)) << table << "." << name << " '" << none << "'";
