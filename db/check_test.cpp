@@ -405,14 +405,11 @@ TEST(CheckTest, referenceMapsAndTheirBitmapPagesAreCheckedToo) {
       }
       d->createTable(s);
     }
-    auto left = d->OpenRecordset("SELECT * FROM [Left]", db::dbOpenDynaset);
-    auto right = d->OpenRecordset("SELECT * FROM [Right]", db::dbOpenDynaset);
+    const testing_support::RowFiller fill = [](db::Recordset& rs, int) {
+      for (int c = 0; c < 7; ++c) rs.Fields("T" + std::to_string(c)).Value = db::Variant(std::string(255, 'a' + c));
+    };
     for (int i = 0; i < 300; ++i) {
-      for (auto* rs : {&left, &right}) {
-        (*rs)->AddNew();
-        for (int c = 0; c < 7; ++c) (*rs)->Fields("T" + std::to_string(c)).Value = db::Variant(std::string(255, 'a' + c));
-        (*rs)->Update();
-      }
+      for (const char* name : {"Left", "Right"}) testing_support::addRows(*d, name, 1, fill);
     }
     d->Close();
   }

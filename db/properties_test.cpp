@@ -287,12 +287,10 @@ class Shippers : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_FIXTURE(path, "nwind.mdb");
-    nwind = path;
     opened = std::make_unique<OpenedFile>(path);
     blob = tableProperties(*opened, "Shippers");
   }
   const db::DatabaseHeader& header() const { return opened->file->header(); }
-  std::filesystem::path nwind;
   std::unique_ptr<OpenedFile> opened;
   PropertyBlob blob;
 };
@@ -374,20 +372,18 @@ TEST(Editing, makePropertyRefusesWhatAccessWouldNotStore) {
 // ---------------------------------------------------------------------------------------
 // Encoding rules, per version.
 
-struct VersionCase {
-  const db::FormatDescriptor* format;
-  std::string text;               // UTF-8
-  std::vector<uint8_t> stored;    // as the blob holds it
-};
-
 TEST(Encoding, textAndNamesAreStoredInEachVersionsEncoding) {
-  const VersionCase cases[] = {
+  const struct {
+    const db::FormatDescriptor* format;
+    std::string text;               // UTF-8
+    std::vector<uint8_t> stored;    // as the blob holds it
+  } cases[] = {
       {&db::kVersion3, "Gr\xC3\xB6\xC3\x9F" "e \xE2\x82\xAC",   // "Größe €" in Windows-1252
        {'G', 'r', 0xF6, 0xDF, 'e', ' ', 0x80}},
       {&db::kVersion4, "\xE6\x97\xA5\xC3\xA9",                  // "日é" in UTF-16LE
        {0xE5, 0x65, 0xE9, 0x00}},
   };
-  for (const VersionCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.format->name);
     const db::DatabaseHeader header = headerFor(*c.format);
     PropertyBlob blob;
@@ -558,7 +554,7 @@ TEST_P(FixtureBlobs, cutOrChangedBlobsGiveAnErrorOrWhatTheyStillSay) {
 TEST_F(Shippers, aDamagedBlobInTheFileIsReportedWithFileAndObject) {
   testing_support::ScratchDir dir;
   const std::filesystem::path copy = dir.file("nwind.mdb");
-  std::vector<uint8_t> bytes = testing_support::readBytes(nwind);
+  std::vector<uint8_t> bytes = testing_support::readBytes(testing_support::fixturesDir() / "nwind.mdb");
   std::vector<uint8_t> blob;
   ASSERT_TRUE(db::readPropertyBlobBytes(*opened->file, 415, &blob).ok());   // Order Details
   // This blob sits in one long-value row: find its start in the file and lengthen its name
