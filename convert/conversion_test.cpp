@@ -113,8 +113,9 @@ std::string logUpTo(const std::string& openingText) {
 
 // ---- Files -----------------------------------------------------------------------------------
 
-fs::path makeSample(const ScratchDir& dir, const std::string& name, const std::string& options) {
-  return testing_support::makeSample(LVSAMPLE_PATH, dir.file(name), options);
+// An old catalogue, old.mdb, in `dir`.
+fs::path makeSample(const ScratchDir& dir, const std::string& options) {
+  return testing_support::makeSample(LVSAMPLE_PATH, dir.file("old.mdb"), options);
 }
 
 fs::path copyTemplate(const ScratchDir& dir) {
@@ -337,7 +338,7 @@ class WholeRunTest : public testing::TestWithParam<Sample> {};
 
 TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   ScratchDir dir;
-  const fs::path source = makeSample(dir, "old.mdb", GetParam().options);
+  const fs::path source = makeSample(dir, GetParam().options);
   const fs::path destination = dir.file(GetParam().destination);
   testing_support::writeBytes(destination, {'o', 'l', 'd'});  // replaced only once complete
   const std::vector<uint8_t> sourceBytes = testing_support::readBytes(source);
@@ -376,7 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RunOrderTest, statusProgressAndYieldsComeInTheirOrder) {
   ScratchDir dir;
   const fs::path source = makeSample(
-      dir, "old.mdb", "--games 2 --one-row Difficulty --empty Publishers --one-row Musicians --one-row Music");
+      dir, "--games 2 --one-row Difficulty --empty Publishers --one-row Musicians --one-row Music");
   RecordingWindow window(source, dir.file("new.mdb"));
   window.genrePhase = genresInSourceOrder(source, window);
   ASSERT_TRUE(window.run());
@@ -420,7 +421,7 @@ TEST(FailedRunTest, whatHappensDuringTheCompactionKeepsTheDestinationFromTheRun)
                        Case{"a file made meanwhile", false, false}}) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    const fs::path source = makeSample(dir, "old.mdb", "--games 20");
+    const fs::path source = makeSample(dir, "--games 20");
     const fs::path destination = dir.file("new.mdb");
     if (c.previousFile) testing_support::writeText(destination, "mine");
     RecordingWindow window(source, destination);
@@ -493,7 +494,7 @@ TEST(FailedRunTest, anUnopenableSourceIsReportedBeforeAnyLine) {
 // the system's error, and the file the destination held before is untouched.
 TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheDestinationAsItWas) {
   ScratchDir dir;
-  const fs::path source = makeSample(dir, "old.mdb", "--games 60");
+  const fs::path source = makeSample(dir, "--games 60");
   rlimit original{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
   const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -516,8 +517,8 @@ TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheDestinationAsItWas) {
 // would make it: each run reports the system's error and leaves the destination as it was.
 TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {
   ScratchDir dir;
-  const fs::path source = makeSample(dir, "old.mdb", "--games 3 --one-row Difficulty --one-row Publishers "
-                                                     "--one-row Musicians --one-row Music");
+  const fs::path source = makeSample(dir, "--games 3 --one-row Difficulty --one-row Publishers "
+                                          "--one-row Musicians --one-row Music");
   const fs::path destination = copyTemplate(dir);
   const std::vector<uint8_t> sourceBytes = testing_support::readBytes(source);
   db::io::failOperation(0, 0);
