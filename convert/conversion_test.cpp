@@ -266,7 +266,28 @@ void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destin
       ++i;
     }
   }
-  // Games, column by column.
+  // Games, column by column: copied as they were; copied with the placeholder emptied and the
+  // Nulls repaired; one value for every game; and the values the rules derive.
+  const std::pair<const char*, const char*> copies[] = {
+      {"Name", "Name"}, {"YE_Id", "Year Published"}, {"FilenameIndex", "Filename Index"},
+      {"MU_Id", "MU_Id"}, {"PU_Id", "PU_Id"}, {"DI_Id", "DI_Id"}, {"TimesPlayed", "TimesPlayed"},
+      {"V_Trainers", "Trained"}};
+  const std::tuple<const char*, const char*, const char*> repairedCopies[] = {
+      {"Comment", "Personal Comment", nullptr}, {"FileName", "FileName", "(None)"},
+      {"ScrnShotFileName", "Screenshot FileName", "(None)"},
+      {"SidFileName", "Music FileName", "(None)"}, {"DateLastPlayed", "DateLastPlayed", "(Never)"},
+      {"HighScore", "HighScore", "(Not Entered)"}};
+  std::vector<std::pair<const char*, Variant>> constants = {
+      {"FileToRun", Variant("")}, {"V_Comment", Variant("")}, {"MemoText", Variant("")},
+      {"CR_Id", Variant(int32_t{8})}, {"CCode", Variant(int32_t{4})}, {"PR_Id", Variant(int32_t{1})},
+      {"LA_Id", Variant(int32_t{1})}, {"V_PalNTSC", Variant(int32_t{3})}};
+  for (const char* flag : {"FA", "SA", "Fav", "Extras", "Classic", "V_LoadingScreen",
+                           "V_HighScoreSaver", "V_IncludedDocs", "V_TrueDriveEmu"}) {
+    constants.push_back({flag, Variant(false)});
+  }
+  for (const char* zero : {"Rating", "V_Length", "Prequel", "Sequel", "Related", "Control"}) {
+    constants.push_back({zero, Variant(int32_t{0})});
+  }
   const std::map<int32_t, int32_t> genreIds = expectedGenreIds(source);
   const Rows from = readQuery(source, "SELECT * FROM Games");
   const Rows to = readQuery(destination, "SELECT * FROM Games");
@@ -276,52 +297,23 @@ void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destin
   size_t i = 0;
   for (const auto& [counter, j] : byCounter) {
     const std::string where = "Games " + std::to_string(counter) + " ";
-    auto copied = [&](const char* column, const char* sourceColumn) {
-      expectSame(to.at(j, column), from.at(i, sourceColumn), where + column);
+    auto expect = [&](const char* column, const Variant& want) {
+      expectSame(to.at(j, column), want, where + column);
     };
-    auto repairedCopy = [&](const char* column, const char* sourceColumn, const char* placeholder) {
-      const Variant v = placeholder ? afterPlaceholder(from.at(i, sourceColumn), placeholder)
-                                    : from.at(i, sourceColumn);
-      expectSame(to.at(j, column), repaired(v), where + column);
-    };
-    auto constant = [&](const char* column, Variant v) { expectSame(to.at(j, column), v, where + column); };
-    copied("Name", "Name");
-    copied("YE_Id", "Year Published");
-    repairedCopy("Comment", "Personal Comment", nullptr);
-    repairedCopy("FileName", "FileName", "(None)");
-    copied("FilenameIndex", "Filename Index");
-    constant("FileToRun", Variant(""));
-    repairedCopy("ScrnShotFileName", "Screenshot FileName", "(None)");
-    copied("MU_Id", "MU_Id");
-    const auto genre = genreIds.find(from.at(i, "GE_Id").int32());
-    constant("GE_Id", Variant(genre == genreIds.end() ? 1 : genre->second));
-    copied("PU_Id", "PU_Id");
-    copied("DI_Id", "DI_Id");
-    constant("CR_Id", Variant(int32_t{8}));
-    repairedCopy("SidFileName", "Music FileName", "(None)");
-    repairedCopy("DateLastPlayed", "DateLastPlayed", "(Never)");
-    copied("TimesPlayed", "TimesPlayed");
-    constant("CCode", Variant(int32_t{4}));
-    repairedCopy("HighScore", "HighScore", "(Not Entered)");
-    for (const char* flag : {"FA", "SA", "Fav", "Extras", "Classic", "V_LoadingScreen",
-                             "V_HighScoreSaver", "V_IncludedDocs", "V_TrueDriveEmu"}) {
-      constant(flag, Variant(false));
+    for (const auto& [column, sourceColumn] : copies) expect(column, from.at(i, sourceColumn));
+    for (const auto& [column, sourceColumn, placeholder] : repairedCopies) {
+      const Variant& v = from.at(i, sourceColumn);
+      expect(column, repaired(placeholder ? afterPlaceholder(v, placeholder) : v));
     }
-    constant("PR_Id", Variant(int32_t{1}));
-    constant("LA_Id", Variant(int32_t{1}));
-    constant("Rating", Variant(int32_t{0}));
-    constant("V_PalNTSC", Variant(int32_t{3}));
-    constant("V_Length", Variant(int32_t{0}));
-    copied("V_Trainers", "Trained");
+    for (const auto& [column, value] : constants) expect(column, value);
+    const auto genre = genreIds.find(from.at(i, "GE_Id").int32());
+    expect("GE_Id", Variant(genre == genreIds.end() ? 1 : genre->second));
     const Variant players = from.at(i, "PL_Id");
     const int code = players.isNull() ? -100 : players.int32();
-    constant("PlayersFrom", Variant(int32_t{code >= 1 && code <= 4 ? 1 : -1}));
-    constant("PlayersTo", Variant(int32_t{code == 1 ? 1 : code == 2 || code == 3 ? 2 : -1}));
-    constant("PlayersSim", Variant(code == 3));
-    constant("V_Comment", Variant(""));
-    constant("Adult", Variant(flagged(from.at(i, "Name"))));
-    constant("MemoText", Variant(""));
-    for (const char* zero : {"Prequel", "Sequel", "Related", "Control"}) constant(zero, Variant(int32_t{0}));
+    expect("PlayersFrom", Variant(int32_t{code >= 1 && code <= 4 ? 1 : -1}));
+    expect("PlayersTo", Variant(int32_t{code == 1 ? 1 : code == 2 || code == 3 ? 2 : -1}));
+    expect("PlayersSim", Variant(code == 3));
+    expect("Adult", Variant(flagged(from.at(i, "Name"))));
     ++i;
   }
 }
