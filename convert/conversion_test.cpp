@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>

@@ -1,7 +1,6 @@
 #include "convert/test_sources.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>

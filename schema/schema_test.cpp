@@ -9,7 +9,6 @@
 #include <set>
 
 #include "db/test_support.h"
-#include "db/text_codec.h"
 #include "schema/schema_doc.h"
 
 namespace {

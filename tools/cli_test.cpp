@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <cctype>
 #include <regex>
 #include <thread>
