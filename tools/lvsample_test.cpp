@@ -72,12 +72,11 @@ class SampleTest : public testing::TestWithParam<const char*> {
 // check, and reads the same through mdb-export as through our engine. (That the converters take
 // it for a catalogue, their own tests find out.)
 TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
-  struct Case {
+  const struct {
     std::string options;
     size_t games;
     std::optional<size_t> music;
-  };
-  const std::vector<Case> variants = {
+  } variants[] = {
       {"", 200, std::nullopt},
       {"--games 1", 1, std::nullopt},
       {"--games 0", 0, 0},
@@ -86,7 +85,7 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
       {"--games 60 --one-row genres --empty MUSICIANS --one-row Publishers --empty difficulty", 60,
        std::nullopt},
       {"--seed 7", 200, std::nullopt}};
-  for (size_t k = 0; k < variants.size(); ++k) {
+  for (size_t k = 0; k < std::size(variants); ++k) {
     SCOPED_TRACE(variants[k].options);
     const fs::path path = make("v" + std::to_string(k) + ".mdb", variants[k].options);
     auto d = db::DBEngine().OpenDatabase(path.string());
@@ -104,7 +103,7 @@ TEST_P(SampleTest, catalogueIsSoundAndBothReadersAgreeOnIt) {
     for (const char* table : kTables) testing_support::expectMdbToolsAgree(path, table);
   }
   // The same seed gives the same file, byte for byte; another seed other games.
-  const fs::path seed7 = dir_.file("v" + std::to_string(variants.size() - 1) + ".mdb");
+  const fs::path seed7 = dir_.file("v" + std::to_string(std::size(variants) - 1) + ".mdb");
   EXPECT_TRUE(testing_support::readBytes(make("again.mdb", "--seed 7")) == testing_support::readBytes(seed7));
   auto d1 = db::DBEngine().OpenDatabase(dir_.file("v0.mdb").string());
   auto d7 = db::DBEngine().OpenDatabase(seed7.string());
