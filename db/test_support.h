@@ -136,11 +136,7 @@ void expectSoundFile(const std::filesystem::path& path);
 
 // The header of a file in `format` with the code page and sort order Access gives a new one.
 inline db::DatabaseHeader headerFor(const db::FormatDescriptor& format) {
-  db::DatabaseHeader h;
-  h.format = &format;
-  h.codePage = 1252;
-  h.sortOrder = db::kGeneralSortOrder;
-  return h;
+  return {.format = &format, .codePage = 1252, .sortOrder = db::kGeneralSortOrder, .password = {}};
 }
 
 }  // namespace testing_support
