@@ -1,7 +1,6 @@
 #include "convert/test_sources.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -222,18 +221,14 @@ std::vector<BadSource> makeBadSources(const std::string& folder, const std::stri
   }
   std::vector<uint8_t> bytes = readFile(sample);
   const size_t page = db::kVersion3.pageSize;
-  {
-    const std::string path = add("larger than 2 GB", "", kNotADatabase);
-    writeFile(path, bytes);
-    fs::resize_file(path, (uint64_t{1} << 31) + page);  // sparse: nothing more is written
-  }
+  const std::string large = add("larger than 2 GB", "", kNotADatabase);
+  writeFile(large, bytes);
+  fs::resize_file(large, (uint64_t{1} << 31) + page);  // sparse: nothing more is written
   writeFile(add("cut at a page boundary", "", kDamaged),
             std::vector<uint8_t>(bytes.begin(), bytes.begin() + 90 * page));
-  {
-    std::vector<uint8_t> flipped = bytes;
-    flipped[0x14] = 0x07;  // the version byte: a format nobody made
-    writeFile(add("an unknown version in the header", "", kNotADatabase), flipped);
-  }
+  std::vector<uint8_t> flipped = bytes;
+  flipped[0x14] = 0x07;  // the version byte: a format nobody made
+  writeFile(add("an unknown version in the header", "", kNotADatabase), flipped);
   {
     // The Games definition counts one row more than the table holds.
     std::unique_ptr<db::PageFile> file;

@@ -6,25 +6,19 @@
 #include <random>
 #include <sstream>
 
-#include "db/catalog.h"
 #include "db/compact.h"
-#include "db/json_dump.h"
-#include "db/page_file.h"
-#include "db/recordset.h"
 #include "db/row_codec.h"
 #include "db/table_scan.h"
 #include "db/test_support.h"
 
 namespace {
 
-using testing_support::column;
-using testing_support::counter;
-using testing_support::primaryKey;
-using testing_support::errorNumberOf;
-using testing_support::number;
-
 using db::ColumnType;
 using db::Variant;
+using testing_support::column;
+using testing_support::counter;
+using testing_support::number;
+using testing_support::primaryKey;
 using testing_support::ScratchDir;
 
 // The copy (of the source's version) dumps as its source, passes the check, is no larger,
@@ -98,7 +92,7 @@ TEST(CompactTest, writtenFilesCompactWithIndexesRebuiltAndCountersKept) {
   expectFaithfulCopy(source, dir.file("copy.mdb"));
   {
     // No row of the copy keeps padding: its variable data starts where its fixed area ends.
-    testing_support::OpenedFile f(dir.file("copy.mdb"));
+    const testing_support::OpenedFile f(dir.file("copy.mdb"));
     const db::TableDef def = f.table("Games");
     db::TableScan scan(*f.file, def);
     ASSERT_TRUE(scan.rewind().ok());
@@ -169,10 +163,10 @@ TEST(CompactTest, theDestinationMustNotExistAndFailuresLeaveNothing) {
   db::DBEngine().CreateDatabase(source.string())->Close();
   testing_support::writeBytes(dir.file("taken.mdb"), {42});
   db::DbError err = db::compactDatabase(source.string(), dir.file("taken.mdb").string());
-  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::FileExists));
+  EXPECT_EQ(err.number, number(db::DbErrorNumber::FileExists));
   EXPECT_EQ(testing_support::readBytes(dir.file("taken.mdb")), std::vector<uint8_t>{42});
   err = db::compactDatabase(dir.file("missing.mdb").string(), dir.file("out.mdb").string());
-  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::FileNotFound));
+  EXPECT_EQ(err.number, number(db::DbErrorNumber::FileNotFound));
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.mdb")));
   // A damaged source fails part way: what was written of the copy is removed.
   REQUIRE_FIXTURE(chained, "test2V2003.mdb");
@@ -183,7 +177,7 @@ TEST(CompactTest, theDestinationMustNotExistAndFailuresLeaveNothing) {
   }
   testing_support::writeBytes(dir.file("damaged.mdb"), bytes);
   err = db::compactDatabase(dir.file("damaged.mdb").string(), dir.file("out.mdb").string());
-  EXPECT_EQ(err.number, static_cast<int>(db::DbErrorNumber::CorruptDatabase)) << err.description;
+  EXPECT_EQ(err.number, number(db::DbErrorNumber::CorruptDatabase)) << err.description;
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.mdb")));
 }
 

@@ -49,9 +49,7 @@ TEST_P(FixtureDumpTest, dumpsExactlyAsExpected) {
   }
   const std::vector<std::string> actual = lines(std::stringstream(testing_support::dumpJson(mdb)));
   ASSERT_EQ(actual.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    ASSERT_EQ(actual[i], expected[i]) << "line " << i + 1;
-  }
+  for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(actual[i], expected[i]) << "line " << i + 1;
 }
 
 INSTANTIATE_TEST_SUITE_P(AccessFixtures, FixtureDumpTest, testing::ValuesIn(testing_support::kAccessFixtures),

@@ -8,21 +8,18 @@
 
 #include "db/database_file.h"
 #include "db/index_build.h"
-#include "db/index_key.h"
 #include "db/index_page.h"
-#include "db/recordset.h"
 #include "db/test_support.h"
 
 namespace {
 
-using testing_support::column;
-using testing_support::counter;
-using testing_support::primaryKey;
-using testing_support::errorNumberOf;
-using testing_support::number;
-
 using db::ColumnType;
 using db::Variant;
+using testing_support::column;
+using testing_support::counter;
+using testing_support::errorNumberOf;
+using testing_support::number;
+using testing_support::primaryKey;
 
 class IndexBTreeTest : public testing::TestWithParam<int> {};
 
@@ -103,14 +100,12 @@ TEST(IndexBTreeTest, duplicatesInUniqueIndexesAreRefusedAndStoreNothing) {
     return 0;
   };
   EXPECT_EQ(add(1, "one"), 0);
-  EXPECT_EQ(add(1, "other"), static_cast<int>(db::DbErrorNumber::DuplicateKey));
-  EXPECT_EQ(add(2, "ONE"), static_cast<int>(db::DbErrorNumber::DuplicateKey));  // text keys ignore case
+  EXPECT_EQ(add(1, "other"), number(db::DbErrorNumber::DuplicateKey));
+  EXPECT_EQ(add(2, "ONE"), number(db::DbErrorNumber::DuplicateKey));  // text keys ignore case
   EXPECT_EQ(add(3, nullptr), 0);  // Null keys are exempt
   EXPECT_EQ(add(4, nullptr), 0);
   d->Close();
-  auto again = db::DBEngine().OpenDatabase(dir.file("u.mdb").string());
-  EXPECT_EQ(again->tableDef("U").rowCount, 3u);
-  again->Close();
+  EXPECT_EQ(testing_support::OpenedFile(dir.file("u.mdb")).table("U").rowCount, 3u);
   testing_support::expectSoundFile(dir.file("u.mdb"));
 }
 
@@ -171,9 +166,7 @@ TEST(IndexBTreeTest, heldBackEntriesRefuseDuplicatesOnTheirRow) {
     for (const auto& r : rows) EXPECT_EQ(add(r.seq, r.code), r.expected) << r.seq << " " << r.code;
     d->Close();
   }
-  auto d = db::DBEngine().OpenDatabase(path.string());
-  EXPECT_EQ(d->tableDef("T").rowCount, 203u);
-  d->Close();
+  EXPECT_EQ(testing_support::OpenedFile(path).table("T").rowCount, 203u);
   testing_support::expectSoundFile(path);
 }
 
@@ -194,9 +187,8 @@ TEST(IndexBTreeTest, theBuilderOrdersKeysThatStartOneAnother) {
   std::vector<db::IndexEntry> expected;
   for (const std::vector<uint8_t>& key : keys) {
     for (uint32_t j = 1; j <= 150; ++j) {
-      db::IndexEntry e;
-      e.key = key;
-      e.row = {j * 0x11000, static_cast<uint8_t>(j)};  // first byte 0x00 to 0x0A, across the keys'
+      // The row pointer's first byte runs from 0x00 to 0x0A, across the keys'.
+      const db::IndexEntry e{key, {j * 0x11000, static_cast<uint8_t>(j)}};
       ASSERT_TRUE(builder.add(e.key, e.row).ok());
       expected.push_back(e);
     }

@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "db/bytes.h"
-#include "db/catalog.h"
 #include "db/table_scan.h"
 #include "db/test_support.h"
 
@@ -22,12 +21,10 @@ using db::Property;
 using db::PropertyBlob;
 using db::Variant;
 using db::VariantType;
-
 using testing_support::headerFor;
+using testing_support::OpenedFile;
 
 constexpr int kCorrupt = static_cast<int>(DbErrorNumber::CorruptDatabase);
-
-using testing_support::OpenedFile;
 
 struct ObjectBlob {
   int32_t id = 0;
@@ -290,12 +287,10 @@ class Shippers : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_FIXTURE(path, "nwind.mdb");
-    nwind = path;
     opened = std::make_unique<OpenedFile>(path);
     blob = tableProperties(*opened, "Shippers");
   }
   const db::DatabaseHeader& header() const { return opened->file->header(); }
-  std::filesystem::path nwind;
   std::unique_ptr<OpenedFile> opened;
   PropertyBlob blob;
 };
@@ -348,11 +343,8 @@ TEST_F(Shippers, removingKeepsTheNameAndDropsAnEmptiedBlock) {
   EXPECT_TRUE(db::removeProperty(&blob, "phone", "allowzerolength"));
   EXPECT_FALSE(db::removeProperty(&blob, "Phone", "AllowZeroLength"));
   EXPECT_EQ(db::findProperty(blob, "Phone", "AllowZeroLength"), nullptr);
-  std::vector<std::string> phoneNames;
-  for (const Property& p : db::findPropertyBlock(blob, "Phone")->properties) {
-    phoneNames.push_back(p.name);
-  }
-  for (const std::string& n : phoneNames) EXPECT_TRUE(db::removeProperty(&blob, "Phone", n));
+  const std::vector<Property> phone = db::findPropertyBlock(blob, "Phone")->properties;
+  for (const Property& p : phone) EXPECT_TRUE(db::removeProperty(&blob, "Phone", p.name));
   EXPECT_EQ(db::findPropertyBlock(blob, "Phone"), nullptr);
   EXPECT_EQ(blob.blocks.size(), blocks - 1);
   const PropertyBlob reread = decode(encode(blob, header()), header());
@@ -380,20 +372,18 @@ TEST(Editing, makePropertyRefusesWhatAccessWouldNotStore) {
 // ---------------------------------------------------------------------------------------
 // Encoding rules, per version.
 
-struct VersionCase {
-  const db::FormatDescriptor* format;
-  std::string text;               // UTF-8
-  std::vector<uint8_t> stored;    // as the blob holds it
-};
-
 TEST(Encoding, textAndNamesAreStoredInEachVersionsEncoding) {
-  const VersionCase cases[] = {
+  const struct {
+    const db::FormatDescriptor* format;
+    std::string text;               // UTF-8
+    std::vector<uint8_t> stored;    // as the blob holds it
+  } cases[] = {
       {&db::kVersion3, "Gr\xC3\xB6\xC3\x9F" "e \xE2\x82\xAC",   // "Größe €" in Windows-1252
        {'G', 'r', 0xF6, 0xDF, 'e', ' ', 0x80}},
       {&db::kVersion4, "\xE6\x97\xA5\xC3\xA9",                  // "日é" in UTF-16LE
        {0xE5, 0x65, 0xE9, 0x00}},
   };
-  for (const VersionCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.format->name);
     const db::DatabaseHeader header = headerFor(*c.format);
     PropertyBlob blob;
@@ -469,13 +459,6 @@ TEST(Encoding, oddValuesAreKeptAsBytes) {
 // ---------------------------------------------------------------------------------------
 // Damaged blobs.
 
-struct Damage {
-  const char* what;
-  size_t offset;          // into nwind's Shippers blob
-  std::vector<uint8_t> bytes;
-  const char* words;      // expected in the description
-};
-
 TEST_F(Shippers, namedFaultsAreReportedWithTheirOffset) {
   std::vector<uint8_t> good;
   ASSERT_TRUE(db::readPropertyBlobBytes(*opened->file, 581, &good).ok());
@@ -483,7 +466,12 @@ TEST_F(Shippers, namedFaultsAreReportedWithTheirOffset) {
   const uint32_t namesLength = db::readU32(good, 4);
   const size_t objectChunk = 4 + namesLength;
   const size_t firstEntry = objectChunk + 6 + 6;
-  const Damage cases[] = {
+  const struct {
+    const char* what;
+    size_t offset;
+    std::vector<uint8_t> bytes;
+    const char* words;  // expected in the description
+  } cases[] = {
       {"wrong magic", 0, {'M', 'R', '2'}, "KKD"},
       {"chunk longer than the blob", 4, {0xFF, 0xFF, 0, 0}, "does not fit"},
       {"chunk shorter than its header", 4, {5, 0, 0, 0}, "shorter than its own header"},
@@ -494,7 +482,7 @@ TEST_F(Shippers, namedFaultsAreReportedWithTheirOffset) {
       {"entry length", firstEntry, {0x30, 0}, "entry of 48 bytes"},
       {"name index", firstEntry + 4, {0xE8, 0x03}, "naming entry 1000"},
   };
-  for (const Damage& d : cases) {
+  for (const auto& d : cases) {
     SCOPED_TRACE(d.what);
     std::vector<uint8_t> bad = good;
     std::copy(d.bytes.begin(), d.bytes.end(), bad.begin() + d.offset);
@@ -514,8 +502,10 @@ TEST_F(Shippers, namedFaultsAreReportedWithTheirOffset) {
 }
 
 // A blob cut short reads only when the cut falls between chunks, and then as the chunks
-// before it.
-TEST_P(FixtureBlobs, truncatedAtEveryLengthFailsUnlessCutBetweenChunks) {
+// before it. Any byte changed: an error, or a blob that is written and read again to the same
+// bytes.
+TEST_P(FixtureBlobs, cutOrChangedBlobsGiveAnErrorOrWhatTheyStillSay) {
+  size_t decoded = 0, refused = 0;
   for (const ObjectBlob& b : blobs) {
     SCOPED_TRACE(b.name);
     std::vector<size_t> chunkEnds{4};
@@ -538,14 +528,6 @@ TEST_P(FixtureBlobs, truncatedAtEveryLengthFailsUnlessCutBetweenChunks) {
       EXPECT_TRUE(std::equal(out.blocks.begin(), out.blocks.end(), b.decoded.blocks.begin()));
       EXPECT_EQ(out.blocks.size(), blocks);
     }
-  }
-}
-
-// Any byte changed: an error, or a blob that is written and read again to the same bytes.
-TEST_P(FixtureBlobs, changedBytesGiveAnErrorOrAStableBlob) {
-  size_t decoded = 0, refused = 0;
-  for (const ObjectBlob& b : blobs) {
-    SCOPED_TRACE(b.name);
     for (size_t i = 0; i < b.bytes.size(); ++i) {
       for (uint8_t change : {uint8_t{0xFF}, uint8_t{0x01}}) {
         std::vector<uint8_t> bad = b.bytes;
@@ -572,7 +554,7 @@ TEST_P(FixtureBlobs, changedBytesGiveAnErrorOrAStableBlob) {
 TEST_F(Shippers, aDamagedBlobInTheFileIsReportedWithFileAndObject) {
   testing_support::ScratchDir dir;
   const std::filesystem::path copy = dir.file("nwind.mdb");
-  std::vector<uint8_t> bytes = testing_support::readBytes(nwind);
+  std::vector<uint8_t> bytes = testing_support::readBytes(testing_support::fixturesDir() / "nwind.mdb");
   std::vector<uint8_t> blob;
   ASSERT_TRUE(db::readPropertyBlobBytes(*opened->file, 415, &blob).ok());   // Order Details
   // This blob sits in one long-value row: find its start in the file and lengthen its name

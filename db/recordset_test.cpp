@@ -4,17 +4,14 @@
 
 #include <functional>
 
-#include "db/recordset.h"
 #include "db/test_support.h"
 
 namespace {
 
-using testing_support::column;
-using testing_support::errorNumberOf;
-using testing_support::number;
-
 using db::DbErrorNumber;
 using db::Variant;
+using testing_support::errorNumberOf;
+using testing_support::number;
 
 struct ProductRow {
   int32_t id = 0;
@@ -27,14 +24,9 @@ std::vector<ProductRow> allProducts(db::Database& d) {
   std::vector<ProductRow> out;
   auto rs = d.OpenRecordset("SELECT * FROM Products", db::dbOpenSnapshot);
   for (; !rs->EOF_(); rs->MoveNext()) {
-    ProductRow r;
-    r.id = rs->Fields("ProductID").Value.int32();
-    r.name = rs->Fields("ProductName").Value.text();
-    r.category = rs->Fields("CategoryID").Value;
-    r.price = rs->Fields("UnitPrice").Value;
-    r.discontinued = rs->Fields("Discontinued").Value;
-    r.quantityPerUnit = rs->Fields("QuantityPerUnit").Value;
-    out.push_back(r);
+    out.push_back({rs->Fields("ProductID").Value.int32(), rs->Fields("ProductName").Value.text(),
+                   rs->Fields("CategoryID").Value, rs->Fields("UnitPrice").Value,
+                   rs->Fields("Discontinued").Value, rs->Fields("QuantityPerUnit").Value});
   }
   return out;
 }
@@ -57,11 +49,7 @@ TEST(RecordsetTest, whereSelectsTheRowsItsConditionHolds) {
   auto d = db::DBEngine().OpenDatabase(mdb.string());
   const std::vector<ProductRow> all = allProducts(*d);
   ASSERT_EQ(all.size(), 77u);
-  struct Case {
-    const char* where;
-    std::function<bool(const ProductRow&)> holds;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<const char*, std::function<bool(const ProductRow&)>>> cases = {
       {"CategoryID = 1", [](auto& r) { return r.category.int32() == 1; }},
       {"CategoryID <> 1", [](auto& r) { return r.category.int32() != 1; }},
       {"UnitPrice > 20", [](auto& r) { return priceOf(r) > 20; }},
@@ -83,13 +71,12 @@ TEST(RecordsetTest, whereSelectsTheRowsItsConditionHolds) {
       {"[QuantityPerUnit] IS NOT NULL", [](auto& r) { return !r.quantityPerUnit.isNull(); }},
       {"5 < CategoryID", [](auto& r) { return r.category.int32() > 5; }},
   };
-  for (const Case& c : cases) {
+  for (const auto& [where, holds] : cases) {
     std::vector<int32_t> expected;
     for (const ProductRow& r : all) {
-      if (c.holds(r)) expected.push_back(r.id);
+      if (holds(r)) expected.push_back(r.id);
     }
-    EXPECT_EQ(idsOf(*d, std::string("SELECT * FROM Products WHERE ") + c.where), expected)
-        << c.where;
+    EXPECT_EQ(idsOf(*d, std::string("SELECT * FROM Products WHERE ") + where), expected) << where;
   }
 }
 
@@ -232,11 +219,7 @@ TEST(RecordsetTest, valuesOfEveryTypeReachCallersInBothVersions) {
 TEST(RecordsetTest, queryErrorsCarryJetNumbers) {
   REQUIRE_FIXTURE(mdb, "nwind.mdb");
   auto d = db::DBEngine().OpenDatabase(mdb.string());
-  struct Case {
-    const char* sql;
-    DbErrorNumber expected;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, DbErrorNumber> cases[] = {
       {"SELECT * FROM Nowhere", DbErrorNumber::NoSuchTable},
       {"SELECT * FROM MSysNothing", DbErrorNumber::NoSuchTable},
       {"SELECT Missing FROM Products", DbErrorNumber::UnknownFieldInQuery},
@@ -253,10 +236,9 @@ TEST(RecordsetTest, queryErrorsCarryJetNumbers) {
       {"DELETE FROM Products", DbErrorNumber::InvalidStatement},
       {"", DbErrorNumber::InvalidStatement},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(errorNumberOf([&] { d->OpenRecordset(c.sql, db::dbOpenSnapshot); }),
-              number(c.expected))
-        << c.sql;
+  for (const auto& [sql, expected] : cases) {
+    EXPECT_EQ(errorNumberOf([&] { d->OpenRecordset(sql, db::dbOpenSnapshot); }), number(expected))
+        << sql;
   }
   try {
     d->OpenRecordset("SELECT * FROM Nowhere", db::dbOpenSnapshot);

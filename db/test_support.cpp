@@ -6,7 +6,6 @@
 #include <fstream>
 #include <sys/wait.h>
 #include <random>
-
 #include <sstream>
 
 #include "db/json_dump.h"
@@ -108,29 +107,6 @@ std::string dumpJson(const std::filesystem::path& path, const std::string& table
   return out.str();
 }
 
-int readEverything(const std::filesystem::path& path, std::string* description) {
-  try {
-    auto db = db::DBEngine().OpenDatabase(path.string());
-    for (const std::string& table : db->tableNames()) {
-      auto rs = db->OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
-      while (!rs->EOF_()) {
-        for (int i = 0; i < rs->FieldCount(); ++i) (void)rs->FieldAt(i).Value.get();
-        rs->MoveNext();
-      }
-      if (rs->RecordCount() > 0) {
-        rs->MoveLast();
-        rs->MoveFirst();
-      }
-      rs->Close();
-    }
-    db->Close();
-  } catch (const db::DbException& e) {
-    if (description) *description = e.description();
-    return e.number();
-  }
-  return 0;
-}
-
 std::string runCommand(const std::string& command, int* exitCode) {
   std::string out;
   FILE* p = popen(command.c_str(), "r");
@@ -228,7 +204,6 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
                       (ours.asBinary().empty() || ours.asBinary()[0] == 0));
   if (!theirs) return empty ? true : differ(ours.text());
   const std::string& t = *theirs;
-  static const char* kHex = "0123456789ABCDEF";
   switch (ours.type()) {
     case VariantType::Boolean:
       return t == (ours.asBool() ? "1" : "0") ? true : differ(ours.text());
@@ -240,15 +215,12 @@ bool sameAsExported(const db::Variant& ours, const std::optional<std::string>& t
     }
     case VariantType::Binary: {
       // mdb-export stops a Binary column's value (not an OLE one's) at its first zero byte.
-      std::string hex, beforeZero;
-      bool zeroSeen = false;
-      for (uint8_t b : ours.asBinary()) {
-        zeroSeen = zeroSeen || b == 0;
-        hex += kHex[b >> 4];
-        hex += kHex[b & 15];
-        if (!zeroSeen) beforeZero = hex;
-      }
-      if (t == hex || (zeroSeen && t == beforeZero)) return true;
+      const std::vector<uint8_t>& bytes = ours.asBinary();
+      const auto zero = std::find(bytes.begin(), bytes.end(), 0);
+      std::string hex = hexOf(bytes), beforeZero = hexOf({bytes.begin(), zero});
+      std::erase(hex, ' ');
+      std::erase(beforeZero, ' ');
+      if (t == hex || (zero != bytes.end() && t == beforeZero)) return true;
       return differ(hex.substr(0, 64) + (hex.size() > 64 ? "..." : ""));
     }
     case VariantType::Guid: {

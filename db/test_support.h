@@ -80,11 +80,6 @@ std::vector<db::RowPointer> movedRows(const db::PageFile& file, const db::TableD
 // The JSON lines lvdb dump prints: every user table, or the one named (system tables too).
 std::string dumpJson(const std::filesystem::path& path, const std::string& table = "");
 
-// Opens the file and reads every field of every row of every user table through recordsets,
-// then MoveLast and RecordCount. Returns 0 when all went well, or the number of the first
-// error thrown. Anything other than a DbException propagates and fails the test.
-int readEverything(const std::filesystem::path& path, std::string* description = nullptr);
-
 // Runs a shell command; its standard output, and its exit code in `exitCode`.
 std::string runCommand(const std::string& command, int* exitCode = nullptr);
 // A word for a shell command line: in single quotes, its own quotes escaped.
@@ -141,11 +136,7 @@ void expectSoundFile(const std::filesystem::path& path);
 
 // The header of a file in `format` with the code page and sort order Access gives a new one.
 inline db::DatabaseHeader headerFor(const db::FormatDescriptor& format) {
-  db::DatabaseHeader h;
-  h.format = &format;
-  h.codePage = 1252;
-  h.sortOrder = db::kGeneralSortOrder;
-  return h;
+  return {.format = &format, .codePage = 1252, .sortOrder = db::kGeneralSortOrder, .password = {}};
 }
 
 }  // namespace testing_support

@@ -73,15 +73,9 @@ TEST(ValueTest, numbersPrintInShortestRoundTripForm) {
   EXPECT_EQ(db::formatDouble(-0.0), "0");
   EXPECT_EQ(db::formatDouble(-1.5e-10), "-1.5e-10");
   EXPECT_EQ(db::formatSingle(0.15f), "0.15");
-  db::Decimal d;
-  d.negative = true;
-  d.scale = 3;
-  d.magnitude = 12500;
-  EXPECT_EQ(db::formatDecimal(d), "-12.5");
-  d.magnitude = (static_cast<unsigned __int128>(1) << 100);
-  d.negative = false;
-  d.scale = 0;
-  EXPECT_EQ(db::formatDecimal(d), "1267650600228229401496703205376");
+  EXPECT_EQ(db::formatDecimal({.negative = true, .scale = 3, .magnitude = 12500}), "-12.5");
+  EXPECT_EQ(db::formatDecimal({.magnitude = static_cast<unsigned __int128>(1) << 100}),
+            "1267650600228229401496703205376");
 }
 
 TEST(ValueTest, datesBeforeDayZeroKeepAPositiveTimeOfDay) {
@@ -97,19 +91,14 @@ TEST(ValueTest, datesBeforeDayZeroKeepAPositiveTimeOfDay) {
 }
 
 TEST(ValueTest, jet4TextDecodesCompressedRunsAndToggles) {
-  auto bytes = [](std::initializer_list<int> b) {
-    std::vector<uint8_t> v;
-    for (int x : b) v.push_back(static_cast<uint8_t>(x));
-    return v;
-  };
-  EXPECT_EQ(db::decodeJet4Text(bytes({0xFF, 0xFE, 'a', 'b', 'c'})), "abc");
-  EXPECT_EQ(db::decodeJet4Text(bytes({0xFF, 0xFE, 0xE4, 0xE4, 'k'})), "\xC3\xA4\xC3\xA4k");
+  using Bytes = std::vector<uint8_t>;
+  EXPECT_EQ(db::decodeJet4Text(Bytes{0xFF, 0xFE, 'a', 'b', 'c'}), "abc");
+  EXPECT_EQ(db::decodeJet4Text(Bytes{0xFF, 0xFE, 0xE4, 0xE4, 'k'}), "\xC3\xA4\xC3\xA4k");
   // A 0x00 byte switches to two-byte units and back.
-  EXPECT_EQ(db::decodeJet4Text(bytes({0xFF, 0xFE, 'a', 0x00, 0x1C, 0x04, 0x00, 'z'})),
-            "a\xD0\x9Cz");
-  EXPECT_EQ(db::decodeJet4Text(bytes({'h', 0, 'i', 0})), "hi");
-  EXPECT_EQ(db::decodeJet4Text(bytes({0x3D, 0xD8, 0x00, 0xDE})), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(db::decodeJet4Text(bytes({'h', 0, 'i'})), "h");  // odd trailing byte
+  EXPECT_EQ(db::decodeJet4Text(Bytes{0xFF, 0xFE, 'a', 0x00, 0x1C, 0x04, 0x00, 'z'}), "a\xD0\x9Cz");
+  EXPECT_EQ(db::decodeJet4Text(Bytes{'h', 0, 'i', 0}), "hi");
+  EXPECT_EQ(db::decodeJet4Text(Bytes{0x3D, 0xD8, 0x00, 0xDE}), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(db::decodeJet4Text(Bytes{'h', 0, 'i'}), "h");  // odd trailing byte
 }
 
 TEST(ValueTest, codePageTextKeepsEveryByte) {

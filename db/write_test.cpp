@@ -3,39 +3,27 @@
 // is read back through our reader and through mdbtools.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
 #include <random>
 #include <regex>
 #include <set>
-#include <sstream>
 
-#include "db/bytes.h"
-#include "db/catalog.h"
-#include "db/data_page.h"
-#include "db/json_dump.h"
-#include "db/page_file.h"
-#include "db/recordset.h"
 #include "db/test_support.h"
 #include "db/usage_map.h"
 
 namespace {
 
-using testing_support::column;
-using testing_support::errorNumberOf;
-using testing_support::number;
-
 using db::ColumnType;
 using db::DbErrorNumber;
 using db::Variant;
-using testing_support::ScratchDir;
-
-using testing_support::expectMdbToolsAgree;
-
+using testing_support::column;
 using testing_support::counter;
 using testing_support::createDatabaseWith;
+using testing_support::errorNumberOf;
+using testing_support::expectMdbToolsAgree;
+using testing_support::number;
 using testing_support::primaryKey;
 using testing_support::readRows;
+using testing_support::ScratchDir;
 
 // A new database never takes the place of a file. Its system tables hold what the engine
 // itself writes into one: the blank fixture made by the engine is the model, rows and access
@@ -84,25 +72,6 @@ TEST(WriteTest, newDatabaseHoldsTheEnginesSystemTablesAndReplacesNoFile) {
   }
 }
 
-db::TableSchema everyTypeSchema() {
-  db::TableSchema s;
-  s.name = "Every Type";
-  s.columns = {counter("Id"),       column("Flag", ColumnType::Boolean),
-               column("Small", ColumnType::Byte),    column("Int", ColumnType::Integer),
-               column("Whole", ColumnType::Long),    column("Money", ColumnType::Currency),
-               column("Sing", ColumnType::Single),   column("Dbl", ColumnType::Double),
-               column("When", ColumnType::DateTime), column("Txt", ColumnType::Text, 60),
-               column("Note", ColumnType::Memo),     column("Bin", ColumnType::Binary, 16),
-               column("Blob", ColumnType::OLE),      column("Uid", ColumnType::GUID),
-               column("Dec", ColumnType::Decimal)};
-  s.columns.back().precision = 18;
-  s.columns.back().scale = 4;
-  s.columns[9].unicodeCompression = true;
-  s.indexes = {primaryKey("Id"),
-               {"ByWhole", {{"Whole", false}, {"Small", true}}, false, false, false, false}};
-  return s;
-}
-
 // One row of varied values: Nulls, text of every script, memos of every storage size.
 std::vector<std::pair<std::string, Variant>> sampleRow(std::mt19937& rng, int i) {
   static const char* kTexts[] = {"plain", "Grüße aus Köln", "Мир", "漢字仮名", "ümlaut é à",
@@ -142,7 +111,21 @@ TEST(WriteTest, rowsOfEveryTypeReadBackThroughBothReaders) {
   const auto path = dir.file("types.mdb");
   std::vector<std::vector<std::pair<std::string, Variant>>> written;
   std::mt19937 rng(7);
-  createDatabaseWith(path, everyTypeSchema(), 1500, [&](db::Recordset& rs, int i) {
+  db::TableSchema s{"Every Type",
+                    {counter("Id"),                        column("Flag", ColumnType::Boolean),
+                     column("Small", ColumnType::Byte),    column("Int", ColumnType::Integer),
+                     column("Whole", ColumnType::Long),    column("Money", ColumnType::Currency),
+                     column("Sing", ColumnType::Single),   column("Dbl", ColumnType::Double),
+                     column("When", ColumnType::DateTime), column("Txt", ColumnType::Text, 60),
+                     column("Note", ColumnType::Memo),     column("Bin", ColumnType::Binary, 16),
+                     column("Blob", ColumnType::OLE),      column("Uid", ColumnType::GUID),
+                     column("Dec", ColumnType::Decimal)},
+                    {primaryKey("Id"),
+                     {.name = "ByWhole", .columns = {{"Whole", false}, {"Small", true}}}}};
+  s.columns[9].unicodeCompression = true;
+  s.columns.back().precision = 18;
+  s.columns.back().scale = 4;
+  createDatabaseWith(path, s, 1500, [&](db::Recordset& rs, int i) {
     written.push_back(sampleRow(rng, i));
     for (auto& [name, value] : written.back()) rs.Fields(name).Value = value;
     EXPECT_EQ(rs.Fields("Id").Value.int32(), i + 1);
@@ -406,10 +389,7 @@ TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
       for (int k = 0; k < 10; ++k) walker->MoveNext();
     }
   }
-  EXPECT_EQ(errorNumberOf([&] {
-              while (!walker->EOF_()) walker->MoveNext();
-            }),
-            0);
+  EXPECT_EQ(errorNumberOf([&] { while (!walker->EOF_()) walker->MoveNext(); }), 0);
   EXPECT_EQ(ids.size(), 400u);
   EXPECT_EQ(*ids.begin(), 1);
   EXPECT_EQ(*ids.rbegin(), 400);
@@ -447,8 +427,7 @@ TEST_P(VersionTest, rowsMovedAgainLeaveNoOldCopiesBehind) {
     d->Close();
   }
   expectMdbToolsAgree(path, "T");
-  auto d = db::DBEngine().OpenDatabase(path.string());
-  const auto rows = readRows(*d, "T");
+  const auto rows = readRows(path, "T");
   ASSERT_EQ(rows.size(), 300u);
   EXPECT_EQ(rows[150][1], Variant(std::string(160, 'e')));
 }
@@ -465,8 +444,7 @@ TEST(WriteTest, wideJet3RowsReadBack) {
     rs.Fields("Id").Value = Variant(int32_t{counts[i]});
     for (int c = 0; c < counts[i]; ++c) rs.Fields("c" + std::to_string(c)).Value = Variant(std::string(10, 'w'));
   }, db::kVersion3)->Close();
-  auto d = db::DBEngine().OpenDatabase(path.string());
-  const auto rows = readRows(*d, "W");
+  const auto rows = readRows(path, "W");
   ASSERT_EQ(rows.size(), std::size(counts));
   for (size_t r = 0; r < rows.size(); ++r) {
     for (int c = 0; c < 254; ++c) {
@@ -474,7 +452,6 @@ TEST(WriteTest, wideJet3RowsReadBack) {
       else EXPECT_TRUE(rows[r][c + 1].isNull());
     }
   }
-  d->Close();
   expectMdbToolsAgree(path, "W");
 }
 
@@ -496,14 +473,11 @@ TEST(WriteTest, longValuesFillTheirPagesAcrossSessions) {
     d->Close();
   }
   // The column's own map of long-value pages: one page takes all twelve values.
-  auto d = db::DBEngine().OpenDatabase(path.string());
-  const db::TableDef def = d->tableDef("Notes");
-  d->Close();
+  const testing_support::OpenedFile f(path);
+  const db::TableDef def = f.table("Notes");
   ASSERT_EQ(def.longValueMaps.size(), 1u);
-  std::unique_ptr<db::PageFile> file;
-  ASSERT_TRUE(db::PageFile::open(path.string(), &file, false).ok());
   std::vector<uint32_t> pages;
-  ASSERT_TRUE(db::readUsageMap(*file, def.longValueMaps[0].owned, &pages).ok());
+  ASSERT_TRUE(db::readUsageMap(*f.file, def.longValueMaps[0].owned, &pages).ok());
   EXPECT_EQ(pages.size(), 1u);
   expectMdbToolsAgree(path, "Notes");
 }

@@ -8,9 +8,7 @@
 #include <tuple>
 #include <set>
 
-#include "db/recordset.h"
 #include "db/test_support.h"
-#include "db/text_codec.h"
 #include "schema/schema_doc.h"
 
 namespace {
@@ -24,31 +22,31 @@ const schema::SchemaDocument& document() {
   return doc;
 }
 
-std::string parseError(const std::string& text) {
-  schema::SchemaDocument doc;
-  std::string error;
-  EXPECT_FALSE(schema::parseSchemaDocument(text, &doc, &error)) << text;
-  return error;
-}
-
 TEST(SchemaDocumentTest, faultsAreNamedWithTheirLine) {
   const std::string head = "created 2026-01-01\ntable T\n  A  Long  required\n";
-  EXPECT_EQ(parseError(head + "  B  Varchar\n"), "line 4: column B: expected a type (Long, Text(50), ...)");
-  EXPECT_EQ(parseError(head + "  B  Text(256)\n"), "line 4: column B: expected a type (Long, Text(50), ...)");
-  EXPECT_EQ(parseError(head + "  B  Integer  counter\n"),
-            "line 4: column B: \"counter\" is not a property of a Integer column");
-  EXPECT_EQ(parseError(head + "  B  Long  zero-length\n"),
-            "line 4: column B: \"zero-length\" is not a property of a Long column");
-  EXPECT_EQ(parseError(head + "  a  Long\n"), "line 4: column a is described twice");
-  EXPECT_EQ(parseError(head + "  primary key B\n"), "line 4: no column B in T");
-  EXPECT_EQ(parseError(head + "  primary key A\n  primary key A\n"),
-            "line 5: index PrimaryKey is described twice");
-  EXPECT_EQ(parseError(head + "  row A=\"open\n"), "line 4: a text has no closing quote");
-  EXPECT_EQ(parseError(head + "  row B=1\n"), "line 4: no column B in T");
-  EXPECT_EQ(parseError(head + "  rows A = 5..1\n"), "line 4: expected: rows COLUMN[, COLUMN...] = FIRST..LAST");
-  EXPECT_EQ(parseError("  A  Long\n"), "line 1: \"A\" before the first table");
-  EXPECT_EQ(parseError(head + "table T\n"), "line 4: table T is described twice");
-  EXPECT_EQ(parseError(head + "table U\n"), "table U has no columns");
+  const std::pair<std::string, std::string> cases[] = {
+      {head + "  B  Varchar\n", "line 4: column B: expected a type (Long, Text(50), ...)"},
+      {head + "  B  Text(256)\n", "line 4: column B: expected a type (Long, Text(50), ...)"},
+      {head + "  B  Integer  counter\n",
+       "line 4: column B: \"counter\" is not a property of a Integer column"},
+      {head + "  B  Long  zero-length\n",
+       "line 4: column B: \"zero-length\" is not a property of a Long column"},
+      {head + "  a  Long\n", "line 4: column a is described twice"},
+      {head + "  primary key B\n", "line 4: no column B in T"},
+      {head + "  primary key A\n  primary key A\n", "line 5: index PrimaryKey is described twice"},
+      {head + "  row A=\"open\n", "line 4: a text has no closing quote"},
+      {head + "  row B=1\n", "line 4: no column B in T"},
+      {head + "  rows A = 5..1\n", "line 4: expected: rows COLUMN[, COLUMN...] = FIRST..LAST"},
+      {"  A  Long\n", "line 1: \"A\" before the first table"},
+      {head + "table T\n", "line 4: table T is described twice"},
+      {head + "table U\n", "table U has no columns"},
+  };
+  for (const auto& [text, fault] : cases) {
+    schema::SchemaDocument doc;
+    std::string error;
+    EXPECT_FALSE(schema::parseSchemaDocument(text, &doc, &error)) << text;
+    EXPECT_EQ(error, fault);
+  }
 }
 
 TEST(SchemaDocumentTest, aCounterThatGivesAnotherNumberStopsTheBuild) {
@@ -228,12 +226,8 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
   std::filesystem::copy_file(LV_TEMPLATE, copy);
   const std::vector<Written> writes = conversionWrites();
   // Each value goes into a row of its own, keyed by a number of its own where the table's key
-  // is not a counter, and is read back by that key.
-  struct Stored {
-    const Written* write;
-    size_t value;
-  };
-  std::map<std::pair<std::string, int32_t>, Stored> stored;
+  // is not a counter, and is read back by that key: (table, key) -> (column, value).
+  std::map<std::pair<std::string, int32_t>, std::pair<std::string, Variant>> stored;
   {
     auto d = db::DBEngine().OpenDatabase(copy.string());
     int32_t nextKey = 100000;
@@ -254,7 +248,7 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
           rs->Collect(w.column) = w.values[i];
           const int32_t id = rs->Collect(key).int32();
           rs->Update();
-          stored[{w.table, id}] = {&w, i};
+          stored[{w.table, id}] = {w.column, w.values[i]};
         } catch (const db::DbException& e) {
           ADD_FAILURE() << e.error().description << " (" << e.error().number << ")";
         }
@@ -269,11 +263,10 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
     for (; !rs->EOF_(); rs->MoveNext()) {
       const auto it = stored.find({block.table.name, rs->FieldAt(0).Value.int32()});
       if (it == stored.end()) continue;
-      const Written& w = *it->second.write;
-      const Variant& written = w.values[it->second.value];
-      EXPECT_TRUE(sameValue(rs->Collect(w.column), written))
-          << w.table << "." << w.column << ": wrote " << written.text() << ", read "
-          << rs->Collect(w.column).get().text();
+      const auto& [column, written] = it->second;
+      EXPECT_TRUE(sameValue(rs->Collect(column), written))
+          << block.table.name << "." << column << ": wrote " << written.text() << ", read "
+          << rs->Collect(column).get().text();
       ++checked;
     }
   }
@@ -291,9 +284,8 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
     const std::string col = column;
     d->Execute(std::string("UPDATE ") + table + " SET " + col + " = \"\" WHERE " + col + " IS NULL",
                db::dbFailOnError);
-    auto rs = d->OpenRecordset(std::string("SELECT ") + column + " FROM " + table, db::dbOpenSnapshot);
-    for (; !rs->EOF_(); rs->MoveNext()) {
-      EXPECT_FALSE(rs->FieldAt(0).Value.isNull()) << table << "." << column;
+    for (const auto& row : testing_support::queryRows(*d, "SELECT " + col + " FROM " + table)) {
+      EXPECT_FALSE(row[0].isNull()) << table << "." << column;
     }
   }
 }

@@ -7,13 +7,11 @@
 
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <cctype>
 #include <regex>
 #include <thread>
 
 #include "convert/test_sources.h"
-#include "db/recordset.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
 
@@ -21,7 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::ScratchDir;
-
 using testing_support::readText;
 using testing_support::writeText;
 
@@ -131,8 +128,7 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   EXPECT_TRUE(fs::is_directory(dir.file("folder.mdb")));
 
   writeText(dest, "mine");
-  const Result r = run({source, dest});
-  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(run({source, dest}).exitCode, 1);
   EXPECT_EQ(readText(dest), "mine");  // --overwrite replaces it: see the runs stopped and killed
 
   const fs::path mapping = dir.file("genres.json");
@@ -155,10 +151,6 @@ TEST_F(CliTest, anEditedMappingFileDecidesTheGenresOrIsRefusedNamingItsFault) {
   ASSERT_TRUE(std::regex_search(good, first, std::regex("\\{\\s*\"id\": (\\d+),\\s*\"name\": \"([^\"]*)\",\\s*\"was\": \"([^\"]*)\"\\s*\\}")));
   const std::string entry = first[0], id = first[1], was = first[3];
   const std::string firstParent = std::regex_search(good, first, std::regex("\"parent\": \"([^\"]*)\"")) ? first[1].str() : "";
-  struct Case {
-    std::string json;
-    std::string fault;
-  };
   auto replaced = [&](const std::string& what, const std::string& with) {
     std::string s = good;
     s.replace(s.find(what), what.size(), with);
@@ -183,7 +175,7 @@ TEST_F(CliTest, anEditedMappingFileDecidesTheGenresOrIsRefusedNamingItsFault) {
     }
     return "{\"parents\": [{\"parent\": \"All\", \"genres\": [" + subs + "]}]}";
   };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"{", "not JSON"},
       {"[]", "expected an object with a \"parents\" list"},
       {replaced(entry, "{\"id\": 999999, \"name\": \"X\"}, " + entry),
@@ -201,12 +193,12 @@ TEST_F(CliTest, anEditedMappingFileDecidesTheGenresOrIsRefusedNamingItsFault) {
       {allUnderOneParent(), "\"same\" is the name of genre"},
   };
   const fs::path dest = dir.file("new.mdb");
-  for (const Case& c : cases) {
-    writeText(mapping, c.json);
+  for (const auto& [json, fault] : cases) {
+    writeText(mapping, json);
     const Result r = run({source, dest, "--genres", mapping});
-    EXPECT_EQ(r.exitCode, 1) << c.fault;
-    EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(dest)) << c.fault;
+    EXPECT_EQ(r.exitCode, 1) << fault;
+    EXPECT_NE(r.err.find(fault), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dest)) << fault;
   }
 
   ASSERT_NE(good.find("\"parent\": \"Strategy\""), std::string::npos) << good;
