@@ -551,7 +551,7 @@ void Recordset::AddNew() {
   s.pending.assign(def.columns.size(), Variant());
   s.given.assign(def.columns.size(), false);
   TableWriter writer(s.file->allocator(), *s.table);
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     if (!def.columns[k].isAutoLong()) continue;
     int32_t next = 0;
     throwIfError(writer.reserveAutonumber(&next));

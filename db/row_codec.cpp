@@ -109,7 +109,7 @@ DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uin
   DbError err = readRowLayout(file, def, row, pageNo, fixedAreaEnd(def), &layout);
   if (!err.ok()) return err;
   fields->resize(def.columns.size());
-  for (size_t k = 0; k < def.columns.size(); ++k) (*fields)[k] = rowField(layout, def.columns[k]);
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) (*fields)[k] = rowField(layout, def.columns[k]);
   return DbError::success();
 }
 
@@ -339,7 +339,7 @@ DbError measureRow(const FormatDescriptor& f, const TableDef& def,
   // count (two bytes each) when there are variable columns, and the null mask.
   const size_t c = def.maxColumns;
   size_t fixedEnd = 0, variable = 0;
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& col = def.columns[k];
     if (col.isFixed()) {
       if (col.typeCode == 0x01) continue;
@@ -377,7 +377,7 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
   // Each variable slot's bytes, as (start in `bytes`, length); absent slots are empty.
   std::pair<uint32_t, uint32_t> slots[256];
   std::fill_n(slots, v, std::pair<uint32_t, uint32_t>{0, 0});
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& col = def.columns[k];
     const EncodedField& field = fields[k];
     if (col.number >= c) continue;
@@ -428,7 +428,7 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     std::memset(p, 0, head);
     p[0] = static_cast<uint8_t>(c);
     if (countSize > 1) p[1] = static_cast<uint8_t>(c >> 8);
-    for (size_t k = 0; k < def.columns.size(); ++k) {
+    for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
       const ColumnDef& col = def.columns[k];
       const EncodedField& field = fields[k];
       if (col.number >= c || !field.present || col.typeCode == 0x01 || !col.isFixed()) continue;

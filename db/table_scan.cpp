@@ -150,7 +150,7 @@ DbError TableScan::loadSlot(uint32_t pageNo, uint16_t slot, bool* live) {
 const std::vector<RawField>& TableScan::fields() const {
   if (!fieldsSplit_) {
     fields_.resize(def_.columns.size());
-    for (size_t k = 0; k < def_.columns.size(); ++k) fields_[k] = rowField(layout_, def_.columns[k]);
+    for (size_t k = 0, end = def_.columns.size(); k < end; ++k) fields_[k] = rowField(layout_, def_.columns[k]);
     fieldsSplit_ = true;
   }
   return fields_;

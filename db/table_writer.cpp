@@ -21,7 +21,7 @@ constexpr int kMaxOverflowHops = 16;
 
 bool allNull(const RealIndexDef& index, const TableDef& def, const std::vector<Variant>& values) {
   for (const IndexColumn& ic : index.columns) {
-    for (size_t k = 0; k < def.columns.size(); ++k) {
+    for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
       if (def.columns[k].number == ic.columnNumber && !values[k].isNull()) return false;
     }
   }
@@ -30,7 +30,7 @@ bool allNull(const RealIndexDef& index, const TableDef& def, const std::vector<V
 
 bool anyNull(const RealIndexDef& index, const TableDef& def, const std::vector<Variant>& values) {
   for (const IndexColumn& ic : index.columns) {
-    for (size_t k = 0; k < def.columns.size(); ++k) {
+    for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
       if (def.columns[k].number == ic.columnNumber && values[k].isNull() &&
           def.columns[k].typeCode != 0x01) {
         return true;
@@ -122,7 +122,7 @@ DbError TableWriter::reserveAutonumber(int32_t* value) {
 
 DbError TableWriter::checkRules(const std::vector<Variant>& values) const {
   const TableDef& def = table_.def;
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnRules& rule = table_.rules[k];
     const ColumnDef& c = def.columns[k];
     if (rule.required && values[k].isNull() && c.typeCode != 0x01) {
@@ -201,7 +201,7 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
   // First with bare headers for long values, to refuse a row that cannot fit before anything
   // is written.
   bool anyLong = false;
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     EncodedField& field = fields[k];
     field.offset = static_cast<uint32_t>(bytes.size());
@@ -228,7 +228,7 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
   DbError err = measureRow(header.format[0], def, fields, bytes, &probe, &scratch.row);
   if (!err.ok()) return err;
   size_t room = maxRowSize(*header.format) - probe;
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     EncodedField& out = fields[k];
     if (!isLongValueType(c.typeCode) || !out.present) continue;
@@ -335,7 +335,7 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
     }
     scratch.values[k] = std::move(v);
   };
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     const Variant& value = (*row)[k];
     if (c.isAutoLong() && value.isNull()) {
@@ -366,7 +366,7 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
   RowPointer at;
   err = placeRow(scratch.row, 0, &at);
   if (!err.ok()) return err;
-  for (size_t k = 0; k < def.columns.size() && table_.nullRows; ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end && table_.nullRows; ++k) {
     if (values[k].isNull()) noteNull(k, at);
   }
   DeferredIndexes* deferred = table_.deferred.get();
@@ -388,7 +388,7 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
     err = writeDeferredIndexes(allocator_, table_);
     if (!err.ok()) return err;
   }
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     // An autonumber given explicitly moves the counter past it.
     if (def.columns[k].isAutoLong() && values[k].type() == VariantType::Long &&
         values[k].asLong() > 0 && static_cast<uint32_t>(values[k].asLong()) > def.lastAutonumber) {
@@ -422,7 +422,7 @@ bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, size_t fixe
   const bool unpadded =
       v == 0 ? layout.dataEnd == head : layout.offsets[0] == head && layout.offsets[v] == layout.dataEnd;
   if (!unpadded) return false;
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     const RawField& r = raw[k];
     if (c.typeCode == 0x01) continue;
@@ -462,7 +462,7 @@ DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef, 
   std::vector<Variant>& values = scratch.values;
   values.assign(def.columns.size(), Variant());
   std::vector<bool> keep(def.columns.size(), false);
-  for (size_t k = 0; k < def.columns.size(); ++k) {
+  for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     if (isLongValueType(c.typeCode)) continue;
     keep[k] = !raw[k].present || c.typeCode == 0x01 || storedAsEncoded(header, c, raw[k].bytes);
