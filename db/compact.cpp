@@ -227,7 +227,7 @@ class Compactor {
     TableWriter writer(dst_.allocator(), *target);
     std::vector<int> from(target->def.columns.size());
     for (size_t k = 0; k < from.size(); ++k) from[k] = sourceDef.findColumn(target->def.columns[k].name);
-    const std::vector<bool> given(from.size(), true);
+    const ColumnFlags given(from.size(), true);
     std::vector<Variant> values(from.size());
     return forEachRow(src_, sourceDef, [&](std::vector<Variant>& row) {
       adjust(row);
@@ -309,6 +309,7 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
   {
     std::shared_ptr<DatabaseFile> dst;
     err = DatabaseFile::create(destination, src->format(), &dst, src->header().creationDate, false);
+    if (err.ok()) dst->pages().setWriteBehind(true);
     if (err.ok()) err = Compactor(*src, *dst).run();
     if (err.ok()) err = dst->reloadCatalog();
     if (err.ok()) err = dst->flush();

@@ -176,6 +176,12 @@ DbError PageFile::writeBack() const {
     changedFrames_ -= n;
     i += n;
   }
+  if (writeBehind_ && !changed.empty()) {
+    // Only a start: errors and durability are the later sync's.
+    const off_t from = static_cast<off_t>(frames_[changed.front()].pageNo) * size;
+    const off_t to = static_cast<off_t>(frames_[changed.back()].pageNo + 1) * size;
+    ::sync_file_range(fd_, from, to - from, SYNC_FILE_RANGE_WRITE);
+  }
   return DbError::success();
 }
 

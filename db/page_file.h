@@ -72,6 +72,9 @@ class PageFile {
   DbError flush();
   // Forgets the changed pages instead of writing them, for a file that is about to be removed.
   void discardChanges();
+  // Starts the disk writing what each write-back hands the system, so that a later sync of a
+  // large new file finds little left to do.
+  void setWriteBehind(bool on) { writeBehind_ = on; }
 
   bool readOnly() const { return readOnly_; }
   // Pages written or changed through this object so far: a reader that notes it before a walk knows
@@ -99,6 +102,7 @@ class PageFile {
   int fd_ = -1;
   bool readOnly_ = true;
   bool openedForWriting_ = false;
+  bool writeBehind_ = false;
   uint64_t device_ = 0;
   uint64_t inode_ = 0;
   DatabaseHeader header_;
