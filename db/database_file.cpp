@@ -548,7 +548,7 @@ DbError DatabaseFile::insertCatalogRows(const TableDef& def,
   }
   const double now = stampDate_ != 0 ? stampDate_ : jetNow();
   std::vector<Variant> row(objects->def.columns.size());
-  std::vector<bool> given(row.size(), true);
+  ColumnFlags given(row.size(), true);
   auto set = [&](const char* name, Variant v) { row[objects->def.findColumn(name)] = std::move(v); };
   set("Id", Variant(static_cast<int32_t>(def.tdefPage)));
   set("ParentId", Variant(kTablesContainerId));
@@ -570,7 +570,7 @@ DbError DatabaseFile::insertCatalogRows(const TableDef& def,
     ace[aces->def.findColumn("SID")] = sid;
     ace[aces->def.findColumn("ACM")] = Variant(static_cast<int32_t>(kFullAccess));
     ace[aces->def.findColumn("FInheritable")] = Variant(false);
-    err = acesWriter.insertRow(ace, std::vector<bool>(ace.size(), true), &where);
+    err = acesWriter.insertRow(ace, ColumnFlags(ace.size(), true), &where);
     if (!err.ok()) return err;
   }
   return {};
@@ -676,7 +676,7 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     row[od.findColumn("Owner")] = Variant(*r.owner);
     row[od.findColumn("Flags")] = Variant(static_cast<int32_t>(0x80000000u));
     RowLocation where;
-    err = objectsWriter.insertRow(row, std::vector<bool>(row.size(), true), &where);
+    err = objectsWriter.insertRow(row, ColumnFlags(row.size(), true), &where);
     if (!err.ok()) return err;
   }
   TableWriter acesWriter(db->allocator_, *aces);
@@ -692,7 +692,7 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     row[ad.findColumn("ACM")] = Variant(r.mask);
     row[ad.findColumn("FInheritable")] = Variant(r.inheritable);
     RowLocation where;
-    err = acesWriter.insertRow(row, std::vector<bool>(row.size(), true), &where);
+    err = acesWriter.insertRow(row, ColumnFlags(row.size(), true), &where);
     if (!err.ok()) return err;
   }
   // Without its rows the catalogue is loaded once the copy that brings them has written them.

@@ -146,7 +146,7 @@ struct Recordset::State {
   RowLocation last;                   // the furthest record reached
   bool adding = false;                // between AddNew and Update
   std::vector<Variant> pending;       // the record being added, one value per column
-  std::vector<bool> given;
+  std::vector<uint8_t> given;  // per column, whether set since AddNew
 
   DbError evaluate(const Condition& c, Truth* out) const;
   DbError operandValue(const Operand& o, Variant* out) const;
@@ -520,7 +520,7 @@ Variant Recordset::fieldValue(int index) {
   return v;
 }
 
-void Recordset::setFieldValue(int index, Variant value) {
+void Recordset::setFieldValue(int index, Variant&& value) {
   requireOpen();
   State& s = *s_;
   if (s.type != dbOpenDynaset) {
@@ -588,7 +588,7 @@ void Recordset::CancelUpdate() {
 Variant FieldValue::get() const { return rs_->fieldValue(index_); }
 
 FieldValue& FieldValue::operator=(const Variant& value) {
-  rs_->setFieldValue(index_, value);
+  rs_->setFieldValue(index_, Variant(value));
   return *this;
 }
 

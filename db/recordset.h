@@ -147,7 +147,7 @@ class Recordset {
   struct State;
   Recordset();
   Variant fieldValue(int index);
-  void setFieldValue(int index, Variant value);
+  void setFieldValue(int index, Variant&& value);
   void requireOpen() const;
   void MoveFirstOrEmpty();  // positions on the first record, or at EOF when there is none
   int indexOf(std::string_view name) const;

@@ -277,7 +277,9 @@ void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const V
   field->present = true;
   std::vector<uint8_t>& b = *bytes;
   auto put = [&](uint64_t bits, size_t n) {
-    for (size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+    uint8_t le[8];
+    for (size_t i = 0; i < n; ++i) le[i] = static_cast<uint8_t>(bits >> (8 * i));
+    b.insert(b.end(), le, le + n);
   };
   switch (v.type()) {
     case VariantType::Byte: put(v.asByte(), 1); break;
@@ -368,22 +370,37 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
   }
   uint8_t mask[32] = {};
   size_t fixedEnd = 0;
-  for (const ColumnDef& col : def.columns) {
-    if (col.isFixed() && col.typeCode != 0x01) {
-      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
-      fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
-    }
-  }
   // Each variable slot's bytes, as (start in `bytes`, length); absent slots are empty.
-  std::pair<uint32_t, uint32_t> slots[256];
-  std::fill_n(slots, v, std::pair<uint32_t, uint32_t>{0, 0});
+  // Left as they are past the slots in use: zeroing all 256 cost more than the rest of a row.
+  struct Slot {
+    uint32_t first, second;
+  };
+  Slot slots[256];
+  std::fill_n(slots, v, Slot{0, 0});
+  // The fixed fields to copy: (place in the fixed area, start in `bytes`, length).
+  struct FixedCopy {
+    uint32_t to, from, length;
+  };
+  thread_local std::vector<FixedCopy> fixedCopies;
+  fixedCopies.clear();
   for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& col = def.columns[k];
     const EncodedField& field = fields[k];
+    const bool fixed = col.isFixed();
+    size_t size = 0;
+    if (fixed && col.typeCode != 0x01) {
+      size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
+      fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
+    }
     if (col.number >= c) continue;
     if (field.present) mask[col.number / 8] |= static_cast<uint8_t>(1u << (col.number % 8));
-    if (!field.present || col.typeCode == 0x01 || col.isFixed()) continue;
-    if (col.varSlot < v) slots[col.varSlot] = {field.offset, field.length};
+    if (!field.present || col.typeCode == 0x01) continue;
+    if (fixed) {
+      const size_t length = std::min<size_t>(size, field.length);
+      if (length > 0) fixedCopies.push_back({col.fixedOffset, field.offset, static_cast<uint32_t>(length)});
+    } else if (col.varSlot < v) {
+      slots[col.varSlot] = {field.offset, field.length};
+    }
   }
   // Padding sits between the fixed area and the variable data: every offset counts from the
   // row start, so readers never see it.
@@ -428,13 +445,8 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     std::memset(p, 0, head);
     p[0] = static_cast<uint8_t>(c);
     if (countSize > 1) p[1] = static_cast<uint8_t>(c >> 8);
-    for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
-      const ColumnDef& col = def.columns[k];
-      const EncodedField& field = fields[k];
-      if (col.number >= c || !field.present || col.typeCode == 0x01 || !col.isFixed()) continue;
-      const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
-      const size_t length = std::min<size_t>(size, field.length);
-      if (length > 0) std::memcpy(p + countSize + col.fixedOffset, bytes.data() + field.offset, length);
+    for (const FixedCopy& copy : fixedCopies) {
+      std::memcpy(p + countSize + copy.to, bytes.data() + copy.from, copy.length);
     }
     for (size_t s = 0; s < v; ++s) {
       if (slots[s].second > 0) std::memcpy(p + offsets[s], bytes.data() + slots[s].first, slots[s].second);

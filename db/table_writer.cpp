@@ -189,7 +189,7 @@ DbError TableWriter::checkUnique(const std::vector<std::vector<uint8_t>>& keys,
 
 DbError TableWriter::encodeFields(const std::vector<Variant>& values,
                                   const std::vector<RawField>* raw,
-                                  const std::vector<bool>* keep, const PageFile* copiedFrom) {
+                                  const ColumnFlags* keep, const PageFile* copiedFrom) {
   const TableDef& def = table_.def;
   const DatabaseHeader& header = allocator_.file().header();
   RowScratch& scratch = table_.scratch;
@@ -322,7 +322,7 @@ DbError TableWriter::placeRow(std::span<const uint8_t> row, uint16_t flags, RowP
 }
 
 DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
-                               const std::vector<bool>& given, RowLocation* where) {
+                               const ColumnFlags& given, RowLocation* where) {
   TableDef& def = table_.def;
   RowScratch& scratch = table_.scratch;
   // What the table fills in itself (autonumbers, defaults, Yes/No for Null) goes into a copy
@@ -461,7 +461,7 @@ DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef, 
   RowScratch& scratch = table_.scratch;
   std::vector<Variant>& values = scratch.values;
   values.assign(def.columns.size(), Variant());
-  std::vector<bool> keep(def.columns.size(), false);
+  ColumnFlags keep(def.columns.size(), false);
   for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     if (isLongValueType(c.typeCode)) continue;
@@ -485,7 +485,8 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   // The row's values, old and new, where something looks at them: the columns changed, those
   // with rules, and those of the indexes a change reaches or that refuse Nulls. The others
   // stay Null here and keep their bytes.
-  std::vector<bool> keep(n, true), wanted(n, false);
+  ColumnFlags keep(n, true);
+  std::vector<bool> wanted(n, false);
   std::vector<Variant>& values = scratch.values;
   std::vector<Variant>& oldValues = scratch.oldValues;
   values.assign(n, Variant());

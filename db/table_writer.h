@@ -23,6 +23,9 @@ struct ColumnRules {
   Variant defaultValue;
 };
 
+// One flag per column, as bytes: std::vector<bool> costs a division for every look.
+using ColumnFlags = std::vector<uint8_t>;
+
 // Buffers a table's writes reuse from row to row, so that a row costs no allocation.
 struct RowScratch {
   std::vector<Variant> values;              // a row with what the table fills in
@@ -82,7 +85,7 @@ class TableWriter {
   // Appends a row. `values` are already converted to each column's type (value_convert.h),
   // one per def.columns entry; `given` tells which the caller set: the others take their
   // default. Nothing is stored when a check fails.
-  DbError insertRow(const std::vector<Variant>& values, const std::vector<bool>& given,
+  DbError insertRow(const std::vector<Variant>& values, const ColumnFlags& given,
                     RowLocation* where);
 
   // Stores the current row of `scan` (a walk of `source`'s table `sourceDef`, whose columns
@@ -111,7 +114,7 @@ class TableWriter {
   // column `keep` marks keeps its bytes in `raw` instead. With `copiedFrom`, long values come
   // from `raw` read in that file, and are stored anew.
   DbError encodeFields(const std::vector<Variant>& values, const std::vector<RawField>* raw,
-                       const std::vector<bool>* keep, const PageFile* copiedFrom = nullptr);
+                       const ColumnFlags* keep, const PageFile* copiedFrom = nullptr);
   DbError placeRow(std::span<const uint8_t> row, uint16_t flags, RowPointer* where);
   DbError considerDeferral();
   // Lists the row at `at` for column `k`, which it now holds as Null.
