@@ -4,9 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "convert/work_file.h"
 #include "db/compact.h"
@@ -92,6 +95,19 @@ Variant emptyForNull(Variant value) { return value.isNull() ? Variant("") : std:
 // count too.
 bool adultTest(const Variant& name) {
   if (name.isNull()) return false;
+  if (name.type() == db::VariantType::Text) {
+    // ASCII text, the usual name, is searched as it is; other text goes through the full
+    // upper-casing, under which some other letters become these ones too.
+    const std::string& text = name.asText();
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; })) {
+      auto has = [&](std::string_view word) {
+        return std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
+                 return (a >= 'a' && a <= 'z' ? a - 'a' + 'A' : a) == b;
+               }) != text.end();
+      };
+      return has("FUCK") || has("SEX");
+    }
+  }
   const std::string upper = db::upperCase(name.text());
   return upper.find("FUCK") != std::string::npos || upper.find("SEX") != std::string::npos;
 }

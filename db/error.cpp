@@ -19,8 +19,6 @@ DbError writeError(const std::string& what, int systemError) {
 DbException::DbException(DbError error)
     : std::runtime_error(error.description), error_(std::move(error)) {}
 
-void throwIfError(DbError error) {
-  if (!error.ok()) throw DbException(std::move(error));
-}
+void throwError(const DbError& error) { throw DbException(error); }
 
 }  // namespace db

@@ -78,7 +78,12 @@ class DbException : public std::runtime_error {
   DbError error_;
 };
 
+[[noreturn]] void throwError(const DbError& error);
+
 // Throws when the error is not success; the surface's one way of turning a DbError into a throw.
-void throwIfError(DbError error);
+// Inline, as every field read and assignment passes here.
+inline void throwIfError(const DbError& error) {
+  if (!error.ok()) [[unlikely]] throwError(error);
+}
 
 }  // namespace db
