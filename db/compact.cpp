@@ -264,14 +264,19 @@ class Compactor {
     for (size_t i = 0; i < def.realIndexes.size(); ++i) {
       IndexBuilder builder(dst_.allocator(), def, &def.realIndexes[i]);
       err = scanIndex(src_, copy.source.realIndexes[i], [&](IndexPageContents& leaf) {
-        for (const IndexEntry& e : leaf.entries) {
+        // A leaf's new places first, then its entries: lookups that do not wait on each other
+        // overlap their trips to memory, which at a million rows is most of their cost.
+        for (IndexEntry& e : leaf.entries) {
           RowPointer to;
           if (!moved.find(e.row, &to)) {
             return src_.corrupt("an index of table '" + def.name + "' names a row the table lacks");
           }
+          e.row = to;
+        }
+        for (const IndexEntry& e : leaf.entries) {
           // The builder takes entries in order only: a source whose index is out of order is
           // damaged.
-          if (!builder.add(e.key, to).ok()) {
+          if (!builder.add(e.key, e.row).ok()) {
             return src_.corrupt("the entries of an index of table '" + def.name + "' are out of order");
           }
         }
