@@ -446,7 +446,16 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     p[0] = static_cast<uint8_t>(c);
     if (countSize > 1) p[1] = static_cast<uint8_t>(c >> 8);
     for (const FixedCopy& copy : fixedCopies) {
-      std::memcpy(p + countSize + copy.to, bytes.data() + copy.from, copy.length);
+      uint8_t* to = p + countSize + copy.to;
+      const uint8_t* from = bytes.data() + copy.from;
+      // The usual widths as plain moves rather than calls.
+      switch (copy.length) {
+        case 1: *to = *from; break;
+        case 2: std::memcpy(to, from, 2); break;
+        case 4: std::memcpy(to, from, 4); break;
+        case 8: std::memcpy(to, from, 8); break;
+        default: std::memcpy(to, from, copy.length);
+      }
     }
     for (size_t s = 0; s < v; ++s) {
       if (slots[s].second > 0) std::memcpy(p + offsets[s], bytes.data() + slots[s].first, slots[s].second);
