@@ -265,20 +265,24 @@ class Compactor {
       IndexBuilder builder(dst_.allocator(), def, &def.realIndexes[i]);
       err = scanIndex(src_, copy.source.realIndexes[i], [&](IndexPageContents& leaf) {
         // A leaf's new places first, then its entries: lookups that do not wait on each other
-        // overlap their trips to memory, which at a million rows is most of their cost.
-        for (IndexEntry& e : leaf.entries) {
+        // overlap their trips to memory, which at a million rows is most of their cost. The
+        // entries before a row the table lacks are added first, so that a fault among them is
+        // the one told, as when each entry went in after its own lookup.
+        size_t mapped = 0;
+        for (const size_t n = leaf.entries.size(); mapped < n; ++mapped) {
           RowPointer to;
-          if (!moved.find(e.row, &to)) {
-            return src_.corrupt("an index of table '" + def.name + "' names a row the table lacks");
-          }
-          e.row = to;
+          if (!moved.find(leaf.entries[mapped].row, &to)) break;
+          leaf.entries[mapped].row = to;
         }
-        for (const IndexEntry& e : leaf.entries) {
+        for (size_t k = 0; k < mapped; ++k) {
           // The builder takes entries in order only: a source whose index is out of order is
           // damaged.
-          if (!builder.add(e.key, e.row).ok()) {
+          if (!builder.add(leaf.entries[k].key, leaf.entries[k].row).ok()) {
             return src_.corrupt("the entries of an index of table '" + def.name + "' are out of order");
           }
+        }
+        if (mapped < leaf.entries.size()) {
+          return src_.corrupt("an index of table '" + def.name + "' names a row the table lacks");
         }
         return DbError::success();
       });
@@ -318,6 +322,8 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
     if (err.ok()) err = Compactor(*src, *dst).run();
     if (err.ok()) err = dst->reloadCatalog();
     if (err.ok()) err = dst->flush();
+    // A file about to be removed keeps what is left of it in memory.
+    if (!err.ok() && dst) dst->pages().setWriteBehind(false);
   }
   if (!err.ok() && err.number != static_cast<int>(DbErrorNumber::FileExists)) {
     ::unlink(destination.c_str());

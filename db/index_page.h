@@ -75,8 +75,8 @@ DbError readIndexPage(const PageFile& file, uint32_t pageNo, IndexPageContents* 
 // page count, so a cycle in a damaged file ends as CorruptDatabase.
 DbError scanIndex(const PageFile& file, const RealIndexDef& index,
                   std::vector<IndexEntry>* leafEntries);
-// The same walk, each leaf handed to `visit` as it is read (its entries may be moved from);
-// an error from `visit` ends the walk with that error.
+// The same walk, each leaf handed to `visit` as it is read (its entries may be changed or moved
+// from); an error from `visit` ends the walk with that error.
 DbError scanIndex(const PageFile& file, const RealIndexDef& index,
                   const std::function<DbError(IndexPageContents& leaf)>& visit);
 
