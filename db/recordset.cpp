@@ -146,7 +146,7 @@ struct Recordset::State {
   RowLocation last;                   // the furthest record reached
   bool adding = false;                // between AddNew and Update
   std::vector<Variant> pending;       // the record being added, one value per column
-  std::vector<uint8_t> given;  // per column, whether set since AddNew
+  ColumnFlags given;                  // per column, whether set since AddNew
 
   DbError evaluate(const Condition& c, Truth* out) const;
   DbError operandValue(const Operand& o, Variant* out) const;
