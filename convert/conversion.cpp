@@ -2,7 +2,6 @@
 // table copied record by record through the same pattern, one error handler for all of it.
 #include "convert/conversion.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -306,15 +305,13 @@ void compactionPhase(ConversionWindow& window, WorkFile& work) {
   window.setProgressValue(0);
   window.setProgressMax(13);
   window.yield();
-  db::throwIfError(db::compactDatabase(work.path(), work.compactedPath()));
+  // The work file is consumed: the copy takes the memory of its pages as it goes, and only the
+  // copy can take the destination's name.
+  db::throwIfError(db::compactDatabase(work.path(), work.compactedPath(), db::CompactSource::Consumed));
   // A stop asked for while the compaction ran is honoured before the rename, after which it
   // comes too late.
   window.yield();
-  // A compaction that made no file leaves the work file, complete and uncompacted, to be put
-  // in place instead.
-  struct stat compacted {};
-  const bool made = ::stat(work.compactedPath().c_str(), &compacted) == 0 && S_ISREG(compacted.st_mode);
-  db::throwIfError(work.install(made ? work.compactedPath() : work.path()));
+  db::throwIfError(work.install(work.compactedPath()));
   window.AddStatus(kDone);
   window.yield();
 }

@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
+#include <unordered_map>
 
+#include "db/bytes.h"
+#include "db/data_page.h"
 #include "db/database_file.h"
 #include "db/index_build.h"
 
@@ -130,9 +134,65 @@ bool samePlaces(const TableDef& source, const TableDef& fresh) {
   return true;
 }
 
+// Which pages of a consumed source the copy of a table has read for the last time, judged as
+// they are read. Only where the copy reads a page a known number of times:
+// - a data page of the table, by the walk of its rows, once; but a page with a slot flagged
+//   deleted is kept, as that slot may be the target of a moved row, read when the walk meets
+//   the row's pointer;
+// - a long-value page, once for each of its live rows: each value is read once, by the copy of
+//   the row that holds it;
+// - an index page of the table, by the walk of its index, once.
+// Every other page stays, and so does every page read outside the copy of a table's rows or
+// indexes (the catalogue, the definitions, the usage maps read before a walk).
+class PagesDone final : public PageFile::ReadObserver {
+ public:
+  enum class Reading { Other, Rows, Indexes };
+
+  explicit PagesDone(const FormatDescriptor& format) : format_(format) {}
+  void reading(Reading what, uint32_t tdefPage) {
+    what_ = what;
+    table_ = tdefPage;
+  }
+
+  bool lastRead(uint32_t pageNo, std::span<const uint8_t> page) override {
+    if (what_ == Reading::Indexes) {
+      return (page[0] == kPageIndexNode || page[0] == kPageIndexLeaf) &&
+             readU32(page, kDataOwnerOffset) == table_;
+    }
+    if (what_ != Reading::Rows || page[0] != kPageData) return false;
+    const uint32_t owner = readU32(page, kDataOwnerOffset);
+    if (owner == table_) return liveRows(page) == slots(page);
+    if (owner != kLongValueOwner) return false;
+    auto [left, first] = longValueReads_.try_emplace(pageNo, liveRows(page));
+    // A page with no live rows should not be read at all; it is kept.
+    if (left->second == 0 || --left->second > 0) return false;
+    longValueReads_.erase(left);
+    return true;
+  }
+
+ private:
+  uint16_t slots(std::span<const uint8_t> page) const {
+    return std::min<uint16_t>(readU16(page, format_.dataRowCountOffset),
+                              static_cast<uint16_t>((page.size() - format_.dataRowTableOffset) / 2));
+  }
+  uint16_t liveRows(std::span<const uint8_t> page) const {
+    uint16_t live = 0;
+    for (uint16_t k = 0, n = slots(page); k < n; ++k) {
+      live += !(readU16(page, format_.dataRowTableOffset + 2u * k) & kRowDeleted);
+    }
+    return live;
+  }
+
+  const FormatDescriptor& format_;
+  Reading what_ = Reading::Other;
+  uint32_t table_ = 0;
+  std::unordered_map<uint32_t, uint16_t> longValueReads_;  // long-value page -> reads to come
+};
+
 class Compactor {
  public:
-  Compactor(const PageFile& source, DatabaseFile& target) : src_(source), dst_(target) {}
+  Compactor(const PageFile& source, DatabaseFile& target, PagesDone* done)
+      : src_(source), dst_(target), done_(done) {}
 
   DbError run() {
     TableDef objectsDef;
@@ -249,6 +309,7 @@ class Compactor {
     RowMap moved;
     TableScan scan(src_, copy.source, isUserTable(copy.entry, copy.source));
     err = scan.rewind();
+    reading(PagesDone::Reading::Rows, copy.source.tdefPage);
     const bool sameLayout = samePlaces(copy.source, def);
     uint32_t rows = 0;
     for (bool found = true; err.ok();) {
@@ -261,6 +322,7 @@ class Compactor {
       ++rows;
     }
     if (!err.ok()) return err;
+    reading(PagesDone::Reading::Indexes, copy.source.tdefPage);
     for (size_t i = 0; i < def.realIndexes.size(); ++i) {
       IndexBuilder builder(dst_.allocator(), def, &def.realIndexes[i]);
       err = scanIndex(src_, copy.source.realIndexes[i], [&](IndexPageContents& leaf) {
@@ -289,21 +351,28 @@ class Compactor {
       if (err.ok()) err = builder.finish();
       if (!err.ok()) return err;
     }
+    reading(PagesDone::Reading::Other, 0);
     target->indexPages.pages.clear();
     def.rowCount = rows;
     def.lastAutonumber = copy.source.lastAutonumber;
     return writeTableCounts(dst_.pages(), def);
   }
 
+  void reading(PagesDone::Reading what, uint32_t tdefPage) {
+    if (done_) done_->reading(what, tdefPage);
+  }
+
   const PageFile& src_;
   DatabaseFile& dst_;
+  PagesDone* done_;  // null when the source is kept
   std::map<uint32_t, uint32_t> pages_;  // source tdef page -> new tdef page
   std::vector<Copy> copies_;
 };
 
 }  // namespace
 
-DbError compactDatabase(const std::string& source, const std::string& destination) {
+DbError compactDatabase(const std::string& source, const std::string& destination,
+                        CompactSource what) {
   struct stat st{};
   if (::stat(destination.c_str(), &st) == 0) {
     return makeError(DbErrorNumber::FileExists,
@@ -312,19 +381,27 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
   // The source is read from the disk: what this process has changed in it goes there first.
   DbError err = DatabaseFile::flushOpen(source);
   if (!err.ok()) return err;
+  std::optional<PagesDone> done;  // outlives the file that asks it
   std::unique_ptr<PageFile> src;
-  err = PageFile::open(source, &src, false);
+  const bool consume = what == CompactSource::Consumed;
+  err = PageFile::open(source, &src, consume);
   if (!err.ok()) return err;
+  if (consume) {
+    done.emplace(src->format());
+    // A source that cannot be written is only read.
+    if (!src->giveUpPagesAsRead(&*done).ok()) done.reset();
+  }
   {
     std::shared_ptr<DatabaseFile> dst;
     err = DatabaseFile::create(destination, src->format(), &dst, src->header().creationDate, false);
     if (err.ok()) dst->pages().setWriteBehind(true);
-    if (err.ok()) err = Compactor(*src, *dst).run();
+    if (err.ok()) err = Compactor(*src, *dst, done ? &*done : nullptr).run();
     if (err.ok()) err = dst->reloadCatalog();
     if (err.ok()) err = dst->flush();
     // A file about to be removed keeps what is left of it in memory.
     if (!err.ok() && dst) dst->pages().setWriteBehind(false);
   }
+  if (done) src->giveUpPagesAsRead(nullptr);
   if (!err.ok() && err.number != static_cast<int>(DbErrorNumber::FileExists)) {
     ::unlink(destination.c_str());
   }

@@ -10,8 +10,18 @@
 
 namespace db {
 
-// The copy has the source's version. `destination` must not exist; `source` is only read. On
-// failure nothing is left at `destination`.
-DbError compactDatabase(const std::string& source, const std::string& destination);
+// What becomes of the source of a compaction.
+enum class CompactSource {
+  Kept,      // only read
+  // Thrown away afterwards, whatever the outcome (a run's own work file): its pages are given
+  // up as they are copied, so that the copy reuses the memory that held them. It is left with
+  // holes that read as zeros. Where it cannot be written it is only read.
+  Consumed,
+};
+
+// The copy has the source's version. `destination` must not exist. On failure nothing is left
+// at `destination`.
+DbError compactDatabase(const std::string& source, const std::string& destination,
+                        CompactSource what = CompactSource::Kept);
 
 }  // namespace db

@@ -1,6 +1,7 @@
 // Compaction: a fresh file that holds everything its source held, passes the integrity
 // check, is no larger, and leaves its source untouched.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <random>
@@ -21,13 +22,25 @@ using testing_support::number;
 using testing_support::primaryKey;
 using testing_support::ScratchDir;
 
+// Bytes the file takes on the disk (its holes take none).
+uintmax_t allocated(const std::filesystem::path& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? uintmax_t(st.st_blocks) * 512 : 0;
+}
+
 // The copy (of the source's version) dumps as its source, passes the check, is no larger,
-// opens in mdbtools, and the source's bytes are as they were.
+// opens in mdbtools, and the source's bytes are as they were. A source consumed on the way
+// gives the same copy.
 void expectFaithfulCopy(const std::filesystem::path& source, const std::filesystem::path& copy) {
   const auto before = testing_support::readBytes(source);
   const db::DbError err = db::compactDatabase(source.string(), copy.string());
   ASSERT_TRUE(err.ok()) << err.description;
   EXPECT_EQ(testing_support::readBytes(source), before);
+  const auto consumed = copy.parent_path() / "consumed.mdb", again = copy.parent_path() / "again.mdb";
+  std::filesystem::copy_file(source, consumed);
+  const db::DbError consuming = db::compactDatabase(consumed.string(), again.string(), db::CompactSource::Consumed);
+  ASSERT_TRUE(consuming.ok()) << consuming.description;
+  EXPECT_EQ(testing_support::readBytes(again), testing_support::readBytes(copy));
   EXPECT_EQ(testing_support::dumpJson(copy), testing_support::dumpJson(source)) << source.filename();
   EXPECT_LE(std::filesystem::file_size(copy), std::filesystem::file_size(source)) << source.filename();
   testing_support::expectSoundFile(copy);
@@ -90,6 +103,8 @@ TEST(CompactTest, writtenFilesCompactWithIndexesRebuiltAndCountersKept) {
   }
   testing_support::expectSoundFile(source);
   expectFaithfulCopy(source, dir.file("copy.mdb"));
+  // Consumed, the source gave up its rows, long values and indexes: most of it.
+  EXPECT_LT(allocated(dir.file("consumed.mdb")), allocated(source) / 4);
   {
     // No row of the copy keeps padding: its variable data starts where its fixed area ends.
     const testing_support::OpenedFile f(dir.file("copy.mdb"));

@@ -199,14 +199,14 @@ DbError decodeFieldValue(const PageFile& file, const ColumnDef& column, const Ra
   std::vector<uint8_t> data;
   DbError err = readLongValue(file, raw.bytes, column.name, &data);
   if (!err.ok()) return err;
-  if (column.typeCode == 0x0B) {
-    *out = Variant(std::move(data));
-  } else if (file.format().textEncoding == TextEncoding::Utf16Le) {
-    *out = Variant(decodeJet4Text(data));
-  } else {
-    *out = Variant(decodeCodePage(data, file.header().codePage));
-  }
+  *out = longValueFromBytes(file, column, std::move(data));
   return {};
+}
+
+Variant longValueFromBytes(const PageFile& file, const ColumnDef& column, std::vector<uint8_t>&& data) {
+  if (column.typeCode == 0x0B) return Variant(std::move(data));
+  if (file.format().textEncoding == TextEncoding::Utf16Le) return Variant(decodeJet4Text(data));
+  return Variant(decodeCodePage(data, file.header().codePage));
 }
 
 }  // namespace db

@@ -25,6 +25,9 @@ inline constexpr uint32_t kLongValueLengthMask = 0x3FFFFFFF;
 DbError readLongValue(const PageFile& file, std::span<const uint8_t> field,
                       const std::string& columnName, std::vector<uint8_t>* data);
 
+// A Memo or OLE column's value from the bytes readLongValue collected.
+Variant longValueFromBytes(const PageFile& file, const ColumnDef& column, std::vector<uint8_t>&& data);
+
 // The value of a column as a row holds it, Memo and OLE read in full (a zero-length one, which
 // has no header, is Null).
 DbError decodeFieldValue(const PageFile& file, const ColumnDef& column, const RawField& raw,

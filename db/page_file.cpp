@@ -228,7 +228,11 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
   // reads the pages after it too, those not in the cache, in one call.
   uint32_t count = 1;
   if (pageNo == nextInRun_) {
-    while (count < kReadAhead && pageNo + count < pageCount_ && frameOf_[pageNo + count] < 0) ++count;
+    // Not into a page given up: reading its hole would cache zeros in fresh memory.
+    while (count < kReadAhead && pageNo + count < pageCount_ && frameOf_[pageNo + count] < 0 &&
+           !givenUp(pageNo + count)) {
+      ++count;
+    }
   }
   const size_t size = pageSize();
   // The pages go straight into their frames, in one call.
@@ -278,11 +282,51 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
     return corrupt("a reference to page " + std::to_string(pageNo) + " lies past the end of the " +
                    std::to_string(pageCount_) + "-page file");
   }
+  if (givenUp(pageNo)) {
+    return makeError(DbErrorNumber::InvalidArgument, "Page " + std::to_string(pageNo) + " of '" +
+                                                         path_ + "' was read after it was given up.");
+  }
   DbError err;
   const int32_t k = frameOf(pageNo, &err);
   if (k < 0) return err;
   page->assign(frameBytes(k), frameBytes(k) + pageSize());
+  if (observer_ && observer_->lastRead(pageNo, *page)) {
+    givenUp_[pageNo] = 1;
+    frames_[k].used = false;  // its frame is the next to reuse
+    toCut_.push_back(pageNo);
+    // A batch at a time, in runs: a hole costs a system call however many pages it spans.
+    constexpr size_t kCutBatch = 512;
+    if (toCut_.size() >= kCutBatch) cutGivenUp();
+  }
   return DbError::success();
+}
+
+DbError PageFile::giveUpPagesAsRead(ReadObserver* observer) {
+  if (observer) {
+    DbError err = openForWriting();
+    if (!err.ok()) return err;
+    givenUp_.resize(pageCount_, 0);
+  } else {
+    cutGivenUp();
+  }
+  observer_ = observer;
+  return DbError::success();
+}
+
+void PageFile::cutGivenUp() const {
+  std::sort(toCut_.begin(), toCut_.end());
+  const off_t size = pageSize();
+  for (size_t i = 0; i < toCut_.size() && cutting_;) {
+    size_t n = 1;
+    while (i + n < toCut_.size() && toCut_[i + n] == toCut_[i] + n) ++n;
+    // The size stays: the file still names every page, those cut read as zeros.
+    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t{toCut_[i]} * size,
+                    static_cast<off_t>(n) * size) != 0) {
+      cutting_ = false;
+    }
+    i += n;
+  }
+  toCut_.clear();
 }
 
 DbError PageFile::openForWriting() {

@@ -76,6 +76,22 @@ class PageFile {
   // large new file finds little left to do.
   void setWriteBehind(bool on) { writeBehind_ = on; }
 
+  // Judges each page read of a file that is read once on its way to removal (a run's own
+  // work file, as it is compacted).
+  class ReadObserver {
+   public:
+    virtual ~ReadObserver() = default;
+    // True when no later read will want page `pageNo`, just read as `page`.
+    virtual bool lastRead(uint32_t pageNo, std::span<const uint8_t> page) = 0;
+  };
+  // From now on each page that `observer` calls done is cut out of the file: the memory the
+  // system cached it in then serves the next pages written, anywhere, instead of memory not
+  // touched for a while (which on a virtual machine can cost more to touch than the copy).
+  // Reading a page given up is an error. Fails, leaving the file as it was, where the file
+  // cannot be written; null stops the observing. Pages are cut in batches, best effort: a
+  // file system without holes keeps them.
+  DbError giveUpPagesAsRead(ReadObserver* observer);
+
   bool readOnly() const { return readOnly_; }
   // Pages written or changed through this object so far: a reader that notes it before a walk knows
   // afterwards whether anything in the file changed under it.
@@ -96,6 +112,8 @@ class PageFile {
   // A frame to reuse: changed pages are written back first when it holds one.
   DbError freeFrame(int32_t* frame) const;
   DbError writeBack() const;
+  bool givenUp(uint32_t pageNo) const { return pageNo < givenUp_.size() && givenUp_[pageNo]; }
+  void cutGivenUp() const;
   uint8_t* frameBytes(int32_t frame) const { return arena_.data() + size_t(frame) * pageSize(); }
 
   std::string path_;
@@ -126,6 +144,10 @@ class PageFile {
   mutable size_t hand_ = 0;
   mutable size_t changedFrames_ = 0;
   mutable uint32_t nextInRun_ = 0;         // the page after the last ones read
+  ReadObserver* observer_ = nullptr;
+  mutable std::vector<uint8_t> givenUp_;   // by page number, once pages are given up
+  mutable std::vector<uint32_t> toCut_;    // given up, not yet cut out of the file
+  mutable bool cutting_ = true;            // false once the file system refused a hole
 };
 
 }  // namespace db

@@ -5,7 +5,6 @@
 
 #include "db/bytes.h"
 #include "db/long_value.h"
-#include "db/text_codec.h"
 #include "db/usage_map.h"
 
 namespace db {
@@ -158,24 +157,7 @@ const std::vector<RawField>& TableScan::fields() const {
 
 DbError TableScan::value(size_t index, Variant* out) const {
   const ColumnDef& col = def_.columns[index];
-  const RawField raw = fieldsSplit_ ? fields_[index] : rowField(layout_, col);
-  if (!isLongValueType(col.typeCode) || !raw.present) return decodeScalar(file_, col, raw, out);
-  // A zero-length Memo or OLE field has no header: Jet reads it as Null.
-  if (raw.bytes.empty()) {
-    *out = Variant::null();
-    return {};
-  }
-  std::vector<uint8_t> data;
-  DbError err = readLongValue(file_, raw.bytes, col.name, &data);
-  if (!err.ok()) return err;
-  if (col.typeCode == 0x0B) {
-    *out = Variant(std::move(data));
-  } else if (file_.format().textEncoding == TextEncoding::Utf16Le) {
-    *out = Variant(decodeJet4Text(data));
-  } else {
-    *out = Variant(decodeCodePage(data, file_.header().codePage));
-  }
-  return {};
+  return decodeFieldValue(file_, col, fieldsSplit_ ? fields_[index] : rowField(layout_, col), out);
 }
 
 bool TableScan::isNull(size_t index) const {

@@ -251,9 +251,9 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
           data = scratch.copied;
         }
         if (c.typeCode == 0x0C && !storedAsEncoded(header, c, data)) {
-          Variant text;
-          err = decodeFieldValue(*copiedFrom, c, (*raw)[k], &text);
-          if (!err.ok()) return err;
+          // From the bytes in hand: a source being consumed gives a page up once it is read.
+          const Variant text =
+              longValueFromBytes(*copiedFrom, c, std::vector<uint8_t>(data.begin(), data.end()));
           scratch.longValue.clear();
           encodeMemoText(header, c, text.asText(), &scratch.longValue);
           data = scratch.longValue;
