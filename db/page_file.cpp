@@ -7,8 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include <sys/types.h>
 
@@ -64,9 +68,77 @@ bool rememberPassword(const std::string& path, const std::string& password) {
   return true;
 }
 
+struct PageFile::Writer {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool onTheWay = false;  // a write-back handed over and not yet written
+  bool stop = false;
+  DbError failure;        // the first write that failed
+  // The write-back handed over: its pages end to end, in runs of consecutive pages.
+  int fd = -1;
+  bool writeBehind = false;
+  size_t pageSize = 0;
+  std::string path;
+  std::vector<uint8_t> bytes;
+  std::vector<std::pair<uint32_t, uint32_t>> runs;  // first page, pages
+  std::thread thread;
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return onTheWay || stop; });
+      if (!onTheWay) return;
+      lock.unlock();
+      const DbError result = write();
+      lock.lock();
+      if (!result.ok() && failure.ok()) failure = result;
+      onTheWay = false;
+      changed.notify_all();
+    }
+  }
+
+  DbError write() const {
+    const uint8_t* from = bytes.data();
+    for (const auto& [first, count] : runs) {
+      const size_t length = size_t{count} * pageSize;
+      const off_t at = static_cast<off_t>(first) * static_cast<off_t>(pageSize);
+      if (const int error = io::writeAt(fd, from, length, at); error != 0) {
+        return writeError("Could not write page " + std::to_string(first) + " of '" + path + "'", error);
+      }
+      from += length;
+    }
+    if (writeBehind) {
+      // Only a start: errors and durability are the later sync's.
+      const off_t low = static_cast<off_t>(runs.front().first) * static_cast<off_t>(pageSize);
+      const off_t high =
+          static_cast<off_t>(runs.back().first + runs.back().second) * static_cast<off_t>(pageSize);
+      ::sync_file_range(fd, low, high - low, SYNC_FILE_RANGE_WRITE);
+    }
+    return DbError::success();
+  }
+};
+
 PageFile::~PageFile() {
   if (changedFrames_ > 0) writeBack();
+  if (writer_) {
+    awaitWriter();
+    {
+      std::lock_guard<std::mutex> lock(writer_->mutex);
+      writer_->stop = true;
+    }
+    writer_->changed.notify_all();
+    if (writer_->thread.joinable()) writer_->thread.join();
+  }
   if (fd_ >= 0) ::close(fd_);
+}
+
+DbError PageFile::awaitWriter() const {
+  if (!writer_) return DbError::success();
+  std::unique_lock<std::mutex> lock(writer_->mutex);
+  writer_->changed.wait(lock, [&] { return !writer_->onTheWay; });
+  onTheWayLow_ = 1;
+  onTheWayHigh_ = 0;
+  return writer_->failure;
 }
 
 DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, bool writable) {
@@ -150,38 +222,62 @@ DbError PageFile::create(const std::string& path, const FormatDescriptor& format
   return DbError::success();
 }
 
+// Pages per write call at most. The system caches a larger write in larger blocks of memory,
+// which it draws from memory unused for a while (on a virtual machine the slowest to touch)
+// rather than from the pages just freed; compaction's copy reuses those of its source.
+constexpr uint32_t kPagesPerWrite = 64;
+
 DbError PageFile::writeBack() const {
+  DbError err = awaitWriter();
+  if (!err.ok()) return err;
   std::vector<int32_t> changed;
   changed.reserve(changedFrames_);
   for (size_t k = 0; k < frames_.size(); ++k) {
     if (frames_[k].changed) changed.push_back(static_cast<int32_t>(k));
   }
+  if (changed.empty()) return DbError::success();
   std::sort(changed.begin(), changed.end(),
             [&](int32_t a, int32_t b) { return frames_[a].pageNo < frames_[b].pageNo; });
-  // Runs of consecutive pages leave in one write, straight from their frames.
-  constexpr size_t kRunPages = 64;
-  iovec run[kRunPages];
-  const size_t size = pageSize();
-  for (size_t i = 0; i < changed.size();) {
-    const uint32_t first = frames_[changed[i]].pageNo;
-    size_t n = 1;
-    while (i + n < changed.size() && n < kRunPages && frames_[changed[i + n]].pageNo == first + n) ++n;
-    for (size_t j = 0; j < n; ++j) run[j] = {frameBytes(changed[i + j]), size};
-    const int failure = io::writeAt(fd_, run, static_cast<int>(n), static_cast<off_t>(first) * size);
-    if (failure != 0) {
-      return writeError("Could not write page " + std::to_string(first) + " of '" + path_ + "'",
-                        failure);
+  if (!writer_) {
+    writer_ = std::make_unique<Writer>();
+    writer_->pageSize = pageSize();
+    writer_->path = path_;
+    try {
+      writer_->thread = std::thread(&Writer::run, writer_.get());
+    } catch (const std::system_error&) {
+      // No thread to be had: the writes are made here, as they are handed over.
     }
-    for (size_t j = 0; j < n; ++j) frames_[changed[i + j]].changed = false;
-    changedFrames_ -= n;
-    i += n;
   }
-  if (writeBehind_ && !changed.empty()) {
-    // Only a start: errors and durability are the later sync's.
-    const off_t from = static_cast<off_t>(frames_[changed.front()].pageNo) * size;
-    const off_t to = static_cast<off_t>(frames_[changed.back()].pageNo + 1) * size;
-    ::sync_file_range(fd_, from, to - from, SYNC_FILE_RANGE_WRITE);
+  // The writer is idle: what it holds is this thread's until the hand-over.
+  Writer& w = *writer_;
+  const size_t size = pageSize();
+  w.bytes.resize(changed.size() * size);
+  w.runs.clear();
+  for (size_t i = 0; i < changed.size(); ++i) {
+    Frame& frame = frames_[changed[i]];
+    std::memcpy(w.bytes.data() + i * size, frameBytes(changed[i]), size);
+    if (!w.runs.empty() && w.runs.back().first + w.runs.back().second == frame.pageNo &&
+        w.runs.back().second < kPagesPerWrite) {
+      ++w.runs.back().second;
+    } else {
+      w.runs.emplace_back(frame.pageNo, 1);
+    }
+    frame.changed = false;
   }
+  changedFrames_ = 0;
+  w.fd = fd_;
+  w.writeBehind = writeBehind_;
+  if (!w.thread.joinable()) {
+    if (w.failure.ok()) w.failure = w.write();
+    return w.failure;
+  }
+  onTheWayLow_ = w.runs.front().first;
+  onTheWayHigh_ = w.runs.back().first + w.runs.back().second - 1;
+  {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.onTheWay = true;
+  }
+  w.changed.notify_all();
   return DbError::success();
 }
 
@@ -245,6 +341,11 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
   }
   // Taken first: making a frame may move the frames' memory.
   for (uint32_t i = 0; i < count; ++i) parts[i] = {frameBytes(taken[i]), size};
+  // A page still on its way is read once it has reached the file.
+  if (pageNo <= onTheWayHigh_ && onTheWayLow_ < pageNo + count) {
+    *err = awaitWriter();
+    if (!err->ok()) return -1;
+  }
   size_t got = 0;
   for (size_t first = 0; first < count;) {
     const ssize_t n = ::preadv(fd_, parts.data() + first, static_cast<int>(count - first),
@@ -420,8 +521,8 @@ void PageFile::discardChanges() {
 }
 
 DbError PageFile::flush() {
-  if (changedFrames_ == 0) return DbError::success();
-  return writeBack();
+  DbError err = changedFrames_ > 0 ? writeBack() : DbError::success();
+  return err.ok() ? awaitWriter() : err;
 }
 
 DbError PageFile::corrupt(const std::string& what) const {

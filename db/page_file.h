@@ -54,7 +54,8 @@ class PageFile {
 
   // Reads page `pageNo` into `page` (resized to the page size). Page 0 comes back as stored,
   // its header region still masked. A page past the file's end is a corrupt reference. Making
-  // room in the cache may write changed pages back first; their failure is this call's.
+  // room in the cache may write changed pages back first; the failure of their write, or of an
+  // earlier write-back's, is this call's.
   DbError readPage(uint32_t pageNo, Page* page) const;
 
   // Writes a whole page; `pageNo` may be the page count to append. The page goes to the cache
@@ -67,8 +68,9 @@ class PageFile {
   // The cached bytes of page `pageNo` to change in place, counted as written. They stay valid
   // until the next call on this file.
   DbError changePage(uint32_t pageNo, std::span<uint8_t>* bytes);
-  // Writes every changed page to the file, in page order. Nothing is synced: a caller that
-  // needs the data on the disk syncs the file itself.
+  // Writes every changed page to the file, in page order, and waits until every write-back has
+  // reached it; a write that failed on the way is this call's failure. Nothing is synced: a
+  // caller that needs the data on the disk syncs the file itself.
   DbError flush();
   // Forgets the changed pages instead of writing them, for a file that is about to be removed.
   void discardChanges();
@@ -111,7 +113,11 @@ class PageFile {
   int32_t frameOf(uint32_t pageNo, DbError* err) const;
   // A frame to reuse: changed pages are written back first when it holds one.
   DbError freeFrame(int32_t* frame) const;
+  // Hands every changed page to the writer and marks it unchanged; the failure of an earlier
+  // write-back, if any, is this call's.
   DbError writeBack() const;
+  // Waits until nothing is on its way to the file; a write that failed on the way.
+  DbError awaitWriter() const;
   bool givenUp(uint32_t pageNo) const { return pageNo < givenUp_.size() && givenUp_[pageNo]; }
   void cutGivenUp() const;
   uint8_t* frameBytes(int32_t frame) const { return arena_.data() + size_t(frame) * pageSize(); }
@@ -144,6 +150,15 @@ class PageFile {
   mutable size_t hand_ = 0;
   mutable size_t changedFrames_ = 0;
   mutable uint32_t nextInRun_ = 0;         // the page after the last ones read
+  // Write-backs leave through a thread of the file's own: the pages are copied aside and the
+  // caller carries on while the system takes them. On a file being built the system's part
+  // (fresh memory for its cache, the copy into it) costs about as much as building the pages,
+  // and on a virtual machine more. One write-back at a time is on its way; the next waits for
+  // it, and so does a read of a page it holds. A write that failed fails every later
+  // write-back, flush and read from the disk.
+  struct Writer;
+  mutable std::unique_ptr<Writer> writer_;  // started by the first write-back
+  mutable uint32_t onTheWayLow_ = 1, onTheWayHigh_ = 0;  // pages of the last write-back handed over
   ReadObserver* observer_ = nullptr;
   mutable std::vector<uint8_t> givenUp_;   // by page number, once pages are given up
   mutable std::vector<uint32_t> toCut_;    // given up, not yet cut out of the file
