@@ -379,11 +379,13 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
                      "Cannot compact into '" + destination + "': the file already exists.");
   }
   // The source is read from the disk: what this process has changed in it goes there first.
-  DbError err = DatabaseFile::flushOpen(source);
+  bool open = false;
+  DbError err = DatabaseFile::flushOpen(source, &open);
   if (!err.ok()) return err;
   std::optional<PagesDone> done;  // outlives the file that asks it
   std::unique_ptr<PageFile> src;
-  const bool consume = what == CompactSource::Consumed;
+  // A file still open here would read the holes of its pages; it is only read.
+  const bool consume = what == CompactSource::Consumed && !open;
   err = PageFile::open(source, &src, consume);
   if (!err.ok()) return err;
   if (consume) {

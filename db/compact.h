@@ -15,7 +15,8 @@ enum class CompactSource {
   Kept,      // only read
   // Thrown away afterwards, whatever the outcome (a run's own work file): its pages are given
   // up as they are copied, so that the copy reuses the memory that held them. It is left with
-  // holes that read as zeros. Where it cannot be written it is only read.
+  // holes that read as zeros. Where it cannot be written, or this process has it open, it is
+  // only read.
   Consumed,
 };
 

@@ -1,7 +1,9 @@
 // Compaction: a fresh file that holds everything its source held, passes the integrity
 // check, is no larger, and leaves its source untouched.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -26,6 +28,16 @@ using testing_support::ScratchDir;
 uintmax_t allocated(const std::filesystem::path& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0 ? uintmax_t(st.st_blocks) * 512 : 0;
+}
+
+// Whether the file system of `dir` makes holes: where it does not, a consumed source keeps its
+// bytes.
+bool makesHoles(const ScratchDir& dir) {
+  testing_support::writeBytes(dir.file("probe"), std::vector<uint8_t>(1 << 16, 1));
+  const int fd = ::open(dir.file("probe").c_str(), O_RDWR);
+  const bool made = fd >= 0 && ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 1 << 16) == 0;
+  if (fd >= 0) ::close(fd);
+  return made;
 }
 
 // The copy (of the source's version) dumps as its source, passes the check, is no larger,
@@ -104,7 +116,7 @@ TEST(CompactTest, writtenFilesCompactWithIndexesRebuiltAndCountersKept) {
   testing_support::expectSoundFile(source);
   expectFaithfulCopy(source, dir.file("copy.mdb"));
   // Consumed, the source gave up its rows, long values and indexes: most of it.
-  EXPECT_LT(allocated(dir.file("consumed.mdb")), allocated(source) / 4);
+  if (makesHoles(dir)) EXPECT_LT(allocated(dir.file("consumed.mdb")), allocated(source) / 4);
   {
     // No row of the copy keeps padding: its variable data starts where its fixed area ends.
     const testing_support::OpenedFile f(dir.file("copy.mdb"));

@@ -381,12 +381,14 @@ void DatabaseFile::discard() {
 
 DatabaseFile::~DatabaseFile() { flush(); }
 
-DbError DatabaseFile::flushOpen(const std::string& path) {
+DbError DatabaseFile::flushOpen(const std::string& path, bool* isOpen) {
+  if (isOpen) *isOpen = false;
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) return {};
   auto it = openFiles().find({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
   if (it == openFiles().end()) return {};
   const std::shared_ptr<DatabaseFile> open = it->second.lock();
+  if (isOpen) *isOpen = open != nullptr;
   return open ? open->flush() : DbError{};
 }
 

@@ -55,7 +55,8 @@ class DatabaseFile {
   // writing it, for a file that is about to be removed: nothing may use this file afterwards.
   void discard();
   // flush() of the database at `path` when this process has it open; nothing otherwise.
-  static DbError flushOpen(const std::string& path);
+  // `open`, when given, tells which.
+  static DbError flushOpen(const std::string& path, bool* open = nullptr);
   // The shared state of the table whose definition is on `tdefPage`, for writers that work
   // below the catalogue.
   DbError tableAtPage(uint32_t tdefPage, const std::string& name, std::shared_ptr<TableState>* out);

@@ -118,6 +118,8 @@ class PageFile {
   DbError writeBack() const;
   // Waits until nothing is on its way to the file; a write that failed on the way.
   DbError awaitWriter() const;
+  // Whether a page of pageNo .. pageNo + count - 1 is on its way to the file.
+  bool onTheWay(uint32_t pageNo, uint32_t count) const;
   bool givenUp(uint32_t pageNo) const { return pageNo < givenUp_.size() && givenUp_[pageNo]; }
   void cutGivenUp() const;
   uint8_t* frameBytes(int32_t frame) const { return arena_.data() + size_t(frame) * pageSize(); }
@@ -155,10 +157,11 @@ class PageFile {
   // (fresh memory for its cache, the copy into it) costs about as much as building the pages,
   // and on a virtual machine more. One write-back at a time is on its way; the next waits for
   // it, and so does a read of a page it holds. A write that failed fails every later
-  // write-back, flush and read from the disk.
+  // write-back, flush and read from the disk (once its failure has come back; a read of a page
+  // on its way waits for it).
   struct Writer;
   mutable std::unique_ptr<Writer> writer_;  // started by the first write-back
-  mutable uint32_t onTheWayLow_ = 1, onTheWayHigh_ = 0;  // pages of the last write-back handed over
+  mutable bool writeFailed_ = false;  // a write-back's failure has come back
   ReadObserver* observer_ = nullptr;
   mutable std::vector<uint8_t> givenUp_;   // by page number, once pages are given up
   mutable std::vector<uint32_t> toCut_;    // given up, not yet cut out of the file

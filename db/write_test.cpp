@@ -7,6 +7,8 @@
 #include <regex>
 #include <set>
 
+#include "db/file_io.h"
+#include "db/page_file.h"
 #include "db/test_support.h"
 #include "db/usage_map.h"
 
@@ -480,6 +482,38 @@ TEST(WriteTest, longValuesFillTheirPagesAcrossSessions) {
   ASSERT_TRUE(db::readUsageMap(*f.file, def.longValueMaps[0].owned, &pages).ok());
   EXPECT_EQ(pages.size(), 1u);
   expectMdbToolsAgree(path, "Notes");
+}
+
+// Pages leave the cache for the file in the background; a write that fails on its way is not
+// lost. Pages that fit the cache fail at the flush a caller relies on; more fail an append
+// after it, and then a read from the file fails too, rather than find the page as it was.
+TEST(WriteTest, aWriteThatFailsOnItsWayFailsTheCallsAfterIt) {
+  for (const uint32_t pages : {100u, 4000u}) {
+    SCOPED_TRACE(pages);
+    ScratchDir dir;
+    db::DBEngine().CreateDatabase(dir.file("grown.mdb").string())->Close();
+    std::unique_ptr<db::PageFile> file;
+    ASSERT_TRUE(db::PageFile::open(dir.file("grown.mdb").string(), &file).ok());
+    const uint32_t first = file->pageCount();
+    db::io::failOperation(pages > 1000 ? 3 : 1, ENOSPC);
+    std::vector<uint8_t> page(file->pageSize(), 0);
+    db::DbError err;
+    for (uint32_t n = 0; n < pages && err.ok(); ++n) {
+      page[0] = static_cast<uint8_t>(n);
+      uint32_t at = 0;
+      err = file->appendPage(page, &at);
+    }
+    if (pages > 1000) {
+      EXPECT_EQ(err.systemError, ENOSPC) << err.description;
+      file->discardChanges();
+      db::Page back;
+      EXPECT_EQ(file->readPage(first + 150, &back).systemError, ENOSPC);
+    } else {
+      EXPECT_TRUE(err.ok()) << err.description;
+    }
+    EXPECT_EQ(file->flush().systemError, ENOSPC);
+    db::io::failOperation(0, 0);
+  }
 }
 
 }  // namespace
