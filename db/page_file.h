@@ -153,12 +153,11 @@ class PageFile {
   mutable size_t changedFrames_ = 0;
   mutable uint32_t nextInRun_ = 0;         // the page after the last ones read
   // Write-backs leave through a thread of the file's own: the pages are copied aside and the
-  // caller carries on while the system takes them. On a file being built the system's part
-  // (fresh memory for its cache, the copy into it) costs about as much as building the pages,
-  // and on a virtual machine more. One write-back at a time is on its way; the next waits for
-  // it, and so does a read of a page it holds. A write that failed fails every later
-  // write-back, flush and read from the disk (once its failure has come back; a read of a page
-  // on its way waits for it).
+  // caller carries on while the system takes them (fresh memory for its cache, the copy into
+  // it), which on a virtual machine can take longer than making the pages did. One write-back
+  // at a time is on its way; the next waits for it, and so does a read of a page it holds. A
+  // write that failed fails every later write-back, flush and read from the disk (once its
+  // failure has come back; a read of a page on its way waits for it).
   struct Writer;
   mutable std::unique_ptr<Writer> writer_;  // started by the first write-back
   mutable bool writeFailed_ = false;  // a write-back's failure has come back
