@@ -12,7 +12,9 @@
 #include <QScreen>
 #include <QTreeView>
 
+#include "convert/file_checks.h"
 #include "prompt/frm_input_box.h"
+#include "prompt/message_box.h"
 #include "shared/mod_global.h"
 
 namespace app {
@@ -25,14 +27,20 @@ QIcon programIcon() {
   return icon;
 }
 
-QString dialogStartFolder(const QString& programFolder) {
-  if (!programFolder.isEmpty() &&
-      ::access(QFile::encodeName(programFolder).constData(), W_OK) == 0) {
-    return programFolder;
+QString dialogStartFolder(const QString& programFolder, const QString& fallback) {
+  for (const QString& folder : {programFolder, fallback}) {
+    if (!folder.isEmpty() && QFileInfo(folder).isDir() &&
+        ::access(QFile::encodeName(folder).constData(), W_OK) == 0) {
+      return folder.endsWith(u'/') ? folder : folder + u'/';
+    }
   }
   QString home = QDir::homePath();
   if (!home.endsWith(u'/')) home += u'/';
   return home;
+}
+
+QString replaceQuestion(const QString& path) {
+  return QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(path);
 }
 
 QString readOnlyRefusal(const QString& path) {
@@ -60,8 +68,8 @@ QString QtDialogs::chooseFile(QWidget* owner, const FileDialogSettings& settings
   return files.isEmpty() ? QString() : files.first();
 }
 
-void QtDialogs::showMessage(QWidget* owner, const QString& title, const QString& text,
-                            convert::MessageIcon icon) {
+std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& title,
+                                            const QString& text, convert::MessageIcon icon) {
   QMessageBox::Icon boxIcon = QMessageBox::NoIcon;
   switch (icon) {
     case convert::MessageIcon::None: boxIcon = QMessageBox::NoIcon; break;
@@ -71,10 +79,25 @@ void QtDialogs::showMessage(QWidget* owner, const QString& title, const QString&
   }
   // Plain text: a path may hold "<" or "&"; a lone CR would show as a glyph.
   const QString shown = QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  QMessageBox box(boxIcon, title, shown, QMessageBox::Ok, owner);
-  box.setTextFormat(Qt::PlainText);
-  box.exec();
+  auto box = std::make_unique<QMessageBox>(boxIcon, title, shown, QMessageBox::Ok, owner);
+  box->setTextFormat(Qt::PlainText);
+  fitMessageBox(*box);
+  return box;
 }
+
+void QtDialogs::showMessage(QWidget* owner, const QString& title, const QString& text,
+                            convert::MessageIcon icon) {
+  makeMessageBox(owner, title, text, icon)->exec();
+}
+
+bool QtDialogs::askYesNo(QWidget* owner, const QString& title, const QString& text) {
+  QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, owner);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::No);
+  fitMessageBox(box);
+  return box.exec() == QMessageBox::Yes;
+}
+
 
 QString QtDialogs::askPassword(QWidget* owner, const QString& file) {
   modGlobal::InputTitle = "Database Password";
@@ -103,7 +126,8 @@ DatabaseFileDialog::DatabaseFileDialog(QWidget* owner, const FileDialogSettings&
   setOption(QFileDialog::DontUseNativeDialog);
   setAcceptMode(settings.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
   setFileMode(settings.fileMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-  setOption(QFileDialog::DontConfirmOverwrite, !settings.confirmOverwrite);
+  // The overwrite question is asked in accept(), in a box wide enough for the dialog's title.
+  setOption(QFileDialog::DontConfirmOverwrite, true);
   setWindowTitle(settings.title);
   setNameFilter(settings.nameFilter);
   setDefaultSuffix(settings.defaultSuffix);
@@ -132,8 +156,18 @@ void DatabaseFileDialog::accept() {
   if (!files.isEmpty() && !QFileInfo(files.first()).isDir()) {
     const QString why = fileRefusal(settings_, files.first());
     if (!why.isEmpty()) {
-      QMessageBox::warning(this, windowTitle(), why);
+      QMessageBox box(QMessageBox::Warning, windowTitle(), why, QMessageBox::Ok, this);
+      fitMessageBox(box);
+      box.exec();
       return;
+    }
+    if (settings_.save && settings_.confirmOverwrite && QFileInfo::exists(files.first())) {
+      QMessageBox box(QMessageBox::Warning, windowTitle(),
+                      replaceQuestion(QFileInfo(files.first()).fileName()),
+                      QMessageBox::Yes | QMessageBox::No, this);
+      box.setDefaultButton(QMessageBox::No);
+      fitMessageBox(box);
+      if (box.exec() != QMessageBox::Yes) return;
     }
   }
   QFileDialog::accept();
@@ -141,9 +175,9 @@ void DatabaseFileDialog::accept() {
 
 QString fileRefusal(const FileDialogSettings& settings, const QString& path) {
   const QFileInfo file(path);
-  if (settings.folderMustExist && !QFileInfo(file.absolutePath()).isDir()) {
-    return QStringLiteral("%1\nThe folder does not exist.\nCheck the path and try again.")
-        .arg(file.absolutePath());
+  if (settings.folderMustExist) {
+    const std::string why = convert::folderRefusal(QFile::encodeName(path).toStdString());
+    if (!why.empty()) return QString::fromStdString(why);
   }
   // A missing file is left to QFileDialog, which reports it itself.
   if (settings.fileMustExist && !file.exists()) return {};

@@ -3,12 +3,15 @@
 // the screenshot renderer answer directly, so that nothing waits on a modal window.
 #pragma once
 
+#include <memory>
+
 #include <QFileDialog>
 #include <QIcon>
 #include <QString>
 
 #include "convert/conversion.h"
 
+class QMessageBox;
 class QWidget;
 
 namespace app {
@@ -39,14 +42,22 @@ class Dialogs {
                            convert::MessageIcon icon) = 0;
   // The database password of `file`, typed unseen; a null QString when the person cancelled.
   virtual QString askPassword(QWidget* owner, const QString& file) = 0;
+  // A question with Yes and No, No the default; true for Yes.
+  virtual bool askYesNo(QWidget* owner, const QString& title, const QString& text) = 0;
 };
 
 // The program's icon at each size it is drawn in, for its windows and dialogs.
 QIcon programIcon();
 
 // Where the file dialogs open: the program's folder when the user may write there (where the
-// new database usually goes), otherwise the user's home folder, ending in "/".
-QString dialogStartFolder(const QString& programFolder);
+// new database usually goes), else `fallback` (the chosen source's folder) when it is given and
+// may be written, else the user's home folder; ending in "/". An installed program's folder is
+// nobody's to write, and a bare name typed there would target it.
+QString dialogStartFolder(const QString& programFolder, const QString& fallback = QString());
+
+// The question asked before a file given on the command line replaces an existing one, as the
+// Save dialog asks it for a file picked there.
+QString replaceQuestion(const QString& path);
 
 // Why the file dialogs refuse `path` as a database to write: "" when it is acceptable. A file
 // is read-only when nobody has write permission on it or the process may not write it; a
@@ -57,6 +68,11 @@ QString readOnlyRefusal(const QString& path);
 // file or folder; "" when it takes it (a missing file is the dialog's own to report).
 QString fileRefusal(const FileDialogSettings& settings, const QString& path);
 
+// The message box QtDialogs shows: `text` as plain text (line breaks CR LF), wide enough for
+// its title, selectable.
+std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& title,
+                                            const QString& text, convert::MessageIcon icon);
+
 // The real dialogs, modal over their owner.
 class QtDialogs : public Dialogs {
  public:
@@ -65,6 +81,7 @@ class QtDialogs : public Dialogs {
                    convert::MessageIcon icon) override;
   // The name prompt, its input masked.
   QString askPassword(QWidget* owner, const QString& file) override;
+  bool askYesNo(QWidget* owner, const QString& title, const QString& text) override;
 };
 
 // The file dialog QtDialogs shows: always Qt's own, so that it looks and behaves the same on

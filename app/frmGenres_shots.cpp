@@ -3,10 +3,13 @@
 #include "app/screenshots.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
+#include <QToolTip>
 
 #include "convert/genre_model.h"
 #include "genres/frm_genres.h"
@@ -47,6 +50,24 @@ void shootGenreDialogs(ShotContext& shots) {
     dialog.lstParent->setCurrentIndex(busiest);
     dialog.lstSub[busiest]->setCurrentRow(0);
     shots.save(QStringLiteral("frmGenres-mapped.png"), dialog);
+
+    // Unset brings back the short name; its tooltip tells the whole old name.
+    dialog.cmdUnSet->click();
+    QListWidgetItem* unset = dialog.lstGenres->item(dialog.lstGenres->count() - 1);
+    dialog.lstGenres->setCurrentItem(unset);
+    const QRect place = dialog.lstGenres->visualItemRect(unset);
+    QToolTip::showText(dialog.lstGenres->viewport()->mapToGlobal(place.center()), unset->toolTip(),
+                       dialog.lstGenres);
+    QWidget* tip = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->inherits("QTipLabel") && w->isVisible()) tip = w;
+    }
+    if (tip) {
+      shots.save(QStringLiteral("frmGenres-unset-tooltip.png"), dialog, *tip);
+    } else {
+      shots.fail(QStringLiteral("the tooltip of an entry Unset gave back did not show"));
+    }
+    QToolTip::hideText();
   } catch (const db::DbException& e) {
     shots.fail(QStringLiteral("the genre dialog cannot load: ") +
                QString::fromStdString(convert::errorMessage(e.error())));

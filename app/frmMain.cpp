@@ -204,7 +204,11 @@ void frmMain::Form_QueryUnload(bool& Cancel, int UnloadMode) {
 void frmMain::setUpFileDialog(bool source) {
   cDialog_.defaultSuffix = QStringLiteral("mdb");
   cDialog_.nameFilter = kFilter;
-  cDialog_.folder = app::dialogStartFolder(programFolder_);
+  // A new database goes beside the old one when the program's folder is nobody's to write.
+  const QString chosenSource = ui_.lblSource->text();
+  cDialog_.folder = app::dialogStartFolder(
+      programFolder_,
+      chosenSource == kSourcePlaceholder ? QString() : QFileInfo(chosenSource).absolutePath());
   // Both must find their folder and refuse read-only files; the source must exist, an existing
   // destination is overwritten only when the user confirms it.
   cDialog_.folderMustExist = true;
@@ -288,6 +292,11 @@ void frmMain::chooseFiles(const QString& source, const QString& destination) {
       message(refusal, MessageIcon::Information);
       continue;
     }
+    // An existing file is replaced only when the person agrees, as the Save dialog asks it.
+    if (!side.isSource && QFileInfo(path).exists() &&
+        !dialogs_.askYesNo(this, kDestTitle, app::replaceQuestion(path))) {
+      continue;
+    }
     cDialog_.fileName = path;
     side.isSource ? sourceChosen(path) : destChosen(path);
   }
@@ -299,22 +308,25 @@ bool frmMain::IsValidSourceDatabase(const QString& path) {
   db::DbError why = convert::probeSourceDatabase(utf8(path));
   // A password-protected catalogue opens once its password is given, and stays open to this
   // process for the rest of the run.
+  auto answer = convert::PasswordAnswer::NotAsked;
   if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
     const QString password = dialogs_.askPassword(this, path);
+    answer = password.isNull() ? convert::PasswordAnswer::NotGiven : convert::PasswordAnswer::Given;
     if (!password.isNull() && db::rememberPassword(utf8(path), password.toStdString())) {
       why = convert::probeSourceDatabase(utf8(path));
     }
   }
   if (why.ok()) return true;
-  message(QStringLiteral("The selected file is not a valid Kestrel v1.3b database!") + kCrLf + kCrLf +
-              QString::fromStdString(convert::errorMessage(why)),
-          MessageIcon::None);
+  message(QString::fromStdString(convert::sourceRefusal(utf8(path), why, answer)), MessageIcon::None);
   return false;
 }
 
 // --- Start -----------------------------------------------------------------------------------
 
 void frmMain::cmdStart_Click() {
+  // Until a conversion ends the program, the person who closes the window after this Start
+  // has none: the program's exit code says so.
+  exitCode_ = kExitFailed;
   const QString source = ui_.lblSource->text();
   const QString destination = ui_.lblDest->text();
   if (convert::sameFileOrName(utf8(source), utf8(destination))) {
@@ -371,6 +383,10 @@ void frmMain::cmdStart_Click() {
     const bool converted = ConvertDatabase();
     // A failed run's work goes before the message, so that nothing of it outlasts the program.
     work_.reset();
+    // The bar tells what the run left: a complete catalogue, or none.
+    setProgressMin(0);
+    setProgressMax(1);
+    setProgressValue(converted ? 1 : 0);
     if (converted) {
       message(QStringLiteral("Finished!  Your new Ludovane database can be found here: -") + kCrLf +
                   kCrLf + destination + kCrLf + kCrLf +
@@ -497,7 +513,13 @@ void frmMain::showGenreDialog() {
   struct RestorePointer {
     ~RestorePointer() { QApplication::restoreOverrideCursor(); }
   } restore;
+  // Nothing of the genre phase is written while its dialog waits; once its OK has written the
+  // tables, the phase is done.
+  setProgressMin(0);
+  setProgressMax(1);
+  setProgressValue(0);
   genreDialog_(*this);
+  if (!modGlobal::ConversionAborted) setProgressValue(1);
 }
 
 // --- Helpers ---------------------------------------------------------------------------------

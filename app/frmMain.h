@@ -37,7 +37,8 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   // The program's folder as the window loaded it, ending in "/".
   const QString& ProgramFolder() const { return programFolder_; }
   bool ConversionRunning() const { return conversionRunning_; }
-  // Set once the program is to end; the exit code of that end (0 after a finished conversion).
+  // Set once the program is to end. The exit code: of that end (0 after a finished conversion);
+  // before it, what closing the window gives: 1 once a Start has failed, else 0.
   bool hasEnded() const { return ended_; }
   int exitCode() const { return exitCode_; }
   // The status log as appended, line breaks CR LF.

@@ -1,8 +1,9 @@
-// The main window's pictures: as it opens, with both files chosen, and half-way through the
-// games of a conversion of the sample catalogue.
+// The main window's pictures: as it opens, with both files chosen, half-way through the games of
+// a conversion of the sample catalogue, and its finish message.
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -22,8 +23,14 @@ class ListedAnswers : public Dialogs {
   QString chooseFile(QWidget*, const FileDialogSettings&) override {
     return files_.isEmpty() ? QString() : files_.takeFirst();
   }
-  void showMessage(QWidget*, const QString&, const QString&, convert::MessageIcon) override {}
+  void showMessage(QWidget*, const QString&, const QString& text, convert::MessageIcon icon) override {
+    lastText = text;
+    lastIcon = icon;
+  }
+  QString lastText;
+  convert::MessageIcon lastIcon = convert::MessageIcon::None;
   QString askPassword(QWidget*, const QString&) override { return {}; }
+  bool askYesNo(QWidget*, const QString&, const QString&) override { return true; }
 
  private:
   QStringList files_;
@@ -36,8 +43,14 @@ void shootMainWindow(ShotContext& shots) {
   const QString folder =
       shots.scratchFolder() + QStringLiteral("My catalogues/Commodore 64/Old release/Backups/");
   const QString source = folder + QStringLiteral("Games.mdb");
-  const QString destination = shots.scratchFolder() + QStringLiteral("C64.mdb");
-  if (!QDir().mkpath(folder) || !QFile::copy(shots.sampleCatalogue(), source)) {
+  // A destination in a folder of a long name: the finish message shows its path whole.
+  const QString destinationFolder =
+      shots.scratchFolder() +
+      QStringLiteral("Commodore 64 catalogue converted for the new release on the first of "
+                     "December, kept beside the old one for safety") + u'/';
+  const QString destination = destinationFolder + QStringLiteral("C64.mdb");
+  if (!QDir().mkpath(folder) || !QDir().mkpath(destinationFolder) ||
+      !QFile::copy(shots.sampleCatalogue(), source)) {
     shots.fail(QStringLiteral("cannot copy the sample catalogue ") + shots.sampleCatalogue());
     return;
   }
@@ -70,6 +83,12 @@ void shootMainWindow(ShotContext& shots) {
     shots.fail(QStringLiteral("the conversion never reached the games; its log:\n") +
                log->toPlainText());
   }
+  // The finish message as the program shows it.
+  const std::unique_ptr<QMessageBox> finished =
+      makeMessageBox(nullptr, QString::fromUtf8(convert::kMessageTitle), answers.lastText,
+                     answers.lastIcon);
+  finished->show();
+  shots.save(QStringLiteral("frmMain-finished.png"), *finished);
 }
 
 }  // namespace app

@@ -56,6 +56,9 @@ const QString kMustDiffer = QStringLiteral("Source and Destination files must be
 // Each is followed by the engine's or the system's reason.
 const QString kNotValid =
     QStringLiteral("The selected file is not a valid Kestrel v1.3b database!\r\n\r\n");
+const QString kAlreadyNew = QStringLiteral(
+    "The selected file is already a Ludovane database of the new release: it needs no "
+    "conversion.");
 const QString kCannotCreate = QStringLiteral("Unable to create the new database file\r\n\r\n");
 const QString kCannotConvert = QStringLiteral("Could not convert the database!\r\n\r\n");
 
@@ -81,6 +84,12 @@ class ScriptedDialogs : public app::Dialogs {
   }
   QStringList passwords;  // answers to the password prompt; none left: Cancel
   QStringList passwordsAskedFor;
+  bool askYesNo(QWidget*, const QString& title, const QString& text) override {
+    questions << title + ": " + text;
+    return !yesNo.isEmpty() && yesNo.takeFirst();
+  }
+  QList<bool> yesNo;  // answers to questions; none left: No
+  QStringList questions;
 };
 
 // The genre phase as a finished OK of the genre dialog leaves it: the suggested grouping written.
@@ -327,8 +336,8 @@ class frmMainTest : public QObject {
     QTest::newRow("template as source through a link")
         << false << "new" << "template-symlink" << sourceTemplate << info;
     QTest::newRow("not a database") << false << "new" << "text" << kNotValid << none;
-    QTest::newRow("copy of the template elsewhere: allowed, but no catalogue")
-        << false << "new" << "template-copy" << kNotValid << none;
+    QTest::newRow("copy of the template elsewhere: allowed, but of the new release")
+        << false << "new" << "template-copy" << kAlreadyNew << none;
     // Destination picked second: never probed.
     QTest::newRow("destination after a source that was never probed")
         << true << "text" << "new" << "" << none;
@@ -414,6 +423,9 @@ class frmMainTest : public QObject {
     // A folder the user may not write is no place to start a new database.
     QCOMPARE(app::dialogStartFolder(programFolder()), programFolder());
     QCOMPARE(app::dialogStartFolder(path("no such folder/")), QDir::homePath() + u'/');
+    // Where the program's folder is no place for it, the new database goes beside the old one.
+    QCOMPARE(app::dialogStartFolder(path("no such folder/"), scratch_->path()),
+             scratch_->path() + u'/');
 
     // Start follows the last choice of each side; a cancelled choice changes nothing.
     dialogs_.files << good;
@@ -516,6 +528,27 @@ class frmMainTest : public QObject {
     QCOMPARE(caption("lblSource"), source);
     QCOMPARE(caption("lblDest"), path("New.mdb"));
     QVERIFY(button("cmdStart")->isEnabled() && dialogs_.messages.isEmpty());
+    QVERIFY(dialogs_.questions.isEmpty());
+
+    // An existing destination is replaced only when the person agrees, asked before anything
+    // else; No leaves it unchosen and untouched, and the source unprobed.
+    QFile mine(path("Mine.mdb"));
+    QVERIFY(mine.open(QIODevice::WriteOnly) && mine.write("mine") == 4);
+    mine.close();
+    for (const bool yes : {false, true}) {
+      dialogs_ = ScriptedDialogs();
+      dialogs_.yesNo = {yes};
+      openWindow().chooseFiles(resolve("text"), QStringLiteral("Mine.mdb"));
+      QCOMPARE(dialogs_.questions,
+               QStringList{"Select Destination Filename: " + path("Mine.mdb") +
+                           " already exists.\nDo you want to replace it?"});
+      QCOMPARE(caption("lblDest"), yes ? path("Mine.mdb") : kDestPlaceholder);
+      QCOMPARE(dialogs_.messages.size(), yes ? 1 : 0);  // only a chosen destination probes
+      QVERIFY(mine.open(QIODevice::ReadOnly));
+      QCOMPARE(mine.readAll(), QByteArray("mine"));
+      mine.close();
+    }
+    dialogs_ = ScriptedDialogs();
 
     // The destination is refused as its dialog refuses it; the source, with no destination
     // standing, is taken unprobed, as a pick would be.
@@ -525,6 +558,12 @@ class frmMainTest : public QObject {
     QCOMPARE(caption("lblDest"), kDestPlaceholder);
     QCOMPARE(caption("lblSource"), resolve("text"));
     QVERIFY(!button("cmdStart")->isEnabled());
+    // A file where a folder should be is named as such.
+    dialogs_.messages.clear();
+    window_->chooseFiles(QString(), source + "/New.mdb");
+    expectMessage(source + "\nThis is a file, not a folder.\nCheck the path and try again.",
+                  MessageIcon::Information);
+    dialogs_.messages.clear();
 
     const QList<QSize> sizes = app::programIcon().availableSizes();
     for (const int size : {16, 32, 48, 256}) QVERIFY(sizes.contains(QSize(size, size)));
@@ -543,6 +582,44 @@ class frmMainTest : public QObject {
     QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), label->mapToGlobal(QPoint(2, 2)));
     QApplication::sendEvent(label, &tip);
     QCOMPARE(QToolTip::text(), whole);
+  }
+
+  // Message boxes show their titles whole, and a long path whole and selectable, wrapped
+  // where a line is wider than the screen; the program's files lie beside it in a build.
+  void messagesShowTitlesAndLongPathsWhole() {
+    const QString folder = "/home/someone/" + QString(117, u'f') + "/";
+    const QString finished = "Finished!  Your new Ludovane database can be found here: -\r\n\r\n" +
+                             folder + "C64.mdb\r\n\r\nPlease refer to the INSTRUCTIONS.TXT file";
+    const QString shortText = QStringLiteral("x\r\nThe folder does not exist.");
+    // The folder's name whole on a line of its own; a line wider than the screen wraps anywhere.
+    for (const QString& text : {finished, shortText, finished + QString(300, u'w')}) {
+      const std::unique_ptr<QMessageBox> box = app::makeMessageBox(
+          nullptr, QStringLiteral("Select Destination Filename"), text, MessageIcon::None);
+      box->show();
+      QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+      auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+      QVERIFY(label && (label->textInteractionFlags() & Qt::TextSelectableByMouse));
+      QVERIFY(box->width() > box->fontMetrics().horizontalAdvance(box->windowTitle()));
+      // The label is as tall as its text at its width.
+      QVERIFY(label->height() >= label->heightForWidth(label->width()));
+      QVERIFY(box->width() <= box->screen()->availableGeometry().width());
+      const int widest = label->fontMetrics().horizontalAdvance(QString(117, u'f'));
+      if (text != shortText) QVERIFY(widest <= label->width());
+    }
+    QVERIFY(QFileInfo::exists(QFileInfo(QStringLiteral(LV_TEMPLATE)).dir().filePath("INSTRUCTIONS.TXT")));
+  }
+
+  // Without a display the window says so and exits with 1, not with Qt's abort.
+  void withoutADisplayTheProgramSaysSo() {
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(name);
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(LVCONVERT_PATH), {});
+    QVERIFY(program.waitForFinished(60000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 1);
+    QVERIFY2(program.readAllStandardError().contains("no display was found"), "no word of it");
   }
 
   // What changed after the choice is refused by Start, the window left for another choice
@@ -622,6 +699,7 @@ class frmMainTest : public QObject {
       QVERIFY(!window_->ConversionRunning());
       QVERIFY(window_->isVisible());
       QCOMPARE(ended_->size(), 0);
+      QCOMPARE(window_->exitCode(), 1);  // closed now, the program says it converted nothing
     }
     if (message == kCannotConvert) {
       const QString& shown = dialogs_.messages[0].text;
@@ -629,7 +707,11 @@ class frmMainTest : public QObject {
       QVERIFY2(shown.endsWith(QStringLiteral(" (75,%1)").arg(EPERM)), qPrintable(shown));
     }
     if (change == "aborted") {
-      QVERIFY(window_->statusLog().endsWith("Music table...Done\r\nCopying Genres tables..."));
+      QVERIFY(window_->statusLog().endsWith("Music table...Done\r\nCopying Genres tables...\r\n"
+                                            "Aborted: the genre dialog was closed before its OK.\r\n"));
+      // Nothing was made, and the bar does not say otherwise.
+      const auto* bar = window_->findChild<QProgressBar*>("pbStatus");
+      QCOMPARE(bar->value(), bar->minimum());
     }
     if (change == "source deleted") QVERIFY(!QFile::exists(destination));
     if (previous) {
@@ -660,6 +742,9 @@ class frmMainTest : public QObject {
         QVERIFY2(dialogs_.messages.size() == 1 && dialogs_.messages[0].text.startsWith(kNotValid) &&
                      dialogs_.messages[0].text.contains(number),
                  qPrintable(what));
+        // A damaged file is to be repaired first, and the message says where.
+        QVERIFY2(bad.number != 3049 || dialogs_.messages[0].text.contains("in Access"),
+                 qPrintable(what + ": " + dialogs_.messages[0].text));
         QCOMPARE(caption("lblSource"), kSourcePlaceholder);
         continue;
       }
@@ -668,7 +753,10 @@ class frmMainTest : public QObject {
       QVERIFY2(dialogs_.messages.size() == 2 && dialogs_.messages[0].text.contains(number) &&
                    dialogs_.messages[1].text.startsWith("There was an error or you aborted."),
                qPrintable(what + ": " + (dialogs_.messages.isEmpty() ? "" : dialogs_.messages[0].text)));
-      QVERIFY2(w.statusLog().endsWith(QString::fromStdString("\r\n" + bad.phase)), qPrintable(what));
+      // The log ends with the reason, on a line of its own after the phase it stopped in.
+      const QString failedLine = "\r\nFailed: " + dialogs_.messages[0].text + "\r\n";
+      QVERIFY2(w.statusLog().endsWith(QString::fromStdString("\r\n" + bad.phase) + failedLine),
+               qPrintable(what + ": " + w.statusLog()));
       QVERIFY2(w.hasEnded() && w.exitCode() == 1, qPrintable(what));
       QVERIFY2(!QFile::exists(destination), qPrintable(what));
       QCOMPARE(workFilesLeft(), QStringList());
@@ -704,17 +792,27 @@ class frmMainTest : public QObject {
     });
     bool runShownDuringGenres = false;
     w.setGenreDialog([&](frmMain& owner) {
+      // Nothing of the genre phase is written while its dialog waits: the bar stands empty.
       runShownDuringGenres = owner.ConversionRunning() && owner.isVisible() && log->isVisible() &&
                              bar->isVisible() && !button("cmdSource")->isEnabled() &&
-                             !button("cmdDest")->isEnabled() && !button("cmdStart")->isEnabled();
+                             !button("cmdDest")->isEnabled() && !button("cmdStart")->isEnabled() &&
+                             bar->value() == bar->minimum();
       app::runGenreDialog(owner);
     });
-    dialogs_.passwords = {QStringLiteral("sésame 1"), QStringLiteral("Sésame 1")};
-    dialogs_.files << destination << source;
+    // Cancelled, then a wrong password: each refused as what it is, not as a bad catalogue.
+    dialogs_.files << destination << source << source;
     click("cmdDest");
     click("cmdSource");
-    QCOMPARE(dialogs_.passwordsAskedFor, QStringList{source});
-    expectMessage(kNotValid, MessageIcon::None);
+    expectMessage(QStringLiteral("The selected file is protected by a database password, and "
+                                 "none was given.\r\n\r\n"),
+                  MessageIcon::None);
+    dialogs_.messages.clear();
+    dialogs_.passwords = {QStringLiteral("sésame 1"), QStringLiteral("Sésame 1")};
+    click("cmdSource");
+    QCOMPARE(dialogs_.passwordsAskedFor, (QStringList{source, source}));
+    expectMessage(QStringLiteral("The password given is not the database password of the "
+                                 "selected file.\r\n\r\n"),
+                  MessageIcon::None);
     QVERIFY2(dialogs_.messages[0].text.contains(QStringLiteral("Not a valid password")) &&
                  dialogs_.messages[0].text.endsWith(QStringLiteral("(3031,0)")),
              qPrintable(dialogs_.messages[0].text));
@@ -796,6 +894,7 @@ class frmMainTest : public QObject {
       QVERIFY2(parts[0] == parts[1], qPrintable(lines[i + 1] + ": " + barAtDone[i]));
     }
     QCOMPARE(barAtDone[8], QStringLiteral("0/13"));
+    QCOMPARE(bar->value(), bar->maximum());  // the conversion is complete
     expectEnded(0);
 
     // Every game sits under the new genre made of its old one: games that shared an old genre

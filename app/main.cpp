@@ -3,6 +3,7 @@
 //   lvconvert --help | --version
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -14,6 +15,7 @@
 
 namespace {
 
+constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 const char* const kUsage =
@@ -24,6 +26,26 @@ const char* const kUsage =
     "  --help     prints this and exits\n"
     "  --version  prints the version and exits\n"
     "  Qt's own options (-platform, -style, ...) are taken as well\n";
+
+QtMessageHandler previousHandler = nullptr;
+
+void noDisplayHandler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (type != QtFatalMsg) {
+    if (previousHandler) previousHandler(type, context, text);
+    return;
+  }
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((!x11 || !*x11) && (!wayland || !*wayland)) {
+    std::fputs("lvconvert: no display was found (neither DISPLAY nor WAYLAND_DISPLAY is set), so "
+               "the window cannot open\n", stderr);
+  } else {
+    std::fprintf(stderr, "lvconvert: the display could not be opened, so the window cannot open: "
+                         "%s\n", qPrintable(text.section(u'\n', 0, 0)));
+  }
+  std::fputs("lvconvert-cli converts a catalogue without a window\n", stderr);
+  std::_Exit(kExitFailed);
+}
 
 }  // namespace
 
@@ -64,7 +86,11 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Without a display Qt's platform plugin cannot start, and Qt ends the program with an
+  // abort; a person is told what is missing instead.
+  previousHandler = qInstallMessageHandler(noDisplayHandler);
   QApplication application(argc, argv);
+  qInstallMessageHandler(previousHandler);
   QApplication::setApplicationVersion(QStringLiteral(LV_VERSION));
   QApplication::setWindowIcon(app::programIcon());
   // Qt has taken its own options out of the arguments; what is left is ours.
@@ -81,5 +107,6 @@ int main(int argc, char** argv) {
   // A missing template ends the program while loading, before the event loop has started.
   if (window.hasEnded()) return window.exitCode();
   window.chooseFiles(files.value(0), files.value(1));
-  return application.exec();
+  const int code = application.exec();
+  return window.hasEnded() ? code : window.exitCode();
 }

@@ -24,6 +24,8 @@ class ShotContext {
   // Renders the widget's client area at its size into `fileName` in the output folder.
   // Returns false, and says why on stderr, when it cannot.
   bool save(const QString& fileName, QWidget& widget);
+  // The same with a window that floats over it (a tooltip, a menu) drawn where it stands.
+  bool save(const QString& fileName, QWidget& widget, QWidget& floating);
   // Counts a failure that is not a save.
   void fail(const QString& why);
   int failures() const { return failures_; }
@@ -37,9 +39,9 @@ class ShotContext {
 
 using ShotFunction = void (*)(ShotContext& shots);
 
-// frmMain-start.png, frmMain-files-chosen.png, frmMain-running.png.
+// frmMain-start.png, frmMain-files-chosen.png, frmMain-running.png, frmMain-finished.png.
 void shootMainWindow(ShotContext& shots);
-// frmGenres-loaded.png, frmGenres-mapped.png and frmInputBox.png.
+// frmGenres-loaded.png, frmGenres-mapped.png, frmGenres-unset-tooltip.png and frmInputBox.png.
 void shootGenreDialogs(ShotContext& shots);
 
 }  // namespace app

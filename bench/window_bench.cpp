@@ -27,6 +27,7 @@ class ListedAnswers : public app::Dialogs {
     last = text;
   }
   QString askPassword(QWidget*, const QString&) override { return {}; }
+  bool askYesNo(QWidget*, const QString&, const QString&) override { return true; }
   QString last;
 
  private:

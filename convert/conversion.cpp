@@ -40,6 +40,44 @@ struct RunState {
   }
 };
 
+// The run's view of its window, which knows whether the log stands at the start of a line, so
+// that the reason a run ends early goes on a line of its own after the phase it stopped in.
+class LoggedWindow : public ConversionWindow {
+ public:
+  explicit LoggedWindow(ConversionWindow& window) : window_(window) {}
+
+  std::string sourcePath() const override { return window_.sourcePath(); }
+  std::string destinationPath() const override { return window_.destinationPath(); }
+  void AddStatus(const std::string& text) override {
+    window_.AddStatus(text);
+    if (!text.empty()) atLineStart_ = text.ends_with(kLineEnd);
+  }
+  void setProgressMin(float value) override { window_.setProgressMin(value); }
+  void setProgressMax(float value) override { window_.setProgressMax(value); }
+  void setProgressValue(float value) override { window_.setProgressValue(value); }
+  float progressValue() const override { return window_.progressValue(); }
+  void yield() override { window_.yield(); }
+  void showMessage(const std::string& text, MessageIcon icon) override {
+    window_.showMessage(text, icon);
+  }
+  void showGenreDialog() override { window_.showGenreDialog(); }
+
+  // The log's last line: why the run ends without its last "Done". The log stays as it is
+  // above it, since it is only ever appended to.
+  void endWith(const std::string& reason) {
+    AddStatus((atLineStart_ ? "" : std::string(kLineEnd)) + reason + kLineEnd);
+  }
+  // A failure: its line in the log, then its message.
+  void fail(const std::string& text) {
+    endWith("Failed: " + text);
+    window_.showMessage(text, MessageIcon::Critical);
+  }
+
+ private:
+  ConversionWindow& window_;
+  bool atLineStart_ = true;
+};
+
 // Sets the columns of the destination's new record from the source's current record.
 using RecordCopy = std::function<void()>;
 // Finds the fields a table's copy reads and writes, once, when both recordsets are open, and
@@ -331,6 +369,48 @@ db::DbError probeSourceDatabase(const std::string& path) {
   }
 }
 
+namespace {
+
+// A catalogue of the new release: its Games table has the players columns the conversion makes,
+// beside the parent genres' table.
+bool isNewReleaseCatalogue(const std::string& path) {
+  try {
+    std::shared_ptr<db::Database> database = db::DBEngine().OpenDatabase(path);
+    database->OpenRecordset("SELECT PlayersFrom, PlayersTo, PlayersSim FROM Games", db::dbOpenSnapshot)
+        ->Close();
+    database->OpenRecordset("SELECT PG_Id, ParentGenre FROM PGenres", db::dbOpenSnapshot)->Close();
+    return true;
+  } catch (const db::DbException&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::string sourceRefusal(const std::string& path, const db::DbError& why, PasswordAnswer password) {
+  const std::string reason = "\r\n\r\n" + errorMessage(why);
+  if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
+    return (password == PasswordAnswer::Given
+                ? "The password given is not the database password of the selected file."
+                : "The selected file is protected by a database password, and none was given.") +
+           reason;
+  }
+  if (why.number == static_cast<int>(db::DbErrorNumber::UnknownFieldInQuery) ||
+      why.number == static_cast<int>(db::DbErrorNumber::NoSuchTable)) {
+    if (isNewReleaseCatalogue(path)) {
+      return "The selected file is already a Ludovane database of the new release: it needs no "
+             "conversion.";
+    }
+  }
+  std::string text = "The selected file is not a valid Kestrel v1.3b database!" + reason;
+  if (why.number == static_cast<int>(db::DbErrorNumber::CorruptDatabase) &&
+      why.description.find("repair") == std::string::npos) {
+    text += "\r\n\r\nRepair the file in Access first (Tools, Database Utilities, Compact and "
+            "Repair Database), then convert the repaired copy.";
+  }
+  return text;
+}
+
 int32_t GetNewGenreId(int32_t oldGenreId) {
   for (int32_t i = 0; i < modGlobal::GenreIdMapCount; ++i) {
     if (modGlobal::GenreIdMap[i].oldId == oldGenreId) return modGlobal::GenreIdMap[i].newId;
@@ -343,19 +423,18 @@ std::string errorMessage(const db::DbError& error) {
          std::to_string(error.systemError) + ")";
 }
 
-bool ConvertDatabase(ConversionWindow& window, WorkFile& work) {
+bool ConvertDatabase(ConversionWindow& shownIn, WorkFile& work) {
+  LoggedWindow window(shownIn);
   RunState run;
   try {
     run.source = db::DBEngine().OpenDatabase(window.sourcePath());
     if (!run.source) {
-      window.showMessage("Could not open the source database '" + window.sourcePath() + "'",
-                         MessageIcon::Critical);
+      window.fail("Could not open the source database '" + window.sourcePath() + "'");
       return false;
     }
     run.destination = db::DBEngine().OpenDatabase(work.path());
     if (!run.destination) {
-      window.showMessage("Could not open the destination database '" + window.destinationPath() + "'",
-                         MessageIcon::Critical);
+      window.fail("Could not open the destination database '" + window.destinationPath() + "'");
       run.source->Close();
       return false;
     }
@@ -365,7 +444,10 @@ bool ConvertDatabase(ConversionWindow& window, WorkFile& work) {
 
     window.AddStatus("Copying Genres tables...");
     window.showGenreDialog();
-    if (modGlobal::ConversionAborted) return false;
+    if (modGlobal::ConversionAborted) {
+      window.endWith("Aborted: the genre dialog was closed before its OK.");
+      return false;
+    }
     window.AddStatus(kDone);
     window.yield();
 
@@ -380,15 +462,14 @@ bool ConvertDatabase(ConversionWindow& window, WorkFile& work) {
   } catch (const RunAborted&) {
     // Stopped from outside, like an abort in the genre dialog: nothing to report. Once the
     // catalogue is in place it is complete, and an abort comes too late to change that.
-    return work.installed();
+    if (work.installed()) return true;
+    window.endWith("Stopped before the end.");
   } catch (const db::DbException& e) {
-    window.showMessage(errorMessage(e.error()), MessageIcon::Critical);
+    window.fail(errorMessage(e.error()));
   } catch (const std::bad_alloc&) {
-    window.showMessage(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(7), "Out of memory")),
-                       MessageIcon::Critical);
+    window.fail(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(7), "Out of memory")));
   } catch (const std::exception& e) {
-    window.showMessage(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(51), e.what())),
-                       MessageIcon::Critical);
+    window.fail(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(51), e.what())));
   }
   return false;
 }

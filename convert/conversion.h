@@ -58,6 +58,15 @@ bool ConvertDatabase(ConversionWindow& window, WorkFile& work);
 // answers runs on it. The engine's reason when it does not.
 db::DbError probeSourceDatabase(const std::string& path);
 
+// Whether the person was asked for a source's database password, and answered.
+enum class PasswordAnswer { NotAsked, NotGiven, Given };
+
+// Why a source that probeSourceDatabase refused with `why` is refused, as both programs say it:
+// a first line that names the fault truly (a wrong or missing password, a catalogue already
+// converted, a damaged or foreign file), then the engine's reason, and for a damaged file the
+// advice to repair it in Access.
+std::string sourceRefusal(const std::string& path, const db::DbError& why, PasswordAnswer password);
+
 // The new genre id of an old one, from modGlobal::GenreIdMap; 1 when no entry holds it.
 int32_t GetNewGenreId(int32_t oldGenreId);
 

@@ -458,6 +458,12 @@ Failure failedRun(const fs::path& source, const fs::path& destination,
       EXPECT_FALSE(window.run());
       EXPECT_EQ(window.messages.size(), 1u);
       f = {window.log, window.messages.empty() ? "" : window.messages[0]};
+      // The log ends with the reason, on a line of its own after the phase it stopped in;
+      // what is compared below is the log above it.
+      const std::string failedLine = "Failed: " + f.message + "\r\n";
+      EXPECT_TRUE(f.log.ends_with(failedLine)) << f.log;
+      f.log.resize(f.log.size() - std::min(f.log.size(), failedLine.size()));
+      if (f.log.ends_with("...\r\n")) f.log.resize(f.log.size() - 2);
     }
   }
   EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";

@@ -8,10 +8,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "db/text_codec.h"
 
 namespace convert {
+
+namespace fs = std::filesystem;
 namespace {
 
 // The number the old runtime gave for a file it could not delete or replace ("Path/File access
@@ -49,6 +52,18 @@ std::string missingTemplateMessage(const std::vector<std::string>& places) {
                      kTemplateName + ")\r\n\r\nIt was looked for as:";
   for (const std::string& place : places) text += "\r\n" + place;
   return text;
+}
+
+std::string folderRefusal(const std::string& path) {
+  std::error_code ec;
+  const fs::path folder = fs::absolute(fs::path(path), ec).parent_path();
+  if (fs::is_directory(folder, ec)) return {};
+  fs::path existing = folder;
+  while (!fs::exists(existing, ec) && existing.has_relative_path()) existing = existing.parent_path();
+  if (fs::exists(existing, ec) && !fs::is_directory(existing, ec)) {
+    return existing.string() + "\nThis is a file, not a folder.\nCheck the path and try again.";
+  }
+  return folder.string() + "\nThe folder does not exist.\nCheck the path and try again.";
 }
 
 std::string whyNotAFile(const std::string& path) {

@@ -29,6 +29,12 @@ std::string missingTemplateMessage(const std::vector<std::string>& places);
 // starts with \".\", which hides it.", ...; "" when nothing is there (or it is such a file).
 std::string whyNotAFile(const std::string& path);
 
+// Why a new file cannot be made at `path` because its folder is missing: the nearest part of the
+// path that exists is a file where a folder should be ("dest.mdb/new.mdb"), or the folder does
+// not exist. Each as three lines joined by "\n": the path, what is wrong, what to do; "" when
+// the folder is there.
+std::string folderRefusal(const std::string& path);
+
 // True when both paths exist and lead to the same file (same device and inode): the same file
 // under another name, through a symbolic link, a hard link or a path with "..".
 bool sameFile(const std::string& a, const std::string& b);

@@ -137,6 +137,22 @@ std::string SubNameFault(const std::string& name) {
   return {};
 }
 
+std::string UniqueSubGenreName(const std::string& derived, const GenreEntry& old,
+                               const std::function<bool(const std::string&)>& taken) {
+  // Two old genres may give one sub name ("Quiz (War)" and "War" under "Quiz"): the second
+  // keeps its whole old name, or failing that a number, as Rename would insist.
+  std::string name = derived;
+  if (taken(name) || !SubNameFault(name).empty()) {
+    std::u16string whole = trimSpaces(db::utf8ToUtf16(old.name));
+    replaceAll(whole, u"\"", u"");
+    name = db::utf16ToUtf8(whole);
+  }
+  if (!SubNameFault(name).empty()) name = "Genre " + std::to_string(old.oldId);
+  const std::string base = name;
+  for (int n = 2; taken(name); ++n) name = base + " (" + std::to_string(n) + ")";
+  return name;
+}
+
 std::vector<ParentGenre> SuggestGenreMapping(const std::vector<GenreEntry>& oldGenres,
                                             const std::vector<ParentGenre>& existing) {
   std::vector<ParentGenre> parents = existing;
@@ -150,18 +166,8 @@ std::vector<ParentGenre> SuggestGenreMapping(const std::vector<GenreEntry>& oldG
       return std::any_of(parent->subs.begin(), parent->subs.end(),
                          [&](const GenreEntry& s) { return SameName(s.name, name); });
     };
-    // Two old genres may give one sub name ("Quiz (War)" and "War" under "Quiz"): the second
-    // keeps its whole old name, or failing that a number, as Rename would insist.
-    std::string name = DeriveSubGenreName(genre.name, parent->name);
-    if (taken(name) || !SubNameFault(name).empty()) {
-      std::u16string whole = trimSpaces(db::utf8ToUtf16(genre.name));
-      replaceAll(whole, u"\"", u"");
-      name = db::utf16ToUtf8(whole);
-    }
-    if (!SubNameFault(name).empty()) name = "Genre " + std::to_string(genre.oldId);
-    const std::string base = name;
-    for (int n = 2; taken(name); ++n) name = base + " (" + std::to_string(n) + ")";
-    parent->subs.push_back({name, genre.oldId});
+    parent->subs.push_back(
+        {UniqueSubGenreName(DeriveSubGenreName(genre.name, parent->name), genre, taken), genre.oldId});
   }
   // The existing parents keep only what the suggestion adds to them.
   for (size_t i = 0; i < given; ++i) {

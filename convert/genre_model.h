@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,13 @@ std::string DeriveSubGenreName(const std::string& s0, const std::string& parent)
 
 // Whether two names are equal compared in upper case.
 bool SameName(const std::string& a, const std::string& b);
+
+// The name a sub genre derived as `derived` from the old genre `old` takes under a parent where
+// `taken` tells the names its sub genres already use (compared in upper case): the derived name
+// when it is free and can be written, else the old genre's whole name (trimmed, without double
+// quotes), else "Genre N" for its old id; numbered " (2)", " (3)", ... until it is free.
+std::string UniqueSubGenreName(const std::string& derived, const GenreEntry& old,
+                               const std::function<bool(const std::string&)>& taken);
 
 // The suggested mapping: a genre named "P (S)" or "P [S]" goes under parent P, any other under
 // a parent of its own name; parents in order of first appearance, compared in upper case, the

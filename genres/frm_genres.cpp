@@ -17,6 +17,7 @@
 #include "db/error.h"
 #include "prompt/enter_key.h"
 #include "prompt/frm_input_box.h"
+#include "prompt/message_box.h"
 #include "prompt/twips.h"
 #include "shared/mod_global.h"
 
@@ -47,16 +48,19 @@ QString fromUtf8(const std::string& text) { return QString::fromStdString(text);
 
 int32_t datum(const QListWidgetItem* item) { return item->data(Qt::UserRole).toInt(); }
 
+// Whether no entry of a sub list has `name`, compared in upper case.
+bool isFreeSubName(const QListWidget* list, const std::string& name) {
+  for (int i = 0; i < list->count(); ++i) {
+    if (genres::SameName(list->item(i)->text().toStdString(), name)) return false;
+  }
+  return true;
+}
+
 int selectedRow(const QListWidget* list) {
   const QList<QListWidgetItem*> selected = list->selectedItems();
   return selected.isEmpty() ? -1 : list->row(selected.first());
 }
 
-void appendEntry(QListWidget* list, const std::string& text, int32_t id) {
-  auto* item = new QListWidgetItem(fromUtf8(text));
-  item->setData(Qt::UserRole, id);
-  list->addItem(item);
-}
 
 QPushButton* makeButton(QWidget* parent, const char* name, const char* caption, QRect at) {
   auto* button = new QPushButton(caption, parent);
@@ -116,6 +120,7 @@ void GenreDialogHost::showMessage(QWidget* owner, const std::string& text,
   // Lines are joined by CR LF, as the texts are defined; Qt breaks lines at LF alone.
   QMessageBox box(toQtIcon(icon), convert::kMessageTitle,
                   fromUtf8(text).replace("\r\n", "\n"), QMessageBox::Ok, owner);
+  fitMessageBox(box);
   box.exec();
 }
 
@@ -213,8 +218,8 @@ void frmGenres::Form_Load() {
   setFixedSize(designSize());
 
   for (const genres::GenreEntry& genre : genres::LoadOldGenres(sourcePath_)) {
-    appendEntry(lstGenres, genre.name, genre.oldId);
     oldNames_[genre.oldId] = genre.name;
+    addEntry(lstGenres, genre.name, genre.oldId);
   }
 
   {
@@ -386,9 +391,12 @@ void frmGenres::cmdSet_Click() {
 
   const QListWidgetItem* genre = lstGenres->item(g);
   const int32_t oldId = datum(genre);
-  const std::string name = genres::DeriveSubGenreName(genre->text().toStdString(),
-                                                      lstParent->itemText(p).toStdString());
-  appendEntry(lstSub[p], name, oldId);
+  // Rename's rule holds for Set too: never two sub genres alike under one parent.
+  const std::string name = genres::UniqueSubGenreName(
+      genres::DeriveSubGenreName(genre->text().toStdString(), lstParent->itemText(p).toStdString()),
+      {oldNames_.at(oldId), oldId},
+      [list = lstSub[p]](const std::string& candidate) { return !isFreeSubName(list, candidate); });
+  addEntry(lstSub[p], name, oldId);
   selectSub(p, -1);
 
   {
@@ -413,7 +421,7 @@ void frmGenres::cmdUnSet_Click() {
   if (j < 0) return;
 
   const QListWidgetItem* sub = list->item(j);
-  appendEntry(lstGenres, sub->text().toStdString(), datum(sub));
+  addEntry(lstGenres, sub->text().toStdString(), datum(sub));
   selectGenre(-1);
   cmdSet->setEnabled(false);
   cmdOK->setEnabled(false);
@@ -471,10 +479,18 @@ bool frmGenres::IsUniqueParentGenre(const std::string& name) const {
 
 bool frmGenres::IsUniqueSubGenre(const std::string& name) const {
   const QListWidget* list = shownSubList();
-  for (int i = 0; list && i < list->count(); ++i) {
-    if (genres::SameName(list->item(i)->text().toStdString(), name)) return false;
+  return !list || isFreeSubName(list, name);
+}
+
+void frmGenres::addEntry(QListWidget* list, const std::string& text, int32_t id) const {
+  auto* item = new QListWidgetItem(fromUtf8(text));
+  item->setData(Qt::UserRole, id);
+  // Set and Unset shorten names ("War"), which may then repeat: the whole old name tells
+  // which old genre an entry is.
+  if (const auto old = oldNames_.find(id); old != oldNames_.end()) {
+    item->setToolTip(fromUtf8(old->second));
   }
-  return true;
+  list->addItem(item);
 }
 
 void frmGenres::mnuParentNew_Click() {
@@ -553,7 +569,7 @@ void frmGenres::suggestMapping() {
       index = lstParent->count() - 1;
     }
     for (const genres::GenreEntry& sub : parent.subs) {
-      appendEntry(lstSub[index], sub.name, sub.oldId);
+      addEntry(lstSub[index], sub.name, sub.oldId);
     }
   }
 

@@ -86,6 +86,8 @@ class frmGenres : public QDialog {
 
   bool IsUniqueParentGenre(const std::string& name) const;
   bool IsUniqueSubGenre(const std::string& name) const;
+  // Appends an entry for old genre `id`, its whole old name as its tooltip.
+  void addEntry(QListWidget* list, const std::string& text, int32_t id) const;
 
  protected:
   bool event(QEvent* event) override;

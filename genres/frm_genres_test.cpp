@@ -318,7 +318,7 @@ class FrmGenresTest : public QObject {
   void setAndUnsetMoveRunsAndDriveOk() {
     const fs::path source = file("runs.mdb");
     writeSource(source, {{1, "(None)"}, {2, "Strategy (War)"}, {4, "Strategy [Economic]"},
-                         {5, "Puzzle"}, {9, "Strategy (War)"}});
+                         {5, "Puzzle"}, {9, "Strategy (War)"}, {11, "Strategy (War)"}});
     ScriptedHost host;
     frmGenres d(source.string(), "", nullptr, &host);
     newParent(d, host, "Strategy");
@@ -327,12 +327,15 @@ class FrmGenresTest : public QObject {
     d.cmdSet->click();
     QCOMPARE(selectedRow(d.lstGenres), 1);  // the entry that followed
     d.cmdSet->click();
+    d.cmdSet->click();
     QCOMPARE(selectedRow(d.lstGenres), 1);  // the new last entry
     d.cmdSet->click();
     d.cmdSet->click();
     QCOMPARE(d.lstGenres->count(), 0);
-    // No uniqueness test on Set: two entries named War, each with its own old id.
-    QCOMPARE(texts(d.lstSub[1]), (QStringList{"Economic", "Puzzle", "War", "War"}));
+    // Never two sub genres alike under one parent, as Rename insists: the later ones keep their
+    // whole old names, or get a number.
+    QCOMPARE(texts(d.lstSub[1]),
+             (QStringList{"Economic", "Puzzle", "War", "Strategy (War)", "Strategy (War) (2)"}));
     checkRules(d);  // OK enabled now that every genre is set
 
     // Unset gives back the short name with the old id, and keeps a selection for the next press.
@@ -341,9 +344,9 @@ class FrmGenresTest : public QObject {
     QCOMPARE(texts(d.lstGenres), QStringList{"Economic"});
     QCOMPARE(d.lstGenres->item(0)->data(Qt::UserRole).toInt(), 4);
     QCOMPARE(selectedRow(d.lstSub[1]), 0);
-    d.lstSub[1]->setCurrentRow(2);
+    d.lstSub[1]->setCurrentRow(3);
     d.cmdUnSet->click();
-    QCOMPARE(selectedRow(d.lstSub[1]), 1);
+    QCOMPARE(selectedRow(d.lstSub[1]), 2);  // the new last entry
     checkRules(d);
   }
 
@@ -385,7 +388,7 @@ class FrmGenresTest : public QObject {
     choose(d, host, d.mnuParentRename, "Wargames");
     QCOMPARE(d.lstParent->itemText(1), QString("Wargames"));
     setGenre(d, "Wargames (Naval)");
-    QCOMPARE(texts(d.lstSub[1]), (QStringList{"War", "War", "Naval"}));
+    QCOMPARE(texts(d.lstSub[1]), (QStringList{"War", "Strategy [War]", "Naval"}));
 
     // Renaming a sub genre: unique within its parent only.
     d.lstSub[1]->setCurrentRow(2);
@@ -574,7 +577,7 @@ class FrmGenresTest : public QObject {
       pgId[parents[i][1].text()] = parents[i][0].int32();
     }
     const std::vector<std::pair<int32_t, std::pair<std::string, std::string>>> expected = {
-        {2, {"Strategy", "War"}}, {3, {"Strategy", "War"}}, {5, {"Sport", "Golf"}},
+        {2, {"Strategy", "War"}}, {3, {"Strategy", "Strategy [War]"}}, {5, {"Sport", "Golf"}},
         {7, {"Sport", "Puzzle"}}, {9, {"Sport", "Misc"}}};
     QCOMPARE(subs.size(), expected.size() + 1);
     QCOMPARE(modGlobal::GenreIdMapCount, int32_t(expected.size() + 1));
@@ -622,6 +625,10 @@ class FrmGenresTest : public QObject {
       d.cmdUnSet->click();
     }
     QCOMPARE(texts(d.lstGenres), (QStringList{"Strategy [War]", "War", "War", "War"}));
+    // Each tells its whole old name in its tooltip.
+    QStringList tips;
+    for (int i = 0; i < d.lstGenres->count(); ++i) tips << d.lstGenres->item(i)->toolTip();
+    QCOMPARE(tips, (QStringList{"Strategy [War]", "Strategy (War)", "Quiz (War)", "Action (War)"}));
     d.lstParent->setCurrentIndex(1);
     setGenre(d, "Strategy [War]");
     choose(d, host, d.suggestAction, std::nullopt);

@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "prompt/enter_key.h"
+#include "prompt/message_box.h"
 #include "prompt/twips.h"
 #include "shared/mod_global.h"
 
@@ -130,8 +131,10 @@ void frmInputBox::cmdOK_Click() {
 void frmInputBox::cmdCancel_Click() { reject(); }
 
 void frmInputBox::showInvalidCharsMessage() {
-  QMessageBox::warning(this, "LVToolbox", "You have entered one or more invalid characters!",
-                       QMessageBox::Ok);
+  QMessageBox box(QMessageBox::Warning, "LVToolbox",
+                  "You have entered one or more invalid characters!", QMessageBox::Ok, this);
+  fitMessageBox(box);
+  box.exec();
 }
 
 bool frmInputBox::isForbidden(char32_t c) const {

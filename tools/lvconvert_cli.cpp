@@ -366,17 +366,17 @@ int main(int argc, char** argv) {
   }
   // A password-protected catalogue is opened with the password from the file, or asked for.
   db::DbError why = convert::probeSourceDatabase(source);
+  auto answer = convert::PasswordAnswer::NotAsked;
   if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
     std::string password;
+    answer = convert::PasswordAnswer::NotGiven;
     if (!passwordFile.empty() ? readPasswordFile(passwordFile, &password) : askPassword(source, &password)) {
+      answer = convert::PasswordAnswer::Given;
       db::rememberPassword(source, password);
       why = convert::probeSourceDatabase(source);
     }
   }
-  if (!why.ok()) {
-    return fail("The selected file is not a valid Kestrel v1.3b database!\r\n\r\n" +
-                convert::errorMessage(why));
-  }
+  if (!why.ok()) return fail(convert::sourceRefusal(source, why, answer));
   std::vector<genres::GenreEntry> oldGenres;
   try {
     oldGenres = genres::LoadOldGenres(source);
@@ -415,6 +415,7 @@ int main(int argc, char** argv) {
 
   const std::string destination = positional[1];
   if (SameFile(source, destination)) return fail("Source and Destination files must be different!");
+  if (const std::string why = convert::folderRefusal(destination); !why.empty()) return fail(why);
   if (!FileExists(templatePath)) {
     return fail(convert::missingTemplateMessage(
         templateGiven ? std::vector<std::string>{templatePath} : convert::templatePlaces(programFolder())));
