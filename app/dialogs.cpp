@@ -15,7 +15,6 @@
 #include "convert/file_checks.h"
 #include "prompt/frm_input_box.h"
 #include "prompt/message_box.h"
-#include "shared/mod_global.h"
 
 namespace app {
 
@@ -100,25 +99,13 @@ bool QtDialogs::askYesNo(QWidget* owner, const QString& title, const QString& te
 
 
 QString QtDialogs::askPassword(QWidget* owner, const QString& file) {
-  modGlobal::InputTitle = "Database Password";
-  modGlobal::InputPrompt = "Password of " + QFileInfo(file).fileName().toStdString() + ":";
-  modGlobal::InputDefault.clear();
-  modGlobal::InputOKCaption = "&OK";
-  modGlobal::InputCancelCaption = "&Cancel";
-  modGlobal::InputInvalidChars.clear();
-  modGlobal::InputMaxLength = 20;  // the most a Jet database password holds
-  modGlobal::InputAllowEmpty = false;
-  modGlobal::InputOK = false;
-  modGlobal::InputResult.clear();
-  modGlobal::InputMasked = true;
-  {
-    frmInputBox box(owner);
-    box.exec();
-  }
-  modGlobal::InputMasked = false;
-  const QString answer = modGlobal::InputOK ? QString::fromStdString(modGlobal::InputResult) : QString();
-  modGlobal::InputResult.clear();  // the password stays no longer than it is needed
-  return answer;
+  NameRequest request;
+  request.title = "Database Password";
+  request.prompt = "Password of " + QFileInfo(file).fileName().toStdString() + ":";
+  request.maxLength = 20;  // the most a Jet database password holds
+  request.masked = true;
+  const std::optional<std::string> answer = askForName(owner, request);
+  return answer ? QString::fromStdString(*answer) : QString();
 }
 
 DatabaseFileDialog::DatabaseFileDialog(QWidget* owner, const FileDialogSettings& settings)

@@ -23,7 +23,7 @@ namespace {
 class SilentHost : public GenreDialogHost {
  public:
   void showMessage(QWidget*, const std::string&, convert::MessageIcon) override {}
-  void showInputBox(QWidget*) override { modGlobal::InputOK = false; }
+  std::optional<std::string> askName(QWidget*, const NameRequest&) override { return std::nullopt; }
   void popUpMenu(QMenu*, const QPoint&) override {}
 };
 

@@ -20,7 +20,6 @@
 #include "db/page_file.h"
 #include "db/recordset.h"
 #include "prompt/enter_key.h"
-#include "shared/mod_global.h"
 
 namespace {
 
@@ -70,7 +69,7 @@ int progressStep(float value) {
 std::string utf8(const QString& text) { return text.toStdString(); }
 
 // A window given no genre dialog ends the genre phase as closing that dialog unfinished would.
-void genreDialogStandIn(frmMain&) { modGlobal::ConversionAborted = true; }
+std::optional<genres::GenreIdMap> genreDialogStandIn(frmMain&) { return std::nullopt; }
 
 }  // namespace
 
@@ -507,7 +506,7 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
   message(QString::fromStdString(text), icon);
 }
 
-void frmMain::showGenreDialog() {
+std::optional<genres::GenreIdMap> frmMain::showGenreDialog() {
   // The hourglass belongs to this window; the dialog is worked with the ordinary pointer.
   QApplication::setOverrideCursor(Qt::ArrowCursor);
   struct RestorePointer {
@@ -518,8 +517,9 @@ void frmMain::showGenreDialog() {
   setProgressMin(0);
   setProgressMax(1);
   setProgressValue(0);
-  genreDialog_(*this);
-  if (!modGlobal::ConversionAborted) setProgressValue(1);
+  std::optional<genres::GenreIdMap> genreIds = genreDialog_(*this);
+  if (genreIds) setProgressValue(1);
+  return genreIds;
 }
 
 // --- Helpers ---------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <QElapsedTimer>
@@ -23,8 +24,8 @@ class frmMain : public QWidget, public convert::ConversionWindow {
 
  public:
   // The genre dialog of the run's genre phase: shown modally over `owner`, it returns when it
-  // has closed, leaving modGlobal::ConversionAborted false only after a finished OK.
-  using GenreDialog = std::function<void(frmMain& owner)>;
+  // has closed, with the genre id map its OK wrote, or nothing when the person aborted.
+  using GenreDialog = std::function<std::optional<genres::GenreIdMap>(frmMain& owner)>;
 
   // `programFolder` is the folder holding the executable and the template (the program passes
   // QCoreApplication::applicationDirPath()). The window loads when it is first shown.
@@ -66,7 +67,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   float progressValue() const override { return progressValue_; }
   void yield() override;
   void showMessage(const std::string& text, convert::MessageIcon icon) override;
-  void showGenreDialog() override;
+  std::optional<genres::GenreIdMap> showGenreDialog() override;
 
  signals:
   // The program must end now with `exitCode`: the template was missing, a conversion has been

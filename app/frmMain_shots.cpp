@@ -11,7 +11,6 @@
 #include "app/frmMain.h"
 #include "app/screenshots.h"
 #include "convert/genre_model.h"
-#include "shared/mod_global.h"
 
 namespace app {
 namespace {
@@ -58,10 +57,7 @@ void shootMainWindow(ShotContext& shots) {
   frmMain window(shots.programFolder(), answers);
   // The genre phase takes the suggested grouping, so that the run goes on to the games.
   window.setGenreDialog([](frmMain& owner) {
-    std::vector<genres::ParentGenre> parents =
-        genres::SuggestGenreMapping(genres::LoadOldGenres(owner.sourcePath()));
-    genres::WriteGenreTables(owner.workPath(), parents);
-    modGlobal::ConversionAborted = false;
+    return genres::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
   });
   window.show();
   shots.save(QStringLiteral("frmMain-start.png"), window);

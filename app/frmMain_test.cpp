@@ -42,7 +42,6 @@
 #include "db/recordset.h"
 #include "genres/frm_genres.h"
 #include "prompt/frm_input_box.h"
-#include "shared/mod_global.h"
 
 using convert::MessageIcon;
 Q_DECLARE_METATYPE(convert::MessageIcon)
@@ -93,11 +92,8 @@ class ScriptedDialogs : public app::Dialogs {
 };
 
 // The genre phase as a finished OK of the genre dialog leaves it: the suggested grouping written.
-void writeSuggestedGenres(frmMain& owner) {
-  std::vector<genres::ParentGenre> parents =
-      genres::SuggestGenreMapping(genres::LoadOldGenres(owner.sourcePath()));
-  genres::WriteGenreTables(owner.workPath(), parents);
-  modGlobal::ConversionAborted = false;
+std::optional<genres::GenreIdMap> writeSuggestedGenres(frmMain& owner) {
+  return genres::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
 }
 
 // Sets or clears the immutable attribute, which stops even root from deleting a file.
@@ -231,7 +227,6 @@ class frmMainTest : public QObject {
     QVERIFY(QDir(scratch_->path()).mkdir(QStringLiteral("program")));
     QVERIFY(QFile::copy(QStringLiteral(LV_TEMPLATE), programFolder() + "v13bconvert.lvd"));
     dialogs_ = ScriptedDialogs();
-    modGlobal::ConversionAborted = true;
   }
 
   void cleanup() {
@@ -684,7 +679,6 @@ class frmMainTest : public QObject {
     if (change == "destination folder") QVERIFY(QDir().mkpath(destination + "/inside"));
     if (change == "hidden destination") QVERIFY(QFile::copy(source, destination));
     if (change == "template gone") QVERIFY(QFile::remove(programFolder() + "v13bconvert.lvd"));
-    modGlobal::ConversionAborted = false;  // the stand-in genre dialog must set it itself
     click("cmdStart");
 
     expectMessage(QString(message).replace("{source}", source), icon);
@@ -797,7 +791,7 @@ class frmMainTest : public QObject {
                              bar->isVisible() && !button("cmdSource")->isEnabled() &&
                              !button("cmdDest")->isEnabled() && !button("cmdStart")->isEnabled() &&
                              bar->value() == bar->minimum();
-      app::runGenreDialog(owner);
+      return app::runGenreDialog(owner);
     });
     // Cancelled, then a wrong password: each refused as what it is, not as a bad catalogue.
     dialogs_.files << destination << source << source;

@@ -2,12 +2,18 @@
 
 #include "app/frmMain.h"
 #include "genres/frm_genres.h"
+#include "shared/mod_global.h"
 
 namespace app {
 
-void runGenreDialog(frmMain& owner) {
-  frmGenres dialog(owner.sourcePath(), owner.workPath(), &owner);
-  dialog.exec();
+std::optional<genres::GenreIdMap> runGenreDialog(frmMain& owner) {
+  {
+    frmGenres dialog(owner.sourcePath(), owner.workPath(), &owner);
+    dialog.exec();
+  }
+  // The dialog leaves its outcome where its design puts it, in the windows' globals.
+  if (modGlobal::ConversionAborted) return std::nullopt;
+  return modGlobal::GenreIdMap;
 }
 
 }  // namespace app

@@ -2,12 +2,17 @@
 // main window, working on the two files the main window's labels name.
 #pragma once
 
+#include <optional>
+
+#include "convert/genre_model.h"
+
 class frmMain;
 
 namespace app {
 
-// Loads the genre dialog afresh, shows it modally and returns when it has closed. A dialog that
-// cannot read the source's genres throws db::DbException, which the run reports.
-void runGenreDialog(frmMain& owner);
+// Loads the genre dialog afresh, shows it modally and returns when it has closed: the genre id
+// map its OK wrote, or nothing when it closed any other way. A dialog that cannot read the
+// source's genres throws db::DbException, which the run reports.
+std::optional<genres::GenreIdMap> runGenreDialog(frmMain& owner);
 
 }  // namespace app

@@ -12,7 +12,6 @@
 #include "app/dialogs.h"
 #include "app/frmMain.h"
 #include "convert/genre_model.h"
-#include "shared/mod_global.h"
 
 namespace {
 
@@ -45,10 +44,7 @@ int main(int argc, char** argv) {
   ListedAnswers answers({QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2])});
   frmMain window(QCoreApplication::applicationDirPath(), answers);
   window.setGenreDialog([](frmMain& owner) {
-    std::vector<genres::ParentGenre> parents =
-        genres::SuggestGenreMapping(genres::LoadOldGenres(owner.sourcePath()));
-    genres::WriteGenreTables(owner.workPath(), parents);
-    modGlobal::ConversionAborted = false;
+    return genres::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
   });
   window.show();
   window.findChild<QPushButton*>(QStringLiteral("cmdSource"))->click();

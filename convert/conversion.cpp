@@ -14,7 +14,6 @@
 #include "db/compact.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
-#include "shared/mod_global.h"
 
 namespace convert {
 namespace {
@@ -60,7 +59,7 @@ class LoggedWindow : public ConversionWindow {
   void showMessage(const std::string& text, MessageIcon icon) override {
     window_.showMessage(text, icon);
   }
-  void showGenreDialog() override { window_.showGenreDialog(); }
+  std::optional<genres::GenreIdMap> showGenreDialog() override { return window_.showGenreDialog(); }
 
   // The log's last line: why the run ends without its last "Done". The log stays as it is
   // above it, since it is only ever appended to.
@@ -221,9 +220,9 @@ void musicPhase(ConversionWindow& window, RunState& run) {
             });
 }
 
-void gamesPhase(ConversionWindow& window, RunState& run) {
+void gamesPhase(ConversionWindow& window, RunState& run, const genres::GenreIdMap& genreIds) {
   copyTable(window, run, "Copying Games table...", "SELECT * FROM Games", "SELECT * FROM Games",
-            [](Recordset& src, Recordset& dst) -> RecordCopy {
+            [&genreIds](Recordset& src, Recordset& dst) -> RecordCopy {
               auto small = [](int v) { return Variant(static_cast<int16_t>(v)); };
               auto to = [&dst](const char* name) { return dst.Collect(name); };
               auto from = [&src](const char* name) { return src.Collect(name); };
@@ -267,7 +266,7 @@ void gamesPhase(ConversionWindow& window, RunState& run) {
                 fileToRun = Variant("");
                 screenshot = emptyForNull(placeholderRule(srcScreenshot, "(None)"));
                 musician = srcMusician;
-                genre = Variant(GetNewGenreId(srcGenre.int32()));
+                genre = Variant(genres::GetNewGenreId(genreIds, srcGenre.int32()));
                 publisher = srcPublisher;
                 difficulty = srcDifficulty;
                 cracker = small(8);
@@ -411,13 +410,6 @@ std::string sourceRefusal(const std::string& path, const db::DbError& why, Passw
   return text;
 }
 
-int32_t GetNewGenreId(int32_t oldGenreId) {
-  for (int32_t i = 0; i < modGlobal::GenreIdMapCount; ++i) {
-    if (modGlobal::GenreIdMap[i].oldId == oldGenreId) return modGlobal::GenreIdMap[i].newId;
-  }
-  return 1;
-}
-
 std::string errorMessage(const db::DbError& error) {
   return error.description + " (" + std::to_string(error.number) + "," +
          std::to_string(error.systemError) + ")";
@@ -443,15 +435,15 @@ bool ConvertDatabase(ConversionWindow& shownIn, WorkFile& work) {
     musicPhase(window, run);
 
     window.AddStatus("Copying Genres tables...");
-    window.showGenreDialog();
-    if (modGlobal::ConversionAborted) {
+    const std::optional<genres::GenreIdMap> genreIds = window.showGenreDialog();
+    if (!genreIds) {
       window.endWith("Aborted: the genre dialog was closed before its OK.");
       return false;
     }
     window.AddStatus(kDone);
     window.yield();
 
-    gamesPhase(window, run);
+    gamesPhase(window, run, *genreIds);
     nullRepairPhase(window, run);
     run.source->Close();
     run.destination->Close();

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "convert/genre_model.h"
 #include "db/error.h"
 
 namespace convert {
@@ -37,10 +39,10 @@ class ConversionWindow {
   virtual void yield() = 0;
   // A message box with one OK button, titled kMessageTitle.
   virtual void showMessage(const std::string& text, MessageIcon icon) = 0;
-  // Shows the genre dialog modally and returns when it has closed. It leaves
-  // modGlobal::ConversionAborted false only when it has written the genre tables and filled
-  // the genre id map. It may throw db::DbException like any other step of the run.
-  virtual void showGenreDialog() = 0;
+  // The genre phase: shows the genre dialog modally and returns when it has closed, with the
+  // genre id map once its OK has written the genre tables, or nothing when the person aborted.
+  // It may throw db::DbException like any other step of the run.
+  virtual std::optional<genres::GenreIdMap> showGenreDialog() = 0;
 };
 
 // Thrown by a window's yield() to stop the run as an abort from outside (an interrupted
@@ -66,9 +68,6 @@ enum class PasswordAnswer { NotAsked, NotGiven, Given };
 // converted, a damaged or foreign file), then the engine's reason, and for a damaged file the
 // advice to repair it in Access.
 std::string sourceRefusal(const std::string& path, const db::DbError& why, PasswordAnswer password);
-
-// The new genre id of an old one, from modGlobal::GenreIdMap; 1 when no entry holds it.
-int32_t GetNewGenreId(int32_t oldGenreId);
 
 // The program's error text: the description, " (", the number, ",", the last system error
 // code (0 when none), ")".

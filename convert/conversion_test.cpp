@@ -19,7 +19,6 @@
 #include "db/file_io.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
-#include "shared/mod_global.h"
 
 namespace {
 
@@ -74,17 +73,16 @@ class RecordingWindow : public convert::ConversionWindow {
     messages.push_back(text);
     EXPECT_EQ(icon, convert::MessageIcon::Critical);
   }
-  void showGenreDialog() override {
-    modGlobal::ConversionAborted = true;
+  std::optional<genres::GenreIdMap> showGenreDialog() override {
     trace.push_back("genre dialog");
-    if (genrePhase) genrePhase();
+    return genrePhase ? genrePhase() : std::nullopt;
   }
 
   std::string log;
   std::vector<std::string> messages;
   float max = 0, value = 0;
   std::vector<std::string> trace;  // every call, in order
-  std::function<void()> genrePhase;
+  std::function<std::optional<genres::GenreIdMap>()> genrePhase;  // none: aborted
   std::function<void(const std::string&)> onStatus;
   std::function<void()> onYield;
   std::unique_ptr<convert::WorkFile> work;
@@ -202,11 +200,11 @@ std::vector<genres::ParentGenre> mappingInSourceOrder(const fs::path& source) {
 }
 
 // A genre phase that writes that mapping into the run's database and finishes as OK does.
-std::function<void()> genresInSourceOrder(const fs::path& source, const RecordingWindow& window) {
+std::function<std::optional<genres::GenreIdMap>()> genresInSourceOrder(const fs::path& source,
+                                                                      const RecordingWindow& window) {
   return [source, &window] {
     auto mapping = mappingInSourceOrder(source);
-    genres::WriteGenreTables(window.workPath(), mapping);
-    modGlobal::ConversionAborted = false;
+    return std::optional(genres::WriteGenreTables(window.workPath(), mapping));
   };
 }
 
@@ -572,15 +570,13 @@ Subs subsOf(const std::vector<genres::ParentGenre>& parents, const std::string& 
 }
 
 TEST(GenreMapTest, theFirstMatchingEntryWinsAndUnknownIdsBecomeOne) {
-  modGlobal::GenreIdMap = {{1, 1}, {7, 3}, {9, 4}, {7, 5}, {12, 6}};
-  modGlobal::GenreIdMapCount = 4;  // the last entry is not valid
-  EXPECT_EQ(convert::GetNewGenreId(7), 3);
-  EXPECT_EQ(convert::GetNewGenreId(9), 4);
-  EXPECT_EQ(convert::GetNewGenreId(1), 1);
-  EXPECT_EQ(convert::GetNewGenreId(12), 1);
-  EXPECT_EQ(convert::GetNewGenreId(-3), 1);
-  modGlobal::GenreIdMapCount = 0;
-  EXPECT_EQ(convert::GetNewGenreId(7), 1);
+  const genres::GenreIdMap map = {{1, 1}, {7, 3}, {9, 4}, {7, 5}};
+  EXPECT_EQ(genres::GetNewGenreId(map, 7), 3);
+  EXPECT_EQ(genres::GetNewGenreId(map, 9), 4);
+  EXPECT_EQ(genres::GetNewGenreId(map, 1), 1);
+  EXPECT_EQ(genres::GetNewGenreId(map, 12), 1);
+  EXPECT_EQ(genres::GetNewGenreId(map, -3), 1);
+  EXPECT_EQ(genres::GetNewGenreId({}, 7), 1);
 }
 
 TEST(GenreNamesTest, theSuggestionGroupsByParentAndObeysThePromptsLimits) {

@@ -7,7 +7,6 @@
 
 #include "db/recordset.h"
 #include "db/text_codec.h"
-#include "shared/mod_global.h"
 
 namespace genres {
 namespace {
@@ -177,10 +176,9 @@ std::vector<ParentGenre> SuggestGenreMapping(const std::vector<GenreEntry>& oldG
   return parents;
 }
 
-void WriteGenreTables(const std::string& destinationPath, std::vector<ParentGenre>& parents) {
+GenreIdMap WriteGenreTables(const std::string& destinationPath, std::vector<ParentGenre>& parents) {
   auto destination = db::DBEngine().OpenDatabase(destinationPath);
-  modGlobal::GenreIdMap.assign(1, {1, 1});
-  modGlobal::GenreIdMapCount = 1;
+  GenreIdMap map = {{1, 1}};
   {
     auto rs = destination->OpenRecordset("SELECT * FROM PGenres", db::dbOpenDynaset);
     for (ParentGenre& parent : parents) {
@@ -200,13 +198,25 @@ void WriteGenreTables(const std::string& destinationPath, std::vector<ParentGenr
         rs->Collect("Genre") = db::Variant(sub.name);
         const int32_t newId = rs->Collect("GE_Id").int32();
         rs->Update();
-        modGlobal::GenreIdMap.push_back({sub.oldId, newId});
-        ++modGlobal::GenreIdMapCount;
+        map.push_back({sub.oldId, newId});
       }
     }
     rs->Close();
   }
   destination->Close();
+  return map;
+}
+
+GenreIdMap WriteSuggestedGenres(const std::string& sourcePath, const std::string& destinationPath) {
+  std::vector<ParentGenre> parents = SuggestGenreMapping(LoadOldGenres(sourcePath));
+  return WriteGenreTables(destinationPath, parents);
+}
+
+int32_t GetNewGenreId(const GenreIdMap& map, int32_t oldGenreId) {
+  for (const GenreIdPair& entry : map) {
+    if (entry.oldId == oldGenreId) return entry.newId;
+  }
+  return 1;
 }
 
 }  // namespace genres

@@ -76,10 +76,26 @@ std::string ParentNameFault(const std::string& name);
 // Why a sub genre name cannot be written (empty, a double quote, too long), or "".
 std::string SubNameFault(const std::string& name);
 
+// The genre translation the games go through: old genre id (the source's GE_Id) to new genre
+// id (the destination's GE_Id). Entry 0 is always old 1 -> new 1.
+struct GenreIdPair {
+  int32_t oldId = 0;
+  int32_t newId = 0;
+};
+using GenreIdMap = std::vector<GenreIdPair>;
+
 // Writes the parents into PGenres and their sub genres into Genres of the destination through
 // a connection of its own, parents first in order, then sub genres grouped by parent; stores
-// each parent's new PG_Id in its newId; rebuilds modGlobal::GenreIdMap and GenreIdMapCount
-// (entry 0: 1 -> 1, then one entry per sub genre in writing order). Throws db::DbException.
-void WriteGenreTables(const std::string& destinationPath, std::vector<ParentGenre>& parents);
+// each parent's new PG_Id in its newId. Returns the genre id map: entry 0 1 -> 1, then one entry
+// per sub genre in writing order. Throws db::DbException.
+GenreIdMap WriteGenreTables(const std::string& destinationPath, std::vector<ParentGenre>& parents);
+
+// The genre phase as the suggestion answers it, for the programs and tests that make no choice
+// of their own: the source's genres grouped by SuggestGenreMapping and written into the
+// destination. Throws db::DbException.
+GenreIdMap WriteSuggestedGenres(const std::string& sourcePath, const std::string& destinationPath);
+
+// The new genre id of an old one: the first entry that holds it, 1 when none does.
+int32_t GetNewGenreId(const GenreIdMap& map, int32_t oldGenreId);
 
 }  // namespace genres

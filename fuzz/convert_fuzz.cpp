@@ -21,7 +21,6 @@
 #include "convert/work_file.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/jet_mutator.h"
-#include "shared/mod_global.h"
 
 namespace {
 
@@ -41,11 +40,8 @@ class FuzzWindow : public convert::ConversionWindow {
   float progressValue() const override { return value_; }
   void yield() override {}
   void showMessage(const std::string&, convert::MessageIcon) override {}
-  void showGenreDialog() override {
-    modGlobal::ConversionAborted = true;
-    std::vector<genres::ParentGenre> mapping = genres::SuggestGenreMapping(genres::LoadOldGenres(source_));
-    genres::WriteGenreTables(work_, mapping);
-    modGlobal::ConversionAborted = false;
+  std::optional<genres::GenreIdMap> showGenreDialog() override {
+    return genres::WriteSuggestedGenres(source_, work_);
   }
 
  private:

@@ -124,9 +124,8 @@ void GenreDialogHost::showMessage(QWidget* owner, const std::string& text,
   box.exec();
 }
 
-void GenreDialogHost::showInputBox(QWidget* owner) {
-  frmInputBox box(owner);
-  box.exec();
+std::optional<std::string> GenreDialogHost::askName(QWidget* owner, const NameRequest& request) {
+  return askForName(owner, request);
 }
 
 void GenreDialogHost::popUpMenu(QMenu* menu, const QPoint& at) { menu->exec(at); }
@@ -450,20 +449,15 @@ void frmGenres::cmdSub_Click() { host_->popUpMenu(mnuSub, menuPlace(cmdSub)); }
 
 bool frmGenres::askName(const char* title, const char* prompt, const std::string& defaultText,
                         std::string* answer) {
-  modGlobal::InputTitle = title;
-  modGlobal::InputPrompt = prompt;
-  modGlobal::InputDefault = defaultText;
-  modGlobal::InputOKCaption = "&OK";
-  modGlobal::InputCancelCaption = "&Cancel";
-  modGlobal::InputInvalidChars = genres::kInvalidNameChars;
-  modGlobal::InputMaxLength = genres::kMaxNameLength;
-  modGlobal::InputAllowEmpty = false;
-  modGlobal::InputOK = false;
-  modGlobal::InputResult.clear();
-  host_->showInputBox(this);
-  if (!modGlobal::InputOK) return false;
-  *answer = modGlobal::InputResult;
-  return true;
+  NameRequest request;
+  request.title = title;
+  request.prompt = prompt;
+  request.defaultText = defaultText;
+  request.invalidChars = genres::kInvalidNameChars;
+  request.maxLength = genres::kMaxNameLength;
+  const std::optional<std::string> given = host_->askName(this, request);
+  if (given) *answer = *given;
+  return given.has_value();
 }
 
 void frmGenres::showInformation(const char* text) {
@@ -607,7 +601,7 @@ void frmGenres::cmdOK_Click() {
   }
 
   try {
-    genres::WriteGenreTables(destinationPath_, parents);
+    modGlobal::GenreIdMap = genres::WriteGenreTables(destinationPath_, parents);
   } catch (const db::DbException& e) {
     // The run cannot go on without the genre tables; closing as an abort stops it, and the
     // person learns why here, since the run says nothing after an abort.

@@ -17,6 +17,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include <QSize>
 
 #include "convert/conversion.h"
+#include "prompt/frm_input_box.h"
 
 class QAction;
 class QComboBox;
@@ -41,8 +43,8 @@ class GenreDialogHost {
   virtual ~GenreDialogHost() = default;
   // A message box with one OK button, titled convert::kMessageTitle.
   virtual void showMessage(QWidget* owner, const std::string& text, convert::MessageIcon icon);
-  // Shows frmInputBox modally, driven through the Input* variables of modGlobal.
-  virtual void showInputBox(QWidget* owner);
+  // The name prompt, modal over `owner`: its answer, or nothing when cancelled.
+  virtual std::optional<std::string> askName(QWidget* owner, const NameRequest& request);
   // Opens a pop-up menu at `at` and returns once it has closed; a chosen enabled item has been
   // triggered by then.
   virtual void popUpMenu(QMenu* menu, const QPoint& at);
@@ -126,8 +128,8 @@ class frmGenres : public QDialog {
   QListWidget* createSubList();
   int parentIndex() const;
   QListWidget* shownSubList() const;
-  // Fills the Input* variables for a genre name with `title`, `prompt` and `defaultText`, asks,
-  // and gives the answer when the person confirmed one.
+  // Asks the prompt for a genre name with `title`, `prompt` and `defaultText` and the limits
+  // of every genre name, and gives the answer when the person confirmed one.
   bool askName(const char* title, const char* prompt, const std::string& defaultText,
                std::string* answer);
   void showInformation(const char* text);

@@ -42,22 +42,21 @@ class ScriptedHost : public GenreDialogHost {
   void showMessage(QWidget*, const std::string& text, convert::MessageIcon icon) override {
     messages.push_back({text, icon});
   }
-  void showInputBox(QWidget*) override {
-    using namespace modGlobal;
+  std::optional<std::string> askName(QWidget*, const NameRequest& request) override {
     // The contract every genre name prompt is shown with.
-    QCOMPARE(InputOKCaption, std::string("&OK"));
-    QCOMPARE(InputCancelCaption, std::string("&Cancel"));
-    QCOMPARE(InputInvalidChars, std::string("\""));
-    QCOMPARE(InputMaxLength, 50);
-    QVERIFY(!InputAllowEmpty && !InputOK && InputResult.empty());
-    QVERIFY(!answers.empty());
-    prompts.push_back(InputTitle + "|" + InputPrompt + "|" + InputDefault);
+    [&] {
+      QCOMPARE(request.okCaption, std::string("&OK"));
+      QCOMPARE(request.cancelCaption, std::string("&Cancel"));
+      QCOMPARE(request.invalidChars, std::string("\""));
+      QCOMPARE(request.maxLength, 50);
+      QVERIFY(!request.allowEmpty && !request.masked);
+      QVERIFY(!answers.empty());
+    }();
+    prompts.push_back(request.title + "|" + request.prompt + "|" + request.defaultText);
+    if (answers.empty()) return std::nullopt;
     const std::optional<std::string> answer = answers.front();
     answers.pop_front();
-    if (answer) {
-      InputOK = true;
-      InputResult = *answer;
-    }
+    return answer;
   }
   void popUpMenu(QMenu* menu, const QPoint& at) override {
     menuAt = at;
@@ -253,7 +252,7 @@ class FrmGenresTest : public QObject {
     QVERIFY(!host.menuEnabled.at("Suggest..."));
     d.cmdOK->click();
     QVERIFY(!modGlobal::ConversionAborted);
-    QCOMPARE(modGlobal::GenreIdMapCount, int32_t(ids.size() + 1));
+    QCOMPARE(modGlobal::GenreIdMap.size(), ids.size() + 1);
   }
 
   void loadFailuresReachTheCaller_data() {
@@ -510,7 +509,6 @@ class FrmGenresTest : public QObject {
     const fs::path dest = number ? file("ends-" + how + ".lvd") : destination("ends-" + how + ".lvd");
     if (how == "notable") db::DBEngine().CreateDatabase(dest.string())->Close();
     modGlobal::GenreIdMap = {{1, 1}, {2, 5}};
-    modGlobal::GenreIdMapCount = 2;
     ScriptedHost host;
     frmGenres d(source.string(), dest.string(), nullptr, &host);
     d.show();
@@ -562,7 +560,7 @@ class FrmGenresTest : public QObject {
     const auto parents = readRows(dest, "SELECT * FROM PGenres", {"PG_Id", "ParentGenre"});
     const auto subs = readRows(dest, "SELECT * FROM Genres", {"GE_Id", "PG_Id", "Genre"});
     if (how != "ok") {
-      QCOMPARE(modGlobal::GenreIdMapCount, 2);
+      QCOMPARE(modGlobal::GenreIdMap.size(), size_t(2));
       QCOMPARE(parents.size(), size_t(1));
       QCOMPARE(subs.size(), size_t(1));
       return;
@@ -580,7 +578,7 @@ class FrmGenresTest : public QObject {
         {2, {"Strategy", "War"}}, {3, {"Strategy", "Strategy [War]"}}, {5, {"Sport", "Golf"}},
         {7, {"Sport", "Puzzle"}}, {9, {"Sport", "Misc"}}};
     QCOMPARE(subs.size(), expected.size() + 1);
-    QCOMPARE(modGlobal::GenreIdMapCount, int32_t(expected.size() + 1));
+    QCOMPARE(modGlobal::GenreIdMap.size(), expected.size() + 1);
     QCOMPARE(modGlobal::GenreIdMap[0].oldId, 1);
     QCOMPARE(modGlobal::GenreIdMap[0].newId, 1);
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -589,11 +587,11 @@ class FrmGenresTest : public QObject {
       QCOMPARE(row[2].text(), expected[i].second.second);
       QCOMPARE(modGlobal::GenreIdMap[i + 1].oldId, expected[i].first);
       QCOMPARE(modGlobal::GenreIdMap[i + 1].newId, row[0].int32());
-      QCOMPARE(convert::GetNewGenreId(expected[i].first), row[0].int32());
+      QCOMPARE(genres::GetNewGenreId(modGlobal::GenreIdMap, expected[i].first), row[0].int32());
     }
     QVERIFY(subs[1][0].int32() != subs[2][0].int32());
-    QCOMPARE(convert::GetNewGenreId(1), 1);
-    QCOMPARE(convert::GetNewGenreId(4), 1);
+    QCOMPARE(genres::GetNewGenreId(modGlobal::GenreIdMap, 1), 1);
+    QCOMPARE(genres::GetNewGenreId(modGlobal::GenreIdMap, 4), 1);
     QCOMPARE(QProcess::execute(LVDB_PATH, {"check", QString::fromStdString(dest.string())}), 0);
   }
 
@@ -606,7 +604,7 @@ class FrmGenresTest : public QObject {
     checkRules(d);
     d.cmdOK->click();
     QVERIFY(!modGlobal::ConversionAborted);
-    QCOMPARE(modGlobal::GenreIdMapCount, 1);
+    QCOMPARE(modGlobal::GenreIdMap.size(), size_t(1));
     QCOMPARE(readRows(dest, "SELECT * FROM PGenres", {"PG_Id"}).size(), size_t(1));
   }
 

@@ -140,3 +140,26 @@ void frmInputBox::showInvalidCharsMessage() {
 bool frmInputBox::isForbidden(char32_t c) const {
   return invalidChars_.find(c) != std::u32string::npos;
 }
+
+std::optional<std::string> askForName(QWidget* owner, const NameRequest& request) {
+  modGlobal::InputTitle = request.title;
+  modGlobal::InputPrompt = request.prompt;
+  modGlobal::InputDefault = request.defaultText;
+  modGlobal::InputOKCaption = request.okCaption;
+  modGlobal::InputCancelCaption = request.cancelCaption;
+  modGlobal::InputInvalidChars = request.invalidChars;
+  modGlobal::InputMaxLength = request.maxLength;
+  modGlobal::InputAllowEmpty = request.allowEmpty;
+  modGlobal::InputOK = false;
+  modGlobal::InputResult.clear();
+  modGlobal::InputMasked = request.masked;
+  {
+    frmInputBox box(owner);
+    box.exec();
+  }
+  modGlobal::InputMasked = false;
+  std::optional<std::string> answer;
+  if (modGlobal::InputOK) answer = modGlobal::InputResult;
+  modGlobal::InputResult.clear();  // a password stays no longer than it is needed
+  return answer;
+}

@@ -7,9 +7,10 @@
 //   after closing:  InputOK true only when OK accepted the text; InputResult that text exactly
 //                   as typed ("" otherwise)
 // Constructing the dialog is its load: it reads the variables then, and later changes to them
-// have no effect on it.
+// have no effect on it. Callers outside the prompt ask through askForName, which drives it so.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <QDialog>
@@ -56,3 +57,20 @@ class frmInputBox : public QDialog {
   std::u32string invalidChars_;
   bool allowEmpty_ = false;
 };
+
+// What a caller asks the prompt: the texts and limits the Input* variables carry. Texts UTF-8.
+struct NameRequest {
+  std::string title;
+  std::string prompt;
+  std::string defaultText;
+  std::string okCaption = "&OK";
+  std::string cancelCaption = "&Cancel";
+  std::string invalidChars;
+  int maxLength = 0;
+  bool allowEmpty = false;
+  bool masked = false;  // what is typed shows as dots, for a password
+};
+
+// Shows the prompt modally over `owner` for `request`: the text OK accepted, exactly as typed,
+// or nothing when the person cancelled. The answer stays in no variable afterwards.
+std::optional<std::string> askForName(QWidget* owner, const NameRequest& request);

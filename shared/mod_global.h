@@ -1,26 +1,21 @@
-// mod_global.h -- the state that crosses windows: the outcome of the genre dialog and the
-// genre translation it builds for the games, and the variables through which a caller drives
-// the name prompt. Variables only; the windows and the run own the behaviour.
+// mod_global.h -- the state that crosses the windows: the outcome of the genre dialog and the
+// genre translation its OK builds, and the variables through which a caller drives the name
+// prompt. Variables only, and the windows' alone: the run below them is handed what it needs
+// (the genre phase returns the translation, the prompt's callers pass a request).
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
+
+#include "convert/genre_model.h"
 
 namespace modGlobal {
 
 // True while the genre phase has not completed: the genre dialog sets it when it loads and
-// clears it as the last step of a finished OK.
+// clears it as the last step of a finished OK; its Abort sets it again.
 inline bool ConversionAborted = true;
 
-// Old genre id (the source's GE_Id) to new genre id (the destination's GE_Id).
-struct GenreIdPair {
-  int32_t oldId = 0;
-  int32_t newId = 0;
-};
-// Valid entries are 0 .. GenreIdMapCount - 1; entry 0 is always old 1 -> new 1.
-inline std::vector<GenreIdPair> GenreIdMap;
-inline int32_t GenreIdMapCount = 0;
+// What the genre dialog's OK wrote, for the window that showed it.
+inline genres::GenreIdMap GenreIdMap;
 
 // The name prompt's contract: the caller sets all of these before showing it and uses
 // InputResult only when InputOK is true. Texts are UTF-8.

@@ -29,7 +29,6 @@
 #include "db/recordset.h"
 #include "db/text_codec.h"
 #include "lv_version.h"
-#include "shared/mod_global.h"
 
 namespace {
 
@@ -271,10 +270,8 @@ class CommandLineWindow : public convert::ConversionWindow {
     clearBar();
     printMessage(text);
   }
-  void showGenreDialog() override {
-    modGlobal::ConversionAborted = true;
-    genres::WriteGenreTables(workPath_, mapping_);
-    modGlobal::ConversionAborted = false;
+  std::optional<genres::GenreIdMap> showGenreDialog() override {
+    return genres::WriteGenreTables(workPath_, mapping_);
   }
   void finish() {
     clearBar();
