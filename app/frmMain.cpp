@@ -17,6 +17,7 @@
 
 #include "app/path_label.h"
 #include "convert/file_checks.h"
+#include "convert/start_checks.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
 #include "prompt/enter_key.h"
@@ -238,9 +239,9 @@ void frmMain::sourceChosen(const QString& path) {
     return;
   }
   if (convert::sameFileOrName(utf8(path), utf8(ui_.lblDest->text()))) {
-    message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
+    message(QString::fromUtf8(convert::kMustDiffer), MessageIcon::None);
   } else if (isTemplate(path)) {
-    message(QStringLiteral("You cannot select this file to update!"), MessageIcon::Information);
+    message(QString::fromUtf8(convert::kSourceIsTemplate), MessageIcon::Information);
   } else if (IsValidSourceDatabase(path)) {
     ui_.cmdStart->setEnabled(true);
     ui_.cmdDest->setFocus();
@@ -262,10 +263,9 @@ void frmMain::destChosen(const QString& path) {
     return;
   }
   if (convert::sameFileOrName(utf8(ui_.lblSource->text()), utf8(path))) {
-    message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
+    message(QString::fromUtf8(convert::kMustDiffer), MessageIcon::None);
   } else if (isTemplate(path)) {
-    message(QStringLiteral("You cannot overwrite this file!  Please select a new filename!"),
-            MessageIcon::Information);
+    message(QString::fromUtf8(convert::kDestinationIsTemplate), MessageIcon::Information);
   } else {
     ui_.cmdStart->setEnabled(true);
     ui_.cmdStart->setFocus();
@@ -304,20 +304,20 @@ void frmMain::chooseFiles(const QString& source, const QString& destination) {
 bool frmMain::IsValidSourceDatabase(const QString& path) {
   // The engine's reason follows the refusal: a damaged, encrypted or foreign file, or one that
   // lacks a table or column of the old release, each needs another remedy.
-  db::DbError why = convert::probeSourceDatabase(utf8(path));
+  const convert::StartRefusal refusal = convert::checkCatalogue(utf8(path), passwordPrompt());
+  if (refusal.ok()) return true;
+  message(QString::fromStdString(refusal.message), MessageIcon::None);
+  return false;
+}
+
+convert::PasswordPrompt frmMain::passwordPrompt() {
   // A password-protected catalogue opens once its password is given, and stays open to this
   // process for the rest of the run.
-  auto answer = convert::PasswordAnswer::NotAsked;
-  if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
-    const QString password = dialogs_.askPassword(this, path);
-    answer = password.isNull() ? convert::PasswordAnswer::NotGiven : convert::PasswordAnswer::Given;
-    if (!password.isNull() && db::rememberPassword(utf8(path), password.toStdString())) {
-      why = convert::probeSourceDatabase(utf8(path));
-    }
-  }
-  if (why.ok()) return true;
-  message(QString::fromStdString(convert::sourceRefusal(utf8(path), why, answer)), MessageIcon::None);
-  return false;
+  return [this](const std::string& path) -> std::optional<std::string> {
+    const QString password = dialogs_.askPassword(this, QString::fromStdString(path));
+    if (password.isNull()) return std::nullopt;
+    return password.toStdString();
+  };
 }
 
 // --- Start -----------------------------------------------------------------------------------
@@ -328,40 +328,39 @@ void frmMain::cmdStart_Click() {
   exitCode_ = kExitFailed;
   const QString source = ui_.lblSource->text();
   const QString destination = ui_.lblDest->text();
-  if (convert::sameFileOrName(utf8(source), utf8(destination))) {
-    message(QStringLiteral("Source and Destination files must be different!"), MessageIcon::None);
-    ui_.cmdStart->setEnabled(false);
-    clearSelection();
-    return;
-  }
-  if (!convert::FileExists(utf8(source))) {
-    const std::string why = convert::whyNotAFile(utf8(source));
-    message(QStringLiteral("File not found: ") + source +
-                (why.empty() ? QString() : kCrLf + kCrLf + QString::fromStdString(why)),
-            MessageIcon::None);
-    ui_.cmdSource->setFocus();
-    clearSelection();
-    ui_.cmdStart->setEnabled(false);
-    return;
-  }
   // A source chosen before the destination was never probed, and a file may have changed
-  // since: the probe answers before anything is done about the destination.
-  if (!IsValidSourceDatabase(source)) {
-    ui_.cmdSource->setFocus();
-    clearSelection();
-    ui_.cmdStart->setEnabled(false);
-    return;
+  // since: everything is checked again before anything is done about the destination.
+  const convert::StartRefusal refusal =
+      convert::checkBeforeRun(utf8(source), utf8(destination), utf8(templatePath()), passwordPrompt());
+  switch (refusal.kind) {
+    case convert::Refusal::None:
+      break;
+    case convert::Refusal::SameFile:
+      message(QString::fromUtf8(convert::kMustDiffer), MessageIcon::None);
+      ui_.cmdStart->setEnabled(false);
+      clearSelection();
+      return;
+    case convert::Refusal::DestinationNotReplaceable:
+      startFailed(refusal.error);
+      return;
+    default: {
+      // The files' own faults have no icon; what the file dialogs would have refused has theirs.
+      const bool ownFault = refusal.kind == convert::Refusal::SourceMissing ||
+                            refusal.kind == convert::Refusal::SourceRefused;
+      message(QString::fromStdString(refusal.message),
+              ownFault ? MessageIcon::None : MessageIcon::Information);
+      ui_.cmdSource->setFocus();
+      clearSelection();
+      ui_.cmdStart->setEnabled(false);
+      return;
+    }
   }
   showHourglass();
   yield();
 
   try {
-    // The destination is replaced only by the finished conversion; one that could not be
-    // replaced then is refused now, before any work.
-    const db::DbError replaceable = convert::checkReplaceable(utf8(destination));
-    if (!replaceable.ok()) throw db::DbException(replaceable);
     if (!CreateDestinationDatabase(templatePath(), destination)) {
-      message(QStringLiteral("Unable to create the new database file") + kCrLf + kCrLf +
+      message(QString::fromUtf8(convert::kCannotCreate) + kCrLf + kCrLf +
                   QString::fromStdString(convert::errorMessage(createFailure_)),
               MessageIcon::Critical);
       clearSelection();
@@ -387,15 +386,9 @@ void frmMain::cmdStart_Click() {
     setProgressMax(1);
     setProgressValue(converted ? 1 : 0);
     if (converted) {
-      message(QStringLiteral("Finished!  Your new Ludovane database can be found here: -") + kCrLf +
-                  kCrLf + destination + kCrLf + kCrLf +
-                  QStringLiteral("Please refer to the INSTRUCTIONS.TXT file for info on setting "
-                                 "up your new database with Ludovane"),
-              MessageIcon::None);
+      message(QString::fromStdString(convert::finishedMessage(utf8(destination))), MessageIcon::None);
     } else {
-      message(QStringLiteral("There was an error or you aborted.  The database was not fully "
-                             "converted!"),
-              MessageIcon::Critical);
+      message(QString::fromUtf8(convert::kNotConverted), MessageIcon::Critical);
     }
     showDefaultPointer();
     conversionRunning_ = false;

@@ -12,6 +12,7 @@
 
 #include "app/dialogs.h"
 #include "convert/conversion.h"
+#include "convert/start_checks.h"
 #include "convert/work_file.h"
 
 class QLabel;
@@ -99,6 +100,8 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   void sourceChosen(const QString& path);
   void destChosen(const QString& path);
   bool IsValidSourceDatabase(const QString& path);
+  // The password prompt the checks of a source ask through.
+  convert::PasswordPrompt passwordPrompt();
   bool CreateDestinationDatabase(const QString& templatePath, const QString& destinationPath);
   bool ConvertDatabase();
 

@@ -368,46 +368,10 @@ db::DbError probeSourceDatabase(const std::string& path) {
   }
 }
 
-namespace {
-
-// A catalogue of the new release: its Games table has the players columns the conversion makes,
-// beside the parent genres' table.
-bool isNewReleaseCatalogue(const std::string& path) {
-  try {
-    std::shared_ptr<db::Database> database = db::DBEngine().OpenDatabase(path);
-    database->OpenRecordset("SELECT PlayersFrom, PlayersTo, PlayersSim FROM Games", db::dbOpenSnapshot)
-        ->Close();
-    database->OpenRecordset("SELECT PG_Id, ParentGenre FROM PGenres", db::dbOpenSnapshot)->Close();
-    return true;
-  } catch (const db::DbException&) {
-    return false;
-  }
-}
-
-}  // namespace
-
-std::string sourceRefusal(const std::string& path, const db::DbError& why, PasswordAnswer password) {
-  const std::string reason = "\r\n\r\n" + errorMessage(why);
-  if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
-    return (password == PasswordAnswer::Given
-                ? "The password given is not the database password of the selected file."
-                : "The selected file is protected by a database password, and none was given.") +
-           reason;
-  }
-  if (why.number == static_cast<int>(db::DbErrorNumber::UnknownFieldInQuery) ||
-      why.number == static_cast<int>(db::DbErrorNumber::NoSuchTable)) {
-    if (isNewReleaseCatalogue(path)) {
-      return "The selected file is already a Ludovane database of the new release: it needs no "
-             "conversion.";
-    }
-  }
-  std::string text = "The selected file is not a valid Kestrel v1.3b database!" + reason;
-  if (why.number == static_cast<int>(db::DbErrorNumber::CorruptDatabase) &&
-      why.description.find("repair") == std::string::npos) {
-    text += "\r\n\r\nRepair the file in Access first (Tools, Database Utilities, Compact and "
-            "Repair Database), then convert the repaired copy.";
-  }
-  return text;
+std::string finishedMessage(const std::string& destination) {
+  return "Finished!  Your new Ludovane database can be found here: -\r\n\r\n" + destination +
+         "\r\n\r\nPlease refer to the INSTRUCTIONS.TXT file for info on setting up your new "
+         "database with Ludovane";
 }
 
 std::string errorMessage(const db::DbError& error) {

@@ -18,6 +18,12 @@ class WorkFile;
 // Every message box of the program carries this title.
 inline constexpr const char* kMessageTitle = "Ludovane Database Converter";
 
+// The outcome's messages, as both programs show them; lines joined by CR LF.
+inline constexpr const char* kCannotCreate = "Unable to create the new database file";
+inline constexpr const char* kNotConverted =
+    "There was an error or you aborted.  The database was not fully converted!";
+std::string finishedMessage(const std::string& destination);
+
 enum class MessageIcon { None, Critical, Information, Exclamation };
 
 // What the run needs from the window that shows it.
@@ -59,15 +65,6 @@ bool ConvertDatabase(ConversionWindow& window, WorkFile& work);
 // Whether `path` opens as an old-release catalogue: the probe query every such catalogue
 // answers runs on it. The engine's reason when it does not.
 db::DbError probeSourceDatabase(const std::string& path);
-
-// Whether the person was asked for a source's database password, and answered.
-enum class PasswordAnswer { NotAsked, NotGiven, Given };
-
-// Why a source that probeSourceDatabase refused with `why` is refused, as both programs say it:
-// a first line that names the fault truly (a wrong or missing password, a catalogue already
-// converted, a damaged or foreign file), then the engine's reason, and for a damaged file the
-// advice to repair it in Access.
-std::string sourceRefusal(const std::string& path, const db::DbError& why, PasswordAnswer password);
 
 // The program's error text: the description, " (", the number, ",", the last system error
 // code (0 when none), ")".

@@ -23,6 +23,7 @@
 
 #include "convert/conversion.h"
 #include "convert/file_checks.h"
+#include "convert/start_checks.h"
 #include "convert/genre_model.h"
 #include "convert/work_file.h"
 #include "db/page_file.h"
@@ -357,23 +358,18 @@ int main(int argc, char** argv) {
   const bool templateGiven = !templatePath.empty();
   if (!templateGiven) templatePath = convert::findTemplate(programFolder());
 
-  if (!FileExists(source)) {
-    const std::string why = convert::whyNotAFile(source);
-    return fail("File not found: " + source + (why.empty() ? "" : "\r\n\r\n" + why));
-  }
   // A password-protected catalogue is opened with the password from the file, or asked for.
-  db::DbError why = convert::probeSourceDatabase(source);
-  auto answer = convert::PasswordAnswer::NotAsked;
-  if (why.number == static_cast<int>(db::DbErrorNumber::PasswordProtected)) {
+  const convert::PasswordPrompt passwordPrompt =
+      [&passwordFile](const std::string& path) -> std::optional<std::string> {
     std::string password;
-    answer = convert::PasswordAnswer::NotGiven;
-    if (!passwordFile.empty() ? readPasswordFile(passwordFile, &password) : askPassword(source, &password)) {
-      answer = convert::PasswordAnswer::Given;
-      db::rememberPassword(source, password);
-      why = convert::probeSourceDatabase(source);
+    if (!passwordFile.empty() ? readPasswordFile(passwordFile, &password) : askPassword(path, &password)) {
+      return password;
     }
+    return std::nullopt;
+  };
+  if (const convert::StartRefusal refusal = convert::checkSource(source, passwordPrompt); !refusal.ok()) {
+    return fail(refusal.message);
   }
-  if (!why.ok()) return fail(convert::sourceRefusal(source, why, answer));
   std::vector<genres::GenreEntry> oldGenres;
   try {
     oldGenres = genres::LoadOldGenres(source);
@@ -395,9 +391,7 @@ int main(int argc, char** argv) {
   std::error_code ec;
   if (writeOnly) {
     if (SameFile(writeGenres, source)) return fail("Source and genre file must be different!");
-    if (SameFile(writeGenres, templatePath)) {
-      return fail("You cannot overwrite this file!  Please select a new filename!");
-    }
+    if (SameFile(writeGenres, templatePath)) return fail(convert::kDestinationIsTemplate);
     if (fs::exists(fs::symlink_status(writeGenres, ec)) && !overwrite) {
       return fail(writeGenres + " exists; add --overwrite to replace it");
     }
@@ -411,19 +405,16 @@ int main(int argc, char** argv) {
   }
 
   const std::string destination = positional[1];
-  if (SameFile(source, destination)) return fail("Source and Destination files must be different!");
-  if (const std::string why = convert::folderRefusal(destination); !why.empty()) return fail(why);
+  if (const convert::StartRefusal refusal = convert::checkDestination(source, destination, templatePath);
+      !refusal.ok()) {
+    return fail(refusal.message);
+  }
   if (!FileExists(templatePath)) {
     return fail(convert::missingTemplateMessage(
         templateGiven ? std::vector<std::string>{templatePath} : convert::templatePlaces(programFolder())));
   }
-  if (SameFile(templatePath, source)) return fail("You cannot select this file to update!");
-  if (SameFile(templatePath, destination)) return fail("You cannot overwrite this file!  Please select a new filename!");
-  const fs::file_status existing = fs::symlink_status(destination, ec);
-  if (fs::exists(existing) && !overwrite) return fail(destination + " exists; add --overwrite to replace it");
-
-  if (const db::DbError replaceable = convert::checkReplaceable(destination); !replaceable.ok()) {
-    return fail(convert::errorMessage(replaceable));
+  if (fs::exists(fs::symlink_status(destination, ec)) && !overwrite) {
+    return fail(destination + " exists; add --overwrite to replace it");
   }
 
   // From here on Ctrl-C, SIGTERM and SIGHUP stop the run at its next step instead of killing the
@@ -435,7 +426,7 @@ int main(int argc, char** argv) {
   // Only a file (or a link, not what it points to) is replaced; a folder never is.
   if (const db::DbError err = convert::CreateDestinationDatabase(templatePath, destination, &work);
       !err.ok()) {
-    return fail("Unable to create the new database file: " + convert::errorMessage(err));
+    return fail(std::string(convert::kCannotCreate) + ": " + convert::errorMessage(err));
   }
   CommandLineWindow window(source, destination, work->path(), std::move(mapping));
   window.AddStatus("Created new database OK\r\n");
@@ -443,12 +434,11 @@ int main(int argc, char** argv) {
   window.finish();
   work.reset();
   if (!converted) {
-    fail("There was an error or you aborted.  The database was not fully converted!");
+    fail(convert::kNotConverted);
     return gStopSignal ? kExitSignal + gStopSignal : kExitFailed;
   }
-  std::cout << "Finished!  Your new Ludovane database can be found here: -\n\n"
-            << destination << "\n\n"
-            << "Please refer to the INSTRUCTIONS.TXT file for info on setting up your new "
-               "database with Ludovane\n";
+  std::string finished = convert::finishedMessage(destination);
+  for (size_t at; (at = finished.find("\r\n")) != std::string::npos;) finished.replace(at, 2, "\n");
+  std::cout << finished << "\n";
   return kExitOk;
 }
