@@ -13,6 +13,6 @@ namespace app {
 // Loads the genre dialog afresh, shows it modally and returns when it has closed: the genre id
 // map its OK wrote, or nothing when it closed any other way. A dialog that cannot read the
 // source's genres throws db::DbException, which the run reports.
-std::optional<genres::GenreIdMap> runGenreDialog(frmMain& owner);
+std::optional<convert::GenreIdMap> runGenreDialog(frmMain& owner);
 
 }  // namespace app

@@ -9,7 +9,7 @@
 #include <QCommandLineParser>
 
 #include "app/dialogs.h"
-#include "app/frmMain.h"
+#include "app/frm_main.h"
 #include "app/genre_phase.h"
 #include "lv_version.h"
 

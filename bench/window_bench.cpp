@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "app/dialogs.h"
-#include "app/frmMain.h"
+#include "app/frm_main.h"
 #include "convert/genre_model.h"
 
 namespace {
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   ListedAnswers answers({QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2])});
   frmMain window(QCoreApplication::applicationDirPath(), answers);
   window.setGenreDialog([](frmMain& owner) {
-    return genres::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
+    return convert::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
   });
   window.show();
   window.findChild<QPushButton*>(QStringLiteral("cmdSource"))->click();

@@ -59,7 +59,7 @@ class LoggedWindow : public ConversionWindow {
   void showMessage(const std::string& text, MessageIcon icon) override {
     window_.showMessage(text, icon);
   }
-  std::optional<genres::GenreIdMap> showGenreDialog() override { return window_.showGenreDialog(); }
+  std::optional<GenreIdMap> showGenreDialog() override { return window_.showGenreDialog(); }
 
   // The log's last line: why the run ends without its last "Done". The log stays as it is
   // above it, since it is only ever appended to.
@@ -220,7 +220,7 @@ void musicPhase(ConversionWindow& window, RunState& run) {
             });
 }
 
-void gamesPhase(ConversionWindow& window, RunState& run, const genres::GenreIdMap& genreIds) {
+void gamesPhase(ConversionWindow& window, RunState& run, const GenreIdMap& genreIds) {
   copyTable(window, run, "Copying Games table...", "SELECT * FROM Games", "SELECT * FROM Games",
             [&genreIds](Recordset& src, Recordset& dst) -> RecordCopy {
               auto small = [](int v) { return Variant(static_cast<int16_t>(v)); };
@@ -266,7 +266,7 @@ void gamesPhase(ConversionWindow& window, RunState& run, const genres::GenreIdMa
                 fileToRun = Variant("");
                 screenshot = emptyForNull(placeholderRule(srcScreenshot, "(None)"));
                 musician = srcMusician;
-                genre = Variant(genres::GetNewGenreId(genreIds, srcGenre.int32()));
+                genre = Variant(GetNewGenreId(genreIds, srcGenre.int32()));
                 publisher = srcPublisher;
                 difficulty = srcDifficulty;
                 cracker = small(8);
@@ -399,7 +399,7 @@ bool ConvertDatabase(ConversionWindow& shownIn, WorkFile& work) {
     musicPhase(window, run);
 
     window.AddStatus("Copying Genres tables...");
-    const std::optional<genres::GenreIdMap> genreIds = window.showGenreDialog();
+    const std::optional<GenreIdMap> genreIds = window.showGenreDialog();
     if (!genreIds) {
       window.endWith("Aborted: the genre dialog was closed before its OK.");
       return false;

@@ -48,7 +48,7 @@ class ConversionWindow {
   // The genre phase: shows the genre dialog modally and returns when it has closed, with the
   // genre id map once its OK has written the genre tables, or nothing when the person aborted.
   // It may throw db::DbException like any other step of the run.
-  virtual std::optional<genres::GenreIdMap> showGenreDialog() = 0;
+  virtual std::optional<GenreIdMap> showGenreDialog() = 0;
 };
 
 // Thrown by a window's yield() to stop the run as an abort from outside (an interrupted

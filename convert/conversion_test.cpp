@@ -73,7 +73,7 @@ class RecordingWindow : public convert::ConversionWindow {
     messages.push_back(text);
     EXPECT_EQ(icon, convert::MessageIcon::Critical);
   }
-  std::optional<genres::GenreIdMap> showGenreDialog() override {
+  std::optional<convert::GenreIdMap> showGenreDialog() override {
     trace.push_back("genre dialog");
     return genrePhase ? genrePhase() : std::nullopt;
   }
@@ -82,7 +82,7 @@ class RecordingWindow : public convert::ConversionWindow {
   std::vector<std::string> messages;
   float max = 0, value = 0;
   std::vector<std::string> trace;  // every call, in order
-  std::function<std::optional<genres::GenreIdMap>()> genrePhase;  // none: aborted
+  std::function<std::optional<convert::GenreIdMap>()> genrePhase;  // none: aborted
   std::function<void(const std::string&)> onStatus;
   std::function<void()> onYield;
   std::unique_ptr<convert::WorkFile> work;
@@ -187,9 +187,9 @@ void expectSame(const Variant& got, const Variant& want, const std::string& wher
 
 // The genre phase of these tests: one parent per ten old genres, in the source's order, each
 // sub genre keeping its old name. New genre ids then follow the source's order from 2.
-std::vector<genres::ParentGenre> mappingInSourceOrder(const fs::path& source) {
+std::vector<convert::ParentGenre> mappingInSourceOrder(const fs::path& source) {
   const Rows old = readQuery(source, "SELECT GE_Id, Genre FROM Genres");
-  std::vector<genres::ParentGenre> parents;
+  std::vector<convert::ParentGenre> parents;
   size_t n = 0;
   for (size_t i = 0; i < old.rows.size(); ++i) {
     if (old.at(i, "GE_Id").int32() == 1) continue;
@@ -200,11 +200,11 @@ std::vector<genres::ParentGenre> mappingInSourceOrder(const fs::path& source) {
 }
 
 // A genre phase that writes that mapping into the run's database and finishes as OK does.
-std::function<std::optional<genres::GenreIdMap>()> genresInSourceOrder(const fs::path& source,
+std::function<std::optional<convert::GenreIdMap>()> genresInSourceOrder(const fs::path& source,
                                                                       const RecordingWindow& window) {
   return [source, &window] {
     auto mapping = mappingInSourceOrder(source);
-    return std::optional(genres::WriteGenreTables(window.workPath(), mapping));
+    return std::optional(convert::WriteGenreTables(window.workPath(), mapping));
   };
 }
 
@@ -559,7 +559,7 @@ TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
 
 // The sub genres under the parents named `parent`, as (name, old id).
 using Subs = std::vector<std::pair<std::string, int32_t>>;
-Subs subsOf(const std::vector<genres::ParentGenre>& parents, const std::string& parent) {
+Subs subsOf(const std::vector<convert::ParentGenre>& parents, const std::string& parent) {
   Subs out;
   for (const auto& p : parents) {
     if (p.name == parent) {
@@ -570,26 +570,26 @@ Subs subsOf(const std::vector<genres::ParentGenre>& parents, const std::string& 
 }
 
 TEST(GenreMapTest, theFirstMatchingEntryWinsAndUnknownIdsBecomeOne) {
-  const genres::GenreIdMap map = {{1, 1}, {7, 3}, {9, 4}, {7, 5}};
-  EXPECT_EQ(genres::GetNewGenreId(map, 7), 3);
-  EXPECT_EQ(genres::GetNewGenreId(map, 9), 4);
-  EXPECT_EQ(genres::GetNewGenreId(map, 1), 1);
-  EXPECT_EQ(genres::GetNewGenreId(map, 12), 1);
-  EXPECT_EQ(genres::GetNewGenreId(map, -3), 1);
-  EXPECT_EQ(genres::GetNewGenreId({}, 7), 1);
+  const convert::GenreIdMap map = {{1, 1}, {7, 3}, {9, 4}, {7, 5}};
+  EXPECT_EQ(convert::GetNewGenreId(map, 7), 3);
+  EXPECT_EQ(convert::GetNewGenreId(map, 9), 4);
+  EXPECT_EQ(convert::GetNewGenreId(map, 1), 1);
+  EXPECT_EQ(convert::GetNewGenreId(map, 12), 1);
+  EXPECT_EQ(convert::GetNewGenreId(map, -3), 1);
+  EXPECT_EQ(convert::GetNewGenreId({}, 7), 1);
 }
 
 TEST(GenreNamesTest, theSuggestionGroupsByParentAndObeysThePromptsLimits) {
-  const std::vector<genres::GenreEntry> old = {
+  const std::vector<convert::GenreEntry> old = {
       {"Strategy (War)", 4},  {"Sport [Football]", 9}, {"Puzzle", 2},
       {"ARCADE (Climbing)", 12}, {"Arcade (Maze)", 13}, {"strategy (Economy)", 5},
       {"Miscellaneous", 30}, {"[uncategorized]", 31}, {"\"Quoted\" (Thing)", 32},
       {std::string(60, 'L') + " (Long)", 33}, {"(Odd)", 34}, {"Sport [", 35}};
-  const auto parents = genres::SuggestGenreMapping(old, {{"Sport", 0, {}}});
+  const auto parents = convert::SuggestGenreMapping(old, {{"Sport", 0, {}}});
   std::vector<std::string> names;
   for (const auto& p : parents) {
     names.push_back(p.name);
-    EXPECT_EQ(genres::ParentNameFault(p.name), "") << p.name;
+    EXPECT_EQ(convert::ParentNameFault(p.name), "") << p.name;
   }
   EXPECT_EQ(names, (std::vector<std::string>{"Sport", "Strategy", "Puzzle", "ARCADE", "Miscellaneous",
                                              "Uncategorized", "Quoted", std::string(50, 'L'), "(Odd)",
@@ -605,15 +605,15 @@ TEST(GenreNamesTest, theSuggestionGroupsByParentAndObeysThePromptsLimits) {
 // Old genres whose derived names meet under one parent keep them apart, as Rename insists; a
 // parent the suggestion makes is never only blanks.
 TEST(GenreNamesTest, theSuggestionNeverRepeatsASubNameUnderOneParent) {
-  const std::vector<genres::GenreEntry> old = {{"Quiz (War)", 4}, {"Quiz [War]", 5}, {"Quiz (War)", 6},
+  const std::vector<convert::GenreEntry> old = {{"Quiz (War)", 4}, {"Quiz [War]", 5}, {"Quiz (War)", 6},
                                                {"Quiz (Trivia)", 7}, {"\t\u00A0(Odd)", 8}};
-  const auto parents = genres::SuggestGenreMapping(old, {{"Quiz", 0, {{"Trivia", 9}}}});
+  const auto parents = convert::SuggestGenreMapping(old, {{"Quiz", 0, {{"Trivia", 9}}}});
   ASSERT_EQ(parents.size(), 2u);
   EXPECT_EQ(parents[0].name, "Quiz");
   EXPECT_EQ(subsOf(parents, "Quiz"),
             (Subs{{"War", 4}, {"Quiz [War]", 5}, {"Quiz (War)", 6}, {"Quiz (Trivia)", 7}}));
   EXPECT_EQ(parents[1].name, "Other");
-  EXPECT_EQ(genres::ParentNameFault(" \t "), "a parent genre's name cannot be only blanks");
+  EXPECT_EQ(convert::ParentNameFault(" \t "), "a parent genre's name cannot be only blanks");
 }
 
 }  // namespace

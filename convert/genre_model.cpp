@@ -8,7 +8,7 @@
 #include "db/recordset.h"
 #include "db/text_codec.h"
 
-namespace genres {
+namespace convert {
 namespace {
 
 std::u16string trimSpaces(std::u16string s) {
@@ -219,4 +219,4 @@ int32_t GetNewGenreId(const GenreIdMap& map, int32_t oldGenreId) {
   return 1;
 }
 
-}  // namespace genres
+}  // namespace convert

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace genres {
+namespace convert {
 
 // An old genre as the source holds it, or a sub genre as it will be written: a name and the
 // old genre id (the source's GE_Id) it stands for.
@@ -98,4 +98,4 @@ GenreIdMap WriteSuggestedGenres(const std::string& sourcePath, const std::string
 // The new genre id of an old one: the first entry that holds it, 1 when none does.
 int32_t GetNewGenreId(const GenreIdMap& map, int32_t oldGenreId);
 
-}  // namespace genres
+}  // namespace convert

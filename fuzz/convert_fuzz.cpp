@@ -40,8 +40,8 @@ class FuzzWindow : public convert::ConversionWindow {
   float progressValue() const override { return value_; }
   void yield() override {}
   void showMessage(const std::string&, convert::MessageIcon) override {}
-  std::optional<genres::GenreIdMap> showGenreDialog() override {
-    return genres::WriteSuggestedGenres(source_, work_);
+  std::optional<convert::GenreIdMap> showGenreDialog() override {
+    return convert::WriteSuggestedGenres(source_, work_);
   }
 
  private:

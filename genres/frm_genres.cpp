@@ -21,6 +21,7 @@
 #include "prompt/twips.h"
 #include "shared/mod_global.h"
 
+namespace genres {
 namespace {
 
 constexpr int kClientWidth = 9015;   // twips
@@ -51,7 +52,7 @@ int32_t datum(const QListWidgetItem* item) { return item->data(Qt::UserRole).toI
 // Whether no entry of a sub list has `name`, compared in upper case.
 bool isFreeSubName(const QListWidget* list, const std::string& name) {
   for (int i = 0; i < list->count(); ++i) {
-    if (genres::SameName(list->item(i)->text().toStdString(), name)) return false;
+    if (convert::SameName(list->item(i)->text().toStdString(), name)) return false;
   }
   return true;
 }
@@ -216,14 +217,14 @@ void frmGenres::Form_Load() {
   // A widget's size is its client area, so the design size is set directly.
   setFixedSize(designSize());
 
-  for (const genres::GenreEntry& genre : genres::LoadOldGenres(sourcePath_)) {
+  for (const convert::GenreEntry& genre : convert::LoadOldGenres(sourcePath_)) {
     oldNames_[genre.oldId] = genre.name;
     addEntry(lstGenres, genre.name, genre.oldId);
   }
 
   {
     const QSignalBlocker quiet(lstParent);
-    lstParent->addItem(genres::kUncategorized, 0);
+    lstParent->addItem(convert::kUncategorized, 0);
   }
   selectParent(0);
   DisableList(lstSub[0]);
@@ -391,8 +392,8 @@ void frmGenres::cmdSet_Click() {
   const QListWidgetItem* genre = lstGenres->item(g);
   const int32_t oldId = datum(genre);
   // Rename's rule holds for Set too: never two sub genres alike under one parent.
-  const std::string name = genres::UniqueSubGenreName(
-      genres::DeriveSubGenreName(genre->text().toStdString(), lstParent->itemText(p).toStdString()),
+  const std::string name = convert::UniqueSubGenreName(
+      convert::DeriveSubGenreName(genre->text().toStdString(), lstParent->itemText(p).toStdString()),
       {oldNames_.at(oldId), oldId},
       [list = lstSub[p]](const std::string& candidate) { return !isFreeSubName(list, candidate); });
   addEntry(lstSub[p], name, oldId);
@@ -453,8 +454,8 @@ bool frmGenres::askName(const char* title, const char* prompt, const std::string
   request.title = title;
   request.prompt = prompt;
   request.defaultText = defaultText;
-  request.invalidChars = genres::kInvalidNameChars;
-  request.maxLength = genres::kMaxNameLength;
+  request.invalidChars = convert::kInvalidNameChars;
+  request.maxLength = convert::kMaxNameLength;
   const std::optional<std::string> given = host_->askName(this, request);
   if (given) *answer = *given;
   return given.has_value();
@@ -466,7 +467,7 @@ void frmGenres::showInformation(const char* text) {
 
 bool frmGenres::IsUniqueParentGenre(const std::string& name) const {
   for (int i = 0; i < lstParent->count(); ++i) {
-    if (genres::SameName(lstParent->itemText(i).toStdString(), name)) return false;
+    if (convert::SameName(lstParent->itemText(i).toStdString(), name)) return false;
   }
   return true;
 }
@@ -511,7 +512,7 @@ void frmGenres::mnuParentRename_Click() {
   if (!askName("Rename Parent Genre", "Parent Genre Name:", current, &name)) return;
   if (name == current) return;
   // A change of letter case only would otherwise collide with the entry itself.
-  if (!genres::SameName(name, current) && !IsUniqueParentGenre(name)) {
+  if (!convert::SameName(name, current) && !IsUniqueParentGenre(name)) {
     showInformation(kParentExists);
     return;
   }
@@ -527,7 +528,7 @@ void frmGenres::mnuSubRename_Click() {
   std::string name;
   if (!askName("Rename Sub Genre", "Sub Genre Name:", current, &name)) return;
   if (name == current) return;
-  if (!genres::SameName(name, current) && !IsUniqueSubGenre(name)) {
+  if (!convert::SameName(name, current) && !IsUniqueSubGenre(name)) {
     showInformation(kSubExists);
     return;
   }
@@ -537,24 +538,24 @@ void frmGenres::mnuSubRename_Click() {
 void frmGenres::suggestMapping() {
   if (lstGenres->count() == 0) return;
   // From the names the source gave, not the short names Unset brings back.
-  std::vector<genres::GenreEntry> unassigned;
+  std::vector<convert::GenreEntry> unassigned;
   for (int i = 0; i < lstGenres->count(); ++i) {
     unassigned.push_back({oldNames_.at(datum(lstGenres->item(i))), datum(lstGenres->item(i))});
   }
-  std::vector<genres::ParentGenre> existing;
+  std::vector<convert::ParentGenre> existing;
   for (int i = 1; i < lstParent->count(); ++i) {
-    genres::ParentGenre parent{lstParent->itemText(i).toStdString(), 0, {}};
+    convert::ParentGenre parent{lstParent->itemText(i).toStdString(), 0, {}};
     for (int j = 0; j < lstSub[i]->count(); ++j) {
       parent.subs.push_back({lstSub[i]->item(j)->text().toStdString(), datum(lstSub[i]->item(j))});
     }
     existing.push_back(std::move(parent));
   }
 
-  for (const genres::ParentGenre& parent : genres::SuggestGenreMapping(unassigned, existing)) {
+  for (const convert::ParentGenre& parent : convert::SuggestGenreMapping(unassigned, existing)) {
     if (parent.subs.empty()) continue;
     int index = -1;
     for (int i = 1; i < lstParent->count() && index < 0; ++i) {
-      if (genres::SameName(lstParent->itemText(i).toStdString(), parent.name)) index = i;
+      if (convert::SameName(lstParent->itemText(i).toStdString(), parent.name)) index = i;
     }
     if (index < 0) {
       createSubList();
@@ -562,7 +563,7 @@ void frmGenres::suggestMapping() {
       lstParent->addItem(fromUtf8(parent.name), 0);
       index = lstParent->count() - 1;
     }
-    for (const genres::GenreEntry& sub : parent.subs) {
+    for (const convert::GenreEntry& sub : parent.subs) {
       addEntry(lstSub[index], sub.name, sub.oldId);
     }
   }
@@ -590,9 +591,9 @@ void frmGenres::cmdOK_Click() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   QCoreApplication::processEvents();
 
-  std::vector<genres::ParentGenre> parents;
+  std::vector<convert::ParentGenre> parents;
   for (int i = 1; i < lstParent->count(); ++i) {
-    genres::ParentGenre parent{lstParent->itemText(i).toStdString(), 0, {}};
+    convert::ParentGenre parent{lstParent->itemText(i).toStdString(), 0, {}};
     const QListWidget* list = lstSub[i];
     for (int j = 0; j < list->count(); ++j) {
       parent.subs.push_back({list->item(j)->text().toStdString(), datum(list->item(j))});
@@ -601,7 +602,7 @@ void frmGenres::cmdOK_Click() {
   }
 
   try {
-    modGlobal::GenreIdMap = genres::WriteGenreTables(destinationPath_, parents);
+    modGlobal::GenreIdMap = convert::WriteGenreTables(destinationPath_, parents);
   } catch (const db::DbException& e) {
     // The run cannot go on without the genre tables; closing as an abort stops it, and the
     // person learns why here, since the run says nothing after an abort.
@@ -626,3 +627,5 @@ void frmGenres::cmdAbort_Click() {
   modGlobal::ConversionAborted = true;
   reject();
 }
+
+}  // namespace genres

@@ -36,6 +36,8 @@ class QListWidgetItem;
 class QMenu;
 class QPushButton;
 
+namespace genres {
+
 // What the genre dialog shows outside its own window: message boxes, the name prompt and the
 // pop-up menus. The defaults are the real modal ones; tests answer them directly.
 class GenreDialogHost {
@@ -144,3 +146,5 @@ class frmGenres : public QDialog {
   // event loop runs once for the repaint.
   bool writing_ = false;
 };
+
+}  // namespace genres

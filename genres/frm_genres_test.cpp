@@ -24,6 +24,9 @@
 #include "genres/frm_genres.h"
 #include "shared/mod_global.h"
 
+using genres::frmGenres;
+using genres::GenreDialogHost;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -587,11 +590,11 @@ class FrmGenresTest : public QObject {
       QCOMPARE(row[2].text(), expected[i].second.second);
       QCOMPARE(modGlobal::GenreIdMap[i + 1].oldId, expected[i].first);
       QCOMPARE(modGlobal::GenreIdMap[i + 1].newId, row[0].int32());
-      QCOMPARE(genres::GetNewGenreId(modGlobal::GenreIdMap, expected[i].first), row[0].int32());
+      QCOMPARE(convert::GetNewGenreId(modGlobal::GenreIdMap, expected[i].first), row[0].int32());
     }
     QVERIFY(subs[1][0].int32() != subs[2][0].int32());
-    QCOMPARE(genres::GetNewGenreId(modGlobal::GenreIdMap, 1), 1);
-    QCOMPARE(genres::GetNewGenreId(modGlobal::GenreIdMap, 4), 1);
+    QCOMPARE(convert::GetNewGenreId(modGlobal::GenreIdMap, 1), 1);
+    QCOMPARE(convert::GetNewGenreId(modGlobal::GenreIdMap, 4), 1);
     QCOMPARE(QProcess::execute(LVDB_PATH, {"check", QString::fromStdString(dest.string())}), 0);
   }
 

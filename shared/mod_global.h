@@ -15,7 +15,7 @@ namespace modGlobal {
 inline bool ConversionAborted = true;
 
 // What the genre dialog's OK wrote, for the window that showed it.
-inline genres::GenreIdMap GenreIdMap;
+inline convert::GenreIdMap GenreIdMap;
 
 // The name prompt's contract: the caller sets all of these before showing it and uses
 // InputResult only when InputOK is true. Texts are UTF-8.

@@ -81,14 +81,14 @@ std::string programFolder() {
 
 // ---- Genre mapping files -------------------------------------------------------------------
 
-QJsonDocument mappingToJson(const std::vector<genres::ParentGenre>& parents,
-                            const std::vector<genres::GenreEntry>& oldGenres) {
+QJsonDocument mappingToJson(const std::vector<convert::ParentGenre>& parents,
+                            const std::vector<convert::GenreEntry>& oldGenres) {
   std::map<int32_t, std::string> oldNames;
-  for (const genres::GenreEntry& g : oldGenres) oldNames[g.oldId] = g.name;
+  for (const convert::GenreEntry& g : oldGenres) oldNames[g.oldId] = g.name;
   QJsonArray list;
-  for (const genres::ParentGenre& p : parents) {
+  for (const convert::ParentGenre& p : parents) {
     QJsonArray subs;
-    for (const genres::GenreEntry& s : p.subs) {
+    for (const convert::GenreEntry& s : p.subs) {
       subs.append(QJsonObject{{"id", s.oldId},
                               {"name", QString::fromStdString(s.name)},
                               {"was", QString::fromStdString(oldNames[s.oldId])}});
@@ -99,8 +99,8 @@ QJsonDocument mappingToJson(const std::vector<genres::ParentGenre>& parents,
 }
 
 // Reads a mapping and checks it against the source's genres; a fault names its entry.
-bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEntry>& oldGenres,
-                     std::vector<genres::ParentGenre>* out, std::string* fault) {
+bool mappingFromJson(const QByteArray& bytes, const std::vector<convert::GenreEntry>& oldGenres,
+                     std::vector<convert::ParentGenre>* out, std::string* fault) {
   QJsonParseError parseError{};
   const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
   if (doc.isNull()) {
@@ -113,7 +113,7 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEnt
     return false;
   }
   std::map<int32_t, std::string> known;
-  for (const genres::GenreEntry& g : oldGenres) known[g.oldId] = g.name;
+  for (const convert::GenreEntry& g : oldGenres) known[g.oldId] = g.name;
   std::map<int32_t, std::string> placed;  // old id -> the parent it went under
   const QJsonArray parents = doc.object().value("parents").toArray();
   for (qsizetype i = 0; i < parents.size(); ++i) {
@@ -123,15 +123,15 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEnt
       *fault = where + ": expected \"parent\" (a name) and \"genres\" (a list)";
       return false;
     }
-    genres::ParentGenre parent;
+    convert::ParentGenre parent;
     parent.name = p.value("parent").toString().toStdString();
     const std::string named = "parent \"" + parent.name + "\"";
-    if (const std::string why = genres::ParentNameFault(parent.name); !why.empty()) {
+    if (const std::string why = convert::ParentNameFault(parent.name); !why.empty()) {
       *fault = named + ": " + why;
       return false;
     }
-    for (const genres::ParentGenre& earlier : *out) {
-      if (genres::SameName(earlier.name, parent.name)) {
+    for (const convert::ParentGenre& earlier : *out) {
+      if (convert::SameName(earlier.name, parent.name)) {
         *fault = named + " is named twice (as \"" + earlier.name + "\" before)";
         return false;
       }
@@ -145,7 +145,7 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEnt
         *fault = named + ", genre " + std::to_string(j + 1) + ": expected \"id\" (a whole number) and \"name\"";
         return false;
       }
-      genres::GenreEntry sub{s.value("name").toString().toStdString(), static_cast<int32_t>(id.toDouble())};
+      convert::GenreEntry sub{s.value("name").toString().toStdString(), static_cast<int32_t>(id.toDouble())};
       const std::string entry = named + ", genre " + std::to_string(sub.oldId);
       if (!known.count(sub.oldId)) {
         *fault = entry + ": the source has no genre " + std::to_string(sub.oldId) +
@@ -157,13 +157,13 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEnt
                  "\" too";
         return false;
       }
-      if (const std::string why = genres::SubNameFault(sub.name); !why.empty()) {
+      if (const std::string why = convert::SubNameFault(sub.name); !why.empty()) {
         *fault = entry + ": " + why;
         return false;
       }
       // As Rename insists: no two sub genres of one name under one parent.
-      for (const genres::GenreEntry& earlier : parent.subs) {
-        if (genres::SameName(earlier.name, sub.name)) {
+      for (const convert::GenreEntry& earlier : parent.subs) {
+        if (convert::SameName(earlier.name, sub.name)) {
           *fault = entry + ": \"" + sub.name + "\" is the name of genre " +
                    std::to_string(earlier.oldId) + " under this parent too";
           return false;
@@ -174,7 +174,7 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<genres::GenreEnt
     }
     out->push_back(std::move(parent));
   }
-  for (const genres::GenreEntry& g : oldGenres) {
+  for (const convert::GenreEntry& g : oldGenres) {
     if (!placed.count(g.oldId)) {
       *fault = "genre " + std::to_string(g.oldId) + " (\"" + g.name + "\") is not mapped";
       return false;
@@ -240,7 +240,7 @@ void catchStopSignals() {
 class CommandLineWindow : public convert::ConversionWindow {
  public:
   CommandLineWindow(std::string source, std::string destination, std::string workPath,
-                    std::vector<genres::ParentGenre> mapping)
+                    std::vector<convert::ParentGenre> mapping)
       : source_(std::move(source)), destination_(std::move(destination)),
         workPath_(std::move(workPath)), mapping_(std::move(mapping)),
         terminal_(::isatty(STDOUT_FILENO) == 1) {}
@@ -271,8 +271,8 @@ class CommandLineWindow : public convert::ConversionWindow {
     clearBar();
     printMessage(text);
   }
-  std::optional<genres::GenreIdMap> showGenreDialog() override {
-    return genres::WriteGenreTables(workPath_, mapping_);
+  std::optional<convert::GenreIdMap> showGenreDialog() override {
+    return convert::WriteGenreTables(workPath_, mapping_);
   }
   void finish() {
     clearBar();
@@ -298,7 +298,7 @@ class CommandLineWindow : public convert::ConversionWindow {
   }
 
   std::string source_, destination_, workPath_;
-  std::vector<genres::ParentGenre> mapping_;
+  std::vector<convert::ParentGenre> mapping_;
   bool terminal_;
   std::string pending_;
   float min_ = 0, max_ = -1, value_ = 0;
@@ -370,16 +370,16 @@ int main(int argc, char** argv) {
   if (const convert::StartRefusal refusal = convert::checkSource(source, passwordPrompt); !refusal.ok()) {
     return fail(refusal.message);
   }
-  std::vector<genres::GenreEntry> oldGenres;
+  std::vector<convert::GenreEntry> oldGenres;
   try {
-    oldGenres = genres::LoadOldGenres(source);
+    oldGenres = convert::LoadOldGenres(source);
   } catch (const db::DbException& e) {
     return fail(convert::errorMessage(e.error()));
   }
 
-  std::vector<genres::ParentGenre> mapping;
+  std::vector<convert::ParentGenre> mapping;
   if (genresOption == "auto") {
-    mapping = genres::SuggestGenreMapping(oldGenres);
+    mapping = convert::SuggestGenreMapping(oldGenres);
   } else {
     QFile file(QString::fromStdString(genresOption));
     if (!file.open(QIODevice::ReadOnly)) return fail(genresOption + ": cannot be read");

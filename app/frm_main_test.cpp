@@ -34,7 +34,7 @@
 #include <QtTest>
 
 #include "app/dialogs.h"
-#include "app/frmMain.h"
+#include "app/frm_main.h"
 #include "app/genre_phase.h"
 #include "app/path_label.h"
 #include "convert/genre_model.h"
@@ -92,8 +92,8 @@ class ScriptedDialogs : public app::Dialogs {
 };
 
 // The genre phase as a finished OK of the genre dialog leaves it: the suggested grouping written.
-std::optional<genres::GenreIdMap> writeSuggestedGenres(frmMain& owner) {
-  return genres::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
+std::optional<convert::GenreIdMap> writeSuggestedGenres(frmMain& owner) {
+  return convert::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
 }
 
 // Sets or clears the immutable attribute, which stops even root from deleting a file.
@@ -829,7 +829,7 @@ class frmMainTest : public QObject {
     QTimer person;
     connect(&person, &QTimer::timeout, [&] {
       if (busy) return;
-      auto* genres = w.findChild<frmGenres*>();
+      auto* genres = w.findChild<genres::frmGenres*>();
       QWidget* modal = QApplication::activeModalWidget();
       if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
         QAction* item =
@@ -919,4 +919,4 @@ class frmMainTest : public QObject {
 };
 
 QTEST_MAIN(frmMainTest)
-#include "frmMain_test.moc"
+#include "frm_main_test.moc"

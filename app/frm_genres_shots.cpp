@@ -20,7 +20,7 @@ namespace app {
 namespace {
 
 // Nothing may open over the pictures: the explanation is left unshown, and no prompt is asked.
-class SilentHost : public GenreDialogHost {
+class SilentHost : public genres::GenreDialogHost {
  public:
   void showMessage(QWidget*, const std::string&, convert::MessageIcon) override {}
   std::optional<std::string> askName(QWidget*, const NameRequest&) override { return std::nullopt; }
@@ -37,7 +37,7 @@ void shootGenreDialogs(ShotContext& shots) {
   }
   SilentHost host;
   try {
-    frmGenres dialog(source.toStdString(), std::string(), nullptr, &host);
+    genres::frmGenres dialog(source.toStdString(), std::string(), nullptr, &host);
     dialog.show();
     shots.save(QStringLiteral("frmGenres-loaded.png"), dialog);
 
@@ -78,8 +78,8 @@ void shootGenreDialogs(ShotContext& shots) {
   modGlobal::InputDefault = "";
   modGlobal::InputOKCaption = "&OK";
   modGlobal::InputCancelCaption = "&Cancel";
-  modGlobal::InputInvalidChars = genres::kInvalidNameChars;
-  modGlobal::InputMaxLength = genres::kMaxNameLength;
+  modGlobal::InputInvalidChars = convert::kInvalidNameChars;
+  modGlobal::InputMaxLength = convert::kMaxNameLength;
   modGlobal::InputAllowEmpty = false;
   frmInputBox prompt;
   prompt.txtInput->setText(QStringLiteral("Strategy"));

@@ -8,7 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "app/frmMain.h"
+#include "app/frm_main.h"
 #include "app/screenshots.h"
 #include "convert/genre_model.h"
 
@@ -57,7 +57,7 @@ void shootMainWindow(ShotContext& shots) {
   frmMain window(shots.programFolder(), answers);
   // The genre phase takes the suggested grouping, so that the run goes on to the games.
   window.setGenreDialog([](frmMain& owner) {
-    return genres::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
+    return convert::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
   });
   window.show();
   shots.save(QStringLiteral("frmMain-start.png"), window);

@@ -1,4 +1,4 @@
-#include "app/frmMain.h"
+#include "app/frm_main.h"
 
 #include <algorithm>
 #include <climits>
@@ -70,7 +70,7 @@ int progressStep(float value) {
 std::string utf8(const QString& text) { return text.toStdString(); }
 
 // A window given no genre dialog ends the genre phase as closing that dialog unfinished would.
-std::optional<genres::GenreIdMap> genreDialogStandIn(frmMain&) { return std::nullopt; }
+std::optional<convert::GenreIdMap> genreDialogStandIn(frmMain&) { return std::nullopt; }
 
 }  // namespace
 
@@ -499,7 +499,7 @@ void frmMain::showMessage(const std::string& text, MessageIcon icon) {
   message(QString::fromStdString(text), icon);
 }
 
-std::optional<genres::GenreIdMap> frmMain::showGenreDialog() {
+std::optional<convert::GenreIdMap> frmMain::showGenreDialog() {
   // The hourglass belongs to this window; the dialog is worked with the ordinary pointer.
   QApplication::setOverrideCursor(Qt::ArrowCursor);
   struct RestorePointer {
@@ -510,7 +510,7 @@ std::optional<genres::GenreIdMap> frmMain::showGenreDialog() {
   setProgressMin(0);
   setProgressMax(1);
   setProgressValue(0);
-  std::optional<genres::GenreIdMap> genreIds = genreDialog_(*this);
+  std::optional<convert::GenreIdMap> genreIds = genreDialog_(*this);
   if (genreIds) setProgressValue(1);
   return genreIds;
 }

@@ -1,4 +1,4 @@
-// frmMain.h -- the main window: the choice of the two databases, the start of a conversion, its
+// frm_main.h -- the main window: the choice of the two databases, the start of a conversion, its
 // status log and progress bar while it runs, and the end of the program after its outcome.
 #pragma once
 
@@ -26,7 +26,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
  public:
   // The genre dialog of the run's genre phase: shown modally over `owner`, it returns when it
   // has closed, with the genre id map its OK wrote, or nothing when the person aborted.
-  using GenreDialog = std::function<std::optional<genres::GenreIdMap>(frmMain& owner)>;
+  using GenreDialog = std::function<std::optional<convert::GenreIdMap>(frmMain& owner)>;
 
   // `programFolder` is the folder holding the executable and the template (the program passes
   // QCoreApplication::applicationDirPath()). The window loads when it is first shown.
@@ -68,7 +68,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   float progressValue() const override { return progressValue_; }
   void yield() override;
   void showMessage(const std::string& text, convert::MessageIcon icon) override;
-  std::optional<genres::GenreIdMap> showGenreDialog() override;
+  std::optional<convert::GenreIdMap> showGenreDialog() override;
 
  signals:
   // The program must end now with `exitCode`: the template was missing, a conversion has been
