@@ -97,19 +97,16 @@ const ColumnDef* TableDef::columnByNumber(uint16_t number) const {
   return nullptr;
 }
 
-DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string& tableName,
-                     TableDef* def) {
-  const FormatDescriptor& f = file.format();
-  const std::string where = "the definition of table '" + tableName + "'";
-  TableDef t;
-  t.name = tableName;
-  t.tdefPage = tdefPage;
+namespace {
 
-  // Gather the stream; a chain that revisits a page is a loop in a damaged file.
-  std::vector<uint8_t> stream;
+// The definition's pages joined into one stream (each page after the first without its
+// header), their numbers kept in t->tdefPages; a chain that revisits a page is a loop in a
+// damaged file.
+DbError readDefinitionStream(const PageFile& file, const std::string& where, TableDef* t,
+                             std::vector<uint8_t>* stream) {
   std::unordered_set<uint32_t> seen;
   Page page;
-  for (uint32_t pageNo = tdefPage; pageNo != 0;) {
+  for (uint32_t pageNo = t->tdefPage; pageNo != 0;) {
     if (!seen.insert(pageNo).second) return file.corrupt(where + " loops back to page " +
                                                          std::to_string(pageNo));
     if (seen.size() > kMaxTdefPages) return file.corrupt(where + " runs over too many pages");
@@ -119,14 +116,85 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
       return file.corrupt(where + " names page " + std::to_string(pageNo) +
                           ", which is not a table-definition page");
     }
-    t.tdefPages.push_back(pageNo);
-    if (stream.empty()) {
-      stream.assign(page.begin(), page.end());
+    t->tdefPages.push_back(pageNo);
+    if (stream->empty()) {
+      stream->assign(page.begin(), page.end());
     } else {
-      stream.insert(stream.end(), page.begin() + kTdefPageHeaderSize, page.end());
+      stream->insert(stream->end(), page.begin() + kTdefPageHeaderSize, page.end());
     }
     pageNo = readU32(page, kTdefNextPageOffset);
   }
+  return {};
+}
+
+void readColumnRecord(const FormatDescriptor& f, std::span<const uint8_t> rec, ColumnDef* c) {
+  c->typeCode = rec[0];
+  c->number = readU16(rec, f.columnNumberOffset);
+  c->varSlot = readU16(rec, f.columnVarSlotOffset);
+  c->sortOrder = readU16(rec, f.columnSortOrderOffset);
+  if (f.columnCodePageOffset != kAbsent) c->codePage = readU16(rec, f.columnCodePageOffset);
+  if (f.columnPrecisionOffset != kAbsent && c->type() == ColumnType::Decimal) {
+    c->precision = rec[f.columnPrecisionOffset];
+    c->scale = rec[f.columnScaleOffset];
+  }
+  c->flags = rec[f.columnFlagsOffset];
+  if (f.columnExtFlagsOffset != kAbsent) c->extFlags = rec[f.columnExtFlagsOffset];
+  c->fixedOffset = readU16(rec, f.columnFixedOffsetOffset);
+  c->length = readU16(rec, f.columnLengthOffset);
+}
+
+void readLogicalIndexRecord(const FormatDescriptor& f, std::span<const uint8_t> rec, IndexDef* li) {
+  li->number = readU32(rec, f.logicalIndexNumberOffset);
+  li->realIndex = readU32(rec, f.logicalIndexRealOffset);
+  // After the real index number: related-table type (1), related index (4), related table
+  // page (4), cascade-update (1) and cascade-delete (1) flags, then the index type.
+  const size_t rel = f.logicalIndexRealOffset + 4;
+  li->relatedType = rec[rel];
+  li->relatedIndex = readU32(rec, rel + 1);
+  li->relatedTablePage = readU32(rec, rel + 5);
+  li->cascadeUpdate = rec[rel + 9];
+  li->cascadeDelete = rec[rel + 10];
+  li->type = rec[f.logicalIndexTypeOffset];
+}
+
+// The counts of column numbers and variable slots ever used bound every column's number and
+// slot, and an index is made of columns the table has: a definition that breaks this would
+// read its rows with values in the wrong columns, or with none. The columns are in number order.
+DbError checkNumbering(const PageFile& file, const std::string& where, const TableDef& t) {
+  for (size_t k = 0; k < t.columns.size(); ++k) {
+    const ColumnDef& c = t.columns[k];
+    if (c.number >= t.maxColumns || (k > 0 && c.number == t.columns[k - 1].number) ||
+        (!c.isFixed() && c.varSlot >= t.varColumns)) {
+      return file.corrupt(where + ": column '" + c.name + "' has the number " +
+                          std::to_string(c.number) + " or the variable slot " +
+                          std::to_string(c.varSlot) + ", outside the table's " +
+                          std::to_string(t.maxColumns) + " columns and " +
+                          std::to_string(t.varColumns) + " slots or taken twice");
+    }
+  }
+  for (const RealIndexDef& ri : t.realIndexes) {
+    for (const IndexColumn& ic : ri.columns) {
+      if (!t.columnByNumber(ic.columnNumber)) {
+        return file.corrupt(where + ": an index names column number " +
+                            std::to_string(ic.columnNumber) + ", which the table does not have");
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string& tableName,
+                     TableDef* def) {
+  const FormatDescriptor& f = file.format();
+  const std::string where = "the definition of table '" + tableName + "'";
+  TableDef t;
+  t.name = tableName;
+  t.tdefPage = tdefPage;
+
+  std::vector<uint8_t> stream;
+  if (DbError err = readDefinitionStream(file, where, &t, &stream); !err.ok()) return err;
 
   StreamCursor cur{stream};
   if (!cur.need(f.tdefHeaderSize)) return file.corrupt(where + " is too short");
@@ -158,19 +226,7 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
   for (ColumnDef& c : columns) {
     auto rec = cur.take(f.columnRecordSize);
     if (cur.failed) break;
-    c.typeCode = rec[0];
-    c.number = readU16(rec, f.columnNumberOffset);
-    c.varSlot = readU16(rec, f.columnVarSlotOffset);
-    c.sortOrder = readU16(rec, f.columnSortOrderOffset);
-    if (f.columnCodePageOffset != kAbsent) c.codePage = readU16(rec, f.columnCodePageOffset);
-    if (f.columnPrecisionOffset != kAbsent && c.typeCode == 0x10) {
-      c.precision = rec[f.columnPrecisionOffset];
-      c.scale = rec[f.columnScaleOffset];
-    }
-    c.flags = rec[f.columnFlagsOffset];
-    if (f.columnExtFlagsOffset != kAbsent) c.extFlags = rec[f.columnExtFlagsOffset];
-    c.fixedOffset = readU16(rec, f.columnFixedOffsetOffset);
-    c.length = readU16(rec, f.columnLengthOffset);
+    readColumnRecord(f, rec, &c);
   }
   for (ColumnDef& c : columns) c.name = readName(&cur, file);
 
@@ -192,17 +248,7 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
   for (IndexDef& li : t.indexes) {
     auto rec = cur.take(f.logicalIndexRecordSize);
     if (cur.failed) break;
-    li.number = readU32(rec, f.logicalIndexNumberOffset);
-    li.realIndex = readU32(rec, f.logicalIndexRealOffset);
-    // After the real index number: related-table type (1), related index (4), related
-    // table page (4), cascade-update (1) and cascade-delete (1) flags, then the index type.
-    const size_t rel = f.logicalIndexRealOffset + 4;
-    li.relatedType = rec[rel];
-    li.relatedIndex = readU32(rec, rel + 1);
-    li.relatedTablePage = readU32(rec, rel + 5);
-    li.cascadeUpdate = rec[rel + 9];
-    li.cascadeDelete = rec[rel + 10];
-    li.type = rec[f.logicalIndexTypeOffset];
+    readLogicalIndexRecord(f, rec, &li);
   }
   for (IndexDef& li : t.indexes) li.name = readName(&cur, file);
   if (cur.failed) return file.corrupt(where + " runs past its last page");
@@ -229,28 +275,7 @@ DbError readTableDef(const PageFile& file, uint32_t tdefPage, const std::string&
   std::stable_sort(columns.begin(), columns.end(),
                    [](const ColumnDef& a, const ColumnDef& b) { return a.number < b.number; });
   t.columns = std::move(columns);
-  // The counts of column numbers and variable slots ever used bound every column's number
-  // and slot, and an index is made of columns the table has: a definition that breaks this
-  // would read its rows with values in the wrong columns, or with none.
-  for (size_t k = 0; k < t.columns.size(); ++k) {
-    const ColumnDef& c = t.columns[k];
-    if (c.number >= t.maxColumns || (k > 0 && c.number == t.columns[k - 1].number) ||
-        (!c.isFixed() && c.varSlot >= t.varColumns)) {
-      return file.corrupt(where + ": column '" + c.name + "' has the number " +
-                          std::to_string(c.number) + " or the variable slot " +
-                          std::to_string(c.varSlot) + ", outside the table's " +
-                          std::to_string(t.maxColumns) + " columns and " +
-                          std::to_string(t.varColumns) + " slots or taken twice");
-    }
-  }
-  for (const RealIndexDef& ri : t.realIndexes) {
-    for (const IndexColumn& ic : ri.columns) {
-      if (!t.columnByNumber(ic.columnNumber)) {
-        return file.corrupt(where + ": an index names column number " +
-                            std::to_string(ic.columnNumber) + ", which the table does not have");
-      }
-    }
-  }
+  if (DbError err = checkNumbering(file, where, t); !err.ok()) return err;
   *def = std::move(t);
   return DbError::success();
 }

@@ -133,164 +133,186 @@ size_t storedTextLength(const DatabaseHeader& header, const std::string& text) {
   return bytes.size();
 }
 
+namespace {
+
+// One converter per kind of column; each takes a value that is not Null.
+
+DbError toBoolean(const ColumnDef& c, const Variant& in, Variant* out) {
+  if (in.type() == VariantType::Boolean) { *out = in; return {}; }
+  if (in.type() == VariantType::Text) {
+    const std::string t = upperCase(in.asText());
+    if (t == "TRUE" || t == "YES" || t == "ON") { *out = Variant(true); return {}; }
+    if (t == "FALSE" || t == "NO" || t == "OFF") { *out = Variant(false); return {}; }
+  }
+  double d = 0;
+  DbError err = numberOf(c, in, &d);
+  if (!err.ok()) return err;
+  *out = Variant(d != 0);
+  return {};
+}
+
+DbError toWholeNumber(const ColumnDef& c, const Variant& in, Variant* out) {
+  const ColumnType type = c.type();
+  double d = 0;
+  DbError err = numberOf(c, in, &d);
+  if (!err.ok()) return err;
+  d = std::nearbyint(d);
+  const double lo = type == ColumnType::Byte ? 0 : (type == ColumnType::Integer ? -32768 : -2147483648.0);
+  const double hi = type == ColumnType::Byte ? 255 : (type == ColumnType::Integer ? 32767 : 2147483647.0);
+  if (!(d >= lo && d <= hi)) return overflow(c, describe(in));
+  if (type == ColumnType::Byte) *out = Variant(static_cast<uint8_t>(d));
+  else if (type == ColumnType::Integer) *out = Variant(static_cast<int16_t>(d));
+  else *out = Variant(static_cast<int32_t>(d));
+  return {};
+}
+
+DbError toCurrency(const ColumnDef& c, const Variant& in, Variant* out) {
+  if (in.type() == VariantType::Currency) { *out = in; return {}; }
+  double d = 0;
+  DbError err = numberOf(c, in, &d);
+  if (!err.ok()) return err;
+  const double scaled = std::nearbyint(d * kCurrencyScale);
+  if (!(std::fabs(scaled) < 9.2e18)) return overflow(c, describe(in));
+  *out = Variant(Currency{static_cast<int64_t>(scaled)});
+  return {};
+}
+
+DbError toFloating(const ColumnDef& c, const Variant& in, Variant* out) {
+  double d = 0;
+  DbError err = numberOf(c, in, &d);
+  if (!err.ok()) return err;
+  if (c.type() == ColumnType::Double) {
+    *out = Variant(d);
+    return {};
+  }
+  if (std::fabs(d) > std::numeric_limits<float>::max()) return overflow(c, describe(in));
+  *out = Variant(static_cast<float>(d));
+  return {};
+}
+
+DbError toDate(const ColumnDef& c, const Variant& in, Variant* out) {
+  if (in.type() == VariantType::Date) { *out = in; return {}; }
+  double d = 0;
+  if (in.type() == VariantType::Text) {
+    if (!parseIsoDate(in.asText(), &d) && !parseNumber(in.asText(), &d)) {
+      return conversionFailed(c, describe(in));
+    }
+  } else {
+    DbError err = numberOf(c, in, &d);
+    if (!err.ok()) return err;
+  }
+  if (!(d > -657435.0 && d < 2958466.0)) return overflow(c, describe(in));
+  *out = Variant(DateValue{d});
+  return {};
+}
+
+DbError toText(const DatabaseHeader& header, const ColumnDef& c, const Variant& in, Variant* out) {
+  std::string text;
+  if (in.type() == VariantType::Binary) {
+    return conversionFailed(c, "binary data");
+  }
+  DbError err = in.toText(&text);
+  if (!err.ok()) return err;
+  if (c.type() == ColumnType::Text) {
+    const size_t limit = header.format->textEncoding == TextEncoding::Utf16Le ? c.length / 2
+                                                                              : c.length;
+    const size_t length = storedTextLength(header, text);
+    if (length > limit) {
+      return makeError(DbErrorNumber::FieldTooSmall,
+                       "The field is too small: " + std::to_string(length) +
+                           " characters do not fit the column '" + c.name + "', which holds " +
+                           std::to_string(limit) + ".");
+    }
+  }
+  *out = Variant(std::move(text));
+  return {};
+}
+
+DbError toBinary(const ColumnDef& c, const Variant& in, Variant* out) {
+  std::vector<uint8_t> bytes;
+  if (in.type() == VariantType::Binary) {
+    bytes = in.asBinary();
+  } else if (in.type() == VariantType::Guid) {
+    bytes.assign(in.asGuid().begin(), in.asGuid().end());
+  } else if (in.type() == VariantType::Text) {
+    bytes = utf16leBytes(utf8ToUtf16(in.asText()));
+  } else {
+    return conversionFailed(c, describe(in));
+  }
+  if (c.type() == ColumnType::Binary && bytes.size() > c.length) {
+    return makeError(DbErrorNumber::FieldTooSmall,
+                     "The field is too small: " + std::to_string(bytes.size()) +
+                         " bytes do not fit the column '" + c.name + "'.");
+  }
+  *out = Variant(std::move(bytes));
+  return {};
+}
+
+DbError toGuid(const ColumnDef& c, const Variant& in, Variant* out) {
+  if (in.type() == VariantType::Guid) { *out = in; return {}; }
+  Guid g{};
+  if (in.type() == VariantType::Text && parseGuid(in.asText(), &g)) {
+    *out = Variant(g);
+    return {};
+  }
+  if (in.type() == VariantType::Binary && in.asBinary().size() == 16) {
+    std::copy(in.asBinary().begin(), in.asBinary().end(), g.begin());
+    *out = Variant(g);
+    return {};
+  }
+  return conversionFailed(c, describe(in));
+}
+
+DbError toDecimal(const ColumnDef& c, const Variant& in, Variant* out) {
+  Decimal d;
+  std::string text;
+  if (in.type() == VariantType::Decimal) {
+    d = in.asDecimal();
+    text = formatDecimal(d);
+  } else if (in.type() == VariantType::Text) {
+    text = in.asText();
+  } else {
+    double v = 0;
+    DbError err = numberOf(c, in, &v);
+    if (!err.ok()) return err;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", std::min<int>(c.scale, 15), v);
+    text = buf;
+  }
+  if (!parseDecimal(text, c.scale, &d)) {
+    double probe = 0;
+    if (!parseNumber(text, &probe)) return conversionFailed(c, describe(in));
+    return overflow(c, describe(in));
+  }
+  const int precision = c.precision ? c.precision : kMaxDecimalDigits;
+  if (d.magnitude >= pow10(std::min(precision, kMaxDecimalDigits))) return overflow(c, describe(in));
+  *out = Variant(d);
+  return {};
+}
+
+}  // namespace
+
 DbError convertForColumn(const DatabaseHeader& header, const ColumnDef& c, const Variant& in,
                          Variant* out) {
   if (in.isNull()) {
     *out = Variant::null();
     return {};
   }
-  const ColumnType type = c.type();
-  switch (type) {
-    case ColumnType::Boolean: {
-      if (in.type() == VariantType::Boolean) { *out = in; return {}; }
-      if (in.type() == VariantType::Text) {
-        const std::string t = upperCase(in.asText());
-        if (t == "TRUE" || t == "YES" || t == "ON") { *out = Variant(true); return {}; }
-        if (t == "FALSE" || t == "NO" || t == "OFF") { *out = Variant(false); return {}; }
-      }
-      double d = 0;
-      DbError err = numberOf(c, in, &d);
-      if (!err.ok()) return err;
-      *out = Variant(d != 0);
-      return {};
-    }
+  switch (c.type()) {
+    case ColumnType::Boolean: return toBoolean(c, in, out);
     case ColumnType::Byte:
     case ColumnType::Integer:
-    case ColumnType::Long: {
-      double d = 0;
-      DbError err = numberOf(c, in, &d);
-      if (!err.ok()) return err;
-      d = std::nearbyint(d);
-      const double lo = type == ColumnType::Byte ? 0 : (type == ColumnType::Integer ? -32768 : -2147483648.0);
-      const double hi = type == ColumnType::Byte ? 255 : (type == ColumnType::Integer ? 32767 : 2147483647.0);
-      if (!(d >= lo && d <= hi)) return overflow(c, describe(in));
-      if (type == ColumnType::Byte) *out = Variant(static_cast<uint8_t>(d));
-      else if (type == ColumnType::Integer) *out = Variant(static_cast<int16_t>(d));
-      else *out = Variant(static_cast<int32_t>(d));
-      return {};
-    }
-    case ColumnType::Currency: {
-      if (in.type() == VariantType::Currency) { *out = in; return {}; }
-      double d = 0;
-      DbError err = numberOf(c, in, &d);
-      if (!err.ok()) return err;
-      const double scaled = std::nearbyint(d * kCurrencyScale);
-      if (!(std::fabs(scaled) < 9.2e18)) return overflow(c, describe(in));
-      *out = Variant(Currency{static_cast<int64_t>(scaled)});
-      return {};
-    }
-    case ColumnType::Single: {
-      double d = 0;
-      DbError err = numberOf(c, in, &d);
-      if (!err.ok()) return err;
-      if (std::fabs(d) > std::numeric_limits<float>::max()) return overflow(c, describe(in));
-      *out = Variant(static_cast<float>(d));
-      return {};
-    }
-    case ColumnType::Double: {
-      double d = 0;
-      DbError err = numberOf(c, in, &d);
-      if (!err.ok()) return err;
-      *out = Variant(d);
-      return {};
-    }
-    case ColumnType::DateTime: {
-      if (in.type() == VariantType::Date) { *out = in; return {}; }
-      double d = 0;
-      if (in.type() == VariantType::Text) {
-        if (!parseIsoDate(in.asText(), &d) && !parseNumber(in.asText(), &d)) {
-          return conversionFailed(c, describe(in));
-        }
-      } else {
-        DbError err = numberOf(c, in, &d);
-        if (!err.ok()) return err;
-      }
-      if (!(d > -657435.0 && d < 2958466.0)) return overflow(c, describe(in));
-      *out = Variant(DateValue{d});
-      return {};
-    }
+    case ColumnType::Long: return toWholeNumber(c, in, out);
+    case ColumnType::Currency: return toCurrency(c, in, out);
+    case ColumnType::Single:
+    case ColumnType::Double: return toFloating(c, in, out);
+    case ColumnType::DateTime: return toDate(c, in, out);
     case ColumnType::Text:
-    case ColumnType::Memo: {
-      std::string text;
-      if (in.type() == VariantType::Binary) {
-        return conversionFailed(c, "binary data");
-      }
-      DbError err = in.toText(&text);
-      if (!err.ok()) return err;
-      if (type == ColumnType::Text) {
-        const size_t limit = header.format->textEncoding == TextEncoding::Utf16Le ? c.length / 2
-                                                                                  : c.length;
-        const size_t length = storedTextLength(header, text);
-        if (length > limit) {
-          return makeError(DbErrorNumber::FieldTooSmall,
-                           "The field is too small: " + std::to_string(length) +
-                               " characters do not fit the column '" + c.name + "', which holds " +
-                               std::to_string(limit) + ".");
-        }
-      }
-      *out = Variant(std::move(text));
-      return {};
-    }
+    case ColumnType::Memo: return toText(header, c, in, out);
     case ColumnType::Binary:
-    case ColumnType::OLE: {
-      std::vector<uint8_t> bytes;
-      if (in.type() == VariantType::Binary) {
-        bytes = in.asBinary();
-      } else if (in.type() == VariantType::Guid) {
-        bytes.assign(in.asGuid().begin(), in.asGuid().end());
-      } else if (in.type() == VariantType::Text) {
-        bytes = utf16leBytes(utf8ToUtf16(in.asText()));
-      } else {
-        return conversionFailed(c, describe(in));
-      }
-      if (type == ColumnType::Binary && bytes.size() > c.length) {
-        return makeError(DbErrorNumber::FieldTooSmall,
-                         "The field is too small: " + std::to_string(bytes.size()) +
-                             " bytes do not fit the column '" + c.name + "'.");
-      }
-      *out = Variant(std::move(bytes));
-      return {};
-    }
-    case ColumnType::GUID: {
-      if (in.type() == VariantType::Guid) { *out = in; return {}; }
-      Guid g{};
-      if (in.type() == VariantType::Text && parseGuid(in.asText(), &g)) {
-        *out = Variant(g);
-        return {};
-      }
-      if (in.type() == VariantType::Binary && in.asBinary().size() == 16) {
-        std::copy(in.asBinary().begin(), in.asBinary().end(), g.begin());
-        *out = Variant(g);
-        return {};
-      }
-      return conversionFailed(c, describe(in));
-    }
-    case ColumnType::Decimal: {
-      Decimal d;
-      std::string text;
-      if (in.type() == VariantType::Decimal) {
-        d = in.asDecimal();
-        text = formatDecimal(d);
-      } else if (in.type() == VariantType::Text) {
-        text = in.asText();
-      } else {
-        double v = 0;
-        DbError err = numberOf(c, in, &v);
-        if (!err.ok()) return err;
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%.*f", std::min<int>(c.scale, 15), v);
-        text = buf;
-      }
-      if (!parseDecimal(text, c.scale, &d)) {
-        double probe = 0;
-        if (!parseNumber(text, &probe)) return conversionFailed(c, describe(in));
-        return overflow(c, describe(in));
-      }
-      const int precision = c.precision ? c.precision : kMaxDecimalDigits;
-      if (d.magnitude >= pow10(std::min(precision, kMaxDecimalDigits))) return overflow(c, describe(in));
-      *out = Variant(d);
-      return {};
-    }
+    case ColumnType::OLE: return toBinary(c, in, out);
+    case ColumnType::GUID: return toGuid(c, in, out);
+    case ColumnType::Decimal: return toDecimal(c, in, out);
   }
   return conversionFailed(c, describe(in));
 }

@@ -310,17 +310,16 @@ int fail(const std::string& message) {
   return kExitFailed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
-  // the signal ending the program in the middle of a write.
-  std::signal(SIGXFSZ, SIG_IGN);
-  // Output into a closed pipe (`lvconvert-cli ... | head -1`) is lost; the run goes on.
-  std::signal(SIGPIPE, SIG_IGN);
+// What the command line asks for.
+struct Options {
   std::vector<std::string> positional;
-  std::string genresOption = "auto", templatePath, writeGenres, passwordFile;
+  std::string genres = "auto", templatePath, writeGenres, passwordFile;
   bool overwrite = false;
+};
+
+// Reads the command line into `options`; an exit code when the program is to end at once
+// (--help, --version, a wrong command line).
+std::optional<int> parseArguments(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -329,15 +328,15 @@ int main(int argc, char** argv) {
       return true;
     };
     if (arg == "--genres") {
-      if (!value(&genresOption)) return usage("--genres needs \"auto\" or a file");
+      if (!value(&options->genres)) return usage("--genres needs \"auto\" or a file");
     } else if (arg == "--template") {
-      if (!value(&templatePath)) return usage("--template needs a path");
+      if (!value(&options->templatePath)) return usage("--template needs a path");
     } else if (arg == "--password-file") {
-      if (!value(&passwordFile)) return usage("--password-file needs a file");
+      if (!value(&options->passwordFile)) return usage("--password-file needs a file");
     } else if (arg == "--write-genres") {
-      if (!value(&writeGenres)) return usage("--write-genres needs a file");
+      if (!value(&options->writeGenres)) return usage("--write-genres needs a file");
     } else if (arg == "--overwrite") {
-      overwrite = true;
+      options->overwrite = true;
     } else if (arg == "-h" || arg == "--help") {
       printUsage(std::cout);
       return kExitOk;
@@ -347,73 +346,67 @@ int main(int argc, char** argv) {
     } else if (arg.rfind("--", 0) == 0) {
       return usage("unknown option " + arg);
     } else {
-      positional.push_back(arg);
+      options->positional.push_back(arg);
     }
   }
-  const bool writeOnly = !writeGenres.empty();
-  if (positional.size() != (writeOnly ? 1u : 2u)) {
-    return usage(positional.empty() ? "no catalogue given" : "expected SOURCE and DEST, or SOURCE --write-genres FILE");
+  const size_t wanted = options->writeGenres.empty() ? 2 : 1;
+  if (options->positional.size() != wanted) {
+    return usage(options->positional.empty() ? "no catalogue given"
+                                             : "expected SOURCE and DEST, or SOURCE --write-genres FILE");
   }
-  const std::string source = positional[0];
-  const bool templateGiven = !templatePath.empty();
-  if (!templateGiven) templatePath = convert::findTemplate(programFolder());
+  return std::nullopt;
+}
 
-  // A password-protected catalogue is opened with the password from the file, or asked for.
-  const convert::PasswordPrompt passwordPrompt =
-      [&passwordFile](const std::string& path) -> std::optional<std::string> {
-    std::string password;
-    if (!passwordFile.empty() ? readPasswordFile(passwordFile, &password) : askPassword(path, &password)) {
-      return password;
-    }
+// The genre mapping the run takes: the suggestion, or the person's file checked against the
+// source's genres. An exit code when the file is refused.
+std::optional<int> readMapping(const Options& options, const std::vector<convert::GenreEntry>& oldGenres,
+                               std::vector<convert::ParentGenre>* mapping) {
+  if (options.genres == "auto") {
+    *mapping = convert::SuggestGenreMapping(oldGenres);
     return std::nullopt;
-  };
-  if (const convert::StartRefusal refusal = convert::checkSource(source, passwordPrompt); !refusal.ok()) {
-    return fail(refusal.message);
   }
-  std::vector<convert::GenreEntry> oldGenres;
-  try {
-    oldGenres = convert::LoadOldGenres(source);
-  } catch (const db::DbException& e) {
-    return fail(convert::errorMessage(e.error()));
+  QFile file(QString::fromStdString(options.genres));
+  if (!file.open(QIODevice::ReadOnly)) return fail(options.genres + ": cannot be read");
+  std::string fault;
+  if (!mappingFromJson(file.readAll(), oldGenres, mapping, &fault)) {
+    return fail(options.genres + ": " + fault);
   }
+  return std::nullopt;
+}
 
-  std::vector<convert::ParentGenre> mapping;
-  if (genresOption == "auto") {
-    mapping = convert::SuggestGenreMapping(oldGenres);
-  } else {
-    QFile file(QString::fromStdString(genresOption));
-    if (!file.open(QIODevice::ReadOnly)) return fail(genresOption + ": cannot be read");
-    std::string fault;
-    if (!mappingFromJson(file.readAll(), oldGenres, &mapping, &fault)) {
-      return fail(genresOption + ": " + fault);
-    }
-  }
+int writeMappingFile(const Options& options, const std::string& source, const std::string& templatePath,
+                     const std::vector<convert::ParentGenre>& mapping,
+                     const std::vector<convert::GenreEntry>& oldGenres) {
+  const std::string& target = options.writeGenres;
   std::error_code ec;
-  if (writeOnly) {
-    if (SameFile(writeGenres, source)) return fail("Source and genre file must be different!");
-    if (SameFile(writeGenres, templatePath)) return fail(convert::kDestinationIsTemplate);
-    if (fs::exists(fs::symlink_status(writeGenres, ec)) && !overwrite) {
-      return fail(writeGenres + " exists; add --overwrite to replace it");
-    }
-    QSaveFile out(QString::fromStdString(writeGenres));
-    if (!out.open(QIODevice::WriteOnly) ||
-        out.write(mappingToJson(mapping, oldGenres).toJson(QJsonDocument::Indented)) < 0 ||
-        !out.commit()) {
-      return fail(writeGenres + ": cannot be written");
-    }
-    return kExitOk;
+  if (SameFile(target, source)) return fail("Source and genre file must be different!");
+  if (SameFile(target, templatePath)) return fail(convert::kDestinationIsTemplate);
+  if (fs::exists(fs::symlink_status(target, ec)) && !options.overwrite) {
+    return fail(target + " exists; add --overwrite to replace it");
   }
+  QSaveFile out(QString::fromStdString(target));
+  if (!out.open(QIODevice::WriteOnly) ||
+      out.write(mappingToJson(mapping, oldGenres).toJson(QJsonDocument::Indented)) < 0 ||
+      !out.commit()) {
+    return fail(target + ": cannot be written");
+  }
+  return kExitOk;
+}
 
-  const std::string destination = positional[1];
+int convertCatalogue(const Options& options, const std::string& source, const std::string& templatePath,
+                     std::vector<convert::ParentGenre> mapping) {
+  const std::string& destination = options.positional[1];
   if (const convert::StartRefusal refusal = convert::checkDestination(source, destination, templatePath);
       !refusal.ok()) {
     return fail(refusal.message);
   }
   if (!FileExists(templatePath)) {
-    return fail(convert::missingTemplateMessage(
-        templateGiven ? std::vector<std::string>{templatePath} : convert::templatePlaces(programFolder())));
+    return fail(convert::missingTemplateMessage(options.templatePath.empty()
+                                                    ? convert::templatePlaces(programFolder())
+                                                    : std::vector<std::string>{templatePath}));
   }
-  if (fs::exists(fs::symlink_status(destination, ec)) && !overwrite) {
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(destination, ec)) && !options.overwrite) {
     return fail(destination + " exists; add --overwrite to replace it");
   }
 
@@ -441,4 +434,45 @@ int main(int argc, char** argv) {
   for (size_t at; (at = finished.find("\r\n")) != std::string::npos;) finished.replace(at, 2, "\n");
   std::cout << finished << "\n";
   return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
+  // the signal ending the program in the middle of a write.
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Output into a closed pipe (`lvconvert-cli ... | head -1`) is lost; the run goes on.
+  std::signal(SIGPIPE, SIG_IGN);
+  Options options;
+  if (const std::optional<int> exitCode = parseArguments(argc, argv, &options)) return *exitCode;
+  const std::string& source = options.positional[0];
+  const std::string templatePath =
+      options.templatePath.empty() ? convert::findTemplate(programFolder()) : options.templatePath;
+
+  // A password-protected catalogue is opened with the password from the file, or asked for.
+  const convert::PasswordPrompt passwordPrompt =
+      [&options](const std::string& path) -> std::optional<std::string> {
+    std::string password;
+    if (!options.passwordFile.empty() ? readPasswordFile(options.passwordFile, &password)
+                                      : askPassword(path, &password)) {
+      return password;
+    }
+    return std::nullopt;
+  };
+  if (const convert::StartRefusal refusal = convert::checkSource(source, passwordPrompt); !refusal.ok()) {
+    return fail(refusal.message);
+  }
+  std::vector<convert::GenreEntry> oldGenres;
+  try {
+    oldGenres = convert::LoadOldGenres(source);
+  } catch (const db::DbException& e) {
+    return fail(convert::errorMessage(e.error()));
+  }
+  std::vector<convert::ParentGenre> mapping;
+  if (const std::optional<int> exitCode = readMapping(options, oldGenres, &mapping)) return *exitCode;
+  if (!options.writeGenres.empty()) {
+    return writeMappingFile(options, source, templatePath, mapping, oldGenres);
+  }
+  return convertCatalogue(options, source, templatePath, std::move(mapping));
 }
