@@ -533,8 +533,11 @@ void invertFrom(size_t start, std::vector<uint8_t>* bytes) {
 
 }  // namespace
 
-DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
-                        const Variant& value, bool ascending, std::vector<uint8_t>* out) {
+namespace {
+
+// Why `value` cannot make a key of `column`; the Null of a column other than Boolean gives the
+// Null marker, which *isNullKey says.
+DbError checkKeyValue(const ColumnDef& column, const Variant& value, bool* isNullKey) {
   const uint8_t type = column.typeCode;
   if (!isKnownKeyType(type)) {
     return makeError(DbErrorNumber::NotSupported,
@@ -542,10 +545,8 @@ DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
                          columnTypeName(type) + ".");
   }
   const bool isBoolean = type == static_cast<uint8_t>(ColumnType::Boolean);
-  if (value.isNull() && !isBoolean) {
-    out->push_back(ascending ? kKeyAscendingNull : kKeyDescendingNull);
-    return {};
-  }
+  *isNullKey = value.isNull() && !isBoolean;
+  if (*isNullKey) return {};
   if (!value.isNull() && !variantFits(type, value.type())) {
     return makeError(DbErrorNumber::TypeMismatch,
                      "Cannot build an index key for column '" + column.name + "': the value "
@@ -561,20 +562,15 @@ DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
                      "the only one this engine knows.");
   }
 
-  // Built where it goes; a failure takes back what it appended.
-  std::vector<uint8_t>& item = *out;
-  const size_t itemStart = item.size();
-  struct Undo {
-    std::vector<uint8_t>& bytes;
-    size_t size;
-    bool done = false;
-    ~Undo() {
-      if (!done) bytes.resize(size);
-    }
-  } undo{item, itemStart};
-  item.push_back(ascending ? kKeyAscending : kKeyDescending);
-  const size_t valueStart = item.size();
-  bool invertForDescending = true;
+  return {};
+}
+
+// The value's bytes in key order, appended to `item`; *invertForDescending says whether a
+// descending key is made of them by inverting them (the encoders that order descending keys
+// their own way clear it).
+DbError appendKeyValue(const DatabaseHeader& header, const ColumnDef& column, const Variant& value,
+                       bool ascending, std::vector<uint8_t>& item, bool* invertForDescending) {
+  const uint8_t type = column.typeCode;
   switch (static_cast<ColumnType>(type)) {
     case ColumnType::Boolean:
       item.push_back(!value.isNull() && value.asBool() ? kBooleanTrue : kBooleanFalse);
@@ -613,13 +609,13 @@ DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
       const uint8_t ordered[16] = {g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6],
                                    g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]};
       appendBinary(ordered, sizeof ordered, ascending, &item);
-      invertForDescending = false;
+      *invertForDescending = false;
       break;
     }
     case ColumnType::Binary: {
       const std::vector<uint8_t>& b = value.asBinary();
       appendBinary(b.data(), b.size(), ascending, &item);
-      invertForDescending = false;
+      *invertForDescending = false;
       break;
     }
     case ColumnType::Decimal: {
@@ -632,7 +628,7 @@ DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
                          std::to_string(column.scale) + ".");
       }
       appendDecimal(d.negative, magnitude, ascending, &item);
-      invertForDescending = false;
+      *invertForDescending = false;
       break;
     }
     case ColumnType::Text:
@@ -641,11 +637,42 @@ DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
                         ? encodeJet4Text(column, value.asText(), ascending, &item)
                         : encodeJet3Text(header, column, value.asText(), ascending, &item);
       if (!err.ok()) return err;
-      invertForDescending = false;  // done by the text encoders, each its own way
+      *invertForDescending = false;  // done by the text encoders, each its own way
       break;
     }
     default:
       break;
+  }
+  return {};
+}
+
+}  // namespace
+
+DbError encodeKeyColumn(const DatabaseHeader& header, const ColumnDef& column,
+                        const Variant& value, bool ascending, std::vector<uint8_t>* out) {
+  bool isNullKey = false;
+  if (DbError err = checkKeyValue(column, value, &isNullKey); !err.ok()) return err;
+  if (isNullKey) {
+    out->push_back(ascending ? kKeyAscendingNull : kKeyDescendingNull);
+    return {};
+  }
+  // Built where it goes; a failure takes back what it appended.
+  std::vector<uint8_t>& item = *out;
+  const size_t itemStart = item.size();
+  struct Undo {
+    std::vector<uint8_t>& bytes;
+    size_t size;
+    bool done = false;
+    ~Undo() {
+      if (!done) bytes.resize(size);
+    }
+  } undo{item, itemStart};
+  item.push_back(ascending ? kKeyAscending : kKeyDescending);
+  const size_t valueStart = item.size();
+  bool invertForDescending = true;
+  if (DbError err = appendKeyValue(header, column, value, ascending, item, &invertForDescending);
+      !err.ok()) {
+    return err;
   }
   if (!ascending && invertForDescending) invertFrom(valueStart, &item);
   undo.done = true;

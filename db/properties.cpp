@@ -153,6 +153,85 @@ std::string at(size_t offset, const std::string& what) {
   return what + " (at byte " + std::to_string(offset) + ")";
 }
 
+// Names are re-encoded when the blob is written: one that would not come back the same cannot
+// be a name Jet wrote.
+bool readBlobName(std::span<const uint8_t> bytes, size_t offset, const BlobDialect& d,
+                  std::string* name, std::string* fault) {
+  if (decodeTextExactly(bytes, d, name)) return true;
+  *fault = at(offset, "a name that is not valid text");
+  return false;
+}
+
+// The name list's chunk body, which starts at `bodyStart` of the blob.
+bool decodeNameList(std::span<const uint8_t> body, size_t bodyStart, const BlobDialect& d,
+                    std::vector<std::string>* names, std::string* fault) {
+  for (size_t p = 0; p < body.size();) {
+    if (!inRange(body.size(), p, kNameLengthSize) ||
+        !inRange(body.size(), p + kNameLengthSize, readU16(body, p))) {
+      *fault = at(bodyStart + p, "a name that runs past the end of the name list");
+      return false;
+    }
+    const uint16_t n = readU16(body, p);
+    std::string name;
+    if (!readBlobName(body.subspan(p + kNameLengthSize, n), bodyStart + p, d, &name, fault)) {
+      return false;
+    }
+    names->push_back(std::move(name));
+    p += kNameLengthSize + n;
+  }
+  return true;
+}
+
+// A property chunk's body: its object's name, then its entries, each naming one of `names`.
+bool decodePropertyChunk(std::span<const uint8_t> body, size_t bodyStart, const BlobDialect& d,
+                         const std::vector<std::string>& names, PropertyBlock* block,
+                         std::string* fault) {
+  if (body.size() < kBlockHeaderFixedSize) {
+    *fault = at(bodyStart, "a property chunk too short for its header");
+    return false;
+  }
+  const uint32_t headerLength = readU32(body, 0);
+  const uint16_t nameLength = readU16(body, 4);
+  if (headerLength != kBlockHeaderFixedSize + nameLength || headerLength > body.size()) {
+    *fault = at(bodyStart, "a property chunk header of " + std::to_string(headerLength) +
+                               " bytes that does not match its " + std::to_string(nameLength) +
+                               "-byte name or its chunk");
+    return false;
+  }
+  if (!readBlobName(body.subspan(kBlockHeaderFixedSize, nameLength), bodyStart, d,
+                    &block->objectName, fault)) {
+    return false;
+  }
+  for (size_t p = headerLength; p < body.size();) {
+    if (!inRange(body.size(), p, kEntryHeaderSize)) {
+      *fault = at(bodyStart + p, "a property entry cut short");
+      return false;
+    }
+    const uint16_t entryLength = readU16(body, p);
+    const uint16_t nameIndex = readU16(body, p + 4);
+    const uint16_t valueLength = readU16(body, p + 6);
+    if (entryLength != kEntryHeaderSize + valueLength || !inRange(body.size(), p, entryLength)) {
+      *fault = at(bodyStart + p, "a property entry of " + std::to_string(entryLength) +
+                                     " bytes with a " + std::to_string(valueLength) +
+                                     "-byte value that does not fit its chunk");
+      return false;
+    }
+    if (nameIndex >= names.size()) {
+      *fault = at(bodyStart + p, "a property naming entry " + std::to_string(nameIndex) +
+                                     " of a " + std::to_string(names.size()) + "-name list");
+      return false;
+    }
+    Property prop;
+    prop.name = names[nameIndex];
+    prop.ddl = body[p + 2];
+    prop.typeCode = body[p + 3];
+    decodeValue(prop.typeCode, body.subspan(p + kEntryHeaderSize, valueLength), d, &prop);
+    block->properties.push_back(std::move(prop));
+    p += entryLength;
+  }
+  return true;
+}
+
 bool decodeBlob(std::span<const uint8_t> blob, const DatabaseHeader& header, PropertyBlob* out,
                 std::string* fault) {
   const BlobDialect d = dialectOf(header);
@@ -162,13 +241,6 @@ bool decodeBlob(std::span<const uint8_t> blob, const DatabaseHeader& header, Pro
                        header.format->name + " blobs begin with");
     return false;
   }
-  // Names are re-encoded when the blob is written: one that would not come back the same
-  // cannot be a name Jet wrote.
-  auto readName = [&](std::span<const uint8_t> bytes, size_t offset, std::string* name) {
-    if (decodeTextExactly(bytes, d, name)) return true;
-    *fault = at(offset, "a name that is not valid text");
-    return false;
-  };
   bool haveNames = false;
   size_t pos = kMagicSize;
   while (pos < blob.size()) {
@@ -199,65 +271,10 @@ bool decodeBlob(std::span<const uint8_t> blob, const DatabaseHeader& header, Pro
         return false;
       }
       haveNames = true;
-      for (size_t p = 0; p < body.size();) {
-        if (!inRange(body.size(), p, kNameLengthSize) ||
-            !inRange(body.size(), p + kNameLengthSize, readU16(body, p))) {
-          *fault = at(bodyStart + p, "a name that runs past the end of the name list");
-          return false;
-        }
-        const uint16_t n = readU16(body, p);
-        std::string name;
-        if (!readName(body.subspan(p + kNameLengthSize, n), bodyStart + p, &name)) return false;
-        out->names.push_back(std::move(name));
-        p += kNameLengthSize + n;
-      }
+      if (!decodeNameList(body, bodyStart, d, &out->names, fault)) return false;
     } else if (type == kPropertyChunkObject || type == kPropertyChunkPart) {
-      if (body.size() < kBlockHeaderFixedSize) {
-        *fault = at(bodyStart, "a property chunk too short for its header");
-        return false;
-      }
-      const uint32_t headerLength = readU32(body, 0);
-      const uint16_t nameLength = readU16(body, 4);
-      if (headerLength != kBlockHeaderFixedSize + nameLength || headerLength > body.size()) {
-        *fault = at(bodyStart, "a property chunk header of " + std::to_string(headerLength) +
-                                   " bytes that does not match its " + std::to_string(nameLength) +
-                                   "-byte name or its chunk");
-        return false;
-      }
       PropertyBlock block;
-      if (!readName(body.subspan(kBlockHeaderFixedSize, nameLength), bodyStart,
-                    &block.objectName)) {
-        return false;
-      }
-      for (size_t p = headerLength; p < body.size();) {
-        if (!inRange(body.size(), p, kEntryHeaderSize)) {
-          *fault = at(bodyStart + p, "a property entry cut short");
-          return false;
-        }
-        const uint16_t entryLength = readU16(body, p);
-        const uint16_t nameIndex = readU16(body, p + 4);
-        const uint16_t valueLength = readU16(body, p + 6);
-        if (entryLength != kEntryHeaderSize + valueLength ||
-            !inRange(body.size(), p, entryLength)) {
-          *fault = at(bodyStart + p, "a property entry of " + std::to_string(entryLength) +
-                                         " bytes with a " + std::to_string(valueLength) +
-                                         "-byte value that does not fit its chunk");
-          return false;
-        }
-        if (nameIndex >= out->names.size()) {
-          *fault = at(bodyStart + p, "a property naming entry " + std::to_string(nameIndex) +
-                                         " of a " + std::to_string(out->names.size()) +
-                                         "-name list");
-          return false;
-        }
-        Property prop;
-        prop.name = out->names[nameIndex];
-        prop.ddl = body[p + 2];
-        prop.typeCode = body[p + 3];
-        decodeValue(prop.typeCode, body.subspan(p + kEntryHeaderSize, valueLength), d, &prop);
-        block.properties.push_back(std::move(prop));
-        p += entryLength;
-      }
+      if (!decodePropertyChunk(body, bodyStart, d, out->names, &block, fault)) return false;
       out->blocks.push_back(std::move(block));
     } else {
       *fault = at(pos, "a chunk of unknown type " + std::to_string(type));
