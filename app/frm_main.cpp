@@ -58,8 +58,6 @@ constexpr int kUnloadByCode = 1;
 
 constexpr int kExitConverted = 0;
 constexpr int kExitFailed = 1;
-// The old runtime's "Internal error", for a failure that carries no number of its own.
-constexpr int kInternalError = 51;
 
 // The progress bar counts in ints; the run sets it in floats.
 int progressStep(float value) {
@@ -396,7 +394,7 @@ void frmMain::cmdStart_Click() {
   } catch (const db::DbException& error) {
     startFailed(error.error());
   } catch (const std::exception& error) {
-    startFailed(db::DbError{kInternalError, error.what(), 0});
+    startFailed(db::makeError(db::DbErrorNumber::InternalError, error.what()));
   }
 }
 

@@ -423,9 +423,9 @@ bool ConvertDatabase(ConversionWindow& shownIn, WorkFile& work) {
   } catch (const db::DbException& e) {
     window.fail(errorMessage(e.error()));
   } catch (const std::bad_alloc&) {
-    window.fail(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(7), "Out of memory")));
+    window.fail(errorMessage(db::makeError(db::DbErrorNumber::OutOfMemory, "Out of memory")));
   } catch (const std::exception& e) {
-    window.fail(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(51), e.what())));
+    window.fail(errorMessage(db::makeError(db::DbErrorNumber::InternalError, e.what())));
   }
   return false;
 }

@@ -67,7 +67,7 @@ DbError loadColumnRules(const PageFile& file, int32_t objectId, const TableDef& 
     const ColumnDef& c = def.columns[k];
     ColumnRules& rule = (*rules)[k];
     rule.required = booleanProperty(blob, c.name, "Required", false);
-    const bool text = c.typeCode == 0x0A || c.typeCode == 0x0C;
+    const bool text = c.type() == ColumnType::Text || c.type() == ColumnType::Memo;
     rule.allowZeroLength = !text || booleanProperty(blob, c.name, "AllowZeroLength", false);
     const Property* def0 = findProperty(blob, c.name, "DefaultValue");
     Variant literal;

@@ -10,7 +10,9 @@ namespace db {
 // users of Jet files know them; the descriptions are our own words.
 enum class DbErrorNumber : int {
   Ok = 0,
+  OutOfMemory = 7,
   TypeMismatchVb = 13,          // a value that is not a number where a number is needed
+  InternalError = 51,           // a failure that carries no number of its own
   InvalidUseOfNull = 94,        // Null where a value is needed
   InvalidArgument = 3001,
   TableExists = 3010,

@@ -710,7 +710,7 @@ bool indexHoldsRow(const TableDef& def, const RealIndexDef& index,
   for (const IndexColumn& ic : index.columns) {
     for (size_t at = 0; at < def.columns.size() && at < values.size(); ++at) {
       if (def.columns[at].number != ic.columnNumber) continue;
-      if (!values[at].isNull() || def.columns[at].typeCode == 0x01) return true;
+      if (!values[at].isNull() || def.columns[at].type() == ColumnType::Boolean) return true;
     }
   }
   return false;

@@ -17,13 +17,13 @@ std::string jsonBool(bool b) { return b ? "true" : "false"; }
 std::string columnJson(const ColumnDef& c) {
   std::string s = "{\"name\":" + jsonString(c.name) + ",\"type\":" +
                   jsonString(columnTypeName(c.typeCode)) + ",\"size\":" +
-                  std::to_string(c.typeCode == 0x01 ? 0 : c.length) +
+                  std::to_string(c.type() == ColumnType::Boolean ? 0 : c.length) +
                   ",\"fixed\":" + jsonBool(c.isFixed()) + ",\"autoLong\":" +
                   jsonBool(c.isAutoLong()) + ",\"autoGuid\":" + jsonBool(c.isAutoGuid());
-  if (c.typeCode == 0x10) {
+  if (c.type() == ColumnType::Decimal) {
     s += ",\"precision\":" + std::to_string(c.precision) + ",\"scale\":" + std::to_string(c.scale);
   }
-  if (c.typeCode == 0x0A || c.typeCode == 0x0C) {
+  if (c.type() == ColumnType::Text || c.type() == ColumnType::Memo) {
     s += ",\"compressedUnicode\":" + jsonBool(c.compressedUnicode()) +
          ",\"sortOrder\":" + std::to_string(c.sortOrder);
   }

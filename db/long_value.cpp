@@ -204,7 +204,7 @@ DbError decodeFieldValue(const PageFile& file, const ColumnDef& column, const Ra
 }
 
 Variant longValueFromBytes(const PageFile& file, const ColumnDef& column, std::vector<uint8_t>&& data) {
-  if (column.typeCode == 0x0B) return Variant(std::move(data));
+  if (column.type() == ColumnType::OLE) return Variant(std::move(data));
   if (file.format().textEncoding == TextEncoding::Utf16Le) return Variant(decodeJet4Text(data));
   return Variant(decodeCodePage(data, file.header().codePage));
 }

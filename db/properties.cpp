@@ -8,6 +8,7 @@
 
 #include "db/bytes.h"
 #include "db/catalog.h"
+#include "db/table_def.h"
 #include "db/table_scan.h"
 #include "db/text_codec.h"
 
@@ -25,16 +26,18 @@ constexpr size_t kBlockHeaderFixedSize = 4 + 2;      // header length, name leng
 constexpr size_t kEntryHeaderSize = 2 + 1 + 1 + 2 + 2;
 constexpr size_t kMaxValueSize = 0xFFFF - kEntryHeaderSize;
 
-constexpr uint8_t kTypeBoolean = 0x01;
-constexpr uint8_t kTypeByte = 0x02;
-constexpr uint8_t kTypeInteger = 0x03;
-constexpr uint8_t kTypeLong = 0x04;
-constexpr uint8_t kTypeCurrency = 0x05;
-constexpr uint8_t kTypeSingle = 0x06;
-constexpr uint8_t kTypeDouble = 0x07;
-constexpr uint8_t kTypeDateTime = 0x08;
-constexpr uint8_t kTypeText = 0x0A;
-constexpr uint8_t kTypeMemo = 0x0C;
+// A property's value carries a column's type code.
+constexpr uint8_t code(ColumnType type) { return static_cast<uint8_t>(type); }
+constexpr uint8_t kTypeBoolean = code(ColumnType::Boolean);
+constexpr uint8_t kTypeByte = code(ColumnType::Byte);
+constexpr uint8_t kTypeInteger = code(ColumnType::Integer);
+constexpr uint8_t kTypeLong = code(ColumnType::Long);
+constexpr uint8_t kTypeCurrency = code(ColumnType::Currency);
+constexpr uint8_t kTypeSingle = code(ColumnType::Single);
+constexpr uint8_t kTypeDouble = code(ColumnType::Double);
+constexpr uint8_t kTypeDateTime = code(ColumnType::DateTime);
+constexpr uint8_t kTypeText = code(ColumnType::Text);
+constexpr uint8_t kTypeMemo = code(ColumnType::Memo);
 
 // The two versions differ only in the magic and in how text is stored; the magic is chosen
 // by the text encoding, which is what a reader of the blob has to agree with.

@@ -18,9 +18,14 @@ namespace {
 }
 
 // Text columns compare with text, everything else with numbers.
-bool isTextType(uint8_t typeCode) { return typeCode == 0x0A || typeCode == 0x0C; }
+bool isTextType(uint8_t typeCode) {
+  return typeCode == static_cast<uint8_t>(ColumnType::Text) ||
+         typeCode == static_cast<uint8_t>(ColumnType::Memo);
+}
 bool isComparableType(uint8_t typeCode) {
-  return typeCode != 0x09 && typeCode != 0x0B && typeCode != 0x0F;
+  return typeCode != static_cast<uint8_t>(ColumnType::Binary) &&
+         typeCode != static_cast<uint8_t>(ColumnType::OLE) &&
+         typeCode != static_cast<uint8_t>(ColumnType::GUID);
 }
 
 }  // namespace

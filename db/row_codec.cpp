@@ -34,7 +34,7 @@ bool jet3Offsets(std::span<const uint8_t> row, size_t m, size_t v, std::vector<u
 size_t fixedAreaEnd(const TableDef& def) {
   size_t end = 0;
   for (const ColumnDef& col : def.columns) {
-    if (!col.isFixed() || col.typeCode == 0x01) continue;
+    if (!col.isFixed() || col.type() == ColumnType::Boolean) continue;
     const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
     end = std::max(end, size_t{col.fixedOffset} + size);
   }
@@ -90,7 +90,7 @@ DbError readRowLayout(const PageFile& file, const TableDef& def, std::span<const
   // data ends inside the fixed area needs its columns looked at.
   if (countSize + fixedEnd <= dataEnd) return DbError::success();
   for (const ColumnDef& col : def.columns) {
-    if (!col.isFixed() || col.typeCode == 0x01 || col.number >= c ||
+    if (!col.isFixed() || col.type() == ColumnType::Boolean || col.number >= c ||
         !(layout->mask[col.number / 8] & (1u << (col.number % 8)))) {
       continue;
     }
@@ -115,7 +115,7 @@ DbError decodeRow(const PageFile& file, const TableDef& def, std::span<const uin
 
 DbError decodeScalar(const PageFile& file, const ColumnDef& col, const RawField& raw,
                      Variant* out) {
-  if (col.typeCode == 0x01) {
+  if (col.type() == ColumnType::Boolean) {
     *out = Variant(raw.present);
     return {};
   }
@@ -240,7 +240,7 @@ bool storedAsEncoded(const DatabaseHeader& header, const ColumnDef& column,
       if (column.isFixed()) return false;  // padded to its width: left to a full conversion
       if (header.format->textEncoding == TextEncoding::Utf16Le) {
         return jet4TextAsEncoded(bytes, column.compressedUnicode(),
-                                 column.typeCode == 0x0C ? kMaxCompressedMemo : SIZE_MAX);
+                                 column.type() == ColumnType::Memo ? kMaxCompressedMemo : SIZE_MAX);
       }
       // Code-page text: plain ASCII is the same in every form.
       const uint16_t codePage = header.codePage;
@@ -269,7 +269,7 @@ void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const V
                   std::vector<uint8_t>* bytes, EncodedField* field) {
   *field = EncodedField{};
   field->offset = static_cast<uint32_t>(bytes->size());
-  if (column.typeCode == 0x01) {
+  if (column.type() == ColumnType::Boolean) {
     field->present = !v.isNull() && v.asBool();
     return;
   }
@@ -312,7 +312,7 @@ void encodeScalar(const DatabaseHeader& header, const ColumnDef& column, const V
     case VariantType::Binary: b.insert(b.end(), v.asBinary().begin(), v.asBinary().end()); break;
     default: break;
   }
-  if (column.isFixed() && column.typeCode == 0x0A) {
+  if (column.isFixed() && column.type() == ColumnType::Text) {
     // Fixed-length text fills its whole width.
     b.resize(field->offset + size_t{column.length}, 0);
   }
@@ -344,7 +344,7 @@ DbError measureRow(const FormatDescriptor& f, const TableDef& def,
   for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& col = def.columns[k];
     if (col.isFixed()) {
-      if (col.typeCode == 0x01) continue;
+      if (col.type() == ColumnType::Boolean) continue;
       const size_t size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
       fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
     } else if (col.number < c && fields[k].present && col.varSlot < def.varColumns) {
@@ -388,13 +388,13 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     const EncodedField& field = fields[k];
     const bool fixed = col.isFixed();
     size_t size = 0;
-    if (fixed && col.typeCode != 0x01) {
+    if (fixed && col.type() != ColumnType::Boolean) {
       size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
       fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
     }
     if (col.number >= c) continue;
     if (field.present) mask[col.number / 8] |= static_cast<uint8_t>(1u << (col.number % 8));
-    if (!field.present || col.typeCode == 0x01) continue;
+    if (!field.present || col.type() == ColumnType::Boolean) continue;
     if (fixed) {
       const size_t length = std::min<size_t>(size, field.length);
       if (length > 0) fixedCopies.push_back({col.fixedOffset, field.offset, static_cast<uint32_t>(length)});

@@ -67,7 +67,7 @@ inline RawField rowField(const RowLayout& layout, const ColumnDef& col) {
   RawField out;
   out.present = col.number < layout.columns &&
                 (layout.mask[col.number / 8] & (1u << (col.number % 8)));
-  if (!out.present || col.typeCode == 0x01) return out;
+  if (!out.present || col.type() == ColumnType::Boolean) return out;
   if (col.isFixed()) {
     size_t size = fixedTypeSize(col.typeCode);
     if (size == 0) size = col.length;

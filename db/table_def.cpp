@@ -333,7 +333,7 @@ std::vector<uint8_t> encodeTableDef(const DatabaseHeader& header, const TableDef
     writeU16(rec, f.columnVarSlotOffset, c.varSlot);
     writeU16(rec, f.columnNumberOffset + 4, c.number);  // the second column number
     if (!jet4) writeU16(rec, 7, kJet3ColumnConstant);
-    if (c.typeCode == 0x10 && f.columnPrecisionOffset != kAbsent) {
+    if (c.type() == ColumnType::Decimal && f.columnPrecisionOffset != kAbsent) {
       rec[f.columnPrecisionOffset] = c.precision;
       rec[f.columnScaleOffset] = c.scale;
     } else {

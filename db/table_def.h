@@ -34,7 +34,10 @@ enum class ColumnType : uint8_t {
 
 // The name dumps and schemas print for a type code; "Unknown" for codes outside the list.
 const char* columnTypeName(uint8_t typeCode);
-inline bool isLongValueType(uint8_t typeCode) { return typeCode == 0x0B || typeCode == 0x0C; }
+inline bool isLongValueType(uint8_t typeCode) {
+  return typeCode == static_cast<uint8_t>(ColumnType::OLE) ||
+         typeCode == static_cast<uint8_t>(ColumnType::Memo);
+}
 
 // The "General" sort order (LCID 1033) that text columns and the database header name.
 inline constexpr uint16_t kGeneralSortOrder = 1033;
@@ -64,9 +67,9 @@ struct ColumnDef {
   ColumnType type() const { return static_cast<ColumnType>(typeCode); }
   bool isFixed() const { return flags & kColumnFixed; }
   // Flag bits that Access sets on other types for other purposes mean nothing there.
-  bool isAutoLong() const { return typeCode == 0x04 && (flags & kColumnAutoLong); }
-  bool isAutoGuid() const { return typeCode == 0x0F && (flags & kColumnAutoGuid); }
-  bool isHyperlink() const { return typeCode == 0x0C && (flags & kColumnHyperlink); }
+  bool isAutoLong() const { return type() == ColumnType::Long && (flags & kColumnAutoLong); }
+  bool isAutoGuid() const { return type() == ColumnType::GUID && (flags & kColumnAutoGuid); }
+  bool isHyperlink() const { return type() == ColumnType::Memo && (flags & kColumnHyperlink); }
   bool compressedUnicode() const { return extFlags & kColumnExtCompressedUnicode; }
 };
 

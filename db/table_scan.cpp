@@ -163,7 +163,7 @@ DbError TableScan::value(size_t index, Variant* out) const {
 bool TableScan::isNull(size_t index) const {
   const ColumnDef& col = def_.columns[index];
   const RawField raw = fieldsSplit_ ? fields_[index] : rowField(layout_, col);
-  if (col.typeCode == 0x01) return false;
+  if (col.type() == ColumnType::Boolean) return false;
   // A zero-length Memo or OLE field has no header: Jet reads it as Null.
   return !raw.present || (isLongValueType(col.typeCode) && raw.bytes.empty());
 }

@@ -48,8 +48,8 @@ void printSchema(const db::TableDef& def) {
   std::cout << ")\n";
   for (const db::ColumnDef& c : def.columns) {
     std::cout << "  " << c.name << "  " << db::columnTypeName(c.typeCode);
-    if (c.typeCode == 0x0A || c.typeCode == 0x09) std::cout << "(" << c.length << " bytes)";
-    if (c.typeCode == 0x10) std::cout << "(" << int(c.precision) << "," << int(c.scale) << ")";
+    if (c.type() == db::ColumnType::Text || c.type() == db::ColumnType::Binary) std::cout << "(" << c.length << " bytes)";
+    if (c.type() == db::ColumnType::Decimal) std::cout << "(" << int(c.precision) << "," << int(c.scale) << ")";
     if (c.isAutoLong() || c.isAutoGuid()) std::cout << "  autonumber";
     if (c.isHyperlink()) std::cout << "  hyperlink";
     if (c.compressedUnicode()) std::cout << "  compressed";
