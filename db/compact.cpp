@@ -338,10 +338,13 @@ class Compactor {
         }
         for (size_t k = 0; k < mapped; ++k) {
           // The builder takes entries in order only: a source whose index is out of order is
-          // damaged.
-          if (!builder.add(leaf.entries[k].key, leaf.entries[k].row).ok()) {
+          // damaged. Any other failure of the builder's is its own (it writes pages, and a
+          // write-back that failed on its way surfaces at the next), told as it is.
+          if (!builder.follows(leaf.entries[k].key, leaf.entries[k].row)) {
             return src_.corrupt("the entries of an index of table '" + def.name + "' are out of order");
           }
+          DbError added = builder.add(leaf.entries[k].key, leaf.entries[k].row);
+          if (!added.ok()) return added;
         }
         if (mapped < leaf.entries.size()) {
           return src_.corrupt("an index of table '" + def.name + "' names a row the table lacks");
