@@ -315,7 +315,10 @@ DbError PageFile::freeFrame(int32_t* frame) const {
       DbError err = writeBack();
       if (!err.ok()) return err;
     }
-    frameOf_[f.pageNo] = -1;
+    // Only the page's own frame is forgotten: another may hold the page by now.
+    if (f.pageNo < frameOf_.size() && frameOf_[f.pageNo] == static_cast<int32_t>(k)) {
+      frameOf_[f.pageNo] = -1;
+    }
     *frame = static_cast<int32_t>(k);
     return DbError::success();
   }
@@ -342,9 +345,17 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
   // The pages go straight into their frames, in one call.
   std::vector<int32_t> taken(count);
   std::vector<iovec> parts(count);
+  // Frames that do not receive their page hold none: named after it, a frame would be taken
+  // for the page's own when reused.
+  auto release = [&](uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) frames_[taken[i]] = Frame{};
+  };
   for (uint32_t i = 0; i < count; ++i) {
     *err = freeFrame(&taken[i]);
-    if (!err->ok()) return -1;
+    if (!err->ok()) {
+      release(0, i);
+      return -1;
+    }
     frames_[taken[i]] = Frame{pageNo + i, false, true};
   }
   // Taken first: making a frame may move the frames' memory.
@@ -353,7 +364,10 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
   // file may hold the page as it was.
   if (writeFailed_ || onTheWay(pageNo, count)) {
     *err = awaitWriter();
-    if (!err->ok()) return -1;
+    if (!err->ok()) {
+      release(0, count);
+      return -1;
+    }
   }
   size_t got = 0;
   for (size_t first = 0; first < count;) {
@@ -368,17 +382,20 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
     first = got;
   }
   if (got == 0) {
+    const int reason = errno;
+    release(0, count);
     *err = makeError(DbErrorNumber::IoError,
-                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", errno);
+                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", reason);
     return -1;
   }
+  release(static_cast<uint32_t>(got), count);
   // Pages read ahead are taken first again unless they are used before the hand comes by;
   // frames of pages that could not be read are free.
-  for (uint32_t i = 0; i < count; ++i) {
-    if (i < got) frameOf_[pageNo + i] = taken[i];
+  for (uint32_t i = 0; i < got; ++i) {
+    frameOf_[pageNo + i] = taken[i];
     if (i > 0) frames_[taken[i]].used = false;
     // An encoded database's pages are decrypted as they come in; page 0 never is encoded.
-    if (i < got && header_.databaseKey != 0 && pageNo + i != 0) {
+    if (header_.databaseKey != 0 && pageNo + i != 0) {
       applyPageKey(std::span<uint8_t>(frameBytes(taken[i]), size), pageNo + i, header_.databaseKey);
     }
   }

@@ -141,8 +141,9 @@ class PageFile {
   // hot pages (definitions, usage maps, the page rows go to) while pages read once pass through.
   static constexpr size_t kCacheBytes = size_t{4} << 20;
   static constexpr uint32_t kReadAhead = 16;  // pages read at once in a run
+  static constexpr uint32_t kNoPage = 0xFFFFFFFF;
   struct Frame {
-    uint32_t pageNo = 0;
+    uint32_t pageNo = kNoPage;  // kNoPage for a frame that holds none (a read into it failed)
     bool changed = false;
     bool used = false;
   };

@@ -2,6 +2,7 @@
 // appended through dynasets, UPDATE statements, and two connections to one file. Every file
 // is read back through our reader and through mdbtools.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <random>
 #include <regex>
@@ -514,6 +515,42 @@ TEST(WriteTest, aWriteThatFailsOnItsWayFailsTheCallsAfterIt) {
     EXPECT_EQ(file->flush().systemError, ENOSPC);
     db::io::failOperation(0, 0);
   }
+}
+
+
+// A read that fails (here the file was cut short behind this object's back) leaves no frame of
+// the cache named after the page it could not read: when that frame is reused later, the page's
+// own frame stays found, and a later write of the page changes that frame instead of making a
+// second one that the write-back might put first.
+TEST(WriteTest, aFailedReadLeavesOneFramePerPage) {
+  ScratchDir dir;
+  const auto path = dir.file("pages.mdb");
+  db::DBEngine().CreateDatabase(path.string())->Close();
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
+  db::Page page(file->pageSize(), 0);
+  for (uint32_t n = 0, at = 0; n < 1200; ++n) ASSERT_TRUE(file->appendPage(page, &at).ok());
+  ASSERT_TRUE(file->flush().ok());
+  const uint32_t last = file->pageCount() - 1;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
+  ASSERT_EQ(::truncate(path.c_str(), off_t{last} * file->pageSize()), 0);
+  ASSERT_FALSE(file->readPage(last, &page).ok());
+  // Pages read one at a time, downwards so that none is read ahead: each takes a frame. The
+  // cache holds 4 MB, 1024 of these pages: the frame of the failed read is reused after the
+  // 1023 frames after it have been filled, and before the frame the first write took.
+  uint32_t next = last - 1;
+  auto readDown = [&](uint32_t pages) {
+    for (uint32_t n = 0; n < pages; ++n) ASSERT_TRUE(file->readPage(next--, &page).ok());
+  };
+  std::vector<uint8_t> first(file->pageSize(), 0xAA), second(file->pageSize(), 0xBB);
+  readDown(500);
+  ASSERT_TRUE(file->writePage(last, first).ok());
+  readDown(600);
+  ASSERT_TRUE(file->writePage(last, second).ok());
+  ASSERT_TRUE(file->flush().ok());
+  const std::vector<uint8_t> bytes = testing_support::readBytes(path);
+  ASSERT_EQ(bytes.size(), size_t{last + 1} * file->pageSize());
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), bytes.end() - file->pageSize()));
 }
 
 }  // namespace
