@@ -499,6 +499,25 @@ TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheDestinationAsItWas) {
   EXPECT_TRUE(f.message.ends_with("(3026,27)")) << f.message;  // EFBIG
 }
 
+// Memory runs out on the thread that takes the compacted copy's pages to the file, as it tells
+// of a write that failed: the run fails with a message instead of ending the program, and
+// leaves the destination as it was.
+TEST(FailedRunTest, memoryRunningOutWherePagesAreWrittenFailsTheRun) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "--games 60");
+  const Failure f = failedRun(source, copyTemplate(dir), [&](RecordingWindow& w) {
+    w.onStatus = [&](const std::string& text) {
+      if (text != "Compacting the new database...") return;
+      db::io::failOperation(1, ENOSPC);
+      testing_support::failAllocation(1, testing_support::AllocationThread::Others);
+    };
+  });
+  db::io::failOperation(0, 0);
+  EXPECT_TRUE(testing_support::allocationFailed()) << "no allocation was made off the run's thread";
+  testing_support::failAllocation(0);
+  EXPECT_EQ(f.message, "Out of memory (7,0)");
+}
+
 // Every write, sync and rename of a run fails in turn, as a full disk or a failing device
 // would make it: each run reports the system's error and leaves the destination as it was.
 TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {

@@ -396,9 +396,18 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
     // A source that cannot be written is only read.
     if (!src->giveUpPagesAsRead(&*done).ok()) done.reset();
   }
+  // What was made of the copy goes unless it is complete, whatever ends the compaction (an
+  // exception too: memory running out).
+  struct Unfinished {
+    const std::string* path = nullptr;  // the copy's, once this compaction has made it
+    ~Unfinished() {
+      if (path) ::unlink(path->c_str());
+    }
+  } unfinished;
   {
     std::shared_ptr<DatabaseFile> dst;
     err = DatabaseFile::create(destination, src->format(), &dst, src->header().creationDate, false);
+    if (err.number != static_cast<int>(DbErrorNumber::FileExists)) unfinished.path = &destination;
     if (err.ok()) dst->pages().setWriteBehind(true);
     if (err.ok()) err = Compactor(*src, *dst, done ? &*done : nullptr).run();
     if (err.ok()) err = dst->reloadCatalog();
@@ -407,9 +416,7 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
     if (!err.ok() && dst) dst->pages().setWriteBehind(false);
   }
   if (done) src->giveUpPagesAsRead(nullptr);
-  if (!err.ok() && err.number != static_cast<int>(DbErrorNumber::FileExists)) {
-    ::unlink(destination.c_str());
-  }
+  if (err.ok()) unfinished.path = nullptr;
   return err;
 }
 

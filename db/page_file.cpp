@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -74,6 +75,9 @@ struct PageFile::Writer {
   bool onTheWay = false;  // a write-back handed over and not yet written
   bool stop = false;
   DbError failure;        // the first write that failed
+  // What the writing threw instead (memory running out as it told a failure): the caller's,
+  // thrown again there, as the writing is.
+  std::exception_ptr thrown;
   // The write-back handed over: its pages end to end, in runs of consecutive pages.
   int fd = -1;
   bool writeBehind = false;
@@ -89,9 +93,19 @@ struct PageFile::Writer {
       changed.wait(lock, [&] { return onTheWay || stop; });
       if (!onTheWay) return;
       lock.unlock();
-      const DbError result = write();
+      // Nothing may leave this thread: an exception here would end the program.
+      DbError result;
+      std::exception_ptr threw;
+      try {
+        result = write();
+      } catch (...) {
+        threw = std::current_exception();
+      }
       lock.lock();
-      if (!result.ok() && failure.ok()) failure = result;
+      if (failure.ok() && !thrown) {
+        if (threw) thrown = std::move(threw);
+        else failure = std::move(result);
+      }
       onTheWay = false;
       changed.notify_all();
     }
@@ -119,11 +133,16 @@ struct PageFile::Writer {
 };
 
 PageFile::~PageFile() {
-  if (changedFrames_ > 0) writeBack();
+  // Nothing may leave a destructor, and writing back allocates: a caller that must know that
+  // the pages reached the file has flushed already.
+  try {
+    if (changedFrames_ > 0) writeBack();
+  } catch (...) {
+  }
   if (writer_) {
-    awaitWriter();
     {
-      std::lock_guard<std::mutex> lock(writer_->mutex);
+      std::unique_lock<std::mutex> lock(writer_->mutex);
+      writer_->changed.wait(lock, [&] { return !writer_->onTheWay; });
       writer_->stop = true;
     }
     writer_->changed.notify_all();
@@ -134,11 +153,16 @@ PageFile::~PageFile() {
 
 DbError PageFile::awaitWriter() const {
   if (!writer_) return DbError::success();
-  std::unique_lock<std::mutex> lock(writer_->mutex);
-  writer_->changed.wait(lock, [&] { return !writer_->onTheWay; });
-  writer_->runs.clear();
-  writeFailed_ = !writer_->failure.ok();
-  return writer_->failure;
+  std::exception_ptr thrown;
+  {
+    std::unique_lock<std::mutex> lock(writer_->mutex);
+    writer_->changed.wait(lock, [&] { return !writer_->onTheWay; });
+    writer_->runs.clear();
+    writeFailed_ = !writer_->failure.ok() || writer_->thrown;
+    if (!writer_->thrown) return writer_->failure;
+    thrown = writer_->thrown;
+  }
+  std::rethrow_exception(thrown);
 }
 
 bool PageFile::onTheWay(uint32_t pageNo, uint32_t count) const {
@@ -278,7 +302,14 @@ DbError PageFile::writeBack() const {
   w.fd = fd_;
   w.writeBehind = writeBehind_;
   if (!w.thread.joinable()) {
-    if (w.failure.ok()) w.failure = w.write();
+    if (w.failure.ok()) {
+      try {
+        w.failure = w.write();
+      } catch (...) {
+        w.thrown = std::current_exception();
+        throw;
+      }
+    }
     return w.failure;
   }
   {

@@ -158,7 +158,8 @@ class PageFile {
   // it), which on a virtual machine can take longer than making the pages did. One write-back
   // at a time is on its way; the next waits for it, and so does a read of a page it holds. A
   // write that failed fails every later write-back, flush and read from the disk (once its
-  // failure has come back; a read of a page on its way waits for it).
+  // failure has come back; a read of a page on its way waits for it). What the writer throws
+  // (memory running out) is thrown again by each of those calls.
   struct Writer;
   mutable std::unique_ptr<Writer> writer_;  // started by the first write-back
   mutable bool writeFailed_ = false;  // a write-back's failure has come back
