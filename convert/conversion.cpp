@@ -384,7 +384,7 @@ bool ConvertDatabase(ConversionWindow& window, WorkFile& work) {
   } catch (const db::DbException& e) {
     window.showMessage(errorMessage(e.error()), MessageIcon::Critical);
   } catch (const std::bad_alloc&) {
-    window.showMessage(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(7), "Out of memory")),
+    window.showMessage(errorMessage(db::makeError(db::DbErrorNumber::OutOfMemory, "Out of memory")),
                        MessageIcon::Critical);
   } catch (const std::exception& e) {
     window.showMessage(errorMessage(db::makeError(static_cast<db::DbErrorNumber>(51), e.what())),

@@ -10,6 +10,7 @@ namespace db {
 // users of Jet files know them; the descriptions are our own words.
 enum class DbErrorNumber : int {
   Ok = 0,
+  OutOfMemory = 7,              // memory ran out (the number of the runtime Jet came with)
   TypeMismatchVb = 13,          // a value that is not a number where a number is needed
   InvalidUseOfNull = 94,        // Null where a value is needed
   InvalidArgument = 3001,

@@ -8,6 +8,7 @@
 #include <regex>
 #include <set>
 
+#include "db/database_file.h"
 #include "db/file_io.h"
 #include "db/page_file.h"
 #include "db/test_support.h"
@@ -551,6 +552,51 @@ TEST(WriteTest, aFailedReadLeavesOneFramePerPage) {
   const std::vector<uint8_t> bytes = testing_support::readBytes(path);
   ASSERT_EQ(bytes.size(), size_t{last + 1} * file->pageSize());
   EXPECT_TRUE(std::equal(second.begin(), second.end(), bytes.end() - file->pageSize()));
+}
+
+
+// Memory runs out while a flush writes a table's held-back index entries, at each allocation in
+// turn. The entries taken out to be written are gone: every later flush fails too, rather than
+// call the file sound. A later flush may succeed only where nothing was lost, and then the file
+// is sound.
+TEST(WriteTest, aFlushAfterAFailedOneFailsOrLeavesASoundFile) {
+  const db::TableSchema schema{"Games",
+                               {counter("Id"), column("Code", ColumnType::Long)},
+                               {primaryKey("Id"), {.name = "Code", .columns = {{"Code", true}}}}};
+  bool lost = false;  // whether some failure took entries with it
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    ScratchDir dir;
+    const auto path = dir.file("held.mdb");
+    auto d = createDatabaseWith(path, schema, 300, [](db::Recordset& rs, int i) {
+      rs.Fields("Code").Value = Variant(int32_t{i * 37 % 300});
+    });
+    std::shared_ptr<db::DatabaseFile> file;
+    ASSERT_TRUE(db::DatabaseFile::open(path.string(), &file).ok());
+    bool threw = false;
+    db::DbError first;
+    testing_support::failAllocation(n);
+    try {
+      first = file->flush();
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    testing_support::failAllocation(0);
+    if (!threw) {
+      EXPECT_TRUE(first.ok()) << first.description;
+      EXPECT_TRUE(lost) << "no failure came where entries were held";
+      break;
+    }
+    if (!file->flush().ok()) {
+      lost = true;
+      continue;
+    }
+    file.reset();
+    d.reset();
+    testing_support::expectSoundFile(path);
+    EXPECT_EQ(readRows(path, "Games").size(), 300u);
+    if (HasFailure()) break;
+  }
 }
 
 }  // namespace
