@@ -249,4 +249,45 @@ TEST(CompactTest, aWriteThatFailsAnywhereIsToldAsTheWritesFailure) {
   }
 }
 
+
+// A page a consumed file has given up is read by no one: reading or changing it is a fault of
+// this program, told as one, never the zeros of its hole.
+TEST(CompactTest, aPageGivenUpIsNeitherReadNorChanged) {
+  ScratchDir dir;
+  const auto path = dir.file("consumed.mdb");
+  db::DBEngine().CreateDatabase(path.string())->Close();
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
+  struct Unjudged final : db::PageFile::ReadObserver {
+    void pageRead(uint32_t, std::span<const uint8_t>) override {}
+  } observer;
+  ASSERT_TRUE(file->consume(&observer).ok());
+  db::Page page;
+  ASSERT_TRUE(file->readPage(2, &page).ok());
+  file->giveUp(2);
+  std::span<uint8_t> bytes;
+  for (const db::DbError& err : {file->readPage(2, &page), file->changePage(2, &bytes)}) {
+    EXPECT_EQ(err.number, number(db::DbErrorNumber::InvalidArgument));
+    EXPECT_NE(err.description.find("a fault of this program"), std::string::npos) << err.description;
+  }
+  EXPECT_TRUE(file->readPage(3, &page).ok());
+}
+
+// A file this process has open is only read by a compaction asked to consume it: what the
+// open file holds back goes to it first, and it stays whole for those who have it open.
+TEST(CompactTest, aFileThisProcessHasOpenIsNotConsumed) {
+  ScratchDir dir;
+  const auto source = dir.file("open.mdb");
+  auto d = testing_support::createDatabaseWith(
+      source, {"Notes", {counter("Id"), column("Text", ColumnType::Memo)}, {primaryKey("Id")}}, 300,
+      [](db::Recordset& rs, int i) { rs.Fields("Text").Value = Variant(std::string(100 + i * 20, 'n')); });
+  const db::DbError err = db::compactDatabase(source.string(), dir.file("copy.mdb").string(), db::CompactSource::Consumed);
+  ASSERT_TRUE(err.ok()) << err.description;
+  EXPECT_EQ(testing_support::readRows(*d, "Notes").size(), 300u);
+  d->Close();
+  d.reset();
+  testing_support::expectSoundFile(source);
+  EXPECT_EQ(testing_support::dumpJson(dir.file("copy.mdb")), testing_support::dumpJson(source));
+}
+
 }  // namespace

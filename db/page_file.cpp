@@ -356,6 +356,12 @@ DbError PageFile::freeFrame(int32_t* frame) const {
 }
 
 int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
+  if (givenUp(pageNo)) {
+    *err = makeError(DbErrorNumber::InvalidArgument,
+                     "Page " + std::to_string(pageNo) + " of '" + path_ +
+                         "' was read after it was given up (a fault of this program).");
+    return -1;
+  }
   if (frameOf_.size() <= pageNo + kReadAhead) frameOf_.resize(pageNo + kReadAhead + 1024, -1);
   int32_t k = frameOf_[pageNo];
   if (k >= 0) {
@@ -440,27 +446,29 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
     return corrupt("a reference to page " + std::to_string(pageNo) + " lies past the end of the " +
                    std::to_string(pageCount_) + "-page file");
   }
-  if (givenUp(pageNo)) {
-    return makeError(DbErrorNumber::InvalidArgument,
-                     "Page " + std::to_string(pageNo) + " of '" + path_ +
-                         "' was read after it was given up (a fault of this program).");
-  }
   DbError err;
   const int32_t k = frameOf(pageNo, &err);
   if (k < 0) return err;
   page->assign(frameBytes(k), frameBytes(k) + pageSize());
-  if (observer_ && observer_->lastRead(pageNo, *page)) {
-    givenUp_[pageNo] = 1;
-    frames_[k].used = false;  // its frame is the next to reuse
-    toCut_.push_back(pageNo);
-    // A batch at a time, in runs: a hole costs a system call however many pages it spans.
-    constexpr size_t kCutBatch = 512;
-    if (toCut_.size() >= kCutBatch) cutGivenUp();
-  }
+  if (observer_) observer_->pageRead(pageNo, *page);
   return DbError::success();
 }
 
-DbError PageFile::giveUpPagesAsRead(ReadObserver* observer) {
+void PageFile::giveUp(uint32_t pageNo) {
+  if (pageNo >= givenUp_.size() || givenUp_[pageNo]) return;
+  givenUp_[pageNo] = 1;
+  const int32_t k = pageNo < frameOf_.size() ? frameOf_[pageNo] : -1;
+  if (k >= 0 && !frames_[k].changed) {
+    frames_[k] = Frame{};  // the next frame to reuse
+    frameOf_[pageNo] = -1;
+  }
+  toCut_.push_back(pageNo);
+  // A batch at a time, in runs: a hole costs a system call however many pages it spans.
+  constexpr size_t kCutBatch = 512;
+  if (toCut_.size() >= kCutBatch) cutGivenUp();
+}
+
+DbError PageFile::consume(ReadObserver* observer) {
   if (observer) {
     DbError err = openForWriting();
     if (!err.ok()) return err;

@@ -78,21 +78,23 @@ class PageFile {
   // large new file finds little left to do.
   void setWriteBehind(bool on) { writeBehind_ = on; }
 
-  // Judges each page read of a file that is read once on its way to removal (a run's own
-  // work file, as it is compacted).
+  // Sees each page read of a file that is read once on its way to removal (a run's own work
+  // file, as it is compacted), for a reader that judges what it is done with by the pages.
   class ReadObserver {
    public:
     virtual ~ReadObserver() = default;
-    // True when no later read will want page `pageNo`, just read as `page`.
-    virtual bool lastRead(uint32_t pageNo, std::span<const uint8_t> page) = 0;
+    virtual void pageRead(uint32_t pageNo, std::span<const uint8_t> page) = 0;
   };
-  // From now on each page that `observer` calls done is cut out of the file: the memory the
-  // system cached it in then serves the next pages written, anywhere, instead of memory not
-  // touched for a while (which on a virtual machine can cost more to touch than the copy).
-  // Reading a page given up is an error. Fails, leaving the file as it was, where the file
-  // cannot be written; null stops the observing. Pages are cut in batches, best effort: a
-  // file system without holes keeps them.
-  DbError giveUpPagesAsRead(ReadObserver* observer);
+  // From now on the file is read once on its way to removal: `observer` sees each page read,
+  // and each page given up is cut out of the file, so that the memory the system cached it in
+  // serves the next pages written, anywhere, instead of memory not touched for a while (which
+  // on a virtual machine can cost more to touch than the copy). Fails, leaving the file as it
+  // was, where the file cannot be written; null ends it. Pages are cut in batches, best
+  // effort: a file system without holes keeps them.
+  DbError consume(ReadObserver* observer);
+  // No later read will want page `pageNo` of a file being consumed: reading or changing it
+  // afterwards is an error, a fault of this program.
+  void giveUp(uint32_t pageNo);
 
   bool readOnly() const { return readOnly_; }
   // Pages written or changed through this object so far: a reader that notes it before a walk knows
