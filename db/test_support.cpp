@@ -382,10 +382,29 @@ void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& t
 }  // namespace testing_support
 
 // Every allocation of a test program passes here, so that failAllocation() can make one fail.
-void* operator new(std::size_t size) {
+// Each form is replaced, so that every allocation is freed by the form that made it.
+namespace {
+void* allocate(std::size_t size) {
   if (testing_support::failThisAllocation()) throw std::bad_alloc();
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
+void* allocate(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t& n) noexcept { return allocate(size, n); }
+void* operator new[](std::size_t size, const std::nothrow_t& n) noexcept { return allocate(size, n); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
