@@ -348,7 +348,7 @@ void compactionPhase(ConversionWindow& window, WorkFile& work) {
   // A stop asked for while the compaction ran is honoured before the rename, after which it
   // comes too late.
   window.yield();
-  db::throwIfError(work.install(work.compactedPath()));
+  db::throwIfError(work.install(work.compactedPath(), window.sourcePath()));
   window.AddStatus(kDone);
   window.yield();
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -14,6 +15,7 @@
 #include <set>
 
 #include "convert/conversion.h"
+#include "convert/file_checks.h"
 #include "convert/genre_model.h"
 #include "convert/work_file.h"
 #include "db/file_io.h"
@@ -503,6 +505,25 @@ TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheDestinationAsItWas) {
   EXPECT_TRUE(f.message.ends_with("(3026,27)")) << f.message;  // EFBIG
 }
 
+// Memory runs out on the thread that takes the compacted copy's pages to the file, as it tells
+// of a write that failed: the run fails with a message instead of ending the program, and
+// leaves the destination as it was.
+TEST(FailedRunTest, memoryRunningOutWherePagesAreWrittenFailsTheRun) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "--games 60");
+  const Failure f = failedRun(source, copyTemplate(dir), [&](RecordingWindow& w) {
+    w.onStatus = [&](const std::string& text) {
+      if (text != "Compacting the new database...") return;
+      db::io::failOperation(1, ENOSPC);
+      testing_support::failAllocation(1, testing_support::AllocationThread::Others);
+    };
+  });
+  db::io::failOperation(0, 0);
+  EXPECT_TRUE(testing_support::allocationFailed()) << "no allocation was made off the run's thread";
+  testing_support::failAllocation(0);
+  EXPECT_EQ(f.message, "Out of memory (7,0)");
+}
+
 // Every write, sync and rename of a run fails in turn, as a full disk or a failing device
 // would make it: each run reports the system's error and leaves the destination as it was.
 TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {
@@ -531,6 +552,51 @@ TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {
   }
   db::io::failOperation(0, 0);
   EXPECT_EQ(testing_support::readBytes(source), sourceBytes);
+}
+
+// The destination's name reaches the source another way by the time the run ends (as through
+// a second mount of one share, which device and inode do not tell): a file with the source's
+// size, time and first page is taken for the source and keeps its place; one that differs in
+// any of them is another file.
+TEST(FailedRunTest, aDestinationThatMayBeTheSourceIsNotReplaced) {
+  ScratchDir dir;
+  const fs::path source = makeSample(dir, "--games 3");
+  const fs::path destination = dir.file("new.mdb");
+  fs::copy_file(source, destination);
+  struct stat st {};
+  ASSERT_EQ(::stat(source.c_str(), &st), 0);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, destination.c_str(), times, 0), 0);
+  const Failure f = failedRun(source, destination);
+  EXPECT_NE(f.message.find("may be the source database"), std::string::npos) << f.message;
+
+  // What the comparison takes for one file: a name of its own, a copy kept whole with its time;
+  // not a copy whose time or first page differs.
+  const size_t page = 4096;
+  const std::vector<uint8_t> bytes = testing_support::readBytes(source);
+  ASSERT_GT(bytes.size(), 2 * page);
+  struct Case {
+    const char* what;
+    size_t changedByte;  // a byte changed in the copy, or none
+    bool keepsTime;
+    bool same;
+  } const cases[] = {{"a copy kept whole", SIZE_MAX, true, true},
+                     {"a copy made later", SIZE_MAX, false, false},
+                     {"another first page", 100, true, false},
+                     {"another page after the first", page + 100, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path copy = dir.file("copy.mdb");
+    std::vector<uint8_t> changed = bytes;
+    if (c.changedByte != SIZE_MAX) changed[c.changedByte] ^= 0xFF;
+    testing_support::writeBytes(copy, changed);
+    const timespec later[2] = {st.st_atim, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, copy.c_str(), c.keepsTime ? times : later, 0), 0);
+    EXPECT_EQ(convert::maybeSameFile(copy.string(), source.string()), c.same);
+    fs::remove(copy);
+  }
+  fs::create_hard_link(source, dir.file("link.mdb"));
+  EXPECT_TRUE(convert::maybeSameFile(dir.file("link.mdb").string(), source.string()));
 }
 
 // A new run removes the work that ended runs left beside the destination (their lock is gone),

@@ -83,6 +83,45 @@ bool sameFile(const std::string& a, const std::string& b) {
   return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
 }
 
+bool maybeSameFile(const std::string& a, const std::string& b) {
+  struct stat infoA {}, infoB {};
+  if (!statPath(a, &infoA) || !statPath(b, &infoB)) return false;
+  if (infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino) return true;
+  if (!S_ISREG(infoA.st_mode) || !S_ISREG(infoB.st_mode) || infoA.st_size != infoB.st_size ||
+      infoA.st_mtim.tv_sec != infoB.st_mtim.tv_sec || infoA.st_mtim.tv_nsec != infoB.st_mtim.tv_nsec) {
+    return false;
+  }
+  // The first page of either version (two of the older's 2 KB pages), or the whole of a
+  // shorter file.
+  constexpr size_t kFirstPage = 4096;
+  auto firstPage = [&](const std::string& path, std::string* bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bytes->resize(kFirstPage);
+    size_t got = 0;
+    for (ssize_t n = 1; got < kFirstPage && n > 0;) {
+      n = ::pread(fd, bytes->data() + got, kFirstPage - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) n = 1;
+      else if (n > 0) got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    bytes->resize(got);
+    return true;
+  };
+  std::string pageA, pageB;
+  // A file that cannot be read is not known to differ.
+  if (!firstPage(a, &pageA) || !firstPage(b, &pageB)) return true;
+  return pageA == pageB;
+}
+
+db::DbError checkNotTheSource(const std::string& destination, const std::string& source) {
+  if (!maybeSameFile(destination, source)) return {};
+  return db::DbError{kPathFileAccessError,
+                     "Cannot replace '" + destination + "': it may be the source database '" + source +
+                         "' under another name (it has the source's size, time and first page)",
+                     0};
+}
+
 bool sameFileOrName(const std::string& a, const std::string& b) {
   return db::upperCase(a) == db::upperCase(b) || sameFile(a, b);
 }

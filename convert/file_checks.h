@@ -39,6 +39,16 @@ std::string folderRefusal(const std::string& path);
 // under another name, through a symbolic link, a hard link or a path with "..".
 bool sameFile(const std::string& a, const std::string& b);
 
+// Whether `a` may be the file `b` under another name: the same device and inode, or the same
+// size, modification time and first page, as the one file reached by two mounts of one share
+// (where the device, and perhaps the inode, differ). A copy that kept the file's time and
+// bytes passes for it too: the safe side, where the question is whether a file may go.
+bool maybeSameFile(const std::string& a, const std::string& b);
+
+// The refusal to put the finished conversion in the place of `destination` when it may be the
+// source under another name (maybeSameFile); success otherwise.
+db::DbError checkNotTheSource(const std::string& destination, const std::string& source);
+
 // The comparison of two chosen paths: equal in upper case, or one file under two names.
 bool sameFileOrName(const std::string& a, const std::string& b);
 

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "convert/file_checks.h"
 #include "db/file_io.h"
 
 namespace convert {
@@ -128,12 +129,15 @@ void WorkFile::removeWork() {
   lockFd_ = -1;
 }
 
-db::DbError WorkFile::install(const std::string& finished) {
+db::DbError WorkFile::install(const std::string& finished, const std::string& source) {
   int failure = db::io::syncPath(finished.c_str(), O_RDONLY);
   if (failure != 0) {
     return db::writeError("The new database '" + finished + "' could not be written to disk",
                           failure);
   }
+  // The checks before the run compare device and inode, which two mounts of one share do not
+  // keep; the rename would put the conversion in place of its own source.
+  if (db::DbError err = checkNotTheSource(destination_, source); !err.ok()) return err;
   struct stat replaced {};
   if (::stat(destination_.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
     ::chmod(finished.c_str(), replaced.st_mode & 07777);

@@ -37,8 +37,9 @@ class WorkFile {
   // disk first, then the permissions of a file it replaces, then one rename. The rest of the
   // work is removed. A failure before the rename leaves the destination as it was. Only a file
   // that held the destination's name when the run began is replaced (the person agreed to
-  // that); one that has taken the name since is left alone and the install fails.
-  db::DbError install(const std::string& finished);
+  // that); one that has taken the name since is left alone and the install fails, and so is a
+  // file at the destination's name that may be `source` under another name (maybeSameFile).
+  db::DbError install(const std::string& finished, const std::string& source);
   bool installed() const { return installed_; }
 
  private:

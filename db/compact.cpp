@@ -7,11 +7,13 @@
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "db/bytes.h"
 #include "db/data_page.h"
 #include "db/database_file.h"
 #include "db/index_build.h"
+#include "db/long_value.h"
 
 namespace db {
 namespace {
@@ -134,40 +136,103 @@ bool samePlaces(const TableDef& source, const TableDef& fresh) {
   return true;
 }
 
-// Which pages of a consumed source the copy of a table has read for the last time, judged as
-// they are read. Only where the copy reads a page a known number of times:
-// - a data page of the table, by the walk of its rows, once; but a page with a slot flagged
-//   deleted is kept, as that slot may be the target of a moved row, read when the walk meets
-//   the row's pointer;
-// - a long-value page, once for each of its live rows: each value is read once, by the copy of
-//   the row that holds it;
-// - an index page of the table, by the walk of its index, once.
-// Every other page stays, and so does every page read outside the copy of a table's rows or
-// indexes (the catalogue, the definitions, the usage maps read before a walk).
+// Which pages of a consumed source the copy is done with, judged from what the copy has
+// written, never from how often a page is read (any reader may read a page again):
+// - a data page of the table, once the walk of its rows has moved past it; but a page with a
+//   slot flagged deleted is kept, as that slot may be the target of a moved row, read when the
+//   walk meets the row's pointer;
+// - a long-value page, once each of its live rows is the value, or a part of the value, of a
+//   row copied (a value in parts is a chain of rows, each naming the next in its first bytes);
+// - the pages of an index of the table, once that index is copied.
+// Every other page stays, and so does every page first read outside the copy of a table's rows
+// or indexes (the catalogue, the definitions, the usage maps read before a walk).
 class PagesDone final : public PageFile::ReadObserver {
  public:
   enum class Reading { Other, Rows, Indexes };
 
-  explicit PagesDone(const FormatDescriptor& format) : format_(format) {}
+  explicit PagesDone(PageFile& file) : file_(file), format_(file.format()) {}
   void reading(Reading what, uint32_t tdefPage) {
+    if (what_ == Reading::Rows) {
+      for (uint32_t page : wholePages_) file_.giveUp(page);
+      wholePages_.clear();
+    }
+    if (what_ == Reading::Indexes) indexCopied();
     what_ = what;
     table_ = tdefPage;
+    walking_ = 0;
   }
 
-  bool lastRead(uint32_t pageNo, std::span<const uint8_t> page) override {
+  void pageRead(uint32_t pageNo, std::span<const uint8_t> page) override {
     if (what_ == Reading::Indexes) {
-      return (page[0] == kPageIndexNode || page[0] == kPageIndexLeaf) &&
-             readU32(page, kDataOwnerOffset) == table_;
+      if ((page[0] == kPageIndexNode || page[0] == kPageIndexLeaf) &&
+          readU32(page, kDataOwnerOffset) == table_) {
+        indexPages_.push_back(pageNo);
+      }
+      return;
     }
-    if (what_ != Reading::Rows || page[0] != kPageData) return false;
+    if (what_ != Reading::Rows || page[0] != kPageData) return;
     const uint32_t owner = readU32(page, kDataOwnerOffset);
-    if (owner == table_) return liveRows(page) == slots(page);
-    if (owner != kLongValueOwner) return false;
-    auto [left, first] = longValueReads_.try_emplace(pageNo, liveRows(page));
-    // A page with no live rows should not be read at all; it is kept.
-    if (left->second == 0 || --left->second > 0) return false;
-    longValueReads_.erase(left);
+    const uint16_t n = slots(page);
+    if (owner == table_) {
+      bool whole = true;
+      for (uint16_t k = 0; k < n && whole; ++k) whole = live(page, k);
+      if (whole) wholePages_.insert(pageNo);
+    } else if (owner == kLongValueOwner) {
+      auto [values, added] = longValues_.try_emplace(pageNo);
+      if (!added) return;
+      LongValues& v = values->second;
+      v.toCopy.resize(n);
+      v.next.resize(n);
+      for (uint16_t k = 0; k < n; ++k) {
+        v.toCopy[k] = live(page, k);
+        v.left += v.toCopy[k];
+        // The next part's place, if the row is a part of a chain.
+        const size_t start = readU16(page, format_.dataRowTableOffset + 2u * k) & kRowOffsetMask;
+        if (start + 4 <= page.size()) v.next[k] = readU32(page, start);
+      }
+      // A page with no live rows should not be read at all; it is kept.
+      if (v.left == 0) v.toCopy.clear();
+    }
+  }
+
+  // The row at `page` of the table (`fields` its columns in the source's definition `def`) is
+  // copied, its long values with it.
+  void rowCopied(uint32_t page, const TableDef& def, const std::vector<RawField>& fields) {
+    if (page != walking_) {
+      if (wholePages_.erase(walking_)) file_.giveUp(walking_);
+      walking_ = page;
+    }
+    for (size_t k = 0; k < fields.size(); ++k) {
+      if (!fields[k].present || !isLongValueType(def.columns[k].typeCode)) continue;
+      const std::span<const uint8_t> b = fields[k].bytes;
+      if (b.size() < kLongValueHeaderSize || (readU32(b, 0) & kLongValueKindMask) == kLongValueInline) continue;
+      const bool chain = (readU32(b, 0) & kLongValueKindMask) == 0;
+      RowPointer part = RowPointer::fromStored(readU32(b, 4));
+      // A chain ends at a part naming no next one; a damaged one, at a row met before.
+      for (uint32_t next = 0; copied(part, &next) && chain && next != 0;) part = RowPointer::fromStored(next);
+    }
+  }
+
+  // A long-value row copied: false where it was not one still to copy. `next` is what its
+  // first bytes name.
+  bool copied(RowPointer row, uint32_t* next) {
+    auto values = longValues_.find(row.page);
+    if (values == longValues_.end()) return false;
+    LongValues& v = values->second;
+    if (row.row >= v.toCopy.size() || !v.toCopy[row.row]) return false;
+    v.toCopy[row.row] = false;
+    *next = v.next[row.row];
+    if (--v.left == 0) {
+      file_.giveUp(row.page);
+      longValues_.erase(values);
+    }
     return true;
+  }
+
+  // Every page of the index just copied.
+  void indexCopied() {
+    for (uint32_t page : indexPages_) file_.giveUp(page);
+    indexPages_.clear();
   }
 
  private:
@@ -175,18 +240,23 @@ class PagesDone final : public PageFile::ReadObserver {
     return std::min<uint16_t>(readU16(page, format_.dataRowCountOffset),
                               static_cast<uint16_t>((page.size() - format_.dataRowTableOffset) / 2));
   }
-  uint16_t liveRows(std::span<const uint8_t> page) const {
-    uint16_t live = 0;
-    for (uint16_t k = 0, n = slots(page); k < n; ++k) {
-      live += !(readU16(page, format_.dataRowTableOffset + 2u * k) & kRowDeleted);
-    }
-    return live;
+  bool live(std::span<const uint8_t> page, uint16_t slot) const {
+    return !(readU16(page, format_.dataRowTableOffset + 2u * slot) & kRowDeleted);
   }
 
+  PageFile& file_;
   const FormatDescriptor& format_;
   Reading what_ = Reading::Other;
   uint32_t table_ = 0;
-  std::unordered_map<uint32_t, uint16_t> longValueReads_;  // long-value page -> reads to come
+  uint32_t walking_ = 0;  // the data page whose rows the walk is copying
+  std::unordered_set<uint32_t> wholePages_;  // data pages of the table with every slot live
+  struct LongValues {
+    std::vector<bool> toCopy;     // by slot: a live row not yet copied as a value
+    std::vector<uint32_t> next;   // by slot: the row's first four bytes
+    uint32_t left = 0;
+  };
+  std::unordered_map<uint32_t, LongValues> longValues_;  // long-value page -> its rows
+  std::vector<uint32_t> indexPages_;  // of the index being copied
 };
 
 class Compactor {
@@ -318,6 +388,7 @@ class Compactor {
       RowPointer to;
       err = writer.copyRow(src_, copy.source, scan, sameLayout, &to);
       if (!err.ok()) break;
+      if (done_) done_->rowCopied(scan.location().page, copy.source, scan.fields());
       moved.add(scan.location(), to);
       ++rows;
     }
@@ -338,10 +409,13 @@ class Compactor {
         }
         for (size_t k = 0; k < mapped; ++k) {
           // The builder takes entries in order only: a source whose index is out of order is
-          // damaged.
-          if (!builder.add(leaf.entries[k].key, leaf.entries[k].row).ok()) {
+          // damaged. Any other failure of the builder's is its own (it writes pages, and a
+          // write-back that failed on its way surfaces at the next), told as it is.
+          if (!builder.follows(leaf.entries[k].key, leaf.entries[k].row)) {
             return src_.corrupt("the entries of an index of table '" + def.name + "' are out of order");
           }
+          DbError added = builder.add(leaf.entries[k].key, leaf.entries[k].row);
+          if (!added.ok()) return added;
         }
         if (mapped < leaf.entries.size()) {
           return src_.corrupt("an index of table '" + def.name + "' names a row the table lacks");
@@ -350,6 +424,7 @@ class Compactor {
       });
       if (err.ok()) err = builder.finish();
       if (!err.ok()) return err;
+      if (done_) done_->indexCopied();
     }
     reading(PagesDone::Reading::Other, 0);
     target->indexPages.pages.clear();
@@ -389,13 +464,22 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
   err = PageFile::open(source, &src, consume);
   if (!err.ok()) return err;
   if (consume) {
-    done.emplace(src->format());
+    done.emplace(*src);
     // A source that cannot be written is only read.
-    if (!src->giveUpPagesAsRead(&*done).ok()) done.reset();
+    if (!src->consume(&*done).ok()) done.reset();
   }
+  // What was made of the copy goes unless it is complete, whatever ends the compaction (an
+  // exception too: memory running out).
+  struct Unfinished {
+    const std::string* path = nullptr;  // the copy's, once this compaction has made it
+    ~Unfinished() {
+      if (path) ::unlink(path->c_str());
+    }
+  } unfinished;
   {
     std::shared_ptr<DatabaseFile> dst;
     err = DatabaseFile::create(destination, src->format(), &dst, src->header().creationDate, false);
+    if (err.number != static_cast<int>(DbErrorNumber::FileExists)) unfinished.path = &destination;
     if (err.ok()) dst->pages().setWriteBehind(true);
     if (err.ok()) err = Compactor(*src, *dst, done ? &*done : nullptr).run();
     if (err.ok()) err = dst->reloadCatalog();
@@ -403,10 +487,8 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
     // A file about to be removed keeps what is left of it in memory.
     if (!err.ok() && dst) dst->pages().setWriteBehind(false);
   }
-  if (done) src->giveUpPagesAsRead(nullptr);
-  if (!err.ok() && err.number != static_cast<int>(DbErrorNumber::FileExists)) {
-    ::unlink(destination.c_str());
-  }
+  if (done) src->consume(nullptr);
+  if (err.ok()) unfinished.path = nullptr;
   return err;
 }
 

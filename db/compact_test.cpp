@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <sstream>
 
 #include "db/compact.h"
+#include "db/file_io.h"
 #include "db/row_codec.h"
 #include "db/table_scan.h"
 #include "db/test_support.h"
@@ -206,6 +208,86 @@ TEST(CompactTest, theDestinationMustNotExistAndFailuresLeaveNothing) {
   err = db::compactDatabase(dir.file("damaged.mdb").string(), dir.file("out.mdb").string());
   EXPECT_EQ(err.number, number(db::DbErrorNumber::CorruptDatabase)) << err.description;
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.mdb")));
+}
+
+
+// A disk that fills at any moment of a compaction: each write of the copy fails in turn, those
+// that reach the file while an index is built among them. The failure is told as the write's
+// own, never as a damaged source (which would send a person to repair a sound catalogue), and
+// nothing of the copy is left. The source is consumed, as a run's work file is.
+TEST(CompactTest, aWriteThatFailsAnywhereIsToldAsTheWritesFailure) {
+  ScratchDir dir;
+  const auto source = dir.file("grown.mdb"), work = dir.file("work.mdb"), copy = dir.file("copy.mdb");
+  // Long keys: the copy's indexes take more pages than the cache holds, so that pages go to the
+  // file while the entries are added.
+  testing_support::createDatabaseWith(
+      source,
+      {"Games",
+       {counter("Id"), column("Name", ColumnType::Text, 255)},
+       {primaryKey("Id"), {.name = "Name", .columns = {{"Name", true}}}}},
+      20000, [](db::Recordset& rs, int i) {
+        rs.Fields("Name").Value = Variant(std::to_string(i * 7919 % 20000) + std::string(230, 'n'));
+      })->Close();
+  std::filesystem::copy_file(source, work);
+  db::io::failOperation(0, 0);
+  ASSERT_TRUE(db::compactDatabase(work.string(), copy.string(), db::CompactSource::Consumed).ok());
+  const uint64_t operations = db::io::operationCount();
+  ASSERT_GT(operations, 20u);
+  for (uint64_t k = 1; k <= operations; ++k) {
+    SCOPED_TRACE("write " + std::to_string(k) + " of " + std::to_string(operations));
+    std::filesystem::remove(copy);
+    std::filesystem::remove(work);
+    std::filesystem::copy_file(source, work);
+    db::io::failOperation(k, ENOSPC);
+    const db::DbError err = db::compactDatabase(work.string(), copy.string(), db::CompactSource::Consumed);
+    db::io::failOperation(0, 0);
+    EXPECT_EQ(err.number, number(db::DbErrorNumber::DiskFull)) << err.description;
+    EXPECT_EQ(err.systemError, ENOSPC);
+    EXPECT_NE(err.description.find(std::strerror(ENOSPC)), std::string::npos) << err.description;
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    if (::testing::Test::HasFailure()) break;
+  }
+}
+
+
+// A page a consumed file has given up is read by no one: reading or changing it is a fault of
+// this program, told as one, never the zeros of its hole.
+TEST(CompactTest, aPageGivenUpIsNeitherReadNorChanged) {
+  ScratchDir dir;
+  const auto path = dir.file("consumed.mdb");
+  db::DBEngine().CreateDatabase(path.string())->Close();
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
+  struct Unjudged final : db::PageFile::ReadObserver {
+    void pageRead(uint32_t, std::span<const uint8_t>) override {}
+  } observer;
+  ASSERT_TRUE(file->consume(&observer).ok());
+  db::Page page;
+  ASSERT_TRUE(file->readPage(2, &page).ok());
+  file->giveUp(2);
+  std::span<uint8_t> bytes;
+  for (const db::DbError& err : {file->readPage(2, &page), file->changePage(2, &bytes)}) {
+    EXPECT_EQ(err.number, number(db::DbErrorNumber::InvalidArgument));
+    EXPECT_NE(err.description.find("a fault of this program"), std::string::npos) << err.description;
+  }
+  EXPECT_TRUE(file->readPage(3, &page).ok());
+}
+
+// A file this process has open is only read by a compaction asked to consume it: what the
+// open file holds back goes to it first, and it stays whole for those who have it open.
+TEST(CompactTest, aFileThisProcessHasOpenIsNotConsumed) {
+  ScratchDir dir;
+  const auto source = dir.file("open.mdb");
+  auto d = testing_support::createDatabaseWith(
+      source, {"Notes", {counter("Id"), column("Text", ColumnType::Memo)}, {primaryKey("Id")}}, 300,
+      [](db::Recordset& rs, int i) { rs.Fields("Text").Value = Variant(std::string(100 + i * 20, 'n')); });
+  const db::DbError err = db::compactDatabase(source.string(), dir.file("copy.mdb").string(), db::CompactSource::Consumed);
+  ASSERT_TRUE(err.ok()) << err.description;
+  EXPECT_EQ(testing_support::readRows(*d, "Notes").size(), 300u);
+  d->Close();
+  d.reset();
+  testing_support::expectSoundFile(source);
+  EXPECT_EQ(testing_support::dumpJson(dir.file("copy.mdb")), testing_support::dumpJson(source));
 }
 
 }  // namespace

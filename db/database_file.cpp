@@ -379,7 +379,13 @@ void DatabaseFile::discard() {
   file_->discardChanges();
 }
 
-DatabaseFile::~DatabaseFile() { flush(); }
+DatabaseFile::~DatabaseFile() {
+  // Nothing may leave a destructor; a caller that must know the outcome has flushed already.
+  try {
+    flush();
+  } catch (...) {
+  }
+}
 
 DbError DatabaseFile::flushOpen(const std::string& path, bool* isOpen) {
   if (isOpen) *isOpen = false;

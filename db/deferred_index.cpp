@@ -112,10 +112,30 @@ DeferredIndexes::DeferredIndexes(const TableDef& def) {
 
 DeferredIndexes::~DeferredIndexes() = default;
 
+template <typename Change>
+DbError DeferredIndexes::guarded(const TableDef& def, Change change) {
+  if (lost_) {
+    return lostBy_.ok() ? makeError(DbErrorNumber::OutOfMemory,
+                                    "The indexes of table '" + def.name +
+                                        "' cannot be written whole: memory ran out as they were.")
+                        : lostBy_;
+  }
+  lost_ = true;  // until the change has ended well; an exception leaves it so
+  DbError err = change();
+  if (err.ok()) lost_ = false;
+  else lostBy_ = err;
+  return err;
+}
+
 bool DeferredIndexes::holds(size_t i) const { return indexes_[i]->way != Held::Way::Written; }
 
 DbError DeferredIndexes::contains(PageAllocator& allocator, TableDef& def, size_t i,
                                   std::span<const uint8_t> key, bool* found, bool* answered) {
+  return guarded(def, [&] { return answer(allocator, def, i, key, found, answered); });
+}
+
+DbError DeferredIndexes::answer(PageAllocator& allocator, TableDef& def, size_t i,
+                                std::span<const uint8_t> key, bool* found, bool* answered) {
   Held& h = *indexes_[i];
   *found = false;
   *answered = true;
@@ -141,6 +161,8 @@ DbError DeferredIndexes::contains(PageAllocator& allocator, TableDef& def, size_
 }
 
 void DeferredIndexes::newRow(RowPointer row) {
+  const bool lost = lost_;
+  lost_ = true;  // entries are lost where memory runs out part way
   current_ = row;
   bool keyed = false;
   for (auto& h : indexes_) {
@@ -149,13 +171,19 @@ void DeferredIndexes::newRow(RowPointer row) {
     keyed = true;
   }
   if (keyed) rows_.push_back(row.stored());
+  lost_ = lost;
 }
 
 DbError DeferredIndexes::add(PageAllocator& allocator, TableDef& def, size_t i,
                              std::span<const uint8_t> key, bool* taken, bool* newKey) {
-  Held& h = *indexes_[i];
   *taken = false;
   *newKey = false;
+  return guarded(def, [&] { return take(allocator, def, i, key, taken, newKey); });
+}
+
+DbError DeferredIndexes::take(PageAllocator& allocator, TableDef& def, size_t i,
+                              std::span<const uint8_t> key, bool* taken, bool* newKey) {
+  Held& h = *indexes_[i];
   switch (h.way) {
     case Held::Way::Keys: {
       size_t slot = 0;
@@ -271,11 +299,13 @@ DbError DeferredIndexes::writeIndex(PageAllocator& allocator, TableDef& def, siz
 }
 
 DbError DeferredIndexes::write(PageAllocator& allocator, TableDef& def) {
-  DbError err;
-  for (size_t i = 0; i < indexes_.size() && err.ok(); ++i) {
-    if (holds(i)) err = writeIndex(allocator, def, i);
-  }
-  return err;
+  return guarded(def, [&] {
+    DbError err;
+    for (size_t i = 0; i < indexes_.size() && err.ok(); ++i) {
+      if (holds(i)) err = writeIndex(allocator, def, i);
+    }
+    return err;
+  });
 }
 
 size_t DeferredIndexes::heldBytes() const {

@@ -9,6 +9,10 @@
 // when written, by key and then by place. An index starts the second way and moves to the first
 // once its first rows have all come in order; one whose order breaks after that is written as
 // far as it goes and takes its later entries into its B-tree one by one.
+//
+// A failure while entries are taken or written (a write-back's, memory running out) may leave
+// entries neither held nor written: from then on every call fails as the first did, so that no
+// later flush calls indexes whole that lack entries.
 #pragma once
 
 #include <cstdint>
@@ -45,14 +49,23 @@ class DeferredIndexes {
 
  private:
   struct Held;
+  DbError answer(PageAllocator& allocator, TableDef& def, size_t i, std::span<const uint8_t> key,
+                 bool* found, bool* answered);
+  DbError take(PageAllocator& allocator, TableDef& def, size_t i, std::span<const uint8_t> key,
+               bool* taken, bool* newKey);
   DbError stream(PageAllocator& allocator, TableDef& def, size_t i);
   DbError writeIndex(PageAllocator& allocator, TableDef& def, size_t i);
   void dropRowsWhenUnused();
+  // Runs `change` to what is held, failing from the first failure or exception on.
+  template <typename Change>
+  DbError guarded(const TableDef& def, Change change);
 
   std::vector<std::unique_ptr<Held>> indexes_;
   // The place of each row taken while an index keeps key numbers, as stored.
   std::vector<uint32_t> rows_;
   RowPointer current_;  // the row whose entries are being added
+  bool lost_ = false;   // entries may be missing since a change that did not end well
+  DbError lostBy_;      // that change's failure; none for an exception
 };
 
 }  // namespace db

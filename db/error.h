@@ -10,9 +10,9 @@ namespace db {
 // users of Jet files know them; the descriptions are our own words.
 enum class DbErrorNumber : int {
   Ok = 0,
-  OutOfMemory = 7,
+  OutOfMemory = 7,              // memory ran out (the number of the runtime Jet came with)
   TypeMismatchVb = 13,          // a value that is not a number where a number is needed
-  InternalError = 51,           // a failure that carries no number of its own
+  InternalError = 51,           // a failure that carries no number of its own (the same runtime's)
   InvalidUseOfNull = 94,        // Null where a value is needed
   InvalidArgument = 3001,
   TableExists = 3010,

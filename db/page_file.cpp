@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -74,6 +75,9 @@ struct PageFile::Writer {
   bool onTheWay = false;  // a write-back handed over and not yet written
   bool stop = false;
   DbError failure;        // the first write that failed
+  // What the writing threw instead (memory running out as it told a failure): the caller's,
+  // thrown again there, as the writing is.
+  std::exception_ptr thrown;
   // The write-back handed over: its pages end to end, in runs of consecutive pages.
   int fd = -1;
   bool writeBehind = false;
@@ -89,9 +93,19 @@ struct PageFile::Writer {
       changed.wait(lock, [&] { return onTheWay || stop; });
       if (!onTheWay) return;
       lock.unlock();
-      const DbError result = write();
+      // Nothing may leave this thread: an exception here would end the program.
+      DbError result;
+      std::exception_ptr threw;
+      try {
+        result = write();
+      } catch (...) {
+        threw = std::current_exception();
+      }
       lock.lock();
-      if (!result.ok() && failure.ok()) failure = result;
+      if (failure.ok() && !thrown) {
+        if (threw) thrown = std::move(threw);
+        else failure = std::move(result);
+      }
       onTheWay = false;
       changed.notify_all();
     }
@@ -119,11 +133,16 @@ struct PageFile::Writer {
 };
 
 PageFile::~PageFile() {
-  if (changedFrames_ > 0) writeBack();
+  // Nothing may leave a destructor, and writing back allocates: a caller that must know that
+  // the pages reached the file has flushed already.
+  try {
+    if (changedFrames_ > 0) writeBack();
+  } catch (...) {
+  }
   if (writer_) {
-    awaitWriter();
     {
-      std::lock_guard<std::mutex> lock(writer_->mutex);
+      std::unique_lock<std::mutex> lock(writer_->mutex);
+      writer_->changed.wait(lock, [&] { return !writer_->onTheWay; });
       writer_->stop = true;
     }
     writer_->changed.notify_all();
@@ -134,11 +153,16 @@ PageFile::~PageFile() {
 
 DbError PageFile::awaitWriter() const {
   if (!writer_) return DbError::success();
-  std::unique_lock<std::mutex> lock(writer_->mutex);
-  writer_->changed.wait(lock, [&] { return !writer_->onTheWay; });
-  writer_->runs.clear();
-  writeFailed_ = !writer_->failure.ok();
-  return writer_->failure;
+  std::exception_ptr thrown;
+  {
+    std::unique_lock<std::mutex> lock(writer_->mutex);
+    writer_->changed.wait(lock, [&] { return !writer_->onTheWay; });
+    writer_->runs.clear();
+    writeFailed_ = !writer_->failure.ok() || writer_->thrown;
+    if (!writer_->thrown) return writer_->failure;
+    thrown = writer_->thrown;
+  }
+  std::rethrow_exception(thrown);
 }
 
 bool PageFile::onTheWay(uint32_t pageNo, uint32_t count) const {
@@ -278,7 +302,14 @@ DbError PageFile::writeBack() const {
   w.fd = fd_;
   w.writeBehind = writeBehind_;
   if (!w.thread.joinable()) {
-    if (w.failure.ok()) w.failure = w.write();
+    if (w.failure.ok()) {
+      try {
+        w.failure = w.write();
+      } catch (...) {
+        w.thrown = std::current_exception();
+        throw;
+      }
+    }
     return w.failure;
   }
   {
@@ -315,13 +346,22 @@ DbError PageFile::freeFrame(int32_t* frame) const {
       DbError err = writeBack();
       if (!err.ok()) return err;
     }
-    frameOf_[f.pageNo] = -1;
+    // Only the page's own frame is forgotten: another may hold the page by now.
+    if (f.pageNo < frameOf_.size() && frameOf_[f.pageNo] == static_cast<int32_t>(k)) {
+      frameOf_[f.pageNo] = -1;
+    }
     *frame = static_cast<int32_t>(k);
     return DbError::success();
   }
 }
 
 int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
+  if (givenUp(pageNo)) {
+    *err = makeError(DbErrorNumber::InvalidArgument,
+                     "Page " + std::to_string(pageNo) + " of '" + path_ +
+                         "' was read after it was given up (a fault of this program).");
+    return -1;
+  }
   if (frameOf_.size() <= pageNo + kReadAhead) frameOf_.resize(pageNo + kReadAhead + 1024, -1);
   int32_t k = frameOf_[pageNo];
   if (k >= 0) {
@@ -342,9 +382,17 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
   // The pages go straight into their frames, in one call.
   std::vector<int32_t> taken(count);
   std::vector<iovec> parts(count);
+  // Frames that do not receive their page hold none: named after it, a frame would be taken
+  // for the page's own when reused.
+  auto release = [&](uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) frames_[taken[i]] = Frame{};
+  };
   for (uint32_t i = 0; i < count; ++i) {
     *err = freeFrame(&taken[i]);
-    if (!err->ok()) return -1;
+    if (!err->ok()) {
+      release(0, i);
+      return -1;
+    }
     frames_[taken[i]] = Frame{pageNo + i, false, true};
   }
   // Taken first: making a frame may move the frames' memory.
@@ -353,7 +401,10 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
   // file may hold the page as it was.
   if (writeFailed_ || onTheWay(pageNo, count)) {
     *err = awaitWriter();
-    if (!err->ok()) return -1;
+    if (!err->ok()) {
+      release(0, count);
+      return -1;
+    }
   }
   size_t got = 0;
   for (size_t first = 0; first < count;) {
@@ -368,17 +419,20 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
     first = got;
   }
   if (got == 0) {
+    const int reason = errno;
+    release(0, count);
     *err = makeError(DbErrorNumber::IoError,
-                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", errno);
+                     "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", reason);
     return -1;
   }
+  release(static_cast<uint32_t>(got), count);
   // Pages read ahead are taken first again unless they are used before the hand comes by;
   // frames of pages that could not be read are free.
-  for (uint32_t i = 0; i < count; ++i) {
-    if (i < got) frameOf_[pageNo + i] = taken[i];
+  for (uint32_t i = 0; i < got; ++i) {
+    frameOf_[pageNo + i] = taken[i];
     if (i > 0) frames_[taken[i]].used = false;
     // An encoded database's pages are decrypted as they come in; page 0 never is encoded.
-    if (i < got && header_.databaseKey != 0 && pageNo + i != 0) {
+    if (header_.databaseKey != 0 && pageNo + i != 0) {
       applyPageKey(std::span<uint8_t>(frameBytes(taken[i]), size), pageNo + i, header_.databaseKey);
     }
   }
@@ -392,27 +446,29 @@ DbError PageFile::readPage(uint32_t pageNo, Page* page) const {
     return corrupt("a reference to page " + std::to_string(pageNo) + " lies past the end of the " +
                    std::to_string(pageCount_) + "-page file");
   }
-  if (givenUp(pageNo)) {
-    return makeError(DbErrorNumber::InvalidArgument,
-                     "Page " + std::to_string(pageNo) + " of '" + path_ +
-                         "' was read after it was given up (a fault of this program).");
-  }
   DbError err;
   const int32_t k = frameOf(pageNo, &err);
   if (k < 0) return err;
   page->assign(frameBytes(k), frameBytes(k) + pageSize());
-  if (observer_ && observer_->lastRead(pageNo, *page)) {
-    givenUp_[pageNo] = 1;
-    frames_[k].used = false;  // its frame is the next to reuse
-    toCut_.push_back(pageNo);
-    // A batch at a time, in runs: a hole costs a system call however many pages it spans.
-    constexpr size_t kCutBatch = 512;
-    if (toCut_.size() >= kCutBatch) cutGivenUp();
-  }
+  if (observer_) observer_->pageRead(pageNo, *page);
   return DbError::success();
 }
 
-DbError PageFile::giveUpPagesAsRead(ReadObserver* observer) {
+void PageFile::giveUp(uint32_t pageNo) {
+  if (pageNo >= givenUp_.size() || givenUp_[pageNo]) return;
+  givenUp_[pageNo] = 1;
+  const int32_t k = pageNo < frameOf_.size() ? frameOf_[pageNo] : -1;
+  if (k >= 0 && !frames_[k].changed) {
+    frames_[k] = Frame{};  // the next frame to reuse
+    frameOf_[pageNo] = -1;
+  }
+  toCut_.push_back(pageNo);
+  // A batch at a time, in runs: a hole costs a system call however many pages it spans.
+  constexpr size_t kCutBatch = 512;
+  if (toCut_.size() >= kCutBatch) cutGivenUp();
+}
+
+DbError PageFile::consume(ReadObserver* observer) {
   if (observer) {
     DbError err = openForWriting();
     if (!err.ok()) return err;

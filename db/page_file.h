@@ -78,21 +78,23 @@ class PageFile {
   // large new file finds little left to do.
   void setWriteBehind(bool on) { writeBehind_ = on; }
 
-  // Judges each page read of a file that is read once on its way to removal (a run's own
-  // work file, as it is compacted).
+  // Sees each page read of a file that is read once on its way to removal (a run's own work
+  // file, as it is compacted), for a reader that judges what it is done with by the pages.
   class ReadObserver {
    public:
     virtual ~ReadObserver() = default;
-    // True when no later read will want page `pageNo`, just read as `page`.
-    virtual bool lastRead(uint32_t pageNo, std::span<const uint8_t> page) = 0;
+    virtual void pageRead(uint32_t pageNo, std::span<const uint8_t> page) = 0;
   };
-  // From now on each page that `observer` calls done is cut out of the file: the memory the
-  // system cached it in then serves the next pages written, anywhere, instead of memory not
-  // touched for a while (which on a virtual machine can cost more to touch than the copy).
-  // Reading a page given up is an error. Fails, leaving the file as it was, where the file
-  // cannot be written; null stops the observing. Pages are cut in batches, best effort: a
-  // file system without holes keeps them.
-  DbError giveUpPagesAsRead(ReadObserver* observer);
+  // From now on the file is read once on its way to removal: `observer` sees each page read,
+  // and each page given up is cut out of the file, so that the memory the system cached it in
+  // serves the next pages written, anywhere, instead of memory not touched for a while (which
+  // on a virtual machine can cost more to touch than the copy). Fails, leaving the file as it
+  // was, where the file cannot be written; null ends it. Pages are cut in batches, best
+  // effort: a file system without holes keeps them.
+  DbError consume(ReadObserver* observer);
+  // No later read will want page `pageNo` of a file being consumed: reading or changing it
+  // afterwards is an error, a fault of this program.
+  void giveUp(uint32_t pageNo);
 
   bool readOnly() const { return readOnly_; }
   // Pages written or changed through this object so far: a reader that notes it before a walk knows
@@ -141,8 +143,9 @@ class PageFile {
   // hot pages (definitions, usage maps, the page rows go to) while pages read once pass through.
   static constexpr size_t kCacheBytes = size_t{4} << 20;
   static constexpr uint32_t kReadAhead = 16;  // pages read at once in a run
+  static constexpr uint32_t kNoPage = 0xFFFFFFFF;
   struct Frame {
-    uint32_t pageNo = 0;
+    uint32_t pageNo = kNoPage;  // kNoPage for a frame that holds none (a read into it failed)
     bool changed = false;
     bool used = false;
   };
@@ -157,7 +160,8 @@ class PageFile {
   // it), which on a virtual machine can take longer than making the pages did. One write-back
   // at a time is on its way; the next waits for it, and so does a read of a page it holds. A
   // write that failed fails every later write-back, flush and read from the disk (once its
-  // failure has come back; a read of a page on its way waits for it).
+  // failure has come back; a read of a page on its way waits for it). What the writer throws
+  // (memory running out) is thrown again by each of those calls.
   struct Writer;
   mutable std::unique_ptr<Writer> writer_;  // started by the first write-back
   mutable bool writeFailed_ = false;  // a write-back's failure has come back

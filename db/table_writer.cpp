@@ -66,11 +66,12 @@ void prepareLongValueTargets(TableState* state) {
 
 DbError writeDeferredIndexes(PageAllocator& allocator, TableState& table) {
   if (!table.deferred) return {};
-  const std::unique_ptr<DeferredIndexes> deferred = std::move(table.deferred);
-  DbError err = deferred->write(allocator, table.def);
+  DbError err = table.deferred->write(allocator, table.def);
   // Pages decoded before the indexes were written whole no longer show them.
   table.indexPages.pages.clear();
+  // Indexes that could not be written whole stay held, failing every later flush as this one.
   if (!err.ok()) return err;
+  table.deferred.reset();
   return writeTableCounts(allocator.file(), table.def);
 }
 

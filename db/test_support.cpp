@@ -1,17 +1,51 @@
 #include "db/test_support.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <new>
 #include <sys/wait.h>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "db/json_dump.h"
 #include "db/usage_map.h"
 
 namespace testing_support {
+namespace {
+
+std::atomic<uint64_t> gAllocationsLeft{0};  // counting down to the one that fails; 0: none fails
+std::atomic<bool> gOtherThreads{false};
+std::atomic<bool> gAllocationFailed{false};
+std::atomic<std::thread::id> gArmingThread;
+
+// Whether the allocation being made is the one armed to fail.
+bool failThisAllocation() {
+  if (gAllocationsLeft.load() == 0) return false;
+  if ((std::this_thread::get_id() != gArmingThread) != gOtherThreads.load()) return false;
+  uint64_t left = gAllocationsLeft.load();
+  while (left != 0 && !gAllocationsLeft.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left != 1) return false;
+  gAllocationFailed = true;
+  return true;
+}
+
+}  // namespace
+
+void failAllocation(uint64_t nth, AllocationThread where) {
+  gAllocationsLeft = 0;
+  gArmingThread = std::this_thread::get_id();
+  gOtherThreads = where == AllocationThread::Others;
+  gAllocationFailed = false;
+  gAllocationsLeft = nth;
+}
+
+bool allocationFailed() { return gAllocationFailed; }
 
 std::filesystem::path fixturesDir() {
   static const std::filesystem::path dir = [] {
@@ -346,3 +380,31 @@ void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& t
 }
 
 }  // namespace testing_support
+
+// Every allocation of a test program passes here, so that failAllocation() can make one fail.
+// Each form is replaced, so that every allocation is freed by the form that made it.
+namespace {
+void* allocate(std::size_t size) {
+  if (testing_support::failThisAllocation()) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* allocate(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t& n) noexcept { return allocate(size, n); }
+void* operator new[](std::size_t size, const std::nothrow_t& n) noexcept { return allocate(size, n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }

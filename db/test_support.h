@@ -111,6 +111,14 @@ Rows readRows(const std::filesystem::path& path, const std::string& table);
 // not at its original place.
 void expectMdbToolsAgree(const std::filesystem::path& path, const std::string& table);
 
+// Memory running out, as the engine meets it: the `nth` allocation (operator new) from now on
+// throws std::bad_alloc, counting those of this thread or those of every other (the threads
+// that write pages back); once, then allocations succeed again. 0 disarms.
+enum class AllocationThread { This, Others };
+void failAllocation(uint64_t nth, AllocationThread where = AllocationThread::This);
+// Whether the allocation armed last has failed.
+bool allocationFailed();
+
 // The Jet error number an action throws, 0 when it throws none.
 int errorNumberOf(const std::function<void()>& action);
 inline int number(db::DbErrorNumber n) { return static_cast<int>(n); }

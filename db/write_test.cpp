@@ -2,11 +2,13 @@
 // appended through dynasets, UPDATE statements, and two connections to one file. Every file
 // is read back through our reader and through mdbtools.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <random>
 #include <regex>
 #include <set>
 
+#include "db/database_file.h"
 #include "db/file_io.h"
 #include "db/page_file.h"
 #include "db/test_support.h"
@@ -513,6 +515,87 @@ TEST(WriteTest, aWriteThatFailsOnItsWayFailsTheCallsAfterIt) {
     }
     EXPECT_EQ(file->flush().systemError, ENOSPC);
     db::io::failOperation(0, 0);
+  }
+}
+
+
+// A read that fails (here the file was cut short behind this object's back) leaves no frame of
+// the cache named after the page it could not read: when that frame is reused later, the page's
+// own frame stays found, and a later write of the page changes that frame instead of making a
+// second one that the write-back might put first.
+TEST(WriteTest, aFailedReadLeavesOneFramePerPage) {
+  ScratchDir dir;
+  const auto path = dir.file("pages.mdb");
+  db::DBEngine().CreateDatabase(path.string())->Close();
+  std::unique_ptr<db::PageFile> file;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
+  db::Page page(file->pageSize(), 0);
+  for (uint32_t n = 0, at = 0; n < 1200; ++n) ASSERT_TRUE(file->appendPage(page, &at).ok());
+  ASSERT_TRUE(file->flush().ok());
+  const uint32_t last = file->pageCount() - 1;
+  ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
+  ASSERT_EQ(::truncate(path.c_str(), off_t{last} * file->pageSize()), 0);
+  ASSERT_FALSE(file->readPage(last, &page).ok());
+  // Pages read one at a time, downwards so that none is read ahead: each takes a frame. The
+  // cache holds 4 MB, 1024 of these pages: the frame of the failed read is reused after the
+  // 1023 frames after it have been filled, and before the frame the first write took.
+  uint32_t next = last - 1;
+  auto readDown = [&](uint32_t pages) {
+    for (uint32_t n = 0; n < pages; ++n) ASSERT_TRUE(file->readPage(next--, &page).ok());
+  };
+  std::vector<uint8_t> first(file->pageSize(), 0xAA), second(file->pageSize(), 0xBB);
+  readDown(500);
+  ASSERT_TRUE(file->writePage(last, first).ok());
+  readDown(600);
+  ASSERT_TRUE(file->writePage(last, second).ok());
+  ASSERT_TRUE(file->flush().ok());
+  const std::vector<uint8_t> bytes = testing_support::readBytes(path);
+  ASSERT_EQ(bytes.size(), size_t{last + 1} * file->pageSize());
+  EXPECT_TRUE(std::equal(second.begin(), second.end(), bytes.end() - file->pageSize()));
+}
+
+
+// Memory runs out while a flush writes a table's held-back index entries, at each allocation in
+// turn. The entries taken out to be written are gone: every later flush fails too, rather than
+// call the file sound. A later flush may succeed only where nothing was lost, and then the file
+// is sound.
+TEST(WriteTest, aFlushAfterAFailedOneFailsOrLeavesASoundFile) {
+  const db::TableSchema schema{"Games",
+                               {counter("Id"), column("Code", ColumnType::Long)},
+                               {primaryKey("Id"), {.name = "Code", .columns = {{"Code", true}}}}};
+  bool lost = false;  // whether some failure took entries with it
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    ScratchDir dir;
+    const auto path = dir.file("held.mdb");
+    auto d = createDatabaseWith(path, schema, 300, [](db::Recordset& rs, int i) {
+      rs.Fields("Code").Value = Variant(int32_t{i * 37 % 300});
+    });
+    std::shared_ptr<db::DatabaseFile> file;
+    ASSERT_TRUE(db::DatabaseFile::open(path.string(), &file).ok());
+    bool threw = false;
+    db::DbError first;
+    testing_support::failAllocation(n);
+    try {
+      first = file->flush();
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    testing_support::failAllocation(0);
+    if (!threw) {
+      EXPECT_TRUE(first.ok()) << first.description;
+      EXPECT_TRUE(lost) << "no failure came where entries were held";
+      break;
+    }
+    if (!file->flush().ok()) {
+      lost = true;
+      continue;
+    }
+    file.reset();
+    d.reset();
+    testing_support::expectSoundFile(path);
+    EXPECT_EQ(readRows(path, "Games").size(), 300u);
+    if (HasFailure()) break;
   }
 }
 
