@@ -291,7 +291,7 @@ void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destin
   size_t i = 0;
   for (const auto& [counter, j] : byCounter) {
     const std::string where = "Games " + std::to_string(counter) + " ";
-    auto expect = [&](const char* column, const Variant& want) {
+    auto expect = [&, j = j](const char* column, const Variant& want) {
       expectSame(to.at(j, column), want, where + column);
     };
     for (const auto& [column, sourceColumn] : copies) expect(column, from.at(i, sourceColumn));

@@ -168,7 +168,7 @@ std::vector<BadSource> makeBadSources(const std::string& folder, const std::stri
       {"Genres", "Genre", kItemNotFound}};
   for (const auto& [table, column, number] : columns) {
     writeCatalogue(add(std::string(table) + " without " + column, phaseOf(table), number),
-                   [&](Tables& ts) { dropColumn(ts, table, column); });
+                   [table = table, column = column](Tables& ts) { dropColumn(ts, table, column); });
   }
   Tables layout = schema::oldCatalogueSchema();
   for (const db::ColumnSpec& c : tableNamed(layout, "Games").columns) {

@@ -86,7 +86,7 @@ db::DbError WorkFile::create(const std::string& templatePath, const std::string&
     char digits[kDigits + 1];
     std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random()));
     const std::string path = workName(folder, digits, kWorkSuffix);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = db::io::createFile(path.c_str(), O_RDWR | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       err = db::writeError("Could not create a work file beside '" + destinationPath + "'", errno);
@@ -99,7 +99,7 @@ db::DbError WorkFile::create(const std::string& templatePath, const std::string&
       // it while it removes it. Any other failure is the folder's file system, which knows no
       // locks; work that cannot be told from abandoned work is not made there.
       if (failure == EWOULDBLOCK) continue;
-      ::unlink(path.c_str());
+      db::io::removeFile(path.c_str());
       err = db::writeError("Could not lock a work file beside '" + destinationPath + "'", failure);
       break;
     }
@@ -123,8 +123,8 @@ WorkFile::~WorkFile() { removeWork(); }
 void WorkFile::removeWork() {
   if (lockFd_ < 0) return;
   // The lock goes last, so that no sweep of another run meets a half-removed work.
-  ::unlink(compactedPath_.c_str());
-  if (!installed_) ::unlink(path_.c_str());
+  db::io::removeFile(compactedPath_.c_str());
+  if (!installed_) db::io::removeFile(path_.c_str());
   ::close(lockFd_);
   lockFd_ = -1;
 }
@@ -153,15 +153,11 @@ db::DbError WorkFile::install(const std::string& finished, const std::string& so
                           failure);
   }
   installed_ = true;
-  if (finished == compactedPath_) ::unlink(path_.c_str());
+  if (finished == compactedPath_) db::io::removeFile(path_.c_str());
   // The rename is the moment the conversion is in place. Syncing the folder makes the new
   // name last sooner; it cannot undo the rename, and a power cut before it shows either the
   // old file or the new one, each whole, so its failure changes nothing the run reports.
-  const int folder = ::open(folderOf(destination_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
-  }
+  db::io::syncFolder(folderOf(destination_).c_str());
   removeWork();
   return {};
 }
@@ -202,13 +198,13 @@ void removeAbandonedWork(const std::string& folder) {
     if (fd < 0) {
       // A compacted copy whose work file is gone was left by a run that ended between the two
       // removals, or by an older release that kept no work file.
-      if (errno == ENOENT) ::unlink((folder + "/" + name).c_str());
+      if (errno == ENOENT) db::io::removeFile((folder + "/" + name).c_str());
       continue;
     }
     // A lock held means a live run; taking it means the run that made the file has ended.
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      ::unlink(workName(folder, digits, kCompactedSuffix).c_str());
-      ::unlink(work.c_str());
+      db::io::removeFile(workName(folder, digits, kCompactedSuffix).c_str());
+      db::io::removeFile(work.c_str());
     }
     ::close(fd);
   }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace db::io {
@@ -22,7 +23,52 @@ bool injectedFailure() {
   return gFailAt.load() != 0 && n == gFailAt.load();
 }
 
+std::mutex gWatchMutex;
+std::function<void(const Change&)> gWatcher;  // under gWatchMutex
+std::atomic<bool> gWatching{false};
+
+void tell(Change&& change) {
+  std::lock_guard<std::mutex> lock(gWatchMutex);
+  if (gWatcher) gWatcher(change);
+}
+
+uint64_t inodeOf(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+void tellWrite(int fd, const iovec* pieces, int count, off_t offset) {
+  Change change{Change::Kind::Write, {}, {}, inodeOf(fd), static_cast<uint64_t>(offset), {}};
+  for (int i = 0; i < count; ++i) {
+    const auto* from = static_cast<const uint8_t*>(pieces[i].iov_base);
+    change.bytes.insert(change.bytes.end(), from, from + pieces[i].iov_len);
+  }
+  tell(std::move(change));
+}
+
+int renameUncounted(const char* from, const char* to, bool replace) {
+  if (replace) return ::rename(from, to) == 0 ? 0 : errno;
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without the flag: a second name, which is refused where one exists, then
+  // the first name dropped. Where hard links are unknown too, a look before the rename.
+  if (::link(from, to) == 0) {
+    ::unlink(from);
+    return 0;
+  }
+  if (errno == EEXIST) return EEXIST;
+  struct stat existing {};
+  if (::lstat(to, &existing) == 0) return EEXIST;
+  return ::rename(from, to) == 0 ? 0 : errno;
+}
+
 }  // namespace
+
+void watchChanges(std::function<void(const Change&)> watcher) {
+  std::lock_guard<std::mutex> lock(gWatchMutex);
+  gWatching = static_cast<bool>(watcher);
+  gWatcher = std::move(watcher);
+}
 
 void failOperation(uint64_t failAt, int error) {
   gCount = 0;
@@ -34,6 +80,8 @@ uint64_t operationCount() { return gCount.load(); }
 
 int writeAt(int fd, const void* data, size_t length, off_t offset) {
   if (injectedFailure()) return gError.load();
+  const iovec whole{const_cast<void*>(data), length};
+  const off_t start = offset;
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (length > 0) {
     const ssize_t n = ::pwrite(fd, bytes, length, offset);
@@ -44,11 +92,13 @@ int writeAt(int fd, const void* data, size_t length, off_t offset) {
     length -= static_cast<size_t>(n);
     offset += n;
   }
+  if (gWatching) tellWrite(fd, &whole, 1, start);
   return 0;
 }
 
 int writeAt(int fd, const iovec* pieces, int count, off_t offset) {
   if (injectedFailure()) return gError.load();
+  const off_t start = offset;
   std::vector<iovec> rest(pieces, pieces + count);
   size_t first = 0;
   for (;;) {
@@ -70,6 +120,7 @@ int writeAt(int fd, const iovec* pieces, int count, off_t offset) {
       }
     }
   }
+  if (gWatching) tellWrite(fd, pieces, count, start);
   return 0;
 }
 
@@ -78,6 +129,7 @@ int syncFile(int fd) {
   while (::fsync(fd) != 0) {
     if (errno != EINTR) return errno;
   }
+  if (gWatching) tell({Change::Kind::Sync, {}, {}, inodeOf(fd), 0, {}});
   return 0;
 }
 
@@ -91,19 +143,40 @@ int syncPath(const char* path, int flags) {
 
 int renameFile(const char* from, const char* to, bool replace) {
   if (injectedFailure()) return gError.load();
-  if (replace) return ::rename(from, to) == 0 ? 0 : errno;
-  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  // A file system without the flag: a second name, which is refused where one exists, then
-  // the first name dropped. Where hard links are unknown too, a look before the rename.
-  if (::link(from, to) == 0) {
-    ::unlink(from);
-    return 0;
+  const int error = renameUncounted(from, to, replace);
+  if (error == 0 && gWatching) tell({Change::Kind::Rename, from, to, 0, 0, {}});
+  return error;
+}
+
+int createFile(const char* path, int flags, mode_t mode) {
+  const int fd = ::open(path, flags | O_CREAT | O_EXCL, mode);
+  if (fd >= 0 && gWatching) {
+    const int error = errno;
+    tell({Change::Kind::Create, path, {}, inodeOf(fd), 0, {}});
+    errno = error;
   }
-  if (errno == EEXIST) return EEXIST;
-  struct stat existing {};
-  if (::lstat(to, &existing) == 0) return EEXIST;
-  return ::rename(from, to) == 0 ? 0 : errno;
+  return fd;
+}
+
+int removeFile(const char* path) {
+  if (::unlink(path) != 0) return errno;
+  if (gWatching) tell({Change::Kind::Remove, path, {}, 0, 0, {}});
+  return 0;
+}
+
+int syncFolder(const char* folder) {
+  const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+  }
+  ::close(fd);
+  if (error == 0 && gWatching) tell({Change::Kind::SyncFolder, folder, {}, 0, 0, {}});
+  return error;
 }
 
 }  // namespace db::io

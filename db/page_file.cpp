@@ -227,7 +227,7 @@ DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, 
 
 DbError PageFile::create(const std::string& path, const FormatDescriptor& format,
                          std::span<const uint8_t> page0, std::unique_ptr<PageFile>* out) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = io::createFile(path.c_str(), O_RDWR | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (errno == EEXIST) {
       return makeError(DbErrorNumber::FileExists, "The file '" + path + "' already exists.", errno);

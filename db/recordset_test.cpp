@@ -237,7 +237,7 @@ TEST(RecordsetTest, queryErrorsCarryJetNumbers) {
       {"", DbErrorNumber::InvalidStatement},
   };
   for (const auto& [sql, expected] : cases) {
-    EXPECT_EQ(errorNumberOf([&] { d->OpenRecordset(sql, db::dbOpenSnapshot); }), number(expected))
+    EXPECT_EQ(errorNumberOf([&, sql = sql] { d->OpenRecordset(sql, db::dbOpenSnapshot); }), number(expected))
         << sql;
   }
   try {
