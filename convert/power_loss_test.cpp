@@ -25,7 +25,6 @@
 #include "convert/work_file.h"
 #include "db/file_io.h"
 #include "db/test_support.h"
-#include "shared/mod_global.h"
 
 namespace {
 
@@ -48,10 +47,8 @@ class QuietWindow : public convert::ConversionWindow {
   float progressValue() const override { return value_; }
   void yield() override {}
   void showMessage(const std::string& text, convert::MessageIcon) override { message = text; }
-  void showGenreDialog() override {
-    auto mapping = genres::SuggestGenreMapping(genres::LoadOldGenres(source_));
-    genres::WriteGenreTables(work_.path(), mapping);
-    modGlobal::ConversionAborted = false;
+  std::optional<convert::GenreIdMap> showGenreDialog() override {
+    return convert::WriteSuggestedGenres(source_, work_.path());
   }
   std::string message;
 
