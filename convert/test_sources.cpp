@@ -40,7 +40,7 @@ std::string phaseOf(const std::string& table) {
 // uncategorized one), every text "x".
 Row rowFor(const db::TableSchema& table) {
   Row row;
-  for (const db::ColumnSpec& c : table.columns) {
+  for (const db::ColumnDesign& c : table.columns) {
     if (c.autoNumber) continue;
     switch (c.type) {
       case ColumnType::Long: row[c.name] = Variant(int32_t{2}); break;
@@ -60,9 +60,9 @@ db::TableSchema& tableNamed(Tables& tables, const std::string& name) {
 
 void dropColumn(Tables& tables, const std::string& table, const std::string& column) {
   db::TableSchema& t = tableNamed(tables, table);
-  std::erase_if(t.columns, [&](const db::ColumnSpec& c) { return c.name == column; });
-  std::erase_if(t.indexes, [&](const db::IndexSpec& ix) {
-    for (const db::IndexColumnSpec& ic : ix.columns) {
+  std::erase_if(t.columns, [&](const db::ColumnDesign& c) { return c.name == column; });
+  std::erase_if(t.indexes, [&](const db::IndexDesign& ix) {
+    for (const db::IndexColumnDesign& ic : ix.columns) {
       if (ic.column == column) return true;
     }
     return false;
@@ -171,7 +171,7 @@ std::vector<BadSource> makeBadSources(const std::string& folder, const std::stri
                    [table = table, column = column](Tables& ts) { dropColumn(ts, table, column); });
   }
   Tables layout = schema::oldCatalogueSchema();
-  for (const db::ColumnSpec& c : tableNamed(layout, "Games").columns) {
+  for (const db::ColumnDesign& c : tableNamed(layout, "Games").columns) {
     static const std::vector<std::string> probed = {"PRG", "VicePort1", "VicePort2",
                                                     "Personal Comment", "Music FileName", "DocFile"};
     if (c.name == "GA_Id") continue;  // not read
@@ -183,14 +183,14 @@ std::vector<BadSource> makeBadSources(const std::string& folder, const std::stri
 
   // Values the run cannot store.
   writeCatalogue(add("a game without a genre", phaseOf("Games"), 94), [](Tables& ts) {
-    for (db::ColumnSpec& c : tableNamed(ts, "Games").columns) {
+    for (db::ColumnDesign& c : tableNamed(ts, "Games").columns) {
       if (c.name == "GE_Id") c.required = false;
     }
   }, [](const std::string& table, std::vector<Row>& rows) {
     if (table == "Games") rows[0]["GE_Id"] = Variant::null();
   });
   writeCatalogue(add("a genre that is no number", phaseOf("Games"), 13), [](Tables& ts) {
-    for (db::ColumnSpec& c : tableNamed(ts, "Games").columns) {
+    for (db::ColumnDesign& c : tableNamed(ts, "Games").columns) {
       if (c.name == "GE_Id") c.type = ColumnType::Text, c.size = 10;
     }
   }, [](const std::string& table, std::vector<Row>& rows) {

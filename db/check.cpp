@@ -24,15 +24,14 @@
 #include "db/index_page.h"
 #include "db/long_value.h"
 #include "db/row_codec.h"
+#include "db/table_scan.h"
 #include "db/text_codec.h"
 #include "db/usage_map.h"
 
 namespace db {
 namespace {
 
-constexpr uint32_t kOverflowPointerSize = 4;  // a moved row's slot holds a row pointer
 constexpr uint32_t kChainLinkSize = 4;        // each long-value chain row starts with the next
-constexpr int kMaxOverflowHops = 16;          // as many moves as the table scan follows
 constexpr uint32_t kMaxRowSlots = 256;        // a row pointer has one byte for the slot
 constexpr RowPointer kGlobalMap{1, 0};
 

@@ -94,7 +94,7 @@ DbError encodeColumnProperties(const DatabaseHeader& header, const TableSchema& 
     err = makeProperty(name, value, &p);
     if (err.ok()) setProperty(&blob, column, p);
   };
-  for (const ColumnSpec& c : schema.columns) {
+  for (const ColumnDesign& c : schema.columns) {
     if (c.required) add(c.name, "Required", Variant(true));
     if (c.type == ColumnType::Text || c.type == ColumnType::Memo) {
       add(c.name, "AllowZeroLength", Variant(c.allowZeroLength));

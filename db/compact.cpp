@@ -94,7 +94,7 @@ TableDef freshDefinition(const TableDef& source) {
     d.fixedOffset = 0;
     d.varSlot = 0;
     if (d.isFixed()) {
-      if (d.typeCode != 0x01) {
+      if (d.type() != ColumnType::Boolean) {
         d.fixedOffset = fixedOffset;
         const uint16_t size = fixedTypeSize(d.typeCode) ? fixedTypeSize(d.typeCode) : d.length;
         fixedOffset = static_cast<uint16_t>(fixedOffset + size);

@@ -79,8 +79,8 @@ std::vector<AceRow> blankDatabaseAces(const FormatDescriptor& format) {
   };
 }
 
-ColumnSpec col(const char* name, ColumnType type, uint16_t size = 0) {
-  ColumnSpec c;
+ColumnDesign col(const char* name, ColumnType type, uint16_t size = 0) {
+  ColumnDesign c;
   c.name = name;
   c.type = type;
   c.size = size;
@@ -89,9 +89,9 @@ ColumnSpec col(const char* name, ColumnType type, uint16_t size = 0) {
   return c;
 }
 
-IndexSpec index(const char* name, std::vector<const char*> columns, bool primary, bool unique,
+IndexDesign index(const char* name, std::vector<const char*> columns, bool primary, bool unique,
                 bool ignoreNulls, bool required) {
-  IndexSpec ix;
+  IndexDesign ix;
   ix.name = name;
   for (const char* c : columns) ix.columns.push_back({c, true});
   ix.primaryKey = primary;
@@ -170,7 +170,7 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
   uint16_t fixedOffset = 0;
   uint16_t varSlot = 0;
   for (size_t i = 0; i < schema.columns.size(); ++i) {
-    const ColumnSpec& given = schema.columns[i];
+    const ColumnDesign& given = schema.columns[i];
     if (!validName(given.name)) return invalid("'" + given.name + "' is not a valid column name.");
     for (size_t j = 0; j < i; ++j) {
       if (equalsIgnoreCase(schema.columns[j].name, given.name)) {
@@ -246,7 +246,7 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
 
   bool primarySeen = false;
   for (size_t i = 0; i < schema.indexes.size(); ++i) {
-    const IndexSpec& given = schema.indexes[i];
+    const IndexDesign& given = schema.indexes[i];
     if (!validName(given.name) || given.columns.empty() || given.columns.size() > 10) {
       return invalid("The index '" + given.name + "' of '" + schema.name + "' is not valid.");
     }
@@ -260,7 +260,7 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
     }
     primarySeen = primarySeen || given.primaryKey;
     RealIndexDef real;
-    for (const IndexColumnSpec& ic : given.columns) {
+    for (const IndexColumnDesign& ic : given.columns) {
       const int k = def.findColumn(ic.column);
       if (k < 0) {
         return invalid("The index '" + given.name + "' names '" + ic.column +
@@ -627,7 +627,7 @@ DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& fo
     if (!err.ok()) return err;
     // The engine's own indexes on system tables carry no Required flag; its ACE index does.
     for (size_t r = 0; r < defs[i].realIndexes.size(); ++r) {
-      const IndexSpec& given = system[i].indexes[r];
+      const IndexDesign& given = system[i].indexes[r];
       uint8_t flags = (given.unique || given.primaryKey ? kIndexUnique : 0) |
                       (given.ignoreNulls ? kIndexIgnoreNulls : 0) |
                       (given.required ? kIndexRequired : 0);

@@ -395,7 +395,7 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
     }
     frames_[taken[i]] = Frame{pageNo + i, false, true};
   }
-  // Taken first: making a frame may move the frames' memory.
+  // The frames' bytes, once every frame the read needs is taken and labelled.
   for (uint32_t i = 0; i < count; ++i) parts[i] = {frameBytes(taken[i]), size};
   // A page still on its way is read once it has reached the file; after a failed write the
   // file may hold the page as it was.

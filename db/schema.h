@@ -11,7 +11,7 @@
 
 namespace db {
 
-struct ColumnSpec {
+struct ColumnDesign {
   std::string name;
   ColumnType type = ColumnType::Text;
   uint16_t size = 50;             // Text: characters (1..255); Binary: bytes; else unused
@@ -26,14 +26,14 @@ struct ColumnSpec {
   uint8_t scale = 0;
 };
 
-struct IndexColumnSpec {
+struct IndexColumnDesign {
   std::string column;
   bool ascending = true;
 };
 
-struct IndexSpec {
+struct IndexDesign {
   std::string name;
-  std::vector<IndexColumnSpec> columns;
+  std::vector<IndexColumnDesign> columns;
   bool primaryKey = false;        // also unique and required
   bool unique = false;
   bool ignoreNulls = false;
@@ -42,8 +42,8 @@ struct IndexSpec {
 
 struct TableSchema {
   std::string name;
-  std::vector<ColumnSpec> columns;
-  std::vector<IndexSpec> indexes;
+  std::vector<ColumnDesign> columns;
+  std::vector<IndexDesign> indexes;
 };
 
 }  // namespace db

@@ -10,10 +10,6 @@
 namespace db {
 namespace {
 
-constexpr uint32_t kOverflowPointerSize = 4;
-// An overflow pointer leads to a row that may itself have moved again; a longer chain than
-// this is a loop in a damaged file.
-constexpr int kMaxOverflowHops = 16;
 
 }  // namespace
 

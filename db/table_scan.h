@@ -18,6 +18,11 @@
 
 namespace db {
 
+// A row that moved leaves a row pointer of this size in its old slot; the row it points to may
+// have moved again, and a longer chain than kMaxOverflowHops is a loop in a damaged file.
+inline constexpr uint32_t kOverflowPointerSize = 4;
+inline constexpr int kMaxOverflowHops = 16;
+
 // Where a row was found: its page and the slot of its row-offset entry.
 struct RowLocation {
   uint32_t page = 0;

@@ -5,19 +5,17 @@
 #include "db/bytes.h"
 #include "db/index_btree.h"
 #include "db/index_key.h"
+#include "db/table_scan.h"
 
 namespace db {
 namespace {
 
-constexpr uint32_t kOverflowPointerSize = 4;
 // The most a table's held-back index entries may take; past it they are written, and the
 // table's later rows go into its B-trees one by one.
 constexpr size_t kMaxDeferredBytes = size_t{48} << 20;
 // The most rows a table's lists of Nulls may name; past it they are dropped, and searches for
 // Nulls go through the whole table.
 constexpr size_t kMaxNullRows = size_t{2} << 20;
-// A pointer to a moved row may lead to another; a longer chain is a loop in a damaged file.
-constexpr int kMaxOverflowHops = 16;
 
 bool allNull(const RealIndexDef& index, const TableDef& def, const std::vector<Variant>& values) {
   for (const IndexColumn& ic : index.columns) {
@@ -32,7 +30,7 @@ bool anyNull(const RealIndexDef& index, const TableDef& def, const std::vector<V
   for (const IndexColumn& ic : index.columns) {
     for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
       if (def.columns[k].number == ic.columnNumber && values[k].isNull() &&
-          def.columns[k].typeCode != 0x01) {
+          def.columns[k].type() != ColumnType::Boolean) {
         return true;
       }
     }
@@ -126,7 +124,7 @@ DbError TableWriter::checkRules(const std::vector<Variant>& values) const {
   for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnRules& rule = table_.rules[k];
     const ColumnDef& c = def.columns[k];
-    if (rule.required && values[k].isNull() && c.typeCode != 0x01) {
+    if (rule.required && values[k].isNull() && c.type() != ColumnType::Boolean) {
       return makeError(DbErrorNumber::ValueRequired,
                        "The field '" + def.name + "." + c.name +
                            "' cannot contain a Null value because its Required property is "
@@ -218,7 +216,7 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
     } else if (kept(k)) {
       const RawField& r = (*raw)[k];
       field.present = r.present;
-      if (r.present && c.typeCode != 0x01) bytes.insert(bytes.end(), r.bytes.begin(), r.bytes.end());
+      if (r.present && c.type() != ColumnType::Boolean) bytes.insert(bytes.end(), r.bytes.begin(), r.bytes.end());
       field.length = static_cast<uint32_t>(bytes.size() - field.offset);
     } else {
       encodeScalar(header, c, values[k], &bytes, &field);
@@ -251,7 +249,7 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
           if (!err.ok()) return err;
           data = scratch.copied;
         }
-        if (c.typeCode == 0x0C && !storedAsEncoded(header, c, data)) {
+        if (c.type() == ColumnType::Memo && !storedAsEncoded(header, c, data)) {
           // From the bytes in hand: a source being consumed gives a page up once it is read.
           const Variant text =
               longValueFromBytes(*copiedFrom, c, std::vector<uint8_t>(data.begin(), data.end()));
@@ -259,7 +257,7 @@ DbError TableWriter::encodeFields(const std::vector<Variant>& values,
           encodeMemoText(header, c, text.asText(), &scratch.longValue);
           data = scratch.longValue;
         }
-      } else if (c.typeCode == 0x0C) {
+      } else if (c.type() == ColumnType::Memo) {
         scratch.longValue.clear();
         encodeMemoText(header, c, values[k].asText(), &scratch.longValue);
         data = scratch.longValue;
@@ -346,7 +344,7 @@ DbError TableWriter::insertRow(const std::vector<Variant>& given_values,
       fill(k, Variant(next));
     } else if (!given[k] && table_.rules[k].hasDefault) {
       fill(k, table_.rules[k].defaultValue);
-    } else if (c.typeCode == 0x01 && value.isNull()) {
+    } else if (c.type() == ColumnType::Boolean && value.isNull()) {
       fill(k, Variant(false));  // a Yes/No column has no Null
     }
   }
@@ -426,7 +424,7 @@ bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, size_t fixe
   for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     const RawField& r = raw[k];
-    if (c.typeCode == 0x01) continue;
+    if (c.type() == ColumnType::Boolean) continue;
     if (!c.isFixed()) {
       if (c.varSlot >= v) return false;
       // An absent field is written with no bytes.
@@ -440,7 +438,7 @@ bool rowAsEncoded(const DatabaseHeader& header, const TableDef& def, size_t fixe
           (readU32(b, 0) & kLongValueLengthMask) != b.size() - kLongValueHeaderSize) {
         return false;
       }
-      if (c.typeCode == 0x0C && !storedAsEncoded(header, c, b.subspan(kLongValueHeaderSize))) return false;
+      if (c.type() == ColumnType::Memo && !storedAsEncoded(header, c, b.subspan(kLongValueHeaderSize))) return false;
     } else if (!storedAsEncoded(header, c, r.bytes)) {
       return false;
     }
@@ -466,7 +464,7 @@ DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef, 
   for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& c = def.columns[k];
     if (isLongValueType(c.typeCode)) continue;
-    keep[k] = !raw[k].present || c.typeCode == 0x01 || storedAsEncoded(header, c, raw[k].bytes);
+    keep[k] = !raw[k].present || c.type() == ColumnType::Boolean || storedAsEncoded(header, c, raw[k].bytes);
     if (keep[k]) continue;
     DbError err = decodeFieldValue(source, sourceDef.columns[k], raw[k], &values[k]);
     if (!err.ok()) return err;
@@ -495,7 +493,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   for (const auto& [k, value] : changes) {
     keep[k] = false;
     wanted[k] = true;
-    values[k] = def.columns[k].typeCode == 0x01 && value.isNull() ? Variant(false) : value;
+    values[k] = def.columns[k].type() == ColumnType::Boolean && value.isNull() ? Variant(false) : value;
   }
   auto columnIndex = [&](uint16_t number) {
     size_t k = 0;

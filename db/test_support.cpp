@@ -316,8 +316,8 @@ std::shared_ptr<db::Database> createDatabaseWith(const std::filesystem::path& pa
   return d;
 }
 
-db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size) {
-  db::ColumnSpec c;
+db::ColumnDesign column(const char* name, db::ColumnType type, uint16_t size) {
+  db::ColumnDesign c;
   c.name = name;
   c.type = type;
   c.size = size;
@@ -325,13 +325,13 @@ db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size) {
   return c;
 }
 
-db::ColumnSpec counter(const char* name) {
-  db::ColumnSpec c = column(name, db::ColumnType::Long);
+db::ColumnDesign counter(const char* name) {
+  db::ColumnDesign c = column(name, db::ColumnType::Long);
   c.autoNumber = true;
   return c;
 }
 
-db::IndexSpec primaryKey(const std::string& column) {
+db::IndexDesign primaryKey(const std::string& column) {
   return {.name = "PrimaryKey", .columns = {{column, true}}, .primaryKey = true};
 }
 

@@ -132,10 +132,10 @@ std::shared_ptr<db::Database> createDatabaseWith(const std::filesystem::path& pa
                                                  const db::FormatDescriptor& format = db::kVersion4);
 
 // A column for a test table: zero-length text allowed, so that tests set only what they test.
-db::ColumnSpec column(const char* name, db::ColumnType type, uint16_t size = 0);
+db::ColumnDesign column(const char* name, db::ColumnType type, uint16_t size = 0);
 // A Long autonumber column, and a primary key on one column.
-db::ColumnSpec counter(const char* name);
-db::IndexSpec primaryKey(const std::string& column);
+db::ColumnDesign counter(const char* name);
+db::IndexDesign primaryKey(const std::string& column);
 
 // The integrity check's report on a file; a file it cannot open or check fails the calling test.
 db::CheckReport checkReport(const std::filesystem::path& path);

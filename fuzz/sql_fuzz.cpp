@@ -21,7 +21,7 @@ namespace {
 using db::ColumnType;
 using db::Variant;
 
-db::ColumnSpec column(const char* name, ColumnType type, uint16_t size = 0) {
+db::ColumnDesign column(const char* name, ColumnType type, uint16_t size = 0) {
   return {.name = name, .type = type, .size = size, .allowZeroLength = true};
 }
 

@@ -5,8 +5,8 @@ namespace {
 
 using T = db::ColumnType;
 
-db::ColumnSpec col(const char* name, T type, uint16_t size = 0) {
-  db::ColumnSpec c;
+db::ColumnDesign col(const char* name, T type, uint16_t size = 0) {
+  db::ColumnDesign c;
   c.name = name;
   c.type = type;
   c.size = size;
@@ -15,12 +15,12 @@ db::ColumnSpec col(const char* name, T type, uint16_t size = 0) {
   return c;
 }
 
-db::IndexSpec primaryKey(const char* column) {
+db::IndexDesign primaryKey(const char* column) {
   return {"PrimaryKey", {{column, true}}, true, false, false, false};
 }
 
 // Access indexed every column whose name ends in "Id" as the tables were designed.
-db::IndexSpec plainIndex(const char* column) {
+db::IndexDesign plainIndex(const char* column) {
   return {column, {{column, true}}, false, false, false, false};
 }
 

@@ -95,7 +95,7 @@ bool parseValue(const Token& t, Variant* out) {
   return true;
 }
 
-bool parseType(const std::string& word, db::ColumnSpec* c) {
+bool parseType(const std::string& word, db::ColumnDesign* c) {
   static const std::pair<const char*, ColumnType> kPlain[] = {
       {"Boolean", ColumnType::Boolean}, {"Byte", ColumnType::Byte},
       {"Integer", ColumnType::Integer}, {"Long", ColumnType::Long},
@@ -175,7 +175,7 @@ class Parser {
   }
 
   bool column(TableBlock& block, const std::vector<Token>& t, std::string* error) {
-    db::ColumnSpec c;
+    db::ColumnDesign c;
     c.name = t[0].text;
     if (block.column(c.name)) return fail(error, "column " + c.name + " is described twice");
     if (t.size() < 2 || !parseType(t[1].text, &c)) {
@@ -223,7 +223,7 @@ class Parser {
   }
 
   bool key(TableBlock& block, const std::vector<Token>& t, std::string* error) {
-    db::IndexSpec index;
+    db::IndexDesign index;
     size_t i = 0;
     if (t[0].text == "primary") {
       if (t.size() < 3 || t[1].text != "key") return fail(error, "expected: primary key COLUMN");
@@ -235,7 +235,7 @@ class Parser {
       index.name = t[1].text;
       i = 3;
     }
-    for (const db::IndexSpec& other : block.table.indexes) {
+    for (const db::IndexDesign& other : block.table.indexes) {
       if (db::equalsIgnoreCase(other.name, index.name) || (index.primaryKey && other.primaryKey)) {
         return fail(error, "index " + index.name + " is described twice");
       }
@@ -295,8 +295,8 @@ class Parser {
 
 }  // namespace
 
-const db::ColumnSpec* TableBlock::column(std::string_view name) const {
-  for (const db::ColumnSpec& c : table.columns) {
+const db::ColumnDesign* TableBlock::column(std::string_view name) const {
+  for (const db::ColumnDesign& c : table.columns) {
     if (db::equalsIgnoreCase(c.name, name)) return &c;
   }
   return nullptr;

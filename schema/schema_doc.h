@@ -23,7 +23,7 @@ struct TableBlock {
   db::TableSchema table;
   std::vector<TemplateRow> rows;
 
-  const db::ColumnSpec* column(std::string_view name) const;  // any letter case
+  const db::ColumnDesign* column(std::string_view name) const;  // any letter case
 };
 
 struct SchemaDocument {

@@ -108,7 +108,7 @@ TEST(TemplateTest, holdsEveryDescribedTableAsDescribed) {
     const db::TableDef def = d->tableDef(t.table.name);
     ASSERT_EQ(def.columns.size(), t.table.columns.size());
     for (size_t i = 0; i < def.columns.size(); ++i) {
-      const db::ColumnSpec& want = t.table.columns[i];
+      const db::ColumnDesign& want = t.table.columns[i];
       const db::ColumnDef& have = def.columns[i];
       EXPECT_EQ(have.name, want.name);
       EXPECT_EQ(have.type(), want.type) << want.name;
@@ -234,7 +234,7 @@ TEST(TemplateTest, takesEveryValueAConversionWrites) {
     for (const Written& w : writes) {
       const schema::TableBlock* block = document().table(w.table);
       ASSERT_NE(block, nullptr) << w.table;
-      const db::ColumnSpec* column = block->column(w.column);
+      const db::ColumnDesign* column = block->column(w.column);
       ASSERT_NE(column, nullptr) << w.table << "." << w.column << " is not in the description";
       const std::string key = block->table.columns[0].name;
       for (size_t i = 0; i < w.values.size(); ++i) {
