@@ -58,5 +58,10 @@ endif()
 if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR AND EXISTS /usr/lib/wine/wine64
    AND EXISTS ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
   get_filename_component(LV_WINE_RUN ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run ABSOLUTE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${LV_WINE_RUN})
+  # CTest's environment lacks the cache variable; a Qt program under wine needs Qt's DLLs.
+  if(LV_QT_PREFIX)
+    set(CMAKE_CROSSCOMPILING_EMULATOR env LV_QT_PREFIX=${LV_QT_PREFIX} ${LV_WINE_RUN})
+  else()
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${LV_WINE_RUN})
+  endif()
 endif()
