@@ -151,15 +151,20 @@ class PagesDone final : public PageFile::ReadObserver {
   enum class Reading { Other, Rows, Indexes };
 
   explicit PagesDone(PageFile& file) : file_(file), format_(file.format()) {}
-  void reading(Reading what, uint32_t tdefPage) {
+  // `def` is the source's definition of the table whose rows or indexes are read next.
+  void reading(Reading what, const TableDef* def) {
     if (what_ == Reading::Rows) {
       for (uint32_t page : wholePages_) file_.giveUp(page);
       wholePages_.clear();
     }
     if (what_ == Reading::Indexes) indexCopied();
     what_ = what;
-    table_ = tdefPage;
+    table_ = def ? def->tdefPage : 0;
     walking_ = 0;
+    longColumns_.clear();
+    for (size_t k = 0; def && k < def->columns.size(); ++k) {
+      if (isLongValueType(def->columns[k].typeCode)) longColumns_.push_back(k);
+    }
   }
 
   void pageRead(uint32_t pageNo, std::span<const uint8_t> page) override {
@@ -195,15 +200,14 @@ class PagesDone final : public PageFile::ReadObserver {
     }
   }
 
-  // The row at `page` of the table (`fields` its columns in the source's definition `def`) is
-  // copied, its long values with it.
-  void rowCopied(uint32_t page, const TableDef& def, const std::vector<RawField>& fields) {
+  // The row at `page` of the table (`fields` its columns) is copied, its long values with it.
+  void rowCopied(uint32_t page, const std::vector<RawField>& fields) {
     if (page != walking_) {
       if (wholePages_.erase(walking_)) file_.giveUp(walking_);
       walking_ = page;
     }
-    for (size_t k = 0; k < fields.size(); ++k) {
-      if (!fields[k].present || !isLongValueType(def.columns[k].typeCode)) continue;
+    for (size_t k : longColumns_) {
+      if (!fields[k].present) continue;
       const std::span<const uint8_t> b = fields[k].bytes;
       if (b.size() < kLongValueHeaderSize || (readU32(b, 0) & kLongValueKindMask) == kLongValueInline) continue;
       const bool chain = (readU32(b, 0) & kLongValueKindMask) == 0;
@@ -249,6 +253,7 @@ class PagesDone final : public PageFile::ReadObserver {
   Reading what_ = Reading::Other;
   uint32_t table_ = 0;
   uint32_t walking_ = 0;  // the data page whose rows the walk is copying
+  std::vector<size_t> longColumns_;  // of the table whose rows are copied
   std::unordered_set<uint32_t> wholePages_;  // data pages of the table with every slot live
   struct LongValues {
     std::vector<bool> toCopy;     // by slot: a live row not yet copied as a value
@@ -379,7 +384,7 @@ class Compactor {
     RowMap moved;
     TableScan scan(src_, copy.source, isUserTable(copy.entry, copy.source));
     err = scan.rewind();
-    reading(PagesDone::Reading::Rows, copy.source.tdefPage);
+    reading(PagesDone::Reading::Rows, &copy.source);
     const bool sameLayout = samePlaces(copy.source, def);
     uint32_t rows = 0;
     for (bool found = true; err.ok();) {
@@ -388,12 +393,12 @@ class Compactor {
       RowPointer to;
       err = writer.copyRow(src_, copy.source, scan, sameLayout, &to);
       if (!err.ok()) break;
-      if (done_) done_->rowCopied(scan.location().page, copy.source, scan.fields());
+      if (done_) done_->rowCopied(scan.location().page, scan.fields());
       moved.add(scan.location(), to);
       ++rows;
     }
     if (!err.ok()) return err;
-    reading(PagesDone::Reading::Indexes, copy.source.tdefPage);
+    reading(PagesDone::Reading::Indexes, &copy.source);
     for (size_t i = 0; i < def.realIndexes.size(); ++i) {
       IndexBuilder builder(dst_.allocator(), def, &def.realIndexes[i]);
       err = scanIndex(src_, copy.source.realIndexes[i], [&](IndexPageContents& leaf) {
@@ -411,10 +416,11 @@ class Compactor {
           // The builder takes entries in order only: a source whose index is out of order is
           // damaged. Any other failure of the builder's is its own (it writes pages, and a
           // write-back that failed on its way surfaces at the next), told as it is.
-          if (!builder.follows(leaf.entries[k].key, leaf.entries[k].row)) {
+          bool outOfOrder = false;
+          DbError added = builder.add(leaf.entries[k].key, leaf.entries[k].row, &outOfOrder);
+          if (outOfOrder) {
             return src_.corrupt("the entries of an index of table '" + def.name + "' are out of order");
           }
-          DbError added = builder.add(leaf.entries[k].key, leaf.entries[k].row);
           if (!added.ok()) return added;
         }
         if (mapped < leaf.entries.size()) {
@@ -426,15 +432,15 @@ class Compactor {
       if (!err.ok()) return err;
       if (done_) done_->indexCopied();
     }
-    reading(PagesDone::Reading::Other, 0);
+    reading(PagesDone::Reading::Other, nullptr);
     target->indexPages.pages.clear();
     def.rowCount = rows;
     def.lastAutonumber = copy.source.lastAutonumber;
     return writeTableCounts(dst_.pages(), def);
   }
 
-  void reading(PagesDone::Reading what, uint32_t tdefPage) {
-    if (done_) done_->reading(what, tdefPage);
+  void reading(PagesDone::Reading what, const TableDef* def) {
+    if (done_) done_->reading(what, def);
   }
 
   const PageFile& src_;

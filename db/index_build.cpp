@@ -93,10 +93,11 @@ DbError IndexBuilder::writeLeaf(uint32_t pageNo, uint32_t next) {
   return allocator_.file().writePage(pageNo, page_);
 }
 
-DbError IndexBuilder::add(std::span<const uint8_t> key, RowPointer row) {
+DbError IndexBuilder::add(std::span<const uint8_t> key, RowPointer row, bool* outOfOrder) {
   if (!held_.empty()) {
     const int order = compareKeys(key, lastHeldKey());
     if (order < 0 || (order == 0 && held_.back().second >= row.stored())) {
+      if (outOfOrder) *outOfOrder = true;
       return makeError(DbErrorNumber::InvalidArgument,
                        "The entries of an index of table '" + def_.name + "' come out of order.");
     }

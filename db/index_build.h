@@ -22,8 +22,9 @@ class IndexBuilder {
 
   // The next leaf entry: its key is the last one's or comes after it (byte by byte, a key
   // that is the start of another first), and an equal key comes with a greater row
-  // (InvalidArgument if not, and nothing is added).
-  DbError add(std::span<const uint8_t> key, RowPointer row);
+  // (InvalidArgument if not, `*outOfOrder` set where given, and nothing is added). Any other
+  // failure is a page's write.
+  DbError add(std::span<const uint8_t> key, RowPointer row, bool* outOfOrder = nullptr);
   // Whether add() takes this entry next.
   bool follows(std::span<const uint8_t> key, RowPointer row) const;
   // Writes what is left, the root last, and sets the index's count of distinct keys. Call once.
