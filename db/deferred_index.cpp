@@ -16,17 +16,10 @@ uint64_t hashKey(std::span<const uint8_t> key) {
   return h ^ (h >> 29);
 }
 
-bool lessKey(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-}
+bool lessKey(std::span<const uint8_t> a, std::span<const uint8_t> b) { return compareKeys(a, b) < 0; }
 
 bool sameKey(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  // Keys are a few bytes long: a plain loop beats a call to memcmp.
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+  return a.size() == b.size() && compareKeys(a, b) == 0;
 }
 
 }  // namespace

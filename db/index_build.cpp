@@ -55,20 +55,6 @@ struct BuiltNode {
 IndexBuilder::IndexBuilder(PageAllocator& allocator, const TableDef& def, RealIndexDef* index)
     : allocator_(allocator), def_(def), index_(index) {}
 
-namespace {
-
-// The order of two keys byte by byte, a key that is the start of the other first: -1, 0, 1.
-int compareKeys(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-  // Keys are a few bytes long: a plain loop beats a call to memcmp.
-  const size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
-}  // namespace
-
 std::span<const uint8_t> IndexBuilder::lastHeldKey() const {
   const size_t begin = heldKeyEnds_.size() > 1 ? heldKeyEnds_[heldKeyEnds_.size() - 2] : 0;
   return std::span<const uint8_t>(heldKeys_.data() + begin, heldKeys_.size() - begin);

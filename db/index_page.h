@@ -52,6 +52,16 @@ struct IndexPageContents {
   std::vector<IndexEntry> entries; // prefixes expanded: every entry in full
 };
 
+// The order of two keys byte by byte, unsigned, a key that is the start of the other first:
+// -1, 0 or 1. Keys are a few bytes long: a plain loop beats a call to memcmp.
+inline int compareKeys(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
 // The order of entries on index pages: key bytes then the row pointer's, unsigned, a byte
 // string that is a prefix of another first.
 bool indexEntryLess(const IndexEntry& a, const IndexEntry& b);
