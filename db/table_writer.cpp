@@ -476,18 +476,37 @@ DbError TableWriter::copyRow(const PageFile& source, const TableDef& sourceDef, 
 
 DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& oldRaw,
                                const std::vector<std::pair<int, Variant>>& changes) {
-  TableDef& def = table_.def;
-  PageFile& file = allocator_.file();
-  const FormatDescriptor& f = file.format();
+  const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
+  const std::vector<Variant>& values = table_.scratch.values;
+  RowUpdate update;
+  DbError err = readUpdateValues(oldRaw, changes, &update);
+  if (err.ok()) err = checkRules(values);
+  if (err.ok()) err = updateKeys(self, &update);
+  if (err.ok()) err = encodeFields(values, &oldRaw, &update.keep);
+  if (!err.ok()) return err;
+  // A value that becomes Null lists its row (a list only ever names too many rows).
+  for (const auto& [k, value] : changes) {
+    if (table_.nullRows && values[k].isNull()) noteNull(k, self);
+  }
+  err = rewriteRow(where);
+  if (err.ok()) err = moveIndexEntries(self, update);
+  if (!err.ok()) return err;
+  return writeTableCounts(allocator_.file(), table_.def);
+}
+
+DbError TableWriter::readUpdateValues(const std::vector<RawField>& oldRaw,
+                                      const std::vector<std::pair<int, Variant>>& changes,
+                                      RowUpdate* update) {
+  const TableDef& def = table_.def;
   const size_t n = def.columns.size();
-  RowScratch& scratch = table_.scratch;
   // The row's values, old and new, where something looks at them: the columns changed, those
   // with rules, and those of the indexes a change reaches or that refuse Nulls. The others
   // stay Null here and keep their bytes.
-  ColumnFlags keep(n, true);
+  ColumnFlags& keep = update->keep;
+  keep.assign(n, true);
   std::vector<bool> wanted(n, false);
-  std::vector<Variant>& values = scratch.values;
-  std::vector<Variant>& oldValues = scratch.oldValues;
+  std::vector<Variant>& values = table_.scratch.values;
+  std::vector<Variant>& oldValues = table_.scratch.oldValues;
   values.assign(n, Variant());
   oldValues.assign(n, Variant());
   for (const auto& [k, value] : changes) {
@@ -500,14 +519,14 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
     while (k < n && def.columns[k].number != number) ++k;
     return k;
   };
-  std::vector<bool> reached(def.realIndexes.size(), false);
+  update->reached.assign(def.realIndexes.size(), false);
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     for (const IndexColumn& ic : index.columns) {
       const size_t k = columnIndex(ic.columnNumber);
-      if (k < n && !keep[k]) reached[i] = true;
+      if (k < n && !keep[k]) update->reached[i] = true;
     }
-    if (!reached[i] && !(index.flags & kIndexRequired)) continue;
+    if (!update->reached[i] && !(index.flags & kIndexRequired)) continue;
     for (const IndexColumn& ic : index.columns) {
       const size_t k = columnIndex(ic.columnNumber);
       if (k < n) wanted[k] = true;
@@ -516,7 +535,7 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   for (size_t k = 0; k < n; ++k) {
     if (table_.rules[k].required || !table_.rules[k].allowZeroLength) wanted[k] = true;
     if (!wanted[k]) continue;
-    DbError err = decodeFieldValue(file, def.columns[k], oldRaw[k], &oldValues[k]);
+    DbError err = decodeFieldValue(allocator_.file(), def.columns[k], oldRaw[k], &oldValues[k]);
     if (!err.ok()) return err;
     if (keep[k]) {
       values[k] = oldValues[k];
@@ -524,42 +543,46 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
       keep[k] = true;  // the same value keeps its bytes, a long value its storage
     }
   }
-  DbError err = checkRules(values);
-  if (!err.ok()) return err;
-  std::vector<std::vector<uint8_t>>& oldKeys = scratch.oldKeys;
-  std::vector<std::vector<uint8_t>>& keys = scratch.keys;
+  return {};
+}
+
+DbError TableWriter::updateKeys(RowPointer self, RowUpdate* update) {
+  const TableDef& def = table_.def;
+  const PageFile& file = allocator_.file();
+  const std::vector<Variant>& values = table_.scratch.values;
+  const std::vector<Variant>& oldValues = table_.scratch.oldValues;
+  std::vector<std::vector<uint8_t>>& oldKeys = table_.scratch.oldKeys;
+  std::vector<std::vector<uint8_t>>& keys = table_.scratch.keys;
   oldKeys.resize(def.realIndexes.size());
   keys.resize(def.realIndexes.size());
-  const RowPointer self{where.page, static_cast<uint8_t>(where.slot)};
-  std::vector<bool> changedKeys(def.realIndexes.size(), false);
+  update->changedKeys.assign(def.realIndexes.size(), false);
   bool anyChanged = false;
   for (size_t i = 0; i < def.realIndexes.size(); ++i) {
     const RealIndexDef& index = def.realIndexes[i];
     if ((index.flags & kIndexRequired) && anyNull(index, def, values)) {
       return indexNullError(def, i);
     }
-    if (!reached[i]) continue;
+    if (!update->reached[i]) continue;
     // The row as it was may hold what the rules now refuse (a Null in a required index);
     // only the new values answer to them.
-    const DatabaseHeader& header = file.header();
-    err = encodeIndexKey(header, def, index, oldValues, &oldKeys[i]);
-    if (err.ok()) err = encodeIndexKey(header, def, index, values, &keys[i]);
+    DbError err = encodeIndexKey(file.header(), def, index, oldValues, &oldKeys[i]);
+    if (err.ok()) err = encodeIndexKey(file.header(), def, index, values, &keys[i]);
     if (!err.ok()) return err;
-    changedKeys[i] = keys[i] != oldKeys[i];
-    anyChanged = anyChanged || changedKeys[i];
+    update->changedKeys[i] = keys[i] != oldKeys[i];
+    anyChanged = anyChanged || update->changedKeys[i];
   }
   // Entries change in the B-trees: held-back ones go there first.
   if (anyChanged) {
-    err = writeDeferredIndexes(allocator_, table_);
+    DbError err = writeDeferredIndexes(allocator_, table_);
     if (!err.ok()) return err;
   }
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (!changedKeys[i] || !(def.realIndexes[i].flags & kIndexUnique) ||
+    if (!update->changedKeys[i] || !(def.realIndexes[i].flags & kIndexUnique) ||
         allNull(def.realIndexes[i], def, values)) {
       continue;
     }
     bool found = false;
-    err = indexContainsKey(file, def.realIndexes[i], keys[i], &self, &found, &table_.indexPages);
+    DbError err = indexContainsKey(file, def.realIndexes[i], keys[i], &self, &found, &table_.indexPages);
     if (!err.ok()) return err;
     if (found) {
       return makeError(DbErrorNumber::DuplicateKey,
@@ -567,24 +590,22 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
                        "values in an index of table '" + def.name + "'.");
     }
   }
-  err = encodeFields(values, &oldRaw, &keep);
-  if (!err.ok()) return err;
-  // A value that becomes Null lists its row (a list only ever names too many rows).
-  for (const auto& [k, value] : changes) {
-    if (table_.nullRows && values[k].isNull()) noteNull(k, self);
-  }
-  const std::vector<EncodedField>& fields = scratch.fields;
-  const std::vector<uint8_t>& fieldBytes = scratch.fieldBytes;
+  return {};
+}
 
+DbError TableWriter::rewriteRow(RowLocation where) {
+  const TableDef& def = table_.def;
+  PageFile& file = allocator_.file();
+  const FormatDescriptor& f = file.format();
   // Where the row lives now: its own slot, or the slot its pointer names. The pages are
   // changed in the cache itself; a span holds only until the next call on the file.
   std::span<uint8_t> page;
-  err = file.changePage(where.page, &page);
+  DbError err = file.changePage(where.page, &page);
   if (!err.ok()) return err;
   RowSlot slot;
   err = dataRowSlot(file, page, where.page, where.slot, &slot);
   if (!err.ok()) return err;
-  RowPointer home = self;
+  RowPointer home{where.page, static_cast<uint8_t>(where.slot)};
   RowSlot homeSlot = slot;
   std::span<uint8_t> homePage = page;
   // A moved row may have moved again: follow the pointers to where its bytes are.
@@ -601,61 +622,69 @@ DbError TableWriter::updateRow(RowLocation where, const std::vector<RawField>& o
   std::vector<uint8_t>& row = table_.scratch.row;
   // encodeFields built the row unpadded; one shorter than its place is padded to fill it.
   if (row.size() < homeSlot.length()) {
-    err = encodeRow(f, def, fields, fieldBytes, homeSlot.length(), &row);
+    err = encodeRow(f, def, table_.scratch.fields, table_.scratch.fieldBytes, homeSlot.length(), &row);
     if (!err.ok()) return err;
   }
   if (row.size() == homeSlot.length()) {
     std::copy(row.begin(), row.end(), homePage.begin() + homeSlot.start);
-  } else if (growRow(f, homePage, home.row, row)) {
-    // Longer, on a page with room for it: the row stays where it is.
-  } else {
-    // Too long for its place: the row moves to a page with room; the slot it was found at
-    // keeps a pointer to it, and the new slot is flagged deleted so that scans pass it by.
-    if (slot.length() < kOverflowPointerSize) {
-      return makeError(DbErrorNumber::RecordTooLarge,
-                       "A row of table '" + def.name + "' cannot grow: it is too short to leave a "
-                       "pointer behind.");
-    }
-    RowPointer moved;
-    err = placeRow(row, kRowDeleted, &moved);
-    if (!err.ok()) return err;
-    if (slot.overflow) {
-      // The place it moved to before is left: flagged as Jet flags a deleted row, so that
-      // no reader, whichever flag it honours, returns that old copy.
-      err = file.changePage(home.page, &homePage);
-      if (!err.ok()) return err;
-      const size_t oldEntry = f.dataRowTableOffset + 2u * home.row;
-      writeU16(homePage, oldEntry, static_cast<uint16_t>(readU16(homePage, oldEntry) | kRowDeleted |
-                                                         kRowOverflow));
-    }
-    err = file.changePage(where.page, &page);  // placing may have written this very page
-    if (!err.ok()) return err;
-    std::fill(page.begin() + slot.start, page.begin() + slot.end, 0);
-    writeU32(page, slot.start, moved.stored());
-    const size_t entry = f.dataRowTableOffset + 2u * where.slot;
-    writeU16(page, entry, static_cast<uint16_t>(slot.start | kRowOverflow));
+    return {};
   }
+  // Longer, on a page with room for it: the row stays where it is.
+  if (growRow(f, homePage, home.row, row)) return {};
+  // Too long for its place: the row moves to a page with room; the slot it was found at
+  // keeps a pointer to it, and the new slot is flagged deleted so that scans pass it by.
+  if (slot.length() < kOverflowPointerSize) {
+    return makeError(DbErrorNumber::RecordTooLarge,
+                     "A row of table '" + def.name + "' cannot grow: it is too short to leave a "
+                     "pointer behind.");
+  }
+  RowPointer moved;
+  err = placeRow(row, kRowDeleted, &moved);
   if (!err.ok()) return err;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (!changedKeys[i]) continue;
+  if (slot.overflow) {
+    // The place it moved to before is left: flagged as Jet flags a deleted row, so that
+    // no reader, whichever flag it honours, returns that old copy.
+    err = file.changePage(home.page, &homePage);
+    if (!err.ok()) return err;
+    const size_t oldEntry = f.dataRowTableOffset + 2u * home.row;
+    writeU16(homePage, oldEntry, static_cast<uint16_t>(readU16(homePage, oldEntry) | kRowDeleted |
+                                                       kRowOverflow));
+  }
+  err = file.changePage(where.page, &page);  // placing may have written this very page
+  if (!err.ok()) return err;
+  std::fill(page.begin() + slot.start, page.begin() + slot.end, 0);
+  writeU32(page, slot.start, moved.stored());
+  const size_t entry = f.dataRowTableOffset + 2u * where.slot;
+  writeU16(page, entry, static_cast<uint16_t>(slot.start | kRowOverflow));
+  return {};
+}
+
+DbError TableWriter::moveIndexEntries(RowPointer self, const RowUpdate& update) {
+  TableDef& def = table_.def;
+  const std::vector<Variant>& values = table_.scratch.values;
+  const std::vector<Variant>& oldValues = table_.scratch.oldValues;
+  for (size_t i = 0; i < update.changedKeys.size(); ++i) {
+    if (!update.changedKeys[i]) continue;
     RealIndexDef& index = def.realIndexes[i];
     const bool oldStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, oldValues));
     const bool newStored = !((index.flags & kIndexIgnoreNulls) && allNull(index, def, values));
     if (oldStored) {
       // The count of distinct keys follows the keys the index holds.
       bool keyGone = false;
-      err = indexRemove(allocator_, def, index, oldKeys[i], self, &keyGone, &table_.indexPages);
+      DbError err = indexRemove(allocator_, def, index, table_.scratch.oldKeys[i], self, &keyGone,
+                                &table_.indexPages);
       if (!err.ok()) return err;
       if (keyGone && index.uniqueCount > 0) --index.uniqueCount;
     }
     if (newStored) {
       bool newKey = false;
-      err = indexInsert(allocator_, def, index, keys[i], self, &newKey, &table_.indexPages);
+      DbError err = indexInsert(allocator_, def, index, table_.scratch.keys[i], self, &newKey,
+                                &table_.indexPages);
       if (!err.ok()) return err;
       if (newKey) ++index.uniqueCount;
     }
   }
-  return writeTableCounts(file, def);
+  return {};
 }
 
 }  // namespace db

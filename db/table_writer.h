@@ -105,6 +105,21 @@ class TableWriter {
                     const std::vector<std::pair<int, Variant>>& changes);
 
  private:
+  // What an update of one row touches, beside the values and keys it leaves in the scratch.
+  struct RowUpdate {
+    ColumnFlags keep;               // by column: the row's bytes stay
+    std::vector<bool> reached;      // by index: a column of it changes
+    std::vector<bool> changedKeys;  // by index: its key changes
+  };
+  // The row's values, old and new, into the scratch, where a change, a rule or an index looks.
+  DbError readUpdateValues(const std::vector<RawField>& oldRaw,
+                           const std::vector<std::pair<int, Variant>>& changes, RowUpdate* update);
+  // The old and new keys of the indexes a change reaches; Nulls and duplicates refused.
+  DbError updateKeys(RowPointer self, RowUpdate* update);
+  // The encoded row in its place, or moved where it has room, a pointer left behind.
+  DbError rewriteRow(RowLocation where);
+  // The entries of the keys that changed, taken out and put in anew.
+  DbError moveIndexEntries(RowPointer self, const RowUpdate& update);
   DbError checkRules(const std::vector<Variant>& values) const;
   DbError indexKeys(const std::vector<Variant>& values, std::vector<std::vector<uint8_t>>* keys,
                     bool checkRequired = true) const;
