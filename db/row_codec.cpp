@@ -357,32 +357,29 @@ DbError measureRow(const FormatDescriptor& f, const TableDef& def,
   return {};
 }
 
-DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
-                  const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
-                  size_t minLength, std::vector<uint8_t>* row) {
-  const size_t countSize = f.rowColumnCountSize;
-  const size_t c = def.maxColumns;
-  const size_t m = (c + 7) / 8;
-  const size_t v = def.varColumns;
-  if (m > 32 || v > 255) {
-    return makeError(DbErrorNumber::RecordTooLarge,
-                     "A row of table '" + def.name + "' has too many columns for its layout.");
-  }
+namespace {
+
+// Where a row's parts go, worked out once from its fields; laid out after that for as many
+// paddings as a Jet3 row needs.
+struct RowPlan {
+  size_t countSize = 0, c = 0, m = 0, v = 0;  // column count bytes, columns, mask bytes, slots
   uint8_t mask[32] = {};
   size_t fixedEnd = 0;
-  // Each variable slot's bytes, as (start in `bytes`, length); absent slots are empty.
-  // Left as they are past the slots in use: zeroing all 256 cost more than the rest of a row.
+  // Each variable slot's bytes, as (start in the field bytes, length); absent slots are empty.
   struct Slot {
     uint32_t first, second;
   };
   Slot slots[256];
-  std::fill_n(slots, v, Slot{0, 0});
-  // The fixed fields to copy: (place in the fixed area, start in `bytes`, length).
+  // A fixed field to copy: its place in the fixed area, its start in the field bytes, length.
   struct FixedCopy {
     uint32_t to, from, length;
   };
-  thread_local std::vector<FixedCopy> fixedCopies;
-  fixedCopies.clear();
+  std::vector<FixedCopy>* fixedCopies = nullptr;
+};
+
+void planRow(const TableDef& def, const std::vector<EncodedField>& fields, RowPlan* plan) {
+  // Left as they are past the slots in use: zeroing all 256 cost more than the rest of a row.
+  std::fill_n(plan->slots, plan->v, RowPlan::Slot{0, 0});
   for (size_t k = 0, end = def.columns.size(); k < end; ++k) {
     const ColumnDef& col = def.columns[k];
     const EncodedField& field = fields[k];
@@ -390,101 +387,128 @@ DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
     size_t size = 0;
     if (fixed && col.type() != ColumnType::Boolean) {
       size = fixedTypeSize(col.typeCode) ? fixedTypeSize(col.typeCode) : col.length;
-      fixedEnd = std::max(fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
+      plan->fixedEnd = std::max(plan->fixedEnd, static_cast<size_t>(col.fixedOffset) + size);
     }
-    if (col.number >= c) continue;
-    if (field.present) mask[col.number / 8] |= static_cast<uint8_t>(1u << (col.number % 8));
+    if (col.number >= plan->c) continue;
+    if (field.present) plan->mask[col.number / 8] |= static_cast<uint8_t>(1u << (col.number % 8));
     if (!field.present || col.type() == ColumnType::Boolean) continue;
     if (fixed) {
       const size_t length = std::min<size_t>(size, field.length);
-      if (length > 0) fixedCopies.push_back({col.fixedOffset, field.offset, static_cast<uint32_t>(length)});
-    } else if (col.varSlot < v) {
-      slots[col.varSlot] = {field.offset, field.length};
+      if (length > 0) {
+        plan->fixedCopies->push_back({col.fixedOffset, field.offset, static_cast<uint32_t>(length)});
+      }
+    } else if (col.varSlot < plan->v) {
+      plan->slots[col.varSlot] = {field.offset, field.length};
     }
   }
-  // Padding sits between the fixed area and the variable data: every offset counts from the
-  // row start, so readers never see it.
-  // Jet3: the number of jump entries a reader expects follows from the row's length, and it
-  // allows for one placeholder at most. `shortBy` tells how much padding moves the end of
-  // the variable data past the next 256-byte boundary when a layout would need more.
+}
+
+// The row written into `out` with `padding` between the fixed area and the variable data
+// (every offset counts from the row start, so readers never see it). Returns how much more
+// padding a Jet3 row needs: the number of jump entries a reader expects follows from the row's
+// length and allows for one placeholder at most, so a layout that would need more is moved
+// past the next 256-byte boundary. 0 for a row that reads back as written.
+size_t layRow(const FormatDescriptor& f, const RowPlan& plan, std::span<const uint8_t> bytes,
+              size_t padding, std::vector<uint8_t>& out) {
+  const size_t v = plan.v, m = plan.m;
   size_t shortBy = 0;
+  // Where everything goes, then the row written once into room of its length.
+  const size_t head = plan.countSize + plan.fixedEnd + padding;
+  size_t offsets[257];
+  size_t eod = head;
+  for (size_t s = 0; s < v; ++s) {
+    offsets[s] = eod;
+    eod += plan.slots[s].second;
+  }
+  offsets[v] = eod;
+  uint8_t jumps[256];
+  size_t jumpCount = 0;
+  bool placeholder = false;
+  size_t tail = 0;
+  if (v > 0 && f.rowVarOffsetSize == 2) {
+    tail = 2 + 2 * v + 2;  // EOD, the offsets, V
+  } else if (v > 0) {
+    // One byte per offset; a jump entry for each 256-byte boundary the offsets cross names
+    // the first offset at or past it. The reader derives the number of entries from the row
+    // length, so one placeholder (0xFF) is added when the row ends past another boundary.
+    for (size_t k = 1; 256 * k <= eod && jumpCount < 256; ++k) {
+      size_t first = 0;
+      while (offsets[first] < 256 * k) ++first;
+      jumps[jumpCount++] = static_cast<uint8_t>(first);
+    }
+    const size_t bare = 1 + v + jumpCount + 1 + m;
+    placeholder = (eod + bare - 1) / 256 > jumpCount;
+    if ((eod + bare + (placeholder ? 1 : 0) - 1) / 256 > jumpCount + 1) shortBy = 256 - eod % 256;
+    tail = 1 + v + (placeholder ? 1 : 0) + jumpCount + 1;
+  }
+  out.resize(eod + tail + m);
+  uint8_t* p = out.data();
+  std::memset(p, 0, head);
+  p[0] = static_cast<uint8_t>(plan.c);
+  if (plan.countSize > 1) p[1] = static_cast<uint8_t>(plan.c >> 8);
+  for (const RowPlan::FixedCopy& copy : *plan.fixedCopies) {
+    uint8_t* to = p + plan.countSize + copy.to;
+    const uint8_t* from = bytes.data() + copy.from;
+    // The usual widths as plain moves rather than calls.
+    switch (copy.length) {
+      case 1: *to = *from; break;
+      case 2: std::memcpy(to, from, 2); break;
+      case 4: std::memcpy(to, from, 4); break;
+      case 8: std::memcpy(to, from, 8); break;
+      default: std::memcpy(to, from, copy.length);
+    }
+  }
+  for (size_t s = 0; s < v; ++s) {
+    if (plan.slots[s].second > 0) {
+      std::memcpy(p + offsets[s], bytes.data() + plan.slots[s].first, plan.slots[s].second);
+    }
+  }
+  uint8_t* at = p + eod;
+  if (v > 0 && f.rowVarOffsetSize == 2) {
+    auto put16 = [&](size_t x) {
+      *at++ = static_cast<uint8_t>(x);
+      *at++ = static_cast<uint8_t>(x >> 8);
+    };
+    put16(eod);
+    for (size_t s = v; s-- > 0;) put16(offsets[s]);
+    put16(v);
+  } else if (v > 0) {
+    *at++ = static_cast<uint8_t>(eod);
+    for (size_t s = v; s-- > 0;) *at++ = static_cast<uint8_t>(offsets[s]);
+    if (placeholder) *at++ = 0xFF;
+    for (size_t k = jumpCount; k-- > 0;) *at++ = jumps[k];
+    *at++ = static_cast<uint8_t>(v);
+  }
+  if (m > 0) std::memcpy(at, plan.mask, m);
+  return shortBy;
+}
+
+}  // namespace
+
+DbError encodeRow(const FormatDescriptor& f, const TableDef& def,
+                  const std::vector<EncodedField>& fields, std::span<const uint8_t> bytes,
+                  size_t minLength, std::vector<uint8_t>* row) {
+  RowPlan plan;
+  plan.countSize = f.rowColumnCountSize;
+  plan.c = def.maxColumns;
+  plan.m = (plan.c + 7) / 8;
+  plan.v = def.varColumns;
+  if (plan.m > 32 || plan.v > 255) {
+    return makeError(DbErrorNumber::RecordTooLarge,
+                     "A row of table '" + def.name + "' has too many columns for its layout.");
+  }
+  thread_local std::vector<RowPlan::FixedCopy> fixedCopies;
+  fixedCopies.clear();
+  plan.fixedCopies = &fixedCopies;
+  planRow(def, fields, &plan);
   std::vector<uint8_t>& out = *row;
-  auto build = [&](size_t padding) {
-    shortBy = 0;
-    // Where everything goes, then the row written once into room of its length.
-    const size_t head = countSize + fixedEnd + padding;
-    size_t offsets[257];
-    size_t eod = head;
-    for (size_t s = 0; s < v; ++s) {
-      offsets[s] = eod;
-      eod += slots[s].second;
-    }
-    offsets[v] = eod;
-    uint8_t jumps[256];
-    size_t jumpCount = 0;
-    bool placeholder = false;
-    size_t tail = 0;
-    if (v > 0 && f.rowVarOffsetSize == 2) {
-      tail = 2 + 2 * v + 2;  // EOD, the offsets, V
-    } else if (v > 0) {
-      // One byte per offset; a jump entry for each 256-byte boundary the offsets cross names
-      // the first offset at or past it. The reader derives the number of entries from the row
-      // length, so one placeholder (0xFF) is added when the row ends past another boundary.
-      for (size_t k = 1; 256 * k <= eod && jumpCount < 256; ++k) {
-        size_t first = 0;
-        while (offsets[first] < 256 * k) ++first;
-        jumps[jumpCount++] = static_cast<uint8_t>(first);
-      }
-      const size_t bare = 1 + v + jumpCount + 1 + m;
-      placeholder = (eod + bare - 1) / 256 > jumpCount;
-      if ((eod + bare + (placeholder ? 1 : 0) - 1) / 256 > jumpCount + 1) shortBy = 256 - eod % 256;
-      tail = 1 + v + (placeholder ? 1 : 0) + jumpCount + 1;
-    }
-    out.resize(eod + tail + m);
-    uint8_t* p = out.data();
-    std::memset(p, 0, head);
-    p[0] = static_cast<uint8_t>(c);
-    if (countSize > 1) p[1] = static_cast<uint8_t>(c >> 8);
-    for (const FixedCopy& copy : fixedCopies) {
-      uint8_t* to = p + countSize + copy.to;
-      const uint8_t* from = bytes.data() + copy.from;
-      // The usual widths as plain moves rather than calls.
-      switch (copy.length) {
-        case 1: *to = *from; break;
-        case 2: std::memcpy(to, from, 2); break;
-        case 4: std::memcpy(to, from, 4); break;
-        case 8: std::memcpy(to, from, 8); break;
-        default: std::memcpy(to, from, copy.length);
-      }
-    }
-    for (size_t s = 0; s < v; ++s) {
-      if (slots[s].second > 0) std::memcpy(p + offsets[s], bytes.data() + slots[s].first, slots[s].second);
-    }
-    uint8_t* at = p + eod;
-    if (v > 0 && f.rowVarOffsetSize == 2) {
-      auto put16 = [&](size_t x) {
-        *at++ = static_cast<uint8_t>(x);
-        *at++ = static_cast<uint8_t>(x >> 8);
-      };
-      put16(eod);
-      for (size_t s = v; s-- > 0;) put16(offsets[s]);
-      put16(v);
-    } else if (v > 0) {
-      *at++ = static_cast<uint8_t>(eod);
-      for (size_t s = v; s-- > 0;) *at++ = static_cast<uint8_t>(offsets[s]);
-      if (placeholder) *at++ = 0xFF;
-      for (size_t k = jumpCount; k-- > 0;) *at++ = jumps[k];
-      *at++ = static_cast<uint8_t>(v);
-    }
-    if (m > 0) std::memcpy(at, mask, m);
-  };
   // Jet3 rows grow their jump table with their length, so pad until the length is reached,
   // and until the jump table can be read back.
   size_t padding = 0;
-  build(padding);
+  size_t shortBy = layRow(f, plan, bytes, padding, out);
   for (int rounds = 0; (out.size() < minLength || shortBy > 0) && rounds < 64; ++rounds) {
     padding += shortBy > 0 ? shortBy : minLength - out.size();
-    build(padding);
+    shortBy = layRow(f, plan, bytes, padding, out);
   }
   if (shortBy > 0) {
     return makeError(DbErrorNumber::RecordTooLarge,
