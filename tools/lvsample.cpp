@@ -18,7 +18,7 @@
 #include "db/recordset.h"
 #include "db/text_codec.h"
 #include "schema/old_catalogue.h"
-#include "lv_version.h"
+#include "tools/program_help.h"
 
 namespace {
 
@@ -778,13 +778,10 @@ class Writer {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
-    printUsage(std::cout);
-    return kExitOk;
-  }
-  if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::cout << "lvsample " LV_VERSION "\n";
-    return kExitOk;
+  if (argc == 2) {
+    if (const std::optional<int> answered = tools::answerHelpOrVersion(argv[1], "lvsample", printUsage)) {
+      return *answered;
+    }
   }
   Options o;
   if (!parseArgs(argc, argv, &o)) {
