@@ -13,11 +13,12 @@ namespace console {
 // Set up once, first thing in main, for the program's whole life. On POSIX: output into a
 // closed pipe (`prog | head -1`) is lost instead of ending the program, and past the file-size
 // limit a write fails with EFBIG (reported like a full disk) instead of a signal ending the
-// program in the middle of a write. On Windows: the console shows the UTF-8 the program prints
-// (its output code page is put back on exit), and the arguments are the UTF-8 of what was typed.
-// Standard output and error stay text streams on both: a line ends in "\n" on POSIX and in
-// "\r\n" on Windows, on a console and in a redirected file alike, as each system's tools expect.
-// Files the program writes itself are no text streams and end their lines as they choose.
+// program in the middle of a write. On Windows: the arguments are the UTF-8 of what was typed,
+// the console shows the UTF-8 the program prints (its output code page is put back on exit),
+// and standard output and error are binary: the program prints the same bytes on both systems,
+// lines ending in "\n", which a Windows console takes as a new line, and which files and pipes
+// receive as they are, as they do the program's own files. Output to a console is buffered on
+// Windows; flush it where a line or a bar is complete (std::cerr flushes by itself).
 class Session {
  public:
   Session(int argc, char** argv);

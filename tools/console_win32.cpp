@@ -4,9 +4,12 @@
 #include "tools/console.h"
 
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 
@@ -57,8 +60,21 @@ Session::Session(int argc, char** argv) {
   } else {
     arguments_.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
   }
-  // A console shows the bytes written to it in its output code page.
-  if (::GetConsoleWindow() != nullptr) {
+  // The bytes printed are the same as on POSIX: UTF-8, lines ending in "\n". A console starts
+  // a new line at "\n" alone; files and pipes get what the program's own files hold. In text
+  // mode the C runtime would add "\r" before every "\n", and on its way to a console may pass
+  // the text through the ANSI code page (wine's does), which garbles UTF-8.
+  for (FILE* stream : {stdout, stderr}) ::_setmode(::_fileno(stream), _O_BINARY);
+  // A console shows the bytes written to it in its output code page. It decodes each write on
+  // its own, and the C runtime writes to a console byte by byte unless the stream is buffered:
+  // both streams are, flushed by the program where a line or the bar is complete (std::cerr
+  // after every output operation).
+  DWORD mode = 0;
+  const bool outConsole = ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+  const bool errConsole = ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  if (outConsole) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 14);
+  if (errConsole) std::setvbuf(stderr, nullptr, _IOFBF, 1 << 12);
+  if (outConsole || errConsole) {
     restoreCodePage_ = ::GetConsoleOutputCP();
     if (restoreCodePage_ == CP_UTF8 || !::SetConsoleOutputCP(CP_UTF8)) restoreCodePage_ = 0;
   }
@@ -70,7 +86,11 @@ Session::~Session() {
   if (restoreCodePage_ != 0) ::SetConsoleOutputCP(restoreCodePage_);
 }
 
-void catchStopRequests() { ::SetConsoleCtrlHandler(onControlEvent, TRUE); }
+void catchStopRequests() {
+  // A process started in a group of its own begins with Ctrl-C ignored; this program takes it.
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
+  ::SetConsoleCtrlHandler(onControlEvent, TRUE);
+}
 
 int stopExitCode() { return gStopExitCode; }
 
