@@ -301,7 +301,8 @@ bool readPasswordFile(const std::string& path, std::string* password) {
   return true;
 }
 
-// The whole of a mapping file, or nothing when it cannot be read (a folder cannot).
+// The whole of a mapping file, or nothing when it cannot be read (a folder cannot). A file
+// call of this program's own, as replaceFileWhole's are.
 std::optional<std::string> readWholeFile(const std::string& path) {
   std::error_code ec;
   if (fs::is_directory(pathOf(path), ec)) return std::nullopt;
@@ -316,8 +317,10 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 // it, which then takes its name. A link is followed to the file it names, which takes the bytes
 // (the link stays); a replaced file keeps its permissions, and one without any write permission
 // is refused, as a folder is.
-// File-system calls of this program's own, through std::filesystem and streams; unlike the
-// engine's writes they are not synced to the disk before the rename.
+// FILE CALLS OF THIS PROGRAM'S OWN, for the engine's file seam (db/file_io.h) to take over:
+// through std::filesystem and streams for now, so the new file is not synced to the disk before
+// the rename nor the folder after it, as the engine's files are, and the write permission is
+// judged from the permission bits rather than asked of the system.
 bool replaceFileWhole(const std::string& target, const std::string& bytes) {
   std::error_code ec;
   fs::path final = pathOf(target);
@@ -517,8 +520,9 @@ int convertCatalogue(const Options& options, const std::string& source, const st
     return fail(destination + " exists; add --overwrite to replace it");
   }
 
-  // From here on Ctrl-C, SIGTERM and SIGHUP stop the run at its next step instead of killing the
-  // program, so that the work is cleared away and the destination stays as it was.
+  // From here on Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-Break and the console closed too)
+  // stop the run at its next step instead of killing the program, so that the work is cleared
+  // away and the destination stays as it was.
   console::catchStopRequests();
   // The run works in a copy of the template beside the destination; the destination takes
   // the finished catalogue only.
