@@ -382,6 +382,17 @@ TEST_F(CliTest, encodedAndPasswordProtectedCataloguesConvert) {
     EXPECT_EQ(code, 0) << typed;
     EXPECT_NE(typed.find("Password for "), std::string::npos) << typed;
     EXPECT_EQ(typed.find("Sésame"), std::string::npos) << typed;
+    // Ctrl-C at the question ends the program as the signal does, with the terminal's echo back
+    // on for the shell.
+    if (format == "jet3") {
+      const std::string interrupted = testing_support::runCommand(
+          "(sleep 1; printf '\\003'; sleep 1) | script -qec \"trap true INT; " + std::string(LVCONVERT_CLI) + " " +
+              testing_support::shellQuoted(locked) + " " + testing_support::shellQuoted(dir.file("c.mdb")) +
+              "; echo exit \\$?; stty -a\" /dev/null",
+          &code);
+      EXPECT_NE(interrupted.find("exit 130"), std::string::npos) << interrupted;
+      EXPECT_TRUE(std::regex_search(interrupted, std::regex("(^|\\s)echo(\\s|$)"))) << interrupted;
+    }
 #endif
   }
 }

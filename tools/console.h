@@ -53,7 +53,8 @@ bool outputIsTerminal();
 // Asks `prompt` on standard error and reads one line from the terminal (the console) with its
 // echo off, so that what is typed is not shown; the line end is left out. Nothing when standard
 // input is no terminal (a pipe, a file) or the input ends before a line: no terminal, no
-// question.
+// question. Ctrl-C (or SIGTERM, SIGHUP) while the line is read ends the program as it would
+// anywhere before catchStopRequests(), with the terminal's echo back on.
 std::optional<std::string> readUnseen(const std::string& prompt);
 
 // The folder holding this program's file (UTF-8), or "." when the system does not tell.

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 
 namespace console {
 namespace {
@@ -15,6 +16,20 @@ namespace {
 volatile sig_atomic_t gStopSignal = 0;
 
 void onStopSignal(int signal) { gStopSignal = signal; }
+
+// The terminal's settings from before a password is read, while its echo is off.
+termios gTerminal{};
+
+// A signal that ends the program while the echo is off would leave the terminal so for the
+// shell; the settings go back first (tcsetattr may be called in a handler), then the signal
+// ends the program as it would have.
+void onSignalWhileUnseen(int signal) {
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &gTerminal);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
@@ -32,7 +47,7 @@ void catchStopRequests() {
   // Calls under way carry on; the program sees the request at its next step.
   action.sa_flags = SA_RESTART;
   // SIGHUP: the terminal the program was started from has closed.
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  for (const int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
 }
 
 int stopExitCode() {
@@ -49,10 +64,16 @@ std::optional<std::string> readUnseen(const std::string& prompt) {
   termios quiet = original;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   std::cerr << prompt << std::flush;
+  gTerminal = original;
+  struct sigaction restore {}, previous[std::size(kStopSignals)];
+  restore.sa_handler = onSignalWhileUnseen;
+  sigemptyset(&restore.sa_mask);
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &restore, &previous[i]);
   ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
   std::string line;
   const bool read = static_cast<bool>(std::getline(std::cin, line));
   ::tcsetattr(STDIN_FILENO, TCSANOW, &original);
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) ::sigaction(kStopSignals[i], &previous[i], nullptr);
   // The Enter that ended the line was not echoed either.
   std::cerr << "\n";
   if (!read) return std::nullopt;

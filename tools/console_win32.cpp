@@ -27,6 +27,16 @@ std::string utf8(const wchar_t* text, int length) {
   return out;
 }
 
+// The console input's mode from before a password is read, while its echo is off.
+std::atomic<DWORD> gInputMode{0};
+
+// Runs before the other handlers while a password is read: the echo comes back on, and the
+// event goes on to them (by default, the end of the program).
+BOOL WINAPI onControlEventWhileUnseen(DWORD) {
+  ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), gInputMode);
+  return FALSE;
+}
+
 BOOL WINAPI onControlEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
@@ -108,7 +118,9 @@ std::optional<std::string> readUnseen(const std::string& prompt) {
   if (in == INVALID_HANDLE_VALUE || !::GetConsoleMode(in, &original)) return std::nullopt;
   std::cerr << prompt << std::flush;
   // Line input with the echo off: the console still edits the line (backspace) but shows
-  // nothing of it. Ctrl-C keeps reaching the control handler.
+  // nothing of it. Ctrl-C keeps reaching the control handlers.
+  gInputMode = original;
+  ::SetConsoleCtrlHandler(onControlEventWhileUnseen, TRUE);
   ::SetConsoleMode(in, (original & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT |
                            ENABLE_PROCESSED_INPUT);
   std::wstring line;
@@ -125,6 +137,7 @@ std::optional<std::string> readUnseen(const std::string& prompt) {
     }
   }
   ::SetConsoleMode(in, original);
+  ::SetConsoleCtrlHandler(onControlEventWhileUnseen, FALSE);
   // The Enter that ended the line was not echoed either.
   std::cerr << "\n";
   if (!ended) return std::nullopt;
