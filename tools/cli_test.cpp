@@ -1,19 +1,19 @@
 // The headless converter as a person runs it: its output, its exit codes, the genre mapping
 // files it writes and reads, and everything it refuses before writing a byte.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cctype>
+#include <filesystem>
+#include <ostream>
 #include <regex>
 #include <thread>
 
 #include "convert/test_sources.h"
+#include "db/recordset.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
+#include "tools/test_process.h"
 
 namespace {
 
@@ -28,6 +28,26 @@ struct Result {
   std::string err;  // standard error
 };
 
+// An argument as the program receives it: text, or a path as UTF-8 (the same bytes on POSIX; on
+// Windows a path's own text is UTF-16).
+struct Arg {
+  Arg(const char* text) : text(text) {}
+  Arg(std::string text) : text(std::move(text)) {}
+  Arg(const fs::path& path) {
+    const std::u8string utf8 = path.u8string();
+    text.assign(utf8.begin(), utf8.end());
+  }
+  friend std::ostream& operator<<(std::ostream& out, const Arg& arg) { return out << arg.text; }
+  std::string text;
+};
+using Args = std::vector<Arg>;
+
+std::vector<std::string> texts(const Args& args) {
+  std::vector<std::string> out;
+  for (const Arg& a : args) out.push_back(a.text);
+  return out;
+}
+
 fs::path sample(const ScratchDir& dir, const std::string& name, const std::string& options = "--games 80") {
   return testing_support::makeSample(LVSAMPLE_PATH, dir.file(name), options);
 }
@@ -35,7 +55,7 @@ fs::path sample(const ScratchDir& dir, const std::string& name, const std::strin
 std::vector<std::string> workLeftIn(const fs::path& folder) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(folder)) {
-    if (e.path().filename().string().starts_with(".lvconvert-")) names.push_back(e.path().filename());
+    if (e.path().filename().string().starts_with(".lvconvert-")) names.push_back(e.path().filename().string());
   }
   return names;
 }
@@ -44,19 +64,13 @@ size_t gamesIn(const fs::path& database) { return testing_support::readRows(data
 
 class CliTest : public testing::Test {
  protected:
-  // The converter run on a command line as written, or on these arguments, each quoted.
-  Result runRaw(const std::string& commandLine) {
+  // The converter run on these arguments, to its end.
+  Result run(const Args& arguments) {
     Result r;
-    r.out = testing_support::runCommand(std::string(LVCONVERT_CLI) + " " + commandLine + " 2>" +
-                                            testing_support::shellQuoted(dir.file("stderr.txt").string()),
-                                        &r.exitCode);
+    r.exitCode = test_process::run(LVCONVERT_CLI, texts(arguments), dir.file("stdout.txt"), dir.file("stderr.txt"));
+    r.out = readText(dir.file("stdout.txt"));
     r.err = readText(dir.file("stderr.txt"));
     return r;
-  }
-  Result run(const std::vector<std::string>& arguments) {
-    std::string line;
-    for (const std::string& a : arguments) line += " " + testing_support::shellQuoted(a);
-    return runRaw(line);
   }
   ScratchDir dir;
 };
@@ -90,8 +104,9 @@ TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
 }
 
 TEST_F(CliTest, badUsageExitsWithTwo) {
-  for (const char* args : {"", "only-one.mdb", "a b c", "a b --genres", "a b --colour"}) {
-    EXPECT_EQ(runRaw(args).exitCode, 2) << args;
+  for (const Args& args : std::vector<Args>{{}, {"only-one.mdb"}, {"a", "b", "c"}, {"a", "b", "--genres"},
+                                             {"a", "b", "--colour"}}) {
+    EXPECT_EQ(run(args).exitCode, 2) << testing::PrintToString(texts(args));
   }
 }
 
@@ -104,7 +119,7 @@ TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   fs::create_symlink(source, dir.file("link.mdb"));
   fs::create_directory(dir.file("folder.mdb"));
   const std::string differ = "Source and Destination files must be different!";
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+  const std::vector<std::pair<Args, std::string>> cases = {
       {{dir.file("gone.mdb"), dest}, "File not found: " + dir.file("gone.mdb").string()},
       {{source, dir.file("OLD.MDB")}, differ},
       {{source, dir.file("link.mdb")}, differ},
@@ -217,12 +232,71 @@ TEST_F(CliTest, anEditedMappingFileDecidesTheGenresOrIsRefusedNamingItsFault) {
   EXPECT_EQ(queryRows(dest, "SELECT PG_Id FROM Genres WHERE Genre = 'Battles'"), thinking);
 }
 
+// The mapping file keeps the layout it always had (people diff their edits against it): four
+// spaces a level, keys in order, UTF-8 as it is, only what JSON requires escaped, an empty list
+// on two lines. Read back, it takes what people's editors leave: a byte order mark, CR LF, a raw
+// tab in a name, an unknown escape, half a surrogate pair.
+TEST_F(CliTest, theMappingFileKeepsItsLayoutAndIsReadAsEditorsLeaveIt) {
+  const fs::path source = sample(dir, "old.mdb", "--games 20 --format jet4");
+  {
+    const auto catalogue = db::DBEngine().OpenDatabase(source.string());
+    catalogue->Execute("UPDATE Genres SET Genre = 'Stratégie (Guerre)' WHERE GE_Id = 2");
+    catalogue->Execute("UPDATE Genres SET Genre = '日本語 🎮' WHERE GE_Id = 5");
+    catalogue->Execute("UPDATE Genres SET Genre = 'Back\\slash\tTab' WHERE GE_Id = 6");
+    catalogue->Close();
+  }
+  const fs::path mapping = dir.path() / fs::path(u8"genrés.json");
+  ASSERT_EQ(run({source, "--write-genres", mapping}).exitCode, 0);
+  const std::string written = readText(mapping);
+  const auto block = [](const std::string& id, const std::string& name, const std::string& was,
+                        const std::string& parent) {
+    return "        {\n            \"genres\": [\n                {\n                    \"id\": " + id +
+           ",\n                    \"name\": \"" + name + "\",\n                    \"was\": \"" + was +
+           "\"\n                }\n            ],\n            \"parent\": \"" + parent + "\"\n        }";
+  };
+  EXPECT_TRUE(written.starts_with("{\n    \"parents\": [\n" + block("2", "Guerre", "Stratégie (Guerre)", "Stratégie") +
+                                  ",\n"))
+      << written;
+  EXPECT_NE(written.find(block("5", "日本語 🎮", "日本語 🎮", "日本語 🎮")), std::string::npos) << written;
+  EXPECT_NE(written.find(block("6", "Back\\\\slash\\tTab", "Back\\\\slash\\tTab", "Back\\\\slash\\tTab")),
+            std::string::npos)
+      << written;
+  EXPECT_TRUE(written.ends_with("\n        }\n    ]\n}\n")) << written;
+
+  const fs::path noGenres = sample(dir, "no-genres.mdb", "--games 20 --empty Genres");
+  ASSERT_EQ(run({noGenres, "--write-genres", dir.file("none.json"), "--overwrite"}).exitCode, 0);
+  EXPECT_EQ(readText(dir.file("none.json")), "{\n    \"parents\": [\n    ]\n}\n");
+
+  const auto edited = [&](const std::string& name) {
+    std::string s = written;
+    const std::string was = "\"name\": \"Guerre\"";
+    return s.replace(s.find(was), was.size(), "\"name\": \"" + name + "\"");
+  };
+  const std::string crlf = std::regex_replace(written, std::regex("\n"), "\r\n");
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {"as written", written, "Guerre"},
+      {"byte order mark, CR LF", "\xEF\xBB\xBF" + crlf, "Guerre"},
+      {"raw tab", edited("Gu\terre"), "Gu\terre"},
+      {"unknown escape", edited("Gu\\erre"), "Guerre"},
+      {"half a surrogate pair", edited("Gu\\ud800erre"), "Gu?erre"},
+  };
+  const fs::path dest = dir.file("new.mdb");
+  for (const auto& [what, json, genre] : cases) {
+    SCOPED_TRACE(what);
+    writeText(mapping, json);
+    const Result r = run({source, dest, "--genres", mapping, "--overwrite"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(testing_support::queryRows(dest, "SELECT * FROM Genres WHERE Genre = '" + genre + "'").size(), 1u);
+    EXPECT_EQ(testing_support::queryRows(dest, "SELECT * FROM PGenres WHERE ParentGenre = 'Stratégie'").size(), 1u);
+  }
+}
+
 // Each bad source is refused where the run meets its fault: before anything is written (the
 // file checks, the probe, the genre mapping), or in the phase that reads it, with the log up to
 // that phase; the message ends with the engine's number, and nothing is left of the run.
 TEST_F(CliTest, everyBadSourceIsRefusedWhereItsFaultIsMet) {
   const fs::path dest = dir.file("new.mdb");
-  for (const test_sources::BadSource& bad : test_sources::makeBadSources(dir.file("bad"), LVSAMPLE_PATH)) {
+  for (const test_sources::BadSource& bad : test_sources::makeBadSources(dir.file("bad").string(), LVSAMPLE_PATH)) {
     SCOPED_TRACE(bad.what);
     // The sparse file of over 2 GB is left out: reading it whole proves nothing more.
     const bool compared = fs::is_regular_file(bad.path) && fs::file_size(bad.path) < (1u << 30);
@@ -234,7 +308,9 @@ TEST_F(CliTest, everyBadSourceIsRefusedWhereItsFaultIsMet) {
     } else {
       EXPECT_NE(r.err.find(" (" + std::to_string(bad.number) + ","), std::string::npos) << r.err;
       // A damaged file is to be repaired first, and the message says where.
-      if (bad.number == 3049) EXPECT_NE(r.err.find("in Access"), std::string::npos) << r.err;
+      if (bad.number == 3049) {
+        EXPECT_NE(r.err.find("in Access"), std::string::npos) << r.err;
+      }
     }
     // A table or a column left out is named (in the letter case the run asked for it).
     const size_t without = bad.what.find(" without ");
@@ -296,6 +372,7 @@ TEST_F(CliTest, encodedAndPasswordProtectedCataloguesConvert) {
     r = run({locked, out, "--password-file", dir.file("password")});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(gamesIn(out), 40);
+#ifndef _WIN32
     // On a terminal it is asked for, and what is typed is not shown.
     int code = -1;
     const std::string typed = testing_support::runCommand(
@@ -305,50 +382,51 @@ TEST_F(CliTest, encodedAndPasswordProtectedCataloguesConvert) {
     EXPECT_EQ(code, 0) << typed;
     EXPECT_NE(typed.find("Password for "), std::string::npos) << typed;
     EXPECT_EQ(typed.find("Sésame"), std::string::npos) << typed;
+    // Ctrl-C at the question ends the program as the signal does, with the terminal's echo back
+    // on for the shell.
+    if (format == "jet3") {
+      const std::string interrupted = testing_support::runCommand(
+          "(sleep 1; printf '\\003'; sleep 1) | script -qec \"trap true INT; " + std::string(LVCONVERT_CLI) + " " +
+              testing_support::shellQuoted(locked) + " " + testing_support::shellQuoted(dir.file("c.mdb")) +
+              "; echo exit \\$?; stty -a\" /dev/null",
+          &code);
+      EXPECT_NE(interrupted.find("exit 130"), std::string::npos) << interrupted;
+      EXPECT_TRUE(std::regex_search(interrupted, std::regex("(^|\\s)echo(\\s|$)"))) << interrupted;
+    }
+#endif
   }
 }
 
 // ---- Runs that end early ----------------------------------------------------------------------
 
 // Starts the converter in the background, its output into files of `dir`.
-pid_t startCli(const std::vector<std::string>& args, const ScratchDir& dir) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int out = ::open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(dir.file("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(err, STDERR_FILENO);
-    std::vector<char*> argv{const_cast<char*>(LVCONVERT_CLI)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(LVCONVERT_CLI, argv.data());
-    ::_exit(127);
-  }
-  return pid;
+std::unique_ptr<test_process::Child> startCli(const Args& args, const ScratchDir& dir) {
+  return std::make_unique<test_process::Child>(LVCONVERT_CLI, texts(args), dir.file("stdout.txt"),
+                                               dir.file("stderr.txt"));
 }
 
-// Its exit code, or 128 + the signal that ended it, as a shell reports them.
-int waitFor(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-}
-
-// Ctrl-C and SIGTERM stop the run as an abort: the failure message, the shell's code for the
-// signal, the destination as it was, nothing of the work left.
-TEST_F(CliTest, aStopSignalEndsTheRunAsAnAbort) {
+// Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-Break) stop the run as an abort: the failure
+// message, the shell's code for the signal, the destination as it was, nothing of the work left.
+TEST_F(CliTest, aStopRequestEndsTheRunAsAnAbort) {
+  using test_process::Stop;
+  if (!test_process::interruptReachesChildren()) GTEST_SKIP() << "no console to send Ctrl-Break through";
   const fs::path source = sample(dir, "old.mdb", "--games 4000");
   const fs::path dest = dir.file("new.mdb");
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    SCOPED_TRACE(signal);
+#ifdef _WIN32
+  const std::pair<Stop, int> requests[] = {{Stop::Interrupt, 130}};
+#else
+  const std::pair<Stop, int> requests[] = {{Stop::Interrupt, 130}, {Stop::Terminate, 143}, {Stop::Hangup, 129}};
+#endif
+  for (const auto& [request, exitCode] : requests) {
+    SCOPED_TRACE(exitCode);
     writeText(dest, "mine");
-    const pid_t pid = startCli({source, dest, "--overwrite"}, dir);
+    const auto cli = startCli({source, dest, "--overwrite"}, dir);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (workLeftIn(dir.path()).empty() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ::kill(pid, signal);
-    EXPECT_EQ(waitFor(pid), 128 + signal);
+    cli->stop(request);
+    EXPECT_EQ(cli->wait(), exitCode);
     EXPECT_NE(readText(dir.file("stderr.txt")).find("The database was not fully converted!"), std::string::npos)
         << readText(dir.file("stderr.txt"));
     EXPECT_EQ(readText(dest), "mine");
@@ -371,10 +449,10 @@ TEST_F(CliTest, aRunKilledAnywhereLeavesNothingDamaged) {
   for (int i = 1; i <= kKills; ++i) {
     SCOPED_TRACE("killed at " + std::to_string(i) + "/" + std::to_string(kKills + 1) + " of a run");
     writeText(dest, "mine");
-    const pid_t pid = startCli({source, dest, "--overwrite"}, dir);
+    const auto cli = startCli({source, dest, "--overwrite"}, dir);
     std::this_thread::sleep_for(whole * i / (kKills + 1));
-    ::kill(pid, SIGKILL);
-    waitFor(pid);
+    cli->stop(test_process::Stop::Kill);
+    cli->wait();
     if (readText(dest) != "mine") {
       testing_support::expectSoundFile(dest);
       EXPECT_EQ(gamesIn(dest), games);

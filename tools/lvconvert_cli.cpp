@@ -1,25 +1,20 @@
 // lvconvert-cli -- converts an old catalogue without a window: the same checks as the window's
 // Start, the same run, the genre phase answered from a mapping (suggested or from a file)
 // instead of the dialog. Everything that can be refused is refused before a byte is written.
-#include <termios.h>
-#include <unistd.h>
-
-#include <QByteArray>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <random>
+#include <string_view>
 
 #include "convert/conversion.h"
 #include "convert/file_checks.h"
@@ -29,7 +24,8 @@
 #include "db/page_file.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
-#include "lv_version.h"
+#include "tools/console.h"
+#include "tools/program_help.h"
 
 namespace {
 
@@ -38,8 +34,6 @@ namespace fs = std::filesystem;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-// A run stopped by a signal exits as the shell reports a process that signal ended.
-constexpr int kExitSignal = 128;
 
 void printUsage(std::ostream& out) {
   out << "usage: lvconvert-cli SOURCE DEST [--genres auto|FILE] [--template PATH] [--overwrite]\n"
@@ -73,58 +67,160 @@ using convert::FileExists;
 // same file on disk (a link, another spelling of the folder).
 const auto SameFile = convert::sameFileOrName;
 
-std::string programFolder() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : self.parent_path().string();
-}
+// Paths are UTF-8 text; on Windows a path made from plain chars would be read in the ANSI code
+// page instead.
+fs::path pathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 
 // ---- Genre mapping files -------------------------------------------------------------------
 
-QJsonDocument mappingToJson(const std::vector<convert::ParentGenre>& parents,
-                            const std::vector<convert::GenreEntry>& oldGenres) {
+// Keys in an object come out in code-point order (the library's default object is sorted).
+using Json = nlohmann::json;
+
+// A value as it stands in the file: strings and keys in UTF-8, escaping only what JSON requires
+// (quote, backslash, control characters; those without a short form as lower-case \u00xx).
+std::string jsonScalar(const Json& value) {
+  return value.dump(-1, ' ', /*ensure_ascii=*/false, Json::error_handler_t::replace);
+}
+
+// The layout the mapping files have always had, which people's copies and scripts may compare
+// against: four spaces a level, every member and element on a line of its own, "key": value,
+// and an empty list or object open on one line and closed on the next, at its own level.
+void writeIndented(const Json& value, int level, std::string* out) {
+  if (!value.is_object() && !value.is_array()) {
+    *out += jsonScalar(value);
+    return;
+  }
+  const std::string inner(4 * static_cast<size_t>(level + 1), ' ');
+  *out += value.is_object() ? "{\n" : "[\n";
+  bool first = true;
+  for (auto it = value.begin(); it != value.end(); ++it) {
+    *out += first ? "" : ",\n";
+    first = false;
+    *out += inner;
+    if (value.is_object()) *out += jsonScalar(Json(it.key())) + ": ";
+    writeIndented(*it, level + 1, out);
+  }
+  if (!value.empty()) *out += "\n";
+  *out += std::string(4 * static_cast<size_t>(level), ' ') + (value.is_object() ? "}" : "]");
+}
+
+std::string mappingToJson(const std::vector<convert::ParentGenre>& parents,
+                          const std::vector<convert::GenreEntry>& oldGenres) {
   std::map<int32_t, std::string> oldNames;
   for (const convert::GenreEntry& g : oldGenres) oldNames[g.oldId] = g.name;
-  QJsonArray list;
+  Json list = Json::array();
   for (const convert::ParentGenre& p : parents) {
-    QJsonArray subs;
+    Json subs = Json::array();
     for (const convert::GenreEntry& s : p.subs) {
-      subs.append(QJsonObject{{"id", s.oldId},
-                              {"name", QString::fromStdString(s.name)},
-                              {"was", QString::fromStdString(oldNames[s.oldId])}});
+      subs.push_back(Json{{"id", s.oldId}, {"name", s.name}, {"was", oldNames[s.oldId]}});
     }
-    list.append(QJsonObject{{"parent", QString::fromStdString(p.name)}, {"genres", subs}});
+    list.push_back(Json{{"parent", p.name}, {"genres", std::move(subs)}});
   }
-  return QJsonDocument(QJsonObject{{"parents", list}});
+  std::string text;
+  writeIndented(Json{{"parents", std::move(list)}}, 0, &text);
+  return text + "\n";
+}
+
+// A member of an object, or null when `object` is none or lacks it: a wrong shape is reported
+// as the member missing.
+const Json& member(const Json& object, const char* key) {
+  static const Json kNone;
+  if (!object.is_object()) return kNone;
+  const auto it = object.find(key);
+  return it == object.end() ? kNone : *it;
+}
+
+bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// The edits people make by hand that mapping files have always been read with, made strict
+// JSON: inside strings a raw control character (a tab typed into a name) stands for itself, an
+// unknown escape ("\x") for the character after the backslash, and half of a surrogate pair
+// (\ud800 alone, which no UTF-8 can hold) for "?".
+std::string strictJson(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!inString) {
+      inString = c == '"';
+      out += c;
+    } else if (c == '"') {
+      inString = false;
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      static const char kHex[] = "0123456789abcdef";
+      out += std::string("\\u00") + kHex[c >> 4] + kHex[c & 15];
+    } else if (c != '\\' || i + 1 == text.size()) {
+      out += c;
+    } else if (const char e = text[++i]; e == 'u' && i + 4 < text.size() && isHex(text[i + 1]) &&
+                                          isHex(text[i + 2]) && isHex(text[i + 3]) && isHex(text[i + 4])) {
+      const unsigned unit = std::stoul(text.substr(i + 1, 4), nullptr, 16);
+      const auto lowSurrogateAt = [&](size_t at) {
+        if (at + 5 >= text.size() || text[at] != '\\' || text[at + 1] != 'u') return false;
+        for (size_t k = at + 2; k < at + 6; ++k) {
+          if (!isHex(text[k])) return false;
+        }
+        const unsigned next = std::stoul(text.substr(at + 2, 4), nullptr, 16);
+        return next >= 0xDC00 && next <= 0xDFFF;
+      };
+      if (unit >= 0xD800 && unit <= 0xDBFF && lowSurrogateAt(i + 5)) {
+        out += text.substr(i - 1, 12);
+        i += 10;
+      } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+        out += '?';
+        i += 4;
+      } else {
+        out += text.substr(i - 1, 6);
+        i += 4;
+      }
+    } else if (std::string_view("\"\\/bfnrtu").find(e) != std::string_view::npos ||
+               static_cast<unsigned char>(e) >= 0x80) {
+      // A known escape, or one the parser is to refuse (\u without four digits, a backslash
+      // before a character that is more than one byte).
+      out += c;
+      out += e;
+    } else if (static_cast<unsigned char>(e) < 0x20) {
+      --i;  // the control character, escaped as above
+    } else {
+      out += e;
+    }
+  }
+  return out;
 }
 
 // Reads a mapping and checks it against the source's genres; a fault names its entry.
-bool mappingFromJson(const QByteArray& bytes, const std::vector<convert::GenreEntry>& oldGenres,
+bool mappingFromJson(const std::string& bytes, const std::vector<convert::GenreEntry>& oldGenres,
                      std::vector<convert::ParentGenre>* out, std::string* fault) {
-  QJsonParseError parseError{};
-  const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
-  if (doc.isNull()) {
-    *fault = "not JSON: " + parseError.errorString().toStdString() + " at offset " +
-             std::to_string(parseError.offset);
+  Json doc;
+  try {
+    doc = Json::parse(strictJson(bytes));
+  } catch (const Json::exception& e) {
+    // "[json.exception.parse_error.101] parse error at line 3, column 7: ...": the line and
+    // column are what a person editing the file looks for. A number too large for a double
+    // ends up here too.
+    const std::string what = e.what();
+    const size_t named = what.find("] ");
+    *fault = "not JSON: " + (named == std::string::npos ? what : what.substr(named + 2));
     return false;
   }
-  if (!doc.isObject() || !doc.object().value("parents").isArray()) {
+  if (!doc.is_object() || !member(doc, "parents").is_array()) {
     *fault = "expected an object with a \"parents\" list";
     return false;
   }
   std::map<int32_t, std::string> known;
   for (const convert::GenreEntry& g : oldGenres) known[g.oldId] = g.name;
   std::map<int32_t, std::string> placed;  // old id -> the parent it went under
-  const QJsonArray parents = doc.object().value("parents").toArray();
-  for (qsizetype i = 0; i < parents.size(); ++i) {
-    const QJsonObject p = parents[i].toObject();
+  const Json& parents = member(doc, "parents");
+  for (size_t i = 0; i < parents.size(); ++i) {
+    const Json& p = parents[i];
     const std::string where = "parent " + std::to_string(i + 1);
-    if (!p.value("parent").isString() || !p.value("genres").isArray()) {
+    if (!member(p, "parent").is_string() || !member(p, "genres").is_array()) {
       *fault = where + ": expected \"parent\" (a name) and \"genres\" (a list)";
       return false;
     }
     convert::ParentGenre parent;
-    parent.name = p.value("parent").toString().toStdString();
+    parent.name = member(p, "parent").get<std::string>();
     const std::string named = "parent \"" + parent.name + "\"";
     if (const std::string why = convert::ParentNameFault(parent.name); !why.empty()) {
       *fault = named + ": " + why;
@@ -136,16 +232,17 @@ bool mappingFromJson(const QByteArray& bytes, const std::vector<convert::GenreEn
         return false;
       }
     }
-    const QJsonArray subs = p.value("genres").toArray();
-    for (qsizetype j = 0; j < subs.size(); ++j) {
-      const QJsonObject s = subs[j].toObject();
-      const QJsonValue id = s.value("id");
-      if (!id.isDouble() || id.toDouble() != std::floor(id.toDouble()) ||
-          std::fabs(id.toDouble()) > 2147483647.0 || !s.value("name").isString()) {
+    const Json& subs = member(p, "genres");
+    for (size_t j = 0; j < subs.size(); ++j) {
+      const Json& s = subs[j];
+      const Json& id = member(s, "id");
+      // Any number that is whole and fits: 7, 7.0 and 7e0 alike.
+      const double number = id.is_number() ? id.get<double>() : 0.5;
+      if (number != std::floor(number) || std::fabs(number) > 2147483647.0 || !member(s, "name").is_string()) {
         *fault = named + ", genre " + std::to_string(j + 1) + ": expected \"id\" (a whole number) and \"name\"";
         return false;
       }
-      convert::GenreEntry sub{s.value("name").toString().toStdString(), static_cast<int32_t>(id.toDouble())};
+      convert::GenreEntry sub{member(s, "name").get<std::string>(), static_cast<int32_t>(number)};
       const std::string entry = named + ", genre " + std::to_string(sub.oldId);
       if (!known.count(sub.oldId)) {
         *fault = entry + ": the source has no genre " + std::to_string(sub.oldId) +
@@ -194,7 +291,7 @@ void printMessage(std::string text) {
 // The first line of the file, without its line end: never an argument, which other users of
 // the machine could read in the process list.
 bool readPasswordFile(const std::string& path, std::string* password) {
-  std::ifstream in(path);
+  std::ifstream in(pathOf(path));
   if (!in) {
     printMessage(path + ": cannot be read");
     return false;
@@ -204,35 +301,57 @@ bool readPasswordFile(const std::string& path, std::string* password) {
   return true;
 }
 
-// Asked on the terminal without echo; no terminal, no question.
-bool askPassword(const std::string& source, std::string* password) {
-  if (::isatty(STDIN_FILENO) != 1) return false;
-  termios original{};
-  if (::tcgetattr(STDIN_FILENO, &original) != 0) return false;
-  termios quiet = original;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  std::cerr << "Password for " << source << ": " << std::flush;
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-  const bool read = static_cast<bool>(std::getline(std::cin, *password));
-  ::tcsetattr(STDIN_FILENO, TCSANOW, &original);
-  std::cerr << "\n";
-  return read;
+// The whole of a mapping file, or nothing when it cannot be read (a folder cannot). A file
+// call of this program's own, as replaceFileWhole's are.
+std::optional<std::string> readWholeFile(const std::string& path) {
+  std::error_code ec;
+  if (fs::is_directory(pathOf(path), ec)) return std::nullopt;
+  std::ifstream in(pathOf(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) return std::nullopt;
+  return bytes;
 }
 
-// ---- Signals -------------------------------------------------------------------------------
-
-volatile std::sig_atomic_t gStopSignal = 0;
-
-void onStopSignal(int signal) { gStopSignal = signal; }
-
-void catchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  // Calls under way carry on; the run sees the flag at its next yield.
-  action.sa_flags = SA_RESTART;
-  // SIGHUP: the terminal the run was started from has closed.
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+// Puts `bytes` in place of `target` whole, or leaves it as it was: they go to a new file beside
+// it, which then takes its name. A link is followed to the file it names, which takes the bytes
+// (the link stays); a replaced file keeps its permissions, and one without any write permission
+// is refused, as a folder is.
+// FILE CALLS OF THIS PROGRAM'S OWN, for the engine's file seam (db/file_io.h) to take over:
+// through std::filesystem and streams for now, so the new file is not synced to the disk before
+// the rename nor the folder after it, as the engine's files are, and the write permission is
+// judged from the permission bits rather than asked of the system.
+bool replaceFileWhole(const std::string& target, const std::string& bytes) {
+  std::error_code ec;
+  fs::path final = pathOf(target);
+  for (int depth = 0; depth < 128 && fs::is_symlink(fs::symlink_status(final, ec)); ++depth) {
+    const fs::path to = fs::read_symlink(final, ec);
+    if (ec) return false;
+    final = to.is_absolute() ? to : final.parent_path() / to;
+  }
+  const fs::file_status existing = fs::status(final, ec);
+  if (fs::is_directory(existing)) return false;
+  const bool replacing = fs::exists(existing);
+  constexpr fs::perms kWritable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  if (replacing && (existing.permissions() & kWritable) == fs::perms::none) return false;
+  std::random_device random;
+  fs::path temporary;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == 100) return false;
+    temporary = final;
+    temporary += "." + std::to_string(random() % 1000000);
+    if (!fs::exists(fs::symlink_status(temporary, ec))) break;
+  }
+  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (out && replacing) fs::permissions(temporary, existing.permissions(), ec);
+  if (out) fs::rename(temporary, final, ec);
+  if (!out || ec) {
+    fs::remove(temporary, ec);
+    return false;
+  }
+  return true;
 }
 
 // ---- The window of a run without one -------------------------------------------------------
@@ -243,7 +362,7 @@ class CommandLineWindow : public convert::ConversionWindow {
                     std::vector<convert::ParentGenre> mapping)
       : source_(std::move(source)), destination_(std::move(destination)),
         workPath_(std::move(workPath)), mapping_(std::move(mapping)),
-        terminal_(::isatty(STDOUT_FILENO) == 1) {}
+        terminal_(console::outputIsTerminal()) {}
 
   std::string sourcePath() const override { return source_; }
   std::string destinationPath() const override { return destination_; }
@@ -265,7 +384,7 @@ class CommandLineWindow : public convert::ConversionWindow {
   }
   float progressValue() const override { return value_; }
   void yield() override {
-    if (gStopSignal) throw convert::RunAborted{};
+    if (console::stopExitCode() != 0) throw convert::RunAborted{};
   }
   void showMessage(const std::string& text, convert::MessageIcon) override {
     clearBar();
@@ -319,12 +438,12 @@ struct Options {
 
 // Reads the command line into `options`; an exit code when the program is to end at once
 // (--help, --version, a wrong command line).
-std::optional<int> parseArguments(int argc, char** argv, Options* options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+std::optional<int> parseArguments(const std::vector<std::string>& arguments, Options* options) {
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& arg = arguments[i];
     auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
+      if (i + 1 >= arguments.size()) return false;
+      *out = arguments[++i];
       return true;
     };
     if (arg == "--genres") {
@@ -337,12 +456,8 @@ std::optional<int> parseArguments(int argc, char** argv, Options* options) {
       if (!value(&options->writeGenres)) return usage("--write-genres needs a file");
     } else if (arg == "--overwrite") {
       options->overwrite = true;
-    } else if (arg == "-h" || arg == "--help") {
-      printUsage(std::cout);
-      return kExitOk;
-    } else if (arg == "--version") {
-      std::cout << "lvconvert-cli " LV_VERSION "\n";
-      return kExitOk;
+    } else if (const std::optional<int> answered = tools::answerHelpOrVersion(arg, "lvconvert-cli", printUsage)) {
+      return answered;
     } else if (arg.rfind("--", 0) == 0) {
       return usage("unknown option " + arg);
     } else {
@@ -365,10 +480,10 @@ std::optional<int> readMapping(const Options& options, const std::vector<convert
     *mapping = convert::SuggestGenreMapping(oldGenres);
     return std::nullopt;
   }
-  QFile file(QString::fromStdString(options.genres));
-  if (!file.open(QIODevice::ReadOnly)) return fail(options.genres + ": cannot be read");
+  const std::optional<std::string> bytes = readWholeFile(options.genres);
+  if (!bytes) return fail(options.genres + ": cannot be read");
   std::string fault;
-  if (!mappingFromJson(file.readAll(), oldGenres, mapping, &fault)) {
+  if (!mappingFromJson(*bytes, oldGenres, mapping, &fault)) {
     return fail(options.genres + ": " + fault);
   }
   return std::nullopt;
@@ -381,15 +496,10 @@ int writeMappingFile(const Options& options, const std::string& source, const st
   std::error_code ec;
   if (SameFile(target, source)) return fail("Source and genre file must be different!");
   if (SameFile(target, templatePath)) return fail(convert::kDestinationIsTemplate);
-  if (fs::exists(fs::symlink_status(target, ec)) && !options.overwrite) {
+  if (fs::exists(fs::symlink_status(pathOf(target), ec)) && !options.overwrite) {
     return fail(target + " exists; add --overwrite to replace it");
   }
-  QSaveFile out(QString::fromStdString(target));
-  if (!out.open(QIODevice::WriteOnly) ||
-      out.write(mappingToJson(mapping, oldGenres).toJson(QJsonDocument::Indented)) < 0 ||
-      !out.commit()) {
-    return fail(target + ": cannot be written");
-  }
+  if (!replaceFileWhole(target, mappingToJson(mapping, oldGenres))) return fail(target + ": cannot be written");
   return kExitOk;
 }
 
@@ -402,17 +512,18 @@ int convertCatalogue(const Options& options, const std::string& source, const st
   }
   if (!FileExists(templatePath)) {
     return fail(convert::missingTemplateMessage(options.templatePath.empty()
-                                                    ? convert::templatePlaces(programFolder())
+                                                    ? convert::templatePlaces(console::programFolder())
                                                     : std::vector<std::string>{templatePath}));
   }
   std::error_code ec;
-  if (fs::exists(fs::symlink_status(destination, ec)) && !options.overwrite) {
+  if (fs::exists(fs::symlink_status(pathOf(destination), ec)) && !options.overwrite) {
     return fail(destination + " exists; add --overwrite to replace it");
   }
 
-  // From here on Ctrl-C, SIGTERM and SIGHUP stop the run at its next step instead of killing the
-  // program, so that the work is cleared away and the destination stays as it was.
-  catchStopSignals();
+  // From here on Ctrl-C, SIGTERM and SIGHUP (on Windows Ctrl-Break and the console closed too)
+  // stop the run at its next step instead of killing the program, so that the work is cleared
+  // away and the destination stays as it was.
+  console::catchStopRequests();
   // The run works in a copy of the template beside the destination; the destination takes
   // the finished catalogue only.
   std::unique_ptr<convert::WorkFile> work;
@@ -423,12 +534,12 @@ int convertCatalogue(const Options& options, const std::string& source, const st
   }
   CommandLineWindow window(source, destination, work->path(), std::move(mapping));
   window.AddStatus("Created new database OK\r\n");
-  const bool converted = !gStopSignal && convert::ConvertDatabase(window, *work);
+  const bool converted = console::stopExitCode() == 0 && convert::ConvertDatabase(window, *work);
   window.finish();
   work.reset();
   if (!converted) {
     fail(convert::kNotConverted);
-    return gStopSignal ? kExitSignal + gStopSignal : kExitFailed;
+    return console::stopExitCode() != 0 ? console::stopExitCode() : kExitFailed;
   }
   std::string finished = convert::finishedMessage(destination);
   for (size_t at; (at = finished.find("\r\n")) != std::string::npos;) finished.replace(at, 2, "\n");
@@ -439,25 +550,22 @@ int convertCatalogue(const Options& options, const std::string& source, const st
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
-  // the signal ending the program in the middle of a write.
-  std::signal(SIGXFSZ, SIG_IGN);
-  // Output into a closed pipe (`lvconvert-cli ... | head -1`) is lost; the run goes on.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Output into a closed pipe (`lvconvert-cli ... | head -1`) is lost and the run goes on; a
+  // write past the file-size limit fails like one to a full disk.
+  const console::Session session(argc, argv);
   Options options;
-  if (const std::optional<int> exitCode = parseArguments(argc, argv, &options)) return *exitCode;
+  if (const std::optional<int> exitCode = parseArguments(session.arguments(), &options)) return *exitCode;
   const std::string& source = options.positional[0];
   const std::string templatePath =
-      options.templatePath.empty() ? convert::findTemplate(programFolder()) : options.templatePath;
+      options.templatePath.empty() ? convert::findTemplate(console::programFolder()) : options.templatePath;
 
   // A password-protected catalogue is opened with the password from the file, or asked for.
   const convert::PasswordPrompt passwordPrompt =
       [&options](const std::string& path) -> std::optional<std::string> {
+    // Asked on the terminal without echo; no terminal, no question.
+    if (options.passwordFile.empty()) return console::readUnseen("Password for " + path + ": ");
     std::string password;
-    if (!options.passwordFile.empty() ? readPasswordFile(options.passwordFile, &password)
-                                      : askPassword(path, &password)) {
-      return password;
-    }
+    if (readPasswordFile(options.passwordFile, &password)) return password;
     return std::nullopt;
   };
   if (const convert::StartRefusal refusal = convert::checkSource(source, passwordPrompt); !refusal.ok()) {

@@ -18,7 +18,8 @@
 #include "db/recordset.h"
 #include "db/text_codec.h"
 #include "schema/old_catalogue.h"
-#include "lv_version.h"
+#include "tools/console.h"
+#include "tools/program_help.h"
 
 namespace {
 
@@ -110,13 +111,13 @@ std::optional<TableId> tableNamed(const std::string& name) {
 }
 
 // False, having said why, when the command line is not one lvsample takes.
-bool parseArgs(int argc, char** argv, Options* o) {
+bool parseArgs(const std::vector<std::string>& args, Options* o) {
   auto bad = [](const std::string& why) {
     std::cerr << "lvsample: " << why << "\n";
     return false;
   };
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       if (!o->out.empty()) return bad("only one output file may be given");
       o->out = arg;
@@ -127,8 +128,8 @@ bool parseArgs(int argc, char** argv, Options* o) {
     if (eq != std::string::npos) {
       value = arg.substr(eq + 1);
       arg.resize(eq);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
     } else {
       return bad(arg + " needs a value");
     }
@@ -778,21 +779,24 @@ class Writer {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
-    printUsage(std::cout);
-    return kExitOk;
-  }
-  if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::cout << "lvsample " LV_VERSION "\n";
-    return kExitOk;
+  // The arguments as UTF-8 (on Windows too); a write past the file-size limit fails, and the
+  // half-written sample goes, instead of a signal ending the program.
+  const console::Session session(argc, argv);
+  const std::vector<std::string>& args = session.arguments();
+  if (args.size() == 1) {
+    if (const std::optional<int> answered = tools::answerHelpOrVersion(args[0], "lvsample", printUsage)) {
+      return *answered;
+    }
   }
   Options o;
-  if (!parseArgs(argc, argv, &o)) {
+  if (!parseArgs(args, &o)) {
     printUsage(std::cerr);
     return kExitUsage;
   }
   std::error_code ec;
-  if (std::filesystem::exists(o.out, ec)) {
+  // The path is UTF-8; on Windows a path made from plain chars is read in the ANSI code page.
+  const std::filesystem::path out(std::u8string(o.out.begin(), o.out.end()));
+  if (std::filesystem::exists(out, ec)) {
     std::cerr << "lvsample: '" << o.out << "' already exists; lvsample writes only new files\n";
     return kExitFailed;
   }
@@ -806,7 +810,7 @@ int main(int argc, char** argv) {
   } catch (const db::DbException& e) {
     std::cerr << "lvsample: " << e.description() << " (" << e.number() << ")\n";
     // A half-written catalogue is no sample; leave nothing behind.
-    std::filesystem::remove(o.out, ec);
+    std::filesystem::remove(out, ec);
     return kExitFailed;
   }
   return kExitOk;
