@@ -2,13 +2,7 @@
 // their sources with expectations worked out here from the source values; failures at every
 // stage of a run; and the genre names and mapping a run is given.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -487,20 +481,21 @@ TEST(FailedRunTest, anUnopenableSourceIsReportedBeforeAnyLine) {
 TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheDestinationAsItWas) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, "--games 60");
-  rlimit original{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no file-size limit";
+#endif
+  db::io::ignoreFileSizeSignal();
+  uint64_t original = 0;
+  bool limited = false;
   const Failure f = failedRun(source, copyTemplate(dir), [&](RecordingWindow& w) {
     w.onStatus = [&](const std::string& text) {
       if (text == "Compacting the new database...") {
-        rlimit small = original;
-        small.rlim_cur = 8192;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        ASSERT_EQ(db::io::setFileSizeLimit(8192, &original), 0);
+        limited = true;
       }
     };
   });
-  ::setrlimit(RLIMIT_FSIZE, &original);
-  std::signal(SIGXFSZ, previousHandler);
+  if (limited) db::io::setFileSizeLimit(original, nullptr);
   EXPECT_EQ(f.log + "Done\r\n", kPhaseLines) << "the log up to the compaction's opening text";
   EXPECT_TRUE(f.message.ends_with("(3026,27)")) << f.message;  // EFBIG
 }
@@ -547,7 +542,7 @@ TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {
     db::io::failOperation(k, error);
     const Failure f = failedRun(source, destination);
     EXPECT_TRUE(f.message.ends_with("," + std::to_string(error) + ")")) << f.message;
-    EXPECT_NE(f.message.find(std::strerror(error)), std::string::npos) << f.message;
+    EXPECT_NE(f.message.find(db::io::errorText(error)), std::string::npos) << f.message;
     if (::testing::Test::HasFailure()) break;
   }
   db::io::failOperation(0, 0);
@@ -563,10 +558,8 @@ TEST(FailedRunTest, aDestinationThatMayBeTheSourceIsNotReplaced) {
   const fs::path source = makeSample(dir, "--games 3");
   const fs::path destination = dir.file("new.mdb");
   fs::copy_file(source, destination);
-  struct stat st {};
-  ASSERT_EQ(::stat(source.c_str(), &st), 0);
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  ASSERT_EQ(::utimensat(AT_FDCWD, destination.c_str(), times, 0), 0);
+  const fs::file_time_type time = fs::last_write_time(source);
+  fs::last_write_time(destination, time);
   const Failure f = failedRun(source, destination);
   EXPECT_NE(f.message.find("may be the source database"), std::string::npos) << f.message;
 
@@ -590,8 +583,7 @@ TEST(FailedRunTest, aDestinationThatMayBeTheSourceIsNotReplaced) {
     std::vector<uint8_t> changed = bytes;
     if (c.changedByte != SIZE_MAX) changed[c.changedByte] ^= 0xFF;
     testing_support::writeBytes(copy, changed);
-    const timespec later[2] = {st.st_atim, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, copy.c_str(), c.keepsTime ? times : later, 0), 0);
+    fs::last_write_time(copy, c.keepsTime ? time : time + std::chrono::seconds(1));
     EXPECT_EQ(convert::maybeSameFile(copy.string(), source.string()), c.same);
     fs::remove(copy);
   }
@@ -608,8 +600,9 @@ TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
                                   std::string(".lvconvert-1.work"), std::string("notes.txt")}) {
     testing_support::writeBytes(dir.file(name), {'x'});
   }
-  const int held = ::open(dir.file(live + ".work").c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  db::io::File held;
+  ASSERT_EQ(db::io::openFile(dir.file(live + ".work").string(), db::io::Access::Read, &held), 0);
+  ASSERT_EQ(db::io::lockFile(held), 0);
   std::unique_ptr<convert::WorkFile> work;
   ASSERT_TRUE(convert::WorkFile::create(LV_TEMPLATE, dir.file("new.mdb").string(), &work).ok());
   const std::string mine = fs::path(work->path()).filename().string();
@@ -617,7 +610,7 @@ TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
                                                          "notes.txt", mine}));
   EXPECT_EQ(testing_support::readBytes(work->path()), testing_support::readBytes(LV_TEMPLATE));
   work.reset();
-  ::close(held);
+  db::io::closeFile(&held);
   EXPECT_FALSE(fs::exists(dir.file(mine)));
 }
 

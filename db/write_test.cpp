@@ -2,7 +2,6 @@
 // appended through dynasets, UPDATE statements, and two connections to one file. Every file
 // is read back through our reader and through mdbtools.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <random>
 #include <regex>
@@ -534,7 +533,7 @@ TEST(WriteTest, aFailedReadLeavesOneFramePerPage) {
   ASSERT_TRUE(file->flush().ok());
   const uint32_t last = file->pageCount() - 1;
   ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
-  ASSERT_EQ(::truncate(path.c_str(), off_t{last} * file->pageSize()), 0);
+  std::filesystem::resize_file(path, uint64_t{last} * file->pageSize());
   ASSERT_FALSE(file->readPage(last, &page).ok());
   // Pages read one at a time, downwards so that none is read ahead: each takes a frame. The
   // cache holds 4 MB, 1024 of these pages: the frame of the failed read is reused after the
