@@ -115,9 +115,9 @@ fs::path copyTemplate(const ScratchDir& dir) {
 // The names in a folder: after a run, the sources and the destination, and nothing of the
 // run's work.
 std::set<std::string> filesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
-  return names;
+  std::vector<std::string> names;
+  EXPECT_EQ(db::io::listFolder(folder.string(), &names), 0) << folder;
+  return {names.begin(), names.end()};
 }
 
 // A table read whole through a query, values by column name.
@@ -613,6 +613,49 @@ TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
   db::io::closeFile(&held);
   EXPECT_FALSE(fs::exists(dir.file(mine)));
 }
+
+// The work file is hidden (its name, and on Windows its attribute) and held by its run against
+// every sweep; the finished file that takes the destination's name is not hidden.
+TEST(WorkFileTest, theWorkFileIsHiddenAndHeldAndTheResultShown) {
+  ScratchDir dir;
+  const std::string destination = dir.file("Spiele ä.mdb").string();
+  std::unique_ptr<convert::WorkFile> work;
+  ASSERT_TRUE(convert::WorkFile::create(LV_TEMPLATE, destination, &work).ok());
+  EXPECT_EQ(fs::path(work->path()).filename().string()[0], '.');
+  db::io::FileInfo info;
+  ASSERT_EQ(db::io::pathInfo(work->path(), &info), 0);
+#ifdef _WIN32
+  EXPECT_TRUE(info.hidden);
+#endif
+  db::io::File other;
+  ASSERT_EQ(db::io::openFile(work->path(), db::io::Access::ReadWrite, &other), 0);
+  EXPECT_EQ(db::io::lockFile(other), db::io::kLocked);
+  db::io::closeFile(&other);
+  convert::removeAbandonedWork(dir.path().string());
+  ASSERT_TRUE(fs::exists(work->path()));
+
+  ASSERT_TRUE(work->install(work->path(), dir.file("elsewhere.mdb").string()).ok());
+  ASSERT_EQ(db::io::pathInfo(destination, &info), 0);
+  EXPECT_FALSE(info.hidden);
+  EXPECT_EQ(filesIn(dir.path()), std::set<std::string>{"Spiele ä.mdb"});
+}
+
+#ifdef _WIN32
+// POSIX has no opener that shares nothing. A destination another program holds open without
+// sharing it is refused before the run, saying so.
+TEST(WorkFileTest, aDestinationHeldByAnotherProgramIsRefused) {
+  ScratchDir dir;
+  const std::string destination = dir.file("held.mdb").string();
+  testing_support::writeBytes(destination, {'x'});
+  db::io::File holder;
+  ASSERT_EQ(db::io::openUnshared(destination, &holder), 0);
+  const db::DbError refused = convert::checkReplaceable(destination);
+  db::io::closeFile(&holder);
+  EXPECT_EQ(refused.systemError, db::io::kInUse);
+  EXPECT_NE(refused.description.find("in use by another program"), std::string::npos) << refused.description;
+  EXPECT_TRUE(convert::checkReplaceable(destination).ok());
+}
+#endif
 
 // ---- The genre map and names -----------------------------------------------------------------
 

@@ -97,6 +97,9 @@ int removeFile(const std::string& path);
 // Brings the names in `folder` (files made, renamed or removed there) to the disk; nothing on
 // Windows, where the rename was written through. Returns 0 or an errno.
 int syncFolder(const std::string& folder);
+// Makes a folder; removes an empty one. Returns 0 or an errno.
+int makeFolder(const std::string& path);
+int removeFolder(const std::string& path);
 // The names in `folder`, without "." and "..". Returns 0 or an errno.
 int listFolder(const std::string& folder, std::vector<std::string>* names);
 
@@ -116,6 +119,8 @@ struct FileInfo {
   // Nobody may write it: no write permission bits at all on POSIX, the read-only attribute on
   // Windows.
   bool readOnly = false;
+  // Windows' hidden attribute (on POSIX a name that starts with "." hides a file by that alone).
+  bool hidden = false;
 };
 // 0 or an errno. With `followLinks` false, a symbolic link is described as itself (Link).
 int fileInfo(File file, FileInfo* info);
@@ -146,10 +151,12 @@ long utcOffset(std::time_t when);
 bool decodeWithSystem(std::span<const uint8_t> bytes, uint16_t codePage, std::string* out);
 bool encodeWithSystem(std::string_view utf8, uint16_t codePage, std::string* out);
 
-// For tests: makes a named pipe (ENOSYS on Windows); sets the soft file-size limit, giving the
-// one before (ENOSYS on Windows); runs a command through the shell with its standard output
-// taken, and its exit code; a word quoted for that shell.
+// For tests: makes a named pipe (ENOSYS on Windows); opens a file as a program that shares it
+// with nobody would (ENOSYS on POSIX, where every open shares); sets the soft file-size limit,
+// giving the one before (ENOSYS on Windows); runs a command through the shell with its standard
+// output taken, and its exit code; a word quoted for that shell.
 int makePipe(const std::string& path);
+int openUnshared(const std::string& path, File* out);
 int setFileSizeLimit(uint64_t bytes, uint64_t* before);
 std::string runCommand(const std::string& command, int* exitCode);
 std::string shellQuoted(const std::string& word);

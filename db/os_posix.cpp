@@ -239,6 +239,10 @@ void prepareToReplace(const std::string& finished, const std::string& replaced) 
   if (::stat(replaced.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::chmod(finished.c_str(), st.st_mode & 07777);
 }
 
+int makeFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno; }
+
+int removeFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 0 : errno; }
+
 int listFolder(const std::string& folder, std::vector<std::string>* names) {
   DIR* dir = ::opendir(folder.c_str());
   if (!dir) return errno;
@@ -312,6 +316,8 @@ bool encodeWithSystem(std::string_view utf8, uint16_t codePage, std::string* out
 }
 
 int makePipe(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0 ? 0 : errno; }
+
+int openUnshared(const std::string&, File*) { return ENOSYS; }
 
 int setFileSizeLimit(uint64_t bytes, uint64_t* before) {
   rlimit limit{};
