@@ -56,14 +56,14 @@ std::string missingTemplateMessage(const std::vector<std::string>& places) {
 
 std::string folderRefusal(const std::string& path) {
   std::error_code ec;
-  const fs::path folder = fs::absolute(fs::path(path), ec).parent_path();
+  const fs::path folder = fs::absolute(db::io::pathOf(path), ec).parent_path();
   if (fs::is_directory(folder, ec)) return {};
   fs::path existing = folder;
   while (!fs::exists(existing, ec) && existing.has_relative_path()) existing = existing.parent_path();
   if (fs::exists(existing, ec) && !fs::is_directory(existing, ec)) {
-    return existing.string() + "\nThis is a file, not a folder.\nCheck the path and try again.";
+    return db::io::utf8Of(existing) + "\nThis is a file, not a folder.\nCheck the path and try again.";
   }
-  return folder.string() + "\nThe folder does not exist.\nCheck the path and try again.";
+  return db::io::utf8Of(folder) + "\nThe folder does not exist.\nCheck the path and try again.";
 }
 
 std::string whyNotAFile(const std::string& path) {

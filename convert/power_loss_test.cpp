@@ -81,10 +81,10 @@ Recording record(const fs::path& folder, const fs::path& source, const fs::path&
     r.changes.push_back(c);
   });
   std::unique_ptr<convert::WorkFile> work;
-  const db::DbError created = convert::CreateDestinationDatabase(LV_TEMPLATE, destination, &work);
+  const db::DbError created = convert::CreateDestinationDatabase(LV_TEMPLATE, destination.string(), &work);
   EXPECT_TRUE(created.ok()) << created.description;
   if (work) {
-    QuietWindow window(source, destination, *work);
+    QuietWindow window(source.string(), destination.string(), *work);
     EXPECT_TRUE(convert::ConvertDatabase(window, *work)) << window.message;
     work.reset();
   }

@@ -20,7 +20,7 @@ constexpr const char* kCompactedSuffix = ".tmp";
 constexpr size_t kCopyChunk = 1 << 16;
 
 std::string folderOf(const std::string& path) {
-  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const std::string folder = db::io::utf8Of(db::io::pathOf(path).parent_path());
   return folder.empty() ? std::string(".") : folder;
 }
 
@@ -157,7 +157,7 @@ db::DbError WorkFile::install(const std::string& finished, const std::string& so
 db::DbError CreateDestinationDatabase(const std::string& templatePath,
                                       const std::string& destinationPath,
                                       std::unique_ptr<WorkFile>* work) {
-  const std::string name = std::filesystem::path(destinationPath).filename().string();
+  const std::string name = db::io::utf8Of(db::io::pathOf(destinationPath).filename());
   if (name.empty() || name[0] == '.') {
     return db::makeError(db::DbErrorNumber::InvalidArgument,
                          "'" + destinationPath + "' is a hidden name, which no folder listing shows.");

@@ -109,6 +109,15 @@ int removeFile(const std::string& path) {
   return 0;
 }
 
+std::filesystem::path pathOf(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string utf8Of(const std::filesystem::path& path) {
+  const std::u8string utf8 = path.u8string();
+  return std::string(utf8.begin(), utf8.end());
+}
+
 int syncFolder(const std::string& folder) {
   if (const int error = os::syncFolder(folder); error != 0) return error;
   if (gWatching) tell({Change::Kind::SyncFolder, folder, {}, 0, 0, {}});

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <span>
 #include <string>
@@ -130,8 +131,9 @@ int pathInfo(const std::string& path, FileInfo* info, bool followLinks = true);
 bool mayWrite(const std::string& path);
 // Why a finished conversion could not take the place of the file at `path` by a rename: EPERM
 // for an immutable or append-only file or one in a sticky folder that is not ours, EACCES for a
-// folder whose names may not change (or on Windows a read-only file), kInUse for a file another
-// program holds open without sharing it; 0 when nothing is there or it can be replaced.
+// folder whose names may not change (or on Windows a read-only file), kInUse on Windows for a file
+// open anywhere (a rename cannot replace it there, whatever its opener shares); 0 when nothing is
+// there or it can be replaced.
 int replaceRefusal(const std::string& path);
 
 // ---- The process and the system ----------------------------------------------------------------
@@ -139,6 +141,10 @@ int replaceRefusal(const std::string& path);
 // Past the file-size limit a write fails with EFBIG instead of the signal ending the program in
 // the middle of a write (POSIX's SIGXFSZ; nothing on Windows).
 void ignoreFileSizeSignal();
+// std::filesystem's path for a UTF-8 path, and a path back in UTF-8: to std::filesystem a narrow
+// string is in the ANSI code page on Windows.
+std::filesystem::path pathOf(const std::string& utf8);
+std::string utf8Of(const std::filesystem::path& path);
 // A console program's start: its arguments in UTF-8 (Windows hands them over in the ANSI code
 // page, which cannot hold every name), and on Windows standard output and error in binary mode,
 // so that text leaves as written.

@@ -363,9 +363,9 @@ int replaceRefusal(const std::string& path) {
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
   // A read-only file refuses the rename over it.
   if (attributes & FILE_ATTRIBUTE_READONLY) return EACCES;
-  // The rename over it needs what opening it for removal needs: no other opener that shares
-  // nothing.
-  const HANDLE handle = CreateFileW(wide.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+  // The rename over a file needs it open nowhere else, whatever the other opener shares (Windows
+  // keeps a name open anywhere), which an open for removal that shares nothing tells.
+  const HANDLE handle = CreateFileW(wide.c_str(), DELETE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const int error = lastError();
