@@ -158,14 +158,21 @@ std::filesystem::path makeSample(const std::string& program, const std::filesyst
 
 bool haveMdbTools() {
 #ifdef _WIN32
-  return false;  // mdbtools are built for POSIX systems only
-#endif
+  // mdbtools are built for POSIX systems only: the tests check the files without them.
+  static const bool told = [] {
+    std::fprintf(stderr, "note: no comparison with mdbtools (mdb-export) on Windows\n");
+    return true;
+  }();
+  (void)told;
+  return false;
+#else
   static const bool have = [] {
     int code = 0;
     runCommand("command -v mdb-export >/dev/null 2>&1", &code);
     return code == 0;
   }();
   return have;
+#endif
 }
 
 namespace {
