@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -65,11 +66,16 @@ bool convertWithIconv(const std::string& to, const std::string& from, std::strin
     out->append(buffer.data(), buffer.size() - outLeft);
     if (r == static_cast<size_t>(-1)) {
       if (errno == E2BIG) continue;
-      // An unmappable or malformed byte: keep going past it with a replacement.
+      // An unmappable or malformed byte: keep going past it with a replacement. Into a code
+      // page, a character the code page lacks is one '?', however many bytes UTF-8 gave it.
       ok = false;
-      out->append(to == "UTF-8" ? "\xEF\xBF\xBD" : "?");
-      ++inPtr;
-      --inLeft;
+      const bool toUtf8 = to == "UTF-8";
+      out->append(toUtf8 ? "\xEF\xBF\xBD" : "?");
+      const auto lead = static_cast<uint8_t>(*inPtr);
+      size_t skip = toUtf8 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+      skip = std::min(skip, inLeft);
+      inPtr += skip;
+      inLeft -= skip;
     }
   }
   iconv_close(cd);

@@ -405,8 +405,13 @@ long utcOffset(std::time_t when) {
   return static_cast<long>((static_cast<int64_t>(localTicks) - static_cast<int64_t>(utcTicks)) / 10000000);
 }
 
+// Numbers below 4 name the machine's own code pages (CP_ACP, CP_OEMCP, ...) to Windows, not a
+// code page a file can be in.
+bool knownCodePage(uint16_t codePage) { return codePage >= 4 && IsValidCodePage(codePage); }
+
 bool decodeWithSystem(std::span<const uint8_t> bytes, uint16_t codePage, std::string* out) {
   out->clear();
+  if (!knownCodePage(codePage)) return false;
   if (bytes.empty()) return true;
   const auto* in = reinterpret_cast<const char*>(bytes.data());
   const int size = static_cast<int>(bytes.size());
@@ -424,6 +429,7 @@ bool decodeWithSystem(std::span<const uint8_t> bytes, uint16_t codePage, std::st
 
 bool encodeWithSystem(std::string_view utf8, uint16_t codePage, std::string* out) {
   out->clear();
+  if (!knownCodePage(codePage)) return false;
   if (utf8.empty()) return true;
   const std::wstring wide = widen(utf8);
   // No best fit ('a' for 'ā'): a character the code page lacks becomes '?', as iconv makes it.
