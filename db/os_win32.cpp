@@ -49,11 +49,19 @@ constexpr size_t kPlainPathLimit = MAX_PATH - 12;
 
 std::wstring winPath(const std::string& path) {
   std::wstring wide = widen(path);
-  if (wide.size() < kPlainPathLimit || wide.starts_with(L"\\\\?\\")) return wide;
+  if (wide.starts_with(L"\\\\?\\")) return wide;
+  // A short path with its drive or server is short whatever the current folder; any other is
+  // measured as the system completes it.
+  const bool whole = (wide.size() > 2 && wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/')) ||
+                     wide.starts_with(L"\\\\") || wide.starts_with(L"//");
+  if (whole && wide.size() < kPlainPathLimit) return wide;
   const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (n == 0) return wide;
   std::wstring full(n, L'\0');
   full.resize(GetFullPathNameW(wide.c_str(), n, full.data(), nullptr));
+  if (full.size() < kPlainPathLimit) return wide;
+  // The prefix turns off the system's own completion: the path goes absolute, with backslashes
+  // and without "." or "..", which GetFullPathNameW has seen to.
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
