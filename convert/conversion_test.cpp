@@ -11,6 +11,7 @@
 #include "convert/conversion.h"
 #include "convert/file_checks.h"
 #include "convert/genre_model.h"
+#include "convert/start_checks.h"
 #include "convert/work_file.h"
 #include "db/file_io.h"
 #include "db/test_support.h"
@@ -644,19 +645,22 @@ TEST(WorkFileTest, theWorkFileIsHiddenAndHeldAndTheResultShown) {
 }
 
 #ifdef _WIN32
-// POSIX has no opener that shares nothing. A destination another program holds open without
-// sharing it is refused before the run, saying so.
-TEST(WorkFileTest, aDestinationHeldByAnotherProgramIsRefused) {
+// POSIX has no opener that shares nothing. A source or destination another program holds open
+// without sharing it is refused before the run, saying so.
+TEST(WorkFileTest, aFileHeldByAnotherProgramIsRefusedBeforeTheRun) {
   ScratchDir dir;
-  const std::string destination = dir.file("held.mdb").string();
-  testing_support::writeBytes(destination, {'x'});
+  const std::string held = dir.file("held.mdb").string();
+  testing_support::writeBytes(held, {'x'});
   db::io::File holder;
-  ASSERT_EQ(db::io::openUnshared(destination, &holder), 0);
-  const db::DbError refused = convert::checkReplaceable(destination);
+  ASSERT_EQ(db::io::openUnshared(held, &holder), 0);
+  const db::DbError destination = convert::checkReplaceable(held);
+  const convert::StartRefusal source = convert::checkSource(held, {});
   db::io::closeFile(&holder);
-  EXPECT_EQ(refused.systemError, db::io::kInUse);
-  EXPECT_NE(refused.description.find("in use by another program"), std::string::npos) << refused.description;
-  EXPECT_TRUE(convert::checkReplaceable(destination).ok());
+  EXPECT_EQ(destination.systemError, db::io::kInUse);
+  EXPECT_NE(destination.description.find("in use by another program"), std::string::npos) << destination.description;
+  EXPECT_EQ(source.kind, convert::Refusal::SourceRefused);
+  EXPECT_TRUE(source.message.starts_with("The selected file is in use by another program.")) << source.message;
+  EXPECT_TRUE(convert::checkReplaceable(held).ok());
 }
 #endif
 
