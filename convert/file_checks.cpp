@@ -1,6 +1,5 @@
 #include "convert/file_checks.h"
 
-#include <cerrno>
 #include <filesystem>
 
 #include "db/file_io.h"

@@ -1,7 +1,7 @@
 #include "convert/work_file.h"
 
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <vector>

@@ -37,8 +37,9 @@ struct Piece {
   size_t length;
 };
 
-// The errors a caller tells apart besides the usual ones: a file held open by another program
-// that shares it with nobody (Windows' sharing violation), and a lock another holds.
+// The errors a caller tells apart besides the usual ones: a file another program holds open in a
+// way that refuses this use (Windows' sharing violation; POSIX has none), and a lock another
+// holds.
 inline constexpr int kInUse = ETXTBSY;
 inline constexpr int kLocked = EWOULDBLOCK;
 // The system's words for `error`.
