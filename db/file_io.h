@@ -164,6 +164,9 @@ bool encodeWithSystem(std::string_view utf8, uint16_t codePage, std::string* out
 // output taken, and its exit code; a word quoted for that shell.
 int makePipe(const std::string& path);
 int openUnshared(const std::string& path, File* out);
+// For tests: what this process holds open (Linux: its descriptors; Windows: its handles of every
+// kind), to compare before and after something that must close what it opens.
+int openCount();
 int setFileSizeLimit(uint64_t bytes, uint64_t* before);
 std::string runCommand(const std::string& command, int* exitCode);
 std::string shellQuoted(const std::string& word);

@@ -461,6 +461,11 @@ int openUnshared(const std::string& path, File* out) {
   return 0;
 }
 
+int openCount() {
+  DWORD count = 0;
+  return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
+}
+
 int setFileSizeLimit(uint64_t, uint64_t*) { return ENOSYS; }
 
 std::string runCommand(const std::string& command, int* exitCode) {
