@@ -1,8 +1,5 @@
 #include "app/dialogs.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +10,7 @@
 #include <QTreeView>
 
 #include "convert/file_checks.h"
+#include "db/file_io.h"
 #include "prompt/frm_input_box.h"
 #include "prompt/message_box.h"
 
@@ -29,7 +27,7 @@ QIcon programIcon() {
 QString dialogStartFolder(const QString& programFolder, const QString& fallback) {
   for (const QString& folder : {programFolder, fallback}) {
     if (!folder.isEmpty() && QFileInfo(folder).isDir() &&
-        ::access(QFile::encodeName(folder).constData(), W_OK) == 0) {
+        db::io::mayWrite(folder.toStdString())) {
       return folder.endsWith(u'/') ? folder : folder + u'/';
     }
   }
@@ -44,16 +42,15 @@ QString replaceQuestion(const QString& path) {
 
 QString readOnlyRefusal(const QString& path) {
   const QFileInfo file(path);
-  struct stat info {};
-  if (::stat(QFile::encodeName(path).constData(), &info) == 0) {
-    const bool nobodyWrites = (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-    if (nobodyWrites || ::access(QFile::encodeName(path).constData(), W_OK) != 0) {
+  db::io::FileInfo info;
+  if (db::io::pathInfo(path.toStdString(), &info) == 0) {
+    if (info.readOnly || !db::io::mayWrite(path.toStdString())) {
       return QStringLiteral("%1\nThis file is read-only.\nChoose another file.")
           .arg(file.fileName());
     }
   }
   const QString folder = file.absolutePath();
-  if (::access(QFile::encodeName(folder).constData(), W_OK) != 0) {
+  if (!db::io::mayWrite(folder.toStdString())) {
     return QStringLiteral("%1\nThis folder is write-protected.\nChoose another folder.")
         .arg(folder);
   }

@@ -1,7 +1,6 @@
 // lvconvert -- the converter's window: one conversion per start of the program.
 //   lvconvert [SOURCE [DEST]]   the window, the files given filled in as if chosen
 //   lvconvert --help | --version
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,6 +10,7 @@
 #include "app/dialogs.h"
 #include "app/frm_main.h"
 #include "app/genre_phase.h"
+#include "db/file_io.h"
 #include "lv_version.h"
 
 namespace {
@@ -52,7 +52,7 @@ void noDisplayHandler(QtMsgType type, const QMessageLogContext& context, const Q
 int main(int argc, char** argv) {
   // Past the file-size limit a write fails with EFBIG, reported like a full disk, instead of
   // the signal ending the program in the middle of a write.
-  std::signal(SIGXFSZ, SIG_IGN);
+  db::io::ignoreFileSizeSignal();
 
   // --help and --version answer before the window system is needed (there may be none).
   QCommandLineParser parser;

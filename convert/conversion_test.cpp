@@ -2,13 +2,7 @@
 // their sources with expectations worked out here from the source values; failures at every
 // stage of a run; and the genre names and mapping a run is given.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -17,6 +11,7 @@
 #include "convert/conversion.h"
 #include "convert/file_checks.h"
 #include "convert/genre_model.h"
+#include "convert/start_checks.h"
 #include "convert/work_file.h"
 #include "db/file_io.h"
 #include "db/test_support.h"
@@ -120,11 +115,13 @@ fs::path copyTemplate(const ScratchDir& dir) {
 
 // The names in a folder: after a run, the sources and the destination, and nothing of the
 // run's work.
-std::set<std::string> filesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
-  return names;
+// `folder` in UTF-8, or an ASCII path.
+std::set<std::string> filesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  EXPECT_EQ(db::io::listFolder(folder, &names), 0) << folder;
+  return {names.begin(), names.end()};
 }
+std::set<std::string> filesIn(const fs::path& folder) { return filesIn(folder.string()); }
 
 // A table read whole through a query, values by column name.
 struct Rows {
@@ -149,11 +146,7 @@ Rows readQuery(const fs::path& path, const std::string& sql) {
   return out;
 }
 
-int openDescriptors() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
+int openDescriptors() { return db::io::openCount(); }
 
 // ---- What the rules say, worked out independently --------------------------------------------
 
@@ -341,6 +334,9 @@ TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   EXPECT_EQ(testing_support::readBytes(source), sourceBytes) << "the source was written";
 
   EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"old.mdb", GetParam().destination}));
+  db::io::FileInfo info;
+  ASSERT_EQ(db::io::pathInfo(destination.string(), &info), 0);
+  EXPECT_FALSE(info.hidden) << "the hidden work's attribute came with it";
   for (const char* table : {"Difficulty", "Publishers", "Musicians", "Music", "PGenres", "Genres", "Games"}) {
     SCOPED_TRACE(table);
     testing_support::expectMdbToolsAgree(destination, table);
@@ -487,20 +483,21 @@ TEST(FailedRunTest, anUnopenableSourceIsReportedBeforeAnyLine) {
 TEST(FailedRunTest, aCompactionThatCannotWriteLeavesTheDestinationAsItWas) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, "--games 60");
-  rlimit original{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows has no file-size limit";
+#endif
+  db::io::ignoreFileSizeSignal();
+  uint64_t original = 0;
+  bool limited = false;
   const Failure f = failedRun(source, copyTemplate(dir), [&](RecordingWindow& w) {
     w.onStatus = [&](const std::string& text) {
       if (text == "Compacting the new database...") {
-        rlimit small = original;
-        small.rlim_cur = 8192;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        ASSERT_EQ(db::io::setFileSizeLimit(8192, &original), 0);
+        limited = true;
       }
     };
   });
-  ::setrlimit(RLIMIT_FSIZE, &original);
-  std::signal(SIGXFSZ, previousHandler);
+  if (limited) db::io::setFileSizeLimit(original, nullptr);
   EXPECT_EQ(f.log + "Done\r\n", kPhaseLines) << "the log up to the compaction's opening text";
   EXPECT_TRUE(f.message.ends_with("(3026,27)")) << f.message;  // EFBIG
 }
@@ -547,7 +544,7 @@ TEST(FailedRunTest, aWriteThatFailsAnywhereLeavesTheDestinationAsItWas) {
     db::io::failOperation(k, error);
     const Failure f = failedRun(source, destination);
     EXPECT_TRUE(f.message.ends_with("," + std::to_string(error) + ")")) << f.message;
-    EXPECT_NE(f.message.find(std::strerror(error)), std::string::npos) << f.message;
+    EXPECT_NE(f.message.find(db::io::errorText(error)), std::string::npos) << f.message;
     if (::testing::Test::HasFailure()) break;
   }
   db::io::failOperation(0, 0);
@@ -563,10 +560,11 @@ TEST(FailedRunTest, aDestinationThatMayBeTheSourceIsNotReplaced) {
   const fs::path source = makeSample(dir, "--games 3");
   const fs::path destination = dir.file("new.mdb");
   fs::copy_file(source, destination);
-  struct stat st {};
-  ASSERT_EQ(::stat(source.c_str(), &st), 0);
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  ASSERT_EQ(::utimensat(AT_FDCWD, destination.c_str(), times, 0), 0);
+  // A whole second, which every system's file times hold.
+  const fs::file_time_type time =
+      std::chrono::floor<std::chrono::seconds>(fs::last_write_time(source) - std::chrono::hours(1));
+  fs::last_write_time(source, time);
+  fs::last_write_time(destination, time);
   const Failure f = failedRun(source, destination);
   EXPECT_NE(f.message.find("may be the source database"), std::string::npos) << f.message;
 
@@ -590,8 +588,7 @@ TEST(FailedRunTest, aDestinationThatMayBeTheSourceIsNotReplaced) {
     std::vector<uint8_t> changed = bytes;
     if (c.changedByte != SIZE_MAX) changed[c.changedByte] ^= 0xFF;
     testing_support::writeBytes(copy, changed);
-    const timespec later[2] = {st.st_atim, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, copy.c_str(), c.keepsTime ? times : later, 0), 0);
+    fs::last_write_time(copy, c.keepsTime ? time : time + std::chrono::seconds(1));
     EXPECT_EQ(convert::maybeSameFile(copy.string(), source.string()), c.same);
     fs::remove(copy);
   }
@@ -608,8 +605,9 @@ TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
                                   std::string(".lvconvert-1.work"), std::string("notes.txt")}) {
     testing_support::writeBytes(dir.file(name), {'x'});
   }
-  const int held = ::open(dir.file(live + ".work").c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  db::io::File held;
+  ASSERT_EQ(db::io::openFile(dir.file(live + ".work").string(), db::io::Access::Read, &held), 0);
+  ASSERT_EQ(db::io::lockFile(held), 0);
   std::unique_ptr<convert::WorkFile> work;
   ASSERT_TRUE(convert::WorkFile::create(LV_TEMPLATE, dir.file("new.mdb").string(), &work).ok());
   const std::string mine = fs::path(work->path()).filename().string();
@@ -617,9 +615,63 @@ TEST(WorkFileTest, abandonedWorkIsRemovedAndLiveWorkKept) {
                                                          "notes.txt", mine}));
   EXPECT_EQ(testing_support::readBytes(work->path()), testing_support::readBytes(LV_TEMPLATE));
   work.reset();
-  ::close(held);
+  db::io::closeFile(&held);
   EXPECT_FALSE(fs::exists(dir.file(mine)));
 }
+
+// The work file is hidden (its name, and on Windows its attribute) and held by its run against
+// every sweep; the finished file that takes the destination's name is not hidden.
+TEST(WorkFileTest, theWorkFileIsHiddenAndHeldAndTheResultShown) {
+  ScratchDir dir;
+  // In a folder named in other scripts, the whole path past Windows' old limit of 260.
+  const std::string outer = dir.path().string() + "/Kataloge Müller ★", folder = outer + "/" + std::string(230, 'k');
+  ASSERT_EQ(db::io::makeFolder(outer), 0);
+  ASSERT_EQ(db::io::makeFolder(folder), 0);
+  const std::string destination = folder + "/Spiele ä.mdb";
+  ASSERT_GT(destination.size(), 260u);
+  std::unique_ptr<convert::WorkFile> work;
+  ASSERT_TRUE(convert::WorkFile::create(LV_TEMPLATE, destination, &work).ok());
+  EXPECT_EQ(work->path()[work->path().find_last_of("/\\") + 1], '.');
+  db::io::FileInfo info;
+  ASSERT_EQ(db::io::pathInfo(work->path(), &info), 0);
+#ifdef _WIN32
+  EXPECT_TRUE(info.hidden);
+#endif
+  db::io::File other;
+  ASSERT_EQ(db::io::openFile(work->path(), db::io::Access::ReadWrite, &other), 0);
+  EXPECT_EQ(db::io::lockFile(other), db::io::kLocked);
+  db::io::closeFile(&other);
+  convert::removeAbandonedWork(folder);
+  ASSERT_EQ(db::io::pathInfo(work->path(), &info), 0);
+
+  ASSERT_TRUE(work->install(work->path(), dir.file("elsewhere.mdb").string()).ok());
+  ASSERT_EQ(db::io::pathInfo(destination, &info), 0);
+  EXPECT_FALSE(info.hidden);
+  EXPECT_EQ(filesIn(folder), std::set<std::string>{"Spiele ä.mdb"});
+  EXPECT_EQ(db::io::removeFile(destination), 0);
+  EXPECT_EQ(db::io::removeFolder(folder), 0);
+  EXPECT_EQ(db::io::removeFolder(outer), 0);
+}
+
+#ifdef _WIN32
+// POSIX has no opener that shares nothing. A source or destination another program holds open
+// without sharing it is refused before the run, saying so.
+TEST(WorkFileTest, aFileHeldByAnotherProgramIsRefusedBeforeTheRun) {
+  ScratchDir dir;
+  const std::string held = dir.file("held.mdb").string();
+  testing_support::writeBytes(held, {'x'});
+  db::io::File holder;
+  ASSERT_EQ(db::io::openUnshared(held, &holder), 0);
+  const db::DbError destination = convert::checkReplaceable(held);
+  const convert::StartRefusal source = convert::checkSource(held, {});
+  db::io::closeFile(&holder);
+  EXPECT_EQ(destination.systemError, db::io::kInUse);
+  EXPECT_NE(destination.description.find("in use by another program"), std::string::npos) << destination.description;
+  EXPECT_EQ(source.kind, convert::Refusal::SourceRefused);
+  EXPECT_TRUE(source.message.starts_with("The selected file is in use by another program.")) << source.message;
+  EXPECT_TRUE(convert::checkReplaceable(held).ok());
+}
+#endif
 
 // ---- The genre map and names -----------------------------------------------------------------
 

@@ -1,15 +1,8 @@
 #include "convert/file_checks.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 
+#include "db/file_io.h"
 #include "db/text_codec.h"
 
 namespace convert {
@@ -21,16 +14,22 @@ namespace {
 // error"), so that the message reads as its users know it.
 constexpr int kPathFileAccessError = 75;
 
-bool statPath(const std::string& path, struct stat* info) {
-  return !path.empty() && ::stat(path.c_str(), info) == 0;
+using Kind = db::io::FileInfo::Kind;
+
+bool statPath(const std::string& path, db::io::FileInfo* info) {
+  return !path.empty() && db::io::pathInfo(path, info) == 0;
 }
 
 }  // namespace
 
 bool FileExists(const std::string& path) {
-  struct stat info {};
-  if (!statPath(path, &info) || !S_ISREG(info.st_mode)) return false;
+  db::io::FileInfo info;
+  if (!statPath(path, &info) || info.kind != Kind::File) return false;
+#ifdef _WIN32
+  const size_t slash = path.find_last_of("/\\");
+#else
   const size_t slash = path.rfind('/');
+#endif
   return path.compare(slash == std::string::npos ? 0 : slash + 1, 1, ".") != 0;
 }
 
@@ -56,55 +55,55 @@ std::string missingTemplateMessage(const std::vector<std::string>& places) {
 
 std::string folderRefusal(const std::string& path) {
   std::error_code ec;
-  const fs::path folder = fs::absolute(fs::path(path), ec).parent_path();
+  const fs::path folder = fs::absolute(db::io::pathOf(path), ec).parent_path();
   if (fs::is_directory(folder, ec)) return {};
   fs::path existing = folder;
   while (!fs::exists(existing, ec) && existing.has_relative_path()) existing = existing.parent_path();
   if (fs::exists(existing, ec) && !fs::is_directory(existing, ec)) {
-    return existing.string() + "\nThis is a file, not a folder.\nCheck the path and try again.";
+    return db::io::utf8Of(existing) + "\nThis is a file, not a folder.\nCheck the path and try again.";
   }
-  return folder.string() + "\nThe folder does not exist.\nCheck the path and try again.";
+  return db::io::utf8Of(folder) + "\nThe folder does not exist.\nCheck the path and try again.";
 }
 
 std::string whyNotAFile(const std::string& path) {
-  struct stat info {};
+  db::io::FileInfo info;
   if (!statPath(path, &info)) return {};
-  if (S_ISDIR(info.st_mode)) return "It is a folder.";
-  if (S_ISFIFO(info.st_mode)) return "It is a named pipe.";
-  if (S_ISSOCK(info.st_mode)) return "It is a socket.";
-  if (!S_ISREG(info.st_mode)) return "It is a device.";
+  if (info.kind == Kind::Folder) return "It is a folder.";
+  if (info.kind == Kind::Pipe) return "It is a named pipe.";
+  if (info.kind == Kind::Socket) return "It is a socket.";
+  if (info.kind != Kind::File) return "It is a device.";
   if (!FileExists(path)) return "Its name starts with \".\", which hides it.";
   return {};
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-  struct stat infoA {}, infoB {};
+  db::io::FileInfo infoA, infoB;
   if (!statPath(a, &infoA) || !statPath(b, &infoB)) return false;
-  return infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+  return infoA.device == infoB.device && infoA.inode == infoB.inode;
 }
 
 bool maybeSameFile(const std::string& a, const std::string& b) {
-  struct stat infoA {}, infoB {};
+  db::io::FileInfo infoA, infoB;
   if (!statPath(a, &infoA) || !statPath(b, &infoB)) return false;
-  if (infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino) return true;
-  if (!S_ISREG(infoA.st_mode) || !S_ISREG(infoB.st_mode) || infoA.st_size != infoB.st_size ||
-      infoA.st_mtim.tv_sec != infoB.st_mtim.tv_sec || infoA.st_mtim.tv_nsec != infoB.st_mtim.tv_nsec) {
+  if (infoA.device == infoB.device && infoA.inode == infoB.inode) return true;
+  if (infoA.kind != Kind::File || infoB.kind != Kind::File || infoA.size != infoB.size ||
+      infoA.modifiedSeconds != infoB.modifiedSeconds ||
+      infoA.modifiedNanoseconds != infoB.modifiedNanoseconds) {
     return false;
   }
   // The first page of either version (two of the older's 2 KB pages), or the whole of a
   // shorter file.
   constexpr size_t kFirstPage = 4096;
   auto firstPage = [&](const std::string& path, std::string* bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    db::io::File file;
+    if (db::io::openFile(path, db::io::Access::Read, &file) != 0) return false;
     bytes->resize(kFirstPage);
     size_t got = 0;
-    for (ssize_t n = 1; got < kFirstPage && n > 0;) {
-      n = ::pread(fd, bytes->data() + got, kFirstPage - got, static_cast<off_t>(got));
-      if (n < 0 && errno == EINTR) n = 1;
-      else if (n > 0) got += static_cast<size_t>(n);
+    for (size_t n = 1; got < kFirstPage && n > 0;) {
+      if (db::io::readAt(file, bytes->data() + got, kFirstPage - got, got, &n) != 0) n = 0;
+      got += n;
     }
-    ::close(fd);
+    db::io::closeFile(&file);
     bytes->resize(got);
     return true;
   };
@@ -127,28 +126,10 @@ bool sameFileOrName(const std::string& a, const std::string& b) {
 }
 
 db::DbError checkReplaceable(const std::string& path) {
-  struct stat info {}, folderInfo {};
-  if (path.empty() || ::lstat(path.c_str(), &info) != 0) return {};
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  int systemError = 0;
-  if (::access(folder.c_str(), W_OK | X_OK) != 0 || ::stat(folder.c_str(), &folderInfo) != 0) {
-    systemError = errno;
-  } else if ((folderInfo.st_mode & S_ISVTX) && ::geteuid() != 0 && info.st_uid != ::geteuid() &&
-             folderInfo.st_uid != ::geteuid()) {
-    systemError = EPERM;  // a sticky folder lets only the owner replace a file
-  } else if (S_ISREG(info.st_mode)) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    int flags = 0;
-    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-        (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
-      systemError = EPERM;
-    }
-    if (fd >= 0) ::close(fd);
-  }
+  const int systemError = db::io::replaceRefusal(path);
   if (systemError == 0) return {};
   return db::DbError{kPathFileAccessError,
-                     "Cannot replace '" + path + "': " + std::strerror(systemError), systemError};
+                     "Cannot replace '" + path + "': " + db::io::errorText(systemError), systemError};
 }
 
 }  // namespace convert

@@ -12,7 +12,6 @@
 //   - the folder's names (files made, renamed, removed) as of its last sync, and each later
 //     change to them either made or not, whatever the others did.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -71,10 +70,10 @@ Recording record(const fs::path& folder, const fs::path& source, const fs::path&
   Recording r;
   for (const auto& entry : fs::directory_iterator(folder)) {
     const std::string name = entry.path().filename().string();
-    struct stat st {};
-    EXPECT_EQ(::stat(entry.path().c_str(), &st), 0);
-    r.names[name] = st.st_ino;
-    r.files[st.st_ino] = testing_support::readBytes(entry.path());
+    db::io::FileInfo info;
+    EXPECT_EQ(db::io::pathInfo(entry.path().string(), &info), 0);
+    r.names[name] = info.inode;
+    r.files[info.inode] = testing_support::readBytes(entry.path());
   }
   std::mutex mutex;
   db::io::watchChanges([&](const Change& c) {
@@ -82,10 +81,10 @@ Recording record(const fs::path& folder, const fs::path& source, const fs::path&
     r.changes.push_back(c);
   });
   std::unique_ptr<convert::WorkFile> work;
-  const db::DbError created = convert::CreateDestinationDatabase(LV_TEMPLATE, destination, &work);
+  const db::DbError created = convert::CreateDestinationDatabase(LV_TEMPLATE, destination.string(), &work);
   EXPECT_TRUE(created.ok()) << created.description;
   if (work) {
-    QuietWindow window(source, destination, *work);
+    QuietWindow window(source.string(), destination.string(), *work);
     EXPECT_TRUE(convert::ConvertDatabase(window, *work)) << window.message;
     work.reset();
   }

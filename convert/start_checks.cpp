@@ -4,6 +4,7 @@
 
 #include "convert/conversion.h"
 #include "convert/file_checks.h"
+#include "db/file_io.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
 
@@ -45,6 +46,10 @@ std::string sourceRefusal(const std::string& path, const db::DbError& why, Passw
       isNewReleaseCatalogue(path)) {
     return "The selected file is already a Ludovane database of the new release: it needs no "
            "conversion.";
+  }
+  // Windows: another program holds the file and shares it with nobody.
+  if (why.systemError == db::io::kInUse) {
+    return "The selected file is in use by another program. Close it there, then try again." + reason;
   }
   std::string text = kNotValidSource + reason;
   if (isNumber(why, db::DbErrorNumber::CorruptDatabase) &&

@@ -1,7 +1,5 @@
 #include "convert/test_sources.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 
 #include "db/bytes.h"
 #include "db/catalog.h"
+#include "db/file_io.h"
 #include "db/format.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
@@ -210,15 +209,17 @@ std::vector<BadSource> makeBadSources(const std::string& folder, const std::stri
   // Files that are no catalogue, or a damaged one.
   fs::create_directory(add("a folder", "", kNotADatabase));
   out.back().notAFile = true;
-  ::mkfifo(add("a named pipe", "", kNotADatabase).c_str(), 0644);
-  out.back().notAFile = true;
+  // Windows has no named pipes among files.
+  if (db::io::makePipe(add("a named pipe", "", kNotADatabase)) == ENOSYS) out.pop_back();
+  else out.back().notAFile = true;
   writeFile(add("an empty file", "", kNotADatabase), {});
 
   const std::string sample = folder + "/sample.tmp";
   fs::remove(sample);
-  if (std::system(("'" + lvsample + "' '" + sample + "' --games 300 --seed 1 >/dev/null").c_str()) != 0) {
-    throw std::runtime_error("lvsample failed");
-  }
+  int exitCode = -1;
+  db::io::runCommand(db::io::shellQuoted(lvsample) + " " + db::io::shellQuoted(sample) + " --games 300 --seed 1",
+                     &exitCode);
+  if (exitCode != 0) throw std::runtime_error("lvsample failed");
   std::vector<uint8_t> bytes = readFile(sample);
   const size_t page = db::kVersion3.pageSize;
   const std::string large = add("larger than 2 GB", "", kNotADatabase);

@@ -3,7 +3,7 @@
 // and only the finished catalogue takes the destination's name, by one rename within the
 // folder. Until then the destination is absent, or still the file that held its name before.
 //
-// A run holds its work file locked (flock) for as long as it lives, so that a later run in
+// A run holds its work file locked (db::io::lockFile) for as long as it lives, so that a later run in
 // the same folder tells work abandoned by a killed run, which it removes, from work in
 // progress, which it leaves alone. The names are hidden and of fixed length, so that they fit
 // wherever the destination's own name fits:
@@ -15,6 +15,7 @@
 #include <string>
 
 #include "db/error.h"
+#include "db/file_io.h"
 
 namespace convert {
 
@@ -47,7 +48,7 @@ class WorkFile {
   void removeWork();
 
   std::string path_, compactedPath_, destination_;
-  int lockFd_ = -1;
+  db::io::File lock_;  // the work file, open and locked
   bool replaces_ = false;  // the destination's name was taken when the run began
   bool installed_ = false;
 };

@@ -1,7 +1,5 @@
 #include "db/compact.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -12,6 +10,7 @@
 #include "db/bytes.h"
 #include "db/data_page.h"
 #include "db/database_file.h"
+#include "db/file_io.h"
 #include "db/index_build.h"
 #include "db/long_value.h"
 
@@ -454,8 +453,8 @@ class Compactor {
 
 DbError compactDatabase(const std::string& source, const std::string& destination,
                         CompactSource what) {
-  struct stat st{};
-  if (::stat(destination.c_str(), &st) == 0) {
+  io::FileInfo st;
+  if (io::pathInfo(destination, &st) == 0) {
     return makeError(DbErrorNumber::FileExists,
                      "Cannot compact into '" + destination + "': the file already exists.");
   }
@@ -479,7 +478,7 @@ DbError compactDatabase(const std::string& source, const std::string& destinatio
   struct Unfinished {
     const std::string* path = nullptr;  // the copy's, once this compaction has made it
     ~Unfinished() {
-      if (path) ::unlink(path->c_str());
+      if (path) io::removeFile(*path);
     }
   } unfinished;
   {

@@ -1,13 +1,12 @@
 #include "db/database_file.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 
 #include "db/bytes.h"
+#include "db/file_io.h"
 #include "db/index_btree.h"
 #include "db/column_properties.h"
 #include "db/text_codec.h"
@@ -300,16 +299,14 @@ double jetNow() {
   const auto now = std::chrono::system_clock::now();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
   const std::time_t secs = static_cast<std::time_t>(ms / 1000);
-  std::tm local{};
-  localtime_r(&secs, &local);
-  const double localSecs = static_cast<double>(secs + local.tm_gmtoff) + (ms % 1000) / 1000.0;
+  const double localSecs = static_cast<double>(secs + io::utcOffset(secs)) + (ms % 1000) / 1000.0;
   return 25569.0 + localSecs / 86400.0;
 }
 
 DbError DatabaseFile::open(const std::string& path, std::shared_ptr<DatabaseFile>* out) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) == 0) {
-    auto key = std::make_pair(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+  io::FileInfo st;
+  if (io::pathInfo(path, &st) == 0) {
+    auto key = std::make_pair(st.device, st.inode);
     auto it = openFiles().find(key);
     if (it != openFiles().end()) {
       if (auto existing = it->second.lock()) {
@@ -389,9 +386,9 @@ DatabaseFile::~DatabaseFile() {
 
 DbError DatabaseFile::flushOpen(const std::string& path, bool* isOpen) {
   if (isOpen) *isOpen = false;
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  auto it = openFiles().find({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+  io::FileInfo st;
+  if (io::pathInfo(path, &st) != 0) return {};
+  auto it = openFiles().find({st.device, st.inode});
   if (it == openFiles().end()) return {};
   const std::shared_ptr<DatabaseFile> open = it->second.lock();
   if (isOpen) *isOpen = open != nullptr;

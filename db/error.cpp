@@ -1,8 +1,9 @@
 #include "db/error.h"
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
+
+#include "db/file_io.h"
 
 namespace db {
 
@@ -11,9 +12,15 @@ DbError makeError(DbErrorNumber number, std::string description, int systemError
 }
 
 DbError writeError(const std::string& what, int systemError) {
-  const bool full = systemError == ENOSPC || systemError == EDQUOT || systemError == EFBIG;
+  // Windows has no quota error of its own: it reports a quota as a full disk.
+#ifdef EDQUOT
+  const bool quota = systemError == EDQUOT;
+#else
+  const bool quota = false;
+#endif
+  const bool full = systemError == ENOSPC || quota || systemError == EFBIG;
   return makeError(full ? DbErrorNumber::DiskFull : DbErrorNumber::IoError,
-                   what + ": " + std::strerror(systemError) + ".", systemError);
+                   what + ": " + io::errorText(systemError) + ".", systemError);
 }
 
 DbException::DbException(DbError error)

@@ -1,10 +1,5 @@
 #include "db/page_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -14,8 +9,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-
-#include <sys/types.h>
 
 #include "db/file_io.h"
 
@@ -39,17 +32,16 @@ DbError osError(const std::string& path, int err) {
       return makeError(DbErrorNumber::PathNotFound, "'" + path + "' is not a valid path.", err);
     default:
       return makeError(DbErrorNumber::IoError,
-                       "Could not read '" + path + "': " + std::strerror(err) + ".", err);
+                       "Could not read '" + path + "': " + io::errorText(err) + ".", err);
   }
 }
 
-bool readFully(int fd, uint8_t* buffer, size_t length, off_t offset) {
+bool readFully(io::File file, uint8_t* buffer, size_t length, uint64_t offset) {
   while (length > 0) {
-    ssize_t n = ::pread(fd, buffer, length, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    size_t n = 0;
+    if (io::readAt(file, buffer, length, offset, &n) != 0 || n == 0) return false;
     buffer += n;
-    length -= static_cast<size_t>(n);
+    length -= n;
     offset += n;
   }
   return true;
@@ -63,9 +55,9 @@ std::map<std::pair<uint64_t, uint64_t>, std::string>& passwords() {
 }  // namespace
 
 bool rememberPassword(const std::string& path, const std::string& password) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  passwords()[{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}] = password;
+  io::FileInfo info;
+  if (io::pathInfo(path, &info) != 0) return false;
+  passwords()[{info.device, info.inode}] = password;
   return true;
 }
 
@@ -79,7 +71,7 @@ struct PageFile::Writer {
   // thrown again there, as the writing is.
   std::exception_ptr thrown;
   // The write-back handed over: its pages end to end, in runs of consecutive pages.
-  int fd = -1;
+  io::File file;
   bool writeBehind = false;
   size_t pageSize = 0;
   std::string path;
@@ -115,18 +107,17 @@ struct PageFile::Writer {
     const uint8_t* from = bytes.data();
     for (const auto& [first, count] : runs) {
       const size_t length = size_t{count} * pageSize;
-      const off_t at = static_cast<off_t>(first) * static_cast<off_t>(pageSize);
-      if (const int error = io::writeAt(fd, from, length, at); error != 0) {
+      const uint64_t at = uint64_t{first} * pageSize;
+      if (const int error = io::writeAt(file, from, length, at); error != 0) {
         return writeError("Could not write page " + std::to_string(first) + " of '" + path + "'", error);
       }
       from += length;
     }
     if (writeBehind) {
       // Only a start: errors and durability are the later sync's.
-      const off_t low = static_cast<off_t>(runs.front().first) * static_cast<off_t>(pageSize);
-      const off_t high =
-          static_cast<off_t>(runs.back().first + runs.back().second) * static_cast<off_t>(pageSize);
-      ::sync_file_range(fd, low, high - low, SYNC_FILE_RANGE_WRITE);
+      const uint64_t low = uint64_t{runs.front().first} * pageSize;
+      const uint64_t high = uint64_t{runs.back().first + runs.back().second} * pageSize;
+      io::startWriting(file, low, high - low);
     }
     return DbError::success();
   }
@@ -148,7 +139,7 @@ PageFile::~PageFile() {
     writer_->changed.notify_all();
     if (writer_->thread.joinable()) writer_->thread.join();
   }
-  if (fd_ >= 0) ::close(fd_);
+  io::closeFile(&file_);
 }
 
 DbError PageFile::awaitWriter() const {
@@ -178,23 +169,22 @@ DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, 
   // Opened for reading only; the first write reopens the file for writing, so that a file
   // that is only read is never opened in a mode that could change it. Without blocking, so
   // that a named pipe given as a database is refused below instead of waiting for a writer.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return osError(path, errno);
+  io::File fd;
+  if (const int error = io::openFile(path, io::Access::Read, &fd); error != 0) return osError(path, error);
   const bool readOnly = !writable;
   std::unique_ptr<PageFile> file(new PageFile());
-  file->fd_ = fd;
+  file->file_ = fd;
   file->path_ = path;
   file->readOnly_ = readOnly;
-  struct stat st{};
-  if (::fstat(fd, &st) != 0) return osError(path, errno);
-  file->device_ = static_cast<uint64_t>(st.st_dev);
-  file->inode_ = static_cast<uint64_t>(st.st_ino);
-  if (!S_ISREG(st.st_mode)) {
+  io::FileInfo st;
+  if (const int error = io::fileInfo(fd, &st); error != 0) return osError(path, error);
+  file->device_ = st.device;
+  file->inode_ = st.inode;
+  if (st.kind != io::FileInfo::Kind::File) {
     return makeError(DbErrorNumber::NotADatabase, "'" + path + "' is not a file.");
   }
   uint8_t probe[kHeaderProbeSize];
-  if (static_cast<uint64_t>(st.st_size) < kHeaderProbeSize ||
-      !readFully(fd, probe, kHeaderProbeSize, 0)) {
+  if (st.size < kHeaderProbeSize || !readFully(fd, probe, kHeaderProbeSize, 0)) {
     return makeError(DbErrorNumber::NotADatabase,
                      "'" + path + "' is not a database this program can read: the file is too "
                      "short for a header.");
@@ -207,7 +197,7 @@ DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, 
     if (!err.ok()) return err;
   }
   const uint64_t pageSize = file->header_.format->pageSize;
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const uint64_t size = st.size;
   if (size % pageSize != 0 || size / pageSize < kMinimumPages) {
     return makeError(DbErrorNumber::NotADatabase,
                      "'" + path + "' is truncated: its size of " + std::to_string(size) +
@@ -227,22 +217,22 @@ DbError PageFile::open(const std::string& path, std::unique_ptr<PageFile>* out, 
 
 DbError PageFile::create(const std::string& path, const FormatDescriptor& format,
                          std::span<const uint8_t> page0, std::unique_ptr<PageFile>* out) {
-  int fd = io::createFile(path.c_str(), O_RDWR | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    if (errno == EEXIST) {
-      return makeError(DbErrorNumber::FileExists, "The file '" + path + "' already exists.", errno);
+  io::File fd;
+  if (const int error = io::createFile(path, &fd); error != 0) {
+    if (error == EEXIST) {
+      return makeError(DbErrorNumber::FileExists, "The file '" + path + "' already exists.", error);
     }
-    return osError(path, errno);
+    return osError(path, error);
   }
   std::unique_ptr<PageFile> file(new PageFile());
-  file->fd_ = fd;
+  file->file_ = fd;
   file->path_ = path;
   file->readOnly_ = false;
   file->openedForWriting_ = true;
-  struct stat st{};
-  if (::fstat(fd, &st) != 0) return osError(path, errno);
-  file->device_ = static_cast<uint64_t>(st.st_dev);
-  file->inode_ = static_cast<uint64_t>(st.st_ino);
+  io::FileInfo st;
+  if (const int error = io::fileInfo(fd, &st); error != 0) return osError(path, error);
+  file->device_ = st.device;
+  file->inode_ = st.inode;
   DbError err = detectFormat(page0, path, &file->header_);
   if (!err.ok()) return err;
   if (file->header_.format != &format || page0.size() != format.pageSize) {
@@ -299,7 +289,7 @@ DbError PageFile::writeBack() const {
     frame.changed = false;
   }
   changedFrames_ = 0;
-  w.fd = fd_;
+  w.file = file_;
   w.writeBehind = writeBehind_;
   if (!w.thread.joinable()) {
     if (w.failure.ok()) {
@@ -381,7 +371,7 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
   const size_t size = pageSize();
   // The pages go straight into their frames, in one call.
   std::vector<int32_t> taken(count);
-  std::vector<iovec> parts(count);
+  std::vector<io::Piece> parts(count);
   // Frames that do not receive their page hold none: named after it, a frame would be taken
   // for the page's own when reused.
   auto release = [&](uint32_t from, uint32_t to) {
@@ -407,19 +397,19 @@ int32_t PageFile::frameOf(uint32_t pageNo, DbError* err) const {
     }
   }
   size_t got = 0;
+  int reason = 0;
   for (size_t first = 0; first < count;) {
-    const ssize_t n = ::preadv(fd_, parts.data() + first, static_cast<int>(count - first),
-                               static_cast<off_t>(pageNo + first) * size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || static_cast<size_t>(n) % size != 0) {
-      got += n > 0 ? static_cast<size_t>(n) / size : 0;
+    size_t n = 0;
+    reason = io::readAt(file_, parts.data() + first, static_cast<int>(count - first),
+                        uint64_t{pageNo + first} * size, &n);
+    if (reason != 0 || n == 0 || n % size != 0) {
+      got += n / size;
       break;
     }
-    got += static_cast<size_t>(n) / size;
+    got += n / size;
     first = got;
   }
   if (got == 0) {
-    const int reason = errno;
     release(0, count);
     *err = makeError(DbErrorNumber::IoError,
                      "Could not read page " + std::to_string(pageNo) + " of '" + path_ + "'.", reason);
@@ -482,15 +472,12 @@ DbError PageFile::consume(ReadObserver* observer) {
 
 void PageFile::cutGivenUp() const {
   std::sort(toCut_.begin(), toCut_.end());
-  const off_t size = pageSize();
+  const uint64_t size = pageSize();
   for (size_t i = 0; i < toCut_.size() && cutting_;) {
     size_t n = 1;
     while (i + n < toCut_.size() && toCut_[i + n] == toCut_[i] + n) ++n;
     // The size stays: the file still names every page, those cut read as zeros.
-    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t{toCut_[i]} * size,
-                    static_cast<off_t>(n) * size) != 0) {
-      cutting_ = false;
-    }
+    if (!io::punchHole(file_, uint64_t{toCut_[i]} * size, n * size)) cutting_ = false;
     i += n;
   }
   toCut_.clear();
@@ -503,17 +490,17 @@ DbError PageFile::openForWriting() {
                      "The database '" + path_ + "' is read-only and cannot be changed.");
   }
   if (openedForWriting_) return DbError::success();
-  int fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-  struct stat st{};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != inode_ ||
-      static_cast<uint64_t>(st.st_dev) != device_) {
-    const int err = errno;
-    if (fd >= 0) ::close(fd);
+  io::File fd;
+  io::FileInfo st;
+  int err = io::openFile(path_, io::Access::ReadWrite, &fd);
+  if (err == 0) err = io::fileInfo(fd, &st);
+  if (err != 0 || st.inode != inode_ || st.device != device_) {
+    io::closeFile(&fd);
     return makeError(DbErrorNumber::ReadOnly,
                      "The database '" + path_ + "' cannot be opened for writing.", err);
   }
-  ::close(fd_);
-  fd_ = fd;
+  io::closeFile(&file_);
+  file_ = fd;
   openedForWriting_ = true;
   return DbError::success();
 }

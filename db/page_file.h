@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db/error.h"
+#include "db/file_io.h"
 #include "db/format.h"
 
 namespace db {
@@ -127,7 +128,7 @@ class PageFile {
   uint8_t* frameBytes(int32_t frame) const { return arena_.data() + size_t(frame) * pageSize(); }
 
   std::string path_;
-  int fd_ = -1;
+  io::File file_;
   bool readOnly_ = true;
   bool openedForWriting_ = false;
   bool writeBehind_ = false;

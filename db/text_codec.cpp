@@ -1,11 +1,10 @@
 #include "db/text_codec.h"
 
-#include <iconv.h>
-
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "db/file_io.h"
 
 namespace db {
 namespace {
@@ -100,50 +99,14 @@ uint32_t upperCodePoint(uint32_t c) {
   return c;
 }
 
-// iconv's name for a Windows code page, or nullptr to use the built-in Windows-1252.
-std::string iconvName(uint16_t codePage) {
-  if (codePage == 1252 || codePage == 0) return {};
-  return "CP" + std::to_string(codePage);
-}
-
-bool convertWithIconv(const std::string& to, const std::string& from, std::string_view in,
-                      std::string* out) {
-  iconv_t cd = iconv_open(to.c_str(), from.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  out->clear();
-  std::vector<char> input(in.begin(), in.end());
-  char* inPtr = input.data();
-  size_t inLeft = input.size();
-  std::array<char, 1024> buffer{};
-  bool ok = true;
-  while (inLeft > 0) {
-    char* outPtr = buffer.data();
-    size_t outLeft = buffer.size();
-    size_t r = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    out->append(buffer.data(), buffer.size() - outLeft);
-    if (r == static_cast<size_t>(-1)) {
-      if (errno == E2BIG) continue;
-      // An unmappable or malformed byte: keep going past it with a replacement.
-      ok = false;
-      out->append(to == "UTF-8" ? "\xEF\xBF\xBD" : "?");
-      ++inPtr;
-      --inLeft;
-    }
-  }
-  iconv_close(cd);
-  return ok;
-}
-
 }  // namespace
 
 std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage) {
   std::string out;
-  const std::string name = iconvName(codePage);
-  if (!name.empty()) {
-    std::string_view in(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (codePage != 1252 && codePage != 0) {
     std::string converted;
-    // A code page iconv lacks falls back to Windows-1252 below.
-    if (convertWithIconv("UTF-8", name, in, &converted) || !converted.empty()) return converted;
+    // A code page the system lacks falls back to Windows-1252 below.
+    if (io::decodeWithSystem(bytes, codePage, &converted) || !converted.empty()) return converted;
   }
   // Plain ASCII, the usual text, is the same in UTF-8 and goes over in runs; every other byte
   // takes two or three bytes, written into room made once and cut to what was used.
@@ -183,10 +146,9 @@ bool encodeCodePage(std::string_view utf8, uint16_t codePage, std::string* out) 
       return true;
     }
   }
-  const std::string name = iconvName(codePage);
-  if (!name.empty()) {
+  if (codePage != 1252 && codePage != 0) {
     std::string converted;
-    bool ok = convertWithIconv(name, "UTF-8", utf8, &converted);
+    bool ok = io::encodeWithSystem(utf8, codePage, &converted);
     if (ok || !converted.empty()) {
       *out = converted;
       return ok;

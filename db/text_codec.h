@@ -14,8 +14,8 @@ namespace db {
 
 // Bytes in Windows code page `codePage` to UTF-8. Windows-1252 is built in (its five undefined
 // bytes become the C1 controls U+0081, U+008D, U+008F, U+0090, U+009D, as Windows maps them, so
-// that the byte can be written back); other code pages go through the C library's iconv, and
-// fall back to Windows-1252 where it does not know them.
+// that the byte can be written back); other code pages go through the system's tables (iconv, or
+// Windows' own), and fall back to Windows-1252 where it does not know them.
 std::string decodeCodePage(std::span<const uint8_t> bytes, uint16_t codePage);
 
 // UTF-8 to bytes in `codePage`; characters the code page lacks become '?'. Returns false

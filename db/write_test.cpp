@@ -2,7 +2,6 @@
 // appended through dynasets, UPDATE statements, and two connections to one file. Every file
 // is read back through our reader and through mdbtools.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <random>
 #include <regex>
@@ -366,11 +365,17 @@ TEST(WriteTest, twoConnectionsShareRowsPagesAndAutonumbers) {
   ScratchDir dir;
   const auto path = dir.file("shared.mdb");
   std::filesystem::create_directory(dir.file("sub"));
+#ifndef _WIN32
   std::filesystem::create_symlink(path, dir.file("link.mdb"));
+#endif
   auto first = createDatabaseWith(path, {"Genres",
                                           {counter("GE_Id"), column("Name", ColumnType::Text, 50),
                                            column("Note", ColumnType::Memo)},
                                           {primaryKey("GE_Id")}});
+#ifdef _WIN32
+  // Making a symbolic link takes a privilege on Windows; a second name does as well here.
+  std::filesystem::create_hard_link(path, dir.file("link.mdb"));
+#endif
   // The second connection reaches the file by another name.
   auto second = db::DBEngine().OpenDatabase((dir.path() / "sub" / ".." / "link.mdb").string());
   EXPECT_EQ(second->tableNames(), std::vector<std::string>{"Genres"});
@@ -534,7 +539,7 @@ TEST(WriteTest, aFailedReadLeavesOneFramePerPage) {
   ASSERT_TRUE(file->flush().ok());
   const uint32_t last = file->pageCount() - 1;
   ASSERT_TRUE(db::PageFile::open(path.string(), &file).ok());
-  ASSERT_EQ(::truncate(path.c_str(), off_t{last} * file->pageSize()), 0);
+  std::filesystem::resize_file(path, uint64_t{last} * file->pageSize());
   ASSERT_FALSE(file->readPage(last, &page).ok());
   // Pages read one at a time, downwards so that none is read ahead: each takes a frame. The
   // cache holds 4 MB, 1024 of these pages: the frame of the failed read is reused after the

@@ -3,9 +3,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/catalog.h"
 #include "db/check.h"
+#include "db/file_io.h"
 #include "db/json_dump.h"
 #include "db/page_file.h"
 #include "db/text_codec.h"
@@ -94,6 +96,8 @@ int check(const db::PageFile& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> arguments = db::io::startConsoleProgram(argc, argv);
+  for (int i = 0; i < argc; ++i) argv[i] = const_cast<char*>(arguments[i].c_str());
   if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
     printUsage(std::cout);
     return kExitOk;

@@ -13,24 +13,25 @@ struct CommandResult {
 
 CommandResult lvdb(const std::string& args) {
   CommandResult r;
-  r.out = testing_support::runCommand(std::string(LVDB_PATH) + " " + args + " 2>&1", &r.exitCode);
+  r.out = testing_support::runCommand(testing_support::shellQuoted(LVDB_PATH) + " " + args + " 2>&1", &r.exitCode);
   return r;
 }
 
 TEST(LvdbTest, listsDescribesAndDumpsTables) {
   REQUIRE_FIXTURE(mdb, "nwind.mdb");
-  const CommandResult tables = lvdb("tables '" + mdb.string() + "'");
+  const std::string quoted = testing_support::shellQuoted(mdb.string());
+  const CommandResult tables = lvdb("tables " + quoted);
   EXPECT_EQ(tables.exitCode, 0);
   EXPECT_EQ(tables.out.substr(0, 21), "Categories\nCustomers\n");
 
-  const CommandResult schema = lvdb("schema '" + mdb.string() + "' categories");
+  const CommandResult schema = lvdb("schema " + quoted + " categories");
   EXPECT_EQ(schema.exitCode, 0);
   EXPECT_NE(schema.out.find("TABLE Categories"), std::string::npos);
   EXPECT_NE(schema.out.find("CategoryID  Long  autonumber"), std::string::npos) << schema.out;
   EXPECT_NE(schema.out.find("INDEX PrimaryKey (CategoryID) PRIMARY KEY"), std::string::npos);
   EXPECT_EQ(schema.out.find("TABLE Customers"), std::string::npos);
 
-  const CommandResult dump = lvdb("dump '" + mdb.string() + "' Shippers");
+  const CommandResult dump = lvdb("dump " + quoted + " Shippers");
   EXPECT_EQ(dump.exitCode, 0);
   EXPECT_EQ(dump.out.substr(0, 47), "{\"kind\":\"database\",\"format\":\"Jet3\",\"tables\":1}\n");
   EXPECT_EQ(std::count(dump.out.begin(), dump.out.end(), '\n'), 2 + 3);
@@ -38,7 +39,7 @@ TEST(LvdbTest, listsDescribesAndDumpsTables) {
 
 TEST(LvdbTest, checkPrintsEachProblemThenASummaryAndExitsByWhatItFound) {
   REQUIRE_FIXTURE(mdb, "testV1997.mdb");
-  const CommandResult clean = lvdb("check '" + mdb.string() + "'");
+  const CommandResult clean = lvdb("check " + testing_support::shellQuoted(mdb.string()));
   EXPECT_EQ(clean.exitCode, 0) << clean.out;
   EXPECT_EQ(clean.out.substr(0, 4), "OK: ") << clean.out;
   EXPECT_NE(clean.out.find(" index entries checked\n"), std::string::npos) << clean.out;
@@ -53,7 +54,7 @@ TEST(LvdbTest, checkPrintsEachProblemThenASummaryAndExitsByWhatItFound) {
                size_t(def.tdefPage) * f.file->pageSize() + f.file->format().tdefRowCountOffset,
                def.rowCount + 1);
   testing_support::writeBytes(dir.file("miscounted.mdb"), bytes);
-  const CommandResult damaged = lvdb("check '" + dir.file("miscounted.mdb").string() + "'");
+  const CommandResult damaged = lvdb("check " + testing_support::shellQuoted(dir.file("miscounted.mdb").string()));
   EXPECT_EQ(damaged.exitCode, 1);
   EXPECT_EQ(damaged.out, "Table 'Table1': its definition counts " + std::to_string(def.rowCount + 1) +
                              " rows, but " + std::to_string(def.rowCount) + " were found.\n"
@@ -67,8 +68,9 @@ TEST(LvdbTest, failuresSayWhyAndExitNonZero) {
   std::vector<uint8_t> bytes = testing_support::readBytes(mdb);
   bytes.resize(9 * 2048);
   testing_support::writeBytes(dir.file("cut.mdb"), bytes);
-  const std::string none = " '" + dir.file("none.mdb").string() + "'";
-  const std::string cut = " '" + dir.file("cut.mdb").string() + "'";
+  const std::string none = " " + testing_support::shellQuoted(dir.file("none.mdb").string());
+  const std::string cut = " " + testing_support::shellQuoted(dir.file("cut.mdb").string());
+  const std::string quoted = testing_support::shellQuoted(mdb.string());
   const struct {
     std::string args;
     int exitCode;
@@ -76,14 +78,14 @@ TEST(LvdbTest, failuresSayWhyAndExitNonZero) {
   } cases[] = {
       {"dump" + none, 1, {"none.mdb", "(3024)"}},
       {"check" + none, 1, {"(3024)"}},
-      {"dump '" + mdb.string() + "' Nowhere", 1, {"(3078)"}},
+      {"dump " + quoted + " Nowhere", 1, {"(3078)"}},
       {"check" + cut, 1, {"cut.mdb' is damaged: ", "(3049)"}},
       {"dump" + cut, 1, {"cut.mdb' is damaged: ", "(3049)"}},
       {"tables" + cut, 1, {"cut.mdb' is damaged: ", "(3049)"}},
       {"", 2, {}},
       {"explode x.mdb", 2, {}},
       {"check", 2, {"lvdb check FILE"}},
-      {"check '" + mdb.string() + "' Table1", 2, {}},
+      {"check " + quoted + " Table1", 2, {}},
   };
   for (const auto& c : cases) {
     const CommandResult r = lvdb(c.args);
