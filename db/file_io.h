@@ -146,10 +146,6 @@ void ignoreFileSizeSignal();
 // string is in the ANSI code page on Windows.
 std::filesystem::path pathOf(const std::string& utf8);
 std::string utf8Of(const std::filesystem::path& path);
-// A console program's start: its arguments in UTF-8 (Windows hands them over in the ANSI code
-// page, which cannot hold every name), and on Windows standard output and error in binary mode,
-// so that text leaves as written.
-std::vector<std::string> startConsoleProgram(int argc, char** argv);
 // The local time's offset from UTC at `when`, in seconds (east positive).
 long utcOffset(std::time_t when);
 // Bytes in Windows code page `codePage` to UTF-8, and back; false when the system does not know

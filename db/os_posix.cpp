@@ -304,7 +304,6 @@ int replaceRefusal(const std::string& path) {
 
 void ignoreFileSizeSignal() { std::signal(SIGXFSZ, SIG_IGN); }
 
-std::vector<std::string> startConsoleProgram(int argc, char** argv) { return {argv, argv + argc}; }
 
 long utcOffset(std::time_t when) {
   std::tm local{};

@@ -385,21 +385,6 @@ int replaceRefusal(const std::string& path) {
 
 void ignoreFileSizeSignal() {}
 
-std::vector<std::string> startConsoleProgram(int argc, char** argv) {
-  _setmode(_fileno(stdout), _O_BINARY);
-  _setmode(_fileno(stderr), _O_BINARY);
-  int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (!wide || count != argc) {
-    if (wide) LocalFree(wide);
-    return {argv, argv + argc};
-  }
-  std::vector<std::string> arguments;
-  for (int i = 0; i < count; ++i) arguments.push_back(narrow(wide[i]));
-  LocalFree(wide);
-  return arguments;
-}
-
 long utcOffset(std::time_t when) {
   const uint64_t utcTicks = static_cast<uint64_t>(when) * 10000000ull + kFrom1601;
   FILETIME utcTime{static_cast<DWORD>(utcTicks), static_cast<DWORD>(utcTicks >> 32)};

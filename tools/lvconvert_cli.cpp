@@ -21,6 +21,7 @@
 #include "convert/start_checks.h"
 #include "convert/genre_model.h"
 #include "convert/work_file.h"
+#include "db/file_io.h"
 #include "db/page_file.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
@@ -67,9 +68,7 @@ using convert::FileExists;
 // same file on disk (a link, another spelling of the folder).
 const auto SameFile = convert::sameFileOrName;
 
-// Paths are UTF-8 text; on Windows a path made from plain chars would be read in the ANSI code
-// page instead.
-fs::path pathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+using db::io::pathOf;
 
 // ---- Genre mapping files -------------------------------------------------------------------
 
@@ -301,8 +300,7 @@ bool readPasswordFile(const std::string& path, std::string* password) {
   return true;
 }
 
-// The whole of a mapping file, or nothing when it cannot be read (a folder cannot). A file
-// call of this program's own, as replaceFileWhole's are.
+// The whole of a mapping file, or nothing when it cannot be read (a folder cannot).
 std::optional<std::string> readWholeFile(const std::string& path) {
   std::error_code ec;
   if (fs::is_directory(pathOf(path), ec)) return std::nullopt;
@@ -314,43 +312,43 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 }
 
 // Puts `bytes` in place of `target` whole, or leaves it as it was: they go to a new file beside
-// it, which then takes its name. A link is followed to the file it names, which takes the bytes
-// (the link stays); a replaced file keeps its permissions, and one without any write permission
-// is refused, as a folder is.
-// FILE CALLS OF THIS PROGRAM'S OWN, for the engine's file seam (db/file_io.h) to take over:
-// through std::filesystem and streams for now, so the new file is not synced to the disk before
-// the rename nor the folder after it, as the engine's files are, and the write permission is
-// judged from the permission bits rather than asked of the system.
+// it, synced, which then takes its name. A link is followed to the file it names, which takes
+// the bytes (the link stays); a replaced file keeps its permissions, and one this process may
+// not write is refused, as a folder is.
 bool replaceFileWhole(const std::string& target, const std::string& bytes) {
   std::error_code ec;
-  fs::path final = pathOf(target);
-  for (int depth = 0; depth < 128 && fs::is_symlink(fs::symlink_status(final, ec)); ++depth) {
-    const fs::path to = fs::read_symlink(final, ec);
+  fs::path resolved = pathOf(target);
+  for (int depth = 0; depth < 128 && fs::is_symlink(fs::symlink_status(resolved, ec)); ++depth) {
+    const fs::path to = fs::read_symlink(resolved, ec);
     if (ec) return false;
-    final = to.is_absolute() ? to : final.parent_path() / to;
+    resolved = to.is_absolute() ? to : resolved.parent_path() / to;
   }
-  const fs::file_status existing = fs::status(final, ec);
-  if (fs::is_directory(existing)) return false;
-  const bool replacing = fs::exists(existing);
-  constexpr fs::perms kWritable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-  if (replacing && (existing.permissions() & kWritable) == fs::perms::none) return false;
-  std::random_device random;
-  fs::path temporary;
-  for (int attempt = 0;; ++attempt) {
-    if (attempt == 100) return false;
-    temporary = final;
-    temporary += "." + std::to_string(random() % 1000000);
-    if (!fs::exists(fs::symlink_status(temporary, ec))) break;
-  }
-  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (out && replacing) fs::permissions(temporary, existing.permissions(), ec);
-  if (out) fs::rename(temporary, final, ec);
-  if (!out || ec) {
-    fs::remove(temporary, ec);
+  const std::string final = db::io::utf8Of(resolved);
+  db::io::FileInfo existing;
+  const int found = db::io::pathInfo(final, &existing);
+  if (found == 0 && (existing.kind == db::io::FileInfo::Kind::Folder || !db::io::mayWrite(final))) {
     return false;
   }
+  std::random_device random;
+  std::string temporary;
+  db::io::File out;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == 100) return false;
+    temporary = final + "." + std::to_string(random() % 1000000);
+    const int made = db::io::createFile(temporary, &out);
+    if (made == 0) break;
+    if (made != EEXIST) return false;
+  }
+  int err = db::io::writeAt(out, bytes.data(), bytes.size(), 0);
+  if (err == 0) err = db::io::syncFile(out);
+  db::io::closeFile(&out);
+  if (err == 0 && found == 0) db::io::prepareToReplace(temporary, final);
+  if (err == 0) err = db::io::renameFile(temporary, final, true);
+  if (err != 0) {
+    db::io::removeFile(temporary);
+    return false;
+  }
+  db::io::syncFolder(db::io::utf8Of(resolved.parent_path().empty() ? fs::path(".") : resolved.parent_path()));
   return true;
 }
 

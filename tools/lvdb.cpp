@@ -1,17 +1,18 @@
 // lvdb -- looks inside a Jet database file: its tables, their definitions, their rows.
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "db/catalog.h"
 #include "db/check.h"
-#include "db/file_io.h"
 #include "db/json_dump.h"
 #include "db/page_file.h"
 #include "db/text_codec.h"
-#include "lv_version.h"
+#include "tools/console.h"
+#include "tools/program_help.h"
 
 namespace {
 
@@ -96,21 +97,16 @@ int check(const db::PageFile& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> arguments = db::io::startConsoleProgram(argc, argv);
-  for (int i = 0; i < argc; ++i) argv[i] = const_cast<char*>(arguments[i].c_str());
-  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
-    printUsage(std::cout);
-    return kExitOk;
+  const console::Session session(argc, argv);
+  const std::vector<std::string>& args = session.arguments();
+  if (args.size() == 1) {
+    if (std::optional<int> answered = tools::answerHelpOrVersion(args[0], "lvdb", printUsage)) return *answered;
   }
-  if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::cout << "lvdb " LV_VERSION "\n";
-    return kExitOk;
-  }
-  if (argc < 3) return usage();
-  const std::string command = argv[1];
-  const std::string path = argv[2];
-  const std::string table = argc > 3 ? argv[3] : "";
-  if (argc > 4 || ((command == "tables" || command == "check") && argc > 3)) return usage();
+  if (args.size() < 2) return usage();
+  const std::string command = args[0];
+  const std::string path = args[1];
+  const std::string table = args.size() > 2 ? args[2] : "";
+  if (args.size() > 3 || ((command == "tables" || command == "check") && args.size() > 2)) return usage();
   if (command != "tables" && command != "schema" && command != "dump" && command != "check") {
     return usage();
   }
