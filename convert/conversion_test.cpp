@@ -15,12 +15,14 @@
 #include <set>
 
 #include "convert/conversion.h"
+#include "convert/conversion_seam.h"
 #include "convert/file_checks.h"
 #include "convert/genre_model.h"
 #include "convert/work_file.h"
 #include "db/file_io.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
+#include "db/usage_map.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ class RecordingWindow : public convert::ConversionWindow {
 
   // The run, then its work dropped as the callers drop it.
   bool run() {
-    const bool converted = work && convert::ConvertDatabase(*this, *work);
+    const bool converted = work && convert::ConvertDatabase(*this, *work, &report);
     work.reset();
     return converted;
   }
@@ -82,6 +84,7 @@ class RecordingWindow : public convert::ConversionWindow {
 
   std::string log;
   std::vector<std::string> messages;
+  convert::RunReport report;
   float max = 0, value = 0;
   std::vector<std::string> trace;  // every call, in order
   std::function<std::optional<convert::GenreIdMap>()> genrePhase;  // none: aborted
@@ -431,6 +434,79 @@ TEST(FailedRunTest, whatHappensDuringTheCompactionKeepsTheDestinationFromTheRun)
     }
     EXPECT_EQ(fs::exists(destination), kept != nullptr);
     EXPECT_EQ(filesIn(dir.path()).size(), kept ? 2u : 1u) << "work was left";
+  }
+}
+
+// The compacted catalogue spoiled before the check that comes before the rename: the check
+// finds it, the run fails naming what is wrong, and neither the catalogue nor its work is
+// left behind.
+TEST(FailedRunTest, aResultSpoiledAfterTheCompactionFailsItsCheckAndTakesNoName) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> spoil;
+    std::string finding;
+  };
+  // One bit of the file flipped, at a place found through the page layer.
+  using Place = std::function<size_t(const testing_support::OpenedFile&)>;
+  auto patch = [](const fs::path& path, const Place& where, uint8_t mask) {
+    size_t at = 0;
+    {
+      const testing_support::OpenedFile opened(path);
+      at = where(opened);
+    }
+    std::vector<uint8_t> bytes = testing_support::readBytes(path);
+    bytes.at(at) ^= mask;
+    testing_support::writeBytes(path, bytes);
+  };
+  const Case cases[] = {
+      {"a game more than the run wrote",
+       [](const fs::path& path) {
+         auto d = db::DBEngine().OpenDatabase(path.string());
+         auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
+         rs->AddNew();
+         rs->Fields("Name").Value = Variant("Stowaway");
+         rs->Update();
+         rs->Close();
+         d->Close();
+       },
+       "Table 'Games' holds 21 rows, but the run wrote 20."},
+      {"a page in use marked free",
+       [&](const fs::path& path) {
+         // Page 2 is bit 2 of the global map's first bitmap byte (it starts at page 0).
+         patch(path, [](const testing_support::OpenedFile& f) {
+           return testing_support::rowOffset(*f.file, {1, 0}) + db::kMapInlineHeaderSize;
+         }, 0x04);
+       },
+       "Page 2 (the definition of table 'MSysObjects') is in use, but the global usage map marks it free."},
+      {"an index key changed",
+       [&](const fs::path& path) {
+         patch(path, [](const testing_support::OpenedFile& f) {
+           // The first entry's key is a flag byte and a Long's four: this is its low byte.
+           const uint32_t root = f.table("Games").realIndexes.at(0).rootPage;
+           return size_t(root) * f.file->pageSize() + f.file->format().indexEntryStart + 4;
+         }, 0x01);
+       },
+       "Table 'Games', index"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const fs::path source = makeSample(dir, "--games 20");
+    const fs::path destination = dir.file("new.mdb");
+    RecordingWindow window(source, destination);
+    window.genrePhase = genresInSourceOrder(source, window);
+    convert::seam::afterCompaction = [&](const std::string& path) { c.spoil(path); };
+    EXPECT_FALSE(window.run());
+    convert::seam::afterCompaction = nullptr;
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_TRUE(window.messages[0].starts_with("The new database failed its check: ")) << window.messages[0];
+    EXPECT_NE(window.messages[0].find(c.finding), std::string::npos) << window.messages[0];
+    EXPECT_TRUE(window.log.ends_with("Compacting the new database...\r\nFailed: " + window.messages[0] + "\r\n"))
+        << window.log;
+    EXPECT_TRUE(window.report.checked);
+    EXPECT_FALSE(window.report.verified);
+    EXPECT_EQ(window.report.failure, window.messages[0]);
+    EXPECT_EQ(filesIn(dir.path()), std::set<std::string>{"old.mdb"}) << "the result or its work was left";
   }
 }
 

@@ -94,7 +94,18 @@ TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
             "Compacting the new database...Done\n"
             "Finished!  Your new Ludovane database can be found here: -\n\n" + dest.string() +
                 "\n\nPlease refer to the INSTRUCTIONS.TXT file for info on setting up your new database "
-                "with Ludovane\n")
+                "with Ludovane\n"
+                "\n"
+                "Rows, old catalogue -> new:\n"
+                "  Table       Source    Result\n"
+                "  Difficulty       6 ->      6  =\n"
+                "  Publishers       8 ->      8  =\n"
+                "  Musicians       10 ->     10  =\n"
+                "  Music           20 ->     20  =\n"
+                "  PGenres          - ->     15\n"
+                "  Genres          22 ->     22  =\n"
+                "  Games           80 ->     80  =\n"
+                "The new database passed its check: every row, index and usage map is sound.\n")
       << "no progress bar when the output is not a terminal";
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(testing_support::readBytes(source), before);
