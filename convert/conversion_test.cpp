@@ -315,12 +315,99 @@ void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destin
   }
 }
 
+// A table as mdb-export prints it, its columns found by name without regard to case (the old
+// catalogue spells "Filename" where the new one has "FileName").
+struct Exported {
+  Exported(const fs::path& path, const std::string& table)
+      : rows(testing_support::mdbExport(path, table, &header)) {}
+  size_t count(const std::string& column,
+               const std::function<bool(const std::optional<std::string>&)>& holds) const {
+    size_t k = 0;
+    while (k < header.size() && db::upperCase(header[k]) != db::upperCase(column)) ++k;
+    EXPECT_LT(k, header.size()) << column;
+    return k == header.size() ? 0 : std::count_if(rows.begin(), rows.end(), [&](const auto& r) { return holds(r[k]); });
+  }
+  std::vector<std::string> header;
+  std::vector<testing_support::ExportedRow> rows;
+};
+
+// The report against counts mdb-export gives of the source and of the result. mdb-export
+// prints "" as it prints Null, so a column's Nulls are held to our reader's count, and its
+// empty texts in the result to the source's Nulls and empty texts and the placeholders emptied.
+void expectReportAgreesWithMdbExport(const fs::path& source, const fs::path& result,
+                                     const convert::RunReport& report) {
+  if (!testing_support::haveMdbTools()) return;
+  const std::map<std::string, std::string> sourceTable = {
+      {"Difficulty", "Difficulty"}, {"Publishers", "Publishers"}, {"Musicians", "Musicians"},
+      {"Music", "Music"}, {"Genres", "Genres"}, {"Games", "Games"}};
+  std::vector<std::string> names;
+  for (const convert::TableRows& t : report.tables) {
+    SCOPED_TRACE(t.name);
+    names.push_back(t.name);
+    EXPECT_EQ(t.result, Exported(result, t.name).rows.size());
+    EXPECT_EQ(t.result, t.written);
+    if (sourceTable.count(t.name)) EXPECT_EQ(t.source, Exported(source, t.name).rows.size());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Publishers", "Musicians", "Music", "PGenres",
+                                              "Genres", "Games"}));
+  EXPECT_TRUE(report.checked && report.verified);
+
+  const Exported oldGames(source, "Games"), newGames(result, "Games");
+  const Exported oldMusic(source, "Music"), newMusic(result, "Music");
+  const Exported oldGenres(source, "Genres");
+  auto is = [](const char* text) { return [text](const std::optional<std::string>& v) { return v == text; }; };
+  auto empty = [](const std::optional<std::string>& v) { return !v || v->empty(); };
+  struct Column {
+    const char* table;
+    const char* column;
+    const char* sourceColumn;
+    const char* placeholder;
+  };
+  for (const Column& c : {Column{"Music", "FileName", "Filename", "(None)"},
+                          Column{"Games", "Comment", "Personal Comment", nullptr},
+                          Column{"Games", "FileName", "FileName", "(None)"},
+                          Column{"Games", "ScrnShotFileName", "Screenshot FileName", "(None)"},
+                          Column{"Games", "SidFileName", "Music FileName", "(None)"},
+                          Column{"Games", "DateLastPlayed", "DateLastPlayed", "(Never)"},
+                          Column{"Games", "HighScore", "HighScore", "(Not Entered)"}}) {
+    SCOPED_TRACE(std::string(c.table) + "." + c.column);
+    const auto found = std::find_if(report.columns.begin(), report.columns.end(), [&](const auto& r) {
+      return r.table == c.table && r.column == c.column;
+    });
+    ASSERT_NE(found, report.columns.end());
+    const bool games = std::string(c.table) == "Games";
+    const Exported& from = games ? oldGames : oldMusic;
+    const Exported& to = games ? newGames : newMusic;
+    const uint64_t emptied = c.placeholder ? found->placeholders.at(c.placeholder) : 0;
+    if (c.placeholder) EXPECT_EQ(emptied, from.count(c.sourceColumn, is(c.placeholder)));
+    EXPECT_EQ(to.count(c.column, empty), from.count(c.sourceColumn, empty) + emptied);
+    const auto nulls = testing_support::queryRows(
+        source, std::string("SELECT * FROM ") + c.table + " WHERE [" + c.sourceColumn + "] IS NULL");
+    EXPECT_EQ(found->nullsRepaired, nulls.size());
+  }
+
+  std::set<std::string> genreIds = {"1"};
+  for (const auto& row : oldGenres.rows) genreIds.insert(row[0].value_or(""));
+  EXPECT_EQ(report.unknownGenre.count, oldGames.count("GE_Id", [&](const auto& v) { return v && !genreIds.count(*v); }));
+  EXPECT_EQ(report.unknownGenre.first.size(), std::min<uint64_t>(report.unknownGenre.count, 20));
+  EXPECT_EQ(report.nullGenre.count, oldGames.count("GE_Id", [](const auto& v) { return !v; }));
+  EXPECT_EQ(report.playersNull, oldGames.count("PL_Id", [](const auto& v) { return !v; }));
+  EXPECT_EQ(report.playersOutside, oldGames.count("PL_Id", [](const auto& v) {
+    return v && *v != "1" && *v != "2" && *v != "3" && *v != "4";
+  }));
+  EXPECT_EQ(report.adultGames, newGames.count("Adult", is("1")));
+  EXPECT_EQ(report.adultMusic, newMusic.count("Adult", is("1")));
+  EXPECT_EQ(report.genres.size(), oldGenres.rows.size());
+}
+
 // ---- Whole runs ------------------------------------------------------------------------------
 
 struct Sample {
   const char* name;
   const char* options;
   std::string destination = "new.mdb";
+  // Made of the sample before the run: games whose genre no genre holds.
+  const char* sourceChange = nullptr;
 };
 
 class WholeRunTest : public testing::TestWithParam<Sample> {};
@@ -328,6 +415,11 @@ class WholeRunTest : public testing::TestWithParam<Sample> {};
 TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, GetParam().options);
+  if (GetParam().sourceChange) {
+    auto d = db::DBEngine().OpenDatabase(source.string());
+    d->Execute(GetParam().sourceChange);
+    d->Close();
+  }
   const fs::path destination = dir.file(GetParam().destination);
   testing_support::writeBytes(destination, {'o', 'l', 'd'});  // replaced only once complete
   const std::vector<uint8_t> sourceBytes = testing_support::readBytes(source);
@@ -341,6 +433,8 @@ TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";
 
   expectConvertedAsTheRulesSay(source, destination);
+  expectReportAgreesWithMdbExport(source, destination, window.report);
+  if (GetParam().sourceChange) EXPECT_GT(window.report.unknownGenre.count, 0u) << "no game lost its genre";
   EXPECT_EQ(testing_support::readBytes(source), sourceBytes) << "the source was written";
 
   EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"old.mdb", GetParam().destination}));
@@ -357,7 +451,9 @@ INSTANTIATE_TEST_SUITE_P(
                     // the file system's limit.
                     Sample{"Empty", "--games 0 --empty Difficulty --empty Music", std::string(251, 'n') + ".mdb"},
                     Sample{"OneRow", "--games 1 --one-row Publishers --one-row Musicians --format jet4"},
-                    Sample{"EmptyGenres", "--games 30 --empty Genres"}),
+                    Sample{"EmptyGenres", "--games 30 --empty Genres"},
+                    Sample{"StrayGenres", "--games 60 --seed 9 --format jet4", "new.mdb",
+                           "UPDATE Games SET GE_Id = 4242 WHERE PL_Id = 2"}),
     [](const testing::TestParamInfo<Sample>& info) { return std::string(info.param.name); });
 
 // The window hears of every step in order: a status line, the bar set up (minimum, value,
