@@ -151,9 +151,11 @@ struct TextRuleCounts {
   const char* placeholder;  // nullptr: the column has none
   uint64_t emptied = 0, repaired = 0;
 
+  // placeholderRule then emptyForNull, in one step: a Null is never a placeholder.
   Variant apply(Variant value) {
-    if (placeholder) value = placeholderRule(std::move(value), placeholder, &emptied);
-    return emptyForNull(std::move(value), &repaired);
+    if (value.isNull()) return emptyForNull(std::move(value), &repaired);
+    if (placeholder) return placeholderRule(std::move(value), placeholder, &emptied);
+    return value;
   }
   void addTo(RunReport& report, const char* table) const {
     ColumnChanges& c = report.column(table, column);
