@@ -126,7 +126,7 @@ std::string reportText(const RunReport& r) {
   }
   if (r.playersNull > 0) games += "  Games without a players code: " + grouped(r.playersNull) + "\n";
   if (r.adultGames > 0) games += "  Games flagged Adult by their names: " + grouped(r.adultGames) + "\n";
-  if (r.adultMusic > 0) games += "  Music flagged Adult by its names: " + grouped(r.adultMusic) + "\n";
+  if (r.adultMusic > 0) games += "  Music flagged Adult by their names: " + grouped(r.adultMusic) + "\n";
   out += games;
   if (!any && games.empty()) out += "  none\n";
 

@@ -5,11 +5,16 @@
 // belong to its owner and not only with itself. Then each table in turn:
 //   maps       owned and free-space pages, the long-value maps of its Memo/OLE columns
 //   rows       every slot of every data page the table owns: moved rows followed, values
-//              decoded, long values walked row by row before they are read in full
+//              decoded, long values walked row by row (and, holding rows, read in full)
 //   counts     row count and autonumber against what the rows hold
 //   indexes    the tree walked from the root against the index's map; the leaf entries
 //              against the keys the rows give
 // and last the global usage map against every page found in use on the way.
+//
+// Streaming, a row is forgotten once its keys are folded into each index's digest, and only
+// the values a key or an autonumber needs are decoded; the leaves are then read in index order
+// into a digest of their own, each entry compared with the one before. Holding rows (the
+// second pass over a faulty file), each row's entries are looked up by its row pointer.
 #include "db/check.h"
 
 #include <algorithm>
