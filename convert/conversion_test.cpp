@@ -398,6 +398,14 @@ void expectReportAgreesWithMdbExport(const fs::path& source, const fs::path& res
   EXPECT_EQ(report.adultGames, newGames.count("Adult", is("1")));
   EXPECT_EQ(report.adultMusic, newMusic.count("Adult", is("1")));
   EXPECT_EQ(report.genres.size(), oldGenres.rows.size());
+  // Each old genre's place names a parent and a sub genre the result holds together.
+  std::map<std::string, std::string> parentNames;
+  for (const auto& row : Exported(result, "PGenres").rows) parentNames[row[0].value_or("")] = row[1].value_or("");
+  std::set<std::pair<std::string, std::string>> places;
+  for (const auto& row : Exported(result, "Genres").rows) places.insert({parentNames[row[1].value_or("")], row[2].value_or("")});
+  for (const convert::GenreMapping& g : report.genres) {
+    EXPECT_TRUE(places.count({g.parent, g.sub})) << g.oldName << " -> " << g.parent << " / " << g.sub;
+  }
 }
 
 // ---- Whole runs ------------------------------------------------------------------------------
