@@ -207,6 +207,7 @@ struct TableContext {
   // The columns each row reads: all of them holding rows, else those a key or a count needs
   // and the long values, whose pages are walked (the row's layout is read whole either way).
   std::vector<size_t> read;
+  size_t fixedEnd = 0;                                // fixedAreaEnd(def)
   std::vector<IndexExpectation> expected;             // per real index (streaming only)
   std::vector<uint8_t> key;                           // scratch for a row's key
 };
@@ -360,6 +361,7 @@ class Checker {
       }
     }
     t.highest.assign(t.def.columns.size(), 0);
+    t.fixedEnd = fixedAreaEnd(t.def);
     for (size_t k = 0; k < t.def.columns.size(); ++k) {
       if (t.def.columns[k].isAutoLong()) t.autoColumns.push_back(k);
       if (detailed_ || t.keep[k] || isLongValueType(t.def.columns[k].typeCode)) t.read.push_back(k);
@@ -583,7 +585,17 @@ class Checker {
   // False when the row's layout cannot be read, and so none of its values.
   bool readRow(TableContext& t, std::span<const uint8_t> bytes, uint32_t rowPage, RowRecord* rec) {
     std::vector<RawField>& fields = fields_;
-    DbError err = decodeRow(file_, t.def, bytes, rowPage, &fields);
+    DbError err;
+    if (detailed_) {
+      err = decodeRow(file_, t.def, bytes, rowPage, &fields);
+    } else {
+      // The layout is checked whole, as decodeRow checks it; only the fields read are taken.
+      err = readRowLayout(file_, t.def, bytes, rowPage, t.fixedEnd, &layout_);
+      fields.resize(t.def.columns.size());
+      if (err.ok()) {
+        for (size_t k : t.read) fields[k] = rowField(layout_, t.def.columns[k]);
+      }
+    }
     if (!err.ok()) {
       problem(t.what + ": " + rowText(rec->pointer) + " cannot be decoded: " + faultOf(err) + ".");
       return false;
@@ -632,6 +644,7 @@ class Checker {
         problem(where() + " claims " + std::to_string(length) + " bytes, more than its row holds.");
         return false;
       }
+      if (!needed) return true;  // its bytes lie within the row, as the header says
     } else if (kind == kLongValueSingle || kind == 0) {
       if (!walkLongValue(t, c, field, kind == kLongValueSingle, length, where)) return false;
       ++report_->longValues;
@@ -1083,6 +1096,7 @@ class Checker {
   CheckReport* report_;
   const bool detailed_;
   std::vector<RawField> fields_;        // the fields of the row being read
+  RowLayout layout_;                    // where they lie in it
   std::vector<uint8_t> types_;          // per page: its type byte
   std::vector<uint32_t> owners_;        // per page: the uint32 at offset 4
   std::vector<PageUse> usedBy_;         // per page: what uses it; None when nothing known does
