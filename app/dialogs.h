@@ -40,6 +40,14 @@ class Dialogs {
   // in `text` are CR LF.
   virtual void showMessage(QWidget* owner, const QString& title, const QString& text,
                            convert::MessageIcon icon) = 0;
+  // The same box with `details` (plain text, line breaks LF) behind its "Show Details..."
+  // button and a button that saves them as a text file. Dialogs that have no details to show
+  // show the message alone.
+  virtual void showMessageWithDetails(QWidget* owner, const QString& title, const QString& text,
+                                      convert::MessageIcon icon, const QString& details) {
+    (void)details;
+    showMessage(owner, title, text, icon);
+  }
   // The database password of `file`, typed unseen; a null QString when the person cancelled.
   virtual QString askPassword(QWidget* owner, const QString& file) = 0;
   // A question with Yes and No, No the default; true for Yes.
@@ -73,12 +81,22 @@ QString fileRefusal(const FileDialogSettings& settings, const QString& path);
 std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& title,
                                             const QString& text, convert::MessageIcon icon);
 
+// The same box with `details` behind "Show Details..." (fixed-width, unwrapped) and a Save
+// Report button that asks `dialogs` for a file, writes the details there as UTF-8 text, and
+// leaves the box open.
+std::unique_ptr<QMessageBox> makeDetailedMessageBox(QWidget* owner, const QString& title,
+                                                    const QString& text, convert::MessageIcon icon,
+                                                    const QString& details, Dialogs& dialogs);
+
 // The real dialogs, modal over their owner.
 class QtDialogs : public Dialogs {
  public:
   QString chooseFile(QWidget* owner, const FileDialogSettings& settings) override;
   void showMessage(QWidget* owner, const QString& title, const QString& text,
                    convert::MessageIcon icon) override;
+  // In report_box.cpp.
+  void showMessageWithDetails(QWidget* owner, const QString& title, const QString& text,
+                              convert::MessageIcon icon, const QString& details) override;
   // The name prompt, its input masked.
   QString askPassword(QWidget* owner, const QString& file) override;
   bool askYesNo(QWidget* owner, const QString& title, const QString& text) override;

@@ -383,10 +383,17 @@ void frmMain::cmdStart_Click() {
     setProgressMin(0);
     setProgressMax(1);
     setProgressValue(converted ? 1 : 0);
+    // The closing message keeps its text and icon; the report goes behind its details, the
+    // reason of a failed run at its head.
+    const QString details = QString::fromStdString(convert::reportText(report_));
     if (converted) {
-      message(QString::fromStdString(convert::finishedMessage(utf8(destination))), MessageIcon::None);
+      dialogs_.showMessageWithDetails(this, QString::fromUtf8(convert::kMessageTitle),
+                                      QString::fromStdString(convert::finishedMessage(utf8(destination))),
+                                      MessageIcon::None, details);
     } else {
-      message(QString::fromUtf8(convert::kNotConverted), MessageIcon::Critical);
+      dialogs_.showMessageWithDetails(this, QString::fromUtf8(convert::kMessageTitle),
+                                      QString::fromUtf8(convert::kNotConverted), MessageIcon::Critical,
+                                      details);
     }
     showDefaultPointer();
     conversionRunning_ = false;
@@ -413,7 +420,7 @@ bool frmMain::CreateDestinationDatabase(const QString& templatePath, const QStri
   return createFailure_.ok();
 }
 
-bool frmMain::ConvertDatabase() { return convert::ConvertDatabase(*this, *work_); }
+bool frmMain::ConvertDatabase() { return convert::ConvertDatabase(*this, *work_, &report_); }
 
 void frmMain::endProgram(int exitCode) {
   ended_ = true;

@@ -119,6 +119,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
 
   Controls ui_;
   std::unique_ptr<convert::WorkFile> work_;
+  convert::RunReport report_;  // what the run did, for the closing message's details
   db::DbError createFailure_;
   app::Dialogs& dialogs_;
   GenreDialog genreDialog_;

@@ -26,7 +26,12 @@ class ListedAnswers : public Dialogs {
     lastText = text;
     lastIcon = icon;
   }
-  QString lastText;
+  void showMessageWithDetails(QWidget* owner, const QString& title, const QString& text,
+                              convert::MessageIcon icon, const QString& details) override {
+    showMessage(owner, title, text, icon);
+    lastDetails = details;
+  }
+  QString lastText, lastDetails;
   convert::MessageIcon lastIcon = convert::MessageIcon::None;
   QString askPassword(QWidget*, const QString&) override { return {}; }
   bool askYesNo(QWidget*, const QString&, const QString&) override { return true; }
@@ -79,12 +84,18 @@ void shootMainWindow(ShotContext& shots) {
     shots.fail(QStringLiteral("the conversion never reached the games; its log:\n") +
                log->toPlainText());
   }
-  // The finish message as the program shows it.
+  // The finish message as the program shows it, then with its details open.
   const std::unique_ptr<QMessageBox> finished =
-      makeMessageBox(nullptr, QString::fromUtf8(convert::kMessageTitle), answers.lastText,
-                     answers.lastIcon);
+      makeDetailedMessageBox(nullptr, QString::fromUtf8(convert::kMessageTitle), answers.lastText,
+                             answers.lastIcon, answers.lastDetails, answers);
   finished->show();
   shots.save(QStringLiteral("frmMain-finished.png"), *finished);
+  for (QAbstractButton* button : finished->buttons()) {
+    if (finished->buttonRole(button) == QMessageBox::ActionRole && button->text().startsWith("Show")) {
+      button->click();
+    }
+  }
+  shots.save(QStringLiteral("frmMain-finished-details.png"), *finished);
 }
 
 }  // namespace app

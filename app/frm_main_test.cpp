@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -77,6 +78,12 @@ class ScriptedDialogs : public app::Dialogs {
   void showMessage(QWidget*, const QString& title, const QString& text, MessageIcon icon) override {
     messages.append({title, text, icon});
   }
+  void showMessageWithDetails(QWidget* owner, const QString& title, const QString& text, MessageIcon icon,
+                              const QString& shown) override {
+    showMessage(owner, title, text, icon);
+    details.append(shown);
+  }
+  QStringList details;  // of the messages shown with details
   QString askPassword(QWidget*, const QString& file) override {
     passwordsAskedFor << file;
     return passwords.isEmpty() ? QString() : passwords.takeFirst();
@@ -581,6 +588,32 @@ class frmMainTest : public QObject {
 
   // Message boxes show their titles whole, and a long path whole and selectable, wrapped
   // where a line is wider than the screen; the program's files lie beside it in a build.
+  // The closing message's details are the report; Save Report writes them where the file
+  // dialog says and leaves the box open for OK, and a cancelled dialog writes nothing.
+  void theReportBehindTheClosingMessageIsSavedAsText() {
+    const QString details = QStringLiteral("Rows, old catalogue -> new:\n  Games  3 ->  3  =\n\u00c9t\u00e9\n");
+    const QString target = path(QStringLiteral("report.txt"));
+    dialogs_.files << "" << target;
+    const std::unique_ptr<QMessageBox> box = app::makeDetailedMessageBox(
+        nullptr, kTitle, QStringLiteral("Finished!"), MessageIcon::None, details, dialogs_);
+    box->show();
+    QCOMPARE(box->detailedText(), details);
+    QAbstractButton* save = nullptr;
+    for (QAbstractButton* b : box->buttons()) {
+      if (b->text() == QStringLiteral("&Save Report...")) save = b;
+    }
+    QVERIFY(save);
+    save->click();
+    QVERIFY(!QFile::exists(target));
+    save->click();
+    QVERIFY(box->isVisible());
+    QFile written(target);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(written.readAll()), details);
+    QCOMPARE(dialogs_.asked.size(), 2);
+    QVERIFY(dialogs_.asked[1].save && dialogs_.asked[1].confirmOverwrite);
+  }
+
   void messagesShowTitlesAndLongPathsWhole() {
     const QString folder = "/home/someone/" + QString(117, u'f') + "/";
     const QString finished = "Finished!  Your new Ludovane database can be found here: -\r\n\r\n" +
@@ -867,6 +900,11 @@ class frmMainTest : public QObject {
                                  "setting up your new database with Ludovane")
                       .arg(destination),
                   MessageIcon::None);
+    // Behind it the report: the rows of each table, source and result, agreeing.
+    QCOMPARE(dialogs_.details.size(), 1);
+    for (const char* line : {R"(\n  Difficulty +1 -> +1  =\n)", R"(\n  Games +30 -> +30  =\n)", "passed its check"}) {
+      QVERIFY2(dialogs_.details[0].contains(QRegularExpression(QLatin1String(line))), qPrintable(dialogs_.details[0]));
+    }
     const QStringList lines = {"Created new database OK",
                                "Creating Years table...Done",
                                "Copying Difficulty table...Done",

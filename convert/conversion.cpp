@@ -4,14 +4,19 @@
 
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <new>
 #include <string_view>
 
+#include "convert/conversion_seam.h"
 #include "convert/work_file.h"
+#include "db/check.h"
 #include "db/compact.h"
+#include "db/page_file.h"
 #include "db/recordset.h"
 #include "db/text_codec.h"
 
@@ -31,6 +36,7 @@ struct RunState {
   std::shared_ptr<db::Database> destination;
   std::shared_ptr<Recordset> sourceRecords;
   std::shared_ptr<Recordset> destinationRecords;
+  RunReport* report = nullptr;
 
   // A run that ends still holding the destination has failed, and its work file goes: what
   // the file holds unwritten (a large table's indexes above all) is not written first.
@@ -86,14 +92,17 @@ using db::FieldValue;
 
 void copyTable(ConversionWindow& window, RunState& run, const std::string& openingText,
                const std::string& sourceQuery, const std::string& destinationQuery,
-               const ColumnRule& rule) {
+               const std::string& tableName, const ColumnRule& rule) {
   window.AddStatus(openingText);
+  TableRows& rows = run.report->table(tableName);
+  rows.source = 0;
   run.sourceRecords = run.source->OpenRecordset(sourceQuery, db::dbOpenSnapshot);
   if (!run.sourceRecords->EOF_()) {
     window.setProgressMin(0);
     window.setProgressValue(0);
     run.sourceRecords->MoveLast();
     run.sourceRecords->MoveFirst();
+    rows.source = static_cast<uint64_t>(run.sourceRecords->RecordCount());
     window.setProgressMax(static_cast<float>(run.sourceRecords->RecordCount() - 1));
     window.yield();
     run.destinationRecords = run.destination->OpenRecordset(destinationQuery, db::dbOpenDynaset);
@@ -108,6 +117,7 @@ void copyTable(ConversionWindow& window, RunState& run, const std::string& openi
       run.sourceRecords->MoveNext();
       ++counter;
     }
+    rows.written = static_cast<uint64_t>(counter);
     run.destinationRecords->Close();
     run.destinationRecords.reset();
     run.sourceRecords->Close();
@@ -118,14 +128,41 @@ void copyTable(ConversionWindow& window, RunState& run, const std::string& openi
 }
 
 // The old catalogue writes a placeholder where nothing was given; only the exact text counts.
-Variant placeholderRule(Variant value, const char* placeholder) {
-  if (value.type() == db::VariantType::Text && value.asText() == placeholder) return Variant("");
+Variant placeholderRule(Variant value, const char* placeholder, uint64_t* emptied) {
+  if (value.type() == db::VariantType::Text && value.asText() == placeholder) {
+    ++*emptied;
+    return Variant("");
+  }
   return value;
 }
 
 // A text the Null repair would empty is written empty in the first place: the repair's
 // statements then find nothing to change, instead of rewriting (and often moving) the rows.
-Variant emptyForNull(Variant value) { return value.isNull() ? Variant("") : std::move(value); }
+Variant emptyForNull(Variant value, uint64_t* repaired) {
+  if (!value.isNull()) return value;
+  ++*repaired;
+  return Variant("");
+}
+
+// What the rules did to one text column, counted in plain integers as the rows go by and
+// added to the report once the table is copied.
+struct TextRuleCounts {
+  const char* column;
+  const char* placeholder;  // nullptr: the column has none
+  uint64_t emptied = 0, repaired = 0;
+
+  // placeholderRule then emptyForNull, in one step: a Null is never a placeholder.
+  Variant apply(Variant value) {
+    if (value.isNull()) return emptyForNull(std::move(value), &repaired);
+    if (placeholder) return placeholderRule(std::move(value), placeholder, &emptied);
+    return value;
+  }
+  void addTo(RunReport& report, const char* table) const {
+    ColumnChanges& c = report.column(table, column);
+    if (placeholder) c.placeholders[placeholder] += emptied;
+    c.nullsRepaired += repaired;
+  }
+};
 
 // A plain substring test without regard to case, so longer words that hold the sequences
 // count too.
@@ -173,6 +210,7 @@ void lookupPhase(ConversionWindow& window, RunState& run) {
       {"SELECT PU_Id AS ID, Publisher AS Name FROM Publishers", "Publishers"}};
   for (const auto& [query, displayName] : kJobs) {
     copyTable(window, run, std::string("Copying ") + displayName + " table...", query, query,
+              displayName,
               [](Recordset& src, Recordset& dst) -> RecordCopy {
                 FieldValue id = dst.Collect("ID"), srcId = src.Collect("ID");
                 FieldValue name = dst.Collect("Name"), srcName = src.Collect("Name");
@@ -186,7 +224,7 @@ void lookupPhase(ConversionWindow& window, RunState& run) {
 
 void musiciansPhase(ConversionWindow& window, RunState& run) {
   copyTable(window, run, "Copying Musicians table...", "SELECT * FROM Musicians",
-            "SELECT * FROM Musicians", [](Recordset& src, Recordset& dst) -> RecordCopy {
+            "SELECT * FROM Musicians", "Musicians", [](Recordset& src, Recordset& dst) -> RecordCopy {
               FieldValue id = dst.Collect("MU_Id"), srcId = src.Collect("MU_Id");
               FieldValue musician = dst.Collect("Musician"), srcName = src.Collect("Name");
               FieldValue nick = dst.Collect("Nick"), grp = dst.Collect("Grp");
@@ -202,27 +240,62 @@ void musiciansPhase(ConversionWindow& window, RunState& run) {
 }
 
 void musicPhase(ConversionWindow& window, RunState& run) {
+  TextRuleCounts file{"FileName", "(None)"};
+  uint64_t adults = 0;
   copyTable(window, run, "Copying Music table...", "SELECT Name, Filename, MU_Id FROM Music",
-            "SELECT * FROM Music", [](Recordset& src, Recordset& dst) -> RecordCopy {
+            "SELECT * FROM Music", "Music", [&](Recordset& src, Recordset& dst) -> RecordCopy {
               FieldValue name = dst.Collect("Name"), srcName = src.Collect("Name");
               FieldValue fileName = dst.Collect("FileName"), srcFileName = src.Collect("FileName");
               FieldValue musician = dst.Collect("MU_Id"), srcMusician = src.Collect("MU_Id");
               FieldValue favourite = dst.Collect("SFav"), sa = dst.Collect("SA");
               FieldValue adult = dst.Collect("Adult");
-              return [=]() mutable {
+              return [=, &file, &adults]() mutable {
                 name = srcName;
-                fileName = emptyForNull(placeholderRule(srcFileName, "(None)"));
+                fileName = file.apply(srcFileName);
                 musician = srcMusician;
                 favourite = Variant(false);
                 sa = Variant(false);
-                adult = Variant(adultTest(srcName));
+                const bool flagged = adultTest(srcName);
+                adults += flagged;
+                adult = Variant(flagged);
               };
             });
+  file.addTo(*run.report, "Music");
+  run.report->adultMusic += adults;
 }
 
+// The new genre of an old one, as GetNewGenreId gives it, and whether an entry held it.
+int32_t newGenreOf(const GenreIdMap& map, int32_t oldId, bool* held) {
+  for (const GenreIdPair& pair : map) {
+    if (pair.oldId == oldId) {
+      *held = true;
+      return pair.newId;
+    }
+  }
+  *held = false;
+  return 1;
+}
+
+// The games the genre rule sends to genre 1 for want of a genre, and the players codes it
+// cannot split.
+struct GameRuleCounts {
+  GameList unknownGenre, nullGenre;
+  uint64_t playersOutside = 0, playersNull = 0, adults = 0;
+};
+
 void gamesPhase(ConversionWindow& window, RunState& run, const GenreIdMap& genreIds) {
+  TextRuleCounts texts[] = {{"Comment", nullptr},          {"FileName", "(None)"},
+                            {"ScrnShotFileName", "(None)"}, {"SidFileName", "(None)"},
+                            {"DateLastPlayed", "(Never)"},  {"HighScore", "(Not Entered)"}};
+  TextRuleCounts& commentRule = texts[0];
+  TextRuleCounts& fileRule = texts[1];
+  TextRuleCounts& screenshotRule = texts[2];
+  TextRuleCounts& sidRule = texts[3];
+  TextRuleCounts& lastPlayedRule = texts[4];
+  TextRuleCounts& highScoreRule = texts[5];
+  GameRuleCounts counts;
   copyTable(window, run, "Copying Games table...", "SELECT * FROM Games", "SELECT * FROM Games",
-            [&genreIds](Recordset& src, Recordset& dst) -> RecordCopy {
+            "Games", [&](Recordset& src, Recordset& dst) -> RecordCopy {
               auto small = [](int v) { return Variant(static_cast<int16_t>(v)); };
               auto to = [&dst](const char* name) { return dst.Collect(name); };
               auto from = [&src](const char* name) { return src.Collect(name); };
@@ -257,24 +330,38 @@ void gamesPhase(ConversionWindow& window, RunState& run, const GenreIdMap& genre
               FieldValue versionComment = to("V_Comment"), adult = to("Adult");
               FieldValue memoText = to("MemoText"), prequel = to("Prequel"), sequel = to("Sequel");
               FieldValue related = to("Related"), control = to("Control");
-              return [=]() mutable {
+              FieldValue srcId = from("GA_Id");
+              return [=, &genreIds, &counts, &commentRule, &fileRule, &screenshotRule, &sidRule,
+                      &lastPlayedRule, &highScoreRule]() mutable {
                 name = srcName;
                 year = srcYear;
-                comment = emptyForNull(srcComment);
-                fileName = emptyForNull(placeholderRule(srcFileName, "(None)"));
+                comment = commentRule.apply(srcComment);
+                fileName = fileRule.apply(srcFileName);
                 fileIndex = srcFileIndex;
                 fileToRun = Variant("");
-                screenshot = emptyForNull(placeholderRule(srcScreenshot, "(None)"));
+                screenshot = screenshotRule.apply(srcScreenshot);
                 musician = srcMusician;
-                genre = Variant(GetNewGenreId(genreIds, srcGenre.int32()));
+                const Variant oldGenre = srcGenre;
+                bool held = false;
+                genre = Variant(newGenreOf(genreIds, oldGenre.int32(), &held));
+                if (!held) {
+                  GameList& list = oldGenre.isNull() ? counts.nullGenre : counts.unknownGenre;
+                  // Titles are taken for the first few only: no string per row.
+                  if (list.first.size() < GameList::kMaxMentions) {
+                    const Variant title = srcName;
+                    list.add(title.isNull() ? std::string() : title.text(), srcId.int32());
+                  } else {
+                    ++list.count;
+                  }
+                }
                 publisher = srcPublisher;
                 difficulty = srcDifficulty;
                 cracker = small(8);
-                sidFileName = emptyForNull(placeholderRule(srcMusicFileName, "(None)"));
-                lastPlayed = emptyForNull(placeholderRule(srcLastPlayed, "(Never)"));
+                sidFileName = sidRule.apply(srcMusicFileName);
+                lastPlayed = lastPlayedRule.apply(srcLastPlayed);
                 timesPlayed = srcTimesPlayed;
                 countryCode = small(4);
-                highScore = emptyForNull(placeholderRule(srcHighScore, "(Not Entered)"));
+                highScore = highScoreRule.apply(srcHighScore);
                 fa = Variant(false);
                 sa = Variant(false);
                 favourite = Variant(false);
@@ -290,12 +377,20 @@ void gamesPhase(ConversionWindow& window, RunState& run, const GenreIdMap& genre
                 trueDrive = Variant(false);
                 length = small(0);
                 trainers = srcTrained;
-                const Players players = playersOf(srcPlayers);
+                const Variant code = srcPlayers;
+                const Players players = playersOf(code);
+                if (code.isNull()) {
+                  ++counts.playersNull;
+                } else if (players.from < 0) {
+                  ++counts.playersOutside;
+                }
                 playersFrom = small(players.from);
                 playersTo = small(players.to);
                 playersSim = Variant(players.simultaneous);
                 versionComment = Variant("");
-                adult = Variant(adultTest(name));
+                const bool flagged = adultTest(name);
+                counts.adults += flagged;
+                adult = Variant(flagged);
                 memoText = Variant("");
                 prequel = small(0);
                 sequel = small(0);
@@ -303,6 +398,13 @@ void gamesPhase(ConversionWindow& window, RunState& run, const GenreIdMap& genre
                 control = small(0);
               };
             });
+  for (const TextRuleCounts& t : texts) t.addTo(*run.report, "Games");
+  RunReport& report = *run.report;
+  report.unknownGenre = std::move(counts.unknownGenre);
+  report.nullGenre = std::move(counts.nullGenre);
+  report.playersOutside = counts.playersOutside;
+  report.playersNull = counts.playersNull;
+  report.adultGames = counts.adults;
 }
 
 void nullRepairPhase(ConversionWindow& window, RunState& run) {
@@ -334,9 +436,119 @@ void nullRepairPhase(ConversionWindow& window, RunState& run) {
   window.yield();
 }
 
+// What the genre dialog made of the old genres, read back from the new catalogue: the rows
+// of PGenres and Genres (which the check holds the result to) and each old genre's place.
+void recordGenres(RunState& run, const GenreIdMap& ids) {
+  RunReport& report = *run.report;
+  std::map<int32_t, std::string> parents;  // PG_Id -> name
+  struct Sub {
+    int32_t parent;
+    std::string name;
+  };
+  std::map<int32_t, Sub> subs;              // GE_Id -> parent and name
+  auto rows = [&](const std::string& query, const std::function<void(Recordset&)>& each) {
+    std::shared_ptr<Recordset> rs = run.destination->OpenRecordset(query, db::dbOpenSnapshot);
+    for (; !rs->EOF_(); rs->MoveNext()) each(*rs);
+    rs->Close();
+  };
+  rows("SELECT PG_Id, ParentGenre FROM PGenres", [&](Recordset& rs) {
+    const Variant name = rs.Collect("ParentGenre");
+    parents[rs.Collect("PG_Id").int32()] = name.isNull() ? std::string() : name.text();
+  });
+  rows("SELECT GE_Id, PG_Id, Genre FROM Genres", [&](Recordset& rs) {
+    const Variant name = rs.Collect("Genre");
+    subs[rs.Collect("GE_Id").int32()] = {rs.Collect("PG_Id").int32(),
+                                         name.isNull() ? std::string() : name.text()};
+  });
+  TableRows& pgenres = report.table("PGenres");
+  pgenres.written = parents.size();
+  TableRows& genres = report.table("Genres");
+  genres.written = subs.size();
+  genres.source = 0;
+  std::shared_ptr<Recordset> old = run.source->OpenRecordset("SELECT * FROM Genres", db::dbOpenSnapshot);
+  for (; !old->EOF_(); old->MoveNext()) {
+    ++*genres.source;
+    const Variant name = old->Collect("Genre");
+    GenreMapping m;
+    m.oldId = old->Collect("GE_Id").int32();
+    m.oldName = name.isNull() ? std::string() : name.text();
+    const int32_t newId = GetNewGenreId(ids, m.oldId);
+    if (auto sub = subs.find(newId); sub != subs.end()) {
+      m.sub = sub->second.name;
+      m.parent = parents[sub->second.parent];
+      // Suggest and Set take another name only when the derived one is another sub genre's.
+      const std::string derived = DeriveSubGenreName(m.oldName, m.parent);
+      if (!SameName(m.sub, derived)) {
+        for (const auto& [id, other] : subs) {
+          if (id != newId && other.parent == sub->second.parent && SameName(other.name, derived)) {
+            m.madeUnique = true;
+          }
+        }
+      }
+    }
+    report.genres.push_back(std::move(m));
+  }
+  old->Close();
+}
+
+// The phase's time in the report, under its status text without the "...".
+class PhaseClock {
+ public:
+  PhaseClock(RunReport& report, std::string name)
+      : report_(report), name_(std::move(name)), start_(std::chrono::steady_clock::now()) {}
+  ~PhaseClock() {
+    const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start_;
+    report_.phases.push_back({name_, spent.count()});
+  }
+
+ private:
+  RunReport& report_;
+  std::string name_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// The compacted catalogue checked before it may take the destination's name: the engine's
+// streaming check (usage maps, every index entry against its row, long values, autonumbers)
+// and each table the run wrote holding the rows it wrote. The reason it fails, when it does.
+db::DbError checkResult(const std::string& path, RunReport& report) {
+  std::unique_ptr<db::PageFile> file;
+  db::DbError err = db::PageFile::open(path, &file, false);
+  db::CheckReport found;
+  if (err.ok()) err = db::checkDatabase(*file, &found, db::CheckDepth::Streaming);
+  file.reset();
+  if (!err.ok()) return err;
+  report.checked = true;
+  std::vector<std::string> problems = std::move(found.problems);
+  for (TableRows& t : report.tables) {
+    const auto it = std::find_if(found.tableRows.begin(), found.tableRows.end(),
+                                 [&](const auto& entry) { return entry.first == t.name; });
+    if (it == found.tableRows.end()) {
+      problems.push_back("Table '" + t.name + "' is missing.");
+      continue;
+    }
+    t.result = it->second;
+    if (*t.result != t.written) {
+      problems.push_back("Table '" + t.name + "' holds " + std::to_string(*t.result) +
+                         " rows, but the run wrote " + std::to_string(t.written) + ".");
+    }
+  }
+  report.problemCount = problems.size();
+  report.verified = problems.empty();
+  constexpr size_t kKept = 20;
+  if (problems.size() > kKept) problems.resize(kKept);
+  report.problems = problems;
+  if (report.verified) return {};
+  std::string reason = "The new database failed its check: " + problems.front();
+  if (report.problemCount > 1) {
+    reason += " (and " + std::to_string(report.problemCount - 1) + " more problem" +
+              (report.problemCount == 2 ? "" : "s") + ")";
+  }
+  return db::makeError(db::DbErrorNumber::CorruptDatabase, reason);
+}
+
 // The compacted copy is what takes the destination's name; until then the destination is
 // absent or the file it was, whatever happens to the run.
-void compactionPhase(ConversionWindow& window, WorkFile& work) {
+void compactionPhase(ConversionWindow& window, WorkFile& work, RunReport& report) {
   window.AddStatus("Compacting the new database...");
   window.setProgressMin(0);
   window.setProgressValue(0);
@@ -344,9 +556,17 @@ void compactionPhase(ConversionWindow& window, WorkFile& work) {
   window.yield();
   // The work file is consumed: the copy takes the memory of its pages as it goes, and only the
   // copy can take the destination's name.
-  db::throwIfError(db::compactDatabase(work.path(), work.compactedPath(), db::CompactSource::Consumed));
-  // A stop asked for while the compaction ran is honoured before the rename, after which it
-  // comes too late.
+  {
+    PhaseClock clock(report, "Compacting the new database");
+    db::throwIfError(db::compactDatabase(work.path(), work.compactedPath(), db::CompactSource::Consumed));
+  }
+  if (seam::afterCompaction) seam::afterCompaction(work.compactedPath());
+  {
+    PhaseClock clock(report, "Checking the new database");
+    db::throwIfError(checkResult(work.compactedPath(), report));
+  }
+  // A stop asked for while the compaction or the check ran is honoured before the rename,
+  // after which it comes too late.
   window.yield();
   db::throwIfError(work.install(work.compactedPath(), window.sourcePath()));
   window.AddStatus(kDone);
@@ -379,9 +599,18 @@ std::string errorMessage(const db::DbError& error) {
          std::to_string(error.systemError) + ")";
 }
 
-bool ConvertDatabase(ConversionWindow& shownIn, WorkFile& work) {
+bool ConvertDatabase(ConversionWindow& shownIn, WorkFile& work, RunReport* reportTo) {
   LoggedWindow window(shownIn);
+  RunReport own;
+  RunReport& report = reportTo ? *reportTo : own;
+  report = {};
   RunState run;
+  run.report = &report;
+  // The reason a run failed goes into its report too.
+  auto failed = [&](const std::string& text) {
+    report.failure = text;
+    window.fail(text);
+  };
   try {
     run.source = db::DBEngine().OpenDatabase(window.sourcePath());
     if (!run.source) {
@@ -394,38 +623,59 @@ bool ConvertDatabase(ConversionWindow& shownIn, WorkFile& work) {
       run.source->Close();
       return false;
     }
-    lookupPhase(window, run);
-    musiciansPhase(window, run);
-    musicPhase(window, run);
-
-    window.AddStatus("Copying Genres tables...");
-    const std::optional<GenreIdMap> genreIds = window.showGenreDialog();
-    if (!genreIds) {
-      window.endWith("Aborted: the genre dialog was closed before its OK.");
-      return false;
+    {
+      PhaseClock clock(report, "Copying Difficulty and Publishers tables");
+      lookupPhase(window, run);
     }
-    window.AddStatus(kDone);
-    window.yield();
+    {
+      PhaseClock clock(report, "Copying Musicians table");
+      musiciansPhase(window, run);
+    }
+    {
+      PhaseClock clock(report, "Copying Music table");
+      musicPhase(window, run);
+    }
 
-    gamesPhase(window, run, *genreIds);
-    nullRepairPhase(window, run);
-    run.source->Close();
-    run.destination->Close();
-    run.source.reset();
-    run.destination.reset();
-    compactionPhase(window, work);
+    std::optional<GenreIdMap> genreIds;
+    {
+      PhaseClock clock(report, "Copying Genres tables");
+      window.AddStatus("Copying Genres tables...");
+      genreIds = window.showGenreDialog();
+      if (!genreIds) {
+        window.endWith("Aborted: the genre dialog was closed before its OK.");
+        report.failure = "the genre dialog was closed before its OK";
+        return false;
+      }
+      recordGenres(run, *genreIds);
+      window.AddStatus(kDone);
+      window.yield();
+    }
+    {
+      PhaseClock clock(report, "Copying Games table");
+      gamesPhase(window, run, *genreIds);
+    }
+    {
+      PhaseClock clock(report, "Fixing NULL values");
+      nullRepairPhase(window, run);
+      run.source->Close();
+      run.destination->Close();
+      run.source.reset();
+      run.destination.reset();
+    }
+    compactionPhase(window, work, report);
     return true;
   } catch (const RunAborted&) {
     // Stopped from outside, like an abort in the genre dialog: nothing to report. Once the
     // catalogue is in place it is complete, and an abort comes too late to change that.
     if (work.installed()) return true;
     window.endWith("Stopped before the end.");
+    report.failure = "stopped before the end";
   } catch (const db::DbException& e) {
-    window.fail(errorMessage(e.error()));
+    failed(errorMessage(e.error()));
   } catch (const std::bad_alloc&) {
-    window.fail(errorMessage(db::makeError(db::DbErrorNumber::OutOfMemory, "Out of memory")));
+    failed(errorMessage(db::makeError(db::DbErrorNumber::OutOfMemory, "Out of memory")));
   } catch (const std::exception& e) {
-    window.fail(errorMessage(db::makeError(db::DbErrorNumber::InternalError, e.what())));
+    failed(errorMessage(db::makeError(db::DbErrorNumber::InternalError, e.what())));
   }
   return false;
 }

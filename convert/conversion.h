@@ -9,6 +9,7 @@
 #include <string>
 
 #include "convert/genre_model.h"
+#include "convert/run_report.h"
 #include "db/error.h"
 
 namespace convert {
@@ -60,7 +61,11 @@ struct RunAborted {};
 // completed; on failure the window has been told why (except after an abort, which is the
 // user's own doing) and the destination is as it was. Nothing stays open, whatever the
 // outcome; the caller's dropping `work` removes what is left of it.
-bool ConvertDatabase(ConversionWindow& window, WorkFile& work);
+// Before the rename the compacted catalogue is checked (every table, index and usage map, and
+// each table the run wrote against the rows it wrote); a catalogue that fails takes nothing's
+// place, and the run fails with the check's first finding. `report`, when given, receives what
+// the run did, counted as it went, whatever the outcome.
+bool ConvertDatabase(ConversionWindow& window, WorkFile& work, RunReport* report = nullptr);
 
 // Whether `path` opens as an old-release catalogue: the probe query every such catalogue
 // answers runs on it. The engine's reason when it does not.

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "convert/conversion.h"
+#include "convert/conversion_seam.h"
 #include "convert/file_checks.h"
 #include "convert/genre_model.h"
 #include "convert/start_checks.h"
@@ -16,6 +17,7 @@
 #include "db/file_io.h"
 #include "db/test_support.h"
 #include "db/text_codec.h"
+#include "db/usage_map.h"
 
 namespace {
 
@@ -36,7 +38,7 @@ class RecordingWindow : public convert::ConversionWindow {
 
   // The run, then its work dropped as the callers drop it.
   bool run() {
-    const bool converted = work && convert::ConvertDatabase(*this, *work);
+    const bool converted = work && convert::ConvertDatabase(*this, *work, &report);
     work.reset();
     return converted;
   }
@@ -77,6 +79,7 @@ class RecordingWindow : public convert::ConversionWindow {
 
   std::string log;
   std::vector<std::string> messages;
+  convert::RunReport report;
   float max = 0, value = 0;
   std::vector<std::string> trace;  // every call, in order
   std::function<std::optional<convert::GenreIdMap>()> genrePhase;  // none: aborted
@@ -305,12 +308,107 @@ void expectConvertedAsTheRulesSay(const fs::path& source, const fs::path& destin
   }
 }
 
+// A table as mdb-export prints it, its columns found by name without regard to case (the old
+// catalogue spells "Filename" where the new one has "FileName").
+struct Exported {
+  Exported(const fs::path& path, const std::string& table)
+      : rows(testing_support::mdbExport(path, table, &header)) {}
+  size_t count(const std::string& column,
+               const std::function<bool(const std::optional<std::string>&)>& holds) const {
+    size_t k = 0;
+    while (k < header.size() && db::upperCase(header[k]) != db::upperCase(column)) ++k;
+    EXPECT_LT(k, header.size()) << column;
+    return k == header.size() ? 0 : std::count_if(rows.begin(), rows.end(), [&](const auto& r) { return holds(r[k]); });
+  }
+  std::vector<std::string> header;
+  std::vector<testing_support::ExportedRow> rows;
+};
+
+// The report against counts mdb-export gives of the source and of the result. mdb-export
+// prints "" as it prints Null, so a column's Nulls are held to our reader's count, and its
+// empty texts in the result to the source's Nulls and empty texts and the placeholders emptied.
+void expectReportAgreesWithMdbExport(const fs::path& source, const fs::path& result,
+                                     const convert::RunReport& report) {
+  if (!testing_support::haveMdbTools()) return;
+  const std::map<std::string, std::string> sourceTable = {
+      {"Difficulty", "Difficulty"}, {"Publishers", "Publishers"}, {"Musicians", "Musicians"},
+      {"Music", "Music"}, {"Genres", "Genres"}, {"Games", "Games"}};
+  std::vector<std::string> names;
+  for (const convert::TableRows& t : report.tables) {
+    SCOPED_TRACE(t.name);
+    names.push_back(t.name);
+    EXPECT_EQ(t.result, Exported(result, t.name).rows.size());
+    EXPECT_EQ(t.result, t.written);
+    if (sourceTable.count(t.name)) EXPECT_EQ(t.source, Exported(source, t.name).rows.size());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Publishers", "Musicians", "Music", "PGenres",
+                                              "Genres", "Games"}));
+  EXPECT_TRUE(report.checked && report.verified);
+
+  const Exported oldGames(source, "Games"), newGames(result, "Games");
+  const Exported oldMusic(source, "Music"), newMusic(result, "Music");
+  const Exported oldGenres(source, "Genres");
+  auto is = [](const char* text) { return [text](const std::optional<std::string>& v) { return v == text; }; };
+  auto empty = [](const std::optional<std::string>& v) { return !v || v->empty(); };
+  struct Column {
+    const char* table;
+    const char* column;
+    const char* sourceColumn;
+    const char* placeholder;
+  };
+  for (const Column& c : {Column{"Music", "FileName", "Filename", "(None)"},
+                          Column{"Games", "Comment", "Personal Comment", nullptr},
+                          Column{"Games", "FileName", "FileName", "(None)"},
+                          Column{"Games", "ScrnShotFileName", "Screenshot FileName", "(None)"},
+                          Column{"Games", "SidFileName", "Music FileName", "(None)"},
+                          Column{"Games", "DateLastPlayed", "DateLastPlayed", "(Never)"},
+                          Column{"Games", "HighScore", "HighScore", "(Not Entered)"}}) {
+    SCOPED_TRACE(std::string(c.table) + "." + c.column);
+    const auto found = std::find_if(report.columns.begin(), report.columns.end(), [&](const auto& r) {
+      return r.table == c.table && r.column == c.column;
+    });
+    ASSERT_NE(found, report.columns.end());
+    const bool games = std::string(c.table) == "Games";
+    const Exported& from = games ? oldGames : oldMusic;
+    const Exported& to = games ? newGames : newMusic;
+    const uint64_t emptied = c.placeholder ? found->placeholders.at(c.placeholder) : 0;
+    if (c.placeholder) EXPECT_EQ(emptied, from.count(c.sourceColumn, is(c.placeholder)));
+    EXPECT_EQ(to.count(c.column, empty), from.count(c.sourceColumn, empty) + emptied);
+    const auto nulls = testing_support::queryRows(
+        source, std::string("SELECT * FROM ") + c.table + " WHERE [" + c.sourceColumn + "] IS NULL");
+    EXPECT_EQ(found->nullsRepaired, nulls.size());
+  }
+
+  std::set<std::string> genreIds = {"1"};
+  for (const auto& row : oldGenres.rows) genreIds.insert(row[0].value_or(""));
+  EXPECT_EQ(report.unknownGenre.count, oldGames.count("GE_Id", [&](const auto& v) { return v && !genreIds.count(*v); }));
+  EXPECT_EQ(report.unknownGenre.first.size(), std::min<uint64_t>(report.unknownGenre.count, 20));
+  EXPECT_EQ(report.nullGenre.count, oldGames.count("GE_Id", [](const auto& v) { return !v; }));
+  EXPECT_EQ(report.playersNull, oldGames.count("PL_Id", [](const auto& v) { return !v; }));
+  EXPECT_EQ(report.playersOutside, oldGames.count("PL_Id", [](const auto& v) {
+    return v && *v != "1" && *v != "2" && *v != "3" && *v != "4";
+  }));
+  EXPECT_EQ(report.adultGames, newGames.count("Adult", is("1")));
+  EXPECT_EQ(report.adultMusic, newMusic.count("Adult", is("1")));
+  EXPECT_EQ(report.genres.size(), oldGenres.rows.size());
+  // Each old genre's place names a parent and a sub genre the result holds together.
+  std::map<std::string, std::string> parentNames;
+  for (const auto& row : Exported(result, "PGenres").rows) parentNames[row[0].value_or("")] = row[1].value_or("");
+  std::set<std::pair<std::string, std::string>> places;
+  for (const auto& row : Exported(result, "Genres").rows) places.insert({parentNames[row[1].value_or("")], row[2].value_or("")});
+  for (const convert::GenreMapping& g : report.genres) {
+    EXPECT_TRUE(places.count({g.parent, g.sub})) << g.oldName << " -> " << g.parent << " / " << g.sub;
+  }
+}
+
 // ---- Whole runs ------------------------------------------------------------------------------
 
 struct Sample {
   const char* name;
   const char* options;
   std::string destination = "new.mdb";
+  // Made of the sample before the run: games whose genre no genre holds.
+  const char* sourceChange = nullptr;
 };
 
 class WholeRunTest : public testing::TestWithParam<Sample> {};
@@ -318,6 +416,11 @@ class WholeRunTest : public testing::TestWithParam<Sample> {};
 TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   ScratchDir dir;
   const fs::path source = makeSample(dir, GetParam().options);
+  if (GetParam().sourceChange) {
+    auto d = db::DBEngine().OpenDatabase(source.string());
+    d->Execute(GetParam().sourceChange);
+    d->Close();
+  }
   const fs::path destination = dir.file(GetParam().destination);
   testing_support::writeBytes(destination, {'o', 'l', 'd'});  // replaced only once complete
   const std::vector<uint8_t> sourceBytes = testing_support::readBytes(source);
@@ -331,6 +434,8 @@ TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
   EXPECT_EQ(openDescriptors(), descriptors) << "a file stayed open";
 
   expectConvertedAsTheRulesSay(source, destination);
+  expectReportAgreesWithMdbExport(source, destination, window.report);
+  if (GetParam().sourceChange) EXPECT_GT(window.report.unknownGenre.count, 0u) << "no game lost its genre";
   EXPECT_EQ(testing_support::readBytes(source), sourceBytes) << "the source was written";
 
   EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"old.mdb", GetParam().destination}));
@@ -350,7 +455,9 @@ INSTANTIATE_TEST_SUITE_P(
                     // the file system's limit.
                     Sample{"Empty", "--games 0 --empty Difficulty --empty Music", std::string(251, 'n') + ".mdb"},
                     Sample{"OneRow", "--games 1 --one-row Publishers --one-row Musicians --format jet4"},
-                    Sample{"EmptyGenres", "--games 30 --empty Genres"}),
+                    Sample{"EmptyGenres", "--games 30 --empty Genres"},
+                    Sample{"StrayGenres", "--games 60 --seed 9 --format jet4", "new.mdb",
+                           "UPDATE Games SET GE_Id = 4242 WHERE PL_Id = 2"}),
     [](const testing::TestParamInfo<Sample>& info) { return std::string(info.param.name); });
 
 // The window hears of every step in order: a status line, the bar set up (minimum, value,
@@ -427,6 +534,79 @@ TEST(FailedRunTest, whatHappensDuringTheCompactionKeepsTheDestinationFromTheRun)
     }
     EXPECT_EQ(fs::exists(destination), kept != nullptr);
     EXPECT_EQ(filesIn(dir.path()).size(), kept ? 2u : 1u) << "work was left";
+  }
+}
+
+// The compacted catalogue spoiled before the check that comes before the rename: the check
+// finds it, the run fails naming what is wrong, and neither the catalogue nor its work is
+// left behind.
+TEST(FailedRunTest, aResultSpoiledAfterTheCompactionFailsItsCheckAndTakesNoName) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> spoil;
+    std::string finding;
+  };
+  // One bit of the file flipped, at a place found through the page layer.
+  using Place = std::function<size_t(const testing_support::OpenedFile&)>;
+  auto patch = [](const fs::path& path, const Place& where, uint8_t mask) {
+    size_t at = 0;
+    {
+      const testing_support::OpenedFile opened(path);
+      at = where(opened);
+    }
+    std::vector<uint8_t> bytes = testing_support::readBytes(path);
+    bytes.at(at) ^= mask;
+    testing_support::writeBytes(path, bytes);
+  };
+  const Case cases[] = {
+      {"a game more than the run wrote",
+       [](const fs::path& path) {
+         auto d = db::DBEngine().OpenDatabase(path.string());
+         auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenDynaset);
+         rs->AddNew();
+         rs->Fields("Name").Value = Variant("Stowaway");
+         rs->Update();
+         rs->Close();
+         d->Close();
+       },
+       "Table 'Games' holds 21 rows, but the run wrote 20."},
+      {"a page in use marked free",
+       [&](const fs::path& path) {
+         // Page 2 is bit 2 of the global map's first bitmap byte (it starts at page 0).
+         patch(path, [](const testing_support::OpenedFile& f) {
+           return testing_support::rowOffset(*f.file, {1, 0}) + db::kMapInlineHeaderSize;
+         }, 0x04);
+       },
+       "Page 2 (the definition of table 'MSysObjects') is in use, but the global usage map marks it free."},
+      {"an index key changed",
+       [&](const fs::path& path) {
+         patch(path, [](const testing_support::OpenedFile& f) {
+           // The first entry's key is a flag byte and a Long's four: this is its low byte.
+           const uint32_t root = f.table("Games").realIndexes.at(0).rootPage;
+           return size_t(root) * f.file->pageSize() + f.file->format().indexEntryStart + 4;
+         }, 0x01);
+       },
+       "Table 'Games', index"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const fs::path source = makeSample(dir, "--games 20");
+    const fs::path destination = dir.file("new.mdb");
+    RecordingWindow window(source, destination);
+    window.genrePhase = genresInSourceOrder(source, window);
+    convert::seam::afterCompaction = [&](const std::string& path) { c.spoil(path); };
+    EXPECT_FALSE(window.run());
+    convert::seam::afterCompaction = nullptr;
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_TRUE(window.messages[0].starts_with("The new database failed its check: ")) << window.messages[0];
+    EXPECT_NE(window.messages[0].find(c.finding), std::string::npos) << window.messages[0];
+    EXPECT_TRUE(window.log.ends_with("Compacting the new database...\r\nFailed: " + window.messages[0] + "\r\n"))
+        << window.log;
+    EXPECT_TRUE(window.report.checked);
+    EXPECT_FALSE(window.report.verified);
+    EXPECT_EQ(window.report.failure, window.messages[0]);
+    EXPECT_EQ(filesIn(dir.path()), std::set<std::string>{"old.mdb"}) << "the result or its work was left";
   }
 }
 

@@ -5,14 +5,20 @@
 // belong to its owner and not only with itself. Then each table in turn:
 //   maps       owned and free-space pages, the long-value maps of its Memo/OLE columns
 //   rows       every slot of every data page the table owns: moved rows followed, values
-//              decoded, long values walked row by row before they are read in full
+//              decoded, long values walked row by row (and, holding rows, read in full)
 //   counts     row count and autonumber against what the rows hold
 //   indexes    the tree walked from the root against the index's map; the leaf entries
 //              against the keys the rows give
 // and last the global usage map against every page found in use on the way.
+//
+// Streaming, a row is forgotten once its keys are folded into each index's digest, and only
+// the values a key or an autonumber needs are decoded; the leaves are then read in index order
+// into a digest of their own, each entry compared with the one before. Holding rows (the
+// second pass over a faulty file), each row's entries are looked up by its row pointer.
 #include "db/check.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -139,6 +145,51 @@ struct RowRecord {
   bool complete = false;         // every value was read, so its index keys can be derived
 };
 
+// What a page in use is used for, to name it when the global map calls it free.
+enum class UseKind : uint8_t {
+  None, Header, GlobalMap, Definition, TableMaps, DataPage, LongValuePage, IndexPage
+};
+struct PageUse {
+  UseKind kind = UseKind::None;
+  uint32_t tdefPage = 0;  // the table it belongs to, for the kinds that have one
+};
+
+// A multiset of index entries (key, row pointer) as a count and two sums of 64-bit hashes:
+// equal for equal multisets whatever the order they are added in, and, for different ones,
+// equal by chance about once in 2^128. The rows give one, the leaves the other.
+struct EntryDigest {
+  uint64_t count = 0, sumA = 0, sumB = 0;
+
+  static uint64_t mix(uint64_t x) {  // SplitMix64's finaliser
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+  }
+  void add(std::span<const uint8_t> key, uint32_t row) {
+    // Eight bytes a step: keys are a few bytes long, and a row has an entry per index.
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ (uint64_t(key.size()) << 32) ^ row;
+    for (size_t at = 0; at < key.size(); at += 8) {
+      uint64_t chunk = 0;
+      for (size_t i = at; i < key.size() && i < at + 8; ++i) chunk |= uint64_t(key[i]) << (8 * (i - at));
+      h = mix(h ^ chunk);
+    }
+    h = mix(h);
+    ++count;
+    sumA += h;
+    sumB += mix(h ^ 0xD6E8FEB86659FD93ull);
+  }
+  bool operator==(const EntryDigest&) const = default;
+};
+
+// What the rows say an index should hold, gathered as the rows stream past.
+struct IndexExpectation {
+  EntryDigest rows;                          // every row the index holds, by pointer alone
+  EntryDigest keyed;                         // those whose key could be derived, with the key
+  std::unordered_set<uint32_t> unkeyed;      // rows held whose key could not be derived
+};
+
 // What one table's checks share.
 struct TableContext {
   TableDef def;
@@ -149,11 +200,24 @@ struct TableContext {
   std::unordered_map<uint32_t, size_t> rowAt;         // stored row pointer -> rows index
   std::vector<bool> keep;                             // per column: value kept after its row
   std::map<uint16_t, StoredMap> longValueMaps;        // column number -> owned long-value map
+  size_t rowCount = 0;                                // live rows found
+  bool allRowsRead = true;                            // no row was left incomplete
+  std::vector<int64_t> highest;                       // per column: its greatest Long value
+  std::vector<size_t> autoColumns;                    // the Long autonumber columns
+  // The columns each row reads: all of them holding rows, else those a key or a count needs
+  // and the long values, whose pages are walked (the row's layout is read whole either way).
+  std::vector<size_t> read;
+  size_t fixedEnd = 0;                                // fixedAreaEnd(def)
+  std::vector<IndexExpectation> expected;             // per real index (streaming only)
+  std::vector<uint8_t> key;                           // scratch for a row's key
 };
 
 class Checker {
  public:
-  Checker(const PageFile& file, CheckReport* report) : file_(file), report_(report) {}
+  // `detailed`: rows and leaf entries are held per table, so that each disagreement between
+  // them is named by its row; otherwise they are compared as they stream past, by digest.
+  Checker(const PageFile& file, CheckReport* report, bool detailed)
+      : file_(file), report_(report), detailed_(detailed) {}
 
   DbError run() {
     DbError err = takeInventory();
@@ -164,8 +228,8 @@ class Checker {
     for (const CatalogEntry& e : catalog.tables()) {
       if (e.isLocalTable()) tableAt_[e.tdefPage()] = e.name;
     }
-    markUsed(0, "the database header");
-    markUsed(1, "the global usage map");
+    markUsed(0, UseKind::Header);
+    markUsed(1, UseKind::GlobalMap);
     // Read first: which pages the file counts as free decides which pages are a table's.
     const std::string fault = readStoredMap(file_, kGlobalMap, &global_);
     globalRead_ = fault.empty();
@@ -199,8 +263,25 @@ class Checker {
   }
 
   // Records that `page` is in use, and by what, for the global map check; the first use wins.
-  void markUsed(uint32_t page, const std::string& by) {
-    if (page < usedBy_.size() && usedBy_[page].empty()) usedBy_[page] = by;
+  // A use is kept as a kind and a table, not as its sentence, so that a file of a million
+  // rows does not hold a string per page.
+  void markUsed(uint32_t page, UseKind kind, uint32_t tdefPage = 0) {
+    if (page < usedBy_.size() && usedBy_[page].kind == UseKind::None) usedBy_[page] = {kind, tdefPage};
+  }
+
+  std::string useText(PageUse use) const {
+    const std::string table = "table '" + tableName(use.tdefPage) + "'";
+    switch (use.kind) {
+      case UseKind::None: break;
+      case UseKind::Header: return "the database header";
+      case UseKind::GlobalMap: return "the global usage map";
+      case UseKind::Definition: return "the definition of " + table;
+      case UseKind::TableMaps: return "the usage maps of " + table;
+      case UseKind::DataPage: return "a data page of " + table;
+      case UseKind::LongValuePage: return "a long-value page of " + table;
+      case UseKind::IndexPage: return "an index page of " + table;
+    }
+    return {};
   }
 
   bool isDataPageOf(uint32_t page, uint32_t tdefPage) const {
@@ -240,15 +321,15 @@ class Checker {
 
   // Reads a map and records the pages it occupies as in use; false (with a problem) when it
   // cannot be read.
-  bool readMap(RowPointer where, const std::string& what, const std::string& usedBy,
-               StoredMap* map) {
+  bool readMap(RowPointer where, const std::string& what, uint32_t tdefPage, StoredMap* map) {
+    const UseKind usedBy = tdefPage ? UseKind::TableMaps : UseKind::GlobalMap;
     const std::string fault = readStoredMap(file_, where, map);
     if (!fault.empty()) {
       problem(what + " (" + rowText(where) + ") cannot be read: " + fault + ".");
       return false;
     }
-    markUsed(where.page, usedBy);
-    for (const auto& entry : map->mapPages) markUsed(entry.second, usedBy);
+    markUsed(where.page, usedBy, tdefPage);
+    for (const auto& entry : map->mapPages) markUsed(entry.second, usedBy, tdefPage);
     // Bits past the file's end name pages that do not exist: one sentence for all of them.
     const auto past = std::lower_bound(map->pages.begin(), map->pages.end(), file_.pageCount());
     if (past != map->pages.end()) {
@@ -270,7 +351,7 @@ class Checker {
       return;
     }
     ++report_->tables;
-    for (uint32_t p : t.def.tdefPages) markUsed(p, "the definition of table '" + entry.name + "'");
+    for (uint32_t p : t.def.tdefPages) markUsed(p, UseKind::Definition, entry.tdefPage());
     t.keep.assign(t.def.columns.size(), false);
     for (size_t k = 0; k < t.def.columns.size(); ++k) {
       const ColumnDef& c = t.def.columns[k];
@@ -279,10 +360,18 @@ class Checker {
         for (const IndexColumn& ic : ri.columns) t.keep[k] = t.keep[k] || ic.columnNumber == c.number;
       }
     }
+    t.highest.assign(t.def.columns.size(), 0);
+    t.fixedEnd = fixedAreaEnd(t.def);
+    for (size_t k = 0; k < t.def.columns.size(); ++k) {
+      if (t.def.columns[k].isAutoLong()) t.autoColumns.push_back(k);
+      if (detailed_ || t.keep[k] || isLongValueType(t.def.columns[k].typeCode)) t.read.push_back(k);
+    }
+    if (!detailed_) t.expected.resize(t.def.realIndexes.size());
     checkDataMaps(t);
     checkLongValueMaps(t);
     scanRows(t);
     checkCounts(t);
+    report_->tableRows.push_back({entry.name, t.rowCount});
     for (size_t r = 0; r < t.def.realIndexes.size(); ++r) checkIndex(t, r);
   }
 
@@ -297,14 +386,14 @@ class Checker {
   // page and whoever takes the page next overwrites it, so it is not one of the table's
   // pages. A page the global map counts as in use, or that the owned map lists, is.
   void checkDataMaps(TableContext& t) {
-    const std::string usedBy = "the usage maps of table '" + t.def.name + "'";
+    const uint32_t usedBy = t.def.tdefPage;
     StoredMap owned;
     const bool ownedRead = readMap(t.def.ownedMap, t.what + ": its owned-pages map", usedBy, &owned);
     for (uint32_t p : dataPagesOf_[t.def.tdefPage]) {
       const bool listed = ownedRead && owned.contains(p);
       if (!listed && markedFree(p)) continue;
       t.dataPages.push_back(p);
-      markUsed(p, "a data page of table '" + t.def.name + "'");
+      markUsed(p, UseKind::DataPage, t.def.tdefPage);
       if (ownedRead && !listed) {
         problem(t.what + ": data " + pageText(p) +
                 " belongs to it but is missing from its owned-pages map.");
@@ -334,7 +423,7 @@ class Checker {
   }
 
   void checkLongValueMaps(TableContext& t) {
-    const std::string usedBy = "the usage maps of table '" + t.def.name + "'";
+    const uint32_t usedBy = t.def.tdefPage;
     for (const LongValueMaps& lv : t.def.longValueMaps) {
       const std::string what = columnWhat(t, lv.columnNumber);
       StoredMap owned;
@@ -344,7 +433,7 @@ class Checker {
       }
       for (uint32_t p : owned.pages) {
         if (isLongValuePage(p)) {
-          markUsed(p, "a long-value page of table '" + t.def.name + "'");
+          markUsed(p, UseKind::LongValuePage, t.def.tdefPage);
         } else {
           problem(what + ": its long-value map lists " + pageText(p) +
                   ", which is not a long-value page but " + describe(p) + ".");
@@ -369,6 +458,7 @@ class Checker {
 
   void scanRows(TableContext& t) {
     Page page;
+    RowRecord rec;  // reused from row to row, unless held
     for (uint32_t p : t.dataPages) {
       DbError err = file_.readPage(p, &page);
       uint16_t count = 0;
@@ -390,21 +480,58 @@ class Checker {
           continue;
         }
         if (slot.deleted) continue;
-        RowRecord rec;
+        if (detailed_) rec.values.clear();
+        rec.complete = false;
         rec.pointer = {p, static_cast<uint8_t>(s)};
         std::span<const uint8_t> bytes = std::span<const uint8_t>(page).subspan(slot.start, slot.length());
         uint32_t rowPage = p;
         Page moved;
         bool found = !slot.overflow || followMove(t, rec.pointer, &moved, &bytes, &rowPage);
-        if (found) readRow(t, bytes, rowPage, &rec);
-        for (size_t k = 0; k < rec.values.size(); ++k) {
+        const bool decoded = found && readRow(t, bytes, rowPage, &rec);
+        for (size_t k = 0; detailed_ && k < rec.values.size(); ++k) {
           if (!t.keep[k]) rec.values[k] = Variant::null();
+        }
+        for (size_t k : t.autoColumns) {
+          // Only positive values come from the counter; a negative one was set by hand or by
+          // a random autonumber and says nothing about it.
+          if (decoded && rec.values[k].type() == VariantType::Long) {
+            t.highest[k] = std::max<int64_t>(t.highest[k], rec.values[k].asLong());
+          }
+        }
+        ++t.rowCount;
+        t.allRowsRead = t.allRowsRead && rec.complete;
+        if (!detailed_) {
+          expectEntries(t, rec);
+          continue;
         }
         t.rowAt[rec.pointer.stored()] = t.rows.size();
         t.rows.push_back(std::move(rec));
       }
     }
-    report_->rows += t.rows.size();
+    report_->rows += t.rowCount;
+  }
+
+  // The entries each index should hold for one row, folded into the index's expectation.
+  void expectEntries(TableContext& t, const RowRecord& row) {
+    if (!row.complete) return;  // its values could not be read, as reported already
+    const uint32_t stored = row.pointer.stored();
+    for (size_t r = 0; r < t.def.realIndexes.size(); ++r) {
+      const RealIndexDef& index = t.def.realIndexes[r];
+      if (!indexHoldsRow(t.def, index, row.values)) continue;
+      IndexExpectation& e = t.expected[r];
+      e.rows.add({}, stored);
+      DbError err = encodeIndexKey(file_.header(), t.def, index, row.values, &t.key);
+      if (err.ok()) {
+        e.keyed.add(t.key, stored);
+      } else if (err.number == static_cast<int>(DbErrorNumber::NotSupported)) {
+        ++report_->keysNotChecked;
+        e.unkeyed.insert(stored);
+      } else {
+        problem(indexWhat(t, r) + ": the key of " + rowText(row.pointer) +
+                " cannot be derived: " + faultOf(err) + ".");
+        t.allRowsRead = false;
+      }
+    }
   }
 
   // A slot flagged 0x4000 holds the row pointer of where its row now lives; the row found
@@ -455,20 +582,35 @@ class Checker {
     return false;
   }
 
-  void readRow(TableContext& t, std::span<const uint8_t> bytes, uint32_t rowPage, RowRecord* rec) {
-    std::vector<RawField> fields;
-    DbError err = decodeRow(file_, t.def, bytes, rowPage, &fields);
+  // False when the row's layout cannot be read, and so none of its values.
+  bool readRow(TableContext& t, std::span<const uint8_t> bytes, uint32_t rowPage, RowRecord* rec) {
+    std::vector<RawField>& fields = fields_;
+    DbError err;
+    if (detailed_) {
+      err = decodeRow(file_, t.def, bytes, rowPage, &fields);
+    } else {
+      // The layout is checked whole, as decodeRow checks it; only the fields read are taken.
+      err = readRowLayout(file_, t.def, bytes, rowPage, t.fixedEnd, &layout_);
+      fields.resize(t.def.columns.size());
+      if (err.ok()) {
+        for (size_t k : t.read) fields[k] = rowField(layout_, t.def.columns[k]);
+      }
+    }
     if (!err.ok()) {
       problem(t.what + ": " + rowText(rec->pointer) + " cannot be decoded: " + faultOf(err) + ".");
-      return;
+      return false;
     }
-    rec->values.assign(t.def.columns.size(), Variant::null());
+    // Streaming, the values a row does not read stay Null from row to row.
+    if (detailed_ || rec->values.size() != t.def.columns.size()) {
+      rec->values.assign(t.def.columns.size(), Variant::null());
+    }
     rec->complete = true;
-    for (size_t k = 0; k < t.def.columns.size(); ++k) {
+    for (size_t k : t.read) {
       const ColumnDef& c = t.def.columns[k];
       bool ok = true;
       if (isLongValueType(c.typeCode)) {
-        ok = readLongValueChecked(t, c, fields[k], rec->pointer, &rec->values[k]);
+        ok = readLongValueChecked(t, c, fields[k], rec->pointer, detailed_ || t.keep[k],
+                                  &rec->values[k]);
       } else if (!(err = decodeScalar(file_, c, fields[k], &rec->values[k])).ok()) {
         problem(columnWhat(t, c.number) + ": the value in " + rowText(rec->pointer) +
                 " cannot be read: " + faultOf(err) + ".");
@@ -476,19 +618,21 @@ class Checker {
       }
       rec->complete = rec->complete && ok;
     }
+    return true;
   }
 
   // Walks the long-value rows of one Memo or OLE field, checking each page before it is read,
   // then reads the value in full (as every reader does) and converts it as a scan would.
   bool readLongValueChecked(TableContext& t, const ColumnDef& c, const RawField& raw,
-                            RowPointer row, Variant* out) {
+                            RowPointer row, bool needed, Variant* out) {
     *out = Variant::null();
     // A zero-length field has no header: Jet reads it as Null.
     if (!raw.present || raw.bytes.empty()) return true;
-    const std::string where = columnWhat(t, c.number) + ": the long value in " + rowText(row);
+    // Named only when something is wrong: most rows have long values, few have faults.
+    const auto where = [&] { return columnWhat(t, c.number) + ": the long value in " + rowText(row); };
     const std::span<const uint8_t> field = raw.bytes;
     if (field.size() < kLongValueHeaderSize) {
-      problem(where + " has a header of " + std::to_string(field.size()) + " bytes, less than " +
+      problem(where() + " has a header of " + std::to_string(field.size()) + " bytes, less than " +
               std::to_string(kLongValueHeaderSize) + ".");
       return false;
     }
@@ -497,24 +641,27 @@ class Checker {
     const uint32_t kind = word & kLongValueKindMask;
     if (kind == kLongValueInline) {
       if (length > field.size() - kLongValueHeaderSize) {
-        problem(where + " claims " + std::to_string(length) + " bytes, more than its row holds.");
+        problem(where() + " claims " + std::to_string(length) + " bytes, more than its row holds.");
         return false;
       }
+      if (!needed) return true;  // its bytes lie within the row, as the header says
     } else if (kind == kLongValueSingle || kind == 0) {
       if (!walkLongValue(t, c, field, kind == kLongValueSingle, length, where)) return false;
       ++report_->longValues;
+      // The walk has found every byte of it where the header says; only a key needs it read.
+      if (!needed) return true;
     } else {
-      problem(where + " has an unknown storage kind.");
+      problem(where() + " has an unknown storage kind.");
       return false;
     }
     std::vector<uint8_t> data;
     DbError err = readLongValue(file_, field, c.name, &data);
     if (!err.ok()) {
-      problem(where + " cannot be read: " + faultOf(err) + ".");
+      problem(where() + " cannot be read: " + faultOf(err) + ".");
       return false;
     }
     if (data.size() != length) {
-      problem(where + " reads back as " + std::to_string(data.size()) + " of its " +
+      problem(where() + " reads back as " + std::to_string(data.size()) + " of its " +
               std::to_string(length) + " bytes.");
       return false;
     }
@@ -532,7 +679,7 @@ class Checker {
   // that says LVAL and that the column's map lists. A column without maps in the definition
   // (older writers left the trailer out) is held to the first only.
   bool walkLongValue(TableContext& t, const ColumnDef& c, std::span<const uint8_t> field,
-                     bool single, uint32_t length, const std::string& where) {
+                     bool single, uint32_t length, const std::function<std::string()>& where) {
     auto mapIt = t.longValueMaps.find(c.number);
     const StoredMap* map = mapIt == t.longValueMaps.end() ? nullptr : &mapIt->second;
     RowPointer at = RowPointer::fromStored(readU32(field, 4));
@@ -541,22 +688,22 @@ class Checker {
     Page page;
     for (;;) {
       if (!single && at.page == 0) {
-        problem(where + " ends after " + std::to_string(collected) + " of its " +
+        problem(where() + " ends after " + std::to_string(collected) + " of its " +
                 std::to_string(length) + " bytes.");
         return false;
       }
       if (!seen.insert(at.stored()).second) {
-        problem(where + " loops back to " + rowText(at) + ".");
+        problem(where() + " loops back to " + rowText(at) + ".");
         return false;
       }
       if (!isLongValuePage(at.page)) {
-        problem(where + " lies on " + pageText(at.page) + ", which is not a long-value page but " +
+        problem(where() + " lies on " + pageText(at.page) + ", which is not a long-value page but " +
                 describe(at.page) + ".");
         return false;
       }
-      markUsed(at.page, "a long-value page of table '" + t.def.name + "'");
+      markUsed(at.page, UseKind::LongValuePage, t.def.tdefPage);
       if (map && !map->contains(at.page)) {
-        problem(where + " lies on " + pageText(at.page) +
+        problem(where() + " lies on " + pageText(at.page) +
                 ", which is missing from the column's long-value map.");
       }
       uint16_t count = 0;
@@ -564,30 +711,30 @@ class Checker {
       DbError err = file_.readPage(at.page, &page);
       if (err.ok()) err = dataRowCount(file_, page, at.page, &count);
       if (err.ok() && at.row >= count) {
-        problem(where + " names " + rowText(at) + ", which does not exist: the page has " +
+        problem(where() + " names " + rowText(at) + ", which does not exist: the page has " +
                 std::to_string(count) + " rows.");
         return false;
       }
       if (err.ok()) err = dataRowSlot(file_, page, at.page, at.row, &slot);
       if (!err.ok()) {
-        problem(where + " cannot be read: " + faultOf(err) + ".");
+        problem(where() + " cannot be read: " + faultOf(err) + ".");
         return false;
       }
       if (slot.deleted) {
-        problem(where + " lies in " + rowText(at) + ", which is flagged deleted.");
+        problem(where() + " lies in " + rowText(at) + ", which is flagged deleted.");
         return false;
       }
       const size_t size = slot.length();
       if (single) {
         if (size < length) {
-          problem(where + " is " + std::to_string(length) + " bytes long, but " + rowText(at) +
+          problem(where() + " is " + std::to_string(length) + " bytes long, but " + rowText(at) +
                   " holds only " + std::to_string(size) + ".");
           return false;
         }
         return true;
       }
       if (size < kChainLinkSize) {
-        problem(where + " continues in " + rowText(at) + ", which is too short for a link.");
+        problem(where() + " continues in " + rowText(at) + ", which is too short for a link.");
         return false;
       }
       collected += size - kChainLinkSize;
@@ -599,20 +746,13 @@ class Checker {
   // ---- Row count and autonumber -----------------------------------------------------------
 
   void checkCounts(const TableContext& t) {
-    if (t.rows.size() != t.def.rowCount) {
+    if (t.rowCount != t.def.rowCount) {
       problem(t.what + ": its definition counts " + std::to_string(t.def.rowCount) +
-              " rows, but " + std::to_string(t.rows.size()) + " were found.");
+              " rows, but " + std::to_string(t.rowCount) + " were found.");
     }
     for (size_t k = 0; k < t.def.columns.size(); ++k) {
       if (!t.def.columns[k].isAutoLong()) continue;
-      int64_t highest = 0;
-      for (const RowRecord& r : t.rows) {
-        // Only positive values come from the counter; a negative one was set by hand or by
-        // a random autonumber and says nothing about it.
-        if (k < r.values.size() && r.values[k].type() == VariantType::Long) {
-          highest = std::max<int64_t>(highest, r.values[k].asLong());
-        }
-      }
+      const int64_t highest = t.highest[k];
       if (highest > static_cast<int64_t>(t.def.lastAutonumber)) {
         problem(columnWhat(t, t.def.columns[k].number) + ": it holds the autonumber " +
                 std::to_string(highest) + ", above the table's last autonumber " +
@@ -641,10 +781,10 @@ class Checker {
     const RealIndexDef& index = t.def.realIndexes[real];
     const std::string what = indexWhat(t, real);
     std::set<uint32_t> tree;
-    walkIndexTree(t, index, what, &tree);
+    std::map<uint32_t, IndexPageContents> pages;
+    walkIndexTree(t, index, what, &tree, &pages);
     StoredMap map;
-    if (readMap(index.usageMap, what + ": its usage map",
-                "the usage maps of table '" + t.def.name + "'", &map)) {
+    if (readMap(index.usageMap, what + ": its usage map", t.def.tdefPage, &map)) {
       for (uint32_t p : tree) {
         if (!map.contains(p)) {
           problem(what + ": " + pageText(p) + " of its tree is missing from its usage map.");
@@ -657,6 +797,12 @@ class Checker {
         }
       }
     }
+    if (!detailed_) {
+      streamLeaves(t, real, what, &pages);
+      checkIntermediates(what, pages);
+      return;
+    }
+    checkIntermediates(what, pages);
     std::vector<IndexEntry> leaves;
     DbError err = scanIndex(file_, index, &leaves);
     if (!err.ok()) {
@@ -667,16 +813,100 @@ class Checker {
     compareEntries(t, index, what, leaves);
   }
 
+  // The leaf level read once, in index order, with a bounded memory: each entry against the
+  // one before it (order, distinct keys, a unique index's repeats), and all of them, as a
+  // digest, against the entries the rows asked for. Each leaf's greatest entry goes into
+  // `pages` for the check of the intermediate entries above it.
+  void streamLeaves(TableContext& t, size_t real, const std::string& what,
+                    std::map<uint32_t, IndexPageContents>* pages) {
+    const RealIndexDef& index = t.def.realIndexes[real];
+    const IndexExpectation& expected = t.expected[real];
+    const bool unique = index.flags & kIndexUnique;
+    EntryDigest rows, keyed;
+    std::vector<uint8_t> lastKey;
+    RowPointer lastRow{};
+    std::vector<RowPointer> repeats;  // a unique index's rows under the current key
+    size_t count = 0, distinct = 0;
+    auto endOfKey = [&] {
+      if (repeats.size() < 2 || allNullKey(lastKey, index)) return;
+      std::string list;
+      for (size_t i = 0; i < repeats.size(); ++i) list += (i ? ", " : "") + rowText(repeats[i]);
+      problem(what + " is unique but holds the key " + hexText(lastKey) + " " +
+              std::to_string(repeats.size()) + " times: " + list + ".");
+    };
+    // The leftmost leaf: down the first children of the intermediate pages the walk read.
+    uint32_t page = index.rootPage;
+    for (auto it = pages->find(page); it != pages->end() && it->second.type == kPageIndexNode;
+         it = pages->find(page)) {
+      const IndexPageContents& c = it->second;
+      page = c.entries.empty() ? c.tail : c.entries.front().childPage;
+    }
+    DbError err = scanIndex(file_, index, [&](IndexPageContents& leaf) {
+      for (IndexEntry& e : leaf.entries) {
+        const uint32_t stored = e.row.stored();
+        if (count > 0) {
+          if (compareIndexEntries(lastKey, lastRow, e.key, e.row) >= 0) {
+            problem(what + ": leaf entry " + std::to_string(count) + " (for " + rowText(e.row) +
+                    ") does not sort after the entry before it.");
+          }
+          if (compareKeys(lastKey, e.key) != 0) {
+            if (unique) endOfKey();
+            repeats.clear();
+            ++distinct;
+          }
+        } else {
+          distinct = 1;
+        }
+        if (unique) repeats.push_back(e.row);
+        rows.add({}, stored);
+        if (!expected.unkeyed.count(stored)) keyed.add(e.key, stored);
+        lastKey.swap(e.key);
+        lastRow = e.row;
+        ++count;
+      }
+      if (!leaf.entries.empty() && pages->find(page) == pages->end()) {
+        IndexPageContents& kept = (*pages)[page];
+        kept.type = kPageIndexLeaf;
+        kept.entries.push_back({lastKey, lastRow});
+      }
+      page = leaf.next;
+      return DbError::success();
+    });
+    if (!err.ok()) {
+      problem(what + ": its leaf entries cannot be read: " + faultOf(err) + ".");
+      return;
+    }
+    if (unique) endOfKey();
+    report_->indexEntries += count;
+    // Rows that could not be read were reported as they were met; their entries cannot be
+    // told from strays, so the digests would only repeat that.
+    if (t.allRowsRead) {
+      if (rows != expected.rows) {
+        problem(what + " holds " + std::to_string(rows.count) + " entries, which are not one " +
+                "for each of the " + std::to_string(expected.rows.count) +
+                " rows it should hold" +
+                (rows.count == expected.rows.count ? " (as many, but for other rows)" : "") + ".");
+      } else if (keyed != expected.keyed) {
+        problem(what + ": the keys of its entries are not the keys their rows' values give.");
+      }
+    }
+    if (!t.system && distinct != index.uniqueCount) {
+      problem(what + ": its definition counts " + std::to_string(index.uniqueCount) +
+              " distinct keys, but the index holds " + std::to_string(distinct) + ".");
+    }
+  }
+
   // Every page reachable from the root: children of intermediate pages, and leaves along the
   // leaf chain too (a leaf only the chain reaches is still read by every scan). Then each
   // intermediate entry against its child: a search picks the child by these copies, so one
   // that is not the child's greatest entry sends searches for the keys between the two to
   // the wrong child.
   void walkIndexTree(const TableContext& t, const RealIndexDef& index, const std::string& what,
-                     std::set<uint32_t>* tree) {
+                     std::set<uint32_t>* tree, std::map<uint32_t, IndexPageContents>* held) {
     std::vector<uint32_t> pending{index.rootPage};
     std::set<uint32_t> visited;  // bounds the walk by the file's pages, whatever the links say
-    std::map<uint32_t, IndexPageContents> pages;
+    std::map<uint32_t, IndexPageContents>& pages = *held;
+    Page raw;
     while (!pending.empty()) {
       const uint32_t p = pending.back();
       pending.pop_back();
@@ -690,7 +920,17 @@ class Checker {
         problem(what + ": " + pageText(p) + " of its tree is " + describe(p) + ".");
       }
       tree->insert(p);
-      markUsed(p, "an index page of table '" + t.def.name + "'");
+      markUsed(p, UseKind::IndexPage, t.def.tdefPage);
+      if (!detailed_ && types_[p] == kPageIndexLeaf) {
+        // A leaf is decoded once, by the leaf scan; here only its link to the next counts.
+        DbError err = file_.readPage(p, &raw);
+        if (!err.ok()) {
+          problem(what + ": " + faultOf(err) + ".");
+          continue;
+        }
+        if (const uint32_t next = readU32(raw, file_.format().indexNextOffset)) pending.push_back(next);
+        continue;
+      }
       IndexPageContents& contents = pages[p];
       DbError err = readIndexPage(file_, p, &contents);
       if (!err.ok()) {
@@ -709,6 +949,11 @@ class Checker {
         }
       }
     }
+  }
+
+  // Each intermediate entry against its child, whose greatest entry it must copy.
+  void checkIntermediates(const std::string& what,
+                          const std::map<uint32_t, IndexPageContents>& pages) {
     std::map<uint32_t, const IndexEntry*> greatest;
     for (const auto& [p, contents] : pages) {
       if (contents.type != kPageIndexNode) continue;
@@ -834,14 +1079,14 @@ class Checker {
 
   void checkGlobalMap() {
     if (!globalRead_) return;
-    for (const auto& entry : global_.mapPages) markUsed(entry.second, "the global usage map");
+    for (const auto& entry : global_.mapPages) markUsed(entry.second, UseKind::GlobalMap);
     for (uint32_t p = 0; p < usedBy_.size(); ++p) {
-      if (usedBy_[p].empty()) continue;
+      if (usedBy_[p].kind == UseKind::None) continue;
       if (!global_.covers(p)) {
-        problem("Page " + std::to_string(p) + " (" + usedBy_[p] +
+        problem("Page " + std::to_string(p) + " (" + useText(usedBy_[p]) +
                 ") is in use, but it lies outside the global usage map, which counts it as free.");
       } else if (global_.contains(p)) {
-        problem("Page " + std::to_string(p) + " (" + usedBy_[p] +
+        problem("Page " + std::to_string(p) + " (" + useText(usedBy_[p]) +
                 ") is in use, but the global usage map marks it free.");
       }
     }
@@ -849,9 +1094,12 @@ class Checker {
 
   const PageFile& file_;
   CheckReport* report_;
+  const bool detailed_;
+  std::vector<RawField> fields_;        // the fields of the row being read
+  RowLayout layout_;                    // where they lie in it
   std::vector<uint8_t> types_;          // per page: its type byte
   std::vector<uint32_t> owners_;        // per page: the uint32 at offset 4
-  std::vector<std::string> usedBy_;     // per page: what uses it; empty when nothing known does
+  std::vector<PageUse> usedBy_;         // per page: what uses it; None when nothing known does
   std::map<uint32_t, std::string> tableAt_;  // definition page -> local table name
   std::unordered_map<uint32_t, std::vector<uint32_t>> dataPagesOf_;  // owner field -> data pages
   StoredMap global_;                    // page 1 row 0: a set bit means free
@@ -860,9 +1108,16 @@ class Checker {
 
 }  // namespace
 
-DbError checkDatabase(const PageFile& file, CheckReport* report) {
+DbError checkDatabase(const PageFile& file, CheckReport* report, CheckDepth depth) {
   *report = {};
-  return Checker(file, report).run();
+  DbError err = Checker(file, report, false).run();
+  if (!err.ok() || report->clean() || depth == CheckDepth::Streaming) return err;
+  // Something is wrong: the second pass holds what it needs to name each fault by its row.
+  // Should it find nothing (a fault only the digests saw), the first pass's sentences stand.
+  CheckReport named;
+  err = Checker(file, &named, true).run();
+  if (err.ok() && !named.clean()) *report = std::move(named);
+  return err;
 }
 
 }  // namespace db

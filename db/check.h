@@ -25,6 +25,13 @@
 //     a unique index holds no key twice (all-Null keys apart); the definition's unique-entry
 //     count equals the number of distinct keys (user tables only: Access does not keep it for
 //     its own tables).
+//
+// The check streams: pages are read table by table, each row once and each leaf once, and the
+// entries an index should hold are compared with those it holds through a digest of (key, row)
+// pairs that both sides build in any order; the leaves are checked for order against their
+// neighbours. Its memory is a few bytes per page of the file, whatever the number of rows. A
+// digest tells that an index and its rows disagree, not which row; a file found faulty is
+// therefore read a second time holding rows and entries, to name each fault by its row.
 #pragma once
 
 #include <cstddef>
@@ -45,12 +52,20 @@ struct CheckReport {
   // Index keys not compared: rows whose text the key encoder has no code for (NotSupported,
   // e.g. Jet4 text beyond U+00FF). Their rows must still have exactly one entry each.
   size_t keysNotChecked = 0;
+  // Live rows per table checked, in the catalogue's order, system tables included.
+  std::vector<std::pair<std::string, size_t>> tableRows;
 
   bool clean() const { return problems.empty(); }
 };
 
+enum class CheckDepth {
+  Streaming,  // one bounded pass; a fault between an index and its rows is named by its index
+  Named,      // that pass, then, when it finds a fault, a second one naming faults by their rows
+};
+
 // Checks the whole file. The DbError is for a file that cannot be read at all (a page read
 // fails, or the catalogue cannot be loaded); every inconsistency goes into `report`.
-DbError checkDatabase(const PageFile& file, CheckReport* report);
+DbError checkDatabase(const PageFile& file, CheckReport* report,
+                      CheckDepth depth = CheckDepth::Named);
 
 }  // namespace db

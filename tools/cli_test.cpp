@@ -1,6 +1,7 @@
 // The headless converter as a person runs it: its output, its exit codes, the genre mapping
 // files it writes and reads, and everything it refuses before writing a byte.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cctype>
@@ -79,7 +80,8 @@ TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
   const fs::path source = sample(dir, "old.mdb");
   const auto before = testing_support::readBytes(source);
   const fs::path dest = dir.file("new.mdb");
-  const Result r = run({source, dest});
+  const fs::path report = dir.file("report.json");
+  const Result r = run({source, dest, "--report", report});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out,
             "Created new database OK\n"
@@ -94,18 +96,44 @@ TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
             "Compacting the new database...Done\n"
             "Finished!  Your new Ludovane database can be found here: -\n\n" + dest.string() +
                 "\n\nPlease refer to the INSTRUCTIONS.TXT file for info on setting up your new database "
-                "with Ludovane\n")
+                "with Ludovane\n"
+                "\n"
+                "Rows, old catalogue -> new:\n"
+                "  Table       Source    Result\n"
+                "  Difficulty       6 ->      6  =\n"
+                "  Publishers       8 ->      8  =\n"
+                "  Musicians       10 ->     10  =\n"
+                "  Music           20 ->     20  =\n"
+                "  PGenres          - ->     15\n"
+                "  Genres          22 ->     22  =\n"
+                "  Games           80 ->     80  =\n"
+                "The new database passed its check: every row, index and usage map is sound.\n")
       << "no progress bar when the output is not a terminal";
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(testing_support::readBytes(source), before);
   testing_support::expectSoundFile(dest);
   // The suggested mapping: "Strategy (War)" became "War" under "Strategy".
   EXPECT_FALSE(testing_support::queryRows(dest, "SELECT * FROM Genres WHERE Genre = 'War'").empty());
+
+  // The report as JSON: the same counts as the summary, one entry per table written.
+  const nlohmann::json json = nlohmann::json::parse(readText(report));
+  EXPECT_EQ(json.at("verified"), true);
+  std::vector<std::string> names;
+  for (const auto& t : json.at("tables")) {
+    names.push_back(t.at("name"));
+    EXPECT_EQ(t.at("result_rows"), testing_support::readRows(dest, t.at("name")).size()) << t;
+    if (t.at("name") != "PGenres") EXPECT_EQ(t.at("source_rows"), t.at("result_rows")) << t;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Publishers", "Musicians", "Music", "PGenres",
+                                              "Genres", "Games"}));
+  EXPECT_EQ(json.at("changes").at("columns").size(), 7u);
+  EXPECT_EQ(json.at("genres").size(), 22u);
 }
 
 TEST_F(CliTest, badUsageExitsWithTwo) {
   for (const Args& args : std::vector<Args>{{}, {"only-one.mdb"}, {"a", "b", "c"}, {"a", "b", "--genres"},
-                                             {"a", "b", "--colour"}}) {
+                                             {"a", "b", "--colour"}, {"a", "b", "--report"},
+                                             {"a", "--write-genres", "g.json", "--report", "r.json"}}) {
     EXPECT_EQ(run(args).exitCode, 2) << testing::PrintToString(texts(args));
   }
 }

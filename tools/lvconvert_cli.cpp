@@ -38,7 +38,7 @@ constexpr int kExitUsage = 2;
 
 void printUsage(std::ostream& out) {
   out << "usage: lvconvert-cli SOURCE DEST [--genres auto|FILE] [--template PATH] [--overwrite]\n"
-         "                     [--password-file FILE]\n"
+         "                     [--password-file FILE] [--report FILE]\n"
          "       lvconvert-cli SOURCE --write-genres FILE [--overwrite] [--password-file FILE]\n"
          "       lvconvert-cli --help | --version\n"
          "  SOURCE          the old catalogue (.mdb); it is only read\n"
@@ -52,6 +52,9 @@ void printUsage(std::ostream& out) {
          "  --overwrite     replace DEST (or the --write-genres FILE) when it exists\n"
          "  --password-file FILE  the database password of a protected SOURCE, as the file's\n"
          "                  first line; without it the password is asked on the terminal\n"
+         "  --report FILE   writes what the run did as JSON: rows per table in SOURCE and DEST,\n"
+         "                  the changes the rules made, the genre mapping, the phases' times\n"
+         "                  and whether DEST passed its check (\"verified\"); replaces FILE\n"
          "  --help          prints this and exits\n"
          "  --version       prints the version and exits\n"
          "  Ctrl-C stops a conversion: the old catalogue and any file at DEST stay as they were\n";
@@ -430,7 +433,7 @@ int fail(const std::string& message) {
 // What the command line asks for.
 struct Options {
   std::vector<std::string> positional;
-  std::string genres = "auto", templatePath, writeGenres, passwordFile;
+  std::string genres = "auto", templatePath, writeGenres, passwordFile, report;
   bool overwrite = false;
 };
 
@@ -450,6 +453,8 @@ std::optional<int> parseArguments(const std::vector<std::string>& arguments, Opt
       if (!value(&options->templatePath)) return usage("--template needs a path");
     } else if (arg == "--password-file") {
       if (!value(&options->passwordFile)) return usage("--password-file needs a file");
+    } else if (arg == "--report") {
+      if (!value(&options->report)) return usage("--report needs a file");
     } else if (arg == "--write-genres") {
       if (!value(&options->writeGenres)) return usage("--write-genres needs a file");
     } else if (arg == "--overwrite") {
@@ -461,6 +466,9 @@ std::optional<int> parseArguments(const std::vector<std::string>& arguments, Opt
     } else {
       options->positional.push_back(arg);
     }
+  }
+  if (!options->report.empty() && !options->writeGenres.empty()) {
+    return usage("--report goes with a conversion, not with --write-genres");
   }
   const size_t wanted = options->writeGenres.empty() ? 2 : 1;
   if (options->positional.size() != wanted) {
@@ -532,16 +540,25 @@ int convertCatalogue(const Options& options, const std::string& source, const st
   }
   CommandLineWindow window(source, destination, work->path(), std::move(mapping));
   window.AddStatus("Created new database OK\r\n");
-  const bool converted = console::stopExitCode() == 0 && convert::ConvertDatabase(window, *work);
+  convert::RunReport report;
+  const bool converted = console::stopExitCode() == 0 && convert::ConvertDatabase(window, *work, &report);
   window.finish();
   work.reset();
+  // The report is written whatever the outcome: a failed check is what it is for too.
+  const bool reportWritten =
+      options.report.empty() || replaceFileWhole(options.report, convert::reportJson(report));
   if (!converted) {
     fail(convert::kNotConverted);
+    if (report.checked) std::cout << convert::reportSummary(report);
+    if (!reportWritten) printMessage(options.report + ": cannot be written");
     return console::stopExitCode() != 0 ? console::stopExitCode() : kExitFailed;
   }
   std::string finished = convert::finishedMessage(destination);
   for (size_t at; (at = finished.find("\r\n")) != std::string::npos;) finished.replace(at, 2, "\n");
-  std::cout << finished << "\n";
+  std::cout << finished << "\n\n" << convert::reportSummary(report);
+  // The catalogue is in place whatever becomes of the report; a report asked for and not
+  // written is still a failure to say so.
+  if (!reportWritten) return fail(options.report + ": cannot be written");
   return kExitOk;
 }
 
