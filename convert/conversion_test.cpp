@@ -339,7 +339,9 @@ void expectReportAgreesWithMdbExport(const fs::path& source, const fs::path& res
     names.push_back(t.name);
     EXPECT_EQ(t.result, Exported(result, t.name).rows.size());
     EXPECT_EQ(t.result, t.written);
-    if (sourceTable.count(t.name)) EXPECT_EQ(t.source, Exported(source, t.name).rows.size());
+    if (sourceTable.count(t.name)) {
+      EXPECT_EQ(t.source, Exported(source, t.name).rows.size());
+    }
   }
   EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Publishers", "Musicians", "Music", "PGenres",
                                               "Genres", "Games"}));
@@ -372,7 +374,9 @@ void expectReportAgreesWithMdbExport(const fs::path& source, const fs::path& res
     const Exported& from = games ? oldGames : oldMusic;
     const Exported& to = games ? newGames : newMusic;
     const uint64_t emptied = c.placeholder ? found->placeholders.at(c.placeholder) : 0;
-    if (c.placeholder) EXPECT_EQ(emptied, from.count(c.sourceColumn, is(c.placeholder)));
+    if (c.placeholder) {
+      EXPECT_EQ(emptied, from.count(c.sourceColumn, is(c.placeholder)));
+    }
     EXPECT_EQ(to.count(c.column, empty), from.count(c.sourceColumn, empty) + emptied);
     const auto nulls = testing_support::queryRows(
         source, std::string("SELECT * FROM ") + c.table + " WHERE [" + c.sourceColumn + "] IS NULL");
@@ -435,7 +439,9 @@ TEST_P(WholeRunTest, convertsEveryRowByItsRules) {
 
   expectConvertedAsTheRulesSay(source, destination);
   expectReportAgreesWithMdbExport(source, destination, window.report);
-  if (GetParam().sourceChange) EXPECT_GT(window.report.unknownGenre.count, 0u) << "no game lost its genre";
+  if (GetParam().sourceChange) {
+    EXPECT_GT(window.report.unknownGenre.count, 0u) << "no game lost its genre";
+  }
   EXPECT_EQ(testing_support::readBytes(source), sourceBytes) << "the source was written";
 
   EXPECT_EQ(filesIn(dir.path()), (std::set<std::string>{"old.mdb", GetParam().destination}));

@@ -164,6 +164,9 @@ int openUnshared(const std::string& path, File* out);
 // kind), to compare before and after something that must close what it opens.
 int openCount();
 int setFileSizeLimit(uint64_t bytes, uint64_t* before);
+// For tests: sets or clears the attribute that stops even root from changing, renaming or
+// removing a file (Linux's immutable flag). ENOSYS where the system or file system has none.
+int setImmutable(const std::string& path, bool on);
 std::string runCommand(const std::string& command, int* exitCode);
 std::string shellQuoted(const std::string& word);
 

@@ -322,6 +322,24 @@ bool encodeWithSystem(std::string_view utf8, uint16_t codePage, std::string* out
 
 int makePipe(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0 ? 0 : errno; }
 
+int setImmutable(const std::string& path, bool on) {
+#ifdef FS_IOC_SETFLAGS
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return errno;
+  int flags = 0;
+  int error = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 ? 0 : errno;
+  if (error == 0) {
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) error = errno;
+  }
+  ::close(fd);
+  return error;
+#else
+  (void)path, (void)on;
+  return ENOSYS;
+#endif
+}
+
 int openUnshared(const std::string&, File*) { return ENOSYS; }
 
 int openCount() {

@@ -438,6 +438,8 @@ bool encodeWithSystem(std::string_view utf8, uint16_t codePage, std::string* out
 
 int makePipe(const std::string&) { return ENOSYS; }
 
+int setImmutable(const std::string&, bool) { return ENOSYS; }
+
 int openUnshared(const std::string& path, File* out) {
   const HANDLE handle = CreateFileW(winPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

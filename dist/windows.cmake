@@ -14,6 +14,7 @@ configure_file(INSTRUCTIONS.TXT ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/INSTRUCTIONS.T
 
 # Qt's libraries and the two plugins the window loads at run time: the platform (without it Qt
 # cannot open a window at all) and the style that draws native controls.
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets)  # its targets are seen per folder
 foreach(library Core Gui Widgets)
   install(FILES $<TARGET_FILE:Qt6::${library}> DESTINATION .)
 endforeach()
@@ -48,6 +49,9 @@ set(CPACK_PACKAGE_EXECUTABLES lvconvert "Ludovane Database Converter")
 set(CPACK_NSIS_PACKAGE_NAME "Ludovane Database Converter ${PROJECT_VERSION}")
 set(CPACK_NSIS_DISPLAY_NAME "Ludovane Database Converter")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+# The installer is a 64-bit program, as the programs it installs are (NSIS's stubs default to
+# 32 bits, which a 64-bit Windows runs only through its 32-bit subsystem).
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_INSTALLED_ICON_NAME lvconvert.exe)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 if(LV_WINDOWS_ICON)

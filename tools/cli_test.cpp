@@ -122,7 +122,9 @@ TEST_F(CliTest, convertsAndPrintsTheLogAndTheClosingMessage) {
   for (const auto& t : json.at("tables")) {
     names.push_back(t.at("name"));
     EXPECT_EQ(t.at("result_rows"), testing_support::readRows(dest, t.at("name")).size()) << t;
-    if (t.at("name") != "PGenres") EXPECT_EQ(t.at("source_rows"), t.at("result_rows")) << t;
+    if (t.at("name") != "PGenres") {
+      EXPECT_EQ(t.at("source_rows"), t.at("result_rows")) << t;
+    }
   }
   EXPECT_EQ(names, (std::vector<std::string>{"Difficulty", "Publishers", "Musicians", "Music", "PGenres",
                                               "Genres", "Games"}));
@@ -144,7 +146,10 @@ TEST_F(CliTest, badUsageExitsWithTwo) {
 TEST_F(CliTest, refusesWhatStartWouldRefuse) {
   const fs::path source = sample(dir, "old.mdb");
   const fs::path dest = dir.file("new.mdb");
-  fs::create_symlink(source, dir.file("link.mdb"));
+  // Where symbolic links need a privilege (Windows), a second name of the file stands in.
+  std::error_code linked;
+  fs::create_symlink(source, dir.file("link.mdb"), linked);
+  if (linked) fs::create_hard_link(source, dir.file("link.mdb"));
   fs::create_directory(dir.file("folder.mdb"));
   const std::string differ = "Source and Destination files must be different!";
   const std::vector<std::pair<Args, std::string>> cases = {
