@@ -16,6 +16,18 @@
 #include "db/text_codec.h"
 #include "tools/test_process.h"
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -418,8 +430,9 @@ TEST_F(CliTest, encodedAndPasswordProtectedCataloguesConvert) {
     EXPECT_NE(typed.find("Password for "), std::string::npos) << typed;
     EXPECT_EQ(typed.find("Sésame"), std::string::npos) << typed;
     // Ctrl-C at the question ends the program as the signal does, with the terminal's echo back
-    // on for the shell.
-    if (format == "jet3") {
+    // on for the shell. ThreadSanitizer holds a signal back until a point of its own, so there the
+    // read ends first and the program goes on without a password: not what a person meets.
+    if (format == "jet3" && !kThreadSanitizer) {
       const std::string interrupted = testing_support::runCommand(
           "(sleep 4; printf '\\003'; sleep 1) | script -qec \"trap true INT; " + std::string(LVCONVERT_CLI) + " " +
               testing_support::shellQuoted(locked) + " " + testing_support::shellQuoted(dir.file("c.mdb")) +
