@@ -25,17 +25,16 @@ fail() {
 winpath() { local p=${1//\//\\}; echo "Z:$p"; }
 
 host=$root/build
-if [ ! -x "$host/bin/lvconvert-cli" ] || [ ! -x "$host/bin/lvdb" ]; then
+if [ ! -x "$host/bin/lvconvert-cli" ] || [ ! -x "$host/bin/lvdb" ] || [ ! -x "$host/bin/lvsample" ]; then
   host=$root/build-windows-host
   cmake -S "$root" -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLV_WINDOWS=OFF \
     -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$host" --target lvconvert-cli lvdb template -- -j"$(nproc)" >/dev/null
+  cmake --build "$host" --target lvconvert-cli lvdb lvsample template -- -j"$(nproc)" >/dev/null
 fi
 lvdb=$host/bin/lvdb
 
 # The same catalogue through both builds; the Windows one in awkward places.
-"$host/bin/lvsample" "$work/source.mdb" --games 500 --seed 7 2>/dev/null ||
-  "$dir/bin/lvsample.exe" "$work/source.mdb" --games 500 --seed 7
+"$host/bin/lvsample" "$work/source.mdb" --games 500 --seed 7
 "$host/bin/lvconvert-cli" "$work/source.mdb" "$work/linux.mdb" --genres auto >/dev/null
 "$lvdb" dump "$work/linux.mdb" >"$work/linux.dump"
 deep=$work/$(printf 'Ordner %02d/' $(seq 1 25))
