@@ -25,7 +25,8 @@ QIcon programIcon() {
 }
 
 QString dialogStartFolder(const QString& programFolder, const QString& fallback) {
-  for (const QString& folder : {programFolder, fallback}) {
+  for (const QString& given : {programFolder, fallback}) {
+    const QString folder = QDir::fromNativeSeparators(given);
     if (!folder.isEmpty() && QFileInfo(folder).isDir() &&
         db::io::mayWrite(folder.toStdString())) {
       return folder.endsWith(u'/') ? folder : folder + u'/';
@@ -37,7 +38,7 @@ QString dialogStartFolder(const QString& programFolder, const QString& fallback)
 }
 
 QString replaceQuestion(const QString& path) {
-  return QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(path);
+  return QStringLiteral("%1 already exists.\nDo you want to replace it?").arg(QDir::toNativeSeparators(path));
 }
 
 QString readOnlyRefusal(const QString& path) {
@@ -52,7 +53,7 @@ QString readOnlyRefusal(const QString& path) {
   const QString folder = file.absolutePath();
   if (!db::io::mayWrite(folder.toStdString())) {
     return QStringLiteral("%1\nThis folder is write-protected.\nChoose another folder.")
-        .arg(folder);
+        .arg(QDir::toNativeSeparators(folder));
   }
   return {};
 }

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -179,8 +180,9 @@ void frmMain::Form_Load() {
   }
   ui_.lblSource->setText(kSourcePlaceholder);
   ui_.lblDest->setText(kDestPlaceholder);
-  programFolder_ = givenFolder_;
-  if (!programFolder_.endsWith(u'/')) programFolder_ += u'/';
+  // Shown and passed on as the system writes paths: "C:\Program Files\lvconvert\" on Windows.
+  programFolder_ = QDir::toNativeSeparators(givenFolder_);
+  if (!programFolder_.endsWith(QDir::separator())) programFolder_ += QDir::separator();
   conversionRunning_ = false;
   ui_.cmdSource->setFocus();
 
@@ -230,7 +232,8 @@ void frmMain::cmdSource_Click() {
   if (!path.isEmpty()) sourceChosen(path);
 }
 
-void frmMain::sourceChosen(const QString& path) {
+void frmMain::sourceChosen(const QString& chosen) {
+  const QString path = QDir::toNativeSeparators(chosen);
   ui_.lblSource->setText(path);
   if (!bothChosen()) {
     ui_.cmdStart->setEnabled(false);
@@ -254,7 +257,8 @@ void frmMain::cmdDest_Click() {
   if (!path.isEmpty()) destChosen(path);
 }
 
-void frmMain::destChosen(const QString& path) {
+void frmMain::destChosen(const QString& chosen) {
+  const QString path = QDir::toNativeSeparators(chosen);
   ui_.lblDest->setText(path);
   if (!bothChosen()) {
     ui_.cmdStart->setEnabled(false);
@@ -550,6 +554,7 @@ bool frmMain::bothChosen() const {
 }
 
 bool frmMain::isTemplate(const QString& path) const {
-  return path.toUpper() == (programFolder_ + kTemplateGuardName).toUpper() ||
+  return QDir::fromNativeSeparators(path).toUpper() ==
+             QDir::fromNativeSeparators(programFolder_ + kTemplateGuardName).toUpper() ||
          convert::sameFile(utf8(templatePath()), utf8(path));
 }

@@ -1,5 +1,6 @@
 #include "convert/file_checks.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "db/file_io.h"
@@ -35,8 +36,17 @@ bool FileExists(const std::string& path) {
 
 std::vector<std::string> templatePlaces(const std::string& programFolder) {
   std::string folder = programFolder.empty() ? std::string(".") : programFolder;
+  // The places are shown when neither holds the template: in the folder's own separators.
+#ifdef _WIN32
+  const char separator = folder.back() == '/' ? '/' : '\\';
+  if (folder.back() != '/' && folder.back() != '\\') folder += separator;
+#else
+  const char separator = '/';
   if (folder.back() != '/') folder += '/';
-  return {folder + kTemplateName, folder + "../share/lvconvert/" + kTemplateName};
+#endif
+  std::string shared = "../share/lvconvert/";
+  std::replace(shared.begin(), shared.end(), '/', separator);
+  return {folder + kTemplateName, folder + shared + kTemplateName};
 }
 
 std::string findTemplate(const std::string& programFolder) {

@@ -128,11 +128,12 @@ struct FileInfo {
 int fileInfo(File file, FileInfo* info);
 int pathInfo(const std::string& path, FileInfo* info, bool followLinks = true);
 // Whether this process may write `path` (a file, or a folder's names), as far as the system says
-// before trying (POSIX access(2); Windows: not read-only).
+// before trying (POSIX access(2)); on Windows a file not read-only that opens for writing, and
+// a folder where a name can be made (tried, and gone again).
 bool mayWrite(const std::string& path);
 // Why a finished conversion could not take the place of the file at `path` by a rename: EPERM
 // for an immutable or append-only file or one in a sticky folder that is not ours, EACCES for a
-// folder whose names may not change (or on Windows a read-only file), kInUse on Windows for a file
+// folder whose names may not change (or on Windows a read-only file or one not to be written), kInUse on Windows for a file
 // open anywhere (a rename cannot replace it there, whatever its opener shares); 0 when nothing is
 // there or it can be replaced.
 int replaceRefusal(const std::string& path);
@@ -165,7 +166,8 @@ int openUnshared(const std::string& path, File* out);
 int openCount();
 int setFileSizeLimit(uint64_t bytes, uint64_t* before);
 // For tests: sets or clears the attribute that stops even root from changing, renaming or
-// removing a file (Linux's immutable flag). ENOSYS where the system or file system has none.
+// removing a file (Linux's immutable flag; under wine, the host file's). ENOSYS where the system
+// or file system has none.
 int setImmutable(const std::string& path, bool on);
 std::string runCommand(const std::string& command, int* exitCode);
 std::string shellQuoted(const std::string& word);

@@ -1,6 +1,7 @@
 // The file seam as every system must keep it: names in any script and past Windows' old length
 // limit carry a whole database; a rename replaces or refuses as asked; a file another program
-// holds without sharing it is refused and left whole.
+// holds without sharing it is refused and left whole; a folder that takes no new names is
+// known as one.
 #include <gtest/gtest.h>
 
 #include "db/compact.h"
@@ -136,6 +137,25 @@ TEST(FileSeamTest, aRenameReplacesOrRefusesAsAsked) {
     EXPECT_EQ(readFile(to), c.error == 0 ? "new" : "old");
     EXPECT_EQ(readFile(from), c.error == 0 ? "(none)" : "new");
   }
+}
+
+// Whether a file or folder may be written is known before a run needs it: a folder where no
+// name can be made (Program Files to a user, here one made immutable, which stops even root)
+// is no place for a new database, though it may hold a file that can be written.
+TEST(FileSeamTest, aFolderThatTakesNoNamesIsNotWritable) {
+  ScratchDir dir;
+  const std::string folder = dir.file("shut").string(), inside = dir.file("shut/old.mdb").string();
+  ASSERT_EQ(io::makeFolder(folder), 0);
+  writeFile(inside, "old");
+  EXPECT_TRUE(io::mayWrite(folder));
+  std::vector<std::string> names;
+  ASSERT_EQ(io::listFolder(folder, &names), 0);
+  EXPECT_EQ(names.size(), 1u) << "the question left a name behind";
+  EXPECT_TRUE(io::mayWrite(inside));
+  if (io::setImmutable(folder, true) != 0) GTEST_SKIP() << "this file system keeps no immutable attribute";
+  EXPECT_FALSE(io::mayWrite(folder));
+  EXPECT_TRUE(io::mayWrite(inside));
+  EXPECT_EQ(io::setImmutable(folder, false), 0);
 }
 
 #ifdef _WIN32

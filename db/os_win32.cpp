@@ -358,10 +358,33 @@ int pathInfo(const std::string& path, FileInfo* info, bool followLinks) {
 }
 
 bool mayWrite(const std::string& path) {
-  const DWORD attributes = GetFileAttributesW(winPath(path).c_str());
+  const std::wstring wide = winPath(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  // A folder's read-only attribute marks it for the shell; it does not stop new names.
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) || !(attributes & FILE_ATTRIBUTE_READONLY);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) return false;
+    // Access lists can deny writing a file whose attribute allows it. Opening for writing
+    // changes nothing; another program holding it is a question of its own (replaceRefusal).
+    const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    return handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED;
+  }
+  // A folder's read-only attribute marks it for the shell and does not stop new names; its
+  // access list does (Program Files for a user without elevation), and nothing short of making
+  // a name there tells. The probe is hidden and goes when its handle closes.
+  const std::wstring probe = wide + (wide.ends_with(L'\\') || wide.ends_with(L'/') ? L"" : L"\\") +
+                             L".lvconvert-probe-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(GetTickCount64());
+  const HANDLE handle =
+      CreateFileW(winPath(narrow(probe)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+    return true;
+  }
+  const DWORD error = GetLastError();
+  return error != ERROR_ACCESS_DENIED && error != ERROR_WRITE_PROTECT;
 }
 
 int replaceRefusal(const std::string& path) {
@@ -380,7 +403,9 @@ int replaceRefusal(const std::string& path) {
     return error == ENOENT ? 0 : error;
   }
   CloseHandle(handle);
-  return 0;
+  // A file whose access list (or, under wine, the host's immutable flag) denies writing is
+  // refused as a read-only one is, though removal alone might have been allowed.
+  return mayWrite(path) ? 0 : EACCES;
 }
 
 void ignoreFileSizeSignal() {}
@@ -438,7 +463,44 @@ bool encodeWithSystem(std::string_view utf8, uint16_t codePage, std::string* out
 
 int makePipe(const std::string&) { return ENOSYS; }
 
-int setImmutable(const std::string&, bool) { return ENOSYS; }
+int setImmutable(const std::string& path, bool on) {
+  // Windows has no such attribute, but wine runs on Linux and passes a host file's flags
+  // through: its "start /unix" runs a host program, chattr here. start neither waits for a
+  // host program nor tells how it ended, and quotes arguments its own way: a script beside the
+  // file runs chattr and makes a mark file on success, which is waited for.
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  const auto unixName = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!unixName) return ENOSYS;
+  auto hostName = [&](const std::string& name) {
+    char* found = unixName(winPath(name).c_str());
+    std::string host = found ? found : "";
+    if (found) HeapFree(GetProcessHeap(), 0, found);
+    return host;
+  };
+  std::string named = path;
+  while (named.size() > 1 && (named.back() == '/' || named.back() == '\\')) named.pop_back();
+  const std::string host = hostName(named);
+  if (host.empty()) return ENOENT;
+  if (host.find('\'') != std::string::npos) return EINVAL;
+  const std::string script = named + ".chattr.sh", mark = named + ".chattr-done";
+  const std::string text = std::string("chattr ") + (on ? "+i" : "-i") + " '" + host + "' && touch '" + host +
+                           ".chattr-done'\n";
+  File file;
+  if (const int error = createFile(script, &file)) return error;
+  const int written = writeAt(file, text.data(), text.size(), 0);
+  closeFile(&file);
+  int status = 0;
+  bool marked = false;
+  if (written == 0) {
+    runCommand("start /unix /bin/sh " + hostName(script), &status);
+    FileInfo info;
+    for (int tries = 0; tries < 100 && !(marked = pathInfo(mark, &info) == 0); ++tries) Sleep(100);
+  }
+  removeFile(script);
+  removeFile(mark);
+  return marked ? 0 : ENOSYS;
+}
 
 int openUnshared(const std::string& path, File* out) {
   const HANDLE handle = CreateFileW(winPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
