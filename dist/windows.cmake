@@ -46,6 +46,8 @@ set(CPACK_STRIP_FILES ON)
 # The window in the Start menu; the command-line programs are there for those who open a console
 # in the program folder.
 set(CPACK_PACKAGE_EXECUTABLES lvconvert "Ludovane Database Converter")
+# The Start-menu entry names the program where the flat folder holds it, not in a bin\ below.
+set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_PACKAGE_NAME "Ludovane Database Converter ${PROJECT_VERSION}")
 set(CPACK_NSIS_DISPLAY_NAME "Ludovane Database Converter")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
