@@ -78,7 +78,7 @@ std::unique_ptr<QMessageBox> makeMessageBox(QWidget* owner, const QString& title
   const QString shown = QString(text).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   auto box = std::make_unique<QMessageBox>(boxIcon, title, shown, QMessageBox::Ok, owner);
   box->setTextFormat(Qt::PlainText);
-  fitMessageBox(*box);
+  prompt::fitMessageBox(*box);
   return box;
 }
 
@@ -91,18 +91,18 @@ bool QtDialogs::askYesNo(QWidget* owner, const QString& title, const QString& te
   QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, owner);
   box.setTextFormat(Qt::PlainText);
   box.setDefaultButton(QMessageBox::No);
-  fitMessageBox(box);
+  prompt::fitMessageBox(box);
   return box.exec() == QMessageBox::Yes;
 }
 
 
 QString QtDialogs::askPassword(QWidget* owner, const QString& file) {
-  NameRequest request;
+  prompt::NameRequest request;
   request.title = "Database Password";
   request.prompt = "Password of " + QFileInfo(file).fileName().toStdString() + ":";
   request.maxLength = 20;  // the most a Jet database password holds
   request.masked = true;
-  const std::optional<std::string> answer = askForName(owner, request);
+  const std::optional<std::string> answer = prompt::askForName(owner, request);
   return answer ? QString::fromStdString(*answer) : QString();
 }
 
@@ -142,7 +142,7 @@ void DatabaseFileDialog::accept() {
     const QString why = fileRefusal(settings_, files.first());
     if (!why.isEmpty()) {
       QMessageBox box(QMessageBox::Warning, windowTitle(), why, QMessageBox::Ok, this);
-      fitMessageBox(box);
+      prompt::fitMessageBox(box);
       box.exec();
       return;
     }
@@ -151,7 +151,7 @@ void DatabaseFileDialog::accept() {
                       replaceQuestion(QFileInfo(files.first()).fileName()),
                       QMessageBox::Yes | QMessageBox::No, this);
       box.setDefaultButton(QMessageBox::No);
-      fitMessageBox(box);
+      prompt::fitMessageBox(box);
       if (box.exec() != QMessageBox::Yes) return;
     }
   }

@@ -23,7 +23,9 @@ namespace {
 class SilentHost : public genres::GenreDialogHost {
  public:
   void showMessage(QWidget*, const std::string&, convert::MessageIcon) override {}
-  std::optional<std::string> askName(QWidget*, const NameRequest&) override { return std::nullopt; }
+  std::optional<std::string> askName(QWidget*, const prompt::NameRequest&) override {
+    return std::nullopt;
+  }
   void popUpMenu(QMenu*, const QPoint&) override {}
 };
 
@@ -81,10 +83,10 @@ void shootGenreDialogs(ShotContext& shots) {
   modGlobal::InputInvalidChars = convert::kInvalidNameChars;
   modGlobal::InputMaxLength = convert::kMaxNameLength;
   modGlobal::InputAllowEmpty = false;
-  frmInputBox prompt;
-  prompt.txtInput->setText(QStringLiteral("Strategy"));
-  prompt.show();
-  shots.save(QStringLiteral("frmInputBox.png"), prompt);
+  prompt::frmInputBox input;
+  input.txtInput->setText(QStringLiteral("Strategy"));
+  input.show();
+  shots.save(QStringLiteral("frmInputBox.png"), input);
 }
 
 }  // namespace app

@@ -23,6 +23,7 @@
 #include "db/recordset.h"
 #include "prompt/enter_key.h"
 
+namespace app {
 namespace {
 
 using convert::MessageIcon;
@@ -73,7 +74,7 @@ std::optional<convert::GenreIdMap> genreDialogStandIn(frmMain&) { return std::nu
 
 }  // namespace
 
-frmMain::frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent)
+frmMain::frmMain(QString programFolder, Dialogs& dialogs, QWidget* parent)
     : QWidget(parent), dialogs_(dialogs), genreDialog_(genreDialogStandIn),
       givenFolder_(std::move(programFolder)) {
   setWindowTitle(kCaption);
@@ -105,7 +106,7 @@ frmMain::frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent)
     auto* button = new QPushButton(text, this);
     button->setObjectName(QLatin1String(name));
     button->setGeometry(place);
-    pressOnEnter({button});
+    prompt::pressOnEnter({button});
     return button;
   };
 
@@ -206,7 +207,7 @@ void frmMain::setUpFileDialog(bool source) {
   cDialog_.nameFilter = kFilter;
   // A new database goes beside the old one when the program's folder is nobody's to write.
   const QString chosenSource = ui_.lblSource->text();
-  cDialog_.folder = app::dialogStartFolder(
+  cDialog_.folder = dialogStartFolder(
       programFolder_,
       chosenSource == kSourcePlaceholder ? QString() : QFileInfo(chosenSource).absolutePath());
   // Both must find their folder and refuse read-only files; the source must exist, an existing
@@ -288,14 +289,14 @@ void frmMain::chooseFiles(const QString& source, const QString& destination) {
     if (side.path.isEmpty()) continue;
     const QString path = QFileInfo(side.path).absoluteFilePath();
     setUpFileDialog(side.isSource);
-    const QString refusal = app::fileRefusal(cDialog_, path);
+    const QString refusal = fileRefusal(cDialog_, path);
     if (!refusal.isEmpty()) {
       message(refusal, MessageIcon::Information);
       continue;
     }
     // An existing file is replaced only when the person agrees, as the Save dialog asks it.
     if (!side.isSource && QFileInfo(path).exists() &&
-        !dialogs_.askYesNo(this, kDestTitle, app::replaceQuestion(path))) {
+        !dialogs_.askYesNo(this, kDestTitle, replaceQuestion(path))) {
       continue;
     }
     cDialog_.fileName = path;
@@ -558,3 +559,5 @@ bool frmMain::isTemplate(const QString& path) const {
              QDir::fromNativeSeparators(programFolder_ + kTemplateGuardName).toUpper() ||
          convert::sameFile(utf8(templatePath()), utf8(path));
 }
+
+}  // namespace app

@@ -20,6 +20,8 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
+namespace app {
+
 class frmMain : public QWidget, public convert::ConversionWindow {
   Q_OBJECT
 
@@ -30,7 +32,7 @@ class frmMain : public QWidget, public convert::ConversionWindow {
 
   // `programFolder` is the folder holding the executable and the template (the program passes
   // QCoreApplication::applicationDirPath()). The window loads when it is first shown.
-  frmMain(QString programFolder, app::Dialogs& dialogs, QWidget* parent = nullptr);
+  frmMain(QString programFolder, Dialogs& dialogs, QWidget* parent = nullptr);
   ~frmMain() override;
 
   // Without one (the default), the genre phase ends at once as an abort.
@@ -121,9 +123,9 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   std::unique_ptr<convert::WorkFile> work_;
   convert::RunReport report_;  // what the run did, for the closing message's details
   db::DbError createFailure_;
-  app::Dialogs& dialogs_;
+  Dialogs& dialogs_;
   GenreDialog genreDialog_;
-  app::FileDialogSettings cDialog_;  // the one file dialog; its settings outlive each use
+  FileDialogSettings cDialog_;  // the one file dialog; its settings outlive each use
   QString givenFolder_;
   QString programFolder_;
   QString templatePath_;  // where Form_Load found the template
@@ -140,3 +142,5 @@ class frmMain : public QWidget, public convert::ConversionWindow {
   QElapsedTimer yieldClock_;  // since the events were last taken in full
   QElapsedTimer barClock_;    // since the progress bar was last moved
 };
+
+}  // namespace app

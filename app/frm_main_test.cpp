@@ -96,7 +96,7 @@ class ScriptedDialogs : public app::Dialogs {
 };
 
 // The genre phase as a finished OK of the genre dialog leaves it: the suggested grouping written.
-std::optional<convert::GenreIdMap> writeSuggestedGenres(frmMain& owner) {
+std::optional<convert::GenreIdMap> writeSuggestedGenres(app::frmMain& owner) {
   return convert::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
 }
 
@@ -115,7 +115,7 @@ class frmMainTest : public QObject {
   QString sampleCatalogue_;
   std::unique_ptr<QTemporaryDir> scratch_;
   ScriptedDialogs dialogs_;
-  std::unique_ptr<frmMain> window_;
+  std::unique_ptr<app::frmMain> window_;
   std::unique_ptr<QSignalSpy> ended_;  // the window's programEnded
   QString immutableFile_;
 
@@ -173,9 +173,9 @@ class frmMainTest : public QObject {
     qFatal("unknown token %s", qPrintable(token));
   }
 
-  frmMain& openWindow(const QString& folder = QString()) {
-    window_ = std::make_unique<frmMain>(folder.isEmpty() ? programFolder() : folder, dialogs_);
-    ended_ = std::make_unique<QSignalSpy>(window_.get(), &frmMain::programEnded);
+  app::frmMain& openWindow(const QString& folder = QString()) {
+    window_ = std::make_unique<app::frmMain>(folder.isEmpty() ? programFolder() : folder, dialogs_);
+    ended_ = std::make_unique<QSignalSpy>(window_.get(), &app::frmMain::programEnded);
     window_->show();
     return *window_;
   }
@@ -270,7 +270,7 @@ class frmMainTest : public QObject {
     }
     QString folder = programFolder();
     if (!trailingSlash) folder.chop(1);
-    frmMain& w = openWindow(folder);
+    app::frmMain& w = openWindow(folder);
 
     if (templateAt != "program folder" && templateAt != "installed") {
       expectMessage(
@@ -580,7 +580,7 @@ class frmMainTest : public QObject {
     const QString whole = shown(path(QStringLiteral("a rather long folder name/").repeated(5) + "C64.mdb"));
     dialogs_.files << whole;
     click("cmdDest");
-    auto* label = static_cast<PathLabel*>(window_->findChild<QLabel*>("lblDest"));
+    auto* label = static_cast<app::PathLabel*>(window_->findChild<QLabel*>("lblDest"));
     QCOMPARE(label->text(), whole);
     const QString visible = label->shownText();
     QVERIFY2(visible.contains(QChar(0x2026)) && visible.startsWith(whole.left(4)) &&
@@ -794,7 +794,7 @@ class frmMainTest : public QObject {
       const QString source = QString::fromStdString(bad.path), what = QString::fromStdString(bad.what);
       const QString number = QStringLiteral(" (%1,").arg(bad.number);
       dialogs_ = ScriptedDialogs();
-      frmMain& w = openWindow();
+      app::frmMain& w = openWindow();
       w.setGenreDialog(writeSuggestedGenres);
       dialogs_.files << destination << source;
       click("cmdDest");
@@ -832,7 +832,7 @@ class frmMainTest : public QObject {
   void wholeConversionOfAProtectedCatalogueThroughTheGenreDialog() {
     const QString source = catalogue("Locked.mdb"), destination = resolve("new");
     test_sources::setCataloguePassword(source.toStdString(), "Sésame 1");
-    frmMain& w = openWindow();
+    app::frmMain& w = openWindow();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     auto* log = w.findChild<QPlainTextEdit*>("txtStatus");
     auto* bar = w.findChild<QProgressBar*>("pbStatus");
@@ -852,7 +852,7 @@ class frmMainTest : public QObject {
       }
     });
     bool runShownDuringGenres = false;
-    w.setGenreDialog([&](frmMain& owner) {
+    w.setGenreDialog([&](app::frmMain& owner) {
       // Nothing of the genre phase is written while its dialog waits: the bar stands empty.
       runShownDuringGenres = owner.ConversionRunning() && owner.isVisible() && log->isVisible() &&
                              bar->isVisible() && !button("cmdSource")->isEnabled() &&
@@ -907,10 +907,10 @@ class frmMainTest : public QObject {
         });
       } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
         answer("message " + box->windowTitle(), [box] { box->button(QMessageBox::Ok)->click(); });
-      } else if (auto* prompt = qobject_cast<frmInputBox*>(modal)) {
-        answer("prompt " + prompt->windowTitle(), [prompt] {
-          QTest::keyClicks(prompt->txtInput, "Strategy");
-          QTest::keyClick(prompt->txtInput, Qt::Key_Return);
+      } else if (auto* input = qobject_cast<prompt::frmInputBox*>(modal)) {
+        answer("prompt " + input->windowTitle(), [input] {
+          QTest::keyClicks(input->txtInput, "Strategy");
+          QTest::keyClick(input->txtInput, Qt::Key_Return);
         });
       } else if (genres && modal == genres && (!seen.isEmpty() || ++waits > 200)) {
         // The explanation comes first, once the dialog has been activated.

@@ -6,9 +6,9 @@
 
 #include "convert/genre_model.h"
 
-class frmMain;
-
 namespace app {
+
+class frmMain;
 
 // Loads the genre dialog afresh, shows it modally and returns when it has closed: the genre id
 // map its OK wrote, or nothing when it closed any other way. A dialog that cannot read the

@@ -99,9 +99,9 @@ int main(int argc, char** argv) {
   const QStringList files = parser.positionalArguments();
 
   app::QtDialogs dialogs;
-  frmMain window(QCoreApplication::applicationDirPath(), dialogs);
+  app::frmMain window(QCoreApplication::applicationDirPath(), dialogs);
   window.setGenreDialog(app::runGenreDialog);
-  QObject::connect(&window, &frmMain::programEnded, &application,
+  QObject::connect(&window, &app::frmMain::programEnded, &application,
                    [](int exitCode) { QCoreApplication::exit(exitCode); });
   window.show();
   // A missing template ends the program while loading, before the event loop has started.

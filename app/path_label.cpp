@@ -5,6 +5,8 @@
 #include <QStyle>
 #include <QToolTip>
 
+namespace app {
+
 QString PathLabel::shownText() const {
   return fontMetrics().elidedText(text(), Qt::ElideMiddle, contentsRect().width());
 }
@@ -27,3 +29,5 @@ bool PathLabel::event(QEvent* event) {
   }
   return true;
 }
+
+}  // namespace app

@@ -5,6 +5,8 @@
 
 #include <QLabel>
 
+namespace app {
+
 class PathLabel : public QLabel {
  public:
   using QLabel::QLabel;
@@ -16,3 +18,5 @@ class PathLabel : public QLabel {
   void paintEvent(QPaintEvent* event) override;
   bool event(QEvent* event) override;
 };
+
+}  // namespace app

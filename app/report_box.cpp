@@ -36,7 +36,7 @@ std::unique_ptr<QMessageBox> makeDetailedMessageBox(QWidget* owner, const QStrin
       QMessageBox::Ok, owner);
   box->setTextFormat(Qt::PlainText);
   box->setDetailedText(details);
-  fitMessageBox(*box);
+  prompt::fitMessageBox(*box);
   if (QTextEdit* shown = box->findChild<QTextEdit*>()) {
     shown->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     shown->setLineWrapMode(QTextEdit::NoWrap);

@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
   }
   QApplication application(argc, argv);
   ListedAnswers answers({QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2])});
-  frmMain window(QCoreApplication::applicationDirPath(), answers);
-  window.setGenreDialog([](frmMain& owner) {
+  app::frmMain window(QCoreApplication::applicationDirPath(), answers);
+  window.setGenreDialog([](app::frmMain& owner) {
     return convert::WriteSuggestedGenres(owner.sourcePath(), owner.workPath());
   });
   window.show();

@@ -283,120 +283,149 @@ struct GameRuleCounts {
   uint64_t playersOutside = 0, playersNull = 0, adults = 0;
 };
 
+// An Integer column's value.
+Variant smallInt(int v) { return Variant(static_cast<int16_t>(v)); }
+
+// The copy of one Games record. Each destination field, in the order the record is written,
+// with what it takes from the source: found once, when both recordsets are open.
+class GamesRecordCopy {
+ public:
+  GamesRecordCopy(Recordset& src, Recordset& dst, const GenreIdMap& genreIds,
+                  TextRuleCounts (&texts)[6], GameRuleCounts& counts)
+      : src_(src), dst_(dst), genreIds_(genreIds), commentRule_(texts[0]), fileRule_(texts[1]),
+        screenshotRule_(texts[2]), sidRule_(texts[3]), lastPlayedRule_(texts[4]),
+        highScoreRule_(texts[5]), counts_(counts) {}
+
+  void operator()() {
+    name = srcName;
+    year = srcYear;
+    comment = commentRule_.apply(srcComment);
+    fileName = fileRule_.apply(srcFileName);
+    fileIndex = srcFileIndex;
+    fileToRun = Variant("");
+    screenshot = screenshotRule_.apply(srcScreenshot);
+    musician = srcMusician;
+    copyGenre();
+    publisher = srcPublisher;
+    difficulty = srcDifficulty;
+    cracker = smallInt(8);
+    sidFileName = sidRule_.apply(srcMusicFileName);
+    lastPlayed = lastPlayedRule_.apply(srcLastPlayed);
+    timesPlayed = srcTimesPlayed;
+    countryCode = smallInt(4);
+    highScore = highScoreRule_.apply(srcHighScore);
+    fa = Variant(false);
+    sa = Variant(false);
+    favourite = Variant(false);
+    programmer = smallInt(1);
+    language = smallInt(1);
+    extras = Variant(false);
+    classic = Variant(false);
+    rating = smallInt(0);
+    loadingScreen = Variant(false);
+    scoreSaver = Variant(false);
+    includedDocs = Variant(false);
+    palNtsc = smallInt(3);
+    trueDrive = Variant(false);
+    length = smallInt(0);
+    trainers = srcTrained;
+    copyPlayers();
+    versionComment = Variant("");
+    const bool flagged = adultTest(name);
+    counts_.adults += flagged;
+    adult = Variant(flagged);
+    memoText = Variant("");
+    prequel = smallInt(0);
+    sequel = smallInt(0);
+    related = smallInt(0);
+    control = smallInt(0);
+  }
+
+ private:
+  // The new genre; a game whose old one the map does not hold goes to genre 1 and is counted.
+  void copyGenre() {
+    const Variant oldGenre = srcGenre;
+    bool held = false;
+    genre = Variant(newGenreOf(genreIds_, oldGenre.int32(), &held));
+    if (held) return;
+    GameList& list = oldGenre.isNull() ? counts_.nullGenre : counts_.unknownGenre;
+    // Titles are taken for the first few only: no string per row.
+    if (list.first.size() < GameList::kMaxMentions) {
+      const Variant title = srcName;
+      list.add(title.isNull() ? std::string() : title.text(), srcId.int32());
+    } else {
+      ++list.count;
+    }
+  }
+
+  void copyPlayers() {
+    const Variant code = srcPlayers;
+    const Players players = playersOf(code);
+    if (code.isNull()) {
+      ++counts_.playersNull;
+    } else if (players.from < 0) {
+      ++counts_.playersOutside;
+    }
+    playersFrom = smallInt(players.from);
+    playersTo = smallInt(players.to);
+    playersSim = Variant(players.simultaneous);
+  }
+
+  FieldValue to(const char* column) { return dst_.Collect(column); }
+  FieldValue from(const char* column) { return src_.Collect(column); }
+
+  Recordset& src_;
+  Recordset& dst_;
+  const GenreIdMap& genreIds_;
+  TextRuleCounts& commentRule_;
+  TextRuleCounts& fileRule_;
+  TextRuleCounts& screenshotRule_;
+  TextRuleCounts& sidRule_;
+  TextRuleCounts& lastPlayedRule_;
+  TextRuleCounts& highScoreRule_;
+  GameRuleCounts& counts_;
+  // Found in the order they are declared, after the recordsets above.
+  FieldValue name = to("Name"), srcName = from("Name");
+  FieldValue year = to("YE_Id"), srcYear = from("Year Published");
+  FieldValue comment = to("Comment"), srcComment = from("Personal Comment");
+  FieldValue fileName = to("FileName"), srcFileName = from("FileName");
+  FieldValue fileIndex = to("FilenameIndex"), srcFileIndex = from("Filename Index");
+  FieldValue fileToRun = to("FileToRun");
+  FieldValue screenshot = to("ScrnShotFileName"), srcScreenshot = from("Screenshot FileName");
+  FieldValue musician = to("MU_Id"), srcMusician = from("MU_Id");
+  FieldValue genre = to("GE_Id"), srcGenre = from("GE_Id");
+  FieldValue publisher = to("PU_Id"), srcPublisher = from("PU_Id");
+  FieldValue difficulty = to("DI_Id"), srcDifficulty = from("DI_Id");
+  FieldValue cracker = to("CR_Id");
+  FieldValue sidFileName = to("SidFileName"), srcMusicFileName = from("Music FileName");
+  FieldValue lastPlayed = to("DateLastPlayed"), srcLastPlayed = from("DateLastPlayed");
+  FieldValue timesPlayed = to("TimesPlayed"), srcTimesPlayed = from("TimesPlayed");
+  FieldValue countryCode = to("CCode");
+  FieldValue highScore = to("HighScore"), srcHighScore = from("HighScore");
+  FieldValue fa = to("FA"), sa = to("SA"), favourite = to("Fav");
+  FieldValue programmer = to("PR_Id"), language = to("LA_Id");
+  FieldValue extras = to("Extras"), classic = to("Classic"), rating = to("Rating");
+  FieldValue loadingScreen = to("V_LoadingScreen"), scoreSaver = to("V_HighScoreSaver");
+  FieldValue includedDocs = to("V_IncludedDocs"), palNtsc = to("V_PalNTSC");
+  FieldValue trueDrive = to("V_TrueDriveEmu"), length = to("V_Length");
+  FieldValue trainers = to("V_Trainers"), srcTrained = from("Trained");
+  FieldValue srcPlayers = from("PL_Id");
+  FieldValue playersFrom = to("PlayersFrom"), playersTo = to("PlayersTo");
+  FieldValue playersSim = to("PlayersSim");
+  FieldValue versionComment = to("V_Comment"), adult = to("Adult");
+  FieldValue memoText = to("MemoText"), prequel = to("Prequel"), sequel = to("Sequel");
+  FieldValue related = to("Related"), control = to("Control");
+  FieldValue srcId = from("GA_Id");
+};
+
 void gamesPhase(ConversionWindow& window, RunState& run, const GenreIdMap& genreIds) {
   TextRuleCounts texts[] = {{"Comment", nullptr},          {"FileName", "(None)"},
                             {"ScrnShotFileName", "(None)"}, {"SidFileName", "(None)"},
                             {"DateLastPlayed", "(Never)"},  {"HighScore", "(Not Entered)"}};
-  TextRuleCounts& commentRule = texts[0];
-  TextRuleCounts& fileRule = texts[1];
-  TextRuleCounts& screenshotRule = texts[2];
-  TextRuleCounts& sidRule = texts[3];
-  TextRuleCounts& lastPlayedRule = texts[4];
-  TextRuleCounts& highScoreRule = texts[5];
   GameRuleCounts counts;
   copyTable(window, run, "Copying Games table...", "SELECT * FROM Games", "SELECT * FROM Games",
             "Games", [&](Recordset& src, Recordset& dst) -> RecordCopy {
-              auto small = [](int v) { return Variant(static_cast<int16_t>(v)); };
-              auto to = [&dst](const char* name) { return dst.Collect(name); };
-              auto from = [&src](const char* name) { return src.Collect(name); };
-              // In the order the record is written, each destination field with what it takes.
-              FieldValue name = to("Name"), srcName = from("Name");
-              FieldValue year = to("YE_Id"), srcYear = from("Year Published");
-              FieldValue comment = to("Comment"), srcComment = from("Personal Comment");
-              FieldValue fileName = to("FileName"), srcFileName = from("FileName");
-              FieldValue fileIndex = to("FilenameIndex"), srcFileIndex = from("Filename Index");
-              FieldValue fileToRun = to("FileToRun");
-              FieldValue screenshot = to("ScrnShotFileName"), srcScreenshot = from("Screenshot FileName");
-              FieldValue musician = to("MU_Id"), srcMusician = from("MU_Id");
-              FieldValue genre = to("GE_Id"), srcGenre = from("GE_Id");
-              FieldValue publisher = to("PU_Id"), srcPublisher = from("PU_Id");
-              FieldValue difficulty = to("DI_Id"), srcDifficulty = from("DI_Id");
-              FieldValue cracker = to("CR_Id");
-              FieldValue sidFileName = to("SidFileName"), srcMusicFileName = from("Music FileName");
-              FieldValue lastPlayed = to("DateLastPlayed"), srcLastPlayed = from("DateLastPlayed");
-              FieldValue timesPlayed = to("TimesPlayed"), srcTimesPlayed = from("TimesPlayed");
-              FieldValue countryCode = to("CCode");
-              FieldValue highScore = to("HighScore"), srcHighScore = from("HighScore");
-              FieldValue fa = to("FA"), sa = to("SA"), favourite = to("Fav");
-              FieldValue programmer = to("PR_Id"), language = to("LA_Id");
-              FieldValue extras = to("Extras"), classic = to("Classic"), rating = to("Rating");
-              FieldValue loadingScreen = to("V_LoadingScreen"), scoreSaver = to("V_HighScoreSaver");
-              FieldValue includedDocs = to("V_IncludedDocs"), palNtsc = to("V_PalNTSC");
-              FieldValue trueDrive = to("V_TrueDriveEmu"), length = to("V_Length");
-              FieldValue trainers = to("V_Trainers"), srcTrained = from("Trained");
-              FieldValue srcPlayers = from("PL_Id");
-              FieldValue playersFrom = to("PlayersFrom"), playersTo = to("PlayersTo");
-              FieldValue playersSim = to("PlayersSim");
-              FieldValue versionComment = to("V_Comment"), adult = to("Adult");
-              FieldValue memoText = to("MemoText"), prequel = to("Prequel"), sequel = to("Sequel");
-              FieldValue related = to("Related"), control = to("Control");
-              FieldValue srcId = from("GA_Id");
-              return [=, &genreIds, &counts, &commentRule, &fileRule, &screenshotRule, &sidRule,
-                      &lastPlayedRule, &highScoreRule]() mutable {
-                name = srcName;
-                year = srcYear;
-                comment = commentRule.apply(srcComment);
-                fileName = fileRule.apply(srcFileName);
-                fileIndex = srcFileIndex;
-                fileToRun = Variant("");
-                screenshot = screenshotRule.apply(srcScreenshot);
-                musician = srcMusician;
-                const Variant oldGenre = srcGenre;
-                bool held = false;
-                genre = Variant(newGenreOf(genreIds, oldGenre.int32(), &held));
-                if (!held) {
-                  GameList& list = oldGenre.isNull() ? counts.nullGenre : counts.unknownGenre;
-                  // Titles are taken for the first few only: no string per row.
-                  if (list.first.size() < GameList::kMaxMentions) {
-                    const Variant title = srcName;
-                    list.add(title.isNull() ? std::string() : title.text(), srcId.int32());
-                  } else {
-                    ++list.count;
-                  }
-                }
-                publisher = srcPublisher;
-                difficulty = srcDifficulty;
-                cracker = small(8);
-                sidFileName = sidRule.apply(srcMusicFileName);
-                lastPlayed = lastPlayedRule.apply(srcLastPlayed);
-                timesPlayed = srcTimesPlayed;
-                countryCode = small(4);
-                highScore = highScoreRule.apply(srcHighScore);
-                fa = Variant(false);
-                sa = Variant(false);
-                favourite = Variant(false);
-                programmer = small(1);
-                language = small(1);
-                extras = Variant(false);
-                classic = Variant(false);
-                rating = small(0);
-                loadingScreen = Variant(false);
-                scoreSaver = Variant(false);
-                includedDocs = Variant(false);
-                palNtsc = small(3);
-                trueDrive = Variant(false);
-                length = small(0);
-                trainers = srcTrained;
-                const Variant code = srcPlayers;
-                const Players players = playersOf(code);
-                if (code.isNull()) {
-                  ++counts.playersNull;
-                } else if (players.from < 0) {
-                  ++counts.playersOutside;
-                }
-                playersFrom = small(players.from);
-                playersTo = small(players.to);
-                playersSim = Variant(players.simultaneous);
-                versionComment = Variant("");
-                const bool flagged = adultTest(name);
-                counts.adults += flagged;
-                adult = Variant(flagged);
-                memoText = Variant("");
-                prequel = small(0);
-                sequel = small(0);
-                related = small(0);
-                control = small(0);
-              };
+              return GamesRecordCopy(src, dst, genreIds, texts, counts);
             });
   for (const TextRuleCounts& t : texts) t.addTo(*run.report, "Games");
   RunReport& report = *run.report;

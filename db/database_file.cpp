@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "db/blank_database.h"
 #include "db/bytes.h"
 #include "db/file_io.h"
 #include "db/index_btree.h"
@@ -24,121 +25,9 @@ std::map<std::pair<uint64_t, uint64_t>, std::weak_ptr<DatabaseFile>>& openFiles(
 // identifier columns (MSysObjects.Owner, MSysACEs.SID).
 constexpr uint8_t kColumnSystem = 0x10;
 constexpr uint8_t kColumnSecurityId = 0x20;
-// Set on every real index Jet4 writes.
-constexpr uint8_t kIndexJet4Marker = 0x80;
 constexpr uint8_t kIndexTypeNormal = 0;
-constexpr int kObjectTypeDatabase = 2;
-constexpr int kObjectTypeContainer = 3;
 constexpr uint32_t kMaxNameLength = 64;
 constexpr uint32_t kFullAccess = 0x000FFFFF;
-
-// Security identifiers of a database the Jet engine creates: the owner of the containers and
-// system tables, the owner of the database object, and two groups. These are the values the
-// engine itself wrote into its blank databases, which differ between the two versions.
-struct EngineSids {
-  std::vector<uint8_t> objectsOwner, databaseOwner, groupA, groupB;
-};
-
-const EngineSids& engineSids(const FormatDescriptor& format) {
-  static const EngineSids jet3{{0x02, 0x03}, {0x03, 0x01}, {0x02, 0x04}, {0x02, 0x01}};
-  static const EngineSids jet4{{0x06, 0xEA}, {0x07, 0xE8}, {0x06, 0xED}, {0x06, 0xE8}};
-  return format.textEncoding == TextEncoding::CodePage ? jet3 : jet4;
-}
-
-enum class Sid { DatabaseOwner, GroupA, GroupB };
-
-struct AceRow {
-  int32_t objectId;
-  Sid sid;
-  int32_t mask;
-  bool inheritable;
-};
-
-// The access entries of a new database, in the order the engine writes them. Jet3 gives the
-// database owner inheritable rights on the Tables container where Jet4 gives it fewer.
-std::vector<AceRow> blankDatabaseAces(const FormatDescriptor& format) {
-  const bool jet3 = format.textEncoding == TextEncoding::CodePage;
-  return {
-      {2, Sid::DatabaseOwner, 393216, false},
-      {3, Sid::DatabaseOwner, 393216, false},
-      {4, Sid::DatabaseOwner, 393216, false},
-      {5, Sid::DatabaseOwner, 917504, false},
-      {kTablesContainerId, Sid::GroupA, 983294, true},
-      {kTablesContainerId, Sid::DatabaseOwner, jet3 ? 1048319 : 393217, jet3},
-      {kRelationshipsContainerId, Sid::GroupA, 983294, true},
-      {kRelationshipsContainerId, Sid::DatabaseOwner, 393217, false},
-      {kDatabasesContainerId, Sid::DatabaseOwner, 393216, false},
-      {kDatabaseObjectId, Sid::DatabaseOwner, 393230, false},
-      {kDatabaseObjectId, Sid::GroupB, 14, false},
-      {4, Sid::GroupB, 20, false},
-      {5, Sid::GroupB, 20, false},
-      {2, Sid::GroupB, 20, false},
-      {kTablesContainerId, Sid::GroupB, 1048319, true},
-      {kRelationshipsContainerId, Sid::GroupB, 1048575, true},
-  };
-}
-
-ColumnDesign col(const char* name, ColumnType type, uint16_t size = 0) {
-  ColumnDesign c;
-  c.name = name;
-  c.type = type;
-  c.size = size;
-  c.allowZeroLength = true;
-  c.unicodeCompression = false;
-  return c;
-}
-
-IndexDesign index(const char* name, std::vector<const char*> columns, bool primary, bool unique,
-                bool ignoreNulls, bool required) {
-  IndexDesign ix;
-  ix.name = name;
-  for (const char* c : columns) ix.columns.push_back({c, true});
-  ix.primaryKey = primary;
-  ix.unique = unique;
-  ix.ignoreNulls = ignoreNulls;
-  ix.required = required;
-  return ix;
-}
-
-// The four system tables of a database the Jet engine creates, column by column. Text sizes
-// are characters (255 = the widest column); binary columns are 255 bytes wide in Jet3, 510 in
-// Jet4, whose MSysQueries also has a column more.
-std::vector<TableSchema> systemTables(const FormatDescriptor& format) {
-  using T = ColumnType;
-  const bool jet3 = format.textEncoding == TextEncoding::CodePage;
-  const uint16_t binary = jet3 ? 255 : 510;
-  TableSchema objects{"MSysObjects",
-                      {col("Id", T::Long), col("ParentId", T::Long), col("Name", T::Text, 255),
-                       col("Type", T::Integer), col("DateCreate", T::DateTime),
-                       col("DateUpdate", T::DateTime), col("Owner", T::Binary, binary),
-                       col("Flags", T::Long), col("Database", T::Memo), col("Connect", T::Memo),
-                       col("ForeignName", T::Text, 255), col("RmtInfoShort", T::Binary, binary),
-                       col("RmtInfoLong", T::OLE), col("Lv", T::OLE), col("LvProp", T::OLE),
-                       col("LvModule", T::OLE), col("LvExtra", T::OLE)},
-                      {index("ParentIdName", {"ParentId", "Name"}, false, true, false, false),
-                       index("Id", {"Id"}, true, true, false, false)}};
-  TableSchema aces{"MSysACEs",
-                   {col("ObjectId", T::Long), col("SID", T::Binary, binary), col("ACM", T::Long),
-                    col("FInheritable", T::Boolean)},
-                   {index("ObjectId", {"ObjectId"}, false, false, false, true)}};
-  TableSchema queries{"MSysQueries",
-                      {col("ObjectId", T::Long), col("Attribute", T::Byte),
-                       col("Order", T::Binary, binary), col("Name1", T::Text, 255),
-                       col("Name2", T::Text, 255), col("Expression", T::Memo),
-                       col("Flag", T::Integer), col("LvExtra", T::Long)},
-                      {index("ObjectIdAttribute", {"ObjectId", "Attribute", "Order"}, true, true,
-                             false, false)}};
-  TableSchema relationships{
-      "MSysRelationships",
-      {col("szRelationship", T::Text, 255), col("grbit", T::Long), col("ccolumn", T::Long),
-       col("icolumn", T::Long), col("szObject", T::Text, 255), col("szColumn", T::Text, 255),
-       col("szReferencedObject", T::Text, 255), col("szReferencedColumn", T::Text, 255)},
-      {index("szRelationship", {"szRelationship"}, false, false, true, false),
-       index("szObject", {"szObject"}, false, false, true, false),
-       index("szReferencedObject", {"szReferencedObject"}, false, false, true, false)}};
-  if (jet3) queries.columns.pop_back();  // LvExtra
-  return {objects, aces, queries, relationships};
-}
 
 bool validName(const std::string& name) {
   if (name.empty() || utf16Length(name) > kMaxNameLength || name[0] == ' ') return false;
@@ -152,9 +41,180 @@ DbError invalid(const std::string& what) {
   return makeError(DbErrorNumber::InvalidArgument, what);
 }
 
-// The definition of a new table, before it has pages: column numbers in order, fixed columns
-// laid out one after another (Yes/No columns take no room), variable columns given slots in
-// column order, one real index per index.
+// A column's name is valid and not that of an earlier column.
+DbError checkColumnName(const TableSchema& schema, size_t i) {
+  const ColumnDesign& given = schema.columns[i];
+  if (!validName(given.name)) return invalid("'" + given.name + "' is not a valid column name.");
+  for (size_t j = 0; j < i; ++j) {
+    if (equalsIgnoreCase(schema.columns[j].name, given.name)) {
+      return invalid("The column name '" + given.name + "' is used twice in '" + schema.name + "'.");
+    }
+  }
+  return {};
+}
+
+// Bytes a column takes in a row: text is counted in characters, two bytes each in Jet4; Memo
+// and OLE columns keep only a reference in the row.
+DbError columnLength(const ColumnDesign& given, bool jet4, uint16_t fixedSize, uint16_t* length) {
+  switch (given.type) {
+    case ColumnType::Text:
+      if (given.size < 1 || given.size > 255) {
+        return invalid("The text column '" + given.name + "' must hold 1 to 255 characters.");
+      }
+      *length = static_cast<uint16_t>(jet4 ? 2 * given.size : given.size);
+      break;
+    case ColumnType::Binary:
+      if (given.size < 1 || given.size > 510) {
+        return invalid("The binary column '" + given.name + "' must hold 1 to 510 bytes.");
+      }
+      *length = given.size;
+      break;
+    case ColumnType::Memo:
+    case ColumnType::OLE:
+      *length = 0;
+      break;
+    case ColumnType::Boolean:
+      *length = 1;
+      break;
+    default:
+      *length = fixedSize;
+  }
+  return {};
+}
+
+// Column `number` of a new table, all but its place in the row.
+DbError columnDefOf(const DatabaseHeader& header, const ColumnDesign& given, uint16_t number,
+                    ColumnDef* out) {
+  const bool jet4 = header.format->textEncoding == TextEncoding::Utf16Le;
+  ColumnDef c;
+  c.name = given.name;
+  c.typeCode = static_cast<uint8_t>(given.type);
+  if (std::string(columnTypeName(c.typeCode)) == "Unknown") {
+    return invalid("The column '" + given.name + "' has an unknown type.");
+  }
+  c.number = number;
+  c.sortOrder = header.sortOrder ? header.sortOrder : 1033;
+  if (!jet4) c.codePage = header.codePage;
+  c.flags = kColumnUpdatable;
+  DbError err = columnLength(given, jet4, fixedTypeSize(c.typeCode), &c.length);
+  if (!err.ok()) return err;
+  if (given.autoNumber) {
+    if (given.type != ColumnType::Long) {
+      return invalid("Only a Long column can be an autonumber; '" + given.name + "' is not.");
+    }
+    c.flags |= kColumnAutoLong;
+  }
+  if (given.type == ColumnType::Decimal) {
+    if (!jet4) return invalid("Decimal columns need a Jet4 database.");
+    if (given.precision < 1 || given.precision > 28 || given.scale > given.precision) {
+      return invalid("The decimal column '" + given.name + "' has an invalid precision or scale.");
+    }
+    c.precision = given.precision;
+    c.scale = given.scale;
+  }
+  if (jet4 && given.unicodeCompression &&
+      (given.type == ColumnType::Text || given.type == ColumnType::Memo)) {
+    c.extFlags |= kColumnExtCompressedUnicode;
+  }
+  *out = std::move(c);
+  return {};
+}
+
+DbError addColumns(const DatabaseHeader& header, const TableSchema& schema, bool system,
+                   TableDef* def) {
+  uint16_t fixedOffset = 0;
+  uint16_t varSlot = 0;
+  for (size_t i = 0; i < schema.columns.size(); ++i) {
+    const ColumnDesign& given = schema.columns[i];
+    DbError err = checkColumnName(schema, i);
+    if (!err.ok()) return err;
+    ColumnDef c;
+    err = columnDefOf(header, given, static_cast<uint16_t>(i), &c);
+    if (!err.ok()) return err;
+    const uint16_t fixedSize = fixedTypeSize(c.typeCode);
+    if (given.type == ColumnType::Boolean || fixedSize > 0) {
+      c.flags |= kColumnFixed;
+      if (given.type != ColumnType::Boolean) {
+        c.fixedOffset = fixedOffset;
+        fixedOffset = static_cast<uint16_t>(fixedOffset + fixedSize);
+      }
+    } else {
+      c.varSlot = varSlot++;
+    }
+    if (system) c.flags |= kColumnSystem;
+    def->columns.push_back(c);
+  }
+  def->maxColumns = static_cast<uint16_t>(def->columns.size());
+  def->varColumns = varSlot;
+  return {};
+}
+
+// An index's name is valid, not that of an earlier index, and names 1 to 10 columns; a table
+// has one primary key at most.
+DbError checkIndex(const TableSchema& schema, size_t i, bool* primarySeen) {
+  const IndexDesign& given = schema.indexes[i];
+  if (!validName(given.name) || given.columns.empty() || given.columns.size() > 10) {
+    return invalid("The index '" + given.name + "' of '" + schema.name + "' is not valid.");
+  }
+  for (size_t j = 0; j < i; ++j) {
+    if (equalsIgnoreCase(schema.indexes[j].name, given.name)) {
+      return invalid("The index name '" + given.name + "' is used twice in '" + schema.name + "'.");
+    }
+  }
+  if (given.primaryKey && *primarySeen) {
+    return invalid("The table '" + schema.name + "' has more than one primary key.");
+  }
+  *primarySeen = *primarySeen || given.primaryKey;
+  return {};
+}
+
+// The real index of an index, over columns of `def`, which cannot be Memo or OLE columns. A
+// user table's primary key is Required; the engine's own system tables say so themselves.
+DbError realIndexOf(const TableSchema& schema, const IndexDesign& given, const TableDef& def,
+                    bool system, bool jet4, RealIndexDef* out) {
+  RealIndexDef real;
+  for (const IndexColumnDesign& ic : given.columns) {
+    const int k = def.findColumn(ic.column);
+    if (k < 0) {
+      return invalid("The index '" + given.name + "' names '" + ic.column +
+                     "', which is not a column of '" + schema.name + "'.");
+    }
+    const uint8_t t = def.columns[k].typeCode;
+    if (t == 0x0B || t == 0x0C) {
+      return invalid("The Memo or OLE column '" + ic.column + "' cannot be indexed.");
+    }
+    real.columns.push_back({def.columns[k].number, ic.ascending});
+  }
+  real.flags = 0;
+  if (given.unique || given.primaryKey) real.flags |= kIndexUnique;
+  if (given.ignoreNulls) real.flags |= kIndexIgnoreNulls;
+  if (given.required || (given.primaryKey && !system)) real.flags |= kIndexRequired;
+  if (jet4) real.flags |= kIndexJet4Marker;
+  *out = std::move(real);
+  return {};
+}
+
+DbError addIndexes(const TableSchema& schema, bool system, bool jet4, TableDef* def) {
+  bool primarySeen = false;
+  for (size_t i = 0; i < schema.indexes.size(); ++i) {
+    const IndexDesign& given = schema.indexes[i];
+    DbError err = checkIndex(schema, i, &primarySeen);
+    if (!err.ok()) return err;
+    RealIndexDef real;
+    err = realIndexOf(schema, given, *def, system, jet4, &real);
+    if (!err.ok()) return err;
+    IndexDef logical;
+    logical.name = given.name;
+    logical.number = static_cast<uint32_t>(i);
+    logical.realIndex = static_cast<uint32_t>(i);
+    logical.type = given.primaryKey ? kIndexTypePrimary : kIndexTypeNormal;
+    def->realIndexes.push_back(real);
+    def->indexes.push_back(logical);
+  }
+  return {};
+}
+}  // namespace
+
 DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, bool system,
                       TableDef* out) {
   const bool jet4 = header.format->textEncoding == TextEncoding::Utf16Le;
@@ -166,124 +226,9 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
     return invalid("A table has 1 to 255 columns; '" + schema.name + "' has " +
                    std::to_string(schema.columns.size()) + ".");
   }
-  uint16_t fixedOffset = 0;
-  uint16_t varSlot = 0;
-  for (size_t i = 0; i < schema.columns.size(); ++i) {
-    const ColumnDesign& given = schema.columns[i];
-    if (!validName(given.name)) return invalid("'" + given.name + "' is not a valid column name.");
-    for (size_t j = 0; j < i; ++j) {
-      if (equalsIgnoreCase(schema.columns[j].name, given.name)) {
-        return invalid("The column name '" + given.name + "' is used twice in '" + schema.name + "'.");
-      }
-    }
-    ColumnDef c;
-    c.name = given.name;
-    c.typeCode = static_cast<uint8_t>(given.type);
-    if (std::string(columnTypeName(c.typeCode)) == "Unknown") {
-      return invalid("The column '" + given.name + "' has an unknown type.");
-    }
-    c.number = static_cast<uint16_t>(i);
-    c.sortOrder = header.sortOrder ? header.sortOrder : 1033;
-    if (!jet4) c.codePage = header.codePage;
-    c.flags = kColumnUpdatable;
-    const uint16_t fixedSize = fixedTypeSize(c.typeCode);
-    switch (given.type) {
-      case ColumnType::Text:
-        if (given.size < 1 || given.size > 255) {
-          return invalid("The text column '" + given.name + "' must hold 1 to 255 characters.");
-        }
-        c.length = static_cast<uint16_t>(jet4 ? 2 * given.size : given.size);
-        break;
-      case ColumnType::Binary:
-        if (given.size < 1 || given.size > 510) {
-          return invalid("The binary column '" + given.name + "' must hold 1 to 510 bytes.");
-        }
-        c.length = given.size;
-        break;
-      case ColumnType::Memo:
-      case ColumnType::OLE:
-        c.length = 0;
-        break;
-      case ColumnType::Boolean:
-        c.length = 1;
-        break;
-      default:
-        c.length = fixedSize;
-    }
-    if (given.autoNumber) {
-      if (given.type != ColumnType::Long) {
-        return invalid("Only a Long column can be an autonumber; '" + given.name + "' is not.");
-      }
-      c.flags |= kColumnAutoLong;
-    }
-    if (given.type == ColumnType::Decimal) {
-      if (!jet4) return invalid("Decimal columns need a Jet4 database.");
-      if (given.precision < 1 || given.precision > 28 || given.scale > given.precision) {
-        return invalid("The decimal column '" + given.name + "' has an invalid precision or scale.");
-      }
-      c.precision = given.precision;
-      c.scale = given.scale;
-    }
-    if (jet4 && given.unicodeCompression &&
-        (given.type == ColumnType::Text || given.type == ColumnType::Memo)) {
-      c.extFlags |= kColumnExtCompressedUnicode;
-    }
-    if (given.type == ColumnType::Boolean || fixedSize > 0) {
-      c.flags |= kColumnFixed;
-      if (given.type != ColumnType::Boolean) {
-        c.fixedOffset = fixedOffset;
-        fixedOffset = static_cast<uint16_t>(fixedOffset + fixedSize);
-      }
-    } else {
-      c.varSlot = varSlot++;
-    }
-    if (system) c.flags |= kColumnSystem;
-    def.columns.push_back(c);
-  }
-  def.maxColumns = static_cast<uint16_t>(def.columns.size());
-  def.varColumns = varSlot;
-
-  bool primarySeen = false;
-  for (size_t i = 0; i < schema.indexes.size(); ++i) {
-    const IndexDesign& given = schema.indexes[i];
-    if (!validName(given.name) || given.columns.empty() || given.columns.size() > 10) {
-      return invalid("The index '" + given.name + "' of '" + schema.name + "' is not valid.");
-    }
-    for (size_t j = 0; j < i; ++j) {
-      if (equalsIgnoreCase(schema.indexes[j].name, given.name)) {
-        return invalid("The index name '" + given.name + "' is used twice in '" + schema.name + "'.");
-      }
-    }
-    if (given.primaryKey && primarySeen) {
-      return invalid("The table '" + schema.name + "' has more than one primary key.");
-    }
-    primarySeen = primarySeen || given.primaryKey;
-    RealIndexDef real;
-    for (const IndexColumnDesign& ic : given.columns) {
-      const int k = def.findColumn(ic.column);
-      if (k < 0) {
-        return invalid("The index '" + given.name + "' names '" + ic.column +
-                       "', which is not a column of '" + schema.name + "'.");
-      }
-      const uint8_t t = def.columns[k].typeCode;
-      if (t == 0x0B || t == 0x0C) {
-        return invalid("The Memo or OLE column '" + ic.column + "' cannot be indexed.");
-      }
-      real.columns.push_back({def.columns[k].number, ic.ascending});
-    }
-    real.flags = 0;
-    if (given.unique || given.primaryKey) real.flags |= kIndexUnique;
-    if (given.ignoreNulls) real.flags |= kIndexIgnoreNulls;
-    if (given.required || (given.primaryKey && !system)) real.flags |= kIndexRequired;
-    if (jet4) real.flags |= kIndexJet4Marker;
-    IndexDef logical;
-    logical.name = given.name;
-    logical.number = static_cast<uint32_t>(i);
-    logical.realIndex = static_cast<uint32_t>(i);
-    logical.type = given.primaryKey ? kIndexTypePrimary : kIndexTypeNormal;
-    def.realIndexes.push_back(real);
-    def.indexes.push_back(logical);
-  }
+  DbError err = addColumns(header, schema, system, &def);
+  if (err.ok()) err = addIndexes(schema, system, jet4, &def);
+  if (!err.ok()) return err;
   if (system) {
     for (ColumnDef& c : def.columns) {
       if (c.name == "Owner" || c.name == "SID") c.flags |= kColumnSecurityId;
@@ -292,8 +237,6 @@ DbError buildTableDef(const DatabaseHeader& header, const TableSchema& schema, b
   *out = std::move(def);
   return {};
 }
-
-}  // namespace
 
 double jetNow() {
   const auto now = std::chrono::system_clock::now();
@@ -321,9 +264,13 @@ DbError DatabaseFile::open(const std::string& path, std::shared_ptr<DatabaseFile
   std::shared_ptr<DatabaseFile> db(new DatabaseFile(std::move(file)));
   err = Catalog::load(*db->file_, &db->catalog_);
   if (!err.ok()) return err;
-  openFiles()[{db->file_->device(), db->file_->inode()}] = db;
+  registerOpen(db);
   *out = db;
   return {};
+}
+
+void DatabaseFile::registerOpen(const std::shared_ptr<DatabaseFile>& db) {
+  openFiles()[{db->file_->device(), db->file_->inode()}] = db;
 }
 
 DbError DatabaseFile::tableAt(const CatalogEntry& entry, std::shared_ptr<TableState>* out) {
@@ -578,133 +525,6 @@ DbError DatabaseFile::insertCatalogRows(const TableDef& def,
     err = acesWriter.insertRow(ace, ColumnFlags(ace.size(), true), &where);
     if (!err.ok()) return err;
   }
-  return {};
-}
-
-DbError DatabaseFile::create(const std::string& path, const FormatDescriptor& format,
-                             std::shared_ptr<DatabaseFile>* out, double creationDate,
-                             bool catalogueRows) {
-  const bool fixedDate = creationDate != 0;
-  if (!fixedDate) creationDate = jetNow();
-  std::unique_ptr<PageFile> file;
-  DbError err = PageFile::create(path, format, newDatabaseHeader(format, creationDate), &file);
-  if (!err.ok()) return err;
-  // Page 1: the global usage map (pages 0 and 1 in use, every later page free) and a second,
-  // empty map that the engine keeps beside it.
-  {
-    const FormatDescriptor& f = format;
-    Page page1 = emptyDataPage(f, 1);
-    std::vector<uint8_t> global = emptyInlineMap(f);
-    std::fill(global.begin() + kMapInlineHeaderSize, global.end(), 0xFF);
-    global[kMapInlineHeaderSize] = 0xFC;
-    uint16_t slot = 0;
-    appendRow(f, &page1, global, &slot);
-    appendRow(f, &page1, emptyInlineMap(f), &slot);
-    uint32_t pageNo = 0;
-    err = file->appendPage(page1, &pageNo);
-    if (!err.ok()) return err;
-  }
-  std::shared_ptr<DatabaseFile> db(new DatabaseFile(std::move(file)));
-  if (fixedDate) db->stampDate_ = creationDate;
-  // The four system tables' definitions take pages 2 to 5, the catalogue's on page 2 as
-  // every reader expects.
-  const std::vector<TableSchema> system = systemTables(format);
-  const EngineSids& sids = engineSids(format);
-  std::vector<TableDef> defs(system.size());
-  for (TableDef& def : defs) {
-    err = db->allocator_.allocate(Page(format.pageSize, 0), &def.tdefPage);
-    if (!err.ok()) return err;
-  }
-  for (size_t i = 0; i < system.size(); ++i) {
-    const uint32_t tdefPage = defs[i].tdefPage;
-    err = buildTableDef(db->file_->header(), system[i], true, &defs[i]);
-    if (!err.ok()) return err;
-    defs[i].tdefPage = tdefPage;
-    err = db->addTableDefinition(&defs[i]);
-    if (!err.ok()) return err;
-    // The engine's own indexes on system tables carry no Required flag; its ACE index does.
-    for (size_t r = 0; r < defs[i].realIndexes.size(); ++r) {
-      const IndexDesign& given = system[i].indexes[r];
-      uint8_t flags = (given.unique || given.primaryKey ? kIndexUnique : 0) |
-                      (given.ignoreNulls ? kIndexIgnoreNulls : 0) |
-                      (given.required ? kIndexRequired : 0);
-      if (format.textEncoding == TextEncoding::Utf16Le) flags |= kIndexJet4Marker;
-      defs[i].realIndexes[r].flags = flags;
-    }
-    err = writeTableDef(db->allocator_, &defs[i]);
-    if (!err.ok()) return err;
-  }
-  // The catalogue rows, found by the reader from page 2 on.
-  auto objects = std::make_shared<TableState>();
-  objects->def = defs[0];
-  objects->rules.assign(objects->def.columns.size(), ColumnRules{});
-  prepareLongValueTargets(objects.get());
-  auto aces = std::make_shared<TableState>();
-  aces->def = defs[1];
-  aces->rules.assign(aces->def.columns.size(), ColumnRules{});
-  prepareLongValueTargets(aces.get());
-  db->tables_[defs[0].tdefPage] = objects;
-  db->tables_[defs[1].tdefPage] = aces;
-
-  struct ObjectRow {
-    int32_t id, parent;
-    const char* name;
-    int type;
-    const std::vector<uint8_t>* owner;
-  };
-  const ObjectRow objectRows[] = {
-      {kTablesContainerId, kRootParentId, "Tables", kObjectTypeContainer, &sids.objectsOwner},
-      {kDatabasesContainerId, kRootParentId, "Databases", kObjectTypeContainer, &sids.objectsOwner},
-      {kRelationshipsContainerId, kRootParentId, "Relationships", kObjectTypeContainer,
-       &sids.objectsOwner},
-      {kDatabaseObjectId, kDatabasesContainerId, "MSysDb", kObjectTypeDatabase, &sids.databaseOwner},
-      {static_cast<int32_t>(defs[0].tdefPage), kTablesContainerId, "MSysObjects",
-       kObjectTypeLocalTable, &sids.objectsOwner},
-      {static_cast<int32_t>(defs[1].tdefPage), kTablesContainerId, "MSysACEs",
-       kObjectTypeLocalTable, &sids.objectsOwner},
-      {static_cast<int32_t>(defs[2].tdefPage), kTablesContainerId, "MSysQueries",
-       kObjectTypeLocalTable, &sids.objectsOwner},
-      {static_cast<int32_t>(defs[3].tdefPage), kTablesContainerId, "MSysRelationships",
-       kObjectTypeLocalTable, &sids.objectsOwner},
-  };
-  TableWriter objectsWriter(db->allocator_, *objects);
-  const TableDef& od = objects->def;
-  for (const ObjectRow& r : objectRows) {
-    if (!catalogueRows) break;
-    std::vector<Variant> row(od.columns.size());
-    row[od.findColumn("Id")] = Variant(r.id);
-    row[od.findColumn("ParentId")] = Variant(r.parent);
-    row[od.findColumn("Name")] = Variant(std::string(r.name));
-    row[od.findColumn("Type")] = Variant(static_cast<int16_t>(r.type));
-    row[od.findColumn("DateCreate")] = Variant(DateValue{creationDate});
-    row[od.findColumn("DateUpdate")] = Variant(DateValue{creationDate});
-    row[od.findColumn("Owner")] = Variant(*r.owner);
-    row[od.findColumn("Flags")] = Variant(static_cast<int32_t>(0x80000000u));
-    RowLocation where;
-    err = objectsWriter.insertRow(row, ColumnFlags(row.size(), true), &where);
-    if (!err.ok()) return err;
-  }
-  TableWriter acesWriter(db->allocator_, *aces);
-  const TableDef& ad = aces->def;
-  for (const AceRow& r : blankDatabaseAces(format)) {
-    if (!catalogueRows) break;
-    std::vector<Variant> row(ad.columns.size());
-    row[ad.findColumn("ObjectId")] = Variant(r.objectId);
-    const std::vector<uint8_t>& sid = r.sid == Sid::DatabaseOwner ? sids.databaseOwner
-                                      : r.sid == Sid::GroupA      ? sids.groupA
-                                                                  : sids.groupB;
-    row[ad.findColumn("SID")] = Variant(sid);
-    row[ad.findColumn("ACM")] = Variant(r.mask);
-    row[ad.findColumn("FInheritable")] = Variant(r.inheritable);
-    RowLocation where;
-    err = acesWriter.insertRow(row, ColumnFlags(row.size(), true), &where);
-    if (!err.ok()) return err;
-  }
-  // Without its rows the catalogue is loaded once the copy that brings them has written them.
-  if (catalogueRows) err = Catalog::load(*db->file_, &db->catalog_);
-  if (!err.ok()) return err;
-  openFiles()[{db->file_->device(), db->file_->inode()}] = db;
-  *out = db;
   return {};
 }
 

@@ -64,6 +64,8 @@ class DatabaseFile {
  private:
   explicit DatabaseFile(std::unique_ptr<PageFile> file)
       : file_(std::move(file)), allocator_(*file_) {}
+  // Makes `db` the one open() gives for its file from now on.
+  static void registerOpen(const std::shared_ptr<DatabaseFile>& db);
   DbError tableAt(const CatalogEntry& entry, std::shared_ptr<TableState>* out);
   DbError insertCatalogRows(const TableDef& def, const std::vector<uint8_t>& properties);
   // Writes what the tables hold back (deferred index entries) to the pages.

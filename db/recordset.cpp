@@ -156,6 +156,9 @@ struct Recordset::State {
   DbError evaluate(const Condition& c, Truth* out) const;
   DbError operandValue(const Operand& o, Variant* out) const;
   DbError advance(bool* found);
+  // advance() over the rows `rows` names (stored row pointers) from `*next` on, for an UPDATE
+  // whose condition is that a column is Null.
+  DbError advanceListed(const std::vector<uint32_t>& rows, size_t* next, bool* found);
 };
 
 DbError Recordset::State::operandValue(const Operand& o, Variant* out) const {
@@ -288,6 +291,87 @@ std::shared_ptr<Recordset> Database::OpenRecordset(const std::string& sql, int t
   return rs;
 }
 
+namespace {
+
+// The column each assignment of an UPDATE names, with the value the statement gives it.
+std::vector<std::pair<int, Variant>> assignedColumns(const TableDef& def,
+                                                     const SqlStatement& statement) {
+  std::vector<std::pair<int, Variant>> changes;
+  for (const Assignment& a : statement.assignments) {
+    const int index = def.findColumn(a.column);
+    if (index < 0) {
+      fail(DbErrorNumber::UnknownFieldInQuery,
+           "The statement names '" + a.column + "', which is not a column of table '" +
+               def.name + "'.");
+    }
+    changes.emplace_back(index, a.value);
+  }
+  return changes;
+}
+
+// The rows the table's list of Nulls names for one column, in the order a scan meets them.
+std::vector<uint32_t> listedNullRows(const TableState& table, int column) {
+  std::vector<uint32_t> rows = table.nullRows->byColumn[static_cast<size_t>(column)];
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  return rows;
+}
+
+// The values assigned, converted for their columns; a later assignment to a column replaces
+// an earlier. A value that cannot be converted ends the conversion with its error.
+DbError convertAssignments(const DatabaseHeader& header, const TableDef& def,
+                           const std::vector<std::pair<int, Variant>>& changes,
+                           std::vector<std::pair<int, Variant>>* converted) {
+  for (const auto& [column, value] : changes) {
+    Variant v;
+    DbError err = convertForColumn(header, def.columns[column], value, &v);
+    if (!err.ok()) return err;
+    const int index = column;  // clang before 16 cannot capture a structured binding
+    std::erase_if(*converted, [&](const auto& c) { return c.first == index; });
+    converted->emplace_back(index, std::move(v));
+  }
+  return {};
+}
+
+// Whether the scan's current row holds, in any of the columns, another value than the one
+// assigned to it.
+DbError rowDiffers(const TableScan& scan, const std::vector<std::pair<int, Variant>>& values,
+                   bool* differs) {
+  DbError err;
+  for (size_t c = 0; err.ok() && c < values.size() && !*differs; ++c) {
+    Variant before;
+    err = scan.value(static_cast<size_t>(values[c].first), &before);
+    *differs = err.ok() && before != values[c].second;
+  }
+  return err;
+}
+
+bool isFileFault(const DbError& err) {
+  return err.number == static_cast<int>(DbErrorNumber::IoError) ||
+         err.number == static_cast<int>(DbErrorNumber::CorruptDatabase);
+}
+
+}  // namespace
+
+DbError Recordset::State::advanceListed(const std::vector<uint32_t>& rows, size_t* next,
+                                        bool* found) {
+  *found = false;
+  while (*next < rows.size()) {
+    const RowPointer at = RowPointer::fromStored(rows[(*next)++]);
+    DbError err = scan->load({at.page, at.row});
+    if (err.number == static_cast<int>(DbErrorNumber::NoCurrentRecord)) continue;
+    if (!err.ok()) return err;
+    Truth t;
+    err = evaluate(*statement.where, &t);
+    if (!err.ok()) return err;
+    if (t == Truth::True) {
+      *found = true;
+      return {};
+    }
+  }
+  return {};
+}
+
 void Database::Execute(const std::string& sql, int options) {
   auto f = file();
   SqlStatement statement;
@@ -299,16 +383,7 @@ void Database::Execute(const std::string& sql, int options) {
   std::shared_ptr<TableState> table;
   throwIfError(f->table(statement.table, &table));
   const TableDef& def = table->def;
-  std::vector<std::pair<int, Variant>> changes;
-  for (const Assignment& a : statement.assignments) {
-    const int index = def.findColumn(a.column);
-    if (index < 0) {
-      fail(DbErrorNumber::UnknownFieldInQuery,
-           "The statement names '" + a.column + "', which is not a column of table '" +
-               def.name + "'.");
-    }
-    changes.emplace_back(index, a.value);
-  }
+  const std::vector<std::pair<int, Variant>> changes = assignedColumns(def, statement);
   if (statement.where) bindCondition(def, statement.where.get());
   Recordset::State s;
   s.defPtr = &def;
@@ -320,70 +395,33 @@ void Database::Execute(const std::string& sql, int options) {
   // A search for the rows where one column is Null visits only those the table's list names
   // for it, in the order a scan meets them, each tested as a scan tests it.
   const Condition* where = s.statement.where.get();
-  std::vector<uint32_t> candidates;
   const bool listed = where && where->kind == Condition::Kind::IsNull && where->left.isColumn &&
                       table->nullRows;
-  if (listed) {
-    candidates = table->nullRows->byColumn[static_cast<size_t>(where->left.columnIndex)];
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-  }
+  const std::vector<uint32_t> candidates =
+      listed ? listedNullRows(*table, where->left.columnIndex) : std::vector<uint32_t>{};
   size_t next = 0;
-  auto nextRow = [&](bool* found) -> DbError {
-    if (!listed) return s.advance(found);
-    *found = false;
-    while (next < candidates.size()) {
-      const RowPointer at = RowPointer::fromStored(candidates[next++]);
-      DbError err = s.scan->load({at.page, at.row});
-      if (err.number == static_cast<int>(DbErrorNumber::NoCurrentRecord)) continue;
-      if (!err.ok()) return err;
-      Truth t;
-      err = s.evaluate(*where, &t);
-      if (!err.ok()) return err;
-      if (t == Truth::True) {
-        *found = true;
-        return {};
-      }
-    }
-    return {};
-  };
-  // The values assigned, converted for their columns at the first row that takes them; every
-  // row takes them (or fails) the same way. A later assignment to a column replaces an earlier.
+  // The values are converted at the first row that takes them; every row takes them (or
+  // fails) the same way.
   std::vector<std::pair<int, Variant>> converted;
   DbError conversion;
   bool convertedYet = false;
   for (;;) {
     bool found = false;
-    throwIfError(nextRow(&found));
+    throwIfError(listed ? s.advanceListed(candidates, &next, &found) : s.advance(&found));
     if (!found) break;
     if (!convertedYet) {
       convertedYet = true;
-      for (const auto& [column, value] : changes) {
-        Variant v;
-        conversion = convertForColumn(f->pages().header(), def.columns[column], value, &v);
-        if (!conversion.ok()) break;
-        const int index = column;  // clang before 16 cannot capture a structured binding
-        std::erase_if(converted, [&](const auto& c) { return c.first == index; });
-        converted.emplace_back(index, std::move(v));
-      }
+      conversion = convertAssignments(f->pages().header(), def, changes, &converted);
     }
     // A row that holds the values already is left as it is.
     DbError err = conversion;
     bool differs = false;
-    for (size_t c = 0; err.ok() && c < converted.size() && !differs; ++c) {
-      Variant before;
-      err = s.scan->value(static_cast<size_t>(converted[c].first), &before);
-      differs = err.ok() && before != converted[c].second;
-    }
-    if (err.number == static_cast<int>(DbErrorNumber::IoError) ||
-        err.number == static_cast<int>(DbErrorNumber::CorruptDatabase)) {
-      throw DbException(err);
-    }
+    if (err.ok()) err = rowDiffers(*s.scan, converted, &differs);
+    if (isFileFault(err)) throw DbException(err);
     // Moving a row rewrites pages the scan holds a copy of; the copy stays as it was read,
     // and a moved row's new place is flagged so that the scan passes it by.
     if (err.ok() && differs) err = writer.updateRow(s.scan->location(), s.scan->fields(), converted);
-    if (!err.ok() && (failOnError || err.number == static_cast<int>(DbErrorNumber::IoError) ||
-                      err.number == static_cast<int>(DbErrorNumber::CorruptDatabase) ||
+    if (!err.ok() && (failOnError || isFileFault(err) ||
                       err.number == static_cast<int>(DbErrorNumber::ReadOnly))) {
       throw DbException(err);
     }

@@ -228,6 +228,63 @@ TEST(WriteTest, valuesConvertAsJetConvertsThemOrFailWithItsErrors) {
 
 // Column properties live in the table's property blob, where Jet keeps them; the writer
 // honours them, also after the file is opened again, and mdbtools reads them.
+// A table the engine cannot make is refused, with its reason, before anything is written.
+TEST(WriteTest, tableDesignsOutsideJetsLimitsAreRefusedWithTheirReason) {
+  ScratchDir dir;
+  auto jet3 = db::DBEngine().CreateDatabase(dir.file("3.mdb").string(), db::kVersion3);
+  auto jet4 = db::DBEngine().CreateDatabase(dir.file("4.mdb").string(), db::kVersion4);
+  auto with = [](std::vector<db::ColumnDesign> columns, std::vector<db::IndexDesign> indexes = {}) {
+    return db::TableSchema{"T", std::move(columns), std::move(indexes)};
+  };
+  auto on = [](const char* name, const char* column, bool primary = false) {
+    return db::IndexDesign{.name = name, .columns = {{column}}, .primaryKey = primary};
+  };
+  const db::ColumnDesign a = column("A", ColumnType::Long);
+  db::ColumnDesign textA = column("A", ColumnType::Text, 10);
+  db::ColumnDesign decimal = column("D", ColumnType::Decimal);
+  textA.autoNumber = true;
+  decimal.precision = 29;
+  const struct {
+    db::Database* database;
+    db::TableSchema schema;
+    const char* reason;
+  } cases[] = {
+      {jet4.get(), {"Bad.Name", {a}, {}}, "'Bad.Name' is not a valid table name."},
+      {jet4.get(), with({}), "A table has 1 to 255 columns; 'T' has 0."},
+      {jet4.get(), with({a, column("a", ColumnType::Text, 5)}),
+       "The column name 'a' is used twice in 'T'."},
+      {jet4.get(), with({column("A", static_cast<ColumnType>(0x42))}),
+       "The column 'A' has an unknown type."},
+      {jet4.get(), with({column("A", ColumnType::Text, 256)}),
+       "The text column 'A' must hold 1 to 255 characters."},
+      {jet4.get(), with({column("B", ColumnType::Binary, 511)}),
+       "The binary column 'B' must hold 1 to 510 bytes."},
+      {jet4.get(), with({textA}), "Only a Long column can be an autonumber; 'A' is not."},
+      {jet3.get(), with({column("D", ColumnType::Decimal)}), "Decimal columns need a Jet4 database."},
+      {jet4.get(), with({decimal}), "The decimal column 'D' has an invalid precision or scale."},
+      {jet4.get(), with({a}, {{.name = "I", .columns = {}}}), "The index 'I' of 'T' is not valid."},
+      {jet4.get(), with({a}, {on("I", "A"), on("i", "A")}),
+       "The index name 'i' is used twice in 'T'."},
+      {jet4.get(), with({a}, {on("P1", "A", true), on("P2", "A", true)}),
+       "The table 'T' has more than one primary key."},
+      {jet4.get(), with({a}, {on("I", "Z")}),
+       "The index 'I' names 'Z', which is not a column of 'T'."},
+      {jet3.get(), with({column("M", ColumnType::Memo)}, {on("I", "M")}),
+       "The Memo or OLE column 'M' cannot be indexed."},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.database->createTable(c.schema);
+      ADD_FAILURE() << "accepted: " << c.reason;
+    } catch (const db::DbException& e) {
+      EXPECT_EQ(e.number(), number(DbErrorNumber::InvalidArgument)) << c.reason;
+      EXPECT_EQ(e.description(), c.reason);
+    }
+  }
+  EXPECT_TRUE(jet3->tableNames().empty());
+  EXPECT_TRUE(jet4->tableNames().empty());
+}
+
 TEST(WriteTest, columnPropertiesAreStoredAndHonoured) {
   ScratchDir dir;
   const auto path = dir.file("p.mdb");

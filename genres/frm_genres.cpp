@@ -24,6 +24,9 @@
 namespace genres {
 namespace {
 
+using prompt::twipsRect;
+using prompt::twipsSize;
+
 constexpr int kClientWidth = 9015;   // twips
 constexpr int kClientHeight = 5175;  // twips
 
@@ -70,7 +73,7 @@ QPushButton* makeButton(QWidget* parent, const char* name, const char* caption, 
   // No button takes Enter from the lists: the dialog has no default button. A focused button
   // takes it.
   button->setAutoDefault(false);
-  pressOnEnter({button});
+  prompt::pressOnEnter({button});
   return button;
 }
 
@@ -121,12 +124,13 @@ void GenreDialogHost::showMessage(QWidget* owner, const std::string& text,
   // Lines are joined by CR LF, as the texts are defined; Qt breaks lines at LF alone.
   QMessageBox box(toQtIcon(icon), convert::kMessageTitle,
                   fromUtf8(text).replace("\r\n", "\n"), QMessageBox::Ok, owner);
-  fitMessageBox(box);
+  prompt::fitMessageBox(box);
   box.exec();
 }
 
-std::optional<std::string> GenreDialogHost::askName(QWidget* owner, const NameRequest& request) {
-  return askForName(owner, request);
+std::optional<std::string> GenreDialogHost::askName(QWidget* owner,
+                                                    const prompt::NameRequest& request) {
+  return prompt::askForName(owner, request);
 }
 
 void GenreDialogHost::popUpMenu(QMenu* menu, const QPoint& at) { menu->exec(at); }
@@ -450,7 +454,7 @@ void frmGenres::cmdSub_Click() { host_->popUpMenu(mnuSub, menuPlace(cmdSub)); }
 
 bool frmGenres::askName(const char* title, const char* prompt, const std::string& defaultText,
                         std::string* answer) {
-  NameRequest request;
+  prompt::NameRequest request;
   request.title = title;
   request.prompt = prompt;
   request.defaultText = defaultText;

@@ -46,7 +46,7 @@ class GenreDialogHost {
   // A message box with one OK button, titled convert::kMessageTitle.
   virtual void showMessage(QWidget* owner, const std::string& text, convert::MessageIcon icon);
   // The name prompt, modal over `owner`: its answer, or nothing when cancelled.
-  virtual std::optional<std::string> askName(QWidget* owner, const NameRequest& request);
+  virtual std::optional<std::string> askName(QWidget* owner, const prompt::NameRequest& request);
   // Opens a pop-up menu at `at` and returns once it has closed; a chosen enabled item has been
   // triggered by then.
   virtual void popUpMenu(QMenu* menu, const QPoint& at);

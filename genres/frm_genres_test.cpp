@@ -45,7 +45,7 @@ class ScriptedHost : public GenreDialogHost {
   void showMessage(QWidget*, const std::string& text, convert::MessageIcon icon) override {
     messages.push_back({text, icon});
   }
-  std::optional<std::string> askName(QWidget*, const NameRequest& request) override {
+  std::optional<std::string> askName(QWidget*, const prompt::NameRequest& request) override {
     // The contract every genre name prompt is shown with.
     [&] {
       QCOMPARE(request.okCaption, std::string("&OK"));

@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QPushButton>
 
+namespace prompt {
 namespace {
 
 class EnterPresses : public QObject {
@@ -28,3 +29,5 @@ class EnterPresses : public QObject {
 void pressOnEnter(std::initializer_list<QPushButton*> buttons) {
   for (QPushButton* button : buttons) button->installEventFilter(new EnterPresses(button));
 }
+
+}  // namespace prompt

@@ -7,4 +7,8 @@
 
 class QPushButton;
 
+namespace prompt {
+
 void pressOnEnter(std::initializer_list<QPushButton*> buttons);
+
+}  // namespace prompt

@@ -14,6 +14,7 @@
 #include "prompt/twips.h"
 #include "shared/mod_global.h"
 
+namespace prompt {
 namespace {
 
 constexpr int kClientWidth = 4575;   // twips
@@ -163,3 +164,5 @@ std::optional<std::string> askForName(QWidget* owner, const NameRequest& request
   modGlobal::InputResult.clear();  // a password stays no longer than it is needed
   return answer;
 }
+
+}  // namespace prompt

@@ -21,6 +21,8 @@ class QLineEdit;
 class QPushButton;
 class QKeyEvent;
 
+namespace prompt {
+
 class frmInputBox : public QDialog {
   Q_OBJECT
 
@@ -74,3 +76,5 @@ struct NameRequest {
 // Shows the prompt modally over `owner` for `request`: the text OK accepted, exactly as typed,
 // or nothing when the person cancelled. The answer stays in no variable afterwards.
 std::optional<std::string> askForName(QWidget* owner, const NameRequest& request);
+
+}  // namespace prompt

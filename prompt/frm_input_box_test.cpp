@@ -15,9 +15,9 @@
 namespace {
 
 // The prompt with its refusal message counted instead of shown.
-class ScriptedInputBox : public frmInputBox {
+class ScriptedInputBox : public prompt::frmInputBox {
  public:
-  using frmInputBox::frmInputBox;
+  using prompt::frmInputBox::frmInputBox;
   int refusals = 0;
 
  protected:
@@ -125,7 +125,7 @@ class FrmInputBoxTest : public QObject {
   // exclamation icon), shown over the prompt, which stays open.
   void pastedForbiddenCharacterIsRefusedThenTypedTextComesBackUnchanged() {
     setGenreNameVariables("");
-    frmInputBox box;
+    prompt::frmInputBox box;
     showAndActivate(box);
     QStringList refusals;  // title|text|icon|shown over the visible prompt
     QTimer answer;

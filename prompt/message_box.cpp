@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <QSpacerItem>
 
+namespace prompt {
+
 void fitMessageBox(QMessageBox& box) {
   box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   auto* grid = qobject_cast<QGridLayout*>(box.layout());
@@ -18,3 +20,5 @@ void fitMessageBox(QMessageBox& box) {
   grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
                 grid->rowCount(), 0, 1, grid->columnCount());
 }
+
+}  // namespace prompt

@@ -4,7 +4,11 @@
 
 class QMessageBox;
 
+namespace prompt {
+
 // Selectable text can be copied (a path above all); it also lets QMessageBox break a line wider
 // than the screen anywhere, where plain text would be cut off at the box's edge. A spacer as
 // wide as the title keeps it whole, since QMessageBox sizes itself by its text alone.
 void fitMessageBox(QMessageBox& box);
+
+}  // namespace prompt

@@ -5,6 +5,8 @@
 #include <QRect>
 #include <QSize>
 
+namespace prompt {
+
 inline constexpr int kTwipsPerPixel = 15;
 
 constexpr int twipsToPixels(int twips) { return twips / kTwipsPerPixel; }
@@ -17,3 +19,5 @@ inline QRect twipsRect(int left, int top, int width, int height) {
 inline QSize twipsSize(int width, int height) {
   return QSize(twipsToPixels(width), twipsToPixels(height));
 }
+
+}  // namespace prompt

@@ -658,8 +658,6 @@ class Writer {
   }
 
   void writeGames() {
-    static const char* const kExtensions[] = {".d64", ".d64", ".d64", ".t64",
-                                              ".t64", ".prg", ".tap", ".crt"};
     static const char* const kNullable[] = {
         "Name", "Year Published", "Personal Comment", "FileName", "Filename Index",
         "Screenshot FileName", "MU_Id", "PU_Id", "DI_Id", "Music FileName", "DateLastPlayed",
@@ -676,91 +674,7 @@ class Writer {
       if (o.allNull) {
         for (const char* c : kNullable) r.set(c, kNull);
       } else {
-        const std::string name = full ? o.name : randomTitle(rng);
-        r.set("Name", Variant(name));
-        const uint32_t era = rng.below(100);
-        r.set("Year Published", era < 90 || full ? integer(rng.between(1982, 1995))
-                                : era < 97       ? integer(rng.pick({1980, 1981, 1996, 1997, 1999}))
-                                                 : kNull);
-        GameOverrides::Comment comment = o.comment;
-        if (comment == GameOverrides::kRandom) {
-          const uint32_t k = rng.below(100);
-          comment = k < 3    ? GameOverrides::kLong
-                    : k < 12 ? GameOverrides::kEmpty
-                    : k < 70 ? GameOverrides::kNullComment
-                             : GameOverrides::kShort;
-        }
-        switch (comment) {
-          case GameOverrides::kEmpty:
-            r.set("Personal Comment", Variant(""));
-            break;
-          case GameOverrides::kNullComment:
-            r.set("Personal Comment", kNull);
-            break;
-          case GameOverrides::kLong:
-            r.set("Personal Comment", Variant(longComment(rng, 5000 + rng.below(3000))));
-            break;
-          default:
-            r.set("Personal Comment", Variant(rng.pick(kShortComments)));
-            break;
-        }
-        const std::string file = gamePath("games", name, rng.pick(kExtensions));
-        r.set("FileName", Variant(o.file ? o.file : !full && rng.chance(4) ? "(None)" : file));
-        r.set("Filename Index", along(rng.chance(85) ? 0 : rng.between(1, 3)));
-        const std::string shot = gamePath("screenshots", name, ".png");
-        r.set("Screenshot FileName", Variant(o.screenshot              ? o.screenshot
-                                             : !full && rng.chance(20) ? "(None)"
-                                                                       : shot));
-        Variant music("(None)");
-        if (o.music) {
-          music = Variant(o.music);
-        } else if (!w_.tuneFiles.empty() && (full || rng.chance(60))) {
-          music = Variant(w_.tuneFiles[rng.below(static_cast<uint32_t>(w_.tuneFiles.size()))]);
-        } else if (rng.chance(5)) {
-          music = kNull;
-        }
-        r.set("Music FileName", music);
-        auto reference = [&](const std::vector<int32_t>& ids, uint32_t percent) {
-          if (o.noReferences) return kNull;
-          return full || rng.chance(percent) ? randomId(rng, ids) : kNull;
-        };
-        r.set("MU_Id", reference(w_.musicianIds, 90));
-        r.set("PU_Id", reference(w_.publisherIds, 95));
-        r.set("DI_Id", reference(w_.difficultyIds, 85));
-        const bool never = rng.chance(60);
-        if (o.lastPlayed || (never && !full)) {
-          r.set("DateLastPlayed", Variant(o.lastPlayed ? o.lastPlayed : "(Never)"));
-          r.set("TimesPlayed", full || rng.chance(95) ? along(0) : kNull);
-        } else {
-          // The old release kept the date as the user's locale printed it.
-          int parts[6];
-          const int ranges[6][2] = {{1, 28}, {1, 12}, {2001, 2006}, {0, 23}, {0, 59}, {0, 59}};
-          for (int k = 0; k < 6; ++k) parts[k] = rng.between(ranges[k][0], ranges[k][1]);
-          char when[32];
-          std::snprintf(when, sizeof when, "%02d/%02d/%04d %02d:%02d:%02d", parts[0], parts[1],
-                        parts[2], parts[3], parts[4], parts[5]);
-          r.set("DateLastPlayed", Variant(when));
-          r.set("TimesPlayed", along(rng.between(1, 150)));
-        }
-        const bool scored = rng.chance(25);
-        r.set("HighScore", o.highScore ? Variant(o.highScore)
-                           : scored    ? Variant(std::to_string(rng.between(1, 99999) * 10))
-                                       : Variant("(Not Entered)"));
-        r.set("Trained", integer(rng.chance(70) ? 0 : rng.between(1, 5)));
-        int players = o.players ? *o.players : rng.pick({1, 1, 1, 1, 2, 2, 2, 3, 4, 0, 5});
-        if (!full && rng.chance(3)) players = -1;
-        r.set("PL_Id", players >= 0 ? integer(players) : kNull);
-        std::string prg = slug(name).substr(0, 16);
-        for (char& c : prg) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const uint32_t prgKind = rng.below(100);
-        r.set("PRG", full || prgKind < 40 ? Variant(prg) : prgKind < 55 ? Variant("") : kNull);
-        for (const char* port : {"VicePort1", "VicePort2"}) {
-          r.set(port, full || rng.chance(70) ? integer(rng.between(0, 2)) : kNull);
-        }
-        const uint32_t docKind = rng.below(100);
-        r.set("DocFile", full || docKind < 40 ? Variant(gamePath("docs", name, ".txt"))
-                         : docKind < 55       ? Variant("")
-                                              : kNull);
+        setGameValues(rng, o, r);
       }
       // Required, so a game whose genre table is empty still names the uncategorised one.
       const Variant genre = o.genre >= 0     ? idAt(w_.genreIds, static_cast<size_t>(o.genre))
@@ -769,6 +683,109 @@ class Writer {
       r.set("GE_Id", genre.isNull() ? along(1) : genre);
       insertNumbered(*rs, r, o.skipBefore || (!full && !o.allNull && rng.chance(8)));
     }
+  }
+
+  // Every column of a game but its genre, drawn from `rng` in the order of the columns.
+  void setGameValues(Rng& rng, const GameOverrides& o, Row& r) {
+    const bool full = o.name != nullptr;
+    const std::string name = full ? o.name : randomTitle(rng);
+    r.set("Name", Variant(name));
+    const uint32_t era = rng.below(100);
+    r.set("Year Published", era < 90 || full ? integer(rng.between(1982, 1995))
+                            : era < 97       ? integer(rng.pick({1980, 1981, 1996, 1997, 1999}))
+                                             : kNull);
+    r.set("Personal Comment", gameComment(rng, o.comment));
+    setGameFiles(rng, o, name, r);
+    auto reference = [&](const std::vector<int32_t>& ids, uint32_t percent) {
+      if (o.noReferences) return kNull;
+      return full || rng.chance(percent) ? randomId(rng, ids) : kNull;
+    };
+    r.set("MU_Id", reference(w_.musicianIds, 90));
+    r.set("PU_Id", reference(w_.publisherIds, 95));
+    r.set("DI_Id", reference(w_.difficultyIds, 85));
+    setGamePlayed(rng, o, r);
+    int players = o.players ? *o.players : rng.pick({1, 1, 1, 1, 2, 2, 2, 3, 4, 0, 5});
+    if (!full && rng.chance(3)) players = -1;
+    r.set("PL_Id", players >= 0 ? integer(players) : kNull);
+    std::string prg = slug(name).substr(0, 16);
+    for (char& c : prg) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const uint32_t prgKind = rng.below(100);
+    r.set("PRG", full || prgKind < 40 ? Variant(prg) : prgKind < 55 ? Variant("") : kNull);
+    for (const char* port : {"VicePort1", "VicePort2"}) {
+      r.set(port, full || rng.chance(70) ? integer(rng.between(0, 2)) : kNull);
+    }
+    const uint32_t docKind = rng.below(100);
+    r.set("DocFile", full || docKind < 40 ? Variant(gamePath("docs", name, ".txt"))
+                     : docKind < 55       ? Variant("")
+                                          : kNull);
+  }
+
+  static Variant gameComment(Rng& rng, GameOverrides::Comment comment) {
+    if (comment == GameOverrides::kRandom) {
+      const uint32_t k = rng.below(100);
+      comment = k < 3    ? GameOverrides::kLong
+                : k < 12 ? GameOverrides::kEmpty
+                : k < 70 ? GameOverrides::kNullComment
+                         : GameOverrides::kShort;
+    }
+    switch (comment) {
+      case GameOverrides::kEmpty:
+        return Variant("");
+      case GameOverrides::kNullComment:
+        return kNull;
+      case GameOverrides::kLong:
+        return Variant(longComment(rng, 5000 + rng.below(3000)));
+      default:
+        return Variant(rng.pick(kShortComments));
+    }
+  }
+
+  // The game's file, screenshot and tune, each now and then the old release's placeholder.
+  void setGameFiles(Rng& rng, const GameOverrides& o, const std::string& name, Row& r) {
+    static const char* const kExtensions[] = {".d64", ".d64", ".d64", ".t64",
+                                              ".t64", ".prg", ".tap", ".crt"};
+    const bool full = o.name != nullptr;
+    const std::string file = gamePath("games", name, rng.pick(kExtensions));
+    r.set("FileName", Variant(o.file ? o.file : !full && rng.chance(4) ? "(None)" : file));
+    r.set("Filename Index", along(rng.chance(85) ? 0 : rng.between(1, 3)));
+    const std::string shot = gamePath("screenshots", name, ".png");
+    r.set("Screenshot FileName", Variant(o.screenshot              ? o.screenshot
+                                         : !full && rng.chance(20) ? "(None)"
+                                                                   : shot));
+    Variant music("(None)");
+    if (o.music) {
+      music = Variant(o.music);
+    } else if (!w_.tuneFiles.empty() && (full || rng.chance(60))) {
+      music = Variant(w_.tuneFiles[rng.below(static_cast<uint32_t>(w_.tuneFiles.size()))]);
+    } else if (rng.chance(5)) {
+      music = kNull;
+    }
+    r.set("Music FileName", music);
+  }
+
+  // When the game was last played and how often, its high score and its trainers.
+  static void setGamePlayed(Rng& rng, const GameOverrides& o, Row& r) {
+    const bool full = o.name != nullptr;
+    const bool never = rng.chance(60);
+    if (o.lastPlayed || (never && !full)) {
+      r.set("DateLastPlayed", Variant(o.lastPlayed ? o.lastPlayed : "(Never)"));
+      r.set("TimesPlayed", full || rng.chance(95) ? along(0) : kNull);
+    } else {
+      // The old release kept the date as the user's locale printed it.
+      int parts[6];
+      const int ranges[6][2] = {{1, 28}, {1, 12}, {2001, 2006}, {0, 23}, {0, 59}, {0, 59}};
+      for (int k = 0; k < 6; ++k) parts[k] = rng.between(ranges[k][0], ranges[k][1]);
+      char when[32];
+      std::snprintf(when, sizeof when, "%02d/%02d/%04d %02d:%02d:%02d", parts[0], parts[1],
+                    parts[2], parts[3], parts[4], parts[5]);
+      r.set("DateLastPlayed", Variant(when));
+      r.set("TimesPlayed", along(rng.between(1, 150)));
+    }
+    const bool scored = rng.chance(25);
+    r.set("HighScore", o.highScore ? Variant(o.highScore)
+                       : scored    ? Variant(std::to_string(rng.between(1, 99999) * 10))
+                                   : Variant("(Not Entered)"));
+    r.set("Trained", integer(rng.chance(70) ? 0 : rng.between(1, 5)));
   }
 
   db::Database& d_;
