@@ -15,12 +15,18 @@
 // the values a key or an autonumber needs are decoded; the leaves are then read in index order
 // into a digest of their own, each entry compared with the one before. Holding rows (the
 // second pass over a faulty file), each row's entries are looked up by its row pointer.
+//
+// A large table's indexes are read on a second thread, through a second handle on the file,
+// while its rows are read: the two halves share nothing until each index's digests are
+// compared. That thread's sentences and page uses join the report afterwards, where a single
+// thread would have put them, so the report reads the same either way.
 #include "db/check.h"
 
 #include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -188,6 +194,20 @@ struct IndexExpectation {
   EntryDigest rows;                          // every row the index holds, by pointer alone
   EntryDigest keyed;                         // those whose key could be derived, with the key
   std::unordered_set<uint32_t> unkeyed;      // rows held whose key could not be derived
+};
+
+// What an index's leaves hold, as read in index order.
+struct LeafTally {
+  EntryDigest rows, keyed;   // keyed leaves out the rows the expectation could not key
+  size_t count = 0, distinct = 0;
+  bool read = false;         // the leaf chain was read to its end
+};
+
+// One index read on the second thread: its tally, and where its sentences lie in that
+// thread's report: those before the judgement of its digests, then those after.
+struct IndexRead {
+  LeafTally tally;
+  size_t first = 0, judged = 0, last = 0;
 };
 
 // What one table's checks share.
@@ -780,28 +800,22 @@ class Checker {
   void checkIndex(TableContext& t, size_t real) {
     const RealIndexDef& index = t.def.realIndexes[real];
     const std::string what = indexWhat(t, real);
-    std::set<uint32_t> tree;
-    std::map<uint32_t, IndexPageContents> pages;
-    walkIndexTree(t, index, what, &tree, &pages);
-    StoredMap map;
-    if (readMap(index.usageMap, what + ": its usage map", t.def.tdefPage, &map)) {
-      for (uint32_t p : tree) {
-        if (!map.contains(p)) {
-          problem(what + ": " + pageText(p) + " of its tree is missing from its usage map.");
-        }
-      }
-      for (uint32_t p : map.pages) {
-        if (!tree.count(p)) {
-          problem(what + ": its usage map lists " + pageText(p) +
-                  ", which is not a page of its tree but " + describe(p) + ".");
-        }
-      }
-    }
     if (!detailed_) {
-      streamLeaves(t, real, what, &pages);
-      checkIntermediates(what, pages);
+      // The sentences of the intermediate entries follow the judgement of the digests.
+      LeafTally tally;
+      size_t judged = 0;
+      readIndex(t.def, real, what, &t.expected[real].unkeyed, &tally, &judged);
+      std::vector<std::string> after(report_->problems.begin() + static_cast<std::ptrdiff_t>(judged),
+                                     report_->problems.end());
+      report_->problems.resize(judged);
+      judgeLeaves(t, real, what, tally);
+      for (std::string& sentence : after) problem(std::move(sentence));
       return;
     }
+    std::set<uint32_t> tree;
+    std::map<uint32_t, IndexPageContents> pages;
+    walkIndexTree(t.def, index, what, &tree, &pages);
+    checkUsageMap(t.def, index, what, tree);
     checkIntermediates(what, pages);
     std::vector<IndexEntry> leaves;
     DbError err = scanIndex(file_, index, &leaves);
@@ -813,16 +827,46 @@ class Checker {
     compareEntries(t, index, what, leaves);
   }
 
+  // The index's pages as a stream needs no row: its tree against its usage map, its leaves
+  // into `tally`, then its intermediate entries, whose sentences start at `*judged`. Rows in
+  // `unkeyed` are left out of the keyed digest; without it, none is.
+  void readIndex(const TableDef& def, size_t real, const std::string& what,
+                 const std::unordered_set<uint32_t>* unkeyed, LeafTally* tally, size_t* judged) {
+    const RealIndexDef& index = def.realIndexes[real];
+    std::set<uint32_t> tree;
+    std::map<uint32_t, IndexPageContents> pages;
+    walkIndexTree(def, index, what, &tree, &pages);
+    checkUsageMap(def, index, what, tree);
+    streamLeaves(index, what, unkeyed, &pages, tally);
+    *judged = report_->problems.size();
+    checkIntermediates(what, pages);
+  }
+
+  void checkUsageMap(const TableDef& def, const RealIndexDef& index, const std::string& what,
+                     const std::set<uint32_t>& tree) {
+    StoredMap map;
+    if (!readMap(index.usageMap, what + ": its usage map", def.tdefPage, &map)) return;
+    for (uint32_t p : tree) {
+      if (!map.contains(p)) {
+        problem(what + ": " + pageText(p) + " of its tree is missing from its usage map.");
+      }
+    }
+    for (uint32_t p : map.pages) {
+      if (!tree.count(p)) {
+        problem(what + ": its usage map lists " + pageText(p) +
+                ", which is not a page of its tree but " + describe(p) + ".");
+      }
+    }
+  }
+
   // The leaf level read once, in index order, with a bounded memory: each entry against the
-  // one before it (order, distinct keys, a unique index's repeats), and all of them, as a
-  // digest, against the entries the rows asked for. Each leaf's greatest entry goes into
-  // `pages` for the check of the intermediate entries above it.
-  void streamLeaves(TableContext& t, size_t real, const std::string& what,
-                    std::map<uint32_t, IndexPageContents>* pages) {
-    const RealIndexDef& index = t.def.realIndexes[real];
-    const IndexExpectation& expected = t.expected[real];
+  // one before it (order, distinct keys, a unique index's repeats), and all of them into
+  // digests for the comparison with the entries the rows asked for. Each leaf's greatest
+  // entry goes into `pages` for the check of the intermediate entries above it.
+  void streamLeaves(const RealIndexDef& index, const std::string& what,
+                    const std::unordered_set<uint32_t>* unkeyed,
+                    std::map<uint32_t, IndexPageContents>* pages, LeafTally* tally) {
     const bool unique = index.flags & kIndexUnique;
-    EntryDigest rows, keyed;
     std::vector<uint8_t> lastKey;
     RowPointer lastRow{};
     std::vector<RowPointer> repeats;  // a unique index's rows under the current key
@@ -858,8 +902,8 @@ class Checker {
           distinct = 1;
         }
         if (unique) repeats.push_back(e.row);
-        rows.add({}, stored);
-        if (!expected.unkeyed.count(stored)) keyed.add(e.key, stored);
+        tally->rows.add({}, stored);
+        if (!unkeyed || !unkeyed->count(stored)) tally->keyed.add(e.key, stored);
         lastKey.swap(e.key);
         lastRow = e.row;
         ++count;
@@ -878,21 +922,31 @@ class Checker {
     }
     if (unique) endOfKey();
     report_->indexEntries += count;
+    tally->count = count;
+    tally->distinct = distinct;
+    tally->read = true;
+  }
+
+  // The leaves' digests against the rows', and the distinct keys against the definition.
+  void judgeLeaves(const TableContext& t, size_t real, const std::string& what, const LeafTally& tally) {
+    if (!tally.read) return;
+    const RealIndexDef& index = t.def.realIndexes[real];
+    const IndexExpectation& expected = t.expected[real];
     // Rows that could not be read were reported as they were met; their entries cannot be
     // told from strays, so the digests would only repeat that.
     if (t.allRowsRead) {
-      if (rows != expected.rows) {
-        problem(what + " holds " + std::to_string(rows.count) + " entries, which are not one " +
+      if (tally.rows != expected.rows) {
+        problem(what + " holds " + std::to_string(tally.rows.count) + " entries, which are not one " +
                 "for each of the " + std::to_string(expected.rows.count) +
                 " rows it should hold" +
-                (rows.count == expected.rows.count ? " (as many, but for other rows)" : "") + ".");
-      } else if (keyed != expected.keyed) {
+                (tally.rows.count == expected.rows.count ? " (as many, but for other rows)" : "") + ".");
+      } else if (tally.keyed != expected.keyed) {
         problem(what + ": the keys of its entries are not the keys their rows' values give.");
       }
     }
-    if (!t.system && distinct != index.uniqueCount) {
+    if (!t.system && tally.distinct != index.uniqueCount) {
       problem(what + ": its definition counts " + std::to_string(index.uniqueCount) +
-              " distinct keys, but the index holds " + std::to_string(distinct) + ".");
+              " distinct keys, but the index holds " + std::to_string(tally.distinct) + ".");
     }
   }
 
@@ -901,7 +955,7 @@ class Checker {
   // intermediate entry against its child: a search picks the child by these copies, so one
   // that is not the child's greatest entry sends searches for the keys between the two to
   // the wrong child.
-  void walkIndexTree(const TableContext& t, const RealIndexDef& index, const std::string& what,
+  void walkIndexTree(const TableDef& def, const RealIndexDef& index, const std::string& what,
                      std::set<uint32_t>* tree, std::map<uint32_t, IndexPageContents>* held) {
     std::vector<uint32_t> pending{index.rootPage};
     std::set<uint32_t> visited;  // bounds the walk by the file's pages, whatever the links say
@@ -916,11 +970,11 @@ class Checker {
                 ", is not an index page but " + describe(p) + ".");
         continue;
       }
-      if (owners_[p] != t.def.tdefPage) {
+      if (owners_[p] != def.tdefPage) {
         problem(what + ": " + pageText(p) + " of its tree is " + describe(p) + ".");
       }
       tree->insert(p);
-      markUsed(p, UseKind::IndexPage, t.def.tdefPage);
+      markUsed(p, UseKind::IndexPage, def.tdefPage);
       if (!detailed_ && types_[p] == kPageIndexLeaf) {
         // A leaf is decoded once, by the leaf scan; here only its link to the next counts.
         DbError err = file_.readPage(p, &raw);
