@@ -236,8 +236,8 @@ class Checker {
  public:
   // `detailed`: rows and leaf entries are held per table, so that each disagreement between
   // them is named by its row; otherwise they are compared as they stream past, by digest.
-  Checker(const PageFile& file, CheckReport* report, bool detailed)
-      : file_(file), report_(report), detailed_(detailed) {}
+  Checker(const PageFile& file, CheckReport* report, bool detailed, bool secondThread = false)
+      : file_(file), report_(report), detailed_(detailed), secondThread_(secondThread) {}
 
   DbError run() {
     DbError err = takeInventory();
@@ -286,7 +286,11 @@ class Checker {
   // A use is kept as a kind and a table, not as its sentence, so that a file of a million
   // rows does not hold a string per page.
   void markUsed(uint32_t page, UseKind kind, uint32_t tdefPage = 0) {
-    if (page < usedBy_.size() && usedBy_[page].kind == UseKind::None) usedBy_[page] = {kind, tdefPage};
+    if (marks_) {
+      marks_->push_back({page, {kind, tdefPage}});
+    } else if (page < usedBy_.size() && usedBy_[page].kind == UseKind::None) {
+      usedBy_[page] = {kind, tdefPage};
+    }
   }
 
   std::string useText(PageUse use) const {
@@ -387,12 +391,84 @@ class Checker {
       if (detailed_ || t.keep[k] || isLongValueType(t.def.columns[k].typeCode)) t.read.push_back(k);
     }
     if (!detailed_) t.expected.resize(t.def.realIndexes.size());
+    Beside beside;
+    startIndexesBeside(t, &beside);
     checkDataMaps(t);
     checkLongValueMaps(t);
     scanRows(t);
     checkCounts(t);
     report_->tableRows.push_back({entry.name, t.rowCount});
-    for (size_t r = 0; r < t.def.realIndexes.size(); ++r) checkIndex(t, r);
+    if (beside.thread.joinable()) beside.thread.join();
+    for (size_t r = 0; r < t.def.realIndexes.size(); ++r) {
+      if (beside.reads.empty() || beside.failed || !t.expected[r].unkeyed.empty()) {
+        checkIndex(t, r);
+        continue;
+      }
+      // Read beside the rows: its sentences, its digests judged here, then the rest.
+      const IndexRead& read = beside.reads[r];
+      const std::vector<std::string>& said = beside.report.problems;
+      for (size_t i = read.first; i < read.judged; ++i) problem(said[i]);
+      judgeLeaves(t, r, indexWhat(t, r), read.tally);
+      for (size_t i = read.judged; i < read.last; ++i) problem(said[i]);
+      report_->indexEntries += read.tally.count;
+    }
+    for (const auto& [page, use] : beside.marks) markUsed(page, use.kind, use.tdefPage);
+  }
+
+  // ---- A second thread for a large table's indexes -------------------------------------------
+
+  // What the second thread made of one table's indexes: each index's tally and sentences, and
+  // the pages it found in use, in the order a single thread would have marked them.
+  struct Beside {
+    std::thread thread;
+    CheckReport report;
+    std::vector<IndexRead> reads;
+    std::vector<std::pair<uint32_t, PageUse>> marks;
+    bool failed = false;
+    ~Beside() {
+      if (thread.joinable()) thread.join();  // a table given up early still waits for it
+    }
+  };
+
+  // Starts reading the table's indexes on a second thread, for a table whose rows take long
+  // enough to read to be worth it. Where no second handle on the file can be had, nothing
+  // starts and the indexes are read after the rows, as for a small table.
+  void startIndexesBeside(const TableContext& t, Beside* beside) {
+    constexpr size_t kEnoughPages = 2;
+    const auto pages = dataPagesOf_.find(t.def.tdefPage);
+    if (detailed_ || !secondThread_ || t.def.realIndexes.empty() || pages == dataPagesOf_.end() ||
+        pages->second.size() < kEnoughPages) {
+      return;
+    }
+    if (!helper_ && !helperTried_) {
+      helperTried_ = true;
+      if (!PageFile::open(file_.path(), &helperFile_, false).ok()) return;
+      helper_ = std::make_unique<Checker>(*helperFile_, nullptr, false);
+      helper_->types_ = types_;
+      helper_->owners_ = owners_;
+      helper_->tableAt_ = tableAt_;
+      helper_->global_ = global_;
+      helper_->globalRead_ = globalRead_;
+    }
+    if (!helper_) return;
+    std::vector<std::string> whats;
+    for (size_t r = 0; r < t.def.realIndexes.size(); ++r) whats.push_back(indexWhat(t, r));
+    beside->reads.resize(whats.size());
+    helper_->report_ = &beside->report;
+    helper_->marks_ = &beside->marks;
+    beside->thread = std::thread([this, beside, &def = t.def, whats = std::move(whats)] {
+      try {
+        Checker& c = *helper_;
+        for (size_t r = 0; r < whats.size(); ++r) {
+          IndexRead& read = beside->reads[r];
+          read.first = beside->report.problems.size();
+          c.readIndex(def, r, whats[r], nullptr, &read.tally, &read.judged);
+          read.last = beside->report.problems.size();
+        }
+      } catch (...) {
+        beside->failed = true;  // its indexes are read again after the rows
+      }
+    });
   }
 
   // ---- Usage maps of the table and of its long-value columns -------------------------------
@@ -1149,6 +1225,13 @@ class Checker {
   const PageFile& file_;
   CheckReport* report_;
   const bool detailed_;
+  const bool secondThread_;
+  // The second thread's handle and checker, made for the first large table; its page uses go
+  // to `marks_` rather than to a map of its own.
+  std::unique_ptr<PageFile> helperFile_;
+  std::unique_ptr<Checker> helper_;
+  bool helperTried_ = false;
+  std::vector<std::pair<uint32_t, PageUse>>* marks_ = nullptr;
   std::vector<RawField> fields_;        // the fields of the row being read
   RowLayout layout_;                    // where they lie in it
   std::vector<uint8_t> types_;          // per page: its type byte
@@ -1162,9 +1245,9 @@ class Checker {
 
 }  // namespace
 
-DbError checkDatabase(const PageFile& file, CheckReport* report, CheckDepth depth) {
+DbError checkDatabase(const PageFile& file, CheckReport* report, CheckDepth depth, bool secondThread) {
   *report = {};
-  DbError err = Checker(file, report, false).run();
+  DbError err = Checker(file, report, false, secondThread).run();
   if (!err.ok() || report->clean() || depth == CheckDepth::Streaming) return err;
   // Something is wrong: the second pass holds what it needs to name each fault by its row.
   // Should it find nothing (a fault only the digests saw), the first pass's sentences stand.

@@ -65,7 +65,10 @@ enum class CheckDepth {
 
 // Checks the whole file. The DbError is for a file that cannot be read at all (a page read
 // fails, or the catalogue cannot be loaded); every inconsistency goes into `report`.
+// The streaming pass reads a large table's indexes on a second thread while it reads the
+// rows, through a second handle on the file; `secondThread` false keeps to one. The report is
+// the same either way.
 DbError checkDatabase(const PageFile& file, CheckReport* report,
-                      CheckDepth depth = CheckDepth::Named);
+                      CheckDepth depth = CheckDepth::Named, bool secondThread = true);
 
 }  // namespace db
