@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <exception>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -271,15 +272,59 @@ class Checker {
     types_.assign(count, 0);
     owners_.assign(count, 0);
     usedBy_.assign(count, {});
-    Page page;
+    // A large file's second half is read on the second thread, into the same vectors: each
+    // thread writes only its own pages. The first failure in page order is the one told.
+    constexpr uint32_t kEnoughPages = 64;
+    const PageFile* other = count >= kEnoughPages ? helperFile() : nullptr;
+    const uint32_t half = other ? count / 2 : count;
+    DbError otherErr;
+    std::exception_ptr thrown;
+    std::thread second;
+    if (other) {
+      second = std::thread([&] {
+        try {
+          otherErr = readInventory(*other, half, count);
+        } catch (...) {
+          thrown = std::current_exception();
+        }
+      });
+    }
+    DbError err;
+    try {
+      err = readInventory(file_, 0, half);
+    } catch (...) {
+      if (second.joinable()) second.join();
+      throw;
+    }
+    if (second.joinable()) second.join();
+    if (thrown) std::rethrow_exception(thrown);
+    if (err.ok()) err = otherErr;
+    if (!err.ok()) return err;
     for (uint32_t p = 0; p < count; ++p) {
-      DbError err = file_.readPage(p, &page);
-      if (!err.ok()) return err;
-      types_[p] = page[0];
-      if (p > 0) owners_[p] = readU32(page, kDataOwnerOffset);
       if (types_[p] == kPageData) dataPagesOf_[owners_[p]].push_back(p);
     }
     return {};
+  }
+
+  DbError readInventory(const PageFile& file, uint32_t from, uint32_t to) {
+    Page page;
+    for (uint32_t p = from; p < to; ++p) {
+      DbError err = file.readPage(p, &page);
+      if (!err.ok()) return err;
+      types_[p] = page[0];
+      if (p > 0) owners_[p] = readU32(page, kDataOwnerOffset);
+    }
+    return {};
+  }
+
+  // The second handle on the file, opened on first use; null where the streaming pass keeps to
+  // one thread or the file cannot be opened twice.
+  const PageFile* helperFile() {
+    if (!helperFile_ && !helperTried_ && secondThread_ && !detailed_) {
+      helperTried_ = true;
+      if (!PageFile::open(file_.path(), &helperFile_, false).ok()) helperFile_.reset();
+    }
+    return helperFile_.get();
   }
 
   // Records that `page` is in use, and by what, for the global map check; the first use wins.
@@ -436,13 +481,12 @@ class Checker {
   void startIndexesBeside(const TableContext& t, Beside* beside) {
     constexpr size_t kEnoughPages = 2;
     const auto pages = dataPagesOf_.find(t.def.tdefPage);
-    if (detailed_ || !secondThread_ || t.def.realIndexes.empty() || pages == dataPagesOf_.end() ||
+    if (detailed_ || t.def.realIndexes.empty() || pages == dataPagesOf_.end() ||
         pages->second.size() < kEnoughPages) {
       return;
     }
-    if (!helper_ && !helperTried_) {
-      helperTried_ = true;
-      if (!PageFile::open(file_.path(), &helperFile_, false).ok()) return;
+    if (!helper_) {
+      if (!helperFile()) return;
       helper_ = std::make_unique<Checker>(*helperFile_, nullptr, false);
       helper_->types_ = types_;
       helper_->owners_ = owners_;
