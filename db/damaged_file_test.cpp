@@ -19,22 +19,25 @@ using testing_support::readBytes;
 using testing_support::ScratchDir;
 using testing_support::writeBytes;
 
-// Opens the file and reads every field of every row of every user table through recordsets,
-// then MoveLast and RecordCount. Returns 0 when all went well, or the number of the first
-// error thrown. Anything other than a DbException propagates and fails the test.
+// Opens the file and, as the conversion does, counts the rows of every user table with
+// MoveLast, then reads every field of every row through recordsets. Returns 0 when all went
+// well, or the number of the first error thrown. Anything other than a DbException
+// propagates and fails the test.
 int readEverything(const std::filesystem::path& path, std::string* description = nullptr) {
   try {
     auto db = db::DBEngine().OpenDatabase(path.string());
     for (const std::string& table : db->tableNames()) {
       auto rs = db->OpenRecordset("SELECT * FROM [" + table + "]", db::dbOpenSnapshot);
-      while (!rs->EOF_()) {
+      if (rs->EOF_()) continue;
+      rs->MoveLast();
+      const int32_t counted = rs->RecordCount();
+      rs->MoveFirst();
+      int32_t walked = 0;
+      for (; !rs->EOF_(); rs->MoveNext(), ++walked) {
         for (int i = 0; i < rs->FieldCount(); ++i) (void)rs->FieldAt(i).Value.get();
-        rs->MoveNext();
       }
-      if (rs->RecordCount() > 0) {
-        rs->MoveLast();
-        rs->MoveFirst();
-      }
+      // A count that the walk contradicts must have ended the walk with an error.
+      EXPECT_EQ(walked, counted) << table;
       rs->Close();
     }
     db->Close();

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "db/database_file.h"
+#include "db/row_read_ahead.h"
 #include "db/sql.h"
 #include "db/table_scan.h"
 #include "db/text_codec.h"
@@ -138,6 +139,11 @@ struct Recordset::State {
   const TableDef* defPtr = nullptr;
   const TableDef& def() const { return *defPtr; }
   std::unique_ptr<TableScan> scan;
+  // A snapshot's walk through a large table takes its rows from a second thread once it has
+  // passed the first; the rows come from `ahead` while it is set.
+  std::unique_ptr<RowReadAhead> ahead;
+  uint64_t writesAtAhead = 0;         // the file's write count when `ahead` started
+  bool aheadTried = false;            // since the last rewind
   SqlStatement statement;
   std::vector<int> columns;           // def.columns index of each field
   std::vector<std::string> names;     // each field's name (its alias, if any)
@@ -156,6 +162,12 @@ struct Recordset::State {
   DbError evaluate(const Condition& c, Truth* out) const;
   DbError operandValue(const Operand& o, Variant* out) const;
   DbError advance(bool* found);
+  // Where the current row lies.
+  RowLocation location() const { return ahead ? ahead->location() : scan->location(); }
+  // Starts reading ahead where a walk from the first row has reached its second.
+  void startAhead();
+  // Takes the rows from the scan again, from the current one on.
+  DbError stopAhead();
   // advance() over the rows `rows` names (stored row pointers) from `*next` on, for an UPDATE
   // whose condition is that a column is Null.
   DbError advanceListed(const std::vector<uint32_t>& rows, size_t* next, bool* found);
@@ -232,7 +244,36 @@ DbError Recordset::State::evaluate(const Condition& c, Truth* out) const {
   return {};
 }
 
+// Tables this large have their rows read ahead: a thread of its own would cost more than the
+// rows of a smaller one.
+constexpr size_t kReadAheadPages = 4;
+
+void Recordset::State::startAhead() {
+  if (ahead || aheadTried || type != dbOpenSnapshot || statement.where || position != 0 ||
+      !scan->walkIsWhole() || scan->pageCount() < kReadAheadPages) {
+    return;
+  }
+  aheadTried = true;
+  const PageFile& pages = file->pages();
+  ahead = RowReadAhead::start(pages, def(), table->userTable, columns, 1);
+  writesAtAhead = pages.writeCount();
+}
+
+DbError Recordset::State::stopAhead() {
+  if (!ahead) return {};
+  const bool onRow = ahead->hasRow() && !eof;
+  const RowLocation here = ahead->location();
+  ahead.reset();
+  return onRow ? scan->load(here) : DbError{};
+}
+
 DbError Recordset::State::advance(bool* found) {
+  if (ahead && file->pages().writeCount() != writesAtAhead) {
+    // Written since: the thread's handle may not see what this one holds.
+    DbError err = stopAhead();
+    if (!err.ok()) return err;
+  }
+  if (ahead) return ahead->next(found);
   for (;;) {
     DbError err = scan->next(found);
     if (!err.ok() || !*found) return err;
@@ -430,6 +471,8 @@ void Database::Execute(const std::string& sql, int options) {
 
 void Recordset::MoveFirstOrEmpty() {
   State& s = *s_;
+  s.ahead.reset();
+  s.aheadTried = false;
   throwIfError(s.scan->rewind());
   bool found = false;
   throwIfError(s.advance(&found));
@@ -458,6 +501,7 @@ void Recordset::MoveNext() {
   requireOpen();
   State& s = *s_;
   if (s.eof) fail(DbErrorNumber::NoCurrentRecord, "There is no current record.");
+  s.startAhead();
   bool found = false;
   throwIfError(s.advance(&found));
   if (!found) {
@@ -469,7 +513,7 @@ void Recordset::MoveNext() {
   ++s.position;
   if (s.position + 1 > s.reached) {
     s.reached = s.position + 1;
-    s.last = s.scan->location();
+    s.last = s.location();
   }
 }
 
@@ -482,9 +526,29 @@ void Recordset::MoveFirst() {
 void Recordset::MoveLast(int) {
   requireOpen();
   State& s = *s_;
+  throwIfError(s.stopAhead());
   if (s.eof && s.reached == 0) {
     MoveFirstOrEmpty();
     if (s.eof) fail(DbErrorNumber::NoCurrentRecord, "There is no current record.");
+  }
+  if (!s.endKnown && !s.statement.where && s.scan->countHeldToDefinition()) {
+    // A whole table's rows are as many as its definition counts, and a walk to its end holds
+    // the table to that count; the last row is found from the end, without reading the rest.
+    bool found = false;
+    throwIfError(s.scan->last(&found));
+    if (found && s.def().rowCount >= static_cast<uint32_t>(s.reached) &&
+        s.def().rowCount <= static_cast<uint32_t>(INT32_MAX)) {
+      s.reached = static_cast<int32_t>(s.def().rowCount);
+      s.last = s.scan->location();
+      s.endKnown = true;
+    } else {
+      // Not the rows the definition counts: they are counted from the first, and the walk's
+      // end reports the difference.
+      throwIfError(s.scan->rewind());
+      s.position = -1;
+      s.reached = 0;
+      s.eof = false;
+    }
   }
   if (!s.endKnown) {
     // Walk on from the furthest record reached; only its place is kept, not the rows.
@@ -548,6 +612,7 @@ FieldValue Recordset::Collect(std::string_view name) {
 void Recordset::Close() {
   s_->closed = true;
   s_->adding = false;
+  s_->ahead.reset();
   s_->scan.reset();
   s_->table.reset();
   s_->file.reset();
@@ -559,7 +624,8 @@ Variant Recordset::fieldValue(int index) {
   if (s.adding) return s.pending[s.columns[index]];
   if (s.eof) fail(DbErrorNumber::NoCurrentRecord, "There is no current record.");
   Variant v;
-  throwIfError(s.scan->value(static_cast<size_t>(s.columns[index]), &v));
+  throwIfError(s.ahead ? s.ahead->value(static_cast<size_t>(index), &v)
+                       : s.scan->value(static_cast<size_t>(s.columns[index]), &v));
   return v;
 }
 

@@ -124,7 +124,8 @@ class Recordset {
   void MoveNext();
   void MoveFirst();
   void MoveLast(int options = 0);
-  // Records reached so far; exact after MoveLast.
+  // Records reached so far; exact after MoveLast. For a whole table that is the count its
+  // definition keeps, found without reading the rows; a walk to the end holds the table to it.
   int32_t RecordCount() const;
   // A field of the current record by name, without regard to letter case.
   Field Fields(std::string_view name);

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "db/json_dump.h"
 #include "db/test_support.h"
 
 namespace {
@@ -144,7 +145,11 @@ TEST(RecordsetTest, recordCountIsExactAfterMoveLastAndMoveFirstReturns) {
   EXPECT_EQ(rs->Fields("OrderID").Value.int32(), firstOrder);
   EXPECT_EQ(rs->RecordCount(), 2155);
   int32_t seen = 0;
-  for (; !rs->EOF_(); rs->MoveNext()) ++seen;
+  std::pair<int32_t, int32_t> lastSeen;
+  for (; !rs->EOF_(); rs->MoveNext()) {
+    ++seen;
+    lastSeen = {rs->Fields("OrderID").Value.int32(), rs->Fields("ProductID").Value.int32()};
+  }
   EXPECT_EQ(seen, 2155);
   // Past the end: no current record, and MoveLast comes back to the last one.
   EXPECT_EQ(errorNumberOf([&] { rs->MoveNext(); }), number(DbErrorNumber::NoCurrentRecord));
@@ -152,6 +157,69 @@ TEST(RecordsetTest, recordCountIsExactAfterMoveLastAndMoveFirstReturns) {
             number(DbErrorNumber::NoCurrentRecord));
   rs->MoveLast();
   EXPECT_FALSE(rs->EOF_());
+  // So does a fresh recordset's MoveLast, which finds it from the end.
+  auto fresh = d->OpenRecordset("SELECT * FROM [Order Details]", db::dbOpenSnapshot);
+  fresh->MoveLast();
+  EXPECT_EQ(fresh->RecordCount(), 2155);
+  for (const auto& moved : {rs, fresh}) {
+    EXPECT_EQ(std::make_pair(moved->Fields("OrderID").Value.int32(),
+                             moved->Fields("ProductID").Value.int32()),
+              lastSeen);
+  }
+  rs->MoveNext();
+  EXPECT_TRUE(rs->EOF_());
+}
+
+// A snapshot's walk through a large table takes its rows from a second thread; whatever the
+// caller does on the way, the walk meets the rows a walk on one thread meets.
+TEST(RecordsetTest, rowsReadAheadAreTheRowsOfAWalkWhateverHappensOnTheWay) {
+  REQUIRE_FIXTURE(mdb, "nwind.mdb");
+  testing_support::ScratchDir dir;
+  std::filesystem::copy_file(mdb, dir.file("nwind.mdb"));
+  auto d = db::DBEngine().OpenDatabase(dir.file("nwind.mdb").string());
+  using OnTheWay = std::function<void(db::Recordset&, int)>;
+  auto rowsOf = [&](const std::string& sql, const OnTheWay& onTheWay) {
+    std::vector<std::string> rows;
+    auto rs = d->OpenRecordset(sql, db::dbOpenSnapshot);
+    for (int i = 0; !rs->EOF_(); rs->MoveNext(), ++i) {
+      onTheWay(*rs, i);
+      std::string row;
+      for (int k = 0; k < rs->FieldCount(); ++k) row += db::jsonValue(rs->FieldAt(k).Value.get()) + ",";
+      rows.push_back(row);
+    }
+    return rows;
+  };
+  // A condition keeps the walk on the calling thread.
+  const std::vector<std::string> expected = rowsOf("SELECT * FROM [Order Details] WHERE OrderID > 0",
+                                                   [](db::Recordset&, int) {});
+  ASSERT_EQ(expected.size(), 2155u);
+  const std::pair<const char*, OnTheWay> cases[] = {
+      {"nothing", [](db::Recordset&, int) {}},
+      {"each value read twice",
+       [](db::Recordset& rs, int) {
+         for (int k = 0; k < rs.FieldCount(); ++k) (void)rs.FieldAt(k).Value.get();
+       }},
+  };
+  for (const auto& [name, onTheWay] : cases) {
+    EXPECT_EQ(rowsOf("SELECT * FROM [Order Details]", onTheWay), expected) << name;
+  }
+  // Rows changed ahead of the walk are met as changed, as a walk on one thread meets them.
+  const std::vector<std::string> walked =
+      rowsOf("SELECT * FROM [Order Details]", [&](db::Recordset&, int i) {
+        if (i == 700) d->Execute("UPDATE [Order Details] SET Quantity = 1 WHERE OrderID > 11000");
+      });
+  const std::vector<std::string> changed =
+      rowsOf("SELECT * FROM [Order Details] WHERE OrderID > 0", [](db::Recordset&, int) {});
+  EXPECT_NE(changed, expected);
+  EXPECT_EQ(walked, changed);
+  // MoveLast from halfway finds the last row, and the walk ends after it.
+  auto rs = d->OpenRecordset("SELECT * FROM [Order Details]", db::dbOpenSnapshot);
+  for (int i = 0; i < 1000; ++i) rs->MoveNext();
+  rs->MoveLast();
+  EXPECT_EQ(rs->RecordCount(), 2155);
+  std::string last;
+  for (int k = 0; k < rs->FieldCount(); ++k) last += db::jsonValue(rs->FieldAt(k).Value.get()) + ",";
+  EXPECT_EQ(last, changed.back());
   rs->MoveNext();
   EXPECT_TRUE(rs->EOF_());
 }

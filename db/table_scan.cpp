@@ -8,10 +8,6 @@
 #include "db/usage_map.h"
 
 namespace db {
-namespace {
-
-
-}  // namespace
 
 DbError TableScan::rewind() {
   DbError err = readUsageMap(file_, def_.ownedMap, &pages_);
@@ -39,20 +35,24 @@ DbError TableScan::checkRowCount() const {
                        "Repair");
 }
 
+DbError TableScan::readDataPage(size_t index) {
+  const uint32_t pageNo = pages_[index];
+  DbError err = file_.readPage(pageNo, &page_);
+  if (!err.ok()) return err;
+  // Access leaves the pages it releases out of the owned map, so a listed page that is not
+  // this table's was zeroed or overwritten, and the rows it held are lost.
+  if (page_[0] != kPageData || readU32(page_, kDataOwnerOffset) != def_.tdefPage) {
+    return file_.corrupt("page " + std::to_string(pageNo) + ", listed among the pages of table '" +
+                         def_.name + "', is not one of its data pages");
+  }
+  return dataRowCount(file_, page_, pageNo, &slotCount_);
+}
+
 DbError TableScan::next(bool* found) {
   *found = false;
   while (pageIndex_ < pages_.size()) {
     if (nextSlot_ < 0) {
-      const uint32_t pageNo = pages_[pageIndex_];
-      DbError err = file_.readPage(pageNo, &page_);
-      if (!err.ok()) return err;
-      // Access leaves the pages it releases out of the owned map, so a listed page that is
-      // not this table's was zeroed or overwritten, and the rows it held are lost.
-      if (page_[0] != kPageData || readU32(page_, kDataOwnerOffset) != def_.tdefPage) {
-        return file_.corrupt("page " + std::to_string(pageNo) + ", listed among the pages of table '" +
-                             def_.name + "', is not one of its data pages");
-      }
-      err = dataRowCount(file_, page_, pageNo, &slotCount_);
+      DbError err = readDataPage(pageIndex_);
       if (!err.ok()) return err;
       nextSlot_ = 0;
     }
@@ -71,6 +71,28 @@ DbError TableScan::next(bool* found) {
     nextSlot_ = -1;
   }
   return checkRowCount();
+}
+
+DbError TableScan::last(bool* found) {
+  *found = false;
+  whole_ = false;
+  for (size_t i = pages_.size(); i-- > 0;) {
+    DbError err = readDataPage(i);
+    if (!err.ok()) return err;
+    for (int slot = slotCount_ - 1; slot >= 0; --slot) {
+      bool live = false;
+      err = loadSlot(pages_[i], static_cast<uint16_t>(slot), &live);
+      if (!err.ok()) return err;
+      if (live) {
+        pageIndex_ = i;
+        nextSlot_ = slot + 1;
+        *found = true;
+        return {};
+      }
+    }
+  }
+  pageIndex_ = pages_.size();
+  return {};
 }
 
 DbError TableScan::load(RowLocation where) {

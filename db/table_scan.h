@@ -43,6 +43,16 @@ class TableScan {
   DbError next(bool* found);
   // Loads the row at a location that next() returned earlier.
   DbError load(RowLocation where);
+  // Moves to the last live row, reading the table's pages from its last one backwards;
+  // `found` is false when there is none.
+  DbError last(bool* found);
+  // Whether the definition's row count is the table's, as far as this walk can tell: a walk
+  // to the end from here will be held to it (see above).
+  bool countHeldToDefinition() const { return userTable_ && walkIsWhole(); }
+  // Whether the walk has gone from the first row with no load() and no write to the file.
+  bool walkIsWhole() const { return whole_ && file_.writeCount() == writesAtRewind_; }
+  // Pages the owned-pages map listed at rewind().
+  size_t pageCount() const { return pages_.size(); }
 
   RowLocation location() const { return location_; }
   // Every column of the current row, split out when first asked for.
@@ -58,6 +68,9 @@ class TableScan {
 
  private:
   DbError loadSlot(uint32_t pageNo, uint16_t slot, bool* live);
+  // Reads pages_[index] into page_, which must be one of the table's data pages, and its
+  // slot count.
+  DbError readDataPage(size_t index);
   DbError checkRowCount() const;
 
   const PageFile& file_;
