@@ -279,7 +279,7 @@ int32_t newGenreOf(const GenreIdMap& map, int32_t oldId, bool* held) {
 // The games the genre rule sends to genre 1 for want of a genre, and the players codes it
 // cannot split.
 struct GameRuleCounts {
-  GameList unknownGenre, nullGenre;
+  GameList unknownGenre;
   uint64_t playersOutside = 0, playersNull = 0, adults = 0;
 };
 
@@ -343,12 +343,12 @@ class GamesRecordCopy {
 
  private:
   // The new genre; a game whose old one the map does not hold goes to genre 1 and is counted.
+  // A Null genre is no number, and fails the run (the column is required in the old schema).
   void copyGenre() {
-    const Variant oldGenre = srcGenre;
     bool held = false;
-    genre = Variant(newGenreOf(genreIds_, oldGenre.int32(), &held));
+    genre = Variant(newGenreOf(genreIds_, srcGenre.int32(), &held));
     if (held) return;
-    GameList& list = oldGenre.isNull() ? counts_.nullGenre : counts_.unknownGenre;
+    GameList& list = counts_.unknownGenre;
     // Titles are taken for the first few only: no string per row.
     if (list.first.size() < GameList::kMaxMentions) {
       const Variant title = srcName;
@@ -430,7 +430,6 @@ void gamesPhase(ConversionWindow& window, RunState& run, const GenreIdMap& genre
   for (const TextRuleCounts& t : texts) t.addTo(*run.report, "Games");
   RunReport& report = *run.report;
   report.unknownGenre = std::move(counts.unknownGenre);
-  report.nullGenre = std::move(counts.nullGenre);
   report.playersOutside = counts.playersOutside;
   report.playersNull = counts.playersNull;
   report.adultGames = counts.adults;

@@ -120,7 +120,6 @@ std::string reportText(const RunReport& r) {
   }
   std::string games;
   gameLines("Games whose old genre no genre holds", r.unknownGenre, &games);
-  gameLines("Games without a genre", r.nullGenre, &games);
   if (r.playersOutside > 0) {
     games += "  Games whose players code is not 1-4: " + grouped(r.playersOutside) + "\n";
   }
@@ -184,7 +183,6 @@ std::string reportJson(const RunReport& r) {
       {"changes",
        {{"columns", std::move(columns)},
         {"unknown_genre", gamesJson(r.unknownGenre)},
-        {"null_genre", gamesJson(r.nullGenre)},
         {"players_outside_1_to_4", r.playersOutside},
         {"players_null", r.playersNull},
         {"adult_games", r.adultGames},

@@ -63,7 +63,6 @@ struct RunReport {
   std::vector<TableRows> tables;          // in the order the run writes them
   std::vector<ColumnChanges> columns;     // every text column a rule touches, in writing order
   GameList unknownGenre;                  // old genre that no genre holds: sent to genre 1
-  GameList nullGenre;                     // no genre: sent to genre 1
   uint64_t playersOutside = 0;            // players code neither Null nor 1-4
   uint64_t playersNull = 0;               // players code Null
   uint64_t adultGames = 0, adultMusic = 0;  // names flagged Adult
