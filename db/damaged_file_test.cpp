@@ -320,6 +320,28 @@ TEST_P(DamageKindTest, isReportedInsteadOfReadingAsAShorterTable) {
   for (const std::string& w : words) EXPECT_NE(why.find(w), std::string::npos) << why;
 }
 
+// A walk that met damage, and then a write to the file, meets the damage again where it was
+// and does not start over.
+TEST(DamagedFileTest, aWalkThatMetDamageMeetsItAgainAfterAWrite) {
+  for (const db::FormatDescriptor* format : {&db::kVersion3, &db::kVersion4}) {
+    SCOPED_TRACE(format->name);
+    ScratchDir dir;
+    Sample sample = writeSample(dir, *format);
+    ASSERT_GE(sample.gamesPages.size(), 4u);
+    std::fill_n(sample.bytes.begin() + sample.gamesPages[2] * sample.pageSize, sample.pageSize, 0);
+    writeBytes(sample.path, sample.bytes);
+    auto d = db::DBEngine().OpenDatabase(sample.path.string());
+    auto rs = d->OpenRecordset("SELECT * FROM Games", db::dbOpenSnapshot);
+    const int corrupt = number(DbErrorNumber::CorruptDatabase);
+    EXPECT_EQ(testing_support::errorNumberOf([&] {
+                for (; !rs->EOF_(); rs->MoveNext()) (void)rs->Fields("Name").Value.get();
+              }),
+              corrupt);
+    d->Execute("UPDATE Publishers SET Name = 'changed' WHERE Id = 1");
+    EXPECT_EQ(testing_support::errorNumberOf([&] { rs->MoveNext(); }), corrupt);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, DamageKindTest,
     testing::Combine(testing::ValuesIn(kDamageCases), testing::Values(&db::kVersion3, &db::kVersion4)),

@@ -168,6 +168,7 @@ struct Recordset::State {
   void startAhead();
   // Takes the rows from the scan again, from the current one on.
   DbError stopAhead();
+  DbError stopAheadIfWritten();
   // advance() over the rows `rows` names (stored row pointers) from `*next` on, for an UPDATE
   // whose condition is that a column is Null.
   DbError advanceListed(const std::vector<uint32_t>& rows, size_t* next, bool* found);
@@ -255,27 +256,38 @@ void Recordset::State::startAhead() {
   }
   aheadTried = true;
   const PageFile& pages = file->pages();
+  // Pages written through this handle may still be in its cache alone, or on their way.
+  if (pages.writeCount() != 0) return;
   ahead = RowReadAhead::start(pages, def(), table->userTable, columns, 1);
   writesAtAhead = pages.writeCount();
 }
 
 DbError Recordset::State::stopAhead() {
   if (!ahead) return {};
-  const bool onRow = ahead->hasRow() && !eof;
+  // The scan stands on the first row until the thread has given one; after that, on the last
+  // one given, even when taking the next failed.
+  const bool gave = ahead->gaveAny() && !eof;
   const RowLocation here = ahead->location();
   ahead.reset();
-  return onRow ? scan->load(here) : DbError{};
+  return gave ? scan->load(here) : DbError{};
+}
+
+DbError Recordset::State::stopAheadIfWritten() {
+  // Written since: the thread's handle may not see what this one holds.
+  return ahead && file->pages().writeCount() != writesAtAhead ? stopAhead() : DbError{};
 }
 
 DbError Recordset::State::advance(bool* found) {
-  if (ahead && file->pages().writeCount() != writesAtAhead) {
-    // Written since: the thread's handle may not see what this one holds.
-    DbError err = stopAhead();
-    if (!err.ok()) return err;
+  DbError err = stopAheadIfWritten();
+  if (!err.ok()) return err;
+  if (ahead) {
+    err = ahead->next(found);
+    // Past the last row the thread and its handle on the file are let go.
+    if (err.ok() && !*found) ahead.reset();
+    return err;
   }
-  if (ahead) return ahead->next(found);
   for (;;) {
-    DbError err = scan->next(found);
+    err = scan->next(found);
     if (!err.ok() || !*found) return err;
     if (!statement.where) return {};
     Truth t;
@@ -624,6 +636,8 @@ Variant Recordset::fieldValue(int index) {
   if (s.adding) return s.pending[s.columns[index]];
   if (s.eof) fail(DbErrorNumber::NoCurrentRecord, "There is no current record.");
   Variant v;
+  // A long value is read when asked for, so a write since the row was read ahead counts.
+  throwIfError(s.stopAheadIfWritten());
   throwIfError(s.ahead ? s.ahead->value(static_cast<size_t>(index), &v)
                        : s.scan->value(static_cast<size_t>(s.columns[index]), &v));
   return v;

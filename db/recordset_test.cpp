@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "db/file_io.h"
 #include "db/json_dump.h"
 #include "db/test_support.h"
 
@@ -170,58 +171,65 @@ TEST(RecordsetTest, recordCountIsExactAfterMoveLastAndMoveFirstReturns) {
   EXPECT_TRUE(rs->EOF_());
 }
 
-// A snapshot's walk through a large table takes its rows from a second thread; whatever the
-// caller does on the way, the walk meets the rows a walk on one thread meets.
+// A snapshot's walk through a large table takes its rows from a second thread, which holds a
+// handle of its own on the file while it does; whatever the caller does on the way, the walk
+// meets the rows a walk on one thread meets.
 TEST(RecordsetTest, rowsReadAheadAreTheRowsOfAWalkWhateverHappensOnTheWay) {
   REQUIRE_FIXTURE(mdb, "nwind.mdb");
   testing_support::ScratchDir dir;
   std::filesystem::copy_file(mdb, dir.file("nwind.mdb"));
   auto d = db::DBEngine().OpenDatabase(dir.file("nwind.mdb").string());
+  auto rowOf = [](db::Recordset& rs) {
+    std::string row;
+    for (int k = 0; k < rs.FieldCount(); ++k) row += db::jsonValue(rs.FieldAt(k).Value.get()) + ",";
+    return row;
+  };
   using OnTheWay = std::function<void(db::Recordset&, int)>;
   auto rowsOf = [&](const std::string& sql, const OnTheWay& onTheWay) {
     std::vector<std::string> rows;
     auto rs = d->OpenRecordset(sql, db::dbOpenSnapshot);
     for (int i = 0; !rs->EOF_(); rs->MoveNext(), ++i) {
       onTheWay(*rs, i);
-      std::string row;
-      for (int k = 0; k < rs->FieldCount(); ++k) row += db::jsonValue(rs->FieldAt(k).Value.get()) + ",";
-      rows.push_back(row);
+      rows.push_back(rowOf(*rs));
     }
     return rows;
   };
+  const OnTheWay nothing = [](db::Recordset&, int) {};
   // A condition keeps the walk on the calling thread.
-  const std::vector<std::string> expected = rowsOf("SELECT * FROM [Order Details] WHERE OrderID > 0",
-                                                   [](db::Recordset&, int) {});
+  const std::vector<std::string> expected = rowsOf("SELECT * FROM [Order Details] WHERE OrderID > 0", nothing);
   ASSERT_EQ(expected.size(), 2155u);
+  const int open = db::io::openCount();
   const std::pair<const char*, OnTheWay> cases[] = {
-      {"nothing", [](db::Recordset&, int) {}},
-      {"each value read twice",
-       [](db::Recordset& rs, int) {
+      {"the thread's handle held", [&](db::Recordset&, int i) {
+         if (i == 100) EXPECT_EQ(db::io::openCount(), open + 1);
+       }},
+      {"each value read twice", [](db::Recordset& rs, int) {
          for (int k = 0; k < rs.FieldCount(); ++k) (void)rs.FieldAt(k).Value.get();
        }},
   };
   for (const auto& [name, onTheWay] : cases) {
     EXPECT_EQ(rowsOf("SELECT * FROM [Order Details]", onTheWay), expected) << name;
+    EXPECT_EQ(db::io::openCount(), open) << name << ": the handle outlived the walk";
   }
-  // Rows changed ahead of the walk are met as changed, as a walk on one thread meets them.
-  const std::vector<std::string> walked =
-      rowsOf("SELECT * FROM [Order Details]", [&](db::Recordset&, int i) {
-        if (i == 700) d->Execute("UPDATE [Order Details] SET Quantity = 1 WHERE OrderID > 11000");
-      });
-  const std::vector<std::string> changed =
-      rowsOf("SELECT * FROM [Order Details] WHERE OrderID > 0", [](db::Recordset&, int) {});
+  // MoveLast from halfway finds the last row, and the walk ends after it.
+  {
+    auto rs = d->OpenRecordset("SELECT * FROM [Order Details]", db::dbOpenSnapshot);
+    for (int i = 0; i < 1000; ++i) rs->MoveNext();
+    rs->MoveLast();
+    EXPECT_EQ(rs->RecordCount(), 2155);
+    EXPECT_EQ(rowOf(*rs), expected.back());
+    rs->MoveNext();
+    EXPECT_TRUE(rs->EOF_());
+  }
+  // Rows changed ahead of the walk are met as changed, and so are they by a walk that starts
+  // once the file is written (its pages may not have reached the disk).
+  const std::vector<std::string> walked = rowsOf("SELECT * FROM [Order Details]", [&](db::Recordset&, int i) {
+    if (i == 700) d->Execute("UPDATE [Order Details] SET Quantity = 1 WHERE OrderID > 11000");
+  });
+  const std::vector<std::string> changed = rowsOf("SELECT * FROM [Order Details] WHERE OrderID > 0", nothing);
   EXPECT_NE(changed, expected);
   EXPECT_EQ(walked, changed);
-  // MoveLast from halfway finds the last row, and the walk ends after it.
-  auto rs = d->OpenRecordset("SELECT * FROM [Order Details]", db::dbOpenSnapshot);
-  for (int i = 0; i < 1000; ++i) rs->MoveNext();
-  rs->MoveLast();
-  EXPECT_EQ(rs->RecordCount(), 2155);
-  std::string last;
-  for (int k = 0; k < rs->FieldCount(); ++k) last += db::jsonValue(rs->FieldAt(k).Value.get()) + ",";
-  EXPECT_EQ(last, changed.back());
-  rs->MoveNext();
-  EXPECT_TRUE(rs->EOF_());
+  EXPECT_EQ(rowsOf("SELECT * FROM [Order Details]", nothing), changed);
 }
 
 // Empty results start at EOF and refuse moves; snapshots refuse changes, and closed objects

@@ -171,6 +171,7 @@ DbError RowReadAhead::next(bool* found) {
   }
   current_ = batch_.rows[nextRow_++];
   hasRow_ = true;
+  gaveAny_ = true;
   *found = true;
   return {};
 }

@@ -7,8 +7,9 @@
 // value that fails to decode keeps its error, given to whoever asks for that value, and a
 // fault of the walk itself ends the rows where the walk met it. Rows wait in a few batches
 // (bounded in rows and bytes), so a slow taker holds the reader back rather than memory
-// growing. The rows are the file's as the thread reads them: the owner stops taking from it
-// once the file is written.
+// growing. The rows are the file's as the thread reads them from the disk: the owner starts it
+// only on a file that no write has reached through its own handle (whose cache may hold
+// pages the disk does not have yet), and stops taking from it once the file is written.
 #pragma once
 
 #include <condition_variable>
@@ -36,8 +37,11 @@ class RowReadAhead {
 
   // Moves to the next row, waiting for it; `found` is false past the last.
   DbError next(bool* found);
-  // Whether the last next() found a row, and where it lies (as TableScan::location() gives it).
+  // Whether the last next() found a row (after a failed one there is no current row).
   bool hasRow() const { return hasRow_; }
+  // Whether any next() found one, and where the last row found lies (as TableScan::location()
+  // gives it): where a walk that stops taking rows from here carries on.
+  bool gaveAny() const { return gaveAny_; }
   RowLocation location() const { return current_.location; }
   // The value of the k-th asked-for column of the current row.
   DbError value(size_t k, Variant* out) const;
@@ -88,6 +92,7 @@ class RowReadAhead {
   size_t nextRow_ = 0;
   Row current_;
   bool hasRow_ = false;
+  bool gaveAny_ = false;
 };
 
 }  // namespace db
