@@ -123,6 +123,39 @@ struct PageFile::Writer {
   }
 };
 
+struct PageFile::Cutter {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::pair<uint64_t, uint64_t>> holes;  // offset and length, handed over
+  bool busy = false;  // cutting what it took
+  bool stop = false;
+  bool refused = false;  // the file system made no hole: the rest are not tried
+  io::File file;  // the handle consume() opened for writing, the file's from then on
+  std::thread thread;
+
+  void run() {
+    std::vector<std::pair<uint64_t, uint64_t>> taken;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return !holes.empty() || stop; });
+      if (holes.empty()) return;
+      taken.swap(holes);
+      busy = true;
+      bool refusedNow = refused;
+      lock.unlock();
+      for (const auto& [at, length] : taken) {
+        // The size stays: the file still names every page, those cut read as zeros.
+        if (!refusedNow && !io::punchHole(file, at, length)) refusedNow = true;
+      }
+      taken.clear();
+      lock.lock();
+      refused = refusedNow;
+      busy = false;
+      changed.notify_all();
+    }
+  }
+};
+
 PageFile::~PageFile() {
   // Nothing may leave a destructor, and writing back allocates: a caller that must know that
   // the pages reached the file has flushed already.
@@ -138,6 +171,14 @@ PageFile::~PageFile() {
     }
     writer_->changed.notify_all();
     if (writer_->thread.joinable()) writer_->thread.join();
+  }
+  if (cutter_) {
+    {
+      std::lock_guard<std::mutex> lock(cutter_->mutex);
+      cutter_->stop = true;
+    }
+    cutter_->changed.notify_all();
+    cutter_->thread.join();
   }
   io::closeFile(&file_);
 }
@@ -465,6 +506,7 @@ DbError PageFile::consume(ReadObserver* observer) {
     givenUp_.resize(pageCount_, 0);
   } else {
     cutGivenUp();
+    awaitCutter();
   }
   observer_ = observer;
   return DbError::success();
@@ -473,14 +515,45 @@ DbError PageFile::consume(ReadObserver* observer) {
 void PageFile::cutGivenUp() const {
   std::sort(toCut_.begin(), toCut_.end());
   const uint64_t size = pageSize();
+  std::vector<std::pair<uint64_t, uint64_t>> holes;
   for (size_t i = 0; i < toCut_.size() && cutting_;) {
     size_t n = 1;
     while (i + n < toCut_.size() && toCut_[i + n] == toCut_[i] + n) ++n;
-    // The size stays: the file still names every page, those cut read as zeros.
-    if (!io::punchHole(file_, uint64_t{toCut_[i]} * size, n * size)) cutting_ = false;
+    holes.emplace_back(uint64_t{toCut_[i]} * size, n * size);
     i += n;
   }
   toCut_.clear();
+  if (holes.empty()) return;
+  if (!cutter_) {
+    auto cutter = std::make_unique<Cutter>();
+    cutter->file = file_;
+    try {
+      cutter->thread = std::thread(&Cutter::run, cutter.get());
+      cutter_ = std::move(cutter);
+    } catch (const std::system_error&) {
+      // No thread to be had: the holes are cut here.
+      for (const auto& [at, length] : holes) {
+        if (cutting_ && !io::punchHole(file_, at, length)) cutting_ = false;
+      }
+      return;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(cutter_->mutex);
+    if (cutter_->refused) {
+      cutting_ = false;
+      return;
+    }
+    cutter_->holes.insert(cutter_->holes.end(), holes.begin(), holes.end());
+  }
+  cutter_->changed.notify_all();
+}
+
+void PageFile::awaitCutter() const {
+  if (!cutter_) return;
+  std::unique_lock<std::mutex> lock(cutter_->mutex);
+  cutter_->changed.wait(lock, [&] { return cutter_->holes.empty() && !cutter_->busy; });
+  if (cutter_->refused) cutting_ = false;
 }
 
 DbError PageFile::openForWriting() {

@@ -170,6 +170,12 @@ class PageFile {
   mutable std::vector<uint8_t> givenUp_;   // by page number, once pages are given up
   mutable std::vector<uint32_t> toCut_;    // given up, not yet cut out of the file
   mutable bool cutting_ = true;            // false once the file system refused a hole
+  // Holes are cut on a thread of their own: each costs the system a call and the dropping of
+  // the pages it cached, which the reader of the pages need not wait for. The thread is
+  // started by the first batch; consume(nullptr) waits until every hole is cut.
+  struct Cutter;
+  mutable std::unique_ptr<Cutter> cutter_;
+  void awaitCutter() const;
 };
 
 }  // namespace db

@@ -198,10 +198,13 @@ TEST(RecordsetTest, rowsReadAheadAreTheRowsOfAWalkWhateverHappensOnTheWay) {
   // A condition keeps the walk on the calling thread.
   const std::vector<std::string> expected = rowsOf("SELECT * FROM [Order Details] WHERE OrderID > 0", nothing);
   ASSERT_EQ(expected.size(), 2155u);
+  // Wine counts no handles (its GetProcessHandleCount says 0); the other systems do.
   const int open = db::io::openCount();
   const std::pair<const char*, OnTheWay> cases[] = {
       {"the thread's handle held", [&](db::Recordset&, int i) {
-         if (i == 100) EXPECT_EQ(db::io::openCount(), open + 1);
+         if (i == 100 && open > 0) {
+           EXPECT_EQ(db::io::openCount(), open + 1);
+         }
        }},
       {"each value read twice", [](db::Recordset& rs, int) {
          for (int k = 0; k < rs.FieldCount(); ++k) (void)rs.FieldAt(k).Value.get();
